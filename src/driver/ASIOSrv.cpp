@@ -1,0 +1,79 @@
+// The driver object's life: construction, COM identity, destruction.
+#include "driver/ASIOSrv.h"
+
+#include "driver/log.h"
+
+#include <new>
+
+// {5D3A9C41-7E2B-4F68-A1D0-93C6B8E2F417}
+const CLSID CLSID_ASIOSrv = {0x5d3a9c41, 0x7e2b, 0x4f68,
+                             {0xa1, 0xd0, 0x93, 0xc6, 0xb8, 0xe2, 0xf4, 0x17}};
+const wchar_t kDriverNameW[] = L"Vantrel ASIO device (HDAudio)";
+const char kDriverNameA[] = "Vantrel ASIO device (HDAudio)";
+const wchar_t kSettingsKey[] = L"Software\\Vantrel\\ASIO";
+
+ASIOSrv::ASIOSrv(IUnknown* outer) : UnknownBase(outer) {
+    // The remaining fields take their initial values from their declarations.
+    createdTick = timeGetTime();
+
+    // The call's result is not examined: the buffer starts at 0, and a missing key, a value
+    // of another type or one larger than 4 bytes leaves it so.
+    DWORD enabled = 0;
+    DWORD size = sizeof enabled;
+    RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"OutputLogToFile",
+                 RRF_RT_REG_BINARY | RRF_RT_REG_DWORD, nullptr, &enabled, &size);
+    if (enabled) logFile = openLogFile();
+    writeLogLine(this, L"ASIOSrv::Constructor...");
+}
+
+ASIOSrv::~ASIOSrv() {
+    writeLogLine(this, L"ASIOSrv::Destructor...");
+    disposeBuffers();
+    if (comInitialized) {
+        CoUninitialize();
+        comInitialized = false;
+    }
+    for (int d = kRender; d <= kCapture; ++d) {
+        if (bufferEvent[d]) CloseHandle(bufferEvent[d]);
+        if (audioClient[d]) audioClient[d]->Release();
+        if (device[d]) device[d]->Release();
+        if (endpointId[d]) CoTaskMemFree(endpointId[d]);
+        bufferEvent[d] = nullptr;
+        audioClient[d] = device[d] = nullptr;
+        endpointId[d] = nullptr;
+    }
+    if (threadReadyEvent) CloseHandle(threadReadyEvent);
+    if (threadHandle) CloseHandle(threadHandle);
+    threadReadyEvent = threadHandle = nullptr;
+    if (deviceEnumerator) deviceEnumerator->Release();
+    deviceEnumerator = nullptr;
+    if (logFile) fclose(logFile);
+    logFile = nullptr;
+    // ~UnknownBase undoes the object count.
+}
+
+IUnknown* ASIOSrv::create(IUnknown* outer, HRESULT*) {
+    ASIOSrv* obj = new (std::nothrow) ASIOSrv(outer);
+    return obj ? obj->innerUnknown() : nullptr;
+}
+
+HRESULT STDMETHODCALLTYPE ASIOSrv::QueryInterface(REFIID riid, void** ppv) {
+    return outerUnknown->QueryInterface(riid, ppv);
+}
+
+ULONG STDMETHODCALLTYPE ASIOSrv::AddRef() { return outerUnknown->AddRef(); }
+
+ULONG STDMETHODCALLTYPE ASIOSrv::Release() { return outerUnknown->Release(); }
+
+HRESULT STDMETHODCALLTYPE ASIOSrv::innerQueryInterface(REFIID riid, void** ppv) {
+    // ASIO's one COM quirk: hosts ask for the driver's CLSID as the interface identifier of
+    // IASIO, which has no identifier of its own.
+    if (IsEqualIID(riid, CLSID_ASIOSrv)) {
+        if (!ppv) return E_POINTER;
+        IASIO* asio = this;
+        *ppv = asio;
+        asio->AddRef();
+        return S_OK;
+    }
+    return UnknownBase::innerQueryInterface(riid, ppv);
+}

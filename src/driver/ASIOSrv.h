@@ -1,0 +1,110 @@
+// The driver object. Its IASIO methods are defined in the folder of the subsystem that owns
+// them: identity queries and lifecycle here in driver/, init, channels, rates and buffer
+// sizes in endpoint/, buffers, start/stop and the streaming threads in stream/, the control
+// panel in panel/.
+//
+// Fields are public: they are the object's state as the design describes it, and the tests
+// under Wine read them. Hosts never see this class, only its IASIO vtable.
+#pragma once
+
+#include "com/unknown.h"
+#include "driver/asio.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+// {5D3A9C41-7E2B-4F68-A1D0-93C6B8E2F417}: the driver's class, and also the interface
+// identifier of its IASIO interface.
+extern const CLSID CLSID_ASIOSrv;
+
+// "Vantrel ASIO device (HDAudio)": the built-in name of the driver.
+extern const wchar_t kDriverNameW[];
+extern const char kDriverNameA[];
+
+// Per-user settings key, under HKEY_CURRENT_USER.
+extern const wchar_t kSettingsKey[];
+
+// Direction index of every per-direction pair.
+enum : int { kRender = 0, kCapture = 1 };
+
+class ASIOSrv : public IASIO, public UnknownBase {
+  public:
+    explicit ASIOSrv(IUnknown* outer);
+    ~ASIOSrv() override;
+
+    // The class-table creation function: a new object's inner unknown, or null.
+    static IUnknown* create(IUnknown* outer, HRESULT* hr);
+
+    // IUnknown of IASIO: forwarded to the controlling unknown.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    HRESULT STDMETHODCALLTYPE innerQueryInterface(REFIID riid, void** ppv) override;
+
+    // IASIO
+    ASIOBool init(void* sysHandle) override;
+    void getDriverName(char* name) override;
+    long getDriverVersion() override;
+    void getErrorMessage(char* string) override;
+    ASIOError start() override;
+    ASIOError stop() override;
+    ASIOError getChannels(long* numInputChannels, long* numOutputChannels) override;
+    ASIOError getLatencies(long* inputLatency, long* outputLatency) override;
+    ASIOError getBufferSize(long* minSize, long* maxSize, long* preferredSize,
+                            long* granularity) override;
+    ASIOError canSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError getSampleRate(ASIOSampleRate* sampleRate) override;
+    ASIOError setSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError getClockSources(ASIOClockSource* clocks, long* numSources) override;
+    ASIOError setClockSource(long reference) override;
+    ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) override;
+    ASIOError getChannelInfo(ASIOChannelInfo* info) override;
+    ASIOError createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, long bufferSize,
+                            ASIOCallbacks* callbacks) override;
+    ASIOError disposeBuffers() override;
+    ASIOError controlPanel() override;
+    ASIOError future(long selector, void* opt) override;
+    ASIOError outputReady() override;
+
+    // Buffer sizing: the frame count an endpoint grants for a duration, 0 when refused.
+    uint32_t alignedFramesForDuration(IUnknown* device, LONGLONG duration);
+
+    // Streaming routines, all on the streaming thread.
+    void signalBufferSwitch(ASIOTime* timeInfo, bool useTimeInfo, ASIOBool directProcess);
+    void copyRenderHalf(uint8_t halfIndex, BYTE* endpointBuffer);
+    void copyCaptureHalf(uint8_t halfIndex, const BYTE* endpointBuffer);
+    void copyRenderRange(uint32_t position, uint32_t frames, BYTE* endpointBuffer);
+    void copyCaptureRange(uint32_t position, uint32_t frames, const BYTE* source);
+    ASIOError ProcessData(uint32_t direction, IUnknown* service, uint32_t position,
+                          uint32_t frames);
+    void stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames, uint32_t* writePos,
+                      uint32_t bytesPerFrame);
+
+    static DWORD WINAPI eventDrivenThread(LPVOID self);
+    static DWORD WINAPI timerDrivenThread(LPVOID self);
+
+    // Fields, in the order of the design. [0] = render (host outputs), [1] = capture.
+    IUnknown* deviceEnumerator = nullptr;
+    IUnknown* device[2] = {};
+    IUnknown* audioClient[2] = {};
+    wchar_t* endpointId[2] = {};
+    uint16_t channelCount[2] = {2, 2};
+    void* asioBuffers[2][16] = {};
+    HANDLE bufferEvent[2] = {};
+    HANDLE threadReadyEvent = nullptr;
+    double sampleRate = 0.0;
+    int32_t bufferFrames = 0;
+    // Shared with the streaming thread, which writes them while host threads read them.
+    std::atomic<uint64_t> switchCount{0};
+    std::atomic<uint32_t> switchTimeMs{0};
+    HANDLE threadHandle = nullptr;
+    std::atomic<bool> running{false};
+    FILE* logFile = nullptr;
+    uint32_t createdTick = 0;
+    bool TimerDrivenMode = false;
+    bool comInitialized = false;
+    ASIOSampleType sampleType[2] = {ASIOSTInt16LSB, ASIOSTInt16LSB};
+    ASIOCallbacks callbacks = {};
+};
