@@ -1,0 +1,56 @@
+// Stream-format and duration arithmetic of the endpoint layer, over plain values.
+// Portable: no Windows header. The Windows side copies a StreamFormat into a
+// WAVEFORMATEXTENSIBLE (see toWaveFormat in endpoint/wave.h).
+#pragma once
+
+#include <cstdint>
+
+namespace vl {
+
+constexpr int32_t kSampleTypeInt16LSB = 16; // ASIOSTInt16LSB
+constexpr int32_t kSampleTypeInt32LSB = 18; // ASIOSTInt32LSB: 24 valid bits in 32
+
+constexpr uint16_t kWaveFormatPcm = 1;
+constexpr uint16_t kWaveFormatExtensible = 0xFFFE;
+
+// The fields of a WAVEFORMATEXTENSIBLE that the driver sets (SubFormat is always PCM).
+struct StreamFormat {
+    uint16_t formatTag = 0;
+    uint16_t channels = 0;
+    uint32_t samplesPerSec = 0;
+    uint32_t avgBytesPerSec = 0;
+    uint16_t blockAlign = 0;
+    uint16_t bitsPerSample = 0;
+    uint16_t cbSize = 0;
+    uint16_t validBitsPerSample = 0;
+    uint32_t channelMask = 0;
+};
+
+// The exclusive-mode stream format of a direction: extensible PCM, 16 bits, or 24 valid bits
+// in 32 for ASIOSTInt32LSB. Channel counts with no speaker mask (0, 3, 5, 7, 9 or more) give
+// a format whose channelMask is 0, which means the direction cannot be opened.
+StreamFormat streamFormat(int32_t sampleType, uint16_t channels, double sampleRate);
+
+// Speaker mask of the stream format: 1 front centre, 2 FL FR, 4 quad, 6 5.1, 8 7.1, else 0.
+uint32_t streamChannelMask(uint32_t channels);
+
+// Speaker mask of the output channel probe: 4, 6 and 8 as above, every other count FL FR.
+uint32_t probeChannelMask(uint32_t channels);
+
+// The 16-bit stereo PCM probe format (plain WAVEFORMATEX) at a rate, truncated.
+StreamFormat probeFormat(double sampleRate);
+
+// The rate endpoints are opened at: the stored rate truncated toward zero.
+uint32_t truncatedRate(double sampleRate);
+
+// Buffer duration in 100-ns units for a frame count, computed in single precision as the
+// endpoint negotiation has it: 512 frames at 48000 Hz give 106667, 542 at 44100 give 122903.
+int64_t framesToDuration(uint32_t frames, uint32_t samplesPerSec);
+
+// Frame counts the endpoints grant are reported as multiples of 32, rounded up.
+uint32_t roundUpTo32(uint32_t frames);
+
+// One buffer's length in milliseconds (stop's pause), 0 when the rate is not positive.
+uint32_t bufferMilliseconds(int32_t frames, double sampleRate);
+
+} // namespace vl

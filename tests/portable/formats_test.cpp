@@ -1,0 +1,54 @@
+#include "endpoint/formats.h"
+
+#include <gtest/gtest.h>
+
+using namespace vl;
+
+TEST(StreamFormat, TwentyFourInThirtyTwoStereo48k) {
+    StreamFormat f = streamFormat(kSampleTypeInt32LSB, 2, 48000.0);
+    EXPECT_EQ(f.formatTag, kWaveFormatExtensible);
+    EXPECT_EQ(f.bitsPerSample, 32);
+    EXPECT_EQ(f.validBitsPerSample, 24);
+    EXPECT_EQ(f.blockAlign, 8);
+    EXPECT_EQ(f.avgBytesPerSec, 384000u);
+    EXPECT_EQ(f.channelMask, 0x3u);
+    EXPECT_EQ(f.cbSize, 22);
+}
+
+TEST(StreamFormat, SixteenBitSurroundAndUnopenableCounts) {
+    StreamFormat f = streamFormat(kSampleTypeInt16LSB, 6, 44100.0);
+    EXPECT_EQ(f.bitsPerSample, 16);
+    EXPECT_EQ(f.blockAlign, 12);
+    EXPECT_EQ(f.avgBytesPerSec, 529200u);
+    EXPECT_EQ(f.channelMask, 0x3Fu);
+    EXPECT_EQ(streamFormat(kSampleTypeInt16LSB, 1, 48000).channelMask, 0x4u);
+    EXPECT_EQ(streamFormat(kSampleTypeInt16LSB, 8, 48000).channelMask, 0x63Fu);
+    for (uint16_t n : {0, 3, 5, 7, 9, 10, 16})
+        EXPECT_EQ(streamFormat(kSampleTypeInt16LSB, n, 48000).channelMask, 0u) << n;
+    // The rate is opened truncated.
+    EXPECT_EQ(streamFormat(kSampleTypeInt16LSB, 2, 44100.9).samplesPerSec, 44100u);
+}
+
+TEST(StreamFormat, ProbeFormatAndMasks) {
+    StreamFormat p = probeFormat(44100.9);
+    EXPECT_EQ(p.formatTag, kWaveFormatPcm);
+    EXPECT_EQ(p.samplesPerSec, 44100u);
+    EXPECT_EQ(p.avgBytesPerSec, 176400u);
+    EXPECT_EQ(p.blockAlign, 4);
+    EXPECT_EQ(p.cbSize, 0);
+    EXPECT_EQ(probeChannelMask(10), 0x3u);
+    EXPECT_EQ(probeChannelMask(6), 0x3Fu);
+}
+
+TEST(Durations, SinglePrecisionAsTheEndpointsAreAsked) {
+    EXPECT_EQ(framesToDuration(512, 48000), 106667);
+    EXPECT_EQ(framesToDuration(448, 44100), 101587);
+    // Double precision would give 122902.
+    EXPECT_EQ(framesToDuration(542, 44100), 122903);
+    EXPECT_EQ(framesToDuration(480, 48000), 100000);
+    EXPECT_EQ(roundUpTo32(441), 448u);
+    EXPECT_EQ(roundUpTo32(480), 480u);
+    EXPECT_EQ(roundUpTo32(0), 0u);
+    EXPECT_EQ(bufferMilliseconds(512, 48000.0), 11u);
+    EXPECT_EQ(bufferMilliseconds(512, 0.0), 0u);
+}
