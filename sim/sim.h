@@ -151,6 +151,10 @@ void reset();
 // GetDefaultAudioEndpoint answer from the new ones. An absent endpoint: present = false.
 void configure(const EndpointConfig& render, const EndpointConfig& capture);
 void setClock(Clock clock);
+// Reads a configuration file (format in sim/README.md; an absolute Unix path is read through
+// Wine's drive Z:) and applies it with configure() and setClock(). On an error nothing is
+// applied and *error (if given) says where and why.
+bool loadConfigFile(const std::wstring& path, std::wstring* error = nullptr);
 
 // --- Manual clock ----------------------------------------------------------------------
 
