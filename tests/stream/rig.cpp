@@ -61,7 +61,9 @@ ASIOError Rig::create() {
     infos.clear();
     for (int c = 0; c < opt.inputs; ++c) infos.push_back({ASIOTrue, c, {}});
     for (int c = 0; c < opt.outputs; ++c) infos.push_back({ASIOFalse, c, {}});
-    return asio->createBuffers(infos.data(), long(infos.size()), opt.frames, &callbacks);
+    ASIOBufferInfo none = {};
+    return asio->createBuffers(infos.empty() ? &none : infos.data(), long(infos.size()), opt.frames,
+                               &callbacks);
 }
 
 void Rig::onSwitch(long half) {
