@@ -37,6 +37,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
     DWORD waitCount = 0;
 
     auto setUp = [&]() -> bool {
+        if (!total) return false; // no double buffer to move frames through
         HRESULT hr = S_OK;
         if (self->audioClient[kCapture]) {
             if (FAILED(queryFrom(self->audioClient[kCapture], captureClient)) || !captureClient)
