@@ -352,6 +352,31 @@ TEST_F(Sim, SteppedClockGivesOneEventPerPeriod) {
     CloseHandle(ce);
 }
 
+TEST_F(Sim, ReplacedEndpointsAreUnplugged) {
+    WAVEFORMATEXTENSIBLE f = stereo24(48000);
+    Ptr<IAudioClient> r, spare;
+    HANDLE e;
+    open(eRender, f, k10ms, r, &e);
+    client(eRender, spare);
+    Ptr<IAudioRenderClient> render;
+    ASSERT_HRESULT_SUCCEEDED(r->GetService(IID_IAudioRenderClient, render.outv()));
+    ASSERT_HRESULT_SUCCEEDED(r->Start());
+    sim::configure(sim::defaultRender(), sim::defaultCapture());
+    sim::step();
+    EXPECT_EQ(sim::stats(sim::Flow::Render).periods, 0u); // the new endpoint runs nothing
+    BYTE* data;
+    EXPECT_EQ(render->GetBuffer(480, &data), AUDCLNT_E_DEVICE_INVALIDATED);
+    EXPECT_EQ(spare->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                k10ms, k10ms, &f.Format, nullptr),
+              AUDCLNT_E_DEVICE_INVALIDATED);
+    Ptr<IAudioClient> fresh;
+    client(eRender, fresh); // the new endpoint is free
+    EXPECT_EQ(fresh->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                k10ms, k10ms, &f.Format, nullptr),
+              S_OK);
+    CloseHandle(e);
+}
+
 TEST_F(Sim, RenderBufferProtocolAndMissedPeriods) {
     WAVEFORMATEXTENSIBLE f = sim::pcmFormat(48000, 2, 16);
     Ptr<IAudioClient> r;
@@ -559,10 +584,15 @@ TEST_F(Sim, RealtimeClockHoldsTheSchedule) {
     double seconds = double(t1.QuadPart - t0.QuadPart) / double(freq.QuadPart);
     sim::Stats s = sim::stats(sim::Flow::Render), k = sim::stats(sim::Flow::Capture);
     printf("realtime 10 ms: %llu periods in %.3f s, lateness mean %.0f us max %.0f us, "
-           "missed %llu, discontinuities %llu\n",
+           "slips %llu, missed %llu, discontinuities %llu\n",
            (unsigned long long)s.periods, seconds, s.meanLateUs, s.maxLateUs,
-           (unsigned long long)s.missedPeriods, (unsigned long long)k.discontinuities);
-    EXPECT_NEAR(double(s.periods), seconds * 100, 3);
+           (unsigned long long)s.clockSlips, (unsigned long long)s.missedPeriods,
+           (unsigned long long)k.discontinuities);
+    for (auto m : s.missedAt) printf(" %llu", (unsigned long long)m);
+    printf("\n");
+    // A loaded machine may delay the sim's own clock (slips), never speed it up.
+    EXPECT_LE(double(s.periods), seconds * 100 + 2);
+    EXPECT_GE(double(s.periods), seconds * 90);
     EXPECT_EQ(s.periods, k.periods);
     EXPECT_LT(s.meanLateUs, 2000);
     CloseHandle(re);
