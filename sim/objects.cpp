@@ -16,9 +16,13 @@ namespace sim {
 
 namespace {
 
-#define SIM_REFCOUNT                                                                          \
-    ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }                            \
-    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+#define SIM_REFCOUNT                                                                               \
+    ULONG STDMETHODCALLTYPE AddRef() override {                                                    \
+        return addRef();                                                                           \
+    }                                                                                              \
+    ULONG STDMETHODCALLTYPE Release() override {                                                   \
+        return release();                                                                          \
+    }
 
 // QueryInterface with faults: ifaces pairs an IID with the interface pointer it yields.
 struct Iface {
@@ -134,8 +138,8 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
                       {&IID_IAudioCaptureClient, static_cast<IAudioCaptureClient*>(this)}});
     }
 
-    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
-                                        UINT64* position, UINT64* qpc) override {
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* position,
+                                        UINT64* qpc) override {
         if (!data || !frames || !flags) return E_POINTER;
         *data = nullptr;
         *frames = 0;
@@ -173,9 +177,8 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         } else {
             Endpoint& e = *s.ep;
             e.st.framesDelivered += n;
-            size_t room = e.cfg.recordLimitBytes > e.rec.size()
-                              ? e.cfg.recordLimitBytes - e.rec.size()
-                              : 0;
+            size_t room =
+                e.cfg.recordLimitBytes > e.rec.size() ? e.cfg.recordLimitBytes - e.rec.size() : 0;
             size_t bytes = std::min(room, s.reading.data.size());
             e.rec.insert(e.rec.end(), s.reading.data.begin(), s.reading.data.begin() + bytes);
         }
@@ -316,7 +319,8 @@ class AudioClient final : public IAudioClient, public Counted {
         if (flow == Flow::Render) {
             *frames = stream->queued;
         } else {
-            for (auto& p : stream->packets) *frames += p.frames;
+            for (auto& p : stream->packets)
+                *frames += p.frames;
         }
         return S_OK;
     }
@@ -333,8 +337,7 @@ class AudioClient final : public IAudioClient, public Counted {
         // Shared mode answers by the mix format, as the engine would.
         if (!closest) return E_POINTER;
         const WAVEFORMATEX* mix = &ep->cfg.mixFormat.Format;
-        if (formatBytes(f) == formatBytes(mix) && memcmp(f, mix, formatBytes(f)) == 0)
-            return S_OK;
+        if (formatBytes(f) == formatBytes(mix) && memcmp(f, mix, formatBytes(f)) == 0) return S_OK;
         *closest = copyFormat(mix);
         return *closest ? S_FALSE : E_OUTOFMEMORY;
     }
@@ -505,8 +508,8 @@ class PropertyStore final : public IPropertyStore, public Counted {
             std::vector<BYTE> blob = c.deviceFormatBlob;
             if (blob.empty()) {
                 auto* f = reinterpret_cast<const BYTE*>(&c.deviceFormat);
-                blob.assign(f, f + std::min(formatBytes(&c.deviceFormat.Format),
-                                            sizeof c.deviceFormat));
+                blob.assign(
+                    f, f + std::min(formatBytes(&c.deviceFormat.Format), sizeof c.deviceFormat));
             }
             auto* p = static_cast<BYTE*>(taskAlloc(blob.size()));
             if (!p) return E_OUTOFMEMORY;
@@ -552,7 +555,8 @@ class PropertyStore final : public IPropertyStore, public Counted {
 
 class Device final : public IMMDevice, public IMMEndpoint, public Counted {
   public:
-    explicit Device(std::shared_ptr<Endpoint> e) : Counted("IMMDevice", e->flow), ep(std::move(e)) {}
+    explicit Device(std::shared_ptr<Endpoint> e)
+        : Counted("IMMDevice", e->flow), ep(std::move(e)) {}
     ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return release(); }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
@@ -663,8 +667,7 @@ class Enumerator final : public IMMDeviceEnumerator, public Counted {
         *pp = nullptr;
         HRESULT hr;
         bool null;
-        if (faulted("IMMDeviceEnumerator::EnumAudioEndpoints", flowOf(df), &hr, &null))
-            return hr;
+        if (faulted("IMMDeviceEnumerator::EnumAudioEndpoints", flowOf(df), &hr, &null)) return hr;
         if (df != eRender && df != eCapture && df != eAll) return E_INVALIDARG;
         std::vector<std::shared_ptr<Endpoint>> list;
         if (mask & DEVICE_STATE_ACTIVE)
@@ -701,8 +704,7 @@ class Enumerator final : public IMMDeviceEnumerator, public Counted {
                     if (e->cfg.id == id) found = e;
         HRESULT hr;
         bool null;
-        if (faulted("IMMDeviceEnumerator::GetDevice", found ? found->flow : Flow::Any, &hr,
-                    &null))
+        if (faulted("IMMDeviceEnumerator::GetDevice", found ? found->flow : Flow::Any, &hr, &null))
             return hr;
         if (!id) return E_POINTER;
         if (!found) return kNotFound;
@@ -710,16 +712,16 @@ class Enumerator final : public IMMDeviceEnumerator, public Counted {
         return *pp ? S_OK : E_OUTOFMEMORY;
     }
 
-    HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(
-        IMMNotificationClient* client) override {
+    HRESULT STDMETHODCALLTYPE
+    RegisterEndpointNotificationCallback(IMMNotificationClient* client) override {
         HRESULT hr;
         if (faulted("IMMDeviceEnumerator::RegisterEndpointNotificationCallback", flow, &hr))
             return hr;
         return client ? S_OK : E_POINTER; // endpoints never change on their own here
     }
 
-    HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(
-        IMMNotificationClient* client) override {
+    HRESULT STDMETHODCALLTYPE
+    UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
         HRESULT hr;
         if (faulted("IMMDeviceEnumerator::UnregisterEndpointNotificationCallback", flow, &hr))
             return hr;
@@ -776,7 +778,9 @@ Factory factory;
 
 std::atomic<long> serverLocks{0};
 
-IClassFactory* enumeratorFactory() { return &factory; }
+IClassFactory* enumeratorFactory() {
+    return &factory;
+}
 
 HRESULT createEnumerator(REFIID riid, void** ppv) {
     auto* e = new (std::nothrow) Enumerator;

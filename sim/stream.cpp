@@ -37,11 +37,10 @@ bool formatAccepted(const EndpointConfig& c, const WAVEFORMATEX* f) {
         return l.channels == f->nChannels && (!extensible || l.mask == mask);
     });
     bool rate = std::find(c.rates.begin(), c.rates.end(), f->nSamplesPerSec) != c.rates.end();
-    bool sample = std::any_of(c.sampleFormats.begin(), c.sampleFormats.end(),
-                              [&](const SampleFormat& s) {
-                                  return s.containerBits == f->wBitsPerSample &&
-                                         s.validBits == valid;
-                              });
+    bool sample =
+        std::any_of(c.sampleFormats.begin(), c.sampleFormats.end(), [&](const SampleFormat& s) {
+            return s.containerBits == f->wBitsPerSample && s.validBits == valid;
+        });
     return layout && rate && sample;
 }
 
@@ -160,8 +159,8 @@ static void feedAir(Endpoint& cap, const Stream& r, const BYTE* frames, UINT32 n
     cap.air.insert(cap.air.end(), out.begin(), out.end());
     // A capture side that lags far behind (another rate, a longer period) must not grow the
     // line without bound: keep the delay plus a second.
-    size_t limit = (size_t(cap.cfg.loopbackDelayFrames) + c.fmt.Format.nSamplesPerSec) *
-                   c.frameBytes;
+    size_t limit =
+        (size_t(cap.cfg.loopbackDelayFrames) + c.fmt.Format.nSamplesPerSec) * c.frameBytes;
     if (cap.air.size() > limit) cap.air.erase(cap.air.begin(), cap.air.end() - limit);
 }
 
@@ -196,7 +195,9 @@ static void generate(Stream& s, BYTE* out, UINT32 n) {
     WORD channels = s.fmt.Format.nChannels;
     size_t bytes = size_t(n) * s.frameBytes;
     switch (c.signal) {
-    case Signal::Silence: memset(out, 0, bytes); break;
+    case Signal::Silence:
+        memset(out, 0, bytes);
+        break;
     case Signal::Loopback: {
         size_t have = std::min(bytes, s.ep->air.size());
         std::copy(s.ep->air.begin(), s.ep->air.begin() + have, out);
@@ -220,9 +221,8 @@ static void generate(Stream& s, BYTE* out, UINT32 n) {
     case Signal::Sine: {
         const double twoPi = 6.283185307179586;
         for (UINT32 i = 0; i < n; ++i) {
-            double x = c.sineAmplitude *
-                       std::sin(twoPi * c.sineHz * double(s.capturePos + i) /
-                                s.fmt.Format.nSamplesPerSec);
+            double x = c.sineAmplitude * std::sin(twoPi * c.sineHz * double(s.capturePos + i) /
+                                                  s.fmt.Format.nSamplesPerSec);
             int32_t v = int32_t(std::lround(std::max(-1.0, std::min(x, 1.0)) * 2147483647.0));
             for (WORD ch = 0; ch < channels; ++ch)
                 writeSample(out + size_t(i) * s.frameBytes + ch * (bits / 8), bits, valid, v);
@@ -309,8 +309,8 @@ static DWORD WINAPI clockMain(void* module) {
                     tick(*st, uint64_t(now.QuadPart));
                     // Never tick in a burst to catch up: a client must always get at least
                     // half a period after its event, or a late sim would blame it for misses.
-                    double period = double(freq.QuadPart) * st->periodFrames /
-                                    st->fmt.Format.nSamplesPerSec;
+                    double period =
+                        double(freq.QuadPart) * st->periodFrames / st->fmt.Format.nSamplesPerSec;
                     st->nextDue += period;
                     if (st->nextDue < t + period / 2) {
                         st->nextDue = t + period / 2;

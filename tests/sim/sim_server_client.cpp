@@ -18,15 +18,16 @@ const wchar_t kServerKey[] = L"CLSID\\{BCDE0395-E52F-467C-8E3D-C4579291692E}\\In
 std::wstring registeredServer() {
     wchar_t buf[520];
     DWORD bytes = sizeof buf;
-    if (RegGetValueW(HKEY_CLASSES_ROOT, kServerKey, nullptr, RRF_RT_REG_SZ, nullptr, buf,
-                     &bytes) != ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_CLASSES_ROOT, kServerKey, nullptr, RRF_RT_REG_SZ, nullptr, buf, &bytes) !=
+        ERROR_SUCCESS)
         return L"";
     return buf;
 }
 
 bool mentionsVlasim(const std::wstring& s) {
     std::wstring l = s;
-    for (auto& c : l) c = wchar_t(towlower(c));
+    for (auto& c : l)
+        c = wchar_t(towlower(c));
     return l.find(L"vlasim.dll") != std::wstring::npos;
 }
 

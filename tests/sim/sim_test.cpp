@@ -186,13 +186,13 @@ TEST_F(Sim, ExclusiveFormatsAreTheConfiguredSet) {
     EXPECT_EQ(ask(sim::extensibleFormat(48000, 4, 16, 16, 0x33)), S_OK);
     EXPECT_EQ(ask(sim::extensibleFormat(48000, 8, 32, 24, 0x63F)), S_OK);
     const HRESULT no = AUDCLNT_E_UNSUPPORTED_FORMAT;
-    EXPECT_EQ(ask(sim::extensibleFormat(48000, 6, 32, 24, 0x3F)), no);  // layout not offered
-    EXPECT_EQ(ask(sim::extensibleFormat(48000, 4, 32, 24, 0x3)), no);   // wrong mask
+    EXPECT_EQ(ask(sim::extensibleFormat(48000, 6, 32, 24, 0x3F)), no); // layout not offered
+    EXPECT_EQ(ask(sim::extensibleFormat(48000, 4, 32, 24, 0x3)), no);  // wrong mask
     EXPECT_EQ(ask(sim::extensibleFormat(48000, 10, 32, 24, 0x3)), no);
-    EXPECT_EQ(ask(sim::extensibleFormat(22050, 2, 16, 16, 0x3)), no);   // rate
-    EXPECT_EQ(ask(sim::extensibleFormat(48000, 2, 32, 32, 0x3)), no);   // valid bits
+    EXPECT_EQ(ask(sim::extensibleFormat(22050, 2, 16, 16, 0x3)), no);       // rate
+    EXPECT_EQ(ask(sim::extensibleFormat(48000, 2, 32, 32, 0x3)), no);       // valid bits
     EXPECT_EQ(ask(sim::extensibleFormat(48000, 2, 32, 32, 0x3, true)), no); // float
-    EXPECT_EQ(ask(sim::pcmFormat(48000, 2, 24)), no);                   // packed 24
+    EXPECT_EQ(ask(sim::pcmFormat(48000, 2, 24)), no);                       // packed 24
     WAVEFORMATEXTENSIBLE bad = stereo24(48000);
     bad.Format.nBlockAlign = 6;
     EXPECT_EQ(ask(bad), no);
@@ -273,14 +273,20 @@ struct AlignCase {
 TEST_F(Sim, BufferAlignmentAt44100And48000) {
     const HRESULT na = AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED;
     const AlignCase cases[] = {
-        {48000, false, 100000, 128, S_OK, 480},  {48000, true, 100000, 128, S_OK, 480},
-        {48000, false, 30000, 128, na, 160},     {48000, true, 30000, 128, S_OK, 144},
+        {48000, false, 100000, 128, S_OK, 480},
+        {48000, true, 100000, 128, S_OK, 480},
+        {48000, false, 30000, 128, na, 160},
+        {48000, true, 30000, 128, S_OK, 144},
         {48000, false, 106667, 128, S_OK, 512},
-        {44100, false, 100000, 128, na, 448},    {44100, true, 100000, 128, na, 448},
-        {44100, false, 101587, 128, S_OK, 448},  // the duration of the 448 it offered
-        {44100, false, 30000, 128, na, 160},     {44100, true, 30000, 128, na, 144},
-        {44100, false, 122903, 128, na, 544},    {44100, false, 100000, 1, S_OK, 441},
-        {44100, true, 100000, 64, na, 448},      {48000, false, 100001, 128, S_OK, 480},
+        {44100, false, 100000, 128, na, 448},
+        {44100, true, 100000, 128, na, 448},
+        {44100, false, 101587, 128, S_OK, 448}, // the duration of the 448 it offered
+        {44100, false, 30000, 128, na, 160},
+        {44100, true, 30000, 128, na, 144},
+        {44100, false, 122903, 128, na, 544},
+        {44100, false, 100000, 1, S_OK, 441},
+        {44100, true, 100000, 64, na, 448},
+        {48000, false, 100001, 128, S_OK, 480},
     };
     for (const AlignCase& k : cases) {
         sim::EndpointConfig r = sim::defaultRender();
@@ -386,7 +392,8 @@ TEST_F(Sim, RenderBufferProtocolAndMissedPeriods) {
     BYTE* other = nullptr;
     EXPECT_EQ(render->GetBuffer(480, &other), AUDCLNT_E_OUT_OF_ORDER);
     EXPECT_EQ(render->ReleaseBuffer(479, 0), AUDCLNT_E_INVALID_SIZE);
-    for (int i = 0; i < 480 * 2; ++i) reinterpret_cast<int16_t*>(data)[i] = int16_t(i);
+    for (int i = 0; i < 480 * 2; ++i)
+        reinterpret_cast<int16_t*>(data)[i] = int16_t(i);
     ASSERT_EQ(render->ReleaseBuffer(480, 0), S_OK);
     EXPECT_EQ(render->GetBuffer(480, &data), AUDCLNT_E_BUFFER_TOO_LARGE);
     UINT32 padding = 0;
@@ -397,7 +404,7 @@ TEST_F(Sim, RenderBufferProtocolAndMissedPeriods) {
     EXPECT_EQ(pending(e), 0); // pre-filled: no room until the first period is played
     sim::step();              // plays the pre-fill
     EXPECT_EQ(pending(e), 1);
-    sim::step();              // the client wrote nothing: a missed period
+    sim::step(); // the client wrote nothing: a missed period
     ASSERT_EQ(render->GetBuffer(480, &data), S_OK);
     ASSERT_EQ(render->ReleaseBuffer(480, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);
     sim::step();
@@ -413,7 +420,8 @@ TEST_F(Sim, RenderBufferProtocolAndMissedPeriods) {
     auto* samples = reinterpret_cast<const int16_t*>(played.data());
     EXPECT_EQ(samples[0], 0);
     EXPECT_EQ(samples[959], 959);
-    for (size_t i = 960; i < played.size() / 2; ++i) ASSERT_EQ(samples[i], 0) << i;
+    for (size_t i = 960; i < played.size() / 2; ++i)
+        ASSERT_EQ(samples[i], 0) << i;
     CloseHandle(e);
 }
 
@@ -501,7 +509,8 @@ TEST_F(Sim, WaitServicedFollowsAClientThread) {
     // A duplex client in the driver's manner: wait for both events, then one period each way.
     std::thread t([&] {
         HANDLE both[2] = {d.re, d.ce};
-        for (; passes < 20 && WaitForMultipleObjects(2, both, TRUE, 2000) == WAIT_OBJECT_0; ++passes)
+        for (; passes < 20 && WaitForMultipleObjects(2, both, TRUE, 2000) == WAIT_OBJECT_0;
+             ++passes)
             d.service();
     });
     ASSERT_HRESULT_SUCCEEDED(d.c->Start());
@@ -522,7 +531,8 @@ TEST_F(Sim, RealtimeClockHoldsTheSchedule) {
     std::thread t([&] {
         SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
         HANDLE both[2] = {d.re, d.ce};
-        while (!stop && WaitForMultipleObjects(2, both, TRUE, 500) == WAIT_OBJECT_0) d.service();
+        while (!stop && WaitForMultipleObjects(2, both, TRUE, 500) == WAIT_OBJECT_0)
+            d.service();
     });
     ASSERT_HRESULT_SUCCEEDED(d.c->Start());
     ASSERT_HRESULT_SUCCEEDED(d.r->Start());
@@ -606,7 +616,8 @@ TEST_F(Sim, EveryOperationCanBeMadeToFail) {
          [&] { return drop(enumerator->QueryInterface(IID_IUnknown, (void**)&unk), unk); }},
         {"IMMDevice::Activate",
          [&] { return drop(d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, (void**)&ac), ac); }},
-        {"IMMDevice::OpenPropertyStore", [&] { return drop(d->OpenPropertyStore(STGM_READ, &ps), ps); }},
+        {"IMMDevice::OpenPropertyStore",
+         [&] { return drop(d->OpenPropertyStore(STGM_READ, &ps), ps); }},
         {"IMMDevice::GetId", [&] { return drop(d->GetId(&id), id); }},
         {"IPropertyStore::GetValue",
          [&] {
@@ -640,8 +651,8 @@ TEST_F(Sim, EveryOperationCanBeMadeToFail) {
          [&] {
              Ptr<IAudioClient> busy;
              client(eCapture, busy);
-             HRESULT hr = busy->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, 0, k10ms, k10ms,
-                                           &f.Format, nullptr);
+             HRESULT hr =
+                 busy->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, 0, k10ms, k10ms, &f.Format, nullptr);
              return hr == AUDCLNT_E_DEVICE_IN_USE ? S_OK : hr; // past a fault: busy
          }},
         {"IAudioRenderClient::GetBuffer",
@@ -657,7 +668,8 @@ TEST_F(Sim, EveryOperationCanBeMadeToFail) {
              if (FAILED(hr)) x.render->ReleaseBuffer(0, 0);
              return hr;
          }},
-        {"IAudioCaptureClient::GetNextPacketSize", [&] { return x.capture->GetNextPacketSize(&n); }},
+        {"IAudioCaptureClient::GetNextPacketSize",
+         [&] { return x.capture->GetNextPacketSize(&n); }},
         {"IAudioCaptureClient::GetBuffer",
          [&] {
              HRESULT hr = x.capture->GetBuffer(&data, &n, &flags, nullptr, nullptr);
@@ -764,8 +776,10 @@ TEST_F(Sim, ConfigurationFile) {
     std::wstring error;
     ASSERT_TRUE(sim::loadConfigFile(path, &error)) << std::string(error.begin(), error.end());
     Ptr<IMMDevice> d;
-    EXPECT_EQ(enumerator->GetDefaultAudioEndpoint(eCapture, eConsole, d.out()), HRESULT(0x80070490));
-    EXPECT_EQ(enumerator->GetDevice(sim::defaultCapture().id.c_str(), d.out()), HRESULT(0x80070490));
+    EXPECT_EQ(enumerator->GetDefaultAudioEndpoint(eCapture, eConsole, d.out()),
+              HRESULT(0x80070490));
+    EXPECT_EQ(enumerator->GetDevice(sim::defaultCapture().id.c_str(), d.out()),
+              HRESULT(0x80070490));
     device(eRender, d);
     Ptr<IPropertyStore> props;
     ASSERT_HRESULT_SUCCEEDED(d->OpenPropertyStore(STGM_READ, props.out()));
