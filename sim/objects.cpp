@@ -47,7 +47,8 @@ bool faulted(const char* op, Flow flow, HRESULT* hr, bool* null = nullptr) {
     bool n = false;
     *hr = enter(op, flow, &n);
     if (null) *null = n;
-    return FAILED(*hr) || (n && null);
+    // An injected success code other than S_OK (S_FALSE) is returned as it is, too.
+    return *hr != S_OK || (n && null);
 }
 
 std::shared_ptr<Endpoint> current(Flow f) {
