@@ -51,6 +51,11 @@ bool faulted(const char* op, Flow flow, HRESULT* hr, bool* null = nullptr) {
     return *hr != S_OK || (n && null);
 }
 
+// An endpoint that configure() replaced is unplugged: its streams answer as a removed device.
+bool gone(const Endpoint& e) {
+    return state().ep[int(e.flow)].get() != &e || !e.cfg.present;
+}
+
 std::shared_ptr<Endpoint> current(Flow f) {
     State& s = state();
     std::lock_guard<std::mutex> l(s.m);
@@ -79,6 +84,7 @@ class RenderClient final : public IAudioRenderClient, public Counted {
         if (faulted("IAudioRenderClient::GetBuffer", flow, &hr, &null)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         Stream& s = *st;
+        if (gone(*s.ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (s.bufferOut) return AUDCLNT_E_OUT_OF_ORDER;
         if (n == 0) return S_OK;
         if (n > s.bufferFrames - s.queued) return AUDCLNT_E_BUFFER_TOO_LARGE;
@@ -95,6 +101,7 @@ class RenderClient final : public IAudioRenderClient, public Counted {
         State& g = state();
         std::lock_guard<std::mutex> l(g.m);
         Stream& s = *st;
+        if (gone(*s.ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!s.bufferOut) return AUDCLNT_E_OUT_OF_ORDER;
         if (flags & ~DWORD(AUDCLNT_BUFFERFLAGS_SILENT)) return E_INVALIDARG;
         if (n > s.outFrames || (s.eventDriven && n != 0 && n != s.outFrames))
@@ -139,6 +146,7 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         if (faulted("IAudioCaptureClient::GetBuffer", flow, &hr, &null)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         Stream& s = *st;
+        if (gone(*s.ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (s.readingOut) return AUDCLNT_E_OUT_OF_ORDER;
         if (s.packets.empty()) return AUDCLNT_S_BUFFER_EMPTY;
         s.reading = std::move(s.packets.front());
@@ -158,6 +166,7 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         State& g = state();
         std::lock_guard<std::mutex> l(g.m);
         Stream& s = *st;
+        if (gone(*s.ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!s.readingOut) return AUDCLNT_E_OUT_OF_ORDER;
         if (n != 0 && n != s.reading.frames) return AUDCLNT_E_INVALID_SIZE;
         if (n == 0) {
@@ -182,6 +191,7 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         HRESULT hr;
         if (faulted("IAudioCaptureClient::GetNextPacketSize", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
+        if (gone(*st->ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!st->packets.empty()) *frames = st->packets.front().frames;
         return S_OK;
     }
@@ -243,7 +253,7 @@ class AudioClient final : public IAudioClient, public Counted {
         if (periodicity < c.minimumPeriod) return AUDCLNT_E_INVALID_DEVICE_PERIOD;
         duration = std::max(duration, periodicity);
         if (duration > c.maximumDuration) return AUDCLNT_E_BUFFER_SIZE_ERROR;
-        if (g.ep[int(flow)] != ep || !c.present) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (ep->holder) return AUDCLNT_E_DEVICE_IN_USE;
 
         const uint64_t rate = f->nSamplesPerSec, block = f->nBlockAlign;
@@ -290,6 +300,7 @@ class AudioClient final : public IAudioClient, public Counted {
         if (faulted("IAudioClient::GetStreamLatency", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         *latency = REFERENCE_TIME(uint64_t(stream->periodFrames) * 10000000 /
                                   stream->fmt.Format.nSamplesPerSec);
         return S_OK;
@@ -302,6 +313,7 @@ class AudioClient final : public IAudioClient, public Counted {
         if (faulted("IAudioClient::GetCurrentPadding", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (flow == Flow::Render) {
             *frames = stream->queued;
         } else {
@@ -355,6 +367,7 @@ class AudioClient final : public IAudioClient, public Counted {
         {
             std::lock_guard<std::mutex> l(state().m);
             if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+            if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
             if (stream->running) return AUDCLNT_E_NOT_STOPPED;
             if (stream->eventDriven && !stream->event) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
             startStream(*stream);
@@ -369,6 +382,7 @@ class AudioClient final : public IAudioClient, public Counted {
         State& g = state();
         std::lock_guard<std::mutex> l(g.m);
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!stream->running) return S_FALSE;
         stream->running = false;
         g.serviced.notify_all();
@@ -380,6 +394,7 @@ class AudioClient final : public IAudioClient, public Counted {
         if (faulted("IAudioClient::Reset", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         Stream& s = *stream;
         if (s.running) return AUDCLNT_E_NOT_STOPPED;
         if (s.bufferOut || s.readingOut) return AUDCLNT_E_BUFFER_OPERATION_PENDING;
@@ -395,6 +410,7 @@ class AudioClient final : public IAudioClient, public Counted {
         if (faulted("IAudioClient::SetEventHandle", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!stream->eventDriven) return AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED;
         if (!h || h == INVALID_HANDLE_VALUE) return E_INVALIDARG;
         // Our own duplicate: the client may close its handle while we still signal.
@@ -414,11 +430,14 @@ class AudioClient final : public IAudioClient, public Counted {
         bool null;
         if (faulted("IAudioClient::GetService", flow, &hr, &null)) return hr;
         std::shared_ptr<Stream> s;
+        bool removed;
         {
             std::lock_guard<std::mutex> l(state().m);
             s = stream;
+            removed = gone(*ep);
         }
         if (!s) return AUDCLNT_E_NOT_INITIALIZED;
+        if (removed) return AUDCLNT_E_DEVICE_INVALIDATED;
         bool render = riid == IID_IAudioRenderClient, capture = riid == IID_IAudioCaptureClient;
         if (!render && !capture) return E_NOINTERFACE;
         if (render != (flow == Flow::Render)) return AUDCLNT_E_WRONG_ENDPOINT_TYPE;

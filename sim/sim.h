@@ -219,6 +219,8 @@ struct Stats {
     uint64_t discontinuities = 0;      // capture: packets dropped because the client lagged
     double maxLateUs = 0;              // realtime clock: worst tick lateness, microseconds
     double meanLateUs = 0;
+    uint64_t clockSlips = 0;           // realtime clock: ticks so late that the next one was
+                                       // put off to half a period later (the sim's own delay)
 };
 Stats stats(Flow flow);
 
