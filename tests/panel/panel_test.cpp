@@ -4,8 +4,11 @@
 // was told and what the log says. The dialog comes from the built DLL's resources.
 #include "driver/ASIOSrv.h"
 #include "panel/resource.h"
+#include "sim/sim.h"
 
+#include <audioclient.h>
 #include <commctrl.h>
+#include <mmdeviceapi.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -78,6 +81,8 @@ wchar_t kRegisteredName[] = L"Studio Out";
 class ControlPanel : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        sim::install();
         std::wstring dll = pathFromEnvironment(L"VLASIO_DLL");
         moduleHandle = LoadLibraryExW(dll.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         DWORD on = 1;
@@ -107,10 +112,16 @@ class ControlPanel : public ::testing::Test {
     // What the host would see with its callbacks stored and, when streaming, a device open.
     void host(bool withAsioMessage, bool streaming) {
         driver->callbacks.asioMessage = withAsioMessage ? recordAsioMessage : nullptr;
-        // Any COM object stands in for the open device: here the driver only tests it and
-        // hands it to the buffer sizing.
-        IStream* device = nullptr;
-        if (streaming) CreateStreamOnHGlobal(nullptr, TRUE, &device);
+        // The simulated render endpoint stands for the open device, at 48 kHz.
+        driver->sampleRate = 48000;
+        if (!streaming) return;
+        IMMDeviceEnumerator* enumerator = nullptr;
+        CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                         IID_PPV_ARGS(&enumerator));
+        ASSERT_NE(enumerator, nullptr);
+        IMMDevice* device = nullptr;
+        enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device);
+        enumerator->Release();
         driver->device[kRender] = device;
     }
 
@@ -118,7 +129,9 @@ class ControlPanel : public ::testing::Test {
     void open() {
         panelThread = std::thread([this] {
             panelThreadId = GetCurrentThreadId();
+            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
             panelResult = driver->controlPanel();
+            CoUninitialize();
             panelDone = true;
         });
         for (int i = 0; i < 1000 && !dialog; ++i) {
@@ -292,17 +305,35 @@ TEST_F(ControlPanel, MovementIsStoredAtItsEndAndCancelKeepsIt) {
     waitClosed();
     EXPECT_EQ(storedSize(), 20);
 
-    // The host hears of the new size in frames when the endpoint grants one, and of the
-    // latencies in any case.
-    long frames =
-        static_cast<long>(driver->alignedFramesForDuration(driver->device[kRender], 200000));
-    std::vector<HostMessage> expected;
-    if (frames) expected.push_back({kAsioBufferSizeChange, frames});
-    expected.push_back({kAsioLatenciesChanged, 0});
+    // 20 ms at 48 kHz: 960 frames, which the endpoint's 128-byte alignment takes as they are.
+    std::vector<HostMessage> expected = {{kAsioBufferSizeChange, 960}, {kAsioLatenciesChanged, 0}};
     EXPECT_EQ(hostMessages, expected);
     std::string log = releaseAndReadLog();
     EXPECT_NE(log.find("ASIOSrv:::\tdefault size changed: 10 => 20 (0x"), std::string::npos);
-    EXPECT_EQ(log.find("asioMessage(BufferSizeChange, ") != std::string::npos, frames != 0);
+    EXPECT_NE(log.find("ASIOSrv:::\tasioMessage(BufferSizeChange, 960) returned 1"),
+              std::string::npos);
+}
+
+TEST_F(ControlPanel, EndpointHeldByTheStreamGetsOnlyLatenciesChanged) {
+    storeSize(10);
+    host(true, true);
+    // The running stream holds the endpoint exclusively, so the driver's probe is refused.
+    IAudioClient* stream = nullptr;
+    static_cast<IMMDevice*>(driver->device[kRender])
+        ->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&stream));
+    ASSERT_NE(stream, nullptr);
+    WAVEFORMATEXTENSIBLE format = sim::pcmFormat(48000, 2, 16);
+    ASSERT_EQ(stream->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                 100000, 100000, &format.Format, nullptr),
+              S_OK);
+    open();
+    key(VK_RIGHT);
+    dialogKey(VK_ESCAPE);
+    waitClosed();
+    stream->Release();
+    EXPECT_EQ(storedSize(), 11);
+    std::vector<HostMessage> expected = {{kAsioLatenciesChanged, 0}};
+    EXPECT_EQ(hostMessages, expected);
 }
 
 TEST_F(ControlPanel, DraggingTracksTheLabelAndStoresOnRelease) {
