@@ -20,17 +20,21 @@ struct Buffers {
         : blocks(channels, std::vector<uint8_t>(2 * size_t(frames) * width)),
           endpoint(size_t(frames) * channels * width) {
         for (unsigned c = 0; c < channels; ++c) {
-            for (size_t i = 0; i < blocks[c].size(); ++i) blocks[c][i] = uint8_t(i * 7 + c);
+            for (size_t i = 0; i < blocks[c].size(); ++i)
+                blocks[c][i] = uint8_t(i * 7 + c);
             slots[c] = blocks[c].data();
         }
-        for (size_t i = 0; i < endpoint.size(); ++i) endpoint[i] = uint8_t(i * 13);
+        for (size_t i = 0; i < endpoint.size(); ++i)
+            endpoint[i] = uint8_t(i * 13);
     }
     std::vector<std::vector<uint8_t>> blocks;
     std::vector<uint8_t> endpoint;
     void* slots[vl::kMaxChannels] = {};
 };
 
-int32_t typeOf(int64_t width) { return width == 2 ? vl::kSampleTypeInt16LSB : vl::kSampleTypeInt32LSB; }
+int32_t typeOf(int64_t width) {
+    return width == 2 ? vl::kSampleTypeInt16LSB : vl::kSampleTypeInt32LSB;
+}
 
 // Args: channels, sample bytes, frames.
 void BM_render(benchmark::State& state) {
@@ -52,7 +56,8 @@ void BM_capture(benchmark::State& state) {
     Buffers b(ch, unsigned(state.range(1)), frames);
     uint32_t half = 0;
     for (auto _ : state) {
-        vl::deinterleaveFrames(typeOf(state.range(1)), b.slots, ch, half, frames, b.endpoint.data());
+        vl::deinterleaveFrames(typeOf(state.range(1)), b.slots, ch, half, frames,
+                               b.endpoint.data());
         benchmark::ClobberMemory();
         half ^= frames;
     }
@@ -74,7 +79,8 @@ void shapes(benchmark::internal::Benchmark* b) {
     b->ArgNames({"ch", "bytes", "frames"});
     for (int64_t ch : {2, 8})
         for (int64_t width : {2, 4})
-            for (int64_t frames = 32; frames <= 2048; frames *= 4) b->Args({ch, width, frames});
+            for (int64_t frames = 32; frames <= 2048; frames *= 4)
+                b->Args({ch, width, frames});
 }
 
 } // namespace
