@@ -112,6 +112,8 @@ class ASIOSrv : public IASIO, public UnknownBase {
     ASIOCallbacks callbacks = {};
 
   private:
+    // disposeBuffers without its entry line: the destructor's own line stands for it.
+    void releaseBufferSet();
     // Waits for and closes the handle of a streaming thread that stopped the driver itself.
     void collectStoppedThread();
     // The time record of the streaming threads' switches, before its positions are filled.

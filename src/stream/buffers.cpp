@@ -82,6 +82,11 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
 
 ASIOError ASIOSrv::disposeBuffers() {
     writeLogLine(this, L"ASIOSrv::disposeBuffers...");
+    releaseBufferSet();
+    return ASE_OK;
+}
+
+void ASIOSrv::releaseBufferSet() {
     if (running.load(std::memory_order_relaxed))
         stop();
     else
@@ -97,7 +102,6 @@ ASIOError ASIOSrv::disposeBuffers() {
         CoUninitialize();
         comInitialized = false;
     }
-    return ASE_OK;
 }
 
 ASIOError ASIOSrv::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {

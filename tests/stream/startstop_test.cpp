@@ -200,8 +200,10 @@ TEST(Log, EventDrivenStartStopLinesPerDirectionAndThread) {
                         "ASIODrv:::...Event Driven Thread started...(2 events)",
                         "ASIOSrv::: (using bufferSwitchTimeInfo()!!!)", "ASIOSrv::: Event...",
                         "ASIODrv:::...Thread stopped..."}));
-    // Three passes at switch counts 2 to 4, and the wake that stop causes at 5.
-    EXPECT_EQ(count(lines, "ASIOSrv::: Event..."), 4u);
+    // Three passes at switch counts 2 to 4, and the wake that stop causes at 5 unless the
+    // thread saw the flag cleared before it waited again.
+    size_t events = count(lines, "ASIOSrv::: Event...");
+    EXPECT_TRUE(events == 3 || events == 4) << events;
 }
 
 TEST(Log, TimerDrivenThreadLinesAndFailedStartLines) {
