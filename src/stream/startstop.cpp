@@ -32,10 +32,11 @@ ASIOError ASIOSrv::start() {
         device[d] = audioClient[d] = nullptr;
         if (n == 0) continue;
 
-        // Everything obtained here is local until the direction has fully opened.
+        // The endpoint and its client are held locally; device[d] and the event, once made,
+        // stay with a direction that fails later on, until stop takes them.
         ComRef<IMMDevice> endpoint;
         status = enumerator->GetDevice(endpointId[d], endpoint.put());
-        if (FAILED(status)) continue;
+        if (FAILED(status) || !endpoint) continue;
         status = endpoint->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&device[d]));
         if (FAILED(status) || !device[d]) continue;
         ComRef<IAudioClient> client;
