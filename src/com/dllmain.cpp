@@ -1,9 +1,17 @@
 #include "com/unknown.h"
 
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) {
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
         DisableThreadLibraryCalls(module);
         moduleHandle = module;
+        processAttachDetach(true);
+        break;
+    case DLL_PROCESS_DETACH:
+        processAttachDetach(false);
+        break;
+    default:
+        break;
     }
     return TRUE;
 }

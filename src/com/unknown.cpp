@@ -6,6 +6,7 @@ volatile LONG activeObjectCount = 0;
 volatile LONG serverLockCount = 0;
 HINSTANCE moduleHandle = nullptr;
 wchar_t* registeredDriverName = nullptr;
+const wchar_t* panelDriverName = nullptr;
 
 UnknownBase::UnknownBase(IUnknown* outer)
     : outerUnknown(outer ? outer : innerUnknown()), refCount(0) {

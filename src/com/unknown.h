@@ -13,6 +13,9 @@ extern volatile LONG serverLockCount;
 extern HINSTANCE moduleHandle;
 // Heap copy of the name the class is registered under, from process attach to detach.
 extern wchar_t* registeredDriverName;
+// registeredDriverName while the control panel's dialog is up, null at all other times: the
+// dialog procedure has no other way to reach it, and touches the registry only when set.
+extern const wchar_t* panelDriverName;
 
 // The non-delegating ("inner") unknown of an object, with aggregation support.
 //
@@ -66,7 +69,13 @@ class ClassFactory final : public IClassFactory {
 // registered name at process attach, frees it at detach.
 void driverAttachDetach(bool attach, const CLSID* clsid, const wchar_t* registeredName);
 
+// At process attach (true) and detach (false): hands each class-table entry the name its
+// class is registered under, read from HKEY_CLASSES_ROOT.
+void processAttachDetach(bool attach);
+
 extern "C" {
 HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv);
 HRESULT STDAPICALLTYPE DllCanUnloadNow();
+HRESULT STDAPICALLTYPE DllRegisterServer();
+HRESULT STDAPICALLTYPE DllUnregisterServer();
 }

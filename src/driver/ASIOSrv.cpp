@@ -23,6 +23,14 @@ ASIOSrv::ASIOSrv(IUnknown* outer) : UnknownBase(outer) {
     RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"OutputLogToFile",
                  RRF_RT_REG_BINARY | RRF_RT_REG_DWORD, nullptr, &enabled, &size);
     if (enabled) logFile = openLogFile();
+
+    // Timer-driven streaming is for diagnosis only: a per-user DWORD "TimerDrivenMode",
+    // nonzero, selects it for objects created afterwards.
+    DWORD timerDriven = 0;
+    size = sizeof timerDriven;
+    RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"TimerDrivenMode", RRF_RT_REG_DWORD, nullptr,
+                 &timerDriven, &size);
+    TimerDrivenMode = timerDriven != 0;
     writeLogLine(this, L"ASIOSrv::Constructor...");
 }
 

@@ -107,4 +107,10 @@ class ASIOSrv : public IASIO, public UnknownBase {
     bool comInitialized = false;
     ASIOSampleType sampleType[2] = {ASIOSTInt16LSB, ASIOSTInt16LSB};
     ASIOCallbacks callbacks = {};
+
+  private:
+    // Waits for and closes the handle of a streaming thread that stopped the driver itself.
+    void collectStoppedThread();
+    // The time record of the streaming threads' switches, before its positions are filled.
+    void prepareTimeRecord(ASIOTime* record) const;
 };

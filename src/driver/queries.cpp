@@ -1,12 +1,130 @@
-// Driver identity and the simple host queries. (Not built yet: every query answers
-// ASE_NotPresent.)
+// Driver identity and the simple host queries.
 #include "driver/ASIOSrv.h"
+#include "driver/log.h"
+#include "driver/wformat.h"
+#include "endpoint/platform.h"
 
-void ASIOSrv::getDriverName(char*) {}
-long ASIOSrv::getDriverVersion() { return 0; }
-void ASIOSrv::getErrorMessage(char*) {}
-ASIOError ASIOSrv::getLatencies(long*, long*) { return ASE_NotPresent; }
-ASIOError ASIOSrv::getClockSources(ASIOClockSource*, long*) { return ASE_NotPresent; }
-ASIOError ASIOSrv::setClockSource(long) { return ASE_NotPresent; }
-ASIOError ASIOSrv::getChannelInfo(ASIOChannelInfo*) { return ASE_NotPresent; }
-ASIOError ASIOSrv::future(long, void*) { return ASE_NotPresent; }
+#include <cstring>
+
+namespace {
+
+constexpr size_t kNameBytes = 32; // the host's name fields, terminator included
+
+// Copies narrow text into a host name field: zero-filled, cut to 31 characters, terminated.
+void copyName(char* field, const char* text) {
+    std::memset(field, 0, kNameBytes);
+    std::strncpy(field, text, kNameBytes - 1);
+}
+
+// Narrows wide text into a host name field in the system's ANSI code page, the text hosts
+// show narrow names in. Characters it lacks become '?'. Whole characters only: a double-byte
+// character or surrogate pair that does not fit is left out rather than cut in half.
+void narrowName(char* field, const wchar_t* text) {
+    std::memset(field, 0, kNameBytes);
+    size_t used = 0;
+    for (const wchar_t* p = text; *p;) {
+        int units = IS_HIGH_SURROGATE(*p) && IS_LOW_SURROGATE(p[1]) ? 2 : 1;
+        char bytes[8];
+        int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, p, units, bytes, sizeof bytes,
+                                    "?", nullptr);
+        if (n <= 0) {
+            bytes[0] = '?';
+            n = 1;
+        }
+        if (used + n > kNameBytes - 1) break;
+        std::memcpy(field + used, bytes, n);
+        used += n;
+        p += units;
+    }
+}
+
+} // namespace
+
+void ASIOSrv::getDriverName(char* name) {
+    writeLogLine(this, L"ASIOSrv::getDriverName...");
+    if (!name) return;
+    copyName(name, kDriverNameA);
+    logMessage(this, L"ASIOSrv:::\tgetDriverName() reports [%S]", name);
+}
+
+long ASIOSrv::getDriverVersion() {
+    writeLogLine(this, L"ASIOSrv::getDriverVersion...");
+    return 1;
+}
+
+void ASIOSrv::getErrorMessage(char* string) {
+    writeLogLine(this, L"ASIOSrv::getErrorMessage...");
+    // The driver keeps no error text.
+    if (string) std::memset(string, 0, 124);
+}
+
+ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
+    // Two buffers in, none out: no device period or stream latency is added, so the figures
+    // follow bufferFrames alone.
+    long input = 2 * bufferFrames;
+    if (inputLatency) *inputLatency = input;
+    if (outputLatency) *outputLatency = 0;
+    logMessage(this, L"ASIOSrv::: getLatencies() reports Input=%d Output=%d",
+               inputLatency ? input : 0, 0);
+    return ASE_OK;
+}
+
+ASIOError ASIOSrv::getClockSources(ASIOClockSource* clocks, long* numSources) {
+    if (!clocks || !numSources) return ASE_InvalidParameter;
+    logMessage(this, L"ASIOSrv:::getClockSources(%d)...", *numSources);
+    // One internal clock, written whatever room the host said it has.
+    clocks[0].index = 0;
+    clocks[0].associatedChannel = -1;
+    clocks[0].associatedGroup = -1;
+    clocks[0].isCurrentSource = ASIOTrue;
+    copyName(clocks[0].name, "Internal");
+    *numSources = 1;
+    return ASE_OK;
+}
+
+ASIOError ASIOSrv::setClockSource(long) {
+    writeLogLine(this, L"ASIOSrv::setClockSource...");
+    return ASE_NotPresent;
+}
+
+ASIOError ASIOSrv::getChannelInfo(ASIOChannelInfo* info) {
+    if (!info) {
+        writeLogLine(this, L"ASIODrv::getChannelInfo(NULL)!!!");
+        return ASE_InvalidParameter;
+    }
+    info->channelGroup = 0;
+    info->isActive = ASIOFalse;
+    info->type = sampleType[kRender];
+    std::memset(info->name, 0, sizeof info->name);
+    if (!deviceEnumerator) return ASE_NotPresent;
+
+    // Fixed limits, whatever getChannels found: 8 outputs, 2 inputs.
+    int direction = info->isInput ? kCapture : kRender;
+    long lastChannel = info->isInput ? 1 : 7;
+    info->type = sampleType[direction];
+    if (!endpointId[direction]) return ASE_NotPresent;
+    if (info->channel < 0 || info->channel > lastChannel) return ASE_InvalidParameter;
+
+    ComRef<IMMDeviceEnumerator> enumerator;
+    ComRef<IMMDevice> endpoint;
+    if (!queryEnumerator(deviceEnumerator, enumerator) ||
+        !openEndpoint(enumerator.get(), endpointId[direction], endpoint))
+        return ASE_NotPresent;
+    ComRef<IPropertyStore> props;
+    PropValue desc;
+    if (!openProperties(endpoint.get(), props) ||
+        FAILED(props->GetValue(PKEY_Device_DeviceDesc, desc.put())) || !desc.text())
+        return ASE_InvalidMode;
+
+    wchar_t name[260];
+    vl::formatBounded(name, 260, L"%s - channel %d", desc.text(), info->channel);
+    narrowName(info->name, name);
+    return ASE_OK;
+}
+
+ASIOError ASIOSrv::future(long selector, void*) {
+    logMessage(this, L"ASIOSrv:::future(%d)...", selector);
+    // Time information is the one optional feature: bufferSwitchTimeInfo is used when the
+    // host takes it.
+    return selector == kAsioCanTimeInfo ? ASE_SUCCESS : ASE_NotPresent;
+}

@@ -1,0 +1,86 @@
+// The conversion kernels on hot buffers, each beside memcpy of the same number of bytes in the
+// same run: 2 and 8 channels, 16-bit and 24-in-32, 32 to 2048 frames per call. Compare the
+// bytes_per_second columns of a kernel row and the memcpy row with the same arguments.
+// Numbers mean something only in an optimised build (the native preset is a sanitizer build):
+//   cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVLASIO_BENCH=ON
+//   cmake --build build/bench --target bench_convert && build/bench/bench/bench_convert
+#include "endpoint/formats.h"
+#include "stream/convert.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// One direction's double buffers and one endpoint buffer, filled with a pattern.
+struct Buffers {
+    Buffers(unsigned channels, unsigned width, uint32_t frames)
+        : blocks(channels, std::vector<uint8_t>(2 * size_t(frames) * width)),
+          endpoint(size_t(frames) * channels * width) {
+        for (unsigned c = 0; c < channels; ++c) {
+            for (size_t i = 0; i < blocks[c].size(); ++i) blocks[c][i] = uint8_t(i * 7 + c);
+            slots[c] = blocks[c].data();
+        }
+        for (size_t i = 0; i < endpoint.size(); ++i) endpoint[i] = uint8_t(i * 13);
+    }
+    std::vector<std::vector<uint8_t>> blocks;
+    std::vector<uint8_t> endpoint;
+    void* slots[vl::kMaxChannels] = {};
+};
+
+int32_t typeOf(int64_t width) { return width == 2 ? vl::kSampleTypeInt16LSB : vl::kSampleTypeInt32LSB; }
+
+// Args: channels, sample bytes, frames.
+void BM_render(benchmark::State& state) {
+    unsigned ch = unsigned(state.range(0));
+    uint32_t frames = uint32_t(state.range(2));
+    Buffers b(ch, unsigned(state.range(1)), frames);
+    uint32_t half = 0;
+    for (auto _ : state) {
+        vl::interleaveFrames(typeOf(state.range(1)), b.slots, ch, half, frames, b.endpoint.data());
+        benchmark::ClobberMemory();
+        half ^= frames;
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(b.endpoint.size()));
+}
+
+void BM_capture(benchmark::State& state) {
+    unsigned ch = unsigned(state.range(0));
+    uint32_t frames = uint32_t(state.range(2));
+    Buffers b(ch, unsigned(state.range(1)), frames);
+    uint32_t half = 0;
+    for (auto _ : state) {
+        vl::deinterleaveFrames(typeOf(state.range(1)), b.slots, ch, half, frames, b.endpoint.data());
+        benchmark::ClobberMemory();
+        half ^= frames;
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(b.endpoint.size()));
+}
+
+// The yardstick: the same bytes in one memcpy.
+void BM_memcpy(benchmark::State& state) {
+    size_t bytes = size_t(state.range(0)) * size_t(state.range(1)) * size_t(state.range(2));
+    std::vector<uint8_t> src(bytes, 1), dst(bytes);
+    for (auto _ : state) {
+        memcpy(dst.data(), src.data(), bytes);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes));
+}
+
+void shapes(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"ch", "bytes", "frames"});
+    for (int64_t ch : {2, 8})
+        for (int64_t width : {2, 4})
+            for (int64_t frames = 32; frames <= 2048; frames *= 4) b->Args({ch, width, frames});
+}
+
+} // namespace
+
+BENCHMARK(BM_memcpy)->Apply(shapes);
+BENCHMARK(BM_render)->Apply(shapes);
+BENCHMARK(BM_capture)->Apply(shapes);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,240 @@
+// The configuration file of the simulated endpoints (format in sim/README.md).
+#include "sim/internal.h"
+
+#include <cstdio>
+#include <cwctype>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+std::wstring trim(const std::wstring& s) {
+    size_t a = s.find_first_not_of(L" \t\r");
+    if (a == std::wstring::npos) return L"";
+    size_t b = s.find_last_not_of(L" \t\r");
+    return s.substr(a, b - a + 1);
+}
+
+std::wstring lower(std::wstring s) {
+    for (auto& c : s) c = wchar_t(towlower(c));
+    return s;
+}
+
+std::vector<std::wstring> list(const std::wstring& s) {
+    std::vector<std::wstring> out;
+    std::wstringstream in(s);
+    std::wstring item;
+    while (std::getline(in, item, L','))
+        if (!trim(item).empty()) out.push_back(trim(item));
+    return out;
+}
+
+bool number(const std::wstring& s, unsigned long long* v) {
+    if (s.empty()) return false;
+    wchar_t* end = nullptr;
+    *v = wcstoull(s.c_str(), &end, 0); // 0x.. for masks
+    return end && *end == 0;
+}
+
+bool real(const std::wstring& s, double* v) {
+    if (s.empty()) return false;
+    wchar_t* end = nullptr;
+    *v = wcstod(s.c_str(), &end);
+    return end && *end == 0;
+}
+
+bool yesNo(const std::wstring& s, bool* v) {
+    std::wstring l = lower(s);
+    if (l == L"yes" || l == L"true" || l == L"1") return *v = true, true;
+    if (l == L"no" || l == L"false" || l == L"0") return *v = false, true;
+    return false;
+}
+
+// The device format is given by parts; they are combined once the section is read.
+struct FormatParts {
+    unsigned long long rate = 48000, channels = 2, bits = 32, valid = 24, mask = 3;
+    bool extensible = true;
+    std::wstring mix = L"float";
+};
+
+bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key,
+              const std::wstring& value, std::wstring* why) {
+    unsigned long long n = 0;
+    auto num = [&](unsigned long long* v) {
+        if (number(value, v)) return true;
+        *why = L"not a number: " + value;
+        return false;
+    };
+    if (key == L"present") {
+        if (yesNo(value, &c.present)) return true;
+        *why = L"expected yes or no";
+        return false;
+    }
+    if (key == L"id") return c.id = value, true;
+    if (key == L"description") return c.description = value, true;
+    if (key == L"friendly_name") return c.friendlyName = value, true;
+    if (key == L"rate") return num(&f.rate);
+    if (key == L"channels") return num(&f.channels);
+    if (key == L"bits") return num(&f.bits);
+    if (key == L"valid_bits") return num(&f.valid);
+    if (key == L"mask") return num(&f.mask);
+    if (key == L"extensible") {
+        if (yesNo(value, &f.extensible)) return true;
+        *why = L"expected yes or no";
+        return false;
+    }
+    if (key == L"mix") {
+        f.mix = lower(value);
+        if (f.mix == L"float" || f.mix == L"device") return true;
+        *why = L"expected float or device";
+        return false;
+    }
+    if (key == L"layouts") {
+        c.layouts.clear();
+        for (auto& item : list(value)) {
+            size_t colon = item.find(L':');
+            unsigned long long ch = 0, mask = 0;
+            if (colon == std::wstring::npos || !number(trim(item.substr(0, colon)), &ch) ||
+                !number(trim(item.substr(colon + 1)), &mask)) {
+                *why = L"expected channels:mask, got " + item;
+                return false;
+            }
+            c.layouts.push_back({WORD(ch), DWORD(mask)});
+        }
+        return true;
+    }
+    if (key == L"rates") {
+        c.rates.clear();
+        for (auto& item : list(value)) {
+            if (!number(item, &n)) return *why = L"not a rate: " + item, false;
+            c.rates.push_back(DWORD(n));
+        }
+        return true;
+    }
+    if (key == L"sample_formats") {
+        c.sampleFormats.clear();
+        for (auto& item : list(value)) {
+            size_t slash = item.find(L'/');
+            unsigned long long bits = 0, valid = 0;
+            if (slash == std::wstring::npos || !number(trim(item.substr(0, slash)), &bits) ||
+                !number(trim(item.substr(slash + 1)), &valid)) {
+                *why = L"expected bits/valid, got " + item;
+                return false;
+            }
+            c.sampleFormats.push_back({WORD(bits), WORD(valid)});
+        }
+        return true;
+    }
+    if (key == L"default_period") return num(&n) && (c.defaultPeriod = REFERENCE_TIME(n), true);
+    if (key == L"minimum_period") return num(&n) && (c.minimumPeriod = REFERENCE_TIME(n), true);
+    if (key == L"maximum_duration")
+        return num(&n) && (c.maximumDuration = REFERENCE_TIME(n), true);
+    if (key == L"alignment") return num(&n) && (c.alignmentBytes = UINT32(n), true);
+    if (key == L"signal") {
+        std::wstring v = lower(value);
+        if (v == L"counter") c.signal = Signal::Counter;
+        else if (v == L"sine") c.signal = Signal::Sine;
+        else if (v == L"loopback") c.signal = Signal::Loopback;
+        else if (v == L"silence") c.signal = Signal::Silence;
+        else return *why = L"expected counter, sine, loopback or silence", false;
+        return true;
+    }
+    if (key == L"loopback_delay") return num(&n) && (c.loopbackDelayFrames = UINT32(n), true);
+    if (key == L"sine_hz") {
+        if (real(value, &c.sineHz)) return true;
+        return *why = L"not a number: " + value, false;
+    }
+    if (key == L"sine_amplitude") {
+        if (real(value, &c.sineAmplitude)) return true;
+        return *why = L"not a number: " + value, false;
+    }
+    *why = L"unknown key " + key;
+    return false;
+}
+
+void finish(EndpointConfig& c, const FormatParts& f) {
+    if (f.extensible)
+        c.deviceFormat = extensibleFormat(DWORD(f.rate), WORD(f.channels), WORD(f.bits),
+                                          WORD(f.valid), DWORD(f.mask));
+    else
+        c.deviceFormat = pcmFormat(DWORD(f.rate), WORD(f.channels), WORD(f.bits));
+    if (f.mix == L"device")
+        c.mixFormat = c.deviceFormat;
+    else
+        c.mixFormat = extensibleFormat(DWORD(f.rate), WORD(f.channels), 32, 32, DWORD(f.mask),
+                                       true);
+}
+
+std::wstring windowsPath(const std::wstring& p) {
+    if (p.empty() || p[0] != L'/') return p;
+    std::wstring w = L"Z:" + p;
+    for (auto& c : w)
+        if (c == L'/') c = L'\\';
+    return w;
+}
+
+} // namespace
+
+bool loadConfigFile(const std::wstring& path, std::wstring* error) {
+    std::wstring dummy;
+    std::wstring& err = error ? *error : dummy;
+    FILE* file = _wfopen(windowsPath(path).c_str(), L"rb");
+    if (!file) {
+        err = L"cannot open " + path;
+        return false;
+    }
+    std::string bytes;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, file)) > 0;) bytes.append(buf, n);
+    fclose(file);
+    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+    std::wstring text(bytes.size(), L'\0');
+    int len = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), int(bytes.size()), &text[0],
+                                  int(text.size()));
+    text.resize(size_t(len > 0 ? len : 0));
+
+    EndpointConfig cfg[2] = {defaultRender(), defaultCapture()};
+    FormatParts parts[2];
+    Clock clock = Clock::Realtime;
+    int section = -1; // 0 render, 1 capture, 2 sim
+    std::wstringstream in(text);
+    std::wstring line;
+    for (int lineNo = 1; std::getline(in, line); ++lineNo) {
+        auto where = [&](const std::wstring& why) {
+            err = path + L":" + std::to_wstring(lineNo) + L": " + why;
+            return false;
+        };
+        line = trim(line);
+        if (line.empty() || line[0] == L'#' || line[0] == L';') continue;
+        if (line[0] == L'[') {
+            std::wstring name = lower(trim(line.substr(1, line.find(L']') - 1)));
+            if (line.back() != L']') return where(L"expected [section]");
+            if (name == L"render") section = 0;
+            else if (name == L"capture") section = 1;
+            else if (name == L"sim") section = 2;
+            else return where(L"unknown section " + name);
+            continue;
+        }
+        size_t eq = line.find(L'=');
+        if (eq == std::wstring::npos) return where(L"expected key = value");
+        std::wstring key = lower(trim(line.substr(0, eq))), value = trim(line.substr(eq + 1));
+        if (section < 0) return where(L"key outside a section");
+        if (section == 2) {
+            if (key != L"clock") return where(L"unknown key " + key);
+            std::wstring v = lower(value);
+            if (v == L"realtime") clock = Clock::Realtime;
+            else if (v == L"manual") clock = Clock::Manual;
+            else return where(L"expected realtime or manual");
+            continue;
+        }
+        std::wstring why;
+        if (!applyKey(cfg[section], parts[section], key, value, &why)) return where(why);
+    }
+    for (int i = 0; i < 2; ++i) finish(cfg[i], parts[i]);
+    configure(cfg[0], cfg[1]);
+    setClock(clock);
+    return true;
+}
+
+} // namespace sim

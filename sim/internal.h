@@ -1,0 +1,138 @@
+// Shared state of the simulated endpoint service, between its COM objects, its clock and
+// the test-facing functions. Everything mutable is guarded by State::m.
+#pragma once
+
+#include "sim/sim.h"
+
+#include <audioclient.h>
+#include <mmdeviceapi.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace sim {
+
+constexpr HRESULT kNotFound = HRESULT(0x80070490); // HRESULT_FROM_WIN32(ERROR_NOT_FOUND)
+
+struct Stream;
+
+// One configured endpoint. Its configuration never changes: configure() makes new ones, so
+// objects created earlier keep a consistent view of theirs.
+struct Endpoint {
+    Endpoint(Flow f, const EndpointConfig& c) : flow(f), cfg(c) {}
+    const Flow flow;
+    const EndpointConfig cfg;
+
+    Stream* holder = nullptr; // the initialised client holding it exclusively
+    Stats st;                 // counters of the latest started stream
+    std::vector<BYTE> rec;    // recording() of the latest started stream
+    std::deque<BYTE> air;     // capture only: loopback frames waiting, in the capture format
+};
+
+// An initialised exclusive stream. Shared by its client and the client's services, so the
+// hold on the endpoint ends when the last of them is released.
+struct Stream {
+    Stream(std::shared_ptr<Endpoint> e, const WAVEFORMATEXTENSIBLE& f, bool ev, UINT32 buf,
+           UINT32 per);
+    ~Stream();
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+
+    std::shared_ptr<Endpoint> ep;
+    WAVEFORMATEXTENSIBLE fmt;
+    UINT32 frameBytes;
+    bool eventDriven;
+    UINT32 bufferFrames;
+    UINT32 periodFrames;
+    HANDLE event = nullptr; // our duplicate of the client's event
+    bool running = false;
+    bool started = false;   // started at least once
+    uint64_t ticks = 0;
+    double nextDue = 0;     // realtime clock: QueryPerformanceCounter units
+
+    // Render: the endpoint buffer as a ring of queued frames, and the block handed out.
+    std::vector<BYTE> ring;
+    UINT32 ringRead = 0, queued = 0;
+    std::vector<BYTE> staging;
+    bool bufferOut = false;
+    UINT32 outFrames = 0;
+    bool delivered = false; // the client has released frames since Initialize or Reset
+
+    // Capture: packets waiting, and the one handed out.
+    struct Packet {
+        std::vector<BYTE> data;
+        UINT32 frames = 0;
+        DWORD flags = 0;
+        UINT64 position = 0;
+        UINT64 qpc = 0;
+    };
+    std::deque<Packet> packets;
+    Packet reading;
+    bool readingOut = false;
+    UINT64 capturePos = 0;
+};
+
+struct Fault {
+    std::string op;
+    Flow flow;
+    FaultMode mode;
+    unsigned n;
+    unsigned seen = 0;
+    HRESULT hr;
+    bool null;
+};
+
+struct State {
+    std::mutex m;
+    std::condition_variable serviced; // a client released a buffer
+    std::shared_ptr<Endpoint> ep[2];
+    Clock clock = Clock::Realtime;
+    std::vector<Fault> faults;
+    std::vector<std::pair<std::string, Flow>> calls;
+
+    // Realtime clock thread.
+    HANDLE clockThread = nullptr;
+    HANDLE clockWake = nullptr;
+    bool clockAlive = false;
+    bool clockQuit = false;
+};
+State& state();
+
+// Records the call and applies any matching fault: returns the fault's HRESULT (failure),
+// or S_OK with *null set when the call must hand back no object. Takes State::m itself.
+HRESULT enter(const char* op, Flow flow, bool* null = nullptr);
+
+// Task-allocator memory handed to the caller, tracked until CoTaskMemFree.
+void* taskAlloc(size_t bytes);
+wchar_t* taskString(const std::wstring& s);
+
+// Accounting of the COM objects.
+struct Counted {
+    explicit Counted(const char* kind, Flow flow);
+    virtual ~Counted();
+    ULONG addRef() { return ULONG(++refs); }
+    ULONG release();
+    const char* kind;
+    Flow flow;
+    std::atomic<long> refs{1};
+};
+
+// Exclusive-mode rules.
+bool formatAccepted(const EndpointConfig& c, const WAVEFORMATEX* f);
+size_t formatBytes(const WAVEFORMATEX* f); // 18 + cbSize, or 16-byte PCMWAVEFORMAT
+
+// Streaming (State::m held).
+void startStream(Stream& s);
+void tick(Stream& s, uint64_t qpcNow);
+void wakeClock(); // starts the realtime clock thread or tells it the schedule changed
+
+// Objects handed out by the class factory and the enumerator; LockServer's count.
+IClassFactory* enumeratorFactory();
+extern std::atomic<long> serverLocks;
+HRESULT createEnumerator(REFIID riid, void** ppv);
+
+
+} // namespace sim

@@ -1,0 +1,775 @@
+// The COM objects of the simulated endpoint service.
+//
+// This translation unit defines the identifiers and property keys of the endpoint headers.
+#include <initguid.h>
+
+#include "sim/internal.h"
+
+#include <functiondiscoverykeys_devpkey.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+namespace sim {
+
+namespace {
+
+#define SIM_REFCOUNT                                                                          \
+    ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }                            \
+    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+
+// QueryInterface with faults: ifaces pairs an IID with the interface pointer it yields.
+struct Iface {
+    const IID* iid;
+    void* p;
+};
+
+HRESULT query(Counted* self, const char* op, REFIID riid, void** ppv,
+              std::initializer_list<Iface> ifaces) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    bool null;
+    HRESULT hr = enter(op, self->flow, &null);
+    if (FAILED(hr) || null) return hr;
+    for (const Iface& i : ifaces)
+        if (*i.iid == riid) {
+            self->addRef();
+            *ppv = i.p;
+            return S_OK;
+        }
+    return E_NOINTERFACE;
+}
+
+// Enters an operation; returns true (with hr set) when a fault decides the result.
+bool faulted(const char* op, Flow flow, HRESULT* hr, bool* null = nullptr) {
+    bool n = false;
+    *hr = enter(op, flow, &n);
+    if (null) *null = n;
+    return FAILED(*hr) || (n && null);
+}
+
+std::shared_ptr<Endpoint> current(Flow f) {
+    State& s = state();
+    std::lock_guard<std::mutex> l(s.m);
+    auto& e = s.ep[int(f)];
+    return e && e->cfg.present ? e : nullptr;
+}
+
+// --- Audio client services -----------------------------------------------------------------
+
+class RenderClient final : public IAudioRenderClient, public Counted {
+  public:
+    explicit RenderClient(std::shared_ptr<Stream> s)
+        : Counted("IAudioRenderClient", Flow::Render), st(std::move(s)) {}
+    SIM_REFCOUNT
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return query(this, "IAudioRenderClient::QueryInterface", riid, ppv,
+                     {{&IID_IUnknown, static_cast<IAudioRenderClient*>(this)},
+                      {&IID_IAudioRenderClient, static_cast<IAudioRenderClient*>(this)}});
+    }
+
+    HRESULT STDMETHODCALLTYPE GetBuffer(UINT32 n, BYTE** data) override {
+        if (!data) return E_POINTER;
+        *data = nullptr;
+        HRESULT hr;
+        bool null;
+        if (faulted("IAudioRenderClient::GetBuffer", flow, &hr, &null)) return hr;
+        std::lock_guard<std::mutex> l(state().m);
+        Stream& s = *st;
+        if (s.bufferOut) return AUDCLNT_E_OUT_OF_ORDER;
+        if (n == 0) return S_OK;
+        if (n > s.bufferFrames - s.queued) return AUDCLNT_E_BUFFER_TOO_LARGE;
+        if (s.eventDriven && n != s.bufferFrames) return AUDCLNT_E_BUFFER_SIZE_ERROR;
+        s.bufferOut = true;
+        s.outFrames = n;
+        *data = s.staging.data();
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 n, DWORD flags) override {
+        HRESULT hr;
+        if (faulted("IAudioRenderClient::ReleaseBuffer", flow, &hr)) return hr;
+        State& g = state();
+        std::lock_guard<std::mutex> l(g.m);
+        Stream& s = *st;
+        if (!s.bufferOut) return AUDCLNT_E_OUT_OF_ORDER;
+        if (flags & ~DWORD(AUDCLNT_BUFFERFLAGS_SILENT)) return E_INVALIDARG;
+        if (n > s.outFrames || (s.eventDriven && n != 0 && n != s.outFrames))
+            return AUDCLNT_E_INVALID_SIZE;
+        for (UINT32 i = 0; i < n; ++i) {
+            BYTE* to = &s.ring[size_t((s.ringRead + s.queued + i) % s.bufferFrames) * s.frameBytes];
+            if (flags & AUDCLNT_BUFFERFLAGS_SILENT)
+                memset(to, 0, s.frameBytes);
+            else
+                memcpy(to, &s.staging[size_t(i) * s.frameBytes], s.frameBytes);
+        }
+        s.queued += n;
+        if (n) s.delivered = true;
+        s.bufferOut = false;
+        g.serviced.notify_all();
+        return S_OK;
+    }
+
+  private:
+    std::shared_ptr<Stream> st;
+};
+
+class CaptureClient final : public IAudioCaptureClient, public Counted {
+  public:
+    explicit CaptureClient(std::shared_ptr<Stream> s)
+        : Counted("IAudioCaptureClient", Flow::Capture), st(std::move(s)) {}
+    SIM_REFCOUNT
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return query(this, "IAudioCaptureClient::QueryInterface", riid, ppv,
+                     {{&IID_IUnknown, static_cast<IAudioCaptureClient*>(this)},
+                      {&IID_IAudioCaptureClient, static_cast<IAudioCaptureClient*>(this)}});
+    }
+
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
+                                        UINT64* position, UINT64* qpc) override {
+        if (!data || !frames || !flags) return E_POINTER;
+        *data = nullptr;
+        *frames = 0;
+        *flags = 0;
+        HRESULT hr;
+        bool null;
+        if (faulted("IAudioCaptureClient::GetBuffer", flow, &hr, &null)) return hr;
+        std::lock_guard<std::mutex> l(state().m);
+        Stream& s = *st;
+        if (s.readingOut) return AUDCLNT_E_OUT_OF_ORDER;
+        if (s.packets.empty()) return AUDCLNT_S_BUFFER_EMPTY;
+        s.reading = std::move(s.packets.front());
+        s.packets.pop_front();
+        s.readingOut = true;
+        *data = s.reading.data.data();
+        *frames = s.reading.frames;
+        *flags = s.reading.flags;
+        if (position) *position = s.reading.position;
+        if (qpc) *qpc = qpcTo100ns(s.reading.qpc);
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 n) override {
+        HRESULT hr;
+        if (faulted("IAudioCaptureClient::ReleaseBuffer", flow, &hr)) return hr;
+        State& g = state();
+        std::lock_guard<std::mutex> l(g.m);
+        Stream& s = *st;
+        if (!s.readingOut) return AUDCLNT_E_OUT_OF_ORDER;
+        if (n != 0 && n != s.reading.frames) return AUDCLNT_E_INVALID_SIZE;
+        if (n == 0) {
+            s.packets.push_front(std::move(s.reading)); // not read: it stays next
+        } else {
+            Endpoint& e = *s.ep;
+            e.st.framesDelivered += n;
+            size_t room = e.cfg.recordLimitBytes > e.rec.size()
+                              ? e.cfg.recordLimitBytes - e.rec.size()
+                              : 0;
+            size_t bytes = std::min(room, s.reading.data.size());
+            e.rec.insert(e.rec.end(), s.reading.data.begin(), s.reading.data.begin() + bytes);
+        }
+        s.readingOut = false;
+        g.serviced.notify_all();
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
+        if (!frames) return E_POINTER;
+        *frames = 0;
+        HRESULT hr;
+        if (faulted("IAudioCaptureClient::GetNextPacketSize", flow, &hr)) return hr;
+        std::lock_guard<std::mutex> l(state().m);
+        if (!st->packets.empty()) *frames = st->packets.front().frames;
+        return S_OK;
+    }
+
+  private:
+    static UINT64 qpcTo100ns(uint64_t qpc) {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return UINT64(double(qpc) * 1e7 / double(f.QuadPart));
+    }
+    std::shared_ptr<Stream> st;
+};
+
+// --- Audio client --------------------------------------------------------------------------
+
+WAVEFORMATEX* copyFormat(const WAVEFORMATEX* f) {
+    size_t n = formatBytes(f);
+    auto* p = static_cast<WAVEFORMATEX*>(taskAlloc(n));
+    if (p) memcpy(p, f, n);
+    return p;
+}
+
+class AudioClient final : public IAudioClient, public Counted {
+  public:
+    explicit AudioClient(std::shared_ptr<Endpoint> e)
+        : Counted("IAudioClient", e->flow), ep(std::move(e)) {}
+    SIM_REFCOUNT
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return query(this, "IAudioClient::QueryInterface", riid, ppv,
+                     {{&IID_IUnknown, static_cast<IAudioClient*>(this)},
+                      {&IID_IAudioClient, static_cast<IAudioClient*>(this)}});
+    }
+
+    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags,
+                                         REFERENCE_TIME duration, REFERENCE_TIME periodicity,
+                                         const WAVEFORMATEX* f, LPCGUID) override {
+        HRESULT hr;
+        if (faulted("IAudioClient::Initialize", flow, &hr)) return hr;
+        // The real service is reached through COM, so a thread without it gets this.
+        APTTYPE type;
+        APTTYPEQUALIFIER qualifier;
+        if (CoGetApartmentType(&type, &qualifier) == CO_E_NOTINITIALIZED)
+            return CO_E_NOTINITIALIZED;
+        State& g = state();
+        std::lock_guard<std::mutex> l(g.m);
+        if (stream || spent) return AUDCLNT_E_ALREADY_INITIALIZED;
+        if (!f) return E_POINTER;
+        if (mode != AUDCLNT_SHAREMODE_SHARED && mode != AUDCLNT_SHAREMODE_EXCLUSIVE)
+            return E_INVALIDARG;
+        if (mode == AUDCLNT_SHAREMODE_SHARED) return AUDCLNT_E_EXCLUSIVE_MODE_ONLY;
+        if (flags & ~DWORD(AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_NOPERSIST))
+            return E_INVALIDARG;
+        const EndpointConfig& c = ep->cfg;
+        if (!formatAccepted(c, f)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        bool ev = flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
+        if (periodicity == 0) periodicity = c.defaultPeriod;
+        if (ev && duration == 0) duration = periodicity;
+        if (ev && duration != periodicity) return AUDCLNT_E_BUFDURATION_PERIOD_NOT_EQUAL;
+        if (periodicity < c.minimumPeriod) return AUDCLNT_E_INVALID_DEVICE_PERIOD;
+        duration = std::max(duration, periodicity);
+        if (duration > c.maximumDuration) return AUDCLNT_E_BUFFER_SIZE_ERROR;
+        if (g.ep[int(flow)] != ep || !c.present) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (ep->holder) return AUDCLNT_E_DEVICE_IN_USE;
+
+        const uint64_t rate = f->nSamplesPerSec, block = f->nBlockAlign;
+        auto toFrames = [&](REFERENCE_TIME t) {
+            return UINT32((uint64_t(t) * rate + 5000000) / 10000000);
+        };
+        UINT32 frames = toFrames(duration);
+        uint64_t align = std::max<UINT32>(1, c.alignmentBytes);
+        if (frames * block % align != 0) {
+            uint64_t stepFrames = align / std::gcd(align, block);
+            alignedFrames = UINT32((frames + stepFrames - 1) / stepFrames * stepFrames);
+            spent = true; // a refused client is not initialised again; activate another
+            return AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED;
+        }
+        WAVEFORMATEXTENSIBLE fmt = {};
+        memcpy(&fmt, f, std::min(formatBytes(f), sizeof fmt));
+        UINT32 period = ev ? frames : std::max<UINT32>(1, toFrames(periodicity));
+        stream = std::make_shared<Stream>(ep, fmt, ev, frames, period);
+        ep->holder = stream.get();
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
+        if (!frames) return E_POINTER;
+        *frames = 0;
+        HRESULT hr;
+        if (faulted("IAudioClient::GetBufferSize", flow, &hr)) return hr;
+        std::lock_guard<std::mutex> l(state().m);
+        if (stream) {
+            *frames = stream->bufferFrames;
+            return S_OK;
+        }
+        if (spent) {
+            *frames = alignedFrames;
+            return S_OK;
+        }
+        return AUDCLNT_E_NOT_INITIALIZED;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME* latency) override {
+        if (!latency) return E_POINTER;
+        *latency = 0;
+        HRESULT hr;
+        if (faulted("IAudioClient::GetStreamLatency", flow, &hr)) return hr;
+        std::lock_guard<std::mutex> l(state().m);
+        if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        *latency = REFERENCE_TIME(uint64_t(stream->periodFrames) * 10000000 /
+                                  stream->fmt.Format.nSamplesPerSec);
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* frames) override {
+        if (!frames) return E_POINTER;
+        *frames = 0;
+        HRESULT hr;
+        if (faulted("IAudioClient::GetCurrentPadding", flow, &hr)) return hr;
+        std::lock_guard<std::mutex> l(state().m);
+        if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        if (flow == Flow::Render) {
+            *frames = stream->queued;
+        } else {
+            for (auto& p : stream->packets) *frames += p.frames;
+        }
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE mode, const WAVEFORMATEX* f,
+                                                WAVEFORMATEX** closest) override {
+        if (closest) *closest = nullptr;
+        HRESULT hr;
+        if (faulted("IAudioClient::IsFormatSupported", flow, &hr)) return hr;
+        if (!f) return E_POINTER;
+        if (mode == AUDCLNT_SHAREMODE_EXCLUSIVE)
+            return formatAccepted(ep->cfg, f) ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
+        if (mode != AUDCLNT_SHAREMODE_SHARED) return E_INVALIDARG;
+        // Shared mode answers by the mix format, as the engine would.
+        if (!closest) return E_POINTER;
+        const WAVEFORMATEX* mix = &ep->cfg.mixFormat.Format;
+        if (formatBytes(f) == formatBytes(mix) && memcmp(f, mix, formatBytes(f)) == 0)
+            return S_OK;
+        *closest = copyFormat(mix);
+        return *closest ? S_FALSE : E_OUTOFMEMORY;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** format) override {
+        if (!format) return E_POINTER;
+        *format = nullptr;
+        HRESULT hr;
+        bool null;
+        if (faulted("IAudioClient::GetMixFormat", flow, &hr, &null)) return hr;
+        *format = copyFormat(&ep->cfg.mixFormat.Format);
+        return *format ? S_OK : E_OUTOFMEMORY;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME* def, REFERENCE_TIME* min) override {
+        if (!def && !min) return E_POINTER;
+        if (def) *def = 0;
+        if (min) *min = 0;
+        HRESULT hr;
+        if (faulted("IAudioClient::GetDevicePeriod", flow, &hr)) return hr;
+        if (def) *def = ep->cfg.defaultPeriod;
+        if (min) *min = ep->cfg.minimumPeriod;
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE Start() override {
+        HRESULT hr;
+        if (faulted("IAudioClient::Start", flow, &hr)) return hr;
+        {
+            std::lock_guard<std::mutex> l(state().m);
+            if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+            if (stream->running) return AUDCLNT_E_NOT_STOPPED;
+            if (stream->eventDriven && !stream->event) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
+            startStream(*stream);
+        }
+        wakeClock();
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE Stop() override {
+        HRESULT hr;
+        if (faulted("IAudioClient::Stop", flow, &hr)) return hr;
+        State& g = state();
+        std::lock_guard<std::mutex> l(g.m);
+        if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        if (!stream->running) return S_FALSE;
+        stream->running = false;
+        g.serviced.notify_all();
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        HRESULT hr;
+        if (faulted("IAudioClient::Reset", flow, &hr)) return hr;
+        std::lock_guard<std::mutex> l(state().m);
+        if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        Stream& s = *stream;
+        if (s.running) return AUDCLNT_E_NOT_STOPPED;
+        if (s.bufferOut || s.readingOut) return AUDCLNT_E_BUFFER_OPERATION_PENDING;
+        s.queued = s.ringRead = 0;
+        s.delivered = false;
+        s.packets.clear();
+        s.capturePos = 0;
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE h) override {
+        HRESULT hr;
+        if (faulted("IAudioClient::SetEventHandle", flow, &hr)) return hr;
+        std::lock_guard<std::mutex> l(state().m);
+        if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        if (!stream->eventDriven) return AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED;
+        if (!h || h == INVALID_HANDLE_VALUE) return E_INVALIDARG;
+        // Our own duplicate: the client may close its handle while we still signal.
+        HANDLE dup = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &dup, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
+            return E_INVALIDARG;
+        if (stream->event) CloseHandle(stream->event);
+        stream->event = dup;
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        HRESULT hr;
+        bool null;
+        if (faulted("IAudioClient::GetService", flow, &hr, &null)) return hr;
+        std::shared_ptr<Stream> s;
+        {
+            std::lock_guard<std::mutex> l(state().m);
+            s = stream;
+        }
+        if (!s) return AUDCLNT_E_NOT_INITIALIZED;
+        bool render = riid == IID_IAudioRenderClient, capture = riid == IID_IAudioCaptureClient;
+        if (!render && !capture) return E_NOINTERFACE;
+        if (render != (flow == Flow::Render)) return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
+        if (render)
+            *ppv = static_cast<IAudioRenderClient*>(new (std::nothrow) RenderClient(s));
+        else
+            *ppv = static_cast<IAudioCaptureClient*>(new (std::nothrow) CaptureClient(s));
+        return *ppv ? S_OK : E_OUTOFMEMORY;
+    }
+
+  private:
+    ~AudioClient() override {
+        // The stream may be the last reference; its destructor takes the state lock.
+        stream.reset();
+    }
+    std::shared_ptr<Endpoint> ep;
+    std::shared_ptr<Stream> stream; // set by a successful Initialize
+    bool spent = false;             // refused as not aligned
+    UINT32 alignedFrames = 0;
+};
+
+// --- Property store ------------------------------------------------------------------------
+
+class PropertyStore final : public IPropertyStore, public Counted {
+  public:
+    explicit PropertyStore(std::shared_ptr<Endpoint> e)
+        : Counted("IPropertyStore", e->flow), ep(std::move(e)) {
+        const EndpointConfig& c = ep->cfg;
+        if (c.hasDeviceFormat) keys.push_back(PKEY_AudioEngine_DeviceFormat);
+        if (!c.description.empty()) keys.push_back(PKEY_Device_DeviceDesc);
+        if (!c.friendlyName.empty()) keys.push_back(PKEY_Device_FriendlyName);
+    }
+    SIM_REFCOUNT
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return query(this, "IPropertyStore::QueryInterface", riid, ppv,
+                     {{&IID_IUnknown, static_cast<IPropertyStore*>(this)},
+                      {&IID_IPropertyStore, static_cast<IPropertyStore*>(this)}});
+    }
+
+    HRESULT STDMETHODCALLTYPE GetCount(DWORD* n) override {
+        if (!n) return E_POINTER;
+        *n = 0;
+        HRESULT hr;
+        if (faulted("IPropertyStore::GetCount", flow, &hr)) return hr;
+        *n = DWORD(keys.size());
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetAt(DWORD i, PROPERTYKEY* key) override {
+        if (!key) return E_POINTER;
+        HRESULT hr;
+        if (faulted("IPropertyStore::GetAt", flow, &hr)) return hr;
+        if (i >= keys.size()) return E_INVALIDARG;
+        *key = keys[i];
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetValue(REFPROPERTYKEY key, PROPVARIANT* pv) override {
+        if (!pv) return E_POINTER;
+        PropVariantInit(pv);
+        HRESULT hr;
+        bool null;
+        if (faulted("IPropertyStore::GetValue", flow, &hr, &null)) return hr;
+        const EndpointConfig& c = ep->cfg;
+        if (same(key, PKEY_AudioEngine_DeviceFormat) && c.hasDeviceFormat) {
+            std::vector<BYTE> blob = c.deviceFormatBlob;
+            if (blob.empty()) {
+                auto* f = reinterpret_cast<const BYTE*>(&c.deviceFormat);
+                blob.assign(f, f + std::min(formatBytes(&c.deviceFormat.Format),
+                                            sizeof c.deviceFormat));
+            }
+            auto* p = static_cast<BYTE*>(taskAlloc(blob.size()));
+            if (!p) return E_OUTOFMEMORY;
+            memcpy(p, blob.data(), blob.size());
+            pv->vt = VT_BLOB;
+            pv->blob.cbSize = ULONG(blob.size());
+            pv->blob.pBlobData = p;
+        } else if (same(key, PKEY_Device_DeviceDesc) && !c.description.empty()) {
+            return string(c.description, pv);
+        } else if (same(key, PKEY_Device_FriendlyName) && !c.friendlyName.empty()) {
+            return string(c.friendlyName, pv);
+        }
+        return S_OK; // an unknown key is empty, not an error
+    }
+
+    HRESULT STDMETHODCALLTYPE SetValue(REFPROPERTYKEY, REFPROPVARIANT) override {
+        HRESULT hr;
+        if (faulted("IPropertyStore::SetValue", flow, &hr)) return hr;
+        return STG_E_ACCESSDENIED;
+    }
+
+    HRESULT STDMETHODCALLTYPE Commit() override {
+        HRESULT hr;
+        if (faulted("IPropertyStore::Commit", flow, &hr)) return hr;
+        return STG_E_ACCESSDENIED;
+    }
+
+  private:
+    static bool same(const PROPERTYKEY& a, const PROPERTYKEY& b) {
+        return a.fmtid == b.fmtid && a.pid == b.pid;
+    }
+    static HRESULT string(const std::wstring& s, PROPVARIANT* pv) {
+        pv->pwszVal = taskString(s);
+        if (!pv->pwszVal) return E_OUTOFMEMORY;
+        pv->vt = VT_LPWSTR;
+        return S_OK;
+    }
+    std::shared_ptr<Endpoint> ep;
+    std::vector<PROPERTYKEY> keys;
+};
+
+// --- Device --------------------------------------------------------------------------------
+
+class Device final : public IMMDevice, public IMMEndpoint, public Counted {
+  public:
+    explicit Device(std::shared_ptr<Endpoint> e) : Counted("IMMDevice", e->flow), ep(std::move(e)) {}
+    ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return query(this, "IMMDevice::QueryInterface", riid, ppv,
+                     {{&IID_IUnknown, static_cast<IMMDevice*>(this)},
+                      {&IID_IMMDevice, static_cast<IMMDevice*>(this)},
+                      {&IID_IMMEndpoint, static_cast<IMMEndpoint*>(this)}});
+    }
+
+    HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD, PROPVARIANT*, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        HRESULT hr;
+        bool null;
+        if (faulted("IMMDevice::Activate", flow, &hr, &null)) return hr;
+        if (iid != IID_IAudioClient) return E_NOINTERFACE;
+        *ppv = static_cast<IAudioClient*>(new (std::nothrow) AudioClient(ep));
+        return *ppv ? S_OK : E_OUTOFMEMORY;
+    }
+
+    HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore** pp) override {
+        if (!pp) return E_POINTER;
+        *pp = nullptr;
+        HRESULT hr;
+        bool null;
+        if (faulted("IMMDevice::OpenPropertyStore", flow, &hr, &null)) return hr;
+        *pp = new (std::nothrow) PropertyStore(ep);
+        return *pp ? S_OK : E_OUTOFMEMORY;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetId(LPWSTR* id) override {
+        if (!id) return E_POINTER;
+        *id = nullptr;
+        HRESULT hr;
+        bool null;
+        if (faulted("IMMDevice::GetId", flow, &hr, &null)) return hr;
+        *id = taskString(ep->cfg.id);
+        return *id ? S_OK : E_OUTOFMEMORY;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetState(DWORD* st) override {
+        if (!st) return E_POINTER;
+        HRESULT hr;
+        if (faulted("IMMDevice::GetState", flow, &hr)) return hr;
+        *st = current(flow) == ep ? DEVICE_STATE_ACTIVE : DEVICE_STATE_NOTPRESENT;
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetDataFlow(EDataFlow* df) override {
+        if (!df) return E_POINTER;
+        HRESULT hr;
+        if (faulted("IMMEndpoint::GetDataFlow", flow, &hr)) return hr;
+        *df = flow == Flow::Render ? eRender : eCapture;
+        return S_OK;
+    }
+
+  private:
+    std::shared_ptr<Endpoint> ep;
+};
+
+// --- Enumerator ----------------------------------------------------------------------------
+
+class Collection final : public IMMDeviceCollection, public Counted {
+  public:
+    explicit Collection(std::vector<std::shared_ptr<Endpoint>> e)
+        : Counted("IMMDeviceCollection", Flow::Any), eps(std::move(e)) {}
+    SIM_REFCOUNT
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return query(this, "IMMDeviceCollection::QueryInterface", riid, ppv,
+                     {{&IID_IUnknown, static_cast<IMMDeviceCollection*>(this)},
+                      {&IID_IMMDeviceCollection, static_cast<IMMDeviceCollection*>(this)}});
+    }
+    HRESULT STDMETHODCALLTYPE GetCount(UINT* n) override {
+        if (!n) return E_POINTER;
+        HRESULT hr;
+        if (faulted("IMMDeviceCollection::GetCount", flow, &hr)) return hr;
+        *n = UINT(eps.size());
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Item(UINT i, IMMDevice** pp) override {
+        if (!pp) return E_POINTER;
+        *pp = nullptr;
+        HRESULT hr;
+        bool null;
+        if (faulted("IMMDeviceCollection::Item", flow, &hr, &null)) return hr;
+        if (i >= eps.size()) return E_INVALIDARG;
+        *pp = new (std::nothrow) Device(eps[i]);
+        return *pp ? S_OK : E_OUTOFMEMORY;
+    }
+
+  private:
+    std::vector<std::shared_ptr<Endpoint>> eps;
+};
+
+class Enumerator final : public IMMDeviceEnumerator, public Counted {
+  public:
+    Enumerator() : Counted("IMMDeviceEnumerator", Flow::Any) {}
+    SIM_REFCOUNT
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return query(this, "IMMDeviceEnumerator::QueryInterface", riid, ppv,
+                     {{&IID_IUnknown, static_cast<IMMDeviceEnumerator*>(this)},
+                      {&IID_IMMDeviceEnumerator, static_cast<IMMDeviceEnumerator*>(this)}});
+    }
+
+    HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow df, DWORD mask,
+                                                 IMMDeviceCollection** pp) override {
+        if (!pp) return E_POINTER;
+        *pp = nullptr;
+        HRESULT hr;
+        bool null;
+        if (faulted("IMMDeviceEnumerator::EnumAudioEndpoints", flowOf(df), &hr, &null))
+            return hr;
+        if (df != eRender && df != eCapture && df != eAll) return E_INVALIDARG;
+        std::vector<std::shared_ptr<Endpoint>> list;
+        if (mask & DEVICE_STATE_ACTIVE)
+            for (Flow f : {Flow::Render, Flow::Capture})
+                if (df == eAll || int(df) == int(f))
+                    if (auto e = current(f)) list.push_back(e);
+        *pp = new (std::nothrow) Collection(std::move(list));
+        return *pp ? S_OK : E_OUTOFMEMORY;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow df, ERole role,
+                                                      IMMDevice** pp) override {
+        if (!pp) return E_POINTER;
+        *pp = nullptr;
+        HRESULT hr;
+        bool null;
+        if (faulted("IMMDeviceEnumerator::GetDefaultAudioEndpoint", flowOf(df), &hr, &null))
+            return hr;
+        if ((df != eRender && df != eCapture) || role < eConsole || role > eCommunications)
+            return E_INVALIDARG;
+        auto e = current(flowOf(df));
+        if (!e) return kNotFound;
+        *pp = new (std::nothrow) Device(e);
+        return *pp ? S_OK : E_OUTOFMEMORY;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR id, IMMDevice** pp) override {
+        if (!pp) return E_POINTER;
+        *pp = nullptr;
+        std::shared_ptr<Endpoint> found;
+        if (id)
+            for (Flow f : {Flow::Render, Flow::Capture})
+                if (auto e = current(f))
+                    if (e->cfg.id == id) found = e;
+        HRESULT hr;
+        bool null;
+        if (faulted("IMMDeviceEnumerator::GetDevice", found ? found->flow : Flow::Any, &hr,
+                    &null))
+            return hr;
+        if (!id) return E_POINTER;
+        if (!found) return kNotFound;
+        *pp = new (std::nothrow) Device(found);
+        return *pp ? S_OK : E_OUTOFMEMORY;
+    }
+
+    HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(
+        IMMNotificationClient* client) override {
+        HRESULT hr;
+        if (faulted("IMMDeviceEnumerator::RegisterEndpointNotificationCallback", flow, &hr))
+            return hr;
+        return client ? S_OK : E_POINTER; // endpoints never change on their own here
+    }
+
+    HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(
+        IMMNotificationClient* client) override {
+        HRESULT hr;
+        if (faulted("IMMDeviceEnumerator::UnregisterEndpointNotificationCallback", flow, &hr))
+            return hr;
+        return client ? S_OK : E_POINTER;
+    }
+
+  private:
+    static Flow flowOf(EDataFlow df) {
+        return df == eRender ? Flow::Render : df == eCapture ? Flow::Capture : Flow::Any;
+    }
+};
+
+// --- Class factory -------------------------------------------------------------------------
+
+class Factory final : public IClassFactory {
+  public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *ppv = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    // A static object: the reference count only feeds DllCanUnloadNow's lock count.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        HRESULT hr;
+        bool null;
+        if (faulted("IClassFactory::CreateInstance", Flow::Any, &hr, &null)) return hr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        return createEnumerator(riid, ppv);
+    }
+
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        HRESULT hr;
+        if (faulted("IClassFactory::LockServer", Flow::Any, &hr)) return hr;
+        if (lock)
+            ++serverLocks;
+        else
+            --serverLocks;
+        return S_OK;
+    }
+};
+
+Factory factory;
+
+} // namespace
+
+std::atomic<long> serverLocks{0};
+
+IClassFactory* enumeratorFactory() { return &factory; }
+
+HRESULT createEnumerator(REFIID riid, void** ppv) {
+    auto* e = new (std::nothrow) Enumerator;
+    if (!e) return E_OUTOFMEMORY;
+    // The caller's QueryInterface is not a call of theirs: keep it out of faults and counts.
+    HRESULT hr = S_OK;
+    if (riid == IID_IUnknown || riid == IID_IMMDeviceEnumerator)
+        *ppv = static_cast<IMMDeviceEnumerator*>(e);
+    else
+        hr = E_NOINTERFACE;
+    if (FAILED(hr)) e->Release();
+    return hr;
+}
+
+} // namespace sim

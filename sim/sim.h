@@ -1,0 +1,242 @@
+// The simulated audio endpoint service: test-facing API.
+//
+// A COM implementation of IMMDeviceEnumerator, IMMDevice, IPropertyStore, IAudioClient,
+// IAudioRenderClient and IAudioCaptureClient that behaves like an HD Audio endpoint in
+// exclusive mode. Two uses, same code:
+//  - linked into a Windows test program (library vlasio_sim): install() registers the
+//    enumerator's class object for the process, so that the driver's own
+//    CoCreateInstance(CLSID_MMDeviceEnumerator, ..., CLSCTX_ALL, IID_IMMDeviceEnumerator)
+//    reaches it, and the test configures and drives it through the functions below;
+//  - as the COM server vlasim.dll, registered in a Wine prefix in place of the system's
+//    enumerator and configured from a file (see sim/README.md).
+//
+// Behaviour in short (details in sim/README.md):
+//  - Endpoints: one default render and one default capture endpoint, each optional.
+//    GetDefaultAudioEndpoint(flow, any role) and GetDevice(id) give a new IMMDevice each
+//    call; an absent endpoint or unknown ID gives E_NOTFOUND.
+//  - Exclusive-mode rules: IsFormatSupported(EXCLUSIVE) accepts PCM in the configured
+//    channel layouts, rates and sample formats (WAVEFORMATEX or WAVEFORMATEXTENSIBLE;
+//    an extensible format's mask must equal the layout's), else AUDCLNT_E_UNSUPPORTED_FORMAT.
+//    Initialize(EXCLUSIVE): CO_E_NOTINITIALIZED on a thread without COM;
+//    AUDCLNT_E_ALREADY_INITIALIZED on a second call (also after a not-aligned refusal);
+//    AUDCLNT_E_BUFDURATION_PERIOD_NOT_EQUAL when event-driven and duration != periodicity;
+//    AUDCLNT_E_INVALID_DEVICE_PERIOD below the minimum period; AUDCLNT_E_BUFFER_SIZE_ERROR
+//    above maximumDuration; AUDCLNT_E_DEVICE_IN_USE while another client holds the endpoint;
+//    frames = duration x rate rounded to the nearest frame, and when frames x block size is
+//    not a multiple of alignmentBytes, AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED, after which
+//    GetBufferSize of that client reports the next aligned frame count. A periodicity of 0
+//    means the default period. Stream flags 0 (timer-driven) work too: the endpoint then
+//    moves one periodicity's worth of frames per period through a buffer of `duration`.
+//    The exclusive hold ends when the client and its services are all released.
+//  - Streaming: after Start the endpoint runs one period per clock tick. Render: each tick
+//    plays one period from what the client released (silence and a missed period when it
+//    is short), then sets the event; Start sets it at once when the buffer has room.
+//    Capture: each tick appends one packet of the configured signal and sets the event; a
+//    packet the client has not taken when the buffer is full is dropped and the next one
+//    carries AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY.
+//  - Render GetBuffer: AUDCLNT_E_OUT_OF_ORDER while a buffer is out, AUDCLNT_E_BUFFER_TOO_LARGE
+//    beyond the free space, AUDCLNT_E_BUFFER_SIZE_ERROR for anything but the whole buffer in
+//    event-driven mode; ReleaseBuffer with another count than asked (0 excepted):
+//    AUDCLNT_E_INVALID_SIZE. Capture GetBuffer without a packet: AUDCLNT_S_BUFFER_EMPTY;
+//    ReleaseBuffer with a count other than 0 or the packet's: AUDCLNT_E_INVALID_SIZE.
+//
+// Threads: every function here may be called from any thread. The sim's state is guarded
+// by one mutex, never held while the client's code runs.
+#pragma once
+
+#include <windows.h>
+#include <mmreg.h>
+#include <ks.h>
+#include <ksmedia.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Direction of an endpoint; the values match eRender / eCapture and the driver's indices.
+// Any is a filter that matches both (and calls that have no direction).
+enum class Flow { Render = 0, Capture = 1, Any = 2 };
+
+// Realtime: a clock thread ticks each running stream once per its period (for end-to-end
+// runs). Manual: nothing ticks until the test calls step().
+enum class Clock { Realtime, Manual };
+
+// What a capture endpoint delivers.
+//  Counter:  per-channel counter; see counterSample().
+//  Sine:     sineHz at sineAmplitude of full scale, the same on every channel, phase 0 at
+//            the stream's first frame.
+//  Loopback: what the render endpoint played, loopbackDelayFrames later (channels mapped
+//            by index, the rest zero; 16-bit and 24-in-32 converted by shifting); silence
+//            while the render endpoint does not play.
+//  Silence:  zeros.
+enum class Signal { Counter, Sine, Loopback, Silence };
+
+struct ChannelLayout {
+    WORD channels;
+    DWORD mask; // the dwChannelMask an extensible format must carry for this count
+};
+
+struct SampleFormat {
+    WORD containerBits; // wBitsPerSample
+    WORD validBits;     // Samples.wValidBitsPerSample (= containerBits for WAVEFORMATEX)
+};
+
+struct EndpointConfig {
+    bool present = true;
+    std::wstring id;           // IMMDevice::GetId; must differ between the two endpoints
+    std::wstring description;  // PKEY_Device_DeviceDesc (VT_LPWSTR); empty: VT_EMPTY
+    std::wstring friendlyName; // PKEY_Device_FriendlyName; empty: VT_EMPTY
+
+    // PKEY_AudioEngine_DeviceFormat as VT_BLOB: deviceFormatBlob verbatim when not empty,
+    // else deviceFormat (18 bytes + cbSize). hasDeviceFormat false: the value is VT_EMPTY.
+    WAVEFORMATEXTENSIBLE deviceFormat{};
+    std::vector<BYTE> deviceFormatBlob;
+    bool hasDeviceFormat = true;
+
+    // GetMixFormat: a copy (18 bytes + cbSize) from the task allocator.
+    WAVEFORMATEXTENSIBLE mixFormat{};
+
+    // Exclusive formats accepted: every combination of a layout, a rate and a sample format,
+    // as integer PCM (KSDATAFORMAT_SUBTYPE_PCM or WAVE_FORMAT_PCM).
+    std::vector<ChannelLayout> layouts;
+    std::vector<DWORD> rates;
+    std::vector<SampleFormat> sampleFormats;
+
+    REFERENCE_TIME defaultPeriod = 100000;     // GetDevicePeriod, 100-ns units
+    REFERENCE_TIME minimumPeriod = 30000;
+    REFERENCE_TIME maximumDuration = 5000000;  // longest exclusive buffer
+    UINT32 alignmentBytes = 128;               // buffer size alignment; 1 means none
+
+    Signal signal = Signal::Counter;           // capture only
+    UINT32 loopbackDelayFrames = 64;
+    double sineHz = 1000.0;
+    double sineAmplitude = 0.5;
+
+    size_t recordLimitBytes = 64u << 20;       // recording() keeps at most this much
+};
+
+// Defaults: present, 48 kHz stereo, device format 24-in-32 extensible (mask 0x3), mix
+// format 32-bit float extensible stereo; accepts stereo (0x3) at 44100, 48000, 88200,
+// 96000, 176400 and 192000 Hz in 16/16 and 32/24; periods 10 ms / 3 ms; alignment 128.
+// Render: id L"{0.0.0.00000000}.{5b0c2d4e-8a61-4f3e-9d27-1c6a0e8b7f10}", "Speakers".
+// Capture: id L"{0.0.1.00000000}.{9e4f7a12-3b5d-4c86-a0e1-7d2c5b9f3a64}", "Microphone",
+// signal Loopback.
+EndpointConfig defaultRender();
+EndpointConfig defaultCapture();
+
+// Format records for configs and tests. pcmFormat gives a plain WAVEFORMATEX (tag PCM,
+// cbSize 0) in the head of the record; extensibleFormat a WAVEFORMATEXTENSIBLE (cbSize 22,
+// SubFormat PCM, or IEEE float when isFloat).
+WAVEFORMATEXTENSIBLE pcmFormat(DWORD rate, WORD channels, WORD bits);
+WAVEFORMATEXTENSIBLE extensibleFormat(DWORD rate, WORD channels, WORD containerBits,
+                                      WORD validBits, DWORD mask, bool isFloat = false);
+
+// --- Set-up --------------------------------------------------------------------------
+
+// Registers the enumerator's class object (CLSID_MMDeviceEnumerator, CLSCTX_INPROC_SERVER,
+// REGCLS_MULTIPLEUSE) and a malloc spy for the allocation accounting, then reset().
+// COM must be initialised on the calling thread; the class object is visible in that
+// apartment (with COINIT_MULTITHREADED: to every MTA thread), so call it on the thread that
+// will call the driver's init. Returns the first failing HRESULT.
+HRESULT install();
+// Revokes both registrations, stops the clock thread. Objects still alive keep working.
+void uninstall();
+
+// Default endpoints, realtime clock, no faults, call counts and log cleared. Live objects
+// and the accounting are not touched (they are the objects' own).
+void reset();
+// Replaces both endpoints. Objects made earlier keep their old endpoint; GetDevice and
+// GetDefaultAudioEndpoint answer from the new ones. An absent endpoint: present = false.
+void configure(const EndpointConfig& render, const EndpointConfig& capture);
+void setClock(Clock clock);
+// Reads a configuration file (format in sim/README.md; an absolute Unix path is read through
+// Wine's drive Z:) and applies it with configure() and setClock(). On an error nothing is
+// applied and *error (if given) says where and why.
+bool loadConfigFile(const std::wstring& path, std::wstring* error = nullptr);
+
+// --- Manual clock ----------------------------------------------------------------------
+
+// One tick per period for each running stream (render before capture): play / capture
+// one period and set the events. Does nothing for streams that are not started.
+void step(unsigned periods = 1);
+// Waits until every running event-driven stream has answered its latest event: render
+// holds a full period again, capture has no packet left, and no buffer is out. "Answered"
+// means the client's ReleaseBuffer returned; whatever the client does after that (a host
+// callback) may still be running. False on time-out.
+bool waitServiced(DWORD timeoutMs);
+// step() then waitServiced() for each of `periods`; false at the first time-out.
+bool run(unsigned periods, DWORD timeoutMs);
+
+// --- Fault injection -------------------------------------------------------------------
+//
+// An operation is named "Interface::Method", e.g. "IAudioClient::Initialize",
+// "IMMDeviceEnumerator::GetDevice", "IAudioRenderClient::GetBuffer",
+// "IMMDevice::QueryInterface", "IClassFactory::CreateInstance" (the CoCreateInstance of the
+// enumerator). Every method of the six interfaces and of the class factory can be named;
+// AddRef and Release cannot. flow limits a fault to the objects of one endpoint.
+//
+// Once: only the n-th matching call from now fails. Always: every matching call.
+// FromNth: the n-th matching call and all after it. A failing call returns hr with its out
+// parameters cleared and has no other effect. failNull makes the call return S_OK with its
+// out object (interface, string, format, data pointer) null and no other effect.
+// Both return false for an unknown operation name.
+enum class FaultMode { Once, Always, FromNth };
+bool fail(const char* op, HRESULT hr, FaultMode mode = FaultMode::Always, unsigned n = 1,
+          Flow flow = Flow::Any);
+bool failNull(const char* op, FaultMode mode = FaultMode::Always, unsigned n = 1,
+              Flow flow = Flow::Any);
+void clearFaults();
+
+// Calls made since reset() or clearCalls(), faulted ones included.
+unsigned callCount(const char* op, Flow flow = Flow::Any);
+// In order, as "IAudioClient::Start render" ("... capture", or no suffix without a flow).
+std::vector<std::string> callLog();
+void clearCalls();
+
+// --- Observation -----------------------------------------------------------------------
+
+struct Stats {
+    // The stream now holding the endpoint exclusively (all zero / false when none).
+    bool held = false;
+    bool running = false;
+    bool eventDriven = false;
+    WAVEFORMATEXTENSIBLE format{}; // its format (head only when a plain WAVEFORMATEX)
+    UINT32 bufferFrames = 0;       // GetBufferSize
+    UINT32 periodFrames = 0;       // frames per tick (= bufferFrames when event-driven)
+
+    // Counters of the latest stream that was started (reset at its first Start).
+    uint64_t periods = 0;              // ticks while running
+    uint64_t eventsSet = 0;            // SetEvent calls on the client's event
+    uint64_t missedPeriods = 0;        // render: ticks short of a full period after the
+                                       // client's first delivery
+    uint64_t leadingSilentPeriods = 0; // render: such ticks before the first delivery
+    std::vector<uint64_t> missedAt;    // 1-based tick numbers of the first 1024 misses
+    uint64_t framesPlayed = 0;         // render: frames played, silence included
+    uint64_t framesCaptured = 0;       // capture: frames generated
+    uint64_t framesDelivered = 0;      // capture: frames the client released
+    uint64_t discontinuities = 0;      // capture: packets dropped because the client lagged
+    double maxLateUs = 0;              // realtime clock: worst tick lateness, microseconds
+    double meanLateUs = 0;
+};
+Stats stats(Flow flow);
+
+// Render: the bytes played by the latest started stream, in its format, silence included.
+// Capture: the bytes the client released (took) from the latest started stream.
+std::vector<BYTE> recording(Flow flow);
+
+// The Counter signal: channel c, frame f (0 = the stream's first frame) is
+// ((c + 1) << 12 | (f & 0xFFF)) as a 16-bit sample, and ((c + 1) << 24 | (f & 0xFFFF) << 8)
+// in a 32-bit container (low byte zero, as 24 valid bits leave it).
+int32_t counterSample(unsigned channel, uint64_t frame, WORD containerBits);
+
+// --- Accounting ------------------------------------------------------------------------
+
+long liveObjects();            // sim COM objects alive (the installed class object excluded)
+long outstandingRefs();        // sum of their reference counts
+long outstandingAllocations(); // task-allocator blocks handed out and not yet freed
+                               // (GetId, GetMixFormat, property values, closest matches)
+std::string report();          // one line per live object and per outstanding block
+
+} // namespace sim

@@ -1,0 +1,363 @@
+// Exclusive-mode format rules, the streams' periods and the realtime clock.
+#include "sim/internal.h"
+
+#include <mmsystem.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace sim {
+
+// --- Formats -------------------------------------------------------------------------------
+
+size_t formatBytes(const WAVEFORMATEX* f) {
+    if (f->wFormatTag == WAVE_FORMAT_PCM) return sizeof(WAVEFORMATEX);
+    return sizeof(WAVEFORMATEX) + f->cbSize;
+}
+
+bool formatAccepted(const EndpointConfig& c, const WAVEFORMATEX* f) {
+    WORD valid = f->wBitsPerSample;
+    bool extensible = f->wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+    DWORD mask = 0;
+    if (extensible) {
+        if (f->cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX)) return false;
+        auto* x = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(f);
+        if (x->SubFormat != KSDATAFORMAT_SUBTYPE_PCM) return false;
+        valid = x->Samples.wValidBitsPerSample;
+        mask = x->dwChannelMask;
+    } else if (f->wFormatTag != WAVE_FORMAT_PCM) {
+        return false;
+    }
+    if (f->nChannels == 0 || f->wBitsPerSample % 8 != 0 ||
+        f->nBlockAlign != f->nChannels * f->wBitsPerSample / 8 ||
+        f->nAvgBytesPerSec != DWORD(f->nBlockAlign) * f->nSamplesPerSec)
+        return false;
+    bool layout = std::any_of(c.layouts.begin(), c.layouts.end(), [&](const ChannelLayout& l) {
+        return l.channels == f->nChannels && (!extensible || l.mask == mask);
+    });
+    bool rate = std::find(c.rates.begin(), c.rates.end(), f->nSamplesPerSec) != c.rates.end();
+    bool sample = std::any_of(c.sampleFormats.begin(), c.sampleFormats.end(),
+                              [&](const SampleFormat& s) {
+                                  return s.containerBits == f->wBitsPerSample &&
+                                         s.validBits == valid;
+                              });
+    return layout && rate && sample;
+}
+
+// --- Streams -------------------------------------------------------------------------------
+
+Stream::Stream(std::shared_ptr<Endpoint> e, const WAVEFORMATEXTENSIBLE& f, bool ev, UINT32 buf,
+               UINT32 per)
+    : ep(std::move(e)), fmt(f), frameBytes(f.Format.nBlockAlign), eventDriven(ev),
+      bufferFrames(buf), periodFrames(per) {
+    if (ep->flow == Flow::Render) {
+        ring.assign(size_t(bufferFrames) * frameBytes, 0);
+        staging.assign(size_t(bufferFrames) * frameBytes, 0);
+    }
+}
+
+Stream::~Stream() {
+    State& s = state();
+    std::lock_guard<std::mutex> l(s.m);
+    if (ep->holder == this) ep->holder = nullptr;
+    if (event) CloseHandle(event);
+    s.serviced.notify_all();
+}
+
+static void setEvent(Stream& s) {
+    if (s.eventDriven && s.event) {
+        SetEvent(s.event);
+        ++s.ep->st.eventsSet;
+    }
+}
+
+static Endpoint* loopbackTarget() {
+    Endpoint* cap = state().ep[1].get();
+    if (cap && cap->holder && cap->holder->running && cap->cfg.signal == Signal::Loopback)
+        return cap;
+    return nullptr;
+}
+
+// The loopback line starts with the configured delay of silence whenever either side starts.
+static void resetAir(Endpoint& cap) {
+    cap.air.assign(size_t(cap.cfg.loopbackDelayFrames) * cap.holder->frameBytes, 0);
+}
+
+static void record(Endpoint& e, const BYTE* p, size_t n) {
+    size_t room = e.cfg.recordLimitBytes > e.rec.size() ? e.cfg.recordLimitBytes - e.rec.size() : 0;
+    e.rec.insert(e.rec.end(), p, p + std::min(n, room));
+}
+
+void startStream(Stream& s) {
+    Endpoint& e = *s.ep;
+    if (!s.started) {
+        s.started = true;
+        e.st = Stats{};
+        e.rec.clear();
+    }
+    s.running = true;
+    LARGE_INTEGER now, freq;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&freq);
+    s.nextDue = double(now.QuadPart) +
+                double(freq.QuadPart) * s.periodFrames / s.fmt.Format.nSamplesPerSec;
+    if (e.flow == Flow::Render) {
+        if (Endpoint* cap = loopbackTarget()) resetAir(*cap);
+        // The event means "a period's worth can be written": true at once when not pre-filled.
+        if (s.queued + s.periodFrames <= s.bufferFrames) setEvent(s);
+    } else if (e.cfg.signal == Signal::Loopback) {
+        resetAir(e);
+    }
+}
+
+// Sample access in a 16-bit or a 32-bit container, as a 32-bit left-aligned value.
+static int32_t readSample(const BYTE* p, WORD bits) {
+    if (bits == 16) {
+        int16_t v;
+        memcpy(&v, p, 2);
+        return int32_t(uint32_t(int32_t(v)) << 16);
+    }
+    int32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+
+static void writeSample(BYTE* p, WORD bits, WORD validBits, int32_t v) {
+    if (bits == 16) {
+        int16_t w = int16_t(v >> 16);
+        memcpy(p, &w, 2);
+        return;
+    }
+    if (validBits < 32) v = int32_t(uint32_t(v) & ~((1u << (32 - validBits)) - 1));
+    memcpy(p, &v, 4);
+}
+
+static WORD validBitsOf(const WAVEFORMATEXTENSIBLE& f) {
+    return f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? f.Samples.wValidBitsPerSample
+                                                         : f.Format.wBitsPerSample;
+}
+
+// Render output reaching the loopback line: channels mapped by index, the rest silent.
+static void feedAir(Endpoint& cap, const Stream& r, const BYTE* frames, UINT32 n) {
+    const Stream& c = *cap.holder;
+    WORD rb = r.fmt.Format.wBitsPerSample, cb = c.fmt.Format.wBitsPerSample;
+    WORD cv = validBitsOf(c.fmt);
+    WORD rch = r.fmt.Format.nChannels, cch = c.fmt.Format.nChannels;
+    std::vector<BYTE> out(size_t(n) * c.frameBytes, 0);
+    for (UINT32 i = 0; i < n; ++i)
+        for (WORD ch = 0; ch < std::min(rch, cch); ++ch)
+            writeSample(&out[size_t(i) * c.frameBytes + ch * (cb / 8)], cb, cv,
+                        readSample(frames + size_t(i) * r.frameBytes + ch * (rb / 8), rb));
+    cap.air.insert(cap.air.end(), out.begin(), out.end());
+    // A capture side that lags far behind (another rate, a longer period) must not grow the
+    // line without bound: keep the delay plus a second.
+    size_t limit = (size_t(cap.cfg.loopbackDelayFrames) + c.fmt.Format.nSamplesPerSec) *
+                   c.frameBytes;
+    if (cap.air.size() > limit) cap.air.erase(cap.air.begin(), cap.air.end() - limit);
+}
+
+static void tickRender(Stream& s) {
+    Endpoint& e = *s.ep;
+    UINT32 p = s.periodFrames;
+    std::vector<BYTE> out(size_t(p) * s.frameBytes, 0);
+    UINT32 take = std::min(s.queued, p);
+    for (UINT32 i = 0; i < take; ++i) {
+        memcpy(&out[size_t(i) * s.frameBytes], &s.ring[size_t(s.ringRead) * s.frameBytes],
+               s.frameBytes);
+        s.ringRead = (s.ringRead + 1) % s.bufferFrames;
+    }
+    s.queued -= take;
+    if (take < p) {
+        if (s.delivered) {
+            ++e.st.missedPeriods;
+            if (e.st.missedAt.size() < 1024) e.st.missedAt.push_back(s.ticks);
+        } else {
+            ++e.st.leadingSilentPeriods;
+        }
+    }
+    e.st.framesPlayed += p;
+    record(e, out.data(), out.size());
+    if (Endpoint* cap = loopbackTarget()) feedAir(*cap, s, out.data(), p);
+    setEvent(s);
+}
+
+static void generate(Stream& s, BYTE* out, UINT32 n) {
+    const EndpointConfig& c = s.ep->cfg;
+    WORD bits = s.fmt.Format.wBitsPerSample, valid = validBitsOf(s.fmt);
+    WORD channels = s.fmt.Format.nChannels;
+    size_t bytes = size_t(n) * s.frameBytes;
+    switch (c.signal) {
+    case Signal::Silence: memset(out, 0, bytes); break;
+    case Signal::Loopback: {
+        size_t have = std::min(bytes, s.ep->air.size());
+        std::copy(s.ep->air.begin(), s.ep->air.begin() + have, out);
+        s.ep->air.erase(s.ep->air.begin(), s.ep->air.begin() + have);
+        memset(out + have, 0, bytes - have);
+        break;
+    }
+    case Signal::Counter:
+        for (UINT32 i = 0; i < n; ++i)
+            for (WORD ch = 0; ch < channels; ++ch) {
+                int32_t v = counterSample(ch, s.capturePos + i, bits);
+                BYTE* p = out + size_t(i) * s.frameBytes + ch * (bits / 8);
+                if (bits == 16) {
+                    int16_t w = int16_t(v);
+                    memcpy(p, &w, 2);
+                } else {
+                    memcpy(p, &v, 4);
+                }
+            }
+        break;
+    case Signal::Sine: {
+        const double twoPi = 6.283185307179586;
+        for (UINT32 i = 0; i < n; ++i) {
+            double x = c.sineAmplitude *
+                       std::sin(twoPi * c.sineHz * double(s.capturePos + i) /
+                                s.fmt.Format.nSamplesPerSec);
+            int32_t v = int32_t(std::lround(std::max(-1.0, std::min(x, 1.0)) * 2147483647.0));
+            for (WORD ch = 0; ch < channels; ++ch)
+                writeSample(out + size_t(i) * s.frameBytes + ch * (bits / 8), bits, valid, v);
+        }
+        break;
+    }
+    }
+}
+
+static void tickCapture(Stream& s, uint64_t qpc) {
+    Endpoint& e = *s.ep;
+    Stream::Packet pk;
+    pk.frames = s.periodFrames;
+    pk.data.resize(size_t(pk.frames) * s.frameBytes);
+    pk.position = s.capturePos;
+    pk.qpc = qpc;
+    generate(s, pk.data.data(), pk.frames);
+    s.capturePos += pk.frames;
+    e.st.framesCaptured += pk.frames;
+    size_t capacity = std::max<UINT32>(1, s.bufferFrames / s.periodFrames);
+    if (s.packets.size() >= capacity) {
+        // The client fell behind: the oldest packet is lost and the next one says so.
+        s.packets.pop_front();
+        ++e.st.discontinuities;
+        s.packets.push_back(std::move(pk));
+        s.packets.front().flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    } else {
+        s.packets.push_back(std::move(pk));
+    }
+    setEvent(s);
+}
+
+void tick(Stream& s, uint64_t qpcNow) {
+    ++s.ticks;
+    ++s.ep->st.periods;
+    if (s.ep->flow == Flow::Render)
+        tickRender(s);
+    else
+        tickCapture(s, qpcNow);
+}
+
+// --- Realtime clock ------------------------------------------------------------------------
+//
+// One thread ticks every running stream on its own grid (start + k periods), so lateness
+// never accumulates. Streams due within a millisecond of each other tick in the same wake,
+// render first, which keeps a duplex pair in step as one device clock would.
+
+static DWORD WINAPI clockMain(void* module) {
+    State& s = state();
+    HANDLE timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    timeBeginPeriod(1);
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    LARGE_INTEGER freq;
+    QueryPerformanceFrequency(&freq);
+    const double tolerance = double(freq.QuadPart) / 1000.0;
+    std::vector<double> lateness[2];
+    for (;;) {
+        double due = 0;
+        {
+            std::lock_guard<std::mutex> l(s.m);
+            if (s.clockQuit) break;
+            LARGE_INTEGER now;
+            QueryPerformanceCounter(&now);
+            double t = double(now.QuadPart);
+            bool any = false;
+            for (;;) {
+                double next = 0;
+                bool found = false;
+                for (auto& e : s.ep)
+                    if (e && e->holder && e->holder->running && s.clock == Clock::Realtime &&
+                        (!found || e->holder->nextDue < next)) {
+                        next = e->holder->nextDue;
+                        found = true;
+                    }
+                if (!found) break;
+                any = true;
+                if (next > t + tolerance) {
+                    due = next;
+                    break;
+                }
+                for (auto& e : s.ep) {
+                    Stream* st = e ? e->holder : nullptr;
+                    if (!st || !st->running || st->nextDue > next + tolerance) continue;
+                    double late = (t - st->nextDue) * 1e6 / double(freq.QuadPart);
+                    Stats& k = e->st;
+                    k.meanLateUs = (k.meanLateUs * double(k.periods) + std::max(0.0, late)) /
+                                   double(k.periods + 1);
+                    k.maxLateUs = std::max(k.maxLateUs, late);
+                    tick(*st, uint64_t(now.QuadPart));
+                    st->nextDue += double(freq.QuadPart) * st->periodFrames /
+                                   st->fmt.Format.nSamplesPerSec;
+                }
+            }
+            if (!any) {
+                // Nothing runs on this clock: end the thread; the next Start makes another.
+                s.clockAlive = false;
+                break;
+            }
+            if (due > 0) {
+                LARGE_INTEGER rel;
+                rel.QuadPart = -std::max<LONGLONG>(
+                    1, LONGLONG((due - t) * 1e7 / double(freq.QuadPart)));
+                SetWaitableTimer(timer, &rel, 0, nullptr, nullptr, FALSE);
+            }
+        }
+        HANDLE waits[2] = {s.clockWake, timer};
+        WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    }
+    timeEndPeriod(1);
+    CloseHandle(timer);
+    {
+        std::lock_guard<std::mutex> l(s.m);
+        s.clockAlive = false;
+    }
+    // The thread holds a reference on the module so that the DLL cannot be unloaded under it.
+    FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
+    return 0;
+}
+
+void wakeClock() {
+    State& s = state();
+    std::lock_guard<std::mutex> l(s.m);
+    if (!s.clockWake) s.clockWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (s.clockAlive) {
+        SetEvent(s.clockWake);
+        return;
+    }
+    if (s.clock != Clock::Realtime) return;
+    bool running = false;
+    for (auto& e : s.ep)
+        if (e && e->holder && e->holder->running) running = true;
+    if (!running) return;
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(&clockMain), &self);
+    HANDLE t = CreateThread(nullptr, 0, clockMain, self, 0, nullptr);
+    if (!t) {
+        if (self) FreeLibrary(self);
+        return;
+    }
+    if (s.clockThread) CloseHandle(s.clockThread);
+    s.clockThread = t;
+    s.clockAlive = true;
+}
+
+} // namespace sim

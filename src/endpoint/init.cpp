@@ -1,0 +1,140 @@
+// Binding to the default endpoints (init) and the channel counts offered to the host.
+#include "driver/ASIOSrv.h"
+#include "driver/log.h"
+#include "endpoint/formats.h"
+#include "endpoint/platform.h"
+
+#include <mmreg.h>
+#include <ks.h>
+#include <ksmedia.h>
+
+namespace {
+
+// Takes the channel count and sample type of a direction, and for render the rate, from the
+// format the audio engine runs the endpoint with. An unreadable format leaves them as they were.
+void readDeviceFormat(ASIOSrv* self, IMMDevice* endpoint, int direction) {
+    ComRef<IPropertyStore> props;
+    if (!openProperties(endpoint, props)) return;
+    PropValue value;
+    HRESULT hr = props->GetValue(PKEY_AudioEngine_DeviceFormat, value.put());
+    const PROPVARIANT& v = value.get();
+    if (FAILED(hr) || v.vt != VT_BLOB || !v.blob.pBlobData || v.blob.cbSize < sizeof(WAVEFORMATEX))
+        return;
+    const auto* format = reinterpret_cast<const WAVEFORMATEX*>(v.blob.pBlobData);
+    if (direction == kRender) self->sampleRate = static_cast<double>(format->nSamplesPerSec);
+    self->sampleType[direction] = ASIOSTInt16LSB;
+    self->channelCount[direction] = format->nChannels;
+    // Only 24 valid bits in 32-bit containers stream as 32-bit samples; everything else,
+    // 24-bit packed and full 32-bit included, is offered as 16-bit.
+    if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->wBitsPerSample == 32 &&
+        v.blob.cbSize >= sizeof(WAVEFORMATEXTENSIBLE) &&
+        reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format)->Samples.wValidBitsPerSample == 24)
+        self->sampleType[direction] = ASIOSTInt32LSB;
+}
+
+// Looks up the default endpoint of a direction and keeps its ID; false when there is none.
+bool bindDefault(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction) {
+    ComRef<IMMDevice> endpoint;
+    HRESULT hr = enumerator->GetDefaultAudioEndpoint(direction == kRender ? eRender : eCapture,
+                                                     eConsole, endpoint.put());
+    if (FAILED(hr) || !endpoint) return false;
+    endpoint->GetId(&self->endpointId[direction]);
+    readDeviceFormat(self, endpoint.get(), direction);
+    return true;
+}
+
+// Opens an endpoint by its stored ID, logs its description and reads its mix format.
+// Returns the mix format's channel count, 0 when any step fails; with probeOutputs, the
+// largest larger count the endpoint accepts in exclusive mode.
+long countChannels(ASIOSrv* self, IMMDeviceEnumerator* enumerator, const wchar_t* id,
+                   bool probeOutputs) {
+    ComRef<IMMDevice> endpoint;
+    ComRef<IPropertyStore> props;
+    if (!openEndpoint(enumerator, id, endpoint) || !openProperties(endpoint.get(), props)) return 0;
+    {
+        PropValue desc;
+        if (SUCCEEDED(props->GetValue(PKEY_Device_DeviceDesc, desc.put())))
+            logMessage(self, L"ASIOSrv:::\tChecking [%s]...", desc.text());
+    }
+    ComRef<IAudioClient> client;
+    TaskMem<WAVEFORMATEX> mix;
+    if (!activateClient(endpoint.get(), client) || FAILED(client->GetMixFormat(mix.put())) ||
+        !mix.get())
+        return 0;
+    WAVEFORMATEX* format = mix.get();
+    long count = format->nChannels;
+    if (!probeOutputs) return count;
+
+    // Endpoints often take more channels in exclusive mode than the engine mixes: try the mix
+    // count plus 2, plus 4, ... up to the first count above 8. A refused count does not end
+    // the probe, so the largest accepted count wins.
+    bool extensible = format->wFormatTag == WAVE_FORMAT_EXTENSIBLE &&
+                      format->cbSize >= sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+    auto* ext = reinterpret_cast<WAVEFORMATEXTENSIBLE*>(format);
+    if (extensible) {
+        ext->Samples.wValidBitsPerSample = format->wBitsPerSample > 16 ? 24 : 16;
+        ext->SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    }
+    while (format->nChannels <= 8) {
+        format->nChannels += 2;
+        format->nBlockAlign = static_cast<WORD>(format->nChannels * format->wBitsPerSample / 8);
+        format->nAvgBytesPerSec = format->nBlockAlign * format->nSamplesPerSec;
+        if (extensible) ext->dwChannelMask = vl::probeChannelMask(format->nChannels);
+        if (SUCCEEDED(client->IsFormatSupported(AUDCLNT_SHAREMODE_EXCLUSIVE, format, nullptr)))
+            count = format->nChannels;
+    }
+    return count;
+}
+
+} // namespace
+
+ASIOBool ASIOSrv::init(void* sysHandle) {
+    logMessage(this, L"ASIOSrv:::init(0x%X)...[%s]", low32(sysHandle),
+               registeredDriverName ? registeredDriverName : L"NULL");
+    callbacks = {};
+    for (wchar_t*& id : endpointId) {
+        CoTaskMemFree(id);
+        id = nullptr;
+    }
+
+    ComRef<IMMDeviceEnumerator> enumerator;
+    HRESULT hr = CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                  __uuidof(IMMDeviceEnumerator), enumerator.putVoid());
+    if (SUCCEEDED(hr) && enumerator) {
+        // The earlier enumerator goes only once a new one exists.
+        if (deviceEnumerator) deviceEnumerator->Release();
+        deviceEnumerator = nullptr;
+        hr = enumerator->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&deviceEnumerator));
+        if (FAILED(hr) && deviceEnumerator) {
+            deviceEnumerator->Release();
+            deviceEnumerator = nullptr;
+        }
+        // Without a render endpoint the capture endpoint is not looked at either.
+        if (deviceEnumerator && bindDefault(this, enumerator.get(), kRender))
+            bindDefault(this, enumerator.get(), kCapture);
+    }
+
+    logMessage(this, L"ASIOSrv:::\tinit() got 0x%X 0x%X", low32(endpointId[kRender]),
+               low32(endpointId[kCapture]));
+    return ASIOTrue;
+}
+
+ASIOError ASIOSrv::getChannels(long* numInputChannels, long* numOutputChannels) {
+    if (!numInputChannels && !numOutputChannels) return ASE_InvalidParameter;
+    writeLogLine(this, L"ASIOSrv::getChannels()...");
+    if (numInputChannels) *numInputChannels = 0;
+    if (numOutputChannels) *numOutputChannels = 0;
+    if (!deviceEnumerator) return ASE_NotPresent;
+
+    long inputs = 0, outputs = 0;
+    ComRef<IMMDeviceEnumerator> enumerator;
+    if (numInputChannels && endpointId[kCapture] && queryEnumerator(deviceEnumerator, enumerator))
+        inputs = countChannels(this, enumerator.get(), endpointId[kCapture], false);
+    if (numOutputChannels && endpointId[kRender] && queryEnumerator(deviceEnumerator, enumerator))
+        outputs = countChannels(this, enumerator.get(), endpointId[kRender], true);
+    if (numInputChannels) *numInputChannels = inputs;
+    if (numOutputChannels) *numOutputChannels = outputs;
+
+    logMessage(this, L"ASIOSrv:::\tgetChannels() got Input=%d Output=%d", inputs, outputs);
+    return ASE_OK;
+}

@@ -1,0 +1,53 @@
+// The steps of the endpoint services that several operations share. The enumerator and the
+// devices are kept as IUnknown; each use asks for the working interface afresh.
+#pragma once
+
+#include "endpoint/comref.h"
+
+// The property keys are defined once, in guids.cpp; the interface identifiers come with
+// __uuidof.
+#include <mmdeviceapi.h>
+#include <audioclient.h>
+#include <functiondiscoverykeys_devpkey.h>
+
+// True when the enumerator answers IMMDeviceEnumerator; a reference that comes back with a
+// failure is released too.
+inline bool queryEnumerator(IUnknown* held, ComRef<IMMDeviceEnumerator>& out) {
+    HRESULT hr = held->QueryInterface(__uuidof(IMMDeviceEnumerator), out.putVoid());
+    if (FAILED(hr) || !out) {
+        out.reset();
+        return false;
+    }
+    return true;
+}
+
+// The endpoint a stored ID names; false on failure or when none comes back.
+inline bool openEndpoint(IMMDeviceEnumerator* enumerator, const wchar_t* id,
+                         ComRef<IMMDevice>& out) {
+    HRESULT hr = enumerator->GetDevice(id, out.put());
+    if (FAILED(hr) || !out) {
+        out.reset();
+        return false;
+    }
+    return true;
+}
+
+// A new, uninitialised audio client on the endpoint.
+inline bool activateClient(IMMDevice* device, ComRef<IAudioClient>& out) {
+    HRESULT hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, out.putVoid());
+    if (FAILED(hr) || !out) {
+        out.reset();
+        return false;
+    }
+    return true;
+}
+
+// The endpoint's property store, opened for reading.
+inline bool openProperties(IMMDevice* device, ComRef<IPropertyStore>& out) {
+    HRESULT hr = device->OpenPropertyStore(STGM_READ, out.put());
+    if (FAILED(hr) || !out) {
+        out.reset();
+        return false;
+    }
+    return true;
+}

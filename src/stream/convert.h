@@ -1,0 +1,56 @@
+// Sample conversion between the host's per-channel double buffers and the endpoints'
+// interleaved frames, and the frame arithmetic of the streaming threads. Portable: plain
+// values and buffers, no Windows header; ASIOSrv's exchange routines are thin calls of these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vl {
+
+// Channels per direction a host can have buffers for.
+constexpr unsigned kMaxChannels = 16;
+
+// Only the upper 24 bits of a 32-bit container pass: the stream carries 24 valid bits.
+constexpr uint32_t kValid24Mask = 0xFFFFFF00u;
+
+// Bytes of one sample: 2 for 16-bit, 4 for 24 bits in 32; 0 for every type that is not
+// transferred.
+unsigned sampleBytes(int32_t sampleType);
+
+// How many channels a copy reaches. The walk goes up from channel 0 and ends at the first
+// channel that is not below 16, not below channelCount, or has no block; channels after a
+// gap are not copied.
+unsigned walkedChannels(void* const* blocks, unsigned channelCount);
+
+// Copies frames [first, first + frames) of every walked channel's block into an endpoint
+// buffer of interleaved frames, each channelCount samples wide, starting at its frame 0.
+// Samples of channels the walk does not reach are left as they were. 24-in-32 samples lose
+// their low byte; other sample types copy nothing.
+void interleaveFrames(int32_t sampleType, void* const* blocks, unsigned channelCount,
+                      uint32_t first, uint32_t frames, void* endpoint);
+
+// The mirror image: interleaved endpoint frames into [first, first + frames) of every walked
+// channel's block.
+void deinterleaveFrames(int32_t sampleType, void* const* blocks, unsigned channelCount,
+                        uint32_t first, uint32_t frames, const void* endpoint);
+
+// The part of a run of `frames` at `position` that lies before the end of a buffer of `total`
+// frames (0 when the position is already at or past the end).
+inline uint32_t framesBeforeEnd(uint32_t position, uint32_t frames, uint32_t total) {
+    if (position >= total) return 0;
+    return frames < total - position ? frames : total - position;
+}
+
+// Appends raw frames to a ring at writePos, wrapping at its end, and returns the new write
+// position. A delivery longer than the ring keeps only its newest ringFrames frames.
+uint32_t ringAppend(uint8_t* ring, uint32_t ringFrames, uint32_t writePos, const uint8_t* src,
+                    uint32_t frames, uint32_t bytesPerFrame);
+
+// Moves a running position in a double buffer of 2 x bufferFrames frames on by `frames`,
+// wrapping at its end. Sets *needSwitch when the run reaches the end of half 1 or passes
+// from half 0 into half 1; leaves it alone otherwise.
+uint32_t advancePosition(uint32_t position, uint32_t frames, uint32_t bufferFrames,
+                         bool* needSwitch);
+
+} // namespace vl

@@ -1,0 +1,111 @@
+// The streaming thread of event-driven mode: one pass per endpoint period, when every open
+// direction has signalled.
+#include "driver/log.h"
+#include "stream/engine.h"
+
+#include <audioclient.h>
+#include <avrt.h>
+
+namespace {
+
+// Obtains a direction's service (none when refused) and its endpoint buffer size, with the
+// result of GetBufferSize in *status. False when the audio client cannot be asked at all.
+template <typename Service>
+bool openService(IUnknown* held, ComRef<Service>& service, UINT32* frames, HRESULT* status) {
+    ComRef<IAudioClient> client;
+    if (FAILED(queryFrom(held, client)) || !client) return false;
+    client->GetService(__uuidof(Service), service.putVoid());
+    *status = client->GetBufferSize(frames);
+    return true;
+}
+
+} // namespace
+
+DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
+    ASIOSrv* self = static_cast<ASIOSrv*>(param);
+    if (!(self->audioClient[kRender] && self->bufferEvent[kRender]) &&
+        !(self->audioClient[kCapture] && self->bufferEvent[kCapture]))
+        return 0;
+
+    ComRef<IAudioRenderClient> render;
+    ComRef<IAudioCaptureClient> capture;
+    HRESULT status = S_OK;
+    UINT32 endpointFrames = 0;
+    if (self->audioClient[kCapture]) {
+        if (!openService(self->audioClient[kCapture], capture, &endpointFrames, &status)) return 0;
+        logMessage(self, L"ASIOSrv::: CaptureBufferSize=%d", endpointFrames);
+    }
+    if (self->audioClient[kRender]) {
+        if (FAILED(status)) return 0;
+        if (!openService(self->audioClient[kRender], render, &endpointFrames, &status)) return 0;
+        logMessage(self, L"ASIOSrv::: RenderBufferSize=%d", endpointFrames);
+    }
+    if (FAILED(status)) return 0;
+
+    bool useTimeInfo = hostTakesTimeInfo(self->callbacks);
+    ASIOTime timeRecord;
+    self->prepareTimeRecord(&timeRecord);
+    self->switchCount.store(0, std::memory_order_relaxed);
+    self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
+
+    HANDLE waitList[2];
+    DWORD waitCount = 0;
+    if (render) {
+        waitList[waitCount++] = self->bufferEvent[kRender];
+        // The host fills both output halves before the first period goes out.
+        self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOTrue);
+        self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
+        self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOTrue);
+    }
+    if (capture) waitList[waitCount++] = self->bufferEvent[kCapture];
+    logMessage(self, L"ASIODrv:::...Event Driven Thread started...(%d events)", waitCount);
+    if (useTimeInfo) writeLogLine(self, L"ASIOSrv::: (using bufferSwitchTimeInfo()!!!)");
+
+    DWORD taskIndex = 0;
+    HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
+    if (!task) return 0;
+
+    const UINT32 frames = UINT32(self->bufferFrames);
+    while (self->running.load(std::memory_order_acquire)) {
+        // With both directions a pass begins only when both endpoints have signalled.
+        DWORD r = WaitForMultipleObjects(waitCount, waitList, TRUE, INFINITE);
+        uint64_t count = self->switchCount.load(std::memory_order_relaxed);
+        if (count < 6) writeLogLine(self, L"ASIOSrv::: Event...");
+        if (r != WAIT_OBJECT_0 || !self->running.load(std::memory_order_acquire)) break;
+        uint8_t half = uint8_t(count & 1);
+
+        if (render) {
+            BYTE* data = nullptr;
+            if (SUCCEEDED(render->GetBuffer(frames, &data)) && data) self->copyRenderHalf(half, data);
+            render->ReleaseBuffer(frames, 0);
+        }
+        if (capture) {
+            UINT32 packet = 0;
+            HRESULT hr = capture->GetNextPacketSize(&packet);
+            if (FAILED(hr) || packet != frames)
+                logMessage(self, L"ASIOSrv::: Capture packet size: %d (hr = 0x%X)", packet, hr);
+            if (packet > 0) {
+                BYTE* data = nullptr;
+                DWORD flags = 0;
+                hr = capture->GetBuffer(&data, &packet, &flags, nullptr, nullptr);
+                if (flags) logMessage(self, L"ASIOSrv::: flag = 0x%X (hr = 0x%X)", flags, hr);
+                if (SUCCEEDED(hr) && data) {
+                    // A short packet fills the start of the half; nothing is read beyond it.
+                    if (packet >= frames)
+                        self->copyCaptureHalf(half, data);
+                    else
+                        self->copyCaptureRange(half ? frames : 0, packet, data);
+                }
+            }
+            capture->ReleaseBuffer(packet);
+        }
+        self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
+        self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOFalse);
+    }
+
+    capture.reset();
+    render.reset();
+    AvRevertMmThreadCharacteristics(task);
+    writeLogLine(self, L"ASIODrv:::...Thread stopped...");
+    return 0;
+}

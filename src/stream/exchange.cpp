@@ -1,0 +1,159 @@
+// Moving audio between the host's halves and the endpoints, and handing halves to the host.
+// All of it runs on the streaming thread; the arithmetic is in stream/convert.
+#include "driver/log.h"
+#include "stream/convert.h"
+#include "stream/engine.h"
+
+#include <audioclient.h>
+
+bool hostTakesTimeInfo(const ASIOCallbacks& callbacks) {
+    if (!callbacks.asioMessage) return false;
+    return callbacks.asioMessage(kAsioSelectorSupported, kAsioSupportsTimeInfo, nullptr, nullptr) &&
+           callbacks.asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr);
+}
+
+void ASIOSrv::prepareTimeRecord(ASIOTime* record) const {
+    *record = {};
+    record->timeInfo.speed = 1.0;
+    record->timeInfo.sampleRate = sampleRate;
+    record->timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid | kSpeedValid;
+}
+
+void ASIOSrv::signalBufferSwitch(ASIOTime* timeInfo, bool useTimeInfo, ASIOBool directProcess) {
+    // Only this thread writes the count, so a load and a store make the increment.
+    uint64_t count = switchCount.load(std::memory_order_relaxed);
+    long half = long(count & 1);
+    if (useTimeInfo) {
+        if (!timeInfo) return;
+        if (callbacks.bufferSwitchTimeInfo) {
+            getSamplePosition(&timeInfo->timeInfo.samplePosition, &timeInfo->timeInfo.systemTime);
+            callbacks.bufferSwitchTimeInfo(timeInfo, half, directProcess);
+            switchCount.store(count + 1, std::memory_order_relaxed);
+            return;
+        }
+    }
+    if (callbacks.bufferSwitch) callbacks.bufferSwitch(half, directProcess);
+    switchCount.store(count + 1, std::memory_order_relaxed);
+}
+
+void ASIOSrv::copyRenderHalf(uint8_t halfIndex, BYTE* endpointBuffer) {
+    if (bufferFrames <= 0) return;
+    vl::interleaveFrames(sampleType[kRender], asioBuffers[kRender], channelCount[kRender],
+                         halfIndex ? uint32_t(bufferFrames) : 0, uint32_t(bufferFrames),
+                         endpointBuffer);
+}
+
+void ASIOSrv::copyCaptureHalf(uint8_t halfIndex, const BYTE* endpointBuffer) {
+    if (bufferFrames <= 0) return;
+    vl::deinterleaveFrames(sampleType[kCapture], asioBuffers[kCapture], channelCount[kCapture],
+                           halfIndex ? uint32_t(bufferFrames) : 0, uint32_t(bufferFrames),
+                           endpointBuffer);
+}
+
+void ASIOSrv::copyRenderRange(uint32_t position, uint32_t frames, BYTE* endpointBuffer) {
+    if (bufferFrames <= 0) return;
+    // Never past the end of a block.
+    frames = vl::framesBeforeEnd(position, frames, 2 * uint32_t(bufferFrames));
+    vl::interleaveFrames(sampleType[kRender], asioBuffers[kRender], channelCount[kRender],
+                         position, frames, endpointBuffer);
+}
+
+void ASIOSrv::copyCaptureRange(uint32_t position, uint32_t frames, const BYTE* source) {
+    if (bufferFrames <= 0) return;
+    frames = vl::framesBeforeEnd(position, frames, 2 * uint32_t(bufferFrames));
+    vl::deinterleaveFrames(sampleType[kCapture], asioBuffers[kCapture], channelCount[kCapture],
+                           position, frames, source);
+}
+
+namespace {
+
+// Bytes of one endpoint frame of a direction.
+uint32_t frameBytes(const ASIOSrv& s, int d) {
+    return vl::sampleBytes(s.sampleType[d]) * s.channelCount[d];
+}
+
+} // namespace
+
+ASIOError ASIOSrv::ProcessData(uint32_t direction, IUnknown* service, uint32_t position,
+                               uint32_t frames) {
+    if (!service || !frames) return ASE_InvalidParameter;
+    ASIOError result = ASE_NotPresent;
+    if (direction > 1) return result;
+    uint32_t total = bufferFrames > 0 ? 2 * uint32_t(bufferFrames) : 0;
+
+    if (direction == kRender) {
+        ComRef<IAudioRenderClient> render;
+        if (FAILED(queryFrom(service, render))) return result;
+        BYTE* data = nullptr;
+        HRESULT hr = render->GetBuffer(frames, &data);
+        if (FAILED(hr) || !data) {
+            logMessage(this, L"ASIOSrv:::   RENDER GetBuffer(%d) returns 0x%X (pBuffer=0x%X)",
+                       frames, hr, low32(data));
+        } else {
+            logMessage(this, L"ASIOSrv:::    ***ProcessData(%d) pos=%d Buffer=0x%X 0x%X", frames,
+                       position, low32(data), hr);
+            // A run that passes the end of the double buffer goes on from its start.
+            uint32_t first = vl::framesBeforeEnd(position, frames, total);
+            copyRenderRange(position, first, data);
+            if (first < frames)
+                copyRenderRange(0, frames - first, data + size_t(first) * frameBytes(*this, kRender));
+            result = ASE_OK;
+        }
+        // What was obtained is released as written, never as silence.
+        if (data) render->ReleaseBuffer(frames, 0);
+        return result;
+    }
+
+    ComRef<IAudioCaptureClient> capture;
+    if (FAILED(queryFrom(service, capture))) return result;
+    BYTE* data = nullptr;
+    DWORD flags = 0;
+    UINT32 got = frames;
+    HRESULT hr = capture->GetBuffer(&data, &got, &flags, nullptr, nullptr);
+    if (flags) {
+        logMessage(this, L"ASIOSrv:::   CAPTURE GetBuffer(%d) got flag=0x%X Buffer=0x%X (0x%X)",
+                   got, flags, low32(data), hr);
+        result = ASE_HWMalfunction;
+    }
+    if (FAILED(hr) || !got || !data) {
+        logMessage(this, L"ASIOSrv:::   CAPTURE GetBuffer(%d) returns 0x%X (pBuffer=0x%X)", got,
+                   hr, low32(data));
+    } else {
+        logMessage(this, L"ASIOSrv:::    ###ProcessData(%d) pos=%d Buffer=0x%X 0x%X", got,
+                   position, low32(data), hr);
+        uint32_t first = vl::framesBeforeEnd(position, got, total);
+        copyCaptureRange(position, first, data);
+        if (first < got)
+            copyCaptureRange(0, got - first, data + size_t(first) * frameBytes(*this, kCapture));
+        result = ASE_OK;
+    }
+    if (data || got) {
+        UINT32 released = data ? got : 0;
+        HRESULT rhr = capture->ReleaseBuffer(released);
+        if (FAILED(rhr))
+            logMessage(this, L"ASIOSrv::: CAPTURE ReleaseBuffer(%d) got 0x%X", released, rhr);
+    }
+    return result;
+}
+
+void ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames,
+                           uint32_t* writePos, uint32_t bytesPerFrame) {
+    if (!service || !ring || !writePos || !ringFrames) return;
+    ComRef<IAudioCaptureClient> capture;
+    if (FAILED(queryFrom(service, capture))) return;
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    HRESULT hr = capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+    if (flags)
+        logMessage(this, L"ASIOSrv:::   CAPTURE GetBuffer(%d) got flag=0x%X Buffer=0x%X (0x%X)",
+                   frames, flags, low32(data), hr);
+    if (FAILED(hr) || !frames) {
+        if (data) capture->ReleaseBuffer(frames);
+        return;
+    }
+    if (!data) return;
+    *writePos = vl::ringAppend(ring, ringFrames, *writePos, data, frames, bytesPerFrame);
+    logMessage(this, L"ASIOSrv:::   InternalWritePos=>%d (%d)", *writePos, frames);
+    capture->ReleaseBuffer(frames);
+}

@@ -1,0 +1,207 @@
+// The streaming thread of timer-driven mode: a 2 ms timer wakes it, whole endpoint buffers
+// move at running positions, and the host is switched whenever a position crosses a half.
+#include "driver/log.h"
+#include "stream/convert.h"
+#include "stream/engine.h"
+
+#include <audioclient.h>
+#include <avrt.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
+    ASIOSrv* self = static_cast<ASIOSrv*>(param);
+    if (!(self->audioClient[kRender] && self->bufferEvent[kRender]) &&
+        !(self->audioClient[kCapture] && self->bufferEvent[kCapture]))
+        return 0;
+
+    // Everything the thread holds, released by the ending in this order of declaration's
+    // reverse, whatever point the set-up reached.
+    ComRef<IAudioClient> captureClient, renderClient;
+    ComRef<IUnknown> captureService, renderService;
+    ComRef<IAudioCaptureClient> capture;
+    HANDLE timer = nullptr, task = nullptr;
+    BYTE* ring = nullptr;
+
+    const uint32_t total = self->bufferFrames > 0 ? 2 * uint32_t(self->bufferFrames) : 0;
+    const uint32_t bytesPerFrame =
+        (self->sampleType[kCapture] == ASIOSTInt32LSB ? 4 : 2) * self->channelCount[kCapture];
+    UINT32 renderFrames = 0, captureFrames = 0;
+    uint32_t ringFrames = 0, ringRead = 0, ringWrite = 0;
+    uint32_t readPos = 0, writePos = 0;
+    bool needSwitch = false, useTimeInfo = false, failedWait = false;
+    ASIOTime timeRecord;
+    HANDLE waitList[3];
+    DWORD waitCount = 0;
+
+    auto setUp = [&]() -> bool {
+        HRESULT hr = S_OK;
+        if (self->audioClient[kCapture]) {
+            if (FAILED(queryFrom(self->audioClient[kCapture], captureClient)) || !captureClient)
+                return false;
+            hr = captureClient->GetService(__uuidof(IAudioCaptureClient), capture.putVoid());
+            if (capture) {
+                hr = capture->QueryInterface(IID_IUnknown, captureService.putVoid());
+                if (SUCCEEDED(hr)) hr = captureClient->GetBufferSize(&captureFrames);
+            }
+            if (FAILED(hr)) return false;
+            // With render, capture reaches the host through a ring that starts with as much
+            // silence as render is ahead, so that both advance together.
+            if (captureFrames > 0 && self->audioClient[kRender]) {
+                uint32_t lead = std::min(total, uint32_t(captureFrames));
+                ringFrames = lead + captureFrames;
+                ring = static_cast<BYTE*>(malloc(size_t(ringFrames) * bytesPerFrame));
+                // Without its ring, capture could not follow render: the thread ends.
+                if (!ring) return false;
+                logMessage(self, L"ASIOSrv:::   InternalCaptureBuffer=0x%X size=%d", low32(ring),
+                           ringFrames);
+                memset(ring, 0, size_t(ringFrames) * bytesPerFrame);
+                ringWrite = lead;
+            }
+        }
+        if (self->audioClient[kRender]) {
+            if (FAILED(queryFrom(self->audioClient[kRender], renderClient)) || !renderClient)
+                return false;
+            ComRef<IAudioRenderClient> render;
+            hr = renderClient->GetService(__uuidof(IAudioRenderClient), render.putVoid());
+            if (render) hr = render->QueryInterface(IID_IUnknown, renderService.putVoid());
+            if (SUCCEEDED(hr)) hr = renderClient->GetBufferSize(&renderFrames);
+            if (FAILED(hr)) return false;
+        }
+        useTimeInfo = hostTakesTimeInfo(self->callbacks);
+        timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+        if (!timer) return false;
+
+        self->prepareTimeRecord(&timeRecord);
+        self->switchCount.store(0, std::memory_order_relaxed);
+        self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
+        waitList[waitCount++] = timer;
+        if (renderService) {
+            if (self->bufferEvent[kRender]) waitList[waitCount++] = self->bufferEvent[kRender];
+            // Both halves from the host, then as much of them as the endpoint takes before it
+            // starts, each taken half refilled at once.
+            self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOTrue);
+            self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
+            self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOTrue);
+            for (int k = 0; k < 2; ++k) {
+                if (self->ProcessData(kRender, renderService.get(), readPos, renderFrames) != ASE_OK)
+                    continue;
+                readPos = total ? uint32_t((uint64_t(readPos) + renderFrames) % total) : 0;
+                self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
+                self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOTrue);
+            }
+        }
+        if (captureService && self->bufferEvent[kCapture])
+            waitList[waitCount++] = self->bufferEvent[kCapture];
+        logMessage(self,
+                   L"ASIODrv:::...Timer Driven Thread started...(%d events) Pos=[%d %d] BufferSize=[%d %d]",
+                   waitCount, readPos, readPos, renderFrames, captureFrames);
+        writePos = readPos;
+        if (useTimeInfo) writeLogLine(self, L"ASIOSrv::: (using bufferSwitchTimeInfo()!!!)");
+
+        DWORD taskIndex = 0;
+        task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
+        if (!task)
+            logMessage(self, L"ASIOSrv::: AvSetMmThreadCharacteristics() failed! dwTemp=%d Error=%d",
+                       taskIndex, GetLastError());
+        LARGE_INTEGER due;
+        due.QuadPart = -10000; // 1 ms from now, then every 2 ms
+        SetWaitableTimer(timer, &due, 2, nullptr, nullptr, FALSE);
+        if (self->threadReadyEvent) SetEvent(self->threadReadyEvent);
+        if (self->logFile) fflush(self->logFile);
+        return true;
+    };
+
+    // Moves staged capture frames from the ring into the input halves at readPos, in pieces
+    // that end at the ring's end or at the double buffer's end.
+    auto unstage = [&](uint32_t frames) {
+        uint32_t from = ringRead, to = readPos;
+        for (uint32_t left = frames; left;) {
+            uint32_t n = std::min({left, ringFrames - from, total - to});
+            self->copyCaptureRange(to, n, ring + size_t(from) * bytesPerFrame);
+            from = (from + n) % ringFrames;
+            to = (to + n) % total;
+            left -= n;
+        }
+        ringRead = uint32_t((uint64_t(ringRead) + frames) % ringFrames);
+    };
+
+    if (setUp() && self->running.load(std::memory_order_acquire)) {
+        while (self->running.load(std::memory_order_acquire)) {
+            DWORD r = WaitForMultipleObjects(waitCount, waitList, FALSE, INFINITE);
+            if (r >= WAIT_OBJECT_0 + waitCount) {
+                logMessage(self, L"ASIOSrv::: Unknown WaitResult=0x%X", r);
+                failedWait = true;
+                break;
+            }
+            if (r != WAIT_OBJECT_0) {
+                // Endpoint events only mark time here; the timer paces the transfers.
+                logMessage(self, L"ASIOSrv::: WaitResult=0x%X", r);
+                continue;
+            }
+            if (!self->running.load(std::memory_order_acquire)) break;
+
+            if (renderService && captureService) {
+                UINT32 padding = 0;
+                HRESULT hr = renderClient->GetCurrentPadding(&padding);
+                int32_t numFrames = int32_t(2 * renderFrames) - int32_t(padding);
+                logMessage(self, L"ASIOSrv::: Timer event... [R] %d frames (0x%X) InternalPos=[%d %d]",
+                           numFrames, hr, ringRead, ringWrite);
+                self->stageCapture(captureService.get(), ring, ringFrames, &ringWrite, bytesPerFrame);
+                if (numFrames >= int32_t(renderFrames) &&
+                    self->ProcessData(kRender, renderService.get(), readPos, renderFrames) == ASE_OK) {
+                    if (ring) unstage(renderFrames);
+                    readPos = vl::advancePosition(readPos, renderFrames, total / 2, &needSwitch);
+                }
+            } else if (renderService) {
+                UINT32 padding = 0;
+                HRESULT hr = renderClient->GetCurrentPadding(&padding);
+                logMessage(self, L"ASIOSrv::: Timer event... Padding=%d (0x%X)", padding, hr);
+                int32_t numFrames = int32_t(2 * renderFrames) - int32_t(padding);
+                logMessage(self, L"ASIOSrv::: [R] NumFrames=%d", numFrames);
+                if (numFrames >= int32_t(total))
+                    logMessage(self, L"ASIOSrv::: CurrentPadding=%d (TotalBufferSize=%d) 0x%X !!!",
+                               numFrames, total, hr);
+                if (numFrames >= int32_t(renderFrames) &&
+                    self->ProcessData(kRender, renderService.get(), readPos, renderFrames) == ASE_OK)
+                    readPos = vl::advancePosition(readPos, renderFrames, total / 2, &needSwitch);
+            } else if (capture) {
+                UINT32 pending = 0;
+                HRESULT hr = capture->GetNextPacketSize(&pending);
+                logMessage(self, L"ASIOSrv::: Timer event... %d frames (0x%X)", pending, hr);
+                if (pending >= captureFrames &&
+                    self->ProcessData(kCapture, captureService.get(), writePos, captureFrames) == ASE_OK)
+                    writePos = vl::advancePosition(writePos, captureFrames, total / 2, &needSwitch);
+            }
+
+            self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
+            logMessage(self, L"ASIOSrv::: ReadPos=%d WritePos=%d (NeedSwitch = %d)", readPos,
+                       writePos, needSwitch ? 1 : 0);
+            if (needSwitch) {
+                self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOFalse);
+                needSwitch = false;
+            }
+        }
+    }
+
+    if (failedWait && self->running.load(std::memory_order_acquire)) {
+        writeLogLine(self, L"ASIOSrv::: Stopping from thread...");
+        self->stop();
+    }
+    if (self->logFile) fflush(self->logFile);
+    if (timer) {
+        CancelWaitableTimer(timer);
+        CloseHandle(timer);
+    }
+    if (task) AvRevertMmThreadCharacteristics(task);
+    capture.reset();
+    renderService.reset();
+    captureService.reset();
+    renderClient.reset();
+    captureClient.reset();
+    free(ring);
+    writeLogLine(self, L"ASIODrv:::...Thread stopped...");
+    return 0;
+}
