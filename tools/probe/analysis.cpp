@@ -35,10 +35,22 @@ SwitchSummary summarizeSwitches(const std::vector<SwitchRecord>& records, int32_
 
     const SwitchRecord* first = &records[s.prefill];
     const SwitchRecord* last = &records.back();
-    if (s.periodMs > 0) {
-        double periods = 1000.0 * (last->seconds - first->seconds) / s.periodMs;
-        s.expected = 1 + int64_t(std::llround(periods));
-        s.missed = s.expected - int64_t(s.streaming);
+    if (s.periodMs > 0 && s.streaming > 0) {
+        // A switch comes at its period's tick or late, never early. Against switch i placed
+        // at i periods, the least late of a few switches finds the clock's grid at each end;
+        // every period lost in between moves the grid at the end one period later.
+        const double period = s.periodMs / 1000.0;
+        const size_t k = std::min<size_t>(10, std::max<size_t>(1, s.streaming / 4));
+        auto floorOf = [&](size_t from) {
+            double m = 0;
+            for (size_t i = from; i < from + k; ++i) {
+                double f = first[i].seconds - double(i) * period;
+                m = i == from ? f : std::min(m, f);
+            }
+            return m;
+        };
+        s.missed = std::llround((floorOf(s.streaming - k) - floorOf(0)) / period);
+        s.expected = int64_t(s.streaming) + s.missed;
     }
 
     std::vector<double> intervals;

@@ -23,8 +23,9 @@ struct SwitchSummary {
     // asking for output ahead of the stream. They come in a burst, not on the clock.
     size_t prefill = 0;
     size_t streaming = 0;
-    // Streaming switches the clock implies between the first and the last one received:
-    // 1 + round(elapsed / period). Jitter does not accumulate, so a lost period shows.
+    // Streaming switches the clock implies between the first and the last one received.
+    // Lateness does not accumulate, so a lost period shows; one lost among the last ten
+    // before stop cannot be told from lateness and goes uncounted.
     int64_t expected = 0;
     int64_t missed = 0; // expected - streaming; negative when the driver sent too many
     // Switches naming the same half as the switch before, or a half other than 0 and 1;
