@@ -102,6 +102,14 @@ void startStream(Stream& s) {
     QueryPerformanceFrequency(&freq);
     s.nextDue = double(now.QuadPart) +
                 double(freq.QuadPart) * s.periodFrames / s.fmt.Format.nSamplesPerSec;
+    // One device clock: a stream that starts while the other direction runs with the same
+    // period joins that stream's grid, however long after it the client called Start.
+    Endpoint* other = state().ep[e.flow == Flow::Render ? 1 : 0].get();
+    const Stream* partner = other ? other->holder : nullptr;
+    if (partner && partner->running &&
+        uint64_t(partner->periodFrames) * s.fmt.Format.nSamplesPerSec ==
+            uint64_t(s.periodFrames) * partner->fmt.Format.nSamplesPerSec)
+        s.nextDue = partner->nextDue;
     if (e.flow == Flow::Render) {
         if (Endpoint* cap = loopbackTarget()) resetAir(*cap);
         // The event means "a period's worth can be written": true at once when not pre-filled.
