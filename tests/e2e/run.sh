@@ -135,6 +135,94 @@ case_probe_host() {
   expect_text "$errors" "REGDB_E_CLASSNOTREG"
 }
 
+# The driver and the simulated endpoint service, installed and registered as the demo does.
+driver_name="Vantrel ASIO device (HDAudio)"
+install_driver() {
+  local sim driver
+  sim=$(install_dll "$E2E_SIM")
+  driver=$(install_dll "$E2E_DRIVER")
+  win regsvr32 /s "$sim" || fail "regsvr32 $sim failed"
+  win regsvr32 /s "$driver" || fail "regsvr32 $driver failed"
+}
+
+# The simulated endpoints: the defaults (stereo 48 kHz, 24 bits in 32) with the capture
+# endpoint fed by the render endpoint through a line of $1 frames, and a capture minimum
+# period of $2 (100-ns units).
+sim_config() {
+  printf '[render]\n[capture]\nsignal = loopback\nloopback_delay = %s\nminimum_period = %s\n' \
+    "$1" "$2" >"$work/endpoints.ini"
+  export VLASIM_CONFIG=$work/endpoints.ini
+}
+
+timer_driven() {
+  if [ "$1" = 1 ]; then
+    win reg add 'HKCU\Software\Vantrel\ASIO' /v TimerDrivenMode /t REG_DWORD /d 1 /f >/dev/null
+  else
+    win reg delete 'HKCU\Software\Vantrel\ASIO' /v TimerDrivenMode /f >/dev/null 2>&1 || true
+  fi
+}
+
+# Round trip, event-driven. Before the stream runs the driver asks the host for both
+# halves, so the half filled in switch n goes to the render endpoint in the pass of switch
+# n+2. The endpoint plays what it was given at its next period, when the capture endpoint
+# (on the same clock, render first) takes its packet; the simulated line delays it by D
+# frames; each capture packet reaches the host in the pass it arrives. Switch n holds stream
+# frames n*B.., so output frame f returns as input frame f + 2B + B + D.
+case_event_driven() {
+  install_driver
+  timer_driven 0
+  sim_config 600 30000
+  probe "$driver_name" --buffer 480 --seconds 2 --wav 'C:\e2e\event.wav'
+  expect_clean_stream
+  expect_text "$report" "bufferSwitchTimeInfo"
+  expect_figure "round trip" $((3 * 480 + 600))
+  expect_figure "reported latency" $((2 * 480))
+  expect_wav "$WINEPREFIX/drive_c/e2e/event.wav" 2 3
+
+  # A host that declines time information gets bufferSwitch, and positions from
+  # getSamplePosition that are as continuous.
+  sim_config 100 30000
+  probe "$driver_name" --buffer 960 --seconds 2 --no-timeinfo --wav 'C:\e2e\event.wav'
+  expect_clean_stream
+  expect_text "$report" "callbacks            bufferSwitch"
+  expect_figure "round trip" $((3 * 960 + 100))
+}
+
+# Round trip, timer-driven. Before the clients start the thread also moves one half into
+# the render endpoint (and asks the host to refill it), so frame f is played in the
+# endpoint's period f/B + 1 and enters the line at once: f + D on the capture clock.
+# Capture reaches the host through a ring that starts with one buffer of silence; the k-th
+# render transfer moves B ring frames into the half of the switch that follows it, k + 1.
+# So captured frame c reaches the host as input frame c + B + 3B: f returns as f + 4B + D.
+# The capture endpoint's period is made one buffer long: with shorter capture packets the
+# ring (one buffer of lead plus one capture buffer) overflows whenever a packet lands
+# between a render period and the transfer that follows it, and the echo moves.
+case_timer_driven() {
+  install_driver
+  timer_driven 1
+  trap 'timer_driven 0; rm -rf "$work"' EXIT
+  sim_config 1500 200000
+  probe "$driver_name" --buffer 960 --seconds 3 --wav 'C:\e2e\timer.wav'
+  expect_clean_stream
+  expect_figure "round trip" $((4 * 960 + 1500))
+  expect_figure "reported latency" $((2 * 960))
+  expect_wav "$WINEPREFIX/drive_c/e2e/timer.wav" 2 3
+}
+
+# regsvr32 /u takes the driver out of the ASIO list; a host then cannot find it.
+case_unregister() {
+  install_driver
+  probe --list
+  expect_text "$report" "$driver_name"
+  win regsvr32 /s /u "C:\\e2e\\$(basename "$E2E_DRIVER")" || fail "regsvr32 /u failed"
+  probe --list
+  expect_status 0
+  expect_text "$report" "No ASIO drivers are registered"
+  probe "$driver_name"
+  expect_status 1
+  expect_text "$errors" "no ASIO driver named \"$driver_name\" is registered"
+}
+
 name=${1:?usage: run.sh CASE}
 "case_$name"
 echo "PASS: $name"
