@@ -16,12 +16,14 @@ ASIOSrv::ASIOSrv(IUnknown* outer) : UnknownBase(outer) {
     // The remaining fields take their initial values from their declarations.
     createdTick = timeGetTime();
 
-    // The call's result is not examined: the buffer starts at 0, and a missing key, a value
-    // of another type or one larger than 4 bytes leaves it so.
+    // A missing key, a value of another type or one larger than 4 bytes means off. The
+    // buffer alone cannot tell: RegGetValueW may leave data of a refused value in it (Wine
+    // does), so a failed read counts as 0.
     DWORD enabled = 0;
     DWORD size = sizeof enabled;
-    RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"OutputLogToFile",
-                 RRF_RT_REG_BINARY | RRF_RT_REG_DWORD, nullptr, &enabled, &size);
+    if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"OutputLogToFile",
+                     RRF_RT_REG_BINARY | RRF_RT_REG_DWORD, nullptr, &enabled, &size) != ERROR_SUCCESS)
+        enabled = 0;
     if (enabled) logFile = openLogFile();
 
     // Timer-driven streaming is for diagnosis only: a per-user DWORD "TimerDrivenMode",

@@ -85,3 +85,60 @@ TEST(LogLine, SecondsMillisecondsAndWrap) {
     vl::formatLogLine(line, sizeof line, 0, L"caf\u00e9 \u266a");
     EXPECT_STREQ(line, "0.000 caf\xe9 ?\n");
 }
+
+// Random formats and capacities under the sanitizers: the bounded result is always the
+// terminated prefix of the unbounded one, and the code says whether anything was cut.
+TEST(BoundedFormat, RandomFormatsKeepTheContract) {
+    const wchar_t* pieces[] = {L"ASIOSrv:::\t", L"%d", L"%5d", L"%-3X", L"%03d", L"%f", L"%.2f",
+                               L"%s",          L"%S", L"%ws", L"%%",  L"x",    L"%c", L"%u"};
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    for (int round = 0; round < 20000; ++round) {
+        std::wstring format;
+        int n = 1 + next() % 8;
+        int ints[8];
+        for (int i = 0; i < n; ++i) format += pieces[next() % (sizeof pieces / sizeof *pieces)];
+        for (int& v : ints) v = static_cast<int>(next());
+        bool ok = true;
+        wchar_t full[2048];
+        std::wstring rebuilt;
+        size_t pos = 0;
+        int arg = 0;
+        // Format piece by piece so every argument matches its conversion.
+        while (pos < format.size()) {
+            size_t next_pct = format.find(L'%', pos);
+            if (next_pct == std::wstring::npos) {
+                rebuilt += format.substr(pos);
+                break;
+            }
+            rebuilt += format.substr(pos, next_pct - pos);
+            size_t end = format.find_first_of(L"dXfsSc%u", next_pct + 1);
+            std::wstring spec = format.substr(next_pct, end - next_pct + 1);
+            wchar_t conv = format[end];
+            if (conv == L'%') {
+                ok = formatBounded(full, 2048, spec.c_str()) == vl::kFormatOk;
+            } else if (conv == L'f') {
+                ok = formatBounded(full, 2048, spec.c_str(), ints[arg++ % 8] / 7.0) == vl::kFormatOk;
+            } else if (conv == L'S') {
+                ok = formatBounded(full, 2048, spec.c_str(), "narrow") == vl::kFormatOk;
+            } else if (conv == L's') {
+                ok = formatBounded(full, 2048, spec.c_str(), L"wide") == vl::kFormatOk;
+            } else {
+                ok = formatBounded(full, 2048, spec.c_str(), ints[arg++ % 8]) == vl::kFormatOk;
+            }
+            ASSERT_TRUE(ok) << std::string(spec.begin(), spec.end());
+            rebuilt += full;
+            pos = end + 1;
+        }
+        size_t capacity = 1 + next() % 64;
+        std::wstring text = rebuilt;
+        wchar_t out[80];
+        for (wchar_t& c : out) c = L'#';
+        int32_t hr = formatBounded(out, capacity, L"%s", text.c_str());
+        ASSERT_EQ(hr, text.size() < capacity ? vl::kFormatOk : vl::kFormatInsufficient);
+        std::wstring got(out);
+        ASSERT_LT(got.size(), capacity);
+        ASSERT_EQ(got, text.substr(0, capacity - 1));
+        ASSERT_EQ(out[capacity], L'#'); // nothing written past the capacity
+    }
+}
