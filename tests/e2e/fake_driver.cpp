@@ -4,7 +4,9 @@
 //            buffer; the inputs carry the outputs back in the pass that plays them;
 //   errors   init succeeds, then every call answers ASE_HWMalfunction and fills nothing;
 //   silent   every call succeeds, but no buffer switch ever comes;
-//   noinit   init fails with an error message.
+//   noinit   init fails with an error message;
+//   crash    getChannels writes through a null pointer;
+//   hang     as good, but stop never returns.
 #include "driver/asio.h"
 
 #include <windows.h>
@@ -19,13 +21,15 @@ static const CLSID CLSID_FakeDriver = {
 
 namespace {
 
-enum class Mode { good, errors, silent, noinit };
+enum class Mode { good, errors, silent, noinit, crash, hang };
 
 Mode mode() {
     const char* m = getenv("VLASIO_FAKE_MODE");
     if (!m || !strcmp(m, "good")) return Mode::good;
     if (!strcmp(m, "errors")) return Mode::errors;
     if (!strcmp(m, "silent")) return Mode::silent;
+    if (!strcmp(m, "crash")) return Mode::crash;
+    if (!strcmp(m, "hang")) return Mode::hang;
     return Mode::noinit;
 }
 
@@ -62,7 +66,7 @@ class FakeDriver final : public IASIO {
     }
     ASIOError start() override {
         if (!ok()) return ASE_HWMalfunction;
-        if (mode_ == Mode::good) {
+        if (mode_ == Mode::good || mode_ == Mode::hang) {
             running_ = true;
             thread_ = CreateThread(nullptr, 0, threadProc, this, 0, nullptr);
         }
@@ -75,9 +79,11 @@ class FakeDriver final : public IASIO {
             CloseHandle(thread_);
             thread_ = nullptr;
         }
+        if (mode_ == Mode::hang) Sleep(INFINITE);
         return ok() ? ASE_OK : ASE_HWMalfunction;
     }
     ASIOError getChannels(long* in, long* out) override {
+        if (mode_ == Mode::crash) *static_cast<volatile long*>(nullptr) = 0;
         if (!ok()) return ASE_HWMalfunction;
         *in = *out = kChannels;
         return ASE_OK;
@@ -150,7 +156,7 @@ class FakeDriver final : public IASIO {
     ASIOError outputReady() override { return ASE_NotPresent; }
 
   private:
-    bool ok() const { return mode_ == Mode::good || mode_ == Mode::silent; }
+    bool ok() const { return mode_ != Mode::errors && mode_ != Mode::noinit; }
 
     // Pre-fills two halves, then once per buffer "plays" output half k, records it straight
     // into input half k and hands both over: the host sees its clicks two buffers later.

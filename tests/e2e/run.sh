@@ -117,7 +117,7 @@ case_probe_host() {
   expect_text "$report" "Verdict: FAILED"
 
   echo "== a driver that never switches"
-  VLASIO_FAKE_MODE=silent probe "Probe Test Driver" --seconds 30
+  VLASIO_FAKE_MODE=silent probe "Probe Test Driver" --seconds 30 --wav 'C:\e2e\silent.wav'
   expect_status 1
   expect_text "$report" "no buffer switch arrived"
 
@@ -125,6 +125,15 @@ case_probe_host() {
   VLASIO_FAKE_MODE=noinit probe "Probe Test Driver"
   expect_status 1
   expect_text "$errors" "init failed: no hardware"
+
+  echo "== a driver that crashes, and one whose stop never returns"
+  VLASIO_FAKE_MODE=crash probe "Probe Test Driver"
+  expect_status 3
+  expect_text "$errors" "crashed (exception 0xC0000005"
+  expect_text "$errors" "during getChannels"
+  VLASIO_FAKE_MODE=hang probe "Probe Test Driver" --seconds 0.5
+  expect_status 4
+  expect_text "$errors" "did not return from stop in 10 s"
 
   echo "== drivers that are not there"
   probe "No Such Driver"

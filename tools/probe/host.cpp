@@ -24,6 +24,7 @@ static_assert(long(probe::kInt16LSB) == long(ASIOSTInt16LSB) &&
 namespace probe {
 
 const char* volatile currentStep = "starting";
+volatile LONG stepCount = 0;
 
 namespace {
 
@@ -238,7 +239,7 @@ bool Probe::check(const char* call, long result) {
 }
 
 bool Probe::create() {
-    currentStep = "CoCreateInstance";
+    enterStep("CoCreateInstance");
     // ASIO uses the driver's CLSID as the identifier of its interface too.
     HRESULT hr = CoCreateInstance(clsid_, nullptr, CLSCTX_INPROC_SERVER, clsid_,
                                   reinterpret_cast<void**>(&driver_));
@@ -248,11 +249,11 @@ bool Probe::create() {
             hresultText(hr).c_str());
         return false;
     }
-    currentStep = "init";
+    enterStep("init");
     HWND window = GetConsoleWindow();
     if (!driver_->init(window)) {
         char message[128] = {};
-        currentStep = "getErrorMessage";
+        enterStep("getErrorMessage");
         driver_->getErrorMessage(message);
         std::string text = fromDriverText(message, sizeof message - 4);
         err("the driver's init failed%s%s", text.empty() ? "" : ": ", text.c_str());
@@ -264,19 +265,19 @@ bool Probe::create() {
 void Probe::describe() {
     out("\nDriver\n");
     char name[36] = {};
-    currentStep = "getDriverName";
+    enterStep("getDriverName");
     driver_->getDriverName(name);
     std::string driverName = fromDriverText(name, 32);
     out("%s%s\n", label("name"), driverName.empty() ? "(empty)" : driverName.c_str());
-    currentStep = "getDriverVersion";
+    enterStep("getDriverVersion");
     out("%s%ld\n", label("version"), driver_->getDriverVersion());
     char message[128] = {};
-    currentStep = "getErrorMessage";
+    enterStep("getErrorMessage");
     driver_->getErrorMessage(message);
     std::string messageText = fromDriverText(message, 124);
     if (!messageText.empty()) out("%s%s\n", label("error message"), messageText.c_str());
 
-    currentStep = "getChannels";
+    enterStep("getChannels");
     long in = 0, outCount = 0;
     if (check("getChannels", driver_->getChannels(&in, &outCount))) {
         if (in < 0 || outCount < 0) {
@@ -297,7 +298,7 @@ void Probe::describe() {
             ASIOChannelInfo info = {};
             info.channel = ch;
             info.isInput = isInput ? ASIOTrue : ASIOFalse;
-            currentStep = "getChannelInfo";
+            enterStep("getChannelInfo");
             ChannelInfo c;
             c.result = driver_->getChannelInfo(&info);
             c.ok = c.result == ASE_OK;
@@ -317,19 +318,19 @@ void Probe::describe() {
         if (count > described) out("%s... and %ld more\n", label(""), count - described);
     }
 
-    currentStep = "getBufferSize";
+    enterStep("getBufferSize");
     long minSize = 0, maxSize = 0, granularity = 0;
     if (check("getBufferSize", driver_->getBufferSize(&minSize, &maxSize, &preferred_, &granularity))) {
-        out("%smin %ld, max %ld, preferred %ld, granularity %ld%s\n", label("buffer sizes"), minSize,
-            maxSize, preferred_, granularity, granularity == -1 ? " (powers of two)" : "");
+        out("%smin %ld, max %ld, preferred %ld, granularity %ld\n", label("buffer sizes"), minSize,
+            maxSize, preferred_, granularity);
     }
 
-    currentStep = "getSampleRate";
+    enterStep("getSampleRate");
     if (check("getSampleRate", driver_->getSampleRate(&rate_)))
         out("%s%s Hz\n", label("sample rate"), formatRate(rate_).c_str());
     std::string accepted, refused;
     for (double r : kCommonRates) {
-        currentStep = "canSampleRate";
+        enterStep("canSampleRate");
         long answer = driver_->canSampleRate(r);
         std::string& list = answer == ASE_OK ? accepted : refused;
         list += (list.empty() ? "" : " ") + formatRate(r);
@@ -339,13 +340,13 @@ void Probe::describe() {
     out("%s%s\n", label("rates accepted"), accepted.empty() ? "none" : accepted.c_str());
     out("%s%s\n", label("rates refused"), refused.empty() ? "none" : refused.c_str());
 
-    currentStep = "getLatencies";
+    enterStep("getLatencies");
     long inLat = 0, outLat = 0;
     if (check("getLatencies", driver_->getLatencies(&inLat, &outLat)))
         out("%sinput %ld, output %ld frames (before buffers exist)\n", label("latencies"), inLat,
             outLat);
 
-    currentStep = "getClockSources";
+    enterStep("getClockSources");
     ASIOClockSource clocks[32] = {};
     long numClocks = 32;
     if (check("getClockSources", driver_->getClockSources(clocks, &numClocks))) {
@@ -356,7 +357,7 @@ void Probe::describe() {
                 clocks[i].isCurrentSource ? " (current)" : "");
         }
     }
-    currentStep = "future(kAsioCanTimeInfo)";
+    enterStep("future(kAsioCanTimeInfo)");
     long timeInfo = driver_->future(kAsioCanTimeInfo, nullptr);
     out("%s%s\n", label("time information"),
         timeInfo == ASE_SUCCESS ? "offered" : ("not offered: " + asioErrorText(timeInfo)).c_str());
@@ -364,16 +365,16 @@ void Probe::describe() {
 
 void Probe::setRate() {
     if (options_.rate <= 0) return;
-    currentStep = "canSampleRate";
+    enterStep("canSampleRate");
     long answer = driver_->canSampleRate(options_.rate);
     if (answer != ASE_OK) {
         problems_.push_back("the driver cannot run at " + formatRate(options_.rate) + " Hz (" +
                             asioErrorText(answer) + ")");
         return;
     }
-    currentStep = "setSampleRate";
+    enterStep("setSampleRate");
     if (!check("setSampleRate", driver_->setSampleRate(options_.rate))) return;
-    currentStep = "getSampleRate";
+    enterStep("getSampleRate");
     if (check("getSampleRate", driver_->getSampleRate(&rate_)) && rate_ != options_.rate)
         problems_.push_back("setSampleRate(" + formatRate(options_.rate) +
                             ") left the rate at " + formatRate(rate_));
@@ -440,7 +441,7 @@ bool Probe::prepareStream() {
 
     stream = &s;
     buffersRequested_ = true;
-    currentStep = "createBuffers";
+    enterStep("createBuffers");
     if (!check("createBuffers", driver_->createBuffers(s.infos.data(), long(s.infos.size()),
                                                        s.bufferFrames, &callbacks)))
         return false;
@@ -451,7 +452,7 @@ bool Probe::prepareStream() {
             return false;
         }
     }
-    currentStep = "getLatencies";
+    enterStep("getLatencies");
     if (check("getLatencies", driver_->getLatencies(&inputLatency_, &outputLatency_))) {
         haveLatencies_ = true;
         out("%sinput %ld, output %ld frames\n", label("latencies"), inputLatency_, outputLatency_);
@@ -472,13 +473,13 @@ void Probe::streamAndWait() {
 
     s.active.store(true, std::memory_order_release);
     QueryPerformanceCounter(&s.t0);
-    currentStep = "start";
+    enterStep("start");
     if (!check("start", driver_->start())) {
         s.active.store(false);
         return;
     }
     started_ = true;
-    currentStep = "streaming";
+    enterStep("streaming");
 
     double nextProgress = 0;
     for (;;) {
@@ -526,13 +527,14 @@ void Probe::streamAndWait() {
 void Probe::tearDown() {
     Stream& s = stream_;
     if (started_) {
-        currentStep = "stop";
+        enterStep("stop");
         check("stop", driver_->stop());
     }
     // From here a switch must not touch the buffers: disposeBuffers frees them.
     s.active.store(false, std::memory_order_release);
-    currentStep = "disposeBuffers";
+    enterStep("disposeBuffers");
     check("disposeBuffers", driver_->disposeBuffers());
+    enterStep("reporting");
 }
 
 void Probe::writeRecording(size_t frames) {
@@ -669,8 +671,9 @@ int Probe::run() {
     } else if (buffersRequested_) {
         tearDown(); // hosts dispose of what a failed createBuffers may have made
     }
-    currentStep = "Release";
+    enterStep("Release");
     ULONG left = driver_->Release();
+    enterStep("reporting");
     driver_ = nullptr;
     stream = nullptr;
     if (left != 0) out("%s%lu references remain after the final Release\n", label("note"), left);

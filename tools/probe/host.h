@@ -10,8 +10,15 @@
 
 namespace probe {
 
-// What the probe was doing, for the crash report: a driver that faults takes the process.
+// What the probe is doing, for the crash and hang reports: a driver that faults takes the
+// process with it, and one that does not return holds it. Every step counts as progress.
 extern const char* volatile currentStep;
+extern volatile LONG stepCount;
+
+inline void enterStep(const char* step) {
+    currentStep = step;
+    InterlockedIncrement(&stepCount);
+}
 
 // Runs the whole probe against the class `clsid`; `label` names it in the report.
 // Returns the exit status: 0 when everything succeeded, 1 otherwise.

@@ -12,12 +12,15 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <new>
 
 using namespace probe;
 
 namespace {
+
+const DWORD kStuckMs = 10000;
 
 // A driver that faults takes the process with it; say where, instead of vanishing.
 LONG WINAPI reportCrash(EXCEPTION_POINTERS* info) {
@@ -27,6 +30,28 @@ LONG WINAPI reportCrash(EXCEPTION_POINTERS* info) {
             info->ExceptionRecord->ExceptionAddress, currentStep);
     fflush(stderr);
     ExitProcess(3);
+}
+
+// A driver call that never returns (a stop that waits for its own thread, say) would hang
+// the host: after a while without progress outside streaming, say where and leave.
+DWORD WINAPI watchdog(void*) {
+    LONG seen = -1;
+    DWORD since = GetTickCount();
+    for (;;) {
+        Sleep(250);
+        LONG count = stepCount;
+        const char* step = currentStep;
+        if (count != seen || !strcmp(step, "streaming") || !strcmp(step, "reporting")) {
+            seen = count;
+            since = GetTickCount();
+        } else if (GetTickCount() - since > kStuckMs) {
+            fflush(stdout);
+            fprintf(stderr, "\nvlasio-probe: the driver did not return from %s in %lu s\n",
+                    currentStep, kStuckMs / 1000);
+            fflush(stderr);
+            ExitProcess(4);
+        }
+    }
 }
 
 int listAll() {
@@ -90,6 +115,8 @@ int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     SetConsoleOutputCP(CP_UTF8);
     SetUnhandledExceptionFilter(reportCrash);
+    HANDLE dog = CreateThread(nullptr, 0, watchdog, nullptr, 0, nullptr);
+    if (dog) CloseHandle(dog);
 
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(utf8(argv[i]));

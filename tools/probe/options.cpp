@@ -23,7 +23,8 @@ const char kUsage[] =
     "  --wav PATH        where to write the recorded inputs (default inputs.wav)\n"
     "\n"
     "Exit status: 0 when every step succeeded and every buffer switch arrived in order,\n"
-    "1 when something failed, 2 for a malformed command line.\n";
+    "1 when something failed, 2 for a malformed command line, 3 when the process crashed\n"
+    "(in the driver, as a rule), 4 when a driver call did not return within 10 s.\n";
 
 namespace {
 
