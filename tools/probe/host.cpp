@@ -99,10 +99,11 @@ void onSwitch(ASIOTime* params, long index, ASIOBool directProcess) {
     r.index = int32_t(index);
     r.directProcess = int32_t(directProcess);
     r.seconds = secondsSince(s, now.QuadPart);
-    if (params) {
-        r.positionValid = (params->timeInfo.flags & kSamplePositionValid) != 0;
+    if (params && (params->timeInfo.flags & kSamplePositionValid)) {
+        r.positionValid = true;
         r.position = toInt64(params->timeInfo.samplePosition);
     } else {
+        // No time record, or one without a position: ask, as hosts do.
         ASIOSamples pos = {};
         ASIOTimeStamp stamp = {};
         r.positionValid = s.driver->getSamplePosition(&pos, &stamp) == ASE_OK;
