@@ -17,7 +17,8 @@ std::wstring trim(const std::wstring& s) {
 }
 
 std::wstring lower(std::wstring s) {
-    for (auto& c : s) c = wchar_t(towlower(c));
+    for (auto& c : s)
+        c = wchar_t(towlower(c));
     return s;
 }
 
@@ -58,8 +59,8 @@ struct FormatParts {
     std::wstring mix = L"float";
 };
 
-bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key,
-              const std::wstring& value, std::wstring* why) {
+bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const std::wstring& value,
+              std::wstring* why) {
     unsigned long long n = 0;
     auto num = [&](unsigned long long* v) {
         if (number(value, v)) return true;
@@ -128,16 +129,20 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key,
     }
     if (key == L"default_period") return num(&n) && (c.defaultPeriod = REFERENCE_TIME(n), true);
     if (key == L"minimum_period") return num(&n) && (c.minimumPeriod = REFERENCE_TIME(n), true);
-    if (key == L"maximum_duration")
-        return num(&n) && (c.maximumDuration = REFERENCE_TIME(n), true);
+    if (key == L"maximum_duration") return num(&n) && (c.maximumDuration = REFERENCE_TIME(n), true);
     if (key == L"alignment") return num(&n) && (c.alignmentBytes = UINT32(n), true);
     if (key == L"signal") {
         std::wstring v = lower(value);
-        if (v == L"counter") c.signal = Signal::Counter;
-        else if (v == L"sine") c.signal = Signal::Sine;
-        else if (v == L"loopback") c.signal = Signal::Loopback;
-        else if (v == L"silence") c.signal = Signal::Silence;
-        else return *why = L"expected counter, sine, loopback or silence", false;
+        if (v == L"counter")
+            c.signal = Signal::Counter;
+        else if (v == L"sine")
+            c.signal = Signal::Sine;
+        else if (v == L"loopback")
+            c.signal = Signal::Loopback;
+        else if (v == L"silence")
+            c.signal = Signal::Silence;
+        else
+            return *why = L"expected counter, sine, loopback or silence", false;
         return true;
     }
     if (key == L"loopback_delay") return num(&n) && (c.loopbackDelayFrames = UINT32(n), true);
@@ -162,8 +167,8 @@ void finish(EndpointConfig& c, const FormatParts& f) {
     if (f.mix == L"device")
         c.mixFormat = c.deviceFormat;
     else
-        c.mixFormat = extensibleFormat(DWORD(f.rate), WORD(f.channels), 32, 32, DWORD(f.mask),
-                                       true);
+        c.mixFormat =
+            extensibleFormat(DWORD(f.rate), WORD(f.channels), 32, 32, DWORD(f.mask), true);
 }
 
 std::wstring windowsPath(const std::wstring& p) {
@@ -186,7 +191,8 @@ bool loadConfigFile(const std::wstring& path, std::wstring* error) {
     }
     std::string bytes;
     char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, file)) > 0;) bytes.append(buf, n);
+    for (size_t n; (n = fread(buf, 1, sizeof buf, file)) > 0;)
+        bytes.append(buf, n);
     fclose(file);
     if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
     std::wstring text(bytes.size(), L'\0');
@@ -210,10 +216,14 @@ bool loadConfigFile(const std::wstring& path, std::wstring* error) {
         if (line[0] == L'[') {
             std::wstring name = lower(trim(line.substr(1, line.find(L']') - 1)));
             if (line.back() != L']') return where(L"expected [section]");
-            if (name == L"render") section = 0;
-            else if (name == L"capture") section = 1;
-            else if (name == L"sim") section = 2;
-            else return where(L"unknown section " + name);
+            if (name == L"render")
+                section = 0;
+            else if (name == L"capture")
+                section = 1;
+            else if (name == L"sim")
+                section = 2;
+            else
+                return where(L"unknown section " + name);
             continue;
         }
         size_t eq = line.find(L'=');
@@ -223,15 +233,19 @@ bool loadConfigFile(const std::wstring& path, std::wstring* error) {
         if (section == 2) {
             if (key != L"clock") return where(L"unknown key " + key);
             std::wstring v = lower(value);
-            if (v == L"realtime") clock = Clock::Realtime;
-            else if (v == L"manual") clock = Clock::Manual;
-            else return where(L"expected realtime or manual");
+            if (v == L"realtime")
+                clock = Clock::Realtime;
+            else if (v == L"manual")
+                clock = Clock::Manual;
+            else
+                return where(L"expected realtime or manual");
             continue;
         }
         std::wstring why;
         if (!applyKey(cfg[section], parts[section], key, value, &why)) return where(why);
     }
-    for (int i = 0; i < 2; ++i) finish(cfg[i], parts[i]);
+    for (int i = 0; i < 2; ++i)
+        finish(cfg[i], parts[i]);
     configure(cfg[0], cfg[1]);
     setClock(clock);
     return true;

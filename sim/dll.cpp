@@ -12,8 +12,7 @@ namespace {
 
 HMODULE module = nullptr;
 
-const wchar_t kServerKey[] =
-    L"CLSID\\{BCDE0395-E52F-467C-8E3D-C4579291692E}\\InprocServer32";
+const wchar_t kServerKey[] = L"CLSID\\{BCDE0395-E52F-467C-8E3D-C4579291692E}\\InprocServer32";
 // What the prefix had before us, so that unregistering gives the system's enumerator back.
 const wchar_t kSavedServer[] = L"VlasimSavedServer";
 const wchar_t kSavedModel[] = L"VlasimSavedThreadingModel";
@@ -90,8 +89,8 @@ HRESULT STDAPICALLTYPE DllRegisterServer() {
     std::wstring self = modulePath();
     if (self.empty()) return E_FAIL;
     HKEY key;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, kServerKey, 0, nullptr, 0, KEY_READ | KEY_WRITE,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, kServerKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
         return SELFREG_E_CLASS;
     std::wstring previous = readString(key, nullptr);
     LSTATUS st = ERROR_SUCCESS;

@@ -49,9 +49,9 @@ struct Stream {
     UINT32 periodFrames;
     HANDLE event = nullptr; // our duplicate of the client's event
     bool running = false;
-    bool started = false;   // started at least once
+    bool started = false; // started at least once
     uint64_t ticks = 0;
-    double nextDue = 0;     // realtime clock: QueryPerformanceCounter units
+    double nextDue = 0; // realtime clock: QueryPerformanceCounter units
 
     // Render: the endpoint buffer as a ring of queued frames, and the block handed out.
     std::vector<BYTE> ring;
@@ -133,6 +133,5 @@ void wakeClock(); // starts the realtime clock thread or tells it the schedule c
 IClassFactory* enumeratorFactory();
 extern std::atomic<long> serverLocks;
 HRESULT createEnumerator(REFIID riid, void** ppv);
-
 
 } // namespace sim

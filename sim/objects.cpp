@@ -16,9 +16,13 @@ namespace sim {
 
 namespace {
 
-#define SIM_REFCOUNT                                                                          \
-    ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }                            \
-    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+#define SIM_REFCOUNT                                                                               \
+    ULONG STDMETHODCALLTYPE AddRef() override {                                                    \
+        return addRef();                                                                           \
+    }                                                                                              \
+    ULONG STDMETHODCALLTYPE Release() override {                                                   \
+        return release();                                                                          \
+    }
 
 // QueryInterface with faults: ifaces pairs an IID with the interface pointer it yields.
 struct Iface {
@@ -47,7 +51,13 @@ bool faulted(const char* op, Flow flow, HRESULT* hr, bool* null = nullptr) {
     bool n = false;
     *hr = enter(op, flow, &n);
     if (null) *null = n;
-    return FAILED(*hr) || (n && null);
+    // An injected success code other than S_OK (S_FALSE) is returned as it is, too.
+    return *hr != S_OK || (n && null);
+}
+
+// An endpoint that configure() replaced is unplugged: its streams answer as a removed device.
+bool gone(const Endpoint& e) {
+    return state().ep[int(e.flow)].get() != &e || !e.cfg.present;
 }
 
 std::shared_ptr<Endpoint> current(Flow f) {
@@ -78,6 +88,7 @@ class RenderClient final : public IAudioRenderClient, public Counted {
         if (faulted("IAudioRenderClient::GetBuffer", flow, &hr, &null)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         Stream& s = *st;
+        if (gone(*s.ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (s.bufferOut) return AUDCLNT_E_OUT_OF_ORDER;
         if (n == 0) return S_OK;
         if (n > s.bufferFrames - s.queued) return AUDCLNT_E_BUFFER_TOO_LARGE;
@@ -94,6 +105,7 @@ class RenderClient final : public IAudioRenderClient, public Counted {
         State& g = state();
         std::lock_guard<std::mutex> l(g.m);
         Stream& s = *st;
+        if (gone(*s.ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!s.bufferOut) return AUDCLNT_E_OUT_OF_ORDER;
         if (flags & ~DWORD(AUDCLNT_BUFFERFLAGS_SILENT)) return E_INVALIDARG;
         if (n > s.outFrames || (s.eventDriven && n != 0 && n != s.outFrames))
@@ -127,8 +139,8 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
                       {&IID_IAudioCaptureClient, static_cast<IAudioCaptureClient*>(this)}});
     }
 
-    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
-                                        UINT64* position, UINT64* qpc) override {
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* position,
+                                        UINT64* qpc) override {
         if (!data || !frames || !flags) return E_POINTER;
         *data = nullptr;
         *frames = 0;
@@ -138,6 +150,7 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         if (faulted("IAudioCaptureClient::GetBuffer", flow, &hr, &null)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         Stream& s = *st;
+        if (gone(*s.ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (s.readingOut) return AUDCLNT_E_OUT_OF_ORDER;
         if (s.packets.empty()) return AUDCLNT_S_BUFFER_EMPTY;
         s.reading = std::move(s.packets.front());
@@ -157,6 +170,7 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         State& g = state();
         std::lock_guard<std::mutex> l(g.m);
         Stream& s = *st;
+        if (gone(*s.ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!s.readingOut) return AUDCLNT_E_OUT_OF_ORDER;
         if (n != 0 && n != s.reading.frames) return AUDCLNT_E_INVALID_SIZE;
         if (n == 0) {
@@ -164,9 +178,8 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         } else {
             Endpoint& e = *s.ep;
             e.st.framesDelivered += n;
-            size_t room = e.cfg.recordLimitBytes > e.rec.size()
-                              ? e.cfg.recordLimitBytes - e.rec.size()
-                              : 0;
+            size_t room =
+                e.cfg.recordLimitBytes > e.rec.size() ? e.cfg.recordLimitBytes - e.rec.size() : 0;
             size_t bytes = std::min(room, s.reading.data.size());
             e.rec.insert(e.rec.end(), s.reading.data.begin(), s.reading.data.begin() + bytes);
         }
@@ -181,6 +194,7 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         HRESULT hr;
         if (faulted("IAudioCaptureClient::GetNextPacketSize", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
+        if (gone(*st->ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!st->packets.empty()) *frames = st->packets.front().frames;
         return S_OK;
     }
@@ -242,7 +256,7 @@ class AudioClient final : public IAudioClient, public Counted {
         if (periodicity < c.minimumPeriod) return AUDCLNT_E_INVALID_DEVICE_PERIOD;
         duration = std::max(duration, periodicity);
         if (duration > c.maximumDuration) return AUDCLNT_E_BUFFER_SIZE_ERROR;
-        if (g.ep[int(flow)] != ep || !c.present) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (ep->holder) return AUDCLNT_E_DEVICE_IN_USE;
 
         const uint64_t rate = f->nSamplesPerSec, block = f->nBlockAlign;
@@ -289,6 +303,7 @@ class AudioClient final : public IAudioClient, public Counted {
         if (faulted("IAudioClient::GetStreamLatency", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         *latency = REFERENCE_TIME(uint64_t(stream->periodFrames) * 10000000 /
                                   stream->fmt.Format.nSamplesPerSec);
         return S_OK;
@@ -301,10 +316,12 @@ class AudioClient final : public IAudioClient, public Counted {
         if (faulted("IAudioClient::GetCurrentPadding", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (flow == Flow::Render) {
             *frames = stream->queued;
         } else {
-            for (auto& p : stream->packets) *frames += p.frames;
+            for (auto& p : stream->packets)
+                *frames += p.frames;
         }
         return S_OK;
     }
@@ -321,8 +338,7 @@ class AudioClient final : public IAudioClient, public Counted {
         // Shared mode answers by the mix format, as the engine would.
         if (!closest) return E_POINTER;
         const WAVEFORMATEX* mix = &ep->cfg.mixFormat.Format;
-        if (formatBytes(f) == formatBytes(mix) && memcmp(f, mix, formatBytes(f)) == 0)
-            return S_OK;
+        if (formatBytes(f) == formatBytes(mix) && memcmp(f, mix, formatBytes(f)) == 0) return S_OK;
         *closest = copyFormat(mix);
         return *closest ? S_FALSE : E_OUTOFMEMORY;
     }
@@ -354,6 +370,7 @@ class AudioClient final : public IAudioClient, public Counted {
         {
             std::lock_guard<std::mutex> l(state().m);
             if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+            if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
             if (stream->running) return AUDCLNT_E_NOT_STOPPED;
             if (stream->eventDriven && !stream->event) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
             startStream(*stream);
@@ -368,6 +385,7 @@ class AudioClient final : public IAudioClient, public Counted {
         State& g = state();
         std::lock_guard<std::mutex> l(g.m);
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!stream->running) return S_FALSE;
         stream->running = false;
         g.serviced.notify_all();
@@ -379,6 +397,7 @@ class AudioClient final : public IAudioClient, public Counted {
         if (faulted("IAudioClient::Reset", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         Stream& s = *stream;
         if (s.running) return AUDCLNT_E_NOT_STOPPED;
         if (s.bufferOut || s.readingOut) return AUDCLNT_E_BUFFER_OPERATION_PENDING;
@@ -394,6 +413,7 @@ class AudioClient final : public IAudioClient, public Counted {
         if (faulted("IAudioClient::SetEventHandle", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!stream->eventDriven) return AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED;
         if (!h || h == INVALID_HANDLE_VALUE) return E_INVALIDARG;
         // Our own duplicate: the client may close its handle while we still signal.
@@ -413,11 +433,14 @@ class AudioClient final : public IAudioClient, public Counted {
         bool null;
         if (faulted("IAudioClient::GetService", flow, &hr, &null)) return hr;
         std::shared_ptr<Stream> s;
+        bool removed;
         {
             std::lock_guard<std::mutex> l(state().m);
             s = stream;
+            removed = gone(*ep);
         }
         if (!s) return AUDCLNT_E_NOT_INITIALIZED;
+        if (removed) return AUDCLNT_E_DEVICE_INVALIDATED;
         bool render = riid == IID_IAudioRenderClient, capture = riid == IID_IAudioCaptureClient;
         if (!render && !capture) return E_NOINTERFACE;
         if (render != (flow == Flow::Render)) return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
@@ -486,8 +509,8 @@ class PropertyStore final : public IPropertyStore, public Counted {
             std::vector<BYTE> blob = c.deviceFormatBlob;
             if (blob.empty()) {
                 auto* f = reinterpret_cast<const BYTE*>(&c.deviceFormat);
-                blob.assign(f, f + std::min(formatBytes(&c.deviceFormat.Format),
-                                            sizeof c.deviceFormat));
+                blob.assign(
+                    f, f + std::min(formatBytes(&c.deviceFormat.Format), sizeof c.deviceFormat));
             }
             auto* p = static_cast<BYTE*>(taskAlloc(blob.size()));
             if (!p) return E_OUTOFMEMORY;
@@ -533,7 +556,8 @@ class PropertyStore final : public IPropertyStore, public Counted {
 
 class Device final : public IMMDevice, public IMMEndpoint, public Counted {
   public:
-    explicit Device(std::shared_ptr<Endpoint> e) : Counted("IMMDevice", e->flow), ep(std::move(e)) {}
+    explicit Device(std::shared_ptr<Endpoint> e)
+        : Counted("IMMDevice", e->flow), ep(std::move(e)) {}
     ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return release(); }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
@@ -644,8 +668,7 @@ class Enumerator final : public IMMDeviceEnumerator, public Counted {
         *pp = nullptr;
         HRESULT hr;
         bool null;
-        if (faulted("IMMDeviceEnumerator::EnumAudioEndpoints", flowOf(df), &hr, &null))
-            return hr;
+        if (faulted("IMMDeviceEnumerator::EnumAudioEndpoints", flowOf(df), &hr, &null)) return hr;
         if (df != eRender && df != eCapture && df != eAll) return E_INVALIDARG;
         std::vector<std::shared_ptr<Endpoint>> list;
         if (mask & DEVICE_STATE_ACTIVE)
@@ -682,8 +705,7 @@ class Enumerator final : public IMMDeviceEnumerator, public Counted {
                     if (e->cfg.id == id) found = e;
         HRESULT hr;
         bool null;
-        if (faulted("IMMDeviceEnumerator::GetDevice", found ? found->flow : Flow::Any, &hr,
-                    &null))
+        if (faulted("IMMDeviceEnumerator::GetDevice", found ? found->flow : Flow::Any, &hr, &null))
             return hr;
         if (!id) return E_POINTER;
         if (!found) return kNotFound;
@@ -691,16 +713,16 @@ class Enumerator final : public IMMDeviceEnumerator, public Counted {
         return *pp ? S_OK : E_OUTOFMEMORY;
     }
 
-    HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(
-        IMMNotificationClient* client) override {
+    HRESULT STDMETHODCALLTYPE
+    RegisterEndpointNotificationCallback(IMMNotificationClient* client) override {
         HRESULT hr;
         if (faulted("IMMDeviceEnumerator::RegisterEndpointNotificationCallback", flow, &hr))
             return hr;
         return client ? S_OK : E_POINTER; // endpoints never change on their own here
     }
 
-    HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(
-        IMMNotificationClient* client) override {
+    HRESULT STDMETHODCALLTYPE
+    UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
         HRESULT hr;
         if (faulted("IMMDeviceEnumerator::UnregisterEndpointNotificationCallback", flow, &hr))
             return hr;
@@ -757,7 +779,9 @@ Factory factory;
 
 std::atomic<long> serverLocks{0};
 
-IClassFactory* enumeratorFactory() { return &factory; }
+IClassFactory* enumeratorFactory() {
+    return &factory;
+}
 
 HRESULT createEnumerator(REFIID riid, void** ppv) {
     auto* e = new (std::nothrow) Enumerator;

@@ -104,17 +104,17 @@ struct EndpointConfig {
     std::vector<DWORD> rates;
     std::vector<SampleFormat> sampleFormats;
 
-    REFERENCE_TIME defaultPeriod = 100000;     // GetDevicePeriod, 100-ns units
+    REFERENCE_TIME defaultPeriod = 100000; // GetDevicePeriod, 100-ns units
     REFERENCE_TIME minimumPeriod = 30000;
-    REFERENCE_TIME maximumDuration = 5000000;  // longest exclusive buffer
-    UINT32 alignmentBytes = 128;               // buffer size alignment; 1 means none
+    REFERENCE_TIME maximumDuration = 5000000; // longest exclusive buffer
+    UINT32 alignmentBytes = 128;              // buffer size alignment; 1 means none
 
-    Signal signal = Signal::Counter;           // capture only
+    Signal signal = Signal::Counter; // capture only
     UINT32 loopbackDelayFrames = 64;
     double sineHz = 1000.0;
     double sineAmplitude = 0.5;
 
-    size_t recordLimitBytes = 64u << 20;       // recording() keeps at most this much
+    size_t recordLimitBytes = 64u << 20; // recording() keeps at most this much
 };
 
 // Defaults: present, 48 kHz stereo, device format 24-in-32 extensible (mask 0x3), mix
@@ -130,8 +130,8 @@ EndpointConfig defaultCapture();
 // cbSize 0) in the head of the record; extensibleFormat a WAVEFORMATEXTENSIBLE (cbSize 22,
 // SubFormat PCM, or IEEE float when isFloat).
 WAVEFORMATEXTENSIBLE pcmFormat(DWORD rate, WORD channels, WORD bits);
-WAVEFORMATEXTENSIBLE extensibleFormat(DWORD rate, WORD channels, WORD containerBits,
-                                      WORD validBits, DWORD mask, bool isFloat = false);
+WAVEFORMATEXTENSIBLE extensibleFormat(DWORD rate, WORD channels, WORD containerBits, WORD validBits,
+                                      DWORD mask, bool isFloat = false);
 
 // --- Set-up --------------------------------------------------------------------------
 
@@ -219,6 +219,9 @@ struct Stats {
     uint64_t discontinuities = 0;      // capture: packets dropped because the client lagged
     double maxLateUs = 0;              // realtime clock: worst tick lateness, microseconds
     double meanLateUs = 0;
+    // Realtime clock: ticks so late that the next one was put off to half a period after
+    // them, instead of firing at once (the sim's own delay, not the client's).
+    uint64_t clockSlips = 0;
 };
 Stats stats(Flow flow);
 

@@ -30,8 +30,8 @@ WAVEFORMATEXTENSIBLE pcmFormat(DWORD rate, WORD channels, WORD bits) {
     return w;
 }
 
-WAVEFORMATEXTENSIBLE extensibleFormat(DWORD rate, WORD channels, WORD containerBits,
-                                      WORD validBits, DWORD mask, bool isFloat) {
+WAVEFORMATEXTENSIBLE extensibleFormat(DWORD rate, WORD channels, WORD containerBits, WORD validBits,
+                                      DWORD mask, bool isFloat) {
     WAVEFORMATEXTENSIBLE w = pcmFormat(rate, channels, containerBits);
     w.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
     w.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
@@ -168,7 +168,8 @@ long liveObjects() {
 long outstandingRefs() {
     std::lock_guard<std::mutex> l(objMu);
     long n = 0;
-    for (Counted* o : *objects) n += o->refs;
+    for (Counted* o : *objects)
+        n += o->refs;
     return n;
 }
 
@@ -250,8 +251,7 @@ static bool knownOp(const char* op) {
     return false;
 }
 
-static bool addFault(const char* op, HRESULT hr, bool null, FaultMode mode, unsigned n,
-                     Flow flow) {
+static bool addFault(const char* op, HRESULT hr, bool null, FaultMode mode, unsigned n, Flow flow) {
     if (!knownOp(op)) return false;
     State& s = state();
     std::lock_guard<std::mutex> l(s.m);
@@ -281,8 +281,7 @@ HRESULT enter(const char* op, Flow flow, bool* null) {
     for (Fault& f : s.faults) {
         if (f.op != op || (f.flow != Flow::Any && f.flow != flow)) continue;
         ++f.seen;
-        bool fires = f.mode == FaultMode::Always ||
-                     (f.mode == FaultMode::Once && f.seen == f.n) ||
+        bool fires = f.mode == FaultMode::Always || (f.mode == FaultMode::Once && f.seen == f.n) ||
                      (f.mode == FaultMode::FromNth && f.seen >= f.n);
         if (!fires) continue;
         if (f.null) {
@@ -308,7 +307,8 @@ std::vector<std::string> callLog() {
     std::lock_guard<std::mutex> l(s.m);
     std::vector<std::string> out;
     out.reserve(s.calls.size());
-    for (auto& c : s.calls) out.push_back(c.first + flowName(c.second));
+    for (auto& c : s.calls)
+        out.push_back(c.first + flowName(c.second));
     return out;
 }
 
@@ -345,9 +345,9 @@ void setClock(Clock clock) {
         QueryPerformanceFrequency(&freq);
         for (auto& e : s.ep)
             if (e && e->holder && e->holder->running)
-                e->holder->nextDue = double(now.QuadPart) +
-                                     double(freq.QuadPart) * e->holder->periodFrames /
-                                         e->holder->fmt.Format.nSamplesPerSec;
+                e->holder->nextDue =
+                    double(now.QuadPart) + double(freq.QuadPart) * e->holder->periodFrames /
+                                               e->holder->fmt.Format.nSamplesPerSec;
     }
     wakeClock();
 }
@@ -364,8 +364,7 @@ void reset() {
 HRESULT install() {
     if (!classRegistered) {
         HRESULT hr = CoRegisterClassObject(CLSID_MMDeviceEnumerator, enumeratorFactory(),
-                                           CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
-                                           &classCookie);
+                                           CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &classCookie);
         if (FAILED(hr)) return hr;
         classRegistered = true;
     }

@@ -37,11 +37,10 @@ bool formatAccepted(const EndpointConfig& c, const WAVEFORMATEX* f) {
         return l.channels == f->nChannels && (!extensible || l.mask == mask);
     });
     bool rate = std::find(c.rates.begin(), c.rates.end(), f->nSamplesPerSec) != c.rates.end();
-    bool sample = std::any_of(c.sampleFormats.begin(), c.sampleFormats.end(),
-                              [&](const SampleFormat& s) {
-                                  return s.containerBits == f->wBitsPerSample &&
-                                         s.validBits == valid;
-                              });
+    bool sample =
+        std::any_of(c.sampleFormats.begin(), c.sampleFormats.end(), [&](const SampleFormat& s) {
+            return s.containerBits == f->wBitsPerSample && s.validBits == valid;
+        });
     return layout && rate && sample;
 }
 
@@ -160,8 +159,8 @@ static void feedAir(Endpoint& cap, const Stream& r, const BYTE* frames, UINT32 n
     cap.air.insert(cap.air.end(), out.begin(), out.end());
     // A capture side that lags far behind (another rate, a longer period) must not grow the
     // line without bound: keep the delay plus a second.
-    size_t limit = (size_t(cap.cfg.loopbackDelayFrames) + c.fmt.Format.nSamplesPerSec) *
-                   c.frameBytes;
+    size_t limit =
+        (size_t(cap.cfg.loopbackDelayFrames) + c.fmt.Format.nSamplesPerSec) * c.frameBytes;
     if (cap.air.size() > limit) cap.air.erase(cap.air.begin(), cap.air.end() - limit);
 }
 
@@ -196,7 +195,9 @@ static void generate(Stream& s, BYTE* out, UINT32 n) {
     WORD channels = s.fmt.Format.nChannels;
     size_t bytes = size_t(n) * s.frameBytes;
     switch (c.signal) {
-    case Signal::Silence: memset(out, 0, bytes); break;
+    case Signal::Silence:
+        memset(out, 0, bytes);
+        break;
     case Signal::Loopback: {
         size_t have = std::min(bytes, s.ep->air.size());
         std::copy(s.ep->air.begin(), s.ep->air.begin() + have, out);
@@ -220,9 +221,8 @@ static void generate(Stream& s, BYTE* out, UINT32 n) {
     case Signal::Sine: {
         const double twoPi = 6.283185307179586;
         for (UINT32 i = 0; i < n; ++i) {
-            double x = c.sineAmplitude *
-                       std::sin(twoPi * c.sineHz * double(s.capturePos + i) /
-                                s.fmt.Format.nSamplesPerSec);
+            double x = c.sineAmplitude * std::sin(twoPi * c.sineHz * double(s.capturePos + i) /
+                                                  s.fmt.Format.nSamplesPerSec);
             int32_t v = int32_t(std::lround(std::max(-1.0, std::min(x, 1.0)) * 2147483647.0));
             for (WORD ch = 0; ch < channels; ++ch)
                 writeSample(out + size_t(i) * s.frameBytes + ch * (bits / 8), bits, valid, v);
@@ -267,7 +267,7 @@ void tick(Stream& s, uint64_t qpcNow) {
 // --- Realtime clock ------------------------------------------------------------------------
 //
 // One thread ticks every running stream on its own grid (start + k periods), so lateness
-// never accumulates. Streams due within a millisecond of each other tick in the same wake,
+// does not accumulate. Streams due within a millisecond of each other tick in the same wake,
 // render first, which keeps a duplex pair in step as one device clock would.
 
 static DWORD WINAPI clockMain(void* module) {
@@ -278,53 +278,60 @@ static DWORD WINAPI clockMain(void* module) {
     LARGE_INTEGER freq;
     QueryPerformanceFrequency(&freq);
     const double tolerance = double(freq.QuadPart) / 1000.0;
-    std::vector<double> lateness[2];
     for (;;) {
         double due = 0;
         {
             std::lock_guard<std::mutex> l(s.m);
-            if (s.clockQuit) break;
+            if (s.clockQuit) {
+                s.clockAlive = false;
+                break;
+            }
             LARGE_INTEGER now;
             QueryPerformanceCounter(&now);
             double t = double(now.QuadPart);
             bool any = false;
-            for (;;) {
-                double next = 0;
-                bool found = false;
-                for (auto& e : s.ep)
-                    if (e && e->holder && e->holder->running && s.clock == Clock::Realtime &&
-                        (!found || e->holder->nextDue < next)) {
-                        next = e->holder->nextDue;
-                        found = true;
-                    }
-                if (!found) break;
-                any = true;
-                if (next > t + tolerance) {
-                    due = next;
-                    break;
+            double first = 0;
+            for (auto& e : s.ep)
+                if (e && e->holder && e->holder->running && s.clock == Clock::Realtime &&
+                    (!any || e->holder->nextDue < first)) {
+                    first = e->holder->nextDue;
+                    any = true;
                 }
-                for (auto& e : s.ep) {
+            if (any && first <= t + tolerance) {
+                for (auto& e : s.ep) { // render first
                     Stream* st = e ? e->holder : nullptr;
-                    if (!st || !st->running || st->nextDue > next + tolerance) continue;
+                    if (!st || !st->running || st->nextDue > first + tolerance) continue;
                     double late = (t - st->nextDue) * 1e6 / double(freq.QuadPart);
                     Stats& k = e->st;
                     k.meanLateUs = (k.meanLateUs * double(k.periods) + std::max(0.0, late)) /
                                    double(k.periods + 1);
                     k.maxLateUs = std::max(k.maxLateUs, late);
                     tick(*st, uint64_t(now.QuadPart));
-                    st->nextDue += double(freq.QuadPart) * st->periodFrames /
-                                   st->fmt.Format.nSamplesPerSec;
+                    // Never tick in a burst to catch up: a client must always get at least
+                    // half a period after its event, or a late sim would blame it for misses.
+                    double period =
+                        double(freq.QuadPart) * st->periodFrames / st->fmt.Format.nSamplesPerSec;
+                    st->nextDue += period;
+                    if (st->nextDue < t + period / 2) {
+                        st->nextDue = t + period / 2;
+                        ++k.clockSlips;
+                    }
                 }
             }
+            for (auto& e : s.ep)
+                if (e && e->holder && e->holder->running && s.clock == Clock::Realtime &&
+                    (due == 0 || e->holder->nextDue < due))
+                    due = e->holder->nextDue;
             if (!any) {
                 // Nothing runs on this clock: end the thread; the next Start makes another.
                 s.clockAlive = false;
                 break;
             }
             if (due > 0) {
+                QueryPerformanceCounter(&now);
                 LARGE_INTEGER rel;
                 rel.QuadPart = -std::max<LONGLONG>(
-                    1, LONGLONG((due - t) * 1e7 / double(freq.QuadPart)));
+                    1, LONGLONG((due - double(now.QuadPart)) * 1e7 / double(freq.QuadPart)));
                 SetWaitableTimer(timer, &rel, 0, nullptr, nullptr, FALSE);
             }
         }
@@ -333,10 +340,6 @@ static DWORD WINAPI clockMain(void* module) {
     }
     timeEndPeriod(1);
     CloseHandle(timer);
-    {
-        std::lock_guard<std::mutex> l(s.m);
-        s.clockAlive = false;
-    }
     // The thread holds a reference on the module so that the DLL cannot be unloaded under it.
     FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
     return 0;

@@ -66,8 +66,8 @@ void setString(HKEY key, const wchar_t* valueName, const wchar_t* text) {
 bool readDefaultValue(HKEY key, wchar_t* dest) {
     wchar_t text[kNameChars] = {};
     DWORD bytes = sizeof text;
-    if (RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(text),
-                         &bytes) != ERROR_SUCCESS)
+    if (RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &bytes) !=
+        ERROR_SUCCESS)
         return false;
     text[kNameChars - 1] = L'\0';
     wcscpy(dest, text);
@@ -83,8 +83,7 @@ void readRegistrationName(const wchar_t* iniPath, const wchar_t* builtInName, wc
         wcscpy(name, builtInName);
         return;
     }
-    GetPrivateProfileStringW(L"Register", L"Description", builtInName, name, kNameChars,
-                             iniPath);
+    GetPrivateProfileStringW(L"Register", L"Description", builtInName, name, kNameChars, iniPath);
     // The name becomes a subkey of the driver list, and unregistration deletes that subkey's
     // tree: an empty name would name the whole list, a backslash a key inside another one.
     if (!name[0] || wcschr(name, L'\\')) wcscpy(name, builtInName);
@@ -102,8 +101,7 @@ bool registeredForThisModule(const wchar_t* clsidText, const wchar_t* modulePath
     vl::formatBounded(keyPath, kNameChars, L"CLSID\\%s\\InprocServer32", clsidText);
     if (!key.open(HKEY_CLASSES_ROOT, keyPath)) return false;
     DWORD bytes = 0;
-    if (RegQueryValueExW(key.get(), nullptr, nullptr, nullptr, nullptr, &bytes) !=
-            ERROR_SUCCESS ||
+    if (RegQueryValueExW(key.get(), nullptr, nullptr, nullptr, nullptr, &bytes) != ERROR_SUCCESS ||
         bytes > kNameChars * sizeof(wchar_t))
         return false;
     wchar_t registered[kNameChars + 1] = {};
@@ -120,8 +118,7 @@ bool registeredForThisModule(const wchar_t* clsidText, const wchar_t* modulePath
 
 void writeClassKey(const wchar_t* clsidText, const wchar_t* name, const wchar_t* modulePath) {
     RegKey classes, cls, server;
-    if (!classes.open(HKEY_CLASSES_ROOT, L"CLSID") || !cls.create(classes.get(), clsidText))
-        return;
+    if (!classes.open(HKEY_CLASSES_ROOT, L"CLSID") || !cls.create(classes.get(), clsidText)) return;
     setString(cls.get(), nullptr, name);
     if (!server.create(cls.get(), L"InprocServer32")) return;
     setString(server.get(), nullptr, modulePath);

@@ -58,8 +58,8 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
         if (!endpointId[d]) continue;
         ComRef<IUnknown> device;
         REFERENCE_TIME defaultPeriod = 0, minimumPeriod = 0;
-        ASIOError failed =
-            endpointPeriods(enumerator.get(), endpointId[d], device, &defaultPeriod, &minimumPeriod);
+        ASIOError failed = endpointPeriods(enumerator.get(), endpointId[d], device, &defaultPeriod,
+                                           &minimumPeriod);
         if (failed != ASE_OK) {
             result = failed;
             continue;
@@ -78,7 +78,8 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
     if (minSize) *minSize = minimum;
     if (preferredSize) *preferredSize = preferred;
     // One second of frames at the current rate.
-    if (maxSize) *maxSize = static_cast<long>(std::min<uint32_t>(vl::truncatedRate(sampleRate), 0x7FFFFFFF));
+    if (maxSize)
+        *maxSize = static_cast<long>(std::min<uint32_t>(vl::truncatedRate(sampleRate), 0x7FFFFFFF));
     if (granularity) *granularity = -1;
     return result;
 }

@@ -24,3 +24,13 @@ inline WAVEFORMATEXTENSIBLE toWaveFormat(const vl::StreamFormat& f) {
     }
     return w;
 }
+
+// The exclusive-mode stream format of a direction, for start. False when the channel count
+// has no speaker mask (0, 3, 5, 7, more than 8): that direction cannot be opened.
+inline bool makeStreamFormat(int32_t sampleType, uint16_t channels, double sampleRate,
+                             WAVEFORMATEXTENSIBLE* out) {
+    vl::StreamFormat f = vl::streamFormat(sampleType, channels, sampleRate);
+    if (f.channelMask == 0) return false;
+    *out = toWaveFormat(f);
+    return true;
+}

@@ -50,8 +50,8 @@ std::wstring builtDll() {
 }
 
 DWORD regsvr32(const std::wstring& dll, bool unregister = false) {
-    std::wstring command = L"regsvr32.exe /s " + std::wstring(unregister ? L"/u " : L"") +
-                           L"\"" + dll + L"\"";
+    std::wstring command =
+        L"regsvr32.exe /s " + std::wstring(unregister ? L"/u " : L"") + L"\"" + dll + L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};

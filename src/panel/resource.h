@@ -1,0 +1,8 @@
+// Resource and control identifiers of the control panel, shared by panel.rc and panel.cpp.
+#pragma once
+
+#define IDD_CONTROL_PANEL 101
+#define IDB_LOGO 102
+#define IDC_BUFFER_SIZE_SLIDER 1001
+#define IDC_DRIVER_NAME 1003
+#define IDC_BUFFER_SIZE_LABEL 1004

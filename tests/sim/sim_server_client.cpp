@@ -1,0 +1,95 @@
+// A program that knows nothing of the simulator: it reaches the endpoints through COM alone,
+// as the driver does in a prefix where vlasim.dll is registered as the device enumerator.
+#include <initguid.h>
+
+#include <audioclient.h>
+#include <functiondiscoverykeys_devpkey.h>
+#include <mmdeviceapi.h>
+#include <mmreg.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+const wchar_t kServerKey[] = L"CLSID\\{BCDE0395-E52F-467C-8E3D-C4579291692E}\\InprocServer32";
+
+std::wstring registeredServer() {
+    wchar_t buf[520];
+    DWORD bytes = sizeof buf;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, kServerKey, nullptr, RRF_RT_REG_SZ, nullptr, buf, &bytes) !=
+        ERROR_SUCCESS)
+        return L"";
+    return buf;
+}
+
+bool mentionsVlasim(const std::wstring& s) {
+    std::wstring l = s;
+    for (auto& c : l)
+        c = wchar_t(towlower(c));
+    return l.find(L"vlasim.dll") != std::wstring::npos;
+}
+
+TEST(Registered, DefaultRenderEndpointComesFromTheServer) {
+    ASSERT_TRUE(mentionsVlasim(registeredServer()));
+    ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    IMMDeviceEnumerator* e = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                              IID_IMMDeviceEnumerator, (void**)&e));
+    EXPECT_NE(GetModuleHandleW(L"vlasim.dll"), nullptr);
+    IMMDevice* d = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(e->GetDefaultAudioEndpoint(eRender, eConsole, &d));
+    IPropertyStore* props = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(d->OpenPropertyStore(STGM_READ, &props));
+    PROPVARIANT v;
+    ASSERT_HRESULT_SUCCEEDED(props->GetValue(PKEY_Device_DeviceDesc, &v));
+    ASSERT_EQ(v.vt, VT_LPWSTR);
+    EXPECT_STREQ(v.pwszVal, L"Test Speakers (vlasim)"); // from VLASIM_CONFIG
+    PropVariantClear(&v);
+    props->Release();
+
+    // A few periods on the realtime clock, exclusive and event-driven.
+    IAudioClient* c = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, (void**)&c));
+    WAVEFORMATEXTENSIBLE f = {};
+    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    f.Format.nChannels = 2;
+    f.Format.nSamplesPerSec = 48000;
+    f.Format.wBitsPerSample = 32;
+    f.Format.nBlockAlign = 8;
+    f.Format.nAvgBytesPerSec = 384000;
+    f.Format.cbSize = 22;
+    f.Samples.wValidBitsPerSample = 24;
+    f.dwChannelMask = 3;
+    f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    ASSERT_EQ(c->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 100000,
+                            100000, &f.Format, nullptr),
+              S_OK);
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_HRESULT_SUCCEEDED(c->SetEventHandle(event));
+    IAudioRenderClient* render = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(c->GetService(IID_IAudioRenderClient, (void**)&render));
+    ASSERT_HRESULT_SUCCEEDED(c->Start());
+    int events = 0;
+    while (events < 10 && WaitForSingleObject(event, 1000) == WAIT_OBJECT_0) {
+        BYTE* data;
+        ASSERT_EQ(render->GetBuffer(480, &data), S_OK);
+        ASSERT_EQ(render->ReleaseBuffer(480, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);
+        ++events;
+    }
+    EXPECT_EQ(events, 10);
+    c->Stop();
+    render->Release();
+    c->Release();
+    CloseHandle(event);
+    d->Release();
+    e->Release();
+    CoUninitialize();
+}
+
+TEST(Unregistered, TheSystemEnumeratorIsBack) {
+    EXPECT_FALSE(mentionsVlasim(registeredServer()));
+}
+
+} // namespace
