@@ -113,7 +113,9 @@ ASIOError ASIOSrv::start() {
                                 this, 0, nullptr);
     if (!threadHandle) return SUCCEEDED(status) ? ASE_OK : ASE_NotPresent;
     SetThreadPriority(threadHandle, THREAD_PRIORITY_HIGHEST);
-    if (threadReadyEvent) WaitForSingleObject(threadReadyEvent, 1000);
+    // Only the timer-driven thread signals readiness; the event stays from an earlier
+    // timer-driven start when the mode was switched since.
+    if (TimerDrivenMode && threadReadyEvent) WaitForSingleObject(threadReadyEvent, 1000);
 
     for (int d = kCapture; d >= kRender; --d) {
         ComRef<IAudioClient> client;

@@ -1,0 +1,323 @@
+// The streaming engine on the simulator's stepped clock: the order of the host's switches,
+// what reaches the endpoint and the host, and the buffer set.
+#include "rig.h"
+
+#include "stream/engine.h"
+
+#include <cstdlib>
+
+namespace {
+
+using rig::Options;
+using rig::Rig;
+
+struct Shape {
+    const char* name;
+    int outputs, inputs;
+};
+const Shape kShapes[] = {{"render only", 2, 0}, {"capture only", 0, 2}, {"duplex", 2, 2}};
+
+// Switches the host gets before the first endpoint period: the two pre-fill switches, and in
+// render-only mode the pass that the render endpoint's start signal releases at once.
+size_t switchesBeforeFirstTick(const Shape& s) {
+    if (!s.outputs) return 0;
+    return s.inputs ? 2 : 3;
+}
+
+// Half indices, directProcess, time information and positions of the pre-fill and the loop;
+// inputs handed over in the pass that captured them; outputs reaching the endpoint in the
+// order the host wrote them, bit-exact after the 24-bit mask.
+TEST(EventDriven, SwitchesCarryHalvesPositionsAndAudioInOrder) {
+    for (const Shape& shape : kShapes)
+        for (bool timeInfo : {true, false})
+            for (bool wide : {true, false}) {
+                SCOPED_TRACE(testing::Message() << shape.name << (timeInfo ? ", time info" : ", plain")
+                                                << (wide ? ", 24-in-32" : ", 16-bit"));
+                Options o;
+                o.clock = sim::Clock::Manual;
+                o.outputs = shape.outputs;
+                o.inputs = shape.inputs;
+                o.timeInfo = timeInfo;
+                o.wide = wide;
+                const long B = o.frames;
+                const uint64_t ticks = 6;
+                {
+                    Rig r(o);
+                    ASSERT_EQ(r.create(), ASE_OK);
+                    ASSERT_EQ(r.asio->start(), ASE_OK);
+                    size_t first = switchesBeforeFirstTick(shape);
+                    ASSERT_TRUE(r.host.waitForSwitches(first, 2000));
+                    ASSERT_TRUE(sim::run(unsigned(ticks), 2000));
+                    ASSERT_TRUE(r.host.waitForSwitches(first + ticks, 2000));
+                    EXPECT_EQ(r.asio->stop(), ASE_OK);
+
+                    size_t prefill = shape.outputs ? 2 : 0;
+                    auto switches = r.host.switches();
+                    ASSERT_EQ(switches.size(), first + ticks);
+                    for (size_t s = 0; s < switches.size(); ++s) {
+                        SCOPED_TRACE(testing::Message() << "switch " << s);
+                        EXPECT_EQ(switches[s].half, long(s & 1));
+                        EXPECT_EQ(switches[s].directProcess, s < prefill ? ASIOTrue : ASIOFalse);
+                        EXPECT_EQ(switches[s].timeInfo, timeInfo);
+                        if (timeInfo) {
+                            const AsioTimeInfo& t = switches[s].time.timeInfo;
+                            EXPECT_EQ(switches[s].samplePosition, uint64_t(s) * uint64_t(B));
+                            EXPECT_EQ(t.flags, 15ul);
+                            EXPECT_EQ(t.speed, 1.0);
+                            EXPECT_EQ(t.sampleRate, 48000.0);
+                            EXPECT_EQ(switches[s].systemTimeNs % 1000000, 0u);
+                        }
+                    }
+                    // The time-info questions come from the streaming thread, the second only
+                    // after a yes to the first.
+                    auto messages = r.host.messages();
+                    ASSERT_EQ(messages.size(), timeInfo ? 2u : 1u);
+                    EXPECT_EQ(messages[0].selector, kAsioSelectorSupported);
+                    EXPECT_EQ(messages[0].value, kAsioSupportsTimeInfo);
+                    if (timeInfo) {
+                        EXPECT_EQ(messages[1].selector, kAsioSupportsTimeInfo);
+                    }
+                    EXPECT_EQ(messages[0].threadId, switches[0].threadId);
+
+                    if (shape.inputs) {
+                        // Inputs of the pre-fill switches are silence; the pass after capture
+                        // period j hands its packet over in its own switch.
+                        auto in = r.capturedStream();
+                        ASSERT_EQ(in.size(), 2 * size_t(B) * switches.size());
+                        for (size_t f = 0; f < in.size() / 2; ++f)
+                            for (unsigned c = 0; c < 2; ++c) {
+                                int32_t want = 0;
+                                if (f >= prefill * size_t(B)) {
+                                    want = sim::counterSample(c, f - prefill * size_t(B), wide ? 32 : 16);
+                                    if (!wide) want = int16_t(want);
+                                }
+                                ASSERT_EQ(in[2 * f + c], want) << "frame " << f << " channel " << c;
+                            }
+                    }
+                    if (shape.outputs) {
+                        // Each period the endpoint played came from the host's switches in
+                        // order: the switch of pass j filled the half that left in pass j + 2.
+                        auto played = Rig::recordedSamples(wide);
+                        ASSERT_EQ(played.size(), 2 * size_t(B) * ticks);
+                        size_t silent = shape.inputs ? 1 : 0;
+                        for (size_t k = 0; k < silent * 2 * size_t(B); ++k) ASSERT_EQ(played[k], 0);
+                        for (size_t k = silent * 2 * size_t(B); k < played.size(); ++k) {
+                            uint64_t n = (k - silent * 2 * size_t(B)) / 2;
+                            int32_t want = rig::hostSample(unsigned(k % 2), n, wide);
+                            if (wide) want = int32_t(uint32_t(want) & 0xFFFFFF00u);
+                            ASSERT_EQ(played[k], want) << "sample " << k;
+                        }
+                    }
+                    sim::Stats st = sim::stats(shape.outputs ? sim::Flow::Render : sim::Flow::Capture);
+                    EXPECT_EQ(st.missedPeriods, 0u);
+                }
+                rig::expectNothingLeaked();
+            }
+}
+
+// A host that leaves bufferSwitchTimeInfo null gets plain switches, whatever it answers.
+TEST(EventDriven, HostWithoutTimeInfoCallbackGetsPlainSwitches) {
+    Options o;
+    o.clock = sim::Clock::Manual;
+    {
+        Rig r(o);
+        r.callbacks = r.host.callbacks(false);
+        ASSERT_EQ(r.create(), ASE_OK);
+        ASSERT_EQ(r.asio->start(), ASE_OK);
+        ASSERT_TRUE(r.host.waitForSwitches(2, 2000));
+        ASSERT_TRUE(sim::run(2, 2000));
+        ASSERT_TRUE(r.host.waitForSwitches(4, 2000));
+        r.asio->stop();
+        for (const auto& s : r.host.switches()) EXPECT_FALSE(s.timeInfo);
+        ASIOSamples pos;
+        r.asio->getSamplePosition(&pos, nullptr);
+        EXPECT_EQ(pos.lo, 4ul * 480);
+    }
+    rig::expectNothingLeaked();
+}
+
+// A capture packet of no frames: nothing is read, the switch still comes, and the input half
+// keeps what it held. (The simulator reports an empty packet only with a failure code, which
+// takes the same way through the thread.)
+TEST(EventDriven, EmptyCapturePacketStillSwitches) {
+    Options o;
+    o.clock = sim::Clock::Manual;
+    o.outputs = 0;
+    {
+        Rig r(o);
+        ASSERT_EQ(r.create(), ASE_OK);
+        ASSERT_EQ(r.asio->start(), ASE_OK);
+        ASSERT_TRUE(sim::run(3, 2000));
+        ASSERT_TRUE(r.host.waitForSwitches(3, 2000));
+        sim::clearCalls();
+        ASSERT_TRUE(sim::fail("IAudioCaptureClient::GetNextPacketSize", E_FAIL, sim::FaultMode::Once));
+        sim::step(1);
+        ASSERT_TRUE(r.host.waitForSwitches(4, 2000));
+        r.asio->stop();
+        EXPECT_EQ(sim::callCount("IAudioCaptureClient::GetBuffer"), 0u);
+        EXPECT_EQ(sim::callCount("IAudioCaptureClient::ReleaseBuffer"), 1u);
+        auto in = r.capturedStream();
+        const size_t half = 2 * 480;
+        ASSERT_EQ(in.size(), 4 * half);
+        // Switch 3 used half 1, last filled in switch 1.
+        EXPECT_TRUE(std::equal(in.begin() + 3 * half, in.end(), in.begin() + 1 * half));
+    }
+    rig::expectNothingLeaked();
+}
+
+// Timer-driven, render only: both halves and the first endpoint buffer are pre-filled, then
+// one switch per endpoint period, each as its transfer crosses a half.
+TEST(TimerDriven, RenderPrefillsThenSwitchesPerPeriod) {
+    Options o;
+    o.clock = sim::Clock::Manual;
+    o.timerDriven = true;
+    o.inputs = 0;
+    {
+        Rig r(o);
+        ASSERT_EQ(r.create(), ASE_OK);
+        ASSERT_EQ(r.asio->start(), ASE_OK);
+        ASSERT_TRUE(r.host.waitForSwitches(3, 2000));
+        ASSERT_TRUE(sim::run(5, 2000));
+        ASSERT_TRUE(r.host.waitForSwitches(8, 2000));
+        Sleep(20); // a wake without a period moves nothing
+        r.asio->stop();
+        auto switches = r.host.switches();
+        ASSERT_EQ(switches.size(), 8u);
+        for (size_t s = 0; s < switches.size(); ++s) {
+            EXPECT_EQ(switches[s].half, long(s & 1));
+            EXPECT_EQ(switches[s].directProcess, s < 3 ? ASIOTrue : ASIOFalse);
+            EXPECT_EQ(switches[s].samplePosition, s * 480);
+        }
+        auto played = Rig::recordedSamples(true);
+        ASSERT_EQ(played.size(), 5u * 960);
+        for (size_t k = 0; k < played.size(); ++k)
+            ASSERT_EQ(played[k], int32_t(uint32_t(rig::hostSample(unsigned(k % 2), k / 2, true)) & 0xFFFFFF00u));
+    }
+    rig::expectNothingLeaked();
+}
+
+// --- Buffer set -------------------------------------------------------------------------------
+
+void* failingAllocator(size_t) { return nullptr; }
+int allocationsLeft = 0;
+void* countedAllocator(size_t n) { return allocationsLeft-- > 0 ? malloc(n) : nullptr; }
+
+TEST(BufferSet, BlocksAreZeroedHalvesInputsFirstAndFailuresKeepWhatWasMade) {
+    Options o;
+    Rig r(o);
+    ASIOSrv& s = *r.srv;
+    for (ASIOSampleType type : {ASIOSTInt16LSB, ASIOSTInt32LSB}) {
+        s.sampleType[kRender] = s.sampleType[kCapture] = type;
+        size_t width = type == ASIOSTInt16LSB ? 2 : 4;
+        ASIOBufferInfo infos[] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}, {ASIOTrue, 0, {}}, {ASIOTrue, 16, {}}};
+        ASSERT_EQ(r.asio->createBuffers(infos, 4, 256, &r.callbacks), ASE_OK);
+        EXPECT_EQ(s.bufferFrames, 256);
+        for (int i = 0; i < 3; ++i) {
+            auto* b0 = static_cast<uint8_t*>(infos[i].buffers[0]);
+            ASSERT_NE(b0, nullptr);
+            EXPECT_EQ(static_cast<uint8_t*>(infos[i].buffers[1]) - b0, ptrdiff_t(256 * width));
+            EXPECT_TRUE(std::all_of(b0, b0 + 512 * width, [](uint8_t v) { return v == 0; }));
+        }
+        EXPECT_EQ(infos[3].buffers[0], nullptr); // channel 16 does not exist
+        EXPECT_EQ(s.asioBuffers[kCapture][0], infos[2].buffers[0]);
+        EXPECT_EQ(s.asioBuffers[kRender][1], infos[1].buffers[0]);
+        EXPECT_EQ(s.callbacks.bufferSwitch, r.callbacks.bufferSwitch);
+
+        // A later request naming only outputs keeps the inputs.
+        void* input = s.asioBuffers[kCapture][0];
+        ASIOBufferInfo outs[] = {{ASIOFalse, 3, {}}};
+        ASSERT_EQ(r.asio->createBuffers(outs, 1, 128, &r.callbacks), ASE_OK);
+        EXPECT_EQ(s.asioBuffers[kCapture][0], input);
+        EXPECT_EQ(s.asioBuffers[kRender][0], nullptr);
+        EXPECT_NE(s.asioBuffers[kRender][3], nullptr);
+        EXPECT_EQ(r.asio->disposeBuffers(), ASE_OK);
+        EXPECT_EQ(r.asio->disposeBuffers(), ASE_OK);
+        EXPECT_EQ(s.callbacks.bufferSwitch, nullptr);
+    }
+
+    // Inputs are made before outputs whatever the entry order; the second allocation fails.
+    ASIOBufferInfo mixed[] = {{ASIOFalse, 0, {}}, {ASIOTrue, 1, {}}, {ASIOTrue, 0, {}}, {ASIOFalse, 1, {}}};
+    allocationsLeft = 1;
+    blockAllocator = countedAllocator;
+    EXPECT_EQ(r.asio->createBuffers(mixed, 4, 64, &r.callbacks), ASE_NoMemory);
+    blockAllocator = malloc;
+    EXPECT_NE(mixed[1].buffers[0], nullptr);
+    EXPECT_EQ(mixed[2].buffers[0], nullptr);
+    EXPECT_EQ(mixed[0].buffers[0], nullptr);
+    EXPECT_EQ(mixed[3].buffers[0], nullptr);
+    EXPECT_EQ(s.bufferFrames, 64);
+    EXPECT_EQ(s.callbacks.asioMessage, r.callbacks.asioMessage);
+
+    // Sizes that cannot be allocated fail the same way; nothing is made.
+    ASIOBufferInfo one[] = {{ASIOFalse, 0, {}}};
+    EXPECT_EQ(r.asio->createBuffers(one, 1, -5, &r.callbacks), ASE_NoMemory);
+    EXPECT_EQ(one[0].buffers[0], nullptr);
+    blockAllocator = failingAllocator;
+    EXPECT_EQ(r.asio->createBuffers(one, 1, 64, &r.callbacks), ASE_NoMemory);
+    blockAllocator = malloc;
+    EXPECT_EQ(r.asio->disposeBuffers(), ASE_OK);
+}
+
+TEST(BufferSet, RepeatedChannelSharesOneBlockAndBadRequestsChangeNothing) {
+    Options o;
+    Rig r(o);
+    ASIOSrv& s = *r.srv;
+    ASIOBufferInfo twice[] = {{ASIOFalse, 1, {}}, {ASIOTrue, 1, {}}, {ASIOFalse, 1, {}}};
+    ASSERT_EQ(r.asio->createBuffers(twice, 3, 32, &r.callbacks), ASE_OK);
+    EXPECT_EQ(twice[0].buffers[0], twice[2].buffers[0]);
+    EXPECT_EQ(twice[0].buffers[1], twice[2].buffers[1]);
+    EXPECT_EQ(twice[0].buffers[0], s.asioBuffers[kRender][1]);
+    EXPECT_NE(twice[1].buffers[0], twice[0].buffers[0]);
+
+    // Without entries or without callbacks, the request is refused and the set stays.
+    void* kept = s.asioBuffers[kRender][1];
+    ASIOBufferInfo other[] = {{ASIOFalse, 0, {}}};
+    EXPECT_EQ(r.asio->createBuffers(nullptr, 1, 32, &r.callbacks), ASE_InvalidParameter);
+    EXPECT_EQ(r.asio->createBuffers(other, 1, 32, nullptr), ASE_InvalidParameter);
+    EXPECT_EQ(other[0].buffers[0], nullptr);
+    EXPECT_EQ(s.asioBuffers[kRender][1], kept);
+    EXPECT_EQ(s.callbacks.bufferSwitch, r.callbacks.bufferSwitch);
+
+    // No entries: callbacks and size are taken, blocks stay.
+    ASIOCallbacks none = {};
+    EXPECT_EQ(r.asio->createBuffers(other, 0, 99, &none), ASE_OK);
+    EXPECT_EQ(s.bufferFrames, 99);
+    EXPECT_EQ(s.asioBuffers[kRender][1], kept);
+    EXPECT_EQ(s.callbacks.bufferSwitch, nullptr);
+
+    EXPECT_EQ(r.asio->outputReady(), ASE_NotPresent);
+    ASIOSamples pos = {1, 1};
+    ASIOTimeStamp ts = {1, 1};
+    EXPECT_EQ(r.asio->getSamplePosition(&pos, &ts), ASE_OK);
+    EXPECT_EQ(pos.hi | pos.lo | ts.hi | ts.lo, 0ul);
+    EXPECT_EQ(r.asio->getSamplePosition(nullptr, nullptr), ASE_OK);
+    // Positions and times beyond 32 bits.
+    s.bufferFrames = 1 << 20;
+    s.switchCount = 5000;
+    s.switchTimeMs = 4000000000u;
+    r.asio->getSamplePosition(&pos, &ts);
+    EXPECT_EQ(uint64_t(pos.hi) << 32 | pos.lo, 5000ull << 20);
+    EXPECT_EQ(uint64_t(ts.hi) << 32 | ts.lo, 4000000000ull * 1000000);
+    s.switchCount = 0;
+}
+
+TEST(Settings, TimerDrivenModeIsReadPerUserAtConstruction) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    DWORD one = 1;
+    RegSetValueExW(key, L"TimerDrivenMode", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), sizeof one);
+    HRESULT hr;
+    IUnknown* on = ASIOSrv::create(nullptr, &hr);
+    RegDeleteValueW(key, L"TimerDrivenMode");
+    IUnknown* off = ASIOSrv::create(nullptr, &hr);
+    RegCloseKey(key);
+    EXPECT_TRUE(static_cast<ASIOSrv*>(reinterpret_cast<UnknownBase*>(on))->TimerDrivenMode);
+    EXPECT_FALSE(static_cast<ASIOSrv*>(reinterpret_cast<UnknownBase*>(off))->TimerDrivenMode);
+    on->AddRef();
+    on->Release();
+    off->AddRef();
+    off->Release();
+}
+
+} // namespace

@@ -1,0 +1,335 @@
+// The streaming engine against the simulator's own clock: long duplex runs that must service
+// every period and carry the audio bit-exactly, and teardown while audio runs.
+//
+// The default run keeps to sizes that hold on a shared two-core machine. A measurement run
+// (not part of the default run) looks for the smallest glitch-free buffer:
+//   VLASIO_SOAK_SECONDS=60 VLASIO_SOAK_FRAMES=64,96,128 scripts/wine-run
+//     build/windows/tests/stream/stream_realtime_tests.exe --gtest_also_run_disabled_tests
+//     --gtest_filter='*Soak*'
+#include "rig.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+using rig::Options;
+using rig::Rig;
+
+struct Outcome {
+    uint64_t periods = 0, missed = 0, discontinuities = 0, switches = 0;
+    double maxGapMs = 0;   // longest time between two of the host's switches
+    double clockLateMs = 0; // the endpoint clock's own worst lateness
+};
+
+// A stream of stereo frames that should carry consecutive frame numbers in the layout both
+// the host's outputs and the endpoint's counter signal use: channel c holds (c + 1) in its
+// top bits and the frame number below (bits 8-23 of a 24-in-32 sample with a zero low byte,
+// bits 0-11 of a 16-bit one). Leading silence is skipped; any other frame must be well
+// formed or silent, and a frame whose number does not follow its predecessor's is a break.
+struct Continuity {
+    size_t firstFrame = 0; // index of the first frame that is not silence
+    uint32_t firstNumber = 0;
+    size_t frames = 0, silent = 0, breaks = 0, malformed = 0;
+};
+
+Continuity continuity(const std::vector<int32_t>& samples, bool wide) {
+    Continuity c;
+    const uint32_t mod = wide ? 0x10000 : 0x1000;
+    bool started = false;
+    uint32_t previous = 0;
+    for (size_t k = 0; k + 1 < samples.size(); k += 2) {
+        uint32_t a = uint32_t(samples[k]), b = uint32_t(samples[k + 1]);
+        if (!a && !b) {
+            c.silent += started;
+            continue;
+        }
+        uint32_t n;
+        bool ok;
+        if (wide) {
+            n = (a >> 8) & 0xFFFF;
+            ok = (a & 0xFF000000u) == 0x01000000u && b == (0x02000000u | (a & 0x00FFFF00u));
+        } else {
+            a &= 0xFFFF;
+            b &= 0xFFFF;
+            n = a & 0xFFF;
+            ok = (a & 0xF000) == 0x1000 && b == (0x2000 | n);
+        }
+        if (!ok) {
+            ++c.malformed;
+            continue;
+        }
+        if (!started) {
+            started = true;
+            c.firstFrame = k / 2;
+            c.firstNumber = n;
+        } else if (n != (previous + 1) % mod) {
+            ++c.breaks;
+        }
+        previous = n;
+        ++c.frames;
+    }
+    return c;
+}
+
+// Streams duplex for a while and checks that every period was serviced, that the endpoint
+// played what the host wrote and that the host received the endpoint's signal, in order and
+// bit-exactly (after the 24-bit mask). On a quiet machine, or with VLASIO_STRICT_REALTIME set,
+// not one period may be missed. When the endpoint's own clock ran late by more than 2 ms the
+// machine was starving the process, and misses up to a quarter of the periods are put down
+// to it: the streaming thread can then wake too late, and a duplex pair whose capture clock
+// happens to tick a little before its render clock leaves each pass only that little time.
+// Corrupt or reordered audio fails either way.
+Outcome runDuplex(const Options& o, DWORD ms, bool check) {
+    Outcome out;
+    Rig r(o);
+    if (r.create() != ASE_OK || r.asio->start() != ASE_OK) {
+        ADD_FAILURE() << "could not start";
+        return out;
+    }
+    Sleep(ms);
+    r.asio->stop();
+    sim::Stats render = sim::stats(sim::Flow::Render), capture = sim::stats(sim::Flow::Capture);
+    auto switches = r.host.switches();
+    out.periods = render.periods;
+    out.missed = render.missedPeriods;
+    out.discontinuities = capture.discontinuities;
+    out.switches = switches.size();
+    out.clockLateMs = std::max(render.maxLateUs, capture.maxLateUs) / 1000.0;
+    for (size_t s = 1; s < switches.size(); ++s)
+        out.maxGapMs = std::max(out.maxGapMs, switches[s].atMs - switches[s - 1].atMs);
+    if (!check) return out;
+
+    const size_t B = size_t(o.frames);
+    const uint64_t expected = uint64_t(ms) * 48 / B;
+    bool strict = out.clockLateMs < 2.0 || getenv("VLASIO_STRICT_REALTIME");
+    uint64_t allowed = strict ? 0 : expected / 4;
+    EXPECT_LE(render.missedPeriods, allowed) << "clock late by up to " << out.clockLateMs << " ms";
+    EXPECT_LE(capture.discontinuities, allowed) << "clock late by up to " << out.clockLateMs << " ms";
+    EXPECT_GE(render.periods + 2, expected);
+    // One switch per period after the pre-fill (the last period may have come after stop).
+    size_t prefill = o.timerDriven ? 3 : 2;
+    EXPECT_LE(switches.size(), prefill + render.periods);
+    EXPECT_GE(switches.size() + 1 + allowed, prefill + render.periods);
+
+    // The endpoint played the host's frames from its first on; a miss is a break.
+    Continuity played = continuity(Rig::recordedSamples(o.wide), o.wide);
+    EXPECT_EQ(played.malformed, 0u);
+    EXPECT_LE(played.breaks + (played.firstNumber != 0), allowed);
+    EXPECT_LE(played.firstFrame, (allowed + 1) * B);
+    EXPECT_GE(played.frames + (allowed + 2) * B, expected * B);
+
+    Continuity heard = continuity(r.capturedStream(), o.wide);
+    EXPECT_EQ(heard.malformed, 0u);
+    if (!o.timerDriven) {
+        // The first switch after the pre-fill carries the first capture period, each later
+        // switch the next one.
+        EXPECT_EQ(heard.firstFrame, 2 * B);
+        EXPECT_LE(heard.breaks + (heard.firstNumber != 0), allowed);
+        EXPECT_GE(heard.frames + (allowed + 4) * B, expected * B);
+    } else {
+        // Timer-driven capture passes a ring that takes one packet per timer wake and is
+        // sized with no room for the period capture runs ahead of render; where it overruns,
+        // the host reads older or newer frames of the signal. It still reaches the host intact,
+        // frame by frame.
+        EXPECT_GE(heard.frames, expected * B / 2);
+    }
+    return out;
+}
+
+TEST(Realtime, TenSecondsDuplexAt10msServicesEveryPeriodBitExactly) {
+    for (bool timerDriven : {false, true})
+        for (bool wide : {true, false}) {
+            SCOPED_TRACE(testing::Message() << (timerDriven ? "timer-driven" : "event-driven")
+                                            << (wide ? ", 24-in-32" : ", 16-bit"));
+            Options o;
+            o.timerDriven = timerDriven;
+            o.wide = wide;
+            Outcome out = runDuplex(o, 10000, true);
+            printf("    %s %s: %llu periods, %llu missed, %llu capture lost, longest switch gap "
+                   "%.1f ms, clock late by up to %.1f ms\n",
+                   timerDriven ? "timer" : "event", wide ? "24-in-32" : "16-bit",
+                   (unsigned long long)out.periods, (unsigned long long)out.missed,
+                   (unsigned long long)out.discontinuities, out.maxGapMs, out.clockLateMs);
+            rig::expectNothingLeaked();
+        }
+}
+
+// Measurement: VLASIO_SOAK_SECONDS of duplex at each size of VLASIO_SOAK_FRAMES, both modes.
+TEST(Realtime, DISABLED_Soak) {
+    const char* secondsText = getenv("VLASIO_SOAK_SECONDS");
+    const char* framesText = getenv("VLASIO_SOAK_FRAMES");
+    DWORD ms = DWORD(secondsText ? atoi(secondsText) : 60) * 1000;
+    std::string list = framesText ? framesText : "64,96,128,192,256";
+    for (bool timerDriven : {false, true})
+        for (size_t at = 0; at < list.size();) {
+            size_t comma = list.find(',', at);
+            long frames = atol(list.substr(at, comma - at).c_str());
+            at = comma == std::string::npos ? list.size() : comma + 1;
+            Options o;
+            o.frames = frames;
+            o.timerDriven = timerDriven;
+            o.minimumPeriod = 5000; // let the endpoint go below its usual 3 ms
+            Outcome out = runDuplex(o, ms, false);
+            printf("%s %4ld frames (%.2f ms): %llu periods, %llu missed, %llu capture lost, "
+                   "longest switch gap %.1f ms, clock late by up to %.1f ms\n",
+                   timerDriven ? "timer" : "event", frames, frames / 48.0,
+                   (unsigned long long)out.periods, (unsigned long long)out.missed,
+                   (unsigned long long)out.discontinuities, out.maxGapMs, out.clockLateMs);
+            fflush(stdout);
+        }
+    rig::expectNothingLeaked();
+}
+
+// --- Teardown under stress ---------------------------------------------------------------------
+
+TEST(Teardown, TwoHundredStartStopCyclesInBothModes) {
+    Options o;
+    o.frames = 192; // 4 ms
+    {
+        Rig r(o);
+        ASSERT_EQ(r.create(), ASE_OK);
+        for (int cycle = 0; cycle < 200; ++cycle) {
+            r.srv->TimerDrivenMode = cycle % 2;
+            r.host.clear();
+            ASSERT_EQ(r.asio->start(), ASE_OK) << cycle;
+            // Stop at every stage: during set-up, in the pre-fill, a few periods in.
+            if (cycle % 4) r.host.waitForSwitches(size_t(cycle % 4) * 2, 500);
+            ASSERT_EQ(r.asio->stop(), ASE_OK);
+            ASSERT_FALSE(r.srv->running);
+            ASSERT_EQ(r.srv->threadHandle, nullptr);
+            ASSERT_EQ(r.srv->audioClient[kRender], nullptr);
+            ASSERT_EQ(r.srv->bufferEvent[kCapture], nullptr);
+            // Nothing is called back once stop has returned.
+            size_t after = r.host.switchCount();
+            if (cycle % 50 == 0) {
+                Sleep(20);
+                ASSERT_EQ(r.host.switchCount(), after);
+            }
+        }
+        // Only the enumerator that init keeps is left.
+        EXPECT_EQ(sim::liveObjects(), 1) << sim::report();
+    }
+    rig::expectNothingLeaked();
+}
+
+TEST(Teardown, DisposeOrLastReleaseWhileStreaming) {
+    for (bool timerDriven : {false, true}) {
+        SCOPED_TRACE(timerDriven ? "timer-driven" : "event-driven");
+        Options o;
+        o.timerDriven = timerDriven;
+        {
+            Rig r(o);
+            ASSERT_EQ(r.create(), ASE_OK);
+            ASSERT_EQ(r.asio->start(), ASE_OK);
+            ASSERT_TRUE(r.host.waitForSwitches(6, 2000));
+            EXPECT_EQ(r.asio->disposeBuffers(), ASE_OK);
+            EXPECT_FALSE(r.srv->running);
+            EXPECT_EQ(r.srv->threadHandle, nullptr);
+            EXPECT_EQ(r.srv->asioBuffers[kRender][0], nullptr);
+            EXPECT_EQ(sim::liveObjects(), 1) << sim::report();
+        }
+        {
+            Rig r(o);
+            ASSERT_EQ(r.create(), ASE_OK);
+            ASSERT_EQ(r.asio->start(), ASE_OK);
+            ASSERT_TRUE(r.host.waitForSwitches(6, 2000));
+            LONG objects = activeObjectCount;
+            r.asio->Release();
+            r.asio = nullptr;
+            EXPECT_EQ(activeObjectCount, objects - 1);
+        }
+        rig::expectNothingLeaked();
+    }
+}
+
+// A host whose switch sometimes takes three periods: periods are missed, nothing breaks, and
+// stop waits only for the switch in progress.
+TEST(Teardown, HostSwitchLongerThanAPeriod) {
+    for (bool timerDriven : {false, true}) {
+        SCOPED_TRACE(timerDriven ? "timer-driven" : "event-driven");
+        Options o;
+        o.timerDriven = timerDriven;
+        {
+            Rig r(o);
+            int n = 0;
+            r.also = [&](long, ASIOBool) {
+                if (++n % 4 == 0) Sleep(30);
+            };
+            ASSERT_EQ(r.create(), ASE_OK);
+            ASSERT_EQ(r.asio->start(), ASE_OK);
+            ASSERT_TRUE(r.host.waitForSwitches(30, 5000));
+            double t0 = testhost::TestHost::nowMs();
+            EXPECT_EQ(r.asio->stop(), ASE_OK);
+            EXPECT_LT(testhost::TestHost::nowMs() - t0, 500.0);
+            EXPECT_GT(sim::stats(sim::Flow::Render).missedPeriods, 0u);
+        }
+        rig::expectNothingLeaked();
+    }
+}
+
+// stop called on the streaming thread itself, from inside the host's switch: it cannot wait
+// for its own thread and returns after the thread wait's time-out; the thread then ends, no
+// switch follows, and disposing collects it.
+TEST(Teardown, StopFromInsideTheSwitch) {
+    for (bool timerDriven : {false, true}) {
+        SCOPED_TRACE(timerDriven ? "timer-driven" : "event-driven");
+        Options o;
+        o.timerDriven = timerDriven;
+        {
+            Rig r(o);
+            double stopMs = -1;
+            int n = 0;
+            r.also = [&](long, ASIOBool) {
+                if (++n != 6) return;
+                double t0 = testhost::TestHost::nowMs();
+                r.asio->stop();
+                stopMs = testhost::TestHost::nowMs() - t0;
+            };
+            ASSERT_EQ(r.create(), ASE_OK);
+            ASSERT_EQ(r.asio->start(), ASE_OK);
+            ASSERT_TRUE(r.host.waitForSwitches(6, 2000));
+            Sleep(2600);
+            EXPECT_GT(stopMs, 1900.0);
+            EXPECT_LT(stopMs, 2500.0);
+            EXPECT_EQ(r.host.switchCount(), 6u);
+            EXPECT_FALSE(r.srv->running);
+            EXPECT_EQ(r.srv->audioClient[kRender], nullptr);
+            EXPECT_EQ(r.asio->disposeBuffers(), ASE_OK);
+            EXPECT_EQ(r.srv->threadHandle, nullptr);
+        }
+        rig::expectNothingLeaked();
+    }
+}
+
+// The timer-driven thread whose wait fails stops the driver itself and ends.
+TEST(Teardown, TimerThreadStopsTheDriverWhenItsWaitFails) {
+    Options o;
+    o.timerDriven = true;
+    {
+        Rig r(o);
+        ASSERT_EQ(r.create(), ASE_OK);
+        ASSERT_EQ(r.asio->start(), ASE_OK);
+        ASSERT_TRUE(r.host.waitForSwitches(6, 2000));
+        // Take the render event out from under the thread's wait list: the driver keeps a
+        // copy (which stop closes), the handle the thread waits on goes invalid.
+        HANDLE original = r.srv->bufferEvent[kRender], copy = nullptr;
+        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &copy, 0, FALSE,
+                                    DUPLICATE_SAME_ACCESS));
+        r.srv->bufferEvent[kRender] = copy;
+        CloseHandle(original);
+        double t0 = testhost::TestHost::nowMs();
+        while (r.srv->running && testhost::TestHost::nowMs() - t0 < 1000) Sleep(1);
+        EXPECT_FALSE(r.srv->running);
+        size_t switches = r.host.switchCount();
+        Sleep(2600); // the thread's own stop waits for itself until its time-out
+        EXPECT_EQ(r.host.switchCount(), switches);
+        EXPECT_EQ(r.srv->audioClient[kRender], nullptr);
+        EXPECT_EQ(r.asio->disposeBuffers(), ASE_OK);
+        EXPECT_EQ(r.srv->threadHandle, nullptr);
+    }
+    rig::expectNothingLeaked();
+}
+
+} // namespace
