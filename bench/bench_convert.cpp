@@ -10,6 +10,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -20,39 +22,38 @@ struct Buffers {
         : blocks(channels, std::vector<uint8_t>(2 * size_t(frames) * width)),
           endpoint(size_t(frames) * channels * width) {
         for (unsigned c = 0; c < channels; ++c) {
-            for (size_t i = 0; i < blocks[c].size(); ++i) blocks[c][i] = uint8_t(i * 7 + c);
+            for (size_t i = 0; i < blocks[c].size(); ++i)
+                blocks[c][i] = uint8_t(i * 7 + c);
             slots[c] = blocks[c].data();
         }
-        for (size_t i = 0; i < endpoint.size(); ++i) endpoint[i] = uint8_t(i * 13);
+        for (size_t i = 0; i < endpoint.size(); ++i)
+            endpoint[i] = uint8_t(i * 13);
     }
     std::vector<std::vector<uint8_t>> blocks;
     std::vector<uint8_t> endpoint;
     void* slots[vl::kMaxChannels] = {};
 };
 
-int32_t typeOf(int64_t width) { return width == 2 ? vl::kSampleTypeInt16LSB : vl::kSampleTypeInt32LSB; }
+int32_t typeOf(int64_t width) {
+    return width == 2 ? vl::kSampleTypeInt16LSB : vl::kSampleTypeInt32LSB;
+}
 
-// Args: channels, sample bytes, frames.
-void BM_render(benchmark::State& state) {
-    unsigned ch = unsigned(state.range(0));
-    uint32_t frames = uint32_t(state.range(2));
-    Buffers b(ch, unsigned(state.range(1)), frames);
+void BM_render(benchmark::State& state, unsigned ch, unsigned width, uint32_t frames) {
+    Buffers b(ch, width, frames);
     uint32_t half = 0;
     for (auto _ : state) {
-        vl::interleaveFrames(typeOf(state.range(1)), b.slots, ch, half, frames, b.endpoint.data());
+        vl::interleaveFrames(typeOf(width), b.slots, ch, half, frames, b.endpoint.data());
         benchmark::ClobberMemory();
         half ^= frames;
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(b.endpoint.size()));
 }
 
-void BM_capture(benchmark::State& state) {
-    unsigned ch = unsigned(state.range(0));
-    uint32_t frames = uint32_t(state.range(2));
-    Buffers b(ch, unsigned(state.range(1)), frames);
+void BM_capture(benchmark::State& state, unsigned ch, unsigned width, uint32_t frames) {
+    Buffers b(ch, width, frames);
     uint32_t half = 0;
     for (auto _ : state) {
-        vl::deinterleaveFrames(typeOf(state.range(1)), b.slots, ch, half, frames, b.endpoint.data());
+        vl::deinterleaveFrames(typeOf(width), b.slots, ch, half, frames, b.endpoint.data());
         benchmark::ClobberMemory();
         half ^= frames;
     }
@@ -60,8 +61,8 @@ void BM_capture(benchmark::State& state) {
 }
 
 // The yardstick: the same bytes in one memcpy.
-void BM_memcpy(benchmark::State& state) {
-    size_t bytes = size_t(state.range(0)) * size_t(state.range(1)) * size_t(state.range(2));
+void BM_memcpy(benchmark::State& state, unsigned ch, unsigned width, uint32_t frames) {
+    size_t bytes = size_t(ch) * width * frames;
     std::vector<uint8_t> src(bytes, 1), dst(bytes);
     for (auto _ : state) {
         memcpy(dst.data(), src.data(), bytes);
@@ -70,17 +71,25 @@ void BM_memcpy(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes));
 }
 
-void shapes(benchmark::internal::Benchmark* b) {
-    b->ArgNames({"ch", "bytes", "frames"});
-    for (int64_t ch : {2, 8})
-        for (int64_t width : {2, 4})
-            for (int64_t frames = 32; frames <= 2048; frames *= 4) b->Args({ch, width, frames});
-}
-
 } // namespace
 
-BENCHMARK(BM_memcpy)->Apply(shapes);
-BENCHMARK(BM_render)->Apply(shapes);
-BENCHMARK(BM_capture)->Apply(shapes);
-
-BENCHMARK_MAIN();
+// Each shape's three programs run back to back, so that the ratios come from one stretch of
+// time on a machine whose speed drifts.
+int main(int argc, char** argv) {
+    for (int64_t ch : {2, 8})
+        for (int64_t width : {2, 4})
+            for (int64_t frames = 32; frames <= 2048; frames *= 4)
+                for (auto [name, fn] :
+                     {std::pair{"memcpy", BM_memcpy}, std::pair{"render", BM_render},
+                      std::pair{"capture", BM_capture}}) {
+                    std::string label = std::string(name) + "/ch:" + std::to_string(ch) +
+                                        "/bytes:" + std::to_string(width) +
+                                        "/frames:" + std::to_string(frames);
+                    benchmark::RegisterBenchmark(label.c_str(), fn, unsigned(ch), unsigned(width),
+                                                 uint32_t(frames));
+                }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

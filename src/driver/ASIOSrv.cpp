@@ -38,7 +38,7 @@ ASIOSrv::ASIOSrv(IUnknown* outer) : UnknownBase(outer) {
 
 ASIOSrv::~ASIOSrv() {
     writeLogLine(this, L"ASIOSrv::Destructor...");
-    disposeBuffers();
+    releaseBufferSet();
     if (comInitialized) {
         CoUninitialize();
         comInitialized = false;

@@ -96,10 +96,13 @@ class ASIOSrv : public IASIO, public UnknownBase {
     HANDLE threadReadyEvent = nullptr;
     double sampleRate = 0.0;
     int32_t bufferFrames = 0;
-    // Shared with the streaming thread, which writes them while host threads read them.
+    // Shared with the streaming thread, which writes them while host threads read them. Each
+    // has one writer and readers that accept the previous switch's value: relaxed.
     std::atomic<uint64_t> switchCount{0};
     std::atomic<uint32_t> switchTimeMs{0};
     HANDLE threadHandle = nullptr;
+    // The stop signal: stop stores false (release) before it sets the buffer events; the
+    // thread loads it (acquire) after every wake.
     std::atomic<bool> running{false};
     FILE* logFile = nullptr;
     uint32_t createdTick = 0;
@@ -109,6 +112,8 @@ class ASIOSrv : public IASIO, public UnknownBase {
     ASIOCallbacks callbacks = {};
 
   private:
+    // disposeBuffers without its entry line: the destructor's own line stands for it.
+    void releaseBufferSet();
     // Waits for and closes the handle of a streaming thread that stopped the driver itself.
     void collectStoppedThread();
     // The time record of the streaming threads' switches, before its positions are filled.

@@ -17,10 +17,10 @@ void freeBlocks(void* (&slots)[16]) {
     }
 }
 
-// Makes the blocks of one direction, whose slots are empty, for the entries that name it. A channel named twice in
-// one request shares the block of its first entry: both entries then point at memory that
-// lives until disposeBuffers, never at a block freed by the second one. Returns false when
-// an allocation failed; the entry that failed and the ones after it keep null buffers.
+// Makes the blocks of one direction, whose slots are empty, for the entries that name it. A channel
+// named twice in one request shares the block of its first entry: both entries then point at memory
+// that lives until disposeBuffers, never at a block freed by the second one. Returns false when an
+// allocation failed; the entry that failed and the ones after it keep null buffers.
 bool makeBlocks(void* (&slots)[16], ASIOBufferInfo* infos, long count, bool inputs,
                 ASIOSampleType type, long bufferSize) {
     uint64_t width = type == ASIOSTInt16LSB ? 2 : 4;
@@ -28,8 +28,7 @@ bool makeBlocks(void* (&slots)[16], ASIOBufferInfo* infos, long count, bool inpu
     uint64_t half = bufferSize > 0 ? width * uint64_t(bufferSize) : 0;
     for (long i = 0; i < count; ++i) {
         ASIOBufferInfo& info = infos[i];
-        if ((info.isInput != 0) != inputs || info.channelNum < 0 || info.channelNum >= 16)
-            continue;
+        if ((info.isInput != 0) != inputs || info.channelNum < 0 || info.channelNum >= 16) continue;
         uint8_t* block = static_cast<uint8_t*>(slots[info.channelNum]);
         if (!block) {
             if (half == 0 || 2 * half > SIZE_MAX) return false;
@@ -51,7 +50,8 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
     // Without callbacks the host could never be told that a half is due: refuse the request
     // as a whole, like one without entries, rather than stream into nowhere.
     if (!bufferInfos || !hostCallbacks) return ASE_InvalidParameter;
-    logMessage(this, L"ASIOSrv::createBuffers() nChannels=%d size=%d (callback=0x%X 0x%X 0x%X 0x%X)",
+    logMessage(this,
+               L"ASIOSrv::createBuffers() nChannels=%d size=%d (callback=0x%X 0x%X 0x%X 0x%X)",
                numChannels, bufferSize, low32(hostCallbacks->bufferSwitch),
                low32(hostCallbacks->sampleRateDidChange), low32(hostCallbacks->asioMessage),
                low32(hostCallbacks->bufferSwitchTimeInfo));
@@ -67,8 +67,8 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
     bool ok = true;
     if (inputs) {
         freeBlocks(asioBuffers[kCapture]);
-        ok = makeBlocks(asioBuffers[kCapture], bufferInfos, numChannels, true,
-                        sampleType[kCapture], bufferSize);
+        ok = makeBlocks(asioBuffers[kCapture], bufferInfos, numChannels, true, sampleType[kCapture],
+                        bufferSize);
     }
     if (outputs) {
         freeBlocks(asioBuffers[kRender]);
@@ -82,6 +82,11 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
 
 ASIOError ASIOSrv::disposeBuffers() {
     writeLogLine(this, L"ASIOSrv::disposeBuffers...");
+    releaseBufferSet();
+    return ASE_OK;
+}
+
+void ASIOSrv::releaseBufferSet() {
     if (running.load(std::memory_order_relaxed))
         stop();
     else
@@ -97,7 +102,6 @@ ASIOError ASIOSrv::disposeBuffers() {
         CoUninitialize();
         comInitialized = false;
     }
-    return ASE_OK;
 }
 
 ASIOError ASIOSrv::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
@@ -117,4 +121,6 @@ ASIOError ASIOSrv::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
     return ASE_OK;
 }
 
-ASIOError ASIOSrv::outputReady() { return ASE_NotPresent; }
+ASIOError ASIOSrv::outputReady() {
+    return ASE_NotPresent;
+}

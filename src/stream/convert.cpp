@@ -13,19 +13,29 @@ namespace vl {
 namespace {
 
 // Per-sample transfer: 16-bit samples pass unchanged, 32-bit ones keep their upper 24 bits.
-inline int16_t pass(int16_t s) { return s; }
-inline uint32_t pass(uint32_t s) { return s & kValid24Mask; }
+inline int16_t pass(int16_t s) {
+    return s;
+}
+inline uint32_t pass(uint32_t s) {
+    return s & kValid24Mask;
+}
 
 // Vector bodies for the common frame widths: each handles whole groups of frames and returns
 // how many it did; the scalar loop below finishes the rest. A width without one does none.
-template <typename T, unsigned C>
-uint32_t interleaveVector(T*, const T* const*, uint32_t) { return 0; }
-template <typename T, unsigned C>
-uint32_t deinterleaveVector(const T*, T* const*, uint32_t) { return 0; }
+template <typename T, unsigned C> uint32_t interleaveVector(T*, const T* const*, uint32_t) {
+    return 0;
+}
+template <typename T, unsigned C> uint32_t deinterleaveVector(const T*, T* const*, uint32_t) {
+    return 0;
+}
 
 #if defined(__SSE2__)
-inline __m128i load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
-inline void store(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+inline __m128i load(const void* p) {
+    return _mm_loadu_si128(static_cast<const __m128i*>(p));
+}
+inline void store(void* p, __m128i v) {
+    _mm_storeu_si128(static_cast<__m128i*>(p), v);
+}
 
 // In-register transposes: rows in, columns out (each is its own inverse).
 inline void transpose4x32(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
@@ -56,7 +66,8 @@ inline void transpose8x16(__m128i* r) {
 }
 
 // 16-bit, 2 channels: eight frames per step.
-template <> uint32_t interleaveVector<int16_t, 2>(int16_t* dst, const int16_t* const* s, uint32_t n) {
+template <>
+uint32_t interleaveVector<int16_t, 2>(int16_t* dst, const int16_t* const* s, uint32_t n) {
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i l = load(s[0] + i), r = load(s[1] + i);
@@ -65,7 +76,8 @@ template <> uint32_t interleaveVector<int16_t, 2>(int16_t* dst, const int16_t* c
     }
     return i;
 }
-template <> uint32_t deinterleaveVector<int16_t, 2>(const int16_t* src, int16_t* const* d, uint32_t n) {
+template <>
+uint32_t deinterleaveVector<int16_t, 2>(const int16_t* src, int16_t* const* d, uint32_t n) {
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i a = load(src + 2 * i), b = load(src + 2 * i + 8);
@@ -80,7 +92,8 @@ template <> uint32_t deinterleaveVector<int16_t, 2>(const int16_t* src, int16_t*
 }
 
 // 16-bit, 4 channels: eight frames per step.
-template <> uint32_t interleaveVector<int16_t, 4>(int16_t* dst, const int16_t* const* s, uint32_t n) {
+template <>
+uint32_t interleaveVector<int16_t, 4>(int16_t* dst, const int16_t* const* s, uint32_t n) {
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i c0 = load(s[0] + i), c1 = load(s[1] + i), c2 = load(s[2] + i), c3 = load(s[3] + i);
@@ -93,7 +106,8 @@ template <> uint32_t interleaveVector<int16_t, 4>(int16_t* dst, const int16_t* c
     }
     return i;
 }
-template <> uint32_t deinterleaveVector<int16_t, 4>(const int16_t* src, int16_t* const* d, uint32_t n) {
+template <>
+uint32_t deinterleaveVector<int16_t, 4>(const int16_t* src, int16_t* const* d, uint32_t n) {
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i v[4];
@@ -114,29 +128,36 @@ template <> uint32_t deinterleaveVector<int16_t, 4>(const int16_t* src, int16_t*
 }
 
 // 16-bit, 8 channels: an 8 x 8 transpose per eight frames.
-template <> uint32_t interleaveVector<int16_t, 8>(int16_t* dst, const int16_t* const* s, uint32_t n) {
+template <>
+uint32_t interleaveVector<int16_t, 8>(int16_t* dst, const int16_t* const* s, uint32_t n) {
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i r[8];
-        for (int c = 0; c < 8; ++c) r[c] = load(s[c] + i);
+        for (int c = 0; c < 8; ++c)
+            r[c] = load(s[c] + i);
         transpose8x16(r);
-        for (int f = 0; f < 8; ++f) store(dst + 8 * (i + f), r[f]);
+        for (int f = 0; f < 8; ++f)
+            store(dst + 8 * (i + f), r[f]);
     }
     return i;
 }
-template <> uint32_t deinterleaveVector<int16_t, 8>(const int16_t* src, int16_t* const* d, uint32_t n) {
+template <>
+uint32_t deinterleaveVector<int16_t, 8>(const int16_t* src, int16_t* const* d, uint32_t n) {
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i r[8];
-        for (int f = 0; f < 8; ++f) r[f] = load(src + 8 * (i + f));
+        for (int f = 0; f < 8; ++f)
+            r[f] = load(src + 8 * (i + f));
         transpose8x16(r);
-        for (int c = 0; c < 8; ++c) store(d[c] + i, r[c]);
+        for (int c = 0; c < 8; ++c)
+            store(d[c] + i, r[c]);
     }
     return i;
 }
 
 // 24-in-32, 2 channels: four frames per step, masked on the way.
-template <> uint32_t interleaveVector<uint32_t, 2>(uint32_t* dst, const uint32_t* const* s, uint32_t n) {
+template <>
+uint32_t interleaveVector<uint32_t, 2>(uint32_t* dst, const uint32_t* const* s, uint32_t n) {
     const __m128i m = _mm_set1_epi32(int32_t(kValid24Mask));
     uint32_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -146,19 +167,23 @@ template <> uint32_t interleaveVector<uint32_t, 2>(uint32_t* dst, const uint32_t
     }
     return i;
 }
-template <> uint32_t deinterleaveVector<uint32_t, 2>(const uint32_t* src, uint32_t* const* d, uint32_t n) {
+template <>
+uint32_t deinterleaveVector<uint32_t, 2>(const uint32_t* src, uint32_t* const* d, uint32_t n) {
     const __m128i m = _mm_set1_epi32(int32_t(kValid24Mask));
     uint32_t i = 0;
     for (; i + 4 <= n; i += 4) {
         __m128 a = _mm_castsi128_ps(load(src + 2 * i)), b = _mm_castsi128_ps(load(src + 2 * i + 4));
-        store(d[0] + i, _mm_and_si128(_mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))), m));
-        store(d[1] + i, _mm_and_si128(_mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))), m));
+        store(d[0] + i,
+              _mm_and_si128(_mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))), m));
+        store(d[1] + i,
+              _mm_and_si128(_mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))), m));
     }
     return i;
 }
 
 // 24-in-32, 4 channels: a 4 x 4 transpose per four frames.
-template <> uint32_t interleaveVector<uint32_t, 4>(uint32_t* dst, const uint32_t* const* s, uint32_t n) {
+template <>
+uint32_t interleaveVector<uint32_t, 4>(uint32_t* dst, const uint32_t* const* s, uint32_t n) {
     const __m128i m = _mm_set1_epi32(int32_t(kValid24Mask));
     uint32_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -171,7 +196,8 @@ template <> uint32_t interleaveVector<uint32_t, 4>(uint32_t* dst, const uint32_t
     }
     return i;
 }
-template <> uint32_t deinterleaveVector<uint32_t, 4>(const uint32_t* src, uint32_t* const* d, uint32_t n) {
+template <>
+uint32_t deinterleaveVector<uint32_t, 4>(const uint32_t* src, uint32_t* const* d, uint32_t n) {
     const __m128i m = _mm_set1_epi32(int32_t(kValid24Mask));
     uint32_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -187,7 +213,8 @@ template <> uint32_t deinterleaveVector<uint32_t, 4>(const uint32_t* src, uint32
 }
 
 // 24-in-32, 8 channels: two 4 x 4 transposes per four frames, one per half of the frame.
-template <> uint32_t interleaveVector<uint32_t, 8>(uint32_t* dst, const uint32_t* const* s, uint32_t n) {
+template <>
+uint32_t interleaveVector<uint32_t, 8>(uint32_t* dst, const uint32_t* const* s, uint32_t n) {
     const __m128i m = _mm_set1_epi32(int32_t(kValid24Mask));
     uint32_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -204,7 +231,8 @@ template <> uint32_t interleaveVector<uint32_t, 8>(uint32_t* dst, const uint32_t
     }
     return i;
 }
-template <> uint32_t deinterleaveVector<uint32_t, 8>(const uint32_t* src, uint32_t* const* d, uint32_t n) {
+template <>
+uint32_t deinterleaveVector<uint32_t, 8>(const uint32_t* src, uint32_t* const* d, uint32_t n) {
     const __m128i m = _mm_set1_epi32(int32_t(kValid24Mask));
     uint32_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -227,17 +255,21 @@ template <> uint32_t deinterleaveVector<uint32_t, 8>(const uint32_t* src, uint32
 template <typename T, unsigned C>
 void interleaveFixed(T* dst, void* const* blocks, uint32_t first, uint32_t frames) {
     const T* src[C];
-    for (unsigned c = 0; c < C; ++c) src[c] = static_cast<const T*>(blocks[c]) + first;
+    for (unsigned c = 0; c < C; ++c)
+        src[c] = static_cast<const T*>(blocks[c]) + first;
     for (uint32_t i = interleaveVector<T, C>(dst, src, frames); i < frames; ++i)
-        for (unsigned c = 0; c < C; ++c) dst[size_t(i) * C + c] = pass(src[c][i]);
+        for (unsigned c = 0; c < C; ++c)
+            dst[size_t(i) * C + c] = pass(src[c][i]);
 }
 
 template <typename T, unsigned C>
 void deinterleaveFixed(const T* src, void* const* blocks, uint32_t first, uint32_t frames) {
     T* dst[C];
-    for (unsigned c = 0; c < C; ++c) dst[c] = static_cast<T*>(blocks[c]) + first;
+    for (unsigned c = 0; c < C; ++c)
+        dst[c] = static_cast<T*>(blocks[c]) + first;
     for (uint32_t i = deinterleaveVector<T, C>(src, dst, frames); i < frames; ++i)
-        for (unsigned c = 0; c < C; ++c) dst[c][i] = pass(src[size_t(i) * C + c]);
+        for (unsigned c = 0; c < C; ++c)
+            dst[c][i] = pass(src[size_t(i) * C + c]);
 }
 
 // Any walk and any frame width: one strided pass per channel. Taken when the walk stops
@@ -248,7 +280,8 @@ void interleaveStrided(T* dst, void* const* blocks, unsigned walked, unsigned st
     for (unsigned c = 0; c < walked; ++c) {
         const T* src = static_cast<const T*>(blocks[c]) + first;
         T* out = dst + c;
-        for (uint32_t i = 0; i < frames; ++i) out[size_t(i) * stride] = pass(src[i]);
+        for (uint32_t i = 0; i < frames; ++i)
+            out[size_t(i) * stride] = pass(src[i]);
     }
 }
 
@@ -258,7 +291,8 @@ void deinterleaveStrided(const T* src, void* const* blocks, unsigned walked, uns
     for (unsigned c = 0; c < walked; ++c) {
         T* dst = static_cast<T*>(blocks[c]) + first;
         const T* in = src + c;
-        for (uint32_t i = 0; i < frames; ++i) dst[i] = pass(in[size_t(i) * stride]);
+        for (uint32_t i = 0; i < frames; ++i)
+            dst[i] = pass(in[size_t(i) * stride]);
     }
 }
 
@@ -270,12 +304,18 @@ void interleaveAs(void* endpoint, void* const* blocks, unsigned channelCount, ui
     // The fixed variants cover the frame widths that have a speaker layout.
     if (walked == channelCount) {
         switch (walked) {
-        case 1: return interleaveFixed<T, 1>(dst, blocks, first, frames);
-        case 2: return interleaveFixed<T, 2>(dst, blocks, first, frames);
-        case 4: return interleaveFixed<T, 4>(dst, blocks, first, frames);
-        case 6: return interleaveFixed<T, 6>(dst, blocks, first, frames);
-        case 8: return interleaveFixed<T, 8>(dst, blocks, first, frames);
-        default: break;
+        case 1:
+            return interleaveFixed<T, 1>(dst, blocks, first, frames);
+        case 2:
+            return interleaveFixed<T, 2>(dst, blocks, first, frames);
+        case 4:
+            return interleaveFixed<T, 4>(dst, blocks, first, frames);
+        case 6:
+            return interleaveFixed<T, 6>(dst, blocks, first, frames);
+        case 8:
+            return interleaveFixed<T, 8>(dst, blocks, first, frames);
+        default:
+            break;
         }
     }
     interleaveStrided<T>(dst, blocks, walked, channelCount, first, frames);
@@ -288,12 +328,18 @@ void deinterleaveAs(const void* endpoint, void* const* blocks, unsigned channelC
     const T* src = static_cast<const T*>(endpoint);
     if (walked == channelCount) {
         switch (walked) {
-        case 1: return deinterleaveFixed<T, 1>(src, blocks, first, frames);
-        case 2: return deinterleaveFixed<T, 2>(src, blocks, first, frames);
-        case 4: return deinterleaveFixed<T, 4>(src, blocks, first, frames);
-        case 6: return deinterleaveFixed<T, 6>(src, blocks, first, frames);
-        case 8: return deinterleaveFixed<T, 8>(src, blocks, first, frames);
-        default: break;
+        case 1:
+            return deinterleaveFixed<T, 1>(src, blocks, first, frames);
+        case 2:
+            return deinterleaveFixed<T, 2>(src, blocks, first, frames);
+        case 4:
+            return deinterleaveFixed<T, 4>(src, blocks, first, frames);
+        case 6:
+            return deinterleaveFixed<T, 6>(src, blocks, first, frames);
+        case 8:
+            return deinterleaveFixed<T, 8>(src, blocks, first, frames);
+        default:
+            break;
         }
     }
     deinterleaveStrided<T>(src, blocks, walked, channelCount, first, frames);
@@ -309,7 +355,8 @@ unsigned sampleBytes(int32_t sampleType) {
 
 unsigned walkedChannels(void* const* blocks, unsigned channelCount) {
     unsigned c = 0;
-    while (c < kMaxChannels && c < channelCount && blocks[c]) ++c;
+    while (c < kMaxChannels && c < channelCount && blocks[c])
+        ++c;
     return c;
 }
 

@@ -76,7 +76,8 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
 
         if (render) {
             BYTE* data = nullptr;
-            if (SUCCEEDED(render->GetBuffer(frames, &data)) && data) self->copyRenderHalf(half, data);
+            if (SUCCEEDED(render->GetBuffer(frames, &data)) && data)
+                self->copyRenderHalf(half, data);
             render->ReleaseBuffer(frames, 0);
         }
         if (capture) {

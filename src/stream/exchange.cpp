@@ -16,7 +16,8 @@ void ASIOSrv::prepareTimeRecord(ASIOTime* record) const {
     *record = {};
     record->timeInfo.speed = 1.0;
     record->timeInfo.sampleRate = sampleRate;
-    record->timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid | kSpeedValid;
+    record->timeInfo.flags =
+        kSystemTimeValid | kSamplePositionValid | kSampleRateValid | kSpeedValid;
 }
 
 void ASIOSrv::signalBufferSwitch(ASIOTime* timeInfo, bool useTimeInfo, ASIOBool directProcess) {
@@ -54,8 +55,8 @@ void ASIOSrv::copyRenderRange(uint32_t position, uint32_t frames, BYTE* endpoint
     if (bufferFrames <= 0) return;
     // Never past the end of a block.
     frames = vl::framesBeforeEnd(position, frames, 2 * uint32_t(bufferFrames));
-    vl::interleaveFrames(sampleType[kRender], asioBuffers[kRender], channelCount[kRender],
-                         position, frames, endpointBuffer);
+    vl::interleaveFrames(sampleType[kRender], asioBuffers[kRender], channelCount[kRender], position,
+                         frames, endpointBuffer);
 }
 
 void ASIOSrv::copyCaptureRange(uint32_t position, uint32_t frames, const BYTE* source) {
@@ -96,7 +97,8 @@ ASIOError ASIOSrv::ProcessData(uint32_t direction, IUnknown* service, uint32_t p
             uint32_t first = vl::framesBeforeEnd(position, frames, total);
             copyRenderRange(position, first, data);
             if (first < frames)
-                copyRenderRange(0, frames - first, data + size_t(first) * frameBytes(*this, kRender));
+                copyRenderRange(0, frames - first,
+                                data + size_t(first) * frameBytes(*this, kRender));
             result = ASE_OK;
         }
         // What was obtained is released as written, never as silence.
@@ -116,11 +118,11 @@ ASIOError ASIOSrv::ProcessData(uint32_t direction, IUnknown* service, uint32_t p
         result = ASE_HWMalfunction;
     }
     if (FAILED(hr) || !got || !data) {
-        logMessage(this, L"ASIOSrv:::   CAPTURE GetBuffer(%d) returns 0x%X (pBuffer=0x%X)", got,
-                   hr, low32(data));
+        logMessage(this, L"ASIOSrv:::   CAPTURE GetBuffer(%d) returns 0x%X (pBuffer=0x%X)", got, hr,
+                   low32(data));
     } else {
-        logMessage(this, L"ASIOSrv:::    ###ProcessData(%d) pos=%d Buffer=0x%X 0x%X", got,
-                   position, low32(data), hr);
+        logMessage(this, L"ASIOSrv:::    ###ProcessData(%d) pos=%d Buffer=0x%X 0x%X", got, position,
+                   low32(data), hr);
         uint32_t first = vl::framesBeforeEnd(position, got, total);
         copyCaptureRange(position, first, data);
         if (first < got)
@@ -136,8 +138,8 @@ ASIOError ASIOSrv::ProcessData(uint32_t direction, IUnknown* service, uint32_t p
     return result;
 }
 
-void ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames,
-                           uint32_t* writePos, uint32_t bytesPerFrame) {
+void ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames, uint32_t* writePos,
+                           uint32_t bytesPerFrame) {
     if (!service || !ring || !writePos || !ringFrames) return;
     ComRef<IAudioCaptureClient> capture;
     if (FAILED(queryFrom(service, capture))) return;

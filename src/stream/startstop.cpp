@@ -25,7 +25,8 @@ ASIOError ASIOSrv::start() {
     HRESULT status = S_OK;
     for (int d = kRender; d <= kCapture; ++d) {
         int n = 0;
-        for (void* block : asioBuffers[d]) n += block != nullptr;
+        for (void* block : asioBuffers[d])
+            n += block != nullptr;
         if (device[d]) device[d]->Release();
         if (audioClient[d]) audioClient[d]->Release();
         device[d] = audioClient[d] = nullptr;
@@ -54,8 +55,9 @@ ASIOError ASIOSrv::start() {
         // no event, the endpoint's shortest period.
         bool polledCapture = d == kCapture && TimerDrivenMode && audioClient[kRender];
         if (d == kRender) {
-            status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
-                                        duration, duration, wave, nullptr);
+            status =
+                client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                   duration, duration, wave, nullptr);
             if (status == CO_E_NOTINITIALIZED) {
                 CoInitializeEx(nullptr, COINIT_MULTITHREADED);
                 comInitialized = true;
@@ -69,8 +71,9 @@ ASIOError ASIOSrv::start() {
             status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, 0, duration, minimumPeriod,
                                         wave, nullptr);
         } else {
-            status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
-                                        duration, duration, wave, nullptr);
+            status =
+                client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                   duration, duration, wave, nullptr);
         }
         if (status == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED) {
             logMessage(this, L"ASIOSrv::: buffer size for %s not aligned!", kDirectionName[d]);

@@ -37,6 +37,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
     DWORD waitCount = 0;
 
     auto setUp = [&]() -> bool {
+        if (!total) return false; // no double buffer to move frames through
         HRESULT hr = S_OK;
         if (self->audioClient[kCapture]) {
             if (FAILED(queryFrom(self->audioClient[kCapture], captureClient)) || !captureClient)
@@ -86,7 +87,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
             self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
             self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOTrue);
             for (int k = 0; k < 2; ++k) {
-                if (self->ProcessData(kRender, renderService.get(), readPos, renderFrames) != ASE_OK)
+                if (self->ProcessData(kRender, renderService.get(), readPos, renderFrames) !=
+                    ASE_OK)
                     continue;
                 readPos = total ? uint32_t((uint64_t(readPos) + renderFrames) % total) : 0;
                 self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
@@ -96,7 +98,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
         if (captureService && self->bufferEvent[kCapture])
             waitList[waitCount++] = self->bufferEvent[kCapture];
         logMessage(self,
-                   L"ASIODrv:::...Timer Driven Thread started...(%d events) Pos=[%d %d] BufferSize=[%d %d]",
+                   L"ASIODrv:::...Timer Driven Thread started...(%d events) Pos=[%d %d] "
+                   L"BufferSize=[%d %d]",
                    waitCount, readPos, readPos, renderFrames, captureFrames);
         writePos = readPos;
         if (useTimeInfo) writeLogLine(self, L"ASIOSrv::: (using bufferSwitchTimeInfo()!!!)");
@@ -104,7 +107,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
         DWORD taskIndex = 0;
         task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
         if (!task)
-            logMessage(self, L"ASIOSrv::: AvSetMmThreadCharacteristics() failed! dwTemp=%d Error=%d",
+            logMessage(self,
+                       L"ASIOSrv::: AvSetMmThreadCharacteristics() failed! dwTemp=%d Error=%d",
                        taskIndex, GetLastError());
         LARGE_INTEGER due;
         due.QuadPart = -10000; // 1 ms from now, then every 2 ms
@@ -147,11 +151,14 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 UINT32 padding = 0;
                 HRESULT hr = renderClient->GetCurrentPadding(&padding);
                 int32_t numFrames = int32_t(2 * renderFrames) - int32_t(padding);
-                logMessage(self, L"ASIOSrv::: Timer event... [R] %d frames (0x%X) InternalPos=[%d %d]",
+                logMessage(self,
+                           L"ASIOSrv::: Timer event... [R] %d frames (0x%X) InternalPos=[%d %d]",
                            numFrames, hr, ringRead, ringWrite);
-                self->stageCapture(captureService.get(), ring, ringFrames, &ringWrite, bytesPerFrame);
+                self->stageCapture(captureService.get(), ring, ringFrames, &ringWrite,
+                                   bytesPerFrame);
                 if (numFrames >= int32_t(renderFrames) &&
-                    self->ProcessData(kRender, renderService.get(), readPos, renderFrames) == ASE_OK) {
+                    self->ProcessData(kRender, renderService.get(), readPos, renderFrames) ==
+                        ASE_OK) {
                     if (ring) unstage(renderFrames);
                     readPos = vl::advancePosition(readPos, renderFrames, total / 2, &needSwitch);
                 }
@@ -165,14 +172,16 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                     logMessage(self, L"ASIOSrv::: CurrentPadding=%d (TotalBufferSize=%d) 0x%X !!!",
                                numFrames, total, hr);
                 if (numFrames >= int32_t(renderFrames) &&
-                    self->ProcessData(kRender, renderService.get(), readPos, renderFrames) == ASE_OK)
+                    self->ProcessData(kRender, renderService.get(), readPos, renderFrames) ==
+                        ASE_OK)
                     readPos = vl::advancePosition(readPos, renderFrames, total / 2, &needSwitch);
             } else if (capture) {
                 UINT32 pending = 0;
                 HRESULT hr = capture->GetNextPacketSize(&pending);
                 logMessage(self, L"ASIOSrv::: Timer event... %d frames (0x%X)", pending, hr);
                 if (pending >= captureFrames &&
-                    self->ProcessData(kCapture, captureService.get(), writePos, captureFrames) == ASE_OK)
+                    self->ProcessData(kCapture, captureService.get(), writePos, captureFrames) ==
+                        ASE_OK)
                     writePos = vl::advancePosition(writePos, captureFrames, total / 2, &needSwitch);
             }
 

@@ -9,13 +9,17 @@ namespace {
 
 std::atomic<TestHost*> active{nullptr};
 
-uint64_t joined(unsigned long hi, unsigned long lo) { return uint64_t(hi) << 32 | lo; }
+uint64_t joined(unsigned long hi, unsigned long lo) {
+    return uint64_t(hi) << 32 | lo;
+}
 
 } // namespace
 
 TestHost::TestHost() : previous_(active.exchange(this)) {}
 
-TestHost::~TestHost() { active.store(previous_); }
+TestHost::~TestHost() {
+    active.store(previous_);
+}
 
 ASIOCallbacks TestHost::callbacks(bool withTimeInfo) const {
     ASIOCallbacks cb = {};
@@ -125,7 +129,8 @@ ASIOTime* TestHost::bufferSwitchTimeInfo(ASIOTime* params, long half, ASIOBool d
     r.directProcess = directProcess;
     if (params) {
         r.time = *params;
-        r.samplePosition = joined(params->timeInfo.samplePosition.hi, params->timeInfo.samplePosition.lo);
+        r.samplePosition =
+            joined(params->timeInfo.samplePosition.hi, params->timeInfo.samplePosition.lo);
         r.systemTimeNs = joined(params->timeInfo.systemTime.hi, params->timeInfo.systemTime.lo);
     }
     host->recordSwitch(r);

@@ -32,13 +32,13 @@
 namespace testhost {
 
 struct SwitchRecord {
-    bool timeInfo = false;    // came through bufferSwitchTimeInfo
-    long half = -1;           // doubleBufferIndex
+    bool timeInfo = false; // came through bufferSwitchTimeInfo
+    long half = -1;        // doubleBufferIndex
     ASIOBool directProcess = 0;
-    ASIOTime time = {};       // the record passed (zero for a plain bufferSwitch)
+    ASIOTime time = {};          // the record passed (zero for a plain bufferSwitch)
     uint64_t samplePosition = 0; // time.timeInfo.samplePosition as one number
     uint64_t systemTimeNs = 0;   // time.timeInfo.systemTime as one number
-    double atMs = 0;          // when the call arrived, on the performance counter
+    double atMs = 0;             // when the call arrived, on the performance counter
     DWORD threadId = 0;
 };
 

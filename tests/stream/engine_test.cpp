@@ -31,8 +31,9 @@ TEST(EventDriven, SwitchesCarryHalvesPositionsAndAudioInOrder) {
     for (const Shape& shape : kShapes)
         for (bool timeInfo : {true, false})
             for (bool wide : {true, false}) {
-                SCOPED_TRACE(testing::Message() << shape.name << (timeInfo ? ", time info" : ", plain")
-                                                << (wide ? ", 24-in-32" : ", 16-bit"));
+                SCOPED_TRACE(testing::Message()
+                             << shape.name << (timeInfo ? ", time info" : ", plain")
+                             << (wide ? ", 24-in-32" : ", 16-bit"));
                 Options o;
                 o.clock = sim::Clock::Manual;
                 o.outputs = shape.outputs;
@@ -88,7 +89,8 @@ TEST(EventDriven, SwitchesCarryHalvesPositionsAndAudioInOrder) {
                             for (unsigned c = 0; c < 2; ++c) {
                                 int32_t want = 0;
                                 if (f >= prefill * size_t(B)) {
-                                    want = sim::counterSample(c, f - prefill * size_t(B), wide ? 32 : 16);
+                                    want = sim::counterSample(c, f - prefill * size_t(B),
+                                                              wide ? 32 : 16);
                                     if (!wide) want = int16_t(want);
                                 }
                                 ASSERT_EQ(in[2 * f + c], want) << "frame " << f << " channel " << c;
@@ -100,7 +102,8 @@ TEST(EventDriven, SwitchesCarryHalvesPositionsAndAudioInOrder) {
                         auto played = Rig::recordedSamples(wide);
                         ASSERT_EQ(played.size(), 2 * size_t(B) * ticks);
                         size_t silent = shape.inputs ? 1 : 0;
-                        for (size_t k = 0; k < silent * 2 * size_t(B); ++k) ASSERT_EQ(played[k], 0);
+                        for (size_t k = 0; k < silent * 2 * size_t(B); ++k)
+                            ASSERT_EQ(played[k], 0);
                         for (size_t k = silent * 2 * size_t(B); k < played.size(); ++k) {
                             uint64_t n = (k - silent * 2 * size_t(B)) / 2;
                             int32_t want = rig::hostSample(unsigned(k % 2), n, wide);
@@ -108,7 +111,8 @@ TEST(EventDriven, SwitchesCarryHalvesPositionsAndAudioInOrder) {
                             ASSERT_EQ(played[k], want) << "sample " << k;
                         }
                     }
-                    sim::Stats st = sim::stats(shape.outputs ? sim::Flow::Render : sim::Flow::Capture);
+                    sim::Stats st =
+                        sim::stats(shape.outputs ? sim::Flow::Render : sim::Flow::Capture);
                     EXPECT_EQ(st.missedPeriods, 0u);
                 }
                 rig::expectNothingLeaked();
@@ -128,7 +132,8 @@ TEST(EventDriven, HostWithoutTimeInfoCallbackGetsPlainSwitches) {
         ASSERT_TRUE(sim::run(2, 2000));
         ASSERT_TRUE(r.host.waitForSwitches(4, 2000));
         r.asio->stop();
-        for (const auto& s : r.host.switches()) EXPECT_FALSE(s.timeInfo);
+        for (const auto& s : r.host.switches())
+            EXPECT_FALSE(s.timeInfo);
         ASIOSamples pos;
         r.asio->getSamplePosition(&pos, nullptr);
         EXPECT_EQ(pos.lo, 4ul * 480);
@@ -150,7 +155,8 @@ TEST(EventDriven, EmptyCapturePacketStillSwitches) {
         ASSERT_TRUE(sim::run(3, 2000));
         ASSERT_TRUE(r.host.waitForSwitches(3, 2000));
         sim::clearCalls();
-        ASSERT_TRUE(sim::fail("IAudioCaptureClient::GetNextPacketSize", E_FAIL, sim::FaultMode::Once));
+        ASSERT_TRUE(
+            sim::fail("IAudioCaptureClient::GetNextPacketSize", E_FAIL, sim::FaultMode::Once));
         sim::step(1);
         ASSERT_TRUE(r.host.waitForSwitches(4, 2000));
         r.asio->stop();
@@ -191,16 +197,21 @@ TEST(TimerDriven, RenderPrefillsThenSwitchesPerPeriod) {
         auto played = Rig::recordedSamples(true);
         ASSERT_EQ(played.size(), 5u * 960);
         for (size_t k = 0; k < played.size(); ++k)
-            ASSERT_EQ(played[k], int32_t(uint32_t(rig::hostSample(unsigned(k % 2), k / 2, true)) & 0xFFFFFF00u));
+            ASSERT_EQ(played[k], int32_t(uint32_t(rig::hostSample(unsigned(k % 2), k / 2, true)) &
+                                         0xFFFFFF00u));
     }
     rig::expectNothingLeaked();
 }
 
 // --- Buffer set -------------------------------------------------------------------------------
 
-void* failingAllocator(size_t) { return nullptr; }
+void* failingAllocator(size_t) {
+    return nullptr;
+}
 int allocationsLeft = 0;
-void* countedAllocator(size_t n) { return allocationsLeft-- > 0 ? malloc(n) : nullptr; }
+void* countedAllocator(size_t n) {
+    return allocationsLeft-- > 0 ? malloc(n) : nullptr;
+}
 
 TEST(BufferSet, BlocksAreZeroedHalvesInputsFirstAndFailuresKeepWhatWasMade) {
     Options o;
@@ -209,7 +220,8 @@ TEST(BufferSet, BlocksAreZeroedHalvesInputsFirstAndFailuresKeepWhatWasMade) {
     for (ASIOSampleType type : {ASIOSTInt16LSB, ASIOSTInt32LSB}) {
         s.sampleType[kRender] = s.sampleType[kCapture] = type;
         size_t width = type == ASIOSTInt16LSB ? 2 : 4;
-        ASIOBufferInfo infos[] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}, {ASIOTrue, 0, {}}, {ASIOTrue, 16, {}}};
+        ASIOBufferInfo infos[] = {
+            {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}, {ASIOTrue, 0, {}}, {ASIOTrue, 16, {}}};
         ASSERT_EQ(r.asio->createBuffers(infos, 4, 256, &r.callbacks), ASE_OK);
         EXPECT_EQ(s.bufferFrames, 256);
         for (int i = 0; i < 3; ++i) {
@@ -236,7 +248,8 @@ TEST(BufferSet, BlocksAreZeroedHalvesInputsFirstAndFailuresKeepWhatWasMade) {
     }
 
     // Inputs are made before outputs whatever the entry order; the second allocation fails.
-    ASIOBufferInfo mixed[] = {{ASIOFalse, 0, {}}, {ASIOTrue, 1, {}}, {ASIOTrue, 0, {}}, {ASIOFalse, 1, {}}};
+    ASIOBufferInfo mixed[] = {
+        {ASIOFalse, 0, {}}, {ASIOTrue, 1, {}}, {ASIOTrue, 0, {}}, {ASIOFalse, 1, {}}};
     allocationsLeft = 1;
     blockAllocator = countedAllocator;
     EXPECT_EQ(r.asio->createBuffers(mixed, 4, 64, &r.callbacks), ASE_NoMemory);
@@ -303,10 +316,12 @@ TEST(BufferSet, RepeatedChannelSharesOneBlockAndBadRequestsChangeNothing) {
 
 TEST(Settings, TimerDrivenModeIsReadPerUserAtConstruction) {
     HKEY key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
               ERROR_SUCCESS);
     DWORD one = 1;
-    RegSetValueExW(key, L"TimerDrivenMode", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), sizeof one);
+    RegSetValueExW(key, L"TimerDrivenMode", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one),
+                   sizeof one);
     HRESULT hr;
     IUnknown* on = ASIOSrv::create(nullptr, &hr);
     RegDeleteValueW(key, L"TimerDrivenMode");

@@ -59,8 +59,10 @@ Rig::~Rig() {
 
 ASIOError Rig::create() {
     infos.clear();
-    for (int c = 0; c < opt.inputs; ++c) infos.push_back({ASIOTrue, c, {}});
-    for (int c = 0; c < opt.outputs; ++c) infos.push_back({ASIOFalse, c, {}});
+    for (int c = 0; c < opt.inputs; ++c)
+        infos.push_back({ASIOTrue, c, {}});
+    for (int c = 0; c < opt.outputs; ++c)
+        infos.push_back({ASIOFalse, c, {}});
     ASIOBufferInfo none = {};
     return asio->createBuffers(infos.empty() ? &none : infos.data(), long(infos.size()), opt.frames,
                                &callbacks);
@@ -89,7 +91,9 @@ void Rig::onSwitch(long half) {
         }
 }
 
-std::vector<int32_t> Rig::capturedStream() const { return captured_; }
+std::vector<int32_t> Rig::capturedStream() const {
+    return captured_;
+}
 
 std::vector<int32_t> Rig::recordedSamples(bool wide) {
     std::vector<BYTE> bytes = sim::recording(sim::Flow::Render);

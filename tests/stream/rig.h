@@ -26,8 +26,8 @@ struct Options {
     int outputs = 2;
     int inputs = 2;
     long frames = 480;
-    bool wide = true;          // 24-in-32 endpoints, else 16-bit ones
-    bool timeInfo = true;      // the host answers yes to the time-info questions
+    bool wide = true;     // 24-in-32 endpoints, else 16-bit ones
+    bool timeInfo = true; // the host answers yes to the time-info questions
     bool timerDriven = false;
     sim::Clock clock = sim::Clock::Realtime;
     sim::Signal signal = sim::Signal::Counter;

@@ -57,14 +57,15 @@ TEST(Start, StatusIsTheLatestStepsAndFailedDirectionsDoNotStream) {
         EXPECT_EQ(r.srv->audioClient[kCapture], nullptr);
         r.asio->stop();
         // A client that will not start fails start, though the thread runs until stop.
-        sim::fail("IAudioClient::Start", AUDCLNT_E_DEVICE_INVALIDATED, sim::FaultMode::Once, 1, sim::Flow::Render);
+        sim::fail("IAudioClient::Start", AUDCLNT_E_DEVICE_INVALIDATED, sim::FaultMode::Once, 1,
+                  sim::Flow::Render);
         EXPECT_EQ(r.asio->start(), ASE_NotPresent);
         EXPECT_TRUE(r.srv->running);
         EXPECT_NE(r.srv->threadHandle, nullptr);
         r.asio->stop();
         // A duration the endpoint will not align: that direction does not stream.
-        sim::fail("IAudioClient::Initialize", AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED, sim::FaultMode::Once, 1,
-                  sim::Flow::Capture);
+        sim::fail("IAudioClient::Initialize", AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED,
+                  sim::FaultMode::Once, 1, sim::Flow::Capture);
         EXPECT_EQ(r.asio->start(), ASE_OK);
         EXPECT_EQ(r.srv->audioClient[kCapture], nullptr);
         EXPECT_NE(r.srv->bufferEvent[kRender], nullptr);
@@ -82,8 +83,10 @@ TEST(Start, ComIsInitialisedForRenderOnly) {
         Rig r(stepped(2, 2));
         ASSERT_EQ(r.create(), ASE_OK);
         sim::clearCalls();
-        sim::fail("IAudioClient::Initialize", CO_E_NOTINITIALIZED, sim::FaultMode::Once, 1, sim::Flow::Render);
-        sim::fail("IAudioClient::Initialize", CO_E_NOTINITIALIZED, sim::FaultMode::Once, 1, sim::Flow::Capture);
+        sim::fail("IAudioClient::Initialize", CO_E_NOTINITIALIZED, sim::FaultMode::Once, 1,
+                  sim::Flow::Render);
+        sim::fail("IAudioClient::Initialize", CO_E_NOTINITIALIZED, sim::FaultMode::Once, 1,
+                  sim::Flow::Capture);
         EXPECT_EQ(r.asio->start(), ASE_OK);
         EXPECT_TRUE(r.srv->comInitialized);
         EXPECT_EQ(sim::callCount("IAudioClient::Initialize", sim::Flow::Render), 2u);
@@ -127,9 +130,11 @@ class LogCapture {
   public:
     LogCapture() {
         HKEY key;
-        RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &key, nullptr);
         DWORD one = 1;
-        RegSetValueExW(key, L"OutputLogToFile", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), sizeof one);
+        RegSetValueExW(key, L"OutputLogToFile", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one),
+                       sizeof one);
         RegCloseKey(key);
         start_ = size();
     }
@@ -156,13 +161,15 @@ class LogCapture {
 };
 
 // True when `want` appears in `lines` in this order (other lines may come between).
-testing::AssertionResult inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& want) {
+testing::AssertionResult inOrder(const std::vector<std::string>& lines,
+                                 const std::vector<std::string>& want) {
     size_t at = 0;
     for (const std::string& line : lines)
         if (at < want.size() && line == want[at]) ++at;
     if (at == want.size()) return testing::AssertionSuccess();
     std::string all;
-    for (const std::string& line : lines) all += "\n  " + line;
+    for (const std::string& line : lines)
+        all += "\n  " + line;
     return testing::AssertionFailure() << "missing \"" << want[at] << "\" in:" << all;
 }
 
@@ -184,15 +191,19 @@ TEST(Log, EventDrivenStartStopLinesPerDirectionAndThread) {
         r.asio->disposeBuffers();
     }
     auto lines = log.lines();
-    EXPECT_TRUE(inOrder(lines, {"ASIOSrv::start...", "ASIOSrv:::\tRender [48000 2 32 (24)] (0x0) TimerDrivenMode=0",
-                                "ASIOSrv:::\tCapture [48000 2 32 (24)] (0x0)", "ASIOSrv:::\tStart() called.",
-                                "ASIOSrv::stop...", "ASIOSrv::disposeBuffers...", "ASIOSrv::Destructor..."}));
-    EXPECT_TRUE(inOrder(lines, {"ASIOSrv::: CaptureBufferSize=480", "ASIOSrv::: RenderBufferSize=480",
-                                "ASIODrv:::...Event Driven Thread started...(2 events)",
-                                "ASIOSrv::: (using bufferSwitchTimeInfo()!!!)", "ASIOSrv::: Event...",
-                                "ASIODrv:::...Thread stopped..."}));
-    // Three passes at switch counts 2 to 4, and the wake that stop causes at 5.
-    EXPECT_EQ(count(lines, "ASIOSrv::: Event..."), 4u);
+    EXPECT_TRUE(inOrder(
+        lines, {"ASIOSrv::start...", "ASIOSrv:::\tRender [48000 2 32 (24)] (0x0) TimerDrivenMode=0",
+                "ASIOSrv:::\tCapture [48000 2 32 (24)] (0x0)", "ASIOSrv:::\tStart() called.",
+                "ASIOSrv::stop...", "ASIOSrv::disposeBuffers...", "ASIOSrv::Destructor..."}));
+    EXPECT_TRUE(
+        inOrder(lines, {"ASIOSrv::: CaptureBufferSize=480", "ASIOSrv::: RenderBufferSize=480",
+                        "ASIODrv:::...Event Driven Thread started...(2 events)",
+                        "ASIOSrv::: (using bufferSwitchTimeInfo()!!!)", "ASIOSrv::: Event...",
+                        "ASIODrv:::...Thread stopped..."}));
+    // Three passes at switch counts 2 to 4, and the wake that stop causes at 5 unless the
+    // thread saw the flag cleared before it waited again.
+    size_t events = count(lines, "ASIOSrv::: Event...");
+    EXPECT_TRUE(events == 3 || events == 4) << events;
 }
 
 TEST(Log, TimerDrivenThreadLinesAndFailedStartLines) {
@@ -206,8 +217,8 @@ TEST(Log, TimerDrivenThreadLinesAndFailedStartLines) {
         ASSERT_EQ(r.asio->start(), ASE_OK);
         ASSERT_TRUE(r.host.waitForSwitches(3, 2000));
         r.asio->stop();
-        sim::fail("IAudioClient::Initialize", AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED, sim::FaultMode::Once, 1,
-                  sim::Flow::Render);
+        sim::fail("IAudioClient::Initialize", AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED,
+                  sim::FaultMode::Once, 1, sim::Flow::Render);
         sim::fail("IAudioClient::Start", E_FAIL, sim::FaultMode::Once, 1, sim::Flow::Capture);
         r.srv->TimerDrivenMode = false;
         EXPECT_EQ(r.asio->start(), ASE_NotPresent);
@@ -215,11 +226,13 @@ TEST(Log, TimerDrivenThreadLinesAndFailedStartLines) {
     }
     auto lines = log.lines();
     // Both halves, then the one endpoint buffer that fits before the endpoint starts.
-    EXPECT_TRUE(inOrder(lines, {"ASIOSrv:::\tRender [48000 2 32 (24)] (0x0) TimerDrivenMode=1",
-                                "ASIODrv:::...Timer Driven Thread started...(3 events) Pos=[480 480] BufferSize=[480 480]",
-                                "ASIOSrv::: (using bufferSwitchTimeInfo()!!!)", "ASIODrv:::...Thread stopped...",
-                                "ASIOSrv::: buffer size for render not aligned!",
-                                "ASIOSrv:::\tStart() returned 0x80004005"}));
+    EXPECT_TRUE(inOrder(
+        lines,
+        {"ASIOSrv:::\tRender [48000 2 32 (24)] (0x0) TimerDrivenMode=1",
+         "ASIODrv:::...Timer Driven Thread started...(3 events) Pos=[480 480] BufferSize=[480 480]",
+         "ASIOSrv::: (using bufferSwitchTimeInfo()!!!)", "ASIODrv:::...Thread stopped...",
+         "ASIOSrv::: buffer size for render not aligned!",
+         "ASIOSrv:::\tStart() returned 0x80004005"}));
     EXPECT_EQ(count(lines, "ASIOSrv:::   InternalCaptureBuffer=0x0 size=960"), 0u);
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
         return l.rfind("ASIOSrv:::   InternalCaptureBuffer=0x", 0) == 0 && l.size() > 4 &&

@@ -23,11 +23,13 @@ struct Direction {
         std::mt19937 rng(blockCount * 1000 + bufferFrames);
         for (unsigned c = 0; c < blockCount; ++c) {
             storage.emplace_back(2 * size_t(bufferFrames) * width);
-            for (auto& b : storage.back()) b = uint8_t(rng());
+            for (auto& b : storage.back())
+                b = uint8_t(rng());
             slots[c] = storage.back().data();
         }
         endpoint.resize(size_t(endpointFrames) * endpointChannels * width);
-        for (auto& b : endpoint) b = uint8_t(rng());
+        for (auto& b : endpoint)
+            b = uint8_t(rng());
     }
     uint32_t blockSample(unsigned c, size_t i) const { return read(storage[c].data(), i); }
     uint32_t endpointSample(size_t i) const { return read(endpoint.data(), i); }
@@ -43,7 +45,9 @@ struct Direction {
     void* slots[vl::kMaxChannels] = {};
 };
 
-uint32_t masked(uint32_t v, unsigned width) { return width == 4 ? v & 0xFFFFFF00u : v; }
+uint32_t masked(uint32_t v, unsigned width) {
+    return width == 4 ? v & 0xFFFFFF00u : v;
+}
 
 // Every frame width the vector bodies and the strided path cover, with frame counts that
 // leave tails of every length and first frames in either half.
@@ -52,8 +56,8 @@ TEST(Convert, MatchesFrameByFrameReferenceForEveryWidthAndTail) {
         for (unsigned ch = 1; ch <= 10; ++ch)
             for (uint32_t frames : {1u, 3u, 4u, 7u, 8u, 9u, 15u, 17u, 33u})
                 for (uint32_t first : {0u, frames, 5u}) {
-                    SCOPED_TRACE(testing::Message() << "type " << type << " ch " << ch
-                                                    << " frames " << frames << " first " << first);
+                    SCOPED_TRACE(testing::Message() << "type " << type << " ch " << ch << " frames "
+                                                    << frames << " first " << first);
                     uint32_t bufferFrames = first + frames; // the run ends at the block's end
                     Direction out(type, ch, bufferFrames, ch, frames);
                     vl::interleaveFrames(type, out.slots, ch, first, frames, out.endpoint.data());
@@ -68,9 +72,12 @@ TEST(Convert, MatchesFrameByFrameReferenceForEveryWidthAndTail) {
                     for (unsigned c = 0; c < ch; ++c)
                         for (uint32_t i = 0; i < 2 * bufferFrames; ++i) {
                             bool inRun = i >= first && i < first + frames;
-                            uint32_t want = inRun ? masked(in.endpointSample(size_t(i - first) * ch + c), in.width)
-                                                  : in.read(before[c].data(), i);
-                            ASSERT_EQ(in.blockSample(c, i), want) << "channel " << c << " sample " << i;
+                            uint32_t want =
+                                inRun ? masked(in.endpointSample(size_t(i - first) * ch + c),
+                                               in.width)
+                                      : in.read(before[c].data(), i);
+                            ASSERT_EQ(in.blockSample(c, i), want)
+                                << "channel " << c << " sample " << i;
                         }
                 }
 }
@@ -117,7 +124,8 @@ TEST(Convert, ChannelWalkStopsAtGapsAndFrameWidth) {
         Direction narrow(type, 4, 8, 2, 8);
         vl::interleaveFrames(type, narrow.slots, 2, 8, 8, narrow.endpoint.data());
         for (size_t i = 0; i < 16; ++i)
-            EXPECT_EQ(narrow.endpointSample(i), masked(narrow.blockSample(i % 2, 8 + i / 2), narrow.width));
+            EXPECT_EQ(narrow.endpointSample(i),
+                      masked(narrow.blockSample(i % 2, 8 + i / 2), narrow.width));
         std::vector<uint8_t> block3 = narrow.storage[3];
         vl::deinterleaveFrames(type, narrow.slots, 2, 0, 8, narrow.endpoint.data());
         EXPECT_EQ(narrow.storage[3], block3);
@@ -155,7 +163,8 @@ TEST(Convert, OtherSampleTypesAndEmptyRunsCopyNothing) {
 TEST(Ring, AppendWrapsAndKeepsTheNewestOfAnOversizeDelivery) {
     const uint32_t bpf = 4;
     std::vector<uint8_t> ring(100 * bpf, 0), src(130 * bpf);
-    for (size_t i = 0; i < src.size(); ++i) src[i] = uint8_t(i / bpf);
+    for (size_t i = 0; i < src.size(); ++i)
+        src[i] = uint8_t(i / bpf);
     // 25 frames at 90 of 100: 10 at the end, 15 at the start.
     EXPECT_EQ(vl::ringAppend(ring.data(), 100, 90, src.data(), 25, bpf), 15u);
     EXPECT_EQ(ring[90 * bpf], 0);
@@ -167,13 +176,17 @@ TEST(Ring, AppendWrapsAndKeepsTheNewestOfAnOversizeDelivery) {
     EXPECT_EQ(vl::ringAppend(ring.data(), 100, 80, src.data(), 20, bpf), 0u);
     // 130 frames into 100: the oldest 30 are dropped, the position moves as if all arrived.
     EXPECT_EQ(vl::ringAppend(ring.data(), 100, 10, src.data(), 130, bpf), 40u);
-    for (uint32_t k = 0; k < 100; ++k) EXPECT_EQ(ring[((40 + k) % 100) * bpf], uint8_t(30 + k)) << k;
+    for (uint32_t k = 0; k < 100; ++k)
+        EXPECT_EQ(ring[((40 + k) % 100) * bpf], uint8_t(30 + k)) << k;
     // Nothing to write into.
     EXPECT_EQ(vl::ringAppend(ring.data(), 0, 7, src.data(), 5, bpf), 7u);
 }
 
 TEST(Position, AdvanceFlagsEveryHalfBoundary) {
-    struct Case { uint32_t p, n, bufferFrames, want; bool needSwitch; };
+    struct Case {
+        uint32_t p, n, bufferFrames, want;
+        bool needSwitch;
+    };
     const Case cases[] = {
         {0, 256, 256, 256, true},    // into half 1
         {256, 256, 256, 0, true},    // end of half 1, wraps
@@ -186,7 +199,8 @@ TEST(Position, AdvanceFlagsEveryHalfBoundary) {
     };
     for (const Case& c : cases) {
         bool needSwitch = false;
-        EXPECT_EQ(vl::advancePosition(c.p, c.n, c.bufferFrames, &needSwitch), c.want) << c.p << "+" << c.n;
+        EXPECT_EQ(vl::advancePosition(c.p, c.n, c.bufferFrames, &needSwitch), c.want)
+            << c.p << "+" << c.n;
         EXPECT_EQ(needSwitch, c.needSwitch) << c.p << "+" << c.n;
     }
     // An earlier crossing in the same wake is not undone.
