@@ -1,0 +1,244 @@
+#include "analysis.h"
+#include "options.h"
+#include "samples.h"
+#include "wav.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace probe;
+
+namespace {
+
+const int32_t kAllTypes[] = {kInt16MSB,  kInt24MSB,  kInt32MSB,  kFloat32MSB, kFloat64MSB,
+                             kInt32MSB16, kInt32MSB18, kInt32MSB20, kInt32MSB24, kInt16LSB,
+                             kInt24LSB,  kInt32LSB,  kFloat32LSB, kFloat64LSB, kInt32LSB16,
+                             kInt32LSB18, kInt32LSB20, kInt32LSB24};
+
+} // namespace
+
+TEST(Samples, EveryTypeCarriesItsBitsThereAndBack) {
+    for (int32_t type : kAllTypes) {
+        SampleFormat f;
+        ASSERT_TRUE(describeSampleType(type, &f)) << type;
+        // Values on the type's grid survive exactly; full scale both ways, and small ones.
+        const int shift = f.isFloat ? 8 : 32 - f.bits;
+        const int32_t values[] = {0, INT32_MIN, int32_t(uint32_t(INT32_MAX) >> shift << shift),
+                                  int32_t(1u << shift), -int32_t(1u << shift), 0x40000000};
+        uint8_t raw[6 * 8];
+        int32_t back[6];
+        samplesFromInt32(type, values, raw, 6);
+        samplesToInt32(type, raw, back, 6);
+        for (int i = 0; i < 6; ++i) EXPECT_EQ(back[i], values[i]) << f.name << " value " << i;
+    }
+    EXPECT_FALSE(describeSampleType(32, nullptr)); // DSD
+    EXPECT_FALSE(describeSampleType(99, nullptr));
+}
+
+TEST(Samples, ContainerLayouts) {
+    const int32_t v[] = {-0x12345600};
+    uint8_t raw[8] = {};
+    samplesFromInt32(kInt24LSB, v, raw, 1); // 0xEDCBAA00 -> top 24 bits, little end first
+    EXPECT_EQ(0, memcmp(raw, "\xAA\xCB\xED", 3));
+    samplesFromInt32(kInt24MSB, v, raw, 1);
+    EXPECT_EQ(0, memcmp(raw, "\xED\xCB\xAA", 3));
+    // Low-aligned containers keep the sign in their unused top bits.
+    samplesFromInt32(kInt32LSB16, v, raw, 1);
+    EXPECT_EQ(0, memcmp(raw, "\xCB\xED\xFF\xFF", 4));
+    samplesFromInt32(kInt32LSB24, v, raw, 1);
+    EXPECT_EQ(0, memcmp(raw, "\xAA\xCB\xED\xFF", 4));
+    const float half = 0.5f;
+    int32_t got;
+    samplesToInt32(kFloat32LSB, &half, &got, 1);
+    EXPECT_EQ(got, 0x40000000);
+    const double loud[] = {1.5, -2.0};
+    int32_t clipped[2];
+    samplesToInt32(kFloat64LSB, loud, clipped, 2);
+    EXPECT_EQ(clipped[0], INT32_MAX);
+    EXPECT_EQ(clipped[1], INT32_MIN);
+}
+
+namespace {
+
+// A run as a good driver delivers it: two pre-fill switches at once, then one per period
+// a little late, more so every third, halves alternating, positions one buffer apart.
+std::vector<SwitchRecord> cleanRun(size_t streaming, double periodS) {
+    std::vector<SwitchRecord> r;
+    for (size_t i = 0; i < streaming + 2; ++i) {
+        SwitchRecord s;
+        s.index = int32_t(i & 1);
+        s.directProcess = i < 2;
+        s.positionValid = true;
+        s.position = int64_t(i) * 256;
+        double late = (i % 3 == 0 ? 0.3 : 0.05) * periodS;
+        s.seconds = i < 2 ? 0.001 : 0.002 + double(i - 1) * periodS + late;
+        r.push_back(s);
+    }
+    return r;
+}
+
+const double kPeriod = 256.0 / 48000;
+
+} // namespace
+
+TEST(Switches, CleanRunWithJitterHasNoErrors) {
+    auto r = cleanRun(300, kPeriod);
+    SwitchSummary s = summarizeSwitches(r, 256, 48000, r.back().seconds + 0.004);
+    EXPECT_EQ(s.received, 302u);
+    EXPECT_EQ(s.prefill, 2u);
+    EXPECT_EQ(s.streaming, 300u);
+    EXPECT_EQ(s.expected, 300);
+    EXPECT_EQ(s.missed, 0);
+    EXPECT_EQ(s.halfErrors, 0u);
+    EXPECT_EQ(s.positionErrors, 0u);
+    EXPECT_EQ(s.lastPosition, 301 * 256);
+    EXPECT_NEAR(s.meanMs, 1000 * kPeriod, 0.01);
+    EXPECT_NEAR(s.maxMs, 1000 * kPeriod * 1.25, 0.01);
+    EXPECT_NEAR(s.silenceAtEndMs, 4, 1e-6);
+}
+
+TEST(Switches, LateSwitchesAtEitherEndAreNotMissedOnes) {
+    // The first streaming switch three quarters of a period late, the last two as well.
+    auto r = cleanRun(100, kPeriod);
+    r[2].seconds += 0.75 * kPeriod;
+    r[100].seconds += 0.75 * kPeriod;
+    r[101].seconds += 0.9 * kPeriod;
+    SwitchSummary s = summarizeSwitches(r, 256, 48000, 1);
+    EXPECT_EQ(s.missed, 0);
+    EXPECT_EQ(s.expected, 100);
+    // A driver that keeps its switches but bunches them, catching up after a stall.
+    for (size_t i = 40; i < 45; ++i) r[i].seconds = r[45].seconds - 0.0001 * double(45 - i);
+    EXPECT_EQ(summarizeSwitches(r, 256, 48000, 1).missed, 0);
+}
+
+TEST(Switches, LostRepeatedAndDiscontinuousSwitchesShow) {
+    // A lost period: the switch after it comes two periods late and the count falls short.
+    auto lost = cleanRun(100, kPeriod);
+    lost.erase(lost.begin() + 50);
+    for (size_t i = 50; i < lost.size(); ++i) lost[i].index ^= 1, lost[i].position -= 256;
+    SwitchSummary s = summarizeSwitches(lost, 256, 48000, 1);
+    EXPECT_EQ(s.missed, 1);
+    EXPECT_EQ(s.halfErrors, 0u);
+    EXPECT_NEAR(s.maxMs, 1000 * kPeriod * 2.25, 0.01);
+
+    // The same half twice, a position that jumps, a half that is neither 0 nor 1.
+    auto bad = cleanRun(20, kPeriod);
+    bad[10].index = bad[9].index;
+    bad[14].position += 5;
+    bad[17].index = 2;
+    s = summarizeSwitches(bad, 256, 48000, 1);
+    EXPECT_EQ(s.halfErrors, 3u); // 10 and 11 repeat half 1; 17 names no half
+    EXPECT_EQ(s.positionErrors, 2u); // into 14 and out of it
+    bad[0].index = 1; // not half 0 first, and then half 1 twice
+    EXPECT_EQ(summarizeSwitches(bad, 256, 48000, 1).halfErrors, 5u);
+
+    // Positions a driver does not report are errors too.
+    auto unknown = cleanRun(5, kPeriod);
+    unknown[3].positionValid = false;
+    EXPECT_EQ(summarizeSwitches(unknown, 256, 48000, 1).positionErrors, 1u);
+}
+
+TEST(Switches, DriversThatAlwaysSetDirectProcessHaveNoPrefill) {
+    auto r = cleanRun(50, kPeriod);
+    for (auto& s : r) s.directProcess = 1;
+    SwitchSummary s = summarizeSwitches(r, 256, 48000, 1);
+    EXPECT_EQ(s.prefill, 0u);
+    EXPECT_EQ(s.streaming, 52u);
+    EXPECT_TRUE(summarizeSwitches({}, 256, 48000, 1).received == 0);
+}
+
+TEST(RoundTrip, TimesEveryEchoOfTheClickTrack) {
+    ClickTrack clicks = ClickTrack::forStream(48000, 256);
+    EXPECT_EQ(clicks.interval, 24000);
+    EXPECT_EQ(ClickTrack::forStream(8000, 4096).interval, 4 * 4096);
+
+    const size_t frames = 100000;
+    std::vector<int32_t> played(frames), recorded(frames, 0);
+    clicks.render(0, played.data(), frames);
+    EXPECT_EQ(played[0], clicks.amplitude);
+    EXPECT_EQ(played[24000], clicks.amplitude);
+    EXPECT_EQ(played[23999], 0);
+    // Rendering in pieces at an offset gives the same track.
+    std::vector<int32_t> piece(256);
+    clicks.render(23900, piece.data(), 256);
+    EXPECT_EQ(piece[100], clicks.amplitude);
+
+    // An echo 1300 frames late at -20 dB, with a little noise.
+    for (size_t i = 1300; i < frames; ++i) recorded[i] = played[i - 1300] / 10 + int32_t(i % 7) * 1000;
+    RoundTrip rt = measureRoundTrip(recorded.data(), frames, clicks);
+    EXPECT_EQ(rt.echoes, 5u);
+    EXPECT_TRUE(rt.consistent());
+    EXPECT_EQ(rt.minFrames, 1300);
+
+    // One echo that came back a buffer late makes the measurement inconsistent.
+    recorded[48000 + 1300] = 0;
+    recorded[48000 + 1556] = played[48000] / 10;
+    rt = measureRoundTrip(recorded.data(), frames, clicks);
+    EXPECT_FALSE(rt.consistent());
+    EXPECT_EQ(rt.maxFrames, 1556);
+
+    // Silence, or noise below -40 dBFS, is no echo.
+    std::vector<int32_t> quiet(frames, 20000000);
+    EXPECT_FALSE(measureRoundTrip(quiet.data(), frames, clicks).found());
+}
+
+namespace {
+uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
+}
+uint16_t le16(const std::vector<uint8_t>& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
+} // namespace
+
+TEST(Wav, HeadersAndInterleavedData) {
+    std::vector<std::vector<int32_t>> two = {{0x12345678, -1}, {0x7FFFFFFF, INT32_MIN}};
+    auto w = wavImage(two, 2, 48000, 24);
+    ASSERT_EQ(w.size(), 68u + 2 * 2 * 3);
+    EXPECT_EQ(0, memcmp(w.data(), "RIFF", 4));
+    EXPECT_EQ(le32(w, 4), w.size() - 8);
+    EXPECT_EQ(le16(w, 20), 0xFFFE); // extensible above 16 bits
+    EXPECT_EQ(le16(w, 22), 2);
+    EXPECT_EQ(le32(w, 24), 48000u);
+    EXPECT_EQ(le32(w, 28), 48000u * 6);
+    EXPECT_EQ(le16(w, 32), 6);
+    EXPECT_EQ(le16(w, 34), 24);
+    EXPECT_EQ(0, memcmp(&w[60], "data", 4));
+    EXPECT_EQ(le32(w, 64), 12u);
+    const uint8_t frame0[] = {0x56, 0x34, 0x12, 0xFF, 0xFF, 0x7F};
+    EXPECT_EQ(0, memcmp(&w[68], frame0, 6));
+
+    auto mono = wavImage({{0x12345678}}, 1, 44100, 16);
+    ASSERT_EQ(mono.size(), 44u + 2);
+    EXPECT_EQ(le16(mono, 20), 1); // plain PCM
+    EXPECT_EQ(le16(mono, 34), 16);
+    EXPECT_EQ(0, memcmp(&mono[36], "data", 4));
+    EXPECT_EQ(mono[44], 0x34);
+    EXPECT_EQ(mono[45], 0x12);
+}
+
+TEST(Options, CommandLines) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(parseOptions({"My Driver", "--buffer", "256", "--channels", "0,4", "--seconds",
+                              "1.5", "--no-timeinfo", "--rate", "44100", "--wav", "x.wav"},
+                             &o, &e));
+    EXPECT_EQ(o.driver, "My Driver");
+    EXPECT_EQ(o.buffer, 256);
+    EXPECT_EQ(o.inputs, 0);
+    EXPECT_EQ(o.outputs, 4);
+    EXPECT_EQ(o.seconds, 1.5);
+    EXPECT_FALSE(o.timeInfo);
+    EXPECT_EQ(o.rate, 44100);
+    EXPECT_EQ(o.wavPath, "x.wav");
+    ASSERT_TRUE(parseOptions({"--list"}, &o, &e));
+    EXPECT_TRUE(o.list);
+    EXPECT_EQ(o.inputs, 2);
+
+    for (std::vector<std::string> bad :
+         {std::vector<std::string>{}, {"a", "b"}, {"a", "--buffer"}, {"a", "--buffer", "0"},
+          {"a", "--buffer", "12x"}, {"a", "--channels", "0"}, {"a", "--seconds", "nan"},
+          {"a", "--frobnicate"}}) {
+        EXPECT_FALSE(parseOptions(bad, &o, &e)) << (bad.empty() ? "" : bad.back());
+        EXPECT_FALSE(e.empty());
+    }
+}

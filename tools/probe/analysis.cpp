@@ -1,0 +1,113 @@
+#include "analysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace probe {
+
+SwitchSummary summarizeSwitches(const std::vector<SwitchRecord>& records, int32_t bufferFrames,
+                                double sampleRate, double stopSeconds) {
+    SwitchSummary s;
+    s.received = records.size();
+    s.periodMs = sampleRate > 0 ? 1000.0 * bufferFrames / sampleRate : 0;
+    if (records.empty()) return s;
+
+    // directProcess marks the pre-fill only when the steady switches clear it.
+    size_t lead = 0;
+    while (lead < records.size() && records[lead].directProcess) ++lead;
+    s.prefill = lead < records.size() ? lead : 0;
+    s.streaming = s.received - s.prefill;
+
+    for (size_t i = 0; i < records.size(); ++i) {
+        int32_t half = records[i].index;
+        bool valid = half == 0 || half == 1;
+        if (!valid || (i == 0 ? half != 0 : half == records[i - 1].index)) ++s.halfErrors;
+        if (!records[i].positionValid ||
+            (i > 0 && records[i - 1].positionValid &&
+             records[i].position - records[i - 1].position != bufferFrames))
+            ++s.positionErrors;
+    }
+    s.firstPosition = records.front().position;
+    s.lastPosition = records.back().position;
+    s.firstSwitchMs = 1000.0 * records.front().seconds;
+    s.silenceAtEndMs = 1000.0 * (stopSeconds - records.back().seconds);
+
+    const SwitchRecord* first = &records[s.prefill];
+    const SwitchRecord* last = &records.back();
+    if (s.periodMs > 0 && s.streaming > 0) {
+        // A switch comes at its period's tick or late, never early. Against switch i placed
+        // at i periods, the least late of a few switches finds the clock's grid at each end;
+        // every period lost in between moves the grid at the end one period later.
+        const double period = s.periodMs / 1000.0;
+        const size_t k = std::min<size_t>(10, std::max<size_t>(1, s.streaming / 4));
+        auto floorOf = [&](size_t from) {
+            double m = 0;
+            for (size_t i = from; i < from + k; ++i) {
+                double f = first[i].seconds - double(i) * period;
+                m = i == from ? f : std::min(m, f);
+            }
+            return m;
+        };
+        s.missed = std::llround((floorOf(s.streaming - k) - floorOf(0)) / period);
+        s.expected = int64_t(s.streaming) + s.missed;
+    }
+
+    std::vector<double> intervals;
+    for (const SwitchRecord* r = first + 1; r <= last; ++r)
+        intervals.push_back(1000.0 * (r->seconds - r[-1].seconds));
+    if (!intervals.empty()) {
+        double sum = 0;
+        for (double v : intervals) sum += v;
+        s.meanMs = sum / double(intervals.size());
+        std::sort(intervals.begin(), intervals.end());
+        // Nearest rank: the smallest interval that at least 99 % of intervals do not exceed.
+        size_t rank = size_t(std::ceil(0.99 * double(intervals.size())));
+        s.p99Ms = intervals[std::max<size_t>(rank, 1) - 1];
+        s.maxMs = intervals.back();
+    }
+    return s;
+}
+
+ClickTrack ClickTrack::forStream(double sampleRate, int32_t bufferFrames) {
+    // Half a second, and never less than four buffers, so that an echo delayed by the
+    // driver's buffering still comes back before the next click.
+    ClickTrack t;
+    t.interval = std::max<int64_t>(std::llround(sampleRate / 2), 4 * int64_t(bufferFrames));
+    if (t.interval <= 0) t.interval = 1;
+    return t;
+}
+
+void ClickTrack::render(int64_t first, int32_t* target, size_t n) const {
+    for (size_t i = 0; i < n; ++i) target[i] = (first + int64_t(i)) % interval == 0 ? amplitude : 0;
+}
+
+RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks) {
+    RoundTrip rt;
+    int64_t peak = 0;
+    for (size_t i = 0; i < frames; ++i) peak = std::max<int64_t>(peak, std::llabs(recording[i]));
+    const int64_t floor = 21474836; // -40 dBFS
+    if (peak < floor) return rt;
+
+    // Half the peak finds the onset of a click that came back attenuated or smeared.
+    const int64_t threshold = peak / 2;
+    for (size_t i = 0; i < frames;) {
+        if (std::llabs(recording[i]) < threshold) {
+            ++i;
+            continue;
+        }
+        int64_t at = int64_t(i);
+        int64_t latency = at % clicks.interval;
+        if (rt.echoes == 0) {
+            rt.minFrames = rt.maxFrames = latency;
+        } else {
+            rt.minFrames = std::min(rt.minFrames, latency);
+            rt.maxFrames = std::max(rt.maxFrames, latency);
+        }
+        ++rt.echoes;
+        i += size_t(std::max<int64_t>(clicks.interval / 2, 1));
+    }
+    return rt;
+}
+
+} // namespace probe

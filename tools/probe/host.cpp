@@ -1,0 +1,698 @@
+#include "host.h"
+
+#include "analysis.h"
+#include "driver/asio.h"
+#include "samples.h"
+#include "text.h"
+#include "wav.h"
+
+#include <io.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+static_assert(long(probe::kInt16LSB) == long(ASIOSTInt16LSB) &&
+                  long(probe::kInt32LSB) == long(ASIOSTInt32LSB) &&
+                  long(probe::kFloat64MSB) == long(ASIOSTFloat64MSB) &&
+                  long(probe::kInt32LSB24) == long(ASIOSTInt32LSB24),
+              "sample type values");
+
+namespace probe {
+
+const char* volatile currentStep = "starting";
+volatile LONG stepCount = 0;
+
+namespace {
+
+// Rates hosts commonly offer; canSampleRate is asked about each.
+const double kCommonRates[] = {8000,  11025, 16000,  22050,  32000,  44100, 48000,
+                               88200, 96000, 176400, 192000, 352800, 384000};
+// Channels listed one by one in the report; a driver may claim thousands.
+const long kListedChannels = 64;
+// The recording is capped so that a long run with many inputs stays in memory.
+const size_t kRecordingBytes = size_t(256) << 20;
+const size_t kMaxRecords = size_t(1) << 20;
+
+const char* label(const char* text) {
+    static char buf[64];
+    snprintf(buf, sizeof buf, "  %-21s", text);
+    return buf;
+}
+
+struct ChannelInfo {
+    bool ok = false;
+    long result = 0;
+    long type = 0;
+    bool active = false;
+    long group = 0;
+    std::string name;
+};
+
+// Everything the callbacks touch. ASIO callbacks carry no context, so there is one stream
+// per process, reached through a global.
+struct Stream {
+    IASIO* driver = nullptr;
+    long bufferFrames = 0;
+    bool timeInfoWanted = true;
+    std::vector<ASIOBufferInfo> infos; // inputs first, then outputs
+    std::vector<long> types;
+    size_t inputs = 0;
+    ClickTrack clicks;
+    std::vector<std::vector<int32_t>> recording;
+    size_t recordingFrames = 0;
+    std::vector<int32_t> scratch;
+    std::vector<SwitchRecord> records;
+    LARGE_INTEGER t0 = {};
+    double secondsPerTick = 0;
+
+    std::atomic<bool> active{false}; // buffers may be touched
+    std::atomic<size_t> switches{0};
+    std::atomic<long long> lastSwitchTicks{0};
+    std::atomic<long> timeInfoCalls{0}, plainCalls{0}, lateCalls{0}, badHalves{0};
+    std::atomic<long> outputReadyResult{1}; // 1: not asked yet
+    std::atomic<long> resetRequests{0}, resyncRequests{0}, bufferSizeChanges{0},
+        latencyChanges{0}, overloads{0}, rateChanges{0};
+};
+
+Stream* stream = nullptr;
+
+double secondsSince(const Stream& s, LONGLONG ticks) {
+    return double(ticks - s.t0.QuadPart) * s.secondsPerTick;
+}
+
+int64_t toInt64(const ASIOSamples& v) { return int64_t((uint64_t(v.hi) << 32) | v.lo); }
+
+void onSwitch(ASIOTime* params, long index, ASIOBool directProcess) {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    Stream& s = *stream;
+    if (!s.active.load(std::memory_order_acquire)) {
+        s.lateCalls.fetch_add(1);
+        return;
+    }
+    size_t n = s.switches.load(std::memory_order_relaxed);
+    SwitchRecord r;
+    r.index = int32_t(index);
+    r.directProcess = int32_t(directProcess);
+    r.seconds = secondsSince(s, now.QuadPart);
+    if (params && (params->timeInfo.flags & kSamplePositionValid)) {
+        r.positionValid = true;
+        r.position = toInt64(params->timeInfo.samplePosition);
+    } else {
+        // No time record, or one without a position: ask, as hosts do.
+        ASIOSamples pos = {};
+        ASIOTimeStamp stamp = {};
+        r.positionValid = s.driver->getSamplePosition(&pos, &stamp) == ASE_OK;
+        r.position = toInt64(pos);
+    }
+    if (n < s.records.size()) s.records[n] = r;
+
+    if (index == 0 || index == 1) {
+        const size_t frames = size_t(s.bufferFrames);
+        const int64_t first = int64_t(n) * s.bufferFrames;
+        for (size_t c = 0; c < s.inputs; ++c) {
+            if (size_t(first) + frames <= s.recordingFrames)
+                samplesToInt32(s.types[c], s.infos[c].buffers[index], &s.recording[c][size_t(first)],
+                               frames);
+        }
+        if (s.inputs < s.infos.size()) {
+            s.clicks.render(first, s.scratch.data(), frames);
+            for (size_t c = s.inputs; c < s.infos.size(); ++c)
+                samplesFromInt32(s.types[c], s.scratch.data(), s.infos[c].buffers[index], frames);
+            // Hosts tell the driver the outputs are ready; most drivers answer that they do
+            // not need to know.
+            long ready = s.driver->outputReady();
+            if (s.outputReadyResult.load(std::memory_order_relaxed) == 1)
+                s.outputReadyResult.store(ready, std::memory_order_relaxed);
+        }
+    } else {
+        s.badHalves.fetch_add(1);
+    }
+    s.lastSwitchTicks.store(now.QuadPart, std::memory_order_relaxed);
+    s.switches.store(n + 1, std::memory_order_release);
+}
+
+void bufferSwitch(long index, ASIOBool directProcess) {
+    if (stream) stream->plainCalls.fetch_add(1);
+    if (stream) onSwitch(nullptr, index, directProcess);
+}
+
+ASIOTime* bufferSwitchTimeInfo(ASIOTime* params, long index, ASIOBool directProcess) {
+    if (stream) stream->timeInfoCalls.fetch_add(1);
+    if (stream) onSwitch(params, index, directProcess);
+    return nullptr;
+}
+
+void sampleRateDidChange(ASIOSampleRate) {
+    if (stream) stream->rateChanges.fetch_add(1);
+}
+
+long asioMessage(long selector, long value, void*, double*) {
+    bool timeInfo = !stream || stream->timeInfoWanted;
+    switch (selector) {
+    case kAsioSelectorSupported:
+        return value == kAsioEngineVersion || value == kAsioResetRequest ||
+               value == kAsioBufferSizeChange || value == kAsioResyncRequest ||
+               value == kAsioLatenciesChanged || value == kAsioOverload ||
+               (value == kAsioSupportsTimeInfo && timeInfo);
+    case kAsioEngineVersion: return 2;
+    case kAsioSupportsTimeInfo: return timeInfo;
+    case kAsioResetRequest: if (stream) stream->resetRequests.fetch_add(1); return 1;
+    case kAsioResyncRequest: if (stream) stream->resyncRequests.fetch_add(1); return 1;
+    case kAsioBufferSizeChange: if (stream) stream->bufferSizeChanges.fetch_add(1); return 1;
+    case kAsioLatenciesChanged: if (stream) stream->latencyChanges.fetch_add(1); return 1;
+    case kAsioOverload: if (stream) stream->overloads.fetch_add(1); return 1;
+    }
+    return 0;
+}
+
+ASIOCallbacks callbacks = {bufferSwitch, sampleRateDidChange, asioMessage, bufferSwitchTimeInfo};
+
+std::string formatRate(double rate) {
+    char buf[32];
+    if (rate == std::floor(rate) && rate < 1e9)
+        snprintf(buf, sizeof buf, "%.0f", rate);
+    else
+        snprintf(buf, sizeof buf, "%.3f", rate);
+    return buf;
+}
+
+std::string sampleTypeText(long type) {
+    SampleFormat f;
+    char buf[64];
+    if (describeSampleType(int32_t(type), &f))
+        snprintf(buf, sizeof buf, "%s", f.name);
+    else
+        snprintf(buf, sizeof buf, "type %ld, which the probe cannot convert", type);
+    return buf;
+}
+
+class Probe {
+  public:
+    Probe(const Options& o, const CLSID& clsid, const std::string& label)
+        : options_(o), clsid_(clsid), label_(label) {}
+    ~Probe() {
+        if (driver_) driver_->Release();
+    }
+
+    int run();
+
+  private:
+    bool check(const char* call, long result);
+    bool create();
+    void describe();
+    void setRate();
+    bool prepareStream();
+    void streamAndWait();
+    void tearDown();
+    void reportResult();
+    void writeRecording(size_t frames);
+
+    const Options& options_;
+    CLSID clsid_;
+    std::string label_;
+    IASIO* driver_ = nullptr;
+    std::vector<std::string> problems_;
+
+    long inputs_ = 0, outputs_ = 0;
+    std::vector<ChannelInfo> inputInfo_, outputInfo_;
+    long preferred_ = 0;
+    double rate_ = 0;
+
+    Stream stream_;
+    bool buffersRequested_ = false;
+    bool started_ = false;
+    double streamedSeconds_ = 0;
+    double stopSeconds_ = 0;
+    long inputLatency_ = 0, outputLatency_ = 0;
+    bool haveLatencies_ = false;
+};
+
+bool Probe::check(const char* call, long result) {
+    if (result == ASE_OK) return true;
+    problems_.push_back(std::string(call) + " answered " + asioErrorText(result));
+    out("%s%s answered %s\n", label("error"), call, asioErrorText(result).c_str());
+    return false;
+}
+
+bool Probe::create() {
+    enterStep("CoCreateInstance");
+    // ASIO uses the driver's CLSID as the identifier of its interface too.
+    HRESULT hr = CoCreateInstance(clsid_, nullptr, CLSCTX_INPROC_SERVER, clsid_,
+                                  reinterpret_cast<void**>(&driver_));
+    if (FAILED(hr) || !driver_) {
+        driver_ = nullptr;
+        err("could not create the driver %s: CoCreateInstance returned %s", clsidText(clsid_).c_str(),
+            hresultText(hr).c_str());
+        return false;
+    }
+    enterStep("init");
+    HWND window = GetConsoleWindow();
+    if (!driver_->init(window)) {
+        char message[128] = {};
+        enterStep("getErrorMessage");
+        driver_->getErrorMessage(message);
+        std::string text = fromDriverText(message, sizeof message - 4);
+        err("the driver's init failed%s%s", text.empty() ? "" : ": ", text.c_str());
+        return false;
+    }
+    return true;
+}
+
+void Probe::describe() {
+    out("\nDriver\n");
+    char name[36] = {};
+    enterStep("getDriverName");
+    driver_->getDriverName(name);
+    std::string driverName = fromDriverText(name, 32);
+    out("%s%s\n", label("name"), driverName.empty() ? "(empty)" : driverName.c_str());
+    enterStep("getDriverVersion");
+    out("%s%ld\n", label("version"), driver_->getDriverVersion());
+    char message[128] = {};
+    enterStep("getErrorMessage");
+    driver_->getErrorMessage(message);
+    std::string messageText = fromDriverText(message, 124);
+    if (!messageText.empty()) out("%s%s\n", label("error message"), messageText.c_str());
+
+    enterStep("getChannels");
+    long in = 0, outCount = 0;
+    if (check("getChannels", driver_->getChannels(&in, &outCount))) {
+        if (in < 0 || outCount < 0) {
+            problems_.push_back("getChannels reported a negative count");
+            in = std::max(in, 0L);
+            outCount = std::max(outCount, 0L);
+        }
+        inputs_ = in;
+        outputs_ = outCount;
+    }
+    for (int dir = 1; dir >= 0; --dir) {
+        bool isInput = dir == 1;
+        long count = isInput ? inputs_ : outputs_;
+        std::vector<ChannelInfo>& infos = isInput ? inputInfo_ : outputInfo_;
+        out("%s%ld\n", label(isInput ? "inputs" : "outputs"), count);
+        long described = std::min(count, kListedChannels);
+        for (long ch = 0; ch < described; ++ch) {
+            ASIOChannelInfo info = {};
+            info.channel = ch;
+            info.isInput = isInput ? ASIOTrue : ASIOFalse;
+            enterStep("getChannelInfo");
+            ChannelInfo c;
+            c.result = driver_->getChannelInfo(&info);
+            c.ok = c.result == ASE_OK;
+            c.type = info.type;
+            c.active = info.isActive != ASIOFalse;
+            c.group = info.channelGroup;
+            c.name = fromDriverText(info.name, sizeof info.name);
+            infos.push_back(c);
+            char what[32];
+            snprintf(what, sizeof what, "  %s %ld", isInput ? "input" : "output", ch);
+            if (c.ok)
+                out("%s%s  (%s)\n", label(what), c.name.empty() ? "(no name)" : c.name.c_str(),
+                    sampleTypeText(c.type).c_str());
+            else
+                out("%sgetChannelInfo answered %s\n", label(what), asioErrorText(c.result).c_str());
+        }
+        if (count > described) out("%s... and %ld more\n", label(""), count - described);
+    }
+
+    enterStep("getBufferSize");
+    long minSize = 0, maxSize = 0, granularity = 0;
+    if (check("getBufferSize", driver_->getBufferSize(&minSize, &maxSize, &preferred_, &granularity))) {
+        out("%smin %ld, max %ld, preferred %ld, granularity %ld\n", label("buffer sizes"), minSize,
+            maxSize, preferred_, granularity);
+    }
+
+    enterStep("getSampleRate");
+    if (check("getSampleRate", driver_->getSampleRate(&rate_)))
+        out("%s%s Hz\n", label("sample rate"), formatRate(rate_).c_str());
+    std::string accepted, refused;
+    for (double r : kCommonRates) {
+        enterStep("canSampleRate");
+        long answer = driver_->canSampleRate(r);
+        std::string& list = answer == ASE_OK ? accepted : refused;
+        list += (list.empty() ? "" : " ") + formatRate(r);
+        if (answer != ASE_OK && answer != ASE_NoClock)
+            list += " (" + asioErrorText(answer) + ")";
+    }
+    out("%s%s\n", label("rates accepted"), accepted.empty() ? "none" : accepted.c_str());
+    out("%s%s\n", label("rates refused"), refused.empty() ? "none" : refused.c_str());
+
+    enterStep("getLatencies");
+    long inLat = 0, outLat = 0;
+    if (check("getLatencies", driver_->getLatencies(&inLat, &outLat)))
+        out("%sinput %ld, output %ld frames (before buffers exist)\n", label("latencies"), inLat,
+            outLat);
+
+    enterStep("getClockSources");
+    ASIOClockSource clocks[32] = {};
+    long numClocks = 32;
+    if (check("getClockSources", driver_->getClockSources(clocks, &numClocks))) {
+        if (numClocks <= 0) out("%snone\n", label("clock sources"));
+        for (long i = 0; i < std::min(numClocks, 32L); ++i) {
+            std::string n = fromDriverText(clocks[i].name, sizeof clocks[i].name);
+            out("%s%ld \"%s\"%s\n", label(i ? "" : "clock sources"), clocks[i].index, n.c_str(),
+                clocks[i].isCurrentSource ? " (current)" : "");
+        }
+    }
+    enterStep("future(kAsioCanTimeInfo)");
+    long timeInfo = driver_->future(kAsioCanTimeInfo, nullptr);
+    out("%s%s\n", label("time information"),
+        timeInfo == ASE_SUCCESS ? "offered" : ("not offered: " + asioErrorText(timeInfo)).c_str());
+}
+
+void Probe::setRate() {
+    if (options_.rate <= 0) return;
+    enterStep("canSampleRate");
+    long answer = driver_->canSampleRate(options_.rate);
+    if (answer != ASE_OK) {
+        problems_.push_back("the driver cannot run at " + formatRate(options_.rate) + " Hz (" +
+                            asioErrorText(answer) + ")");
+        return;
+    }
+    enterStep("setSampleRate");
+    if (!check("setSampleRate", driver_->setSampleRate(options_.rate))) return;
+    enterStep("getSampleRate");
+    if (check("getSampleRate", driver_->getSampleRate(&rate_)) && rate_ != options_.rate)
+        problems_.push_back("setSampleRate(" + formatRate(options_.rate) +
+                            ") left the rate at " + formatRate(rate_));
+}
+
+bool Probe::prepareStream() {
+    Stream& s = stream_;
+    s.driver = driver_;
+    s.timeInfoWanted = options_.timeInfo;
+    s.bufferFrames = options_.buffer > 0 ? options_.buffer : preferred_;
+    s.inputs = size_t(std::min(options_.inputs, std::min(inputs_, kListedChannels)));
+    size_t outs = size_t(std::min(options_.outputs, std::min(outputs_, kListedChannels)));
+
+    out("\nStream\n");
+    if (s.bufferFrames <= 0) {
+        problems_.push_back("no buffer size to stream with (give --buffer)");
+        return false;
+    }
+    if (rate_ <= 0) {
+        problems_.push_back("no sample rate to time the stream by");
+        return false;
+    }
+    if (s.inputs + outs == 0) {
+        problems_.push_back("the driver has no channels to stream");
+        return false;
+    }
+    for (size_t i = 0; i < s.inputs + outs; ++i) {
+        bool isInput = i < s.inputs;
+        long ch = long(isInput ? i : i - s.inputs);
+        const ChannelInfo& c = (isInput ? inputInfo_ : outputInfo_)[size_t(ch)];
+        char what[32];
+        snprintf(what, sizeof what, "%s %ld", isInput ? "input" : "output", ch);
+        if (!c.ok) {
+            problems_.push_back(std::string("cannot stream ") + what + ": its sample type is unknown");
+            return false;
+        }
+        if (!describeSampleType(int32_t(c.type), nullptr)) {
+            problems_.push_back(std::string("cannot stream ") + what + ": " + sampleTypeText(c.type));
+            return false;
+        }
+        ASIOBufferInfo info = {};
+        info.isInput = isInput ? ASIOTrue : ASIOFalse;
+        info.channelNum = ch;
+        s.infos.push_back(info);
+        s.types.push_back(c.type);
+    }
+
+    const double periodMs = 1000.0 * s.bufferFrames / rate_;
+    out("%s%zu inputs, %zu outputs\n", label("channels"), s.inputs, outs);
+    out("%s%ld frames (%.2f ms) at %s Hz\n", label("buffer"), s.bufferFrames, periodMs,
+        formatRate(rate_).c_str());
+
+    double runFrames = (options_.seconds + 3) * rate_;
+    size_t buffers = size_t(runFrames / double(s.bufferFrames)) + 8;
+    s.records.resize(std::min(buffers, kMaxRecords));
+    if (s.inputs) {
+        size_t frames = std::min(buffers * size_t(s.bufferFrames),
+                                 kRecordingBytes / (sizeof(int32_t) * s.inputs));
+        s.recordingFrames = frames;
+        s.recording.assign(s.inputs, std::vector<int32_t>(frames, 0));
+    }
+    s.scratch.assign(size_t(s.bufferFrames), 0);
+    s.clicks = ClickTrack::forStream(rate_, int32_t(s.bufferFrames));
+
+    stream = &s;
+    buffersRequested_ = true;
+    enterStep("createBuffers");
+    if (!check("createBuffers", driver_->createBuffers(s.infos.data(), long(s.infos.size()),
+                                                       s.bufferFrames, &callbacks)))
+        return false;
+    for (const ASIOBufferInfo& info : s.infos) {
+        if (!info.buffers[0] || !info.buffers[1]) {
+            problems_.push_back(std::string("createBuffers gave no buffer for ") +
+                                (info.isInput ? "input " : "output ") + std::to_string(info.channelNum));
+            return false;
+        }
+    }
+    enterStep("getLatencies");
+    if (check("getLatencies", driver_->getLatencies(&inputLatency_, &outputLatency_))) {
+        haveLatencies_ = true;
+        out("%sinput %ld, output %ld frames\n", label("latencies"), inputLatency_, outputLatency_);
+    }
+    return true;
+}
+
+void Probe::streamAndWait() {
+    Stream& s = stream_;
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    s.secondsPerTick = 1.0 / double(frequency.QuadPart);
+    const double period = s.bufferFrames / rate_;
+    // Generous: a driver may take a moment to open its device, and Wine is not real time.
+    const double firstTimeout = 2.0 + 4 * period;
+    const double stallTimeout = 1.0 + 4 * period;
+    const bool console = _isatty(_fileno(stderr));
+
+    s.active.store(true, std::memory_order_release);
+    QueryPerformanceCounter(&s.t0);
+    enterStep("start");
+    if (!check("start", driver_->start())) {
+        s.active.store(false);
+        return;
+    }
+    started_ = true;
+    enterStep("streaming");
+
+    double nextProgress = 0;
+    for (;;) {
+        DWORD wait = MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        if (wait == WAIT_OBJECT_0) {
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        }
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        double t = secondsSince(s, now.QuadPart);
+        size_t n = s.switches.load(std::memory_order_acquire);
+        if (t >= nextProgress) {
+            if (console)
+                fprintf(stderr, "\r  streaming %.1f of %g s, %zu buffer switches  ", t,
+                        options_.seconds, n);
+            else
+                fprintf(stderr, "  streaming %.1f of %g s, %zu buffer switches\n", t,
+                        options_.seconds, n);
+            fflush(stderr);
+            nextProgress += console ? 0.25 : 1.0;
+        }
+        if (t >= options_.seconds) break;
+        if (n == 0 && t > firstTimeout) {
+            char text[96];
+            snprintf(text, sizeof text, "no buffer switch arrived in the %.1f s after start", t);
+            problems_.push_back(text);
+            break;
+        }
+        double sinceLast = n ? t - secondsSince(s, s.lastSwitchTicks.load()) : 0;
+        if (n > 0 && sinceLast > stallTimeout) {
+            char text[96];
+            snprintf(text, sizeof text, "buffer switches stopped: none in the last %.1f s", sinceLast);
+            problems_.push_back(text);
+            break;
+        }
+    }
+    if (console) fputc('\n', stderr);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    stopSeconds_ = secondsSince(s, now.QuadPart);
+    streamedSeconds_ = stopSeconds_;
+}
+
+void Probe::tearDown() {
+    Stream& s = stream_;
+    if (started_) {
+        enterStep("stop");
+        check("stop", driver_->stop());
+    }
+    // From here a switch must not touch the buffers: disposeBuffers frees them.
+    s.active.store(false, std::memory_order_release);
+    enterStep("disposeBuffers");
+    check("disposeBuffers", driver_->disposeBuffers());
+    enterStep("reporting");
+}
+
+void Probe::writeRecording(size_t frames) {
+    Stream& s = stream_;
+    int bits = 16;
+    for (size_t c = 0; c < s.inputs; ++c) {
+        SampleFormat f;
+        if (describeSampleType(int32_t(s.types[c]), &f) && f.bits > 16) bits = 24;
+    }
+    std::vector<uint8_t> image = wavImage(s.recording, frames, uint32_t(std::lround(rate_)), bits);
+    FILE* f = _wfopen(wide(options_.wavPath).c_str(), L"wb");
+    bool ok = f && fwrite(image.data(), 1, image.size(), f) == image.size();
+    if (f && fclose(f) != 0) ok = false;
+    if (!ok) {
+        problems_.push_back("could not write " + options_.wavPath);
+        out("%scould not write %s\n", label("recording"), options_.wavPath.c_str());
+        return;
+    }
+    out("%s%s (%zu channels, %d-bit, %s Hz, %.2f s)\n", label("recording"), options_.wavPath.c_str(),
+        s.inputs, bits, formatRate(rate_).c_str(), double(frames) / rate_);
+}
+
+void Probe::reportResult() {
+    Stream& s = stream_;
+    size_t received = s.switches.load();
+    std::vector<SwitchRecord> records(s.records.begin(),
+                                      s.records.begin() + std::min(received, s.records.size()));
+    SwitchSummary sum = summarizeSwitches(records, int32_t(s.bufferFrames), rate_, stopSeconds_);
+
+    out("%s%s\n", label("callbacks"),
+        s.timeInfoCalls && s.plainCalls ? "bufferSwitchTimeInfo and bufferSwitch"
+        : s.timeInfoCalls               ? "bufferSwitchTimeInfo"
+        : s.plainCalls                  ? "bufferSwitch"
+                                        : "none");
+    out("%s%.2f s\n", label("streamed"), streamedSeconds_);
+
+    out("\nResult\n");
+    out("%s%zu received: %zu pre-fill, %zu streaming\n", label("buffer switches"), received,
+        sum.prefill, sum.streaming);
+    if (sum.streaming > 0)
+        out("%s%lld streaming, by the clock from the first to the last\n", label("expected"),
+            static_cast<long long>(sum.expected));
+    out("%s%lld\n", label("missed switches"), static_cast<long long>(sum.missed));
+    out("%s%zu\n", label("half-index errors"), sum.halfErrors);
+    out("%s%zu", label("position errors"), sum.positionErrors);
+    if (received) out(" (positions %lld to %lld, step %ld)", static_cast<long long>(sum.firstPosition),
+                      static_cast<long long>(sum.lastPosition), s.bufferFrames);
+    out("\n");
+    if (received) {
+        out("%s%.1f ms after start\n", label("first switch"), sum.firstSwitchMs);
+        out("%smean %.2f ms, p99 %.2f ms, max %.2f ms (period %.2f ms)\n", label("callback interval"),
+            sum.meanMs, sum.p99Ms, sum.maxMs, sum.periodMs);
+    }
+
+    size_t frames = std::min(received * size_t(s.bufferFrames), s.recordingFrames);
+    if (s.inputs && s.infos.size() > s.inputs) {
+        std::vector<RoundTrip> trips;
+        for (size_t c = 0; c < s.inputs; ++c)
+            trips.push_back(measureRoundTrip(s.recording[c].data(), frames, s.clicks));
+        bool same = true, any = false;
+        for (const RoundTrip& t : trips) {
+            if (!t.found()) continue;
+            same = same && t.consistent() && (!any || t.minFrames == trips[0].minFrames);
+            any = true;
+        }
+        if (!any) {
+            out("%sno echo of the clicks on the inputs (nothing loops the outputs back)\n",
+                label("round trip"));
+        } else if (same) {
+            const RoundTrip* t = nullptr;
+            size_t echoes = 0, on = 0;
+            for (const RoundTrip& r : trips)
+                if (r.found()) t = t ? t : &r, echoes += r.echoes, ++on;
+            out("%s%lld frames (%.2f ms), %zu echoes on %zu of %zu inputs\n", label("round trip"),
+                static_cast<long long>(t->minFrames), 1000.0 * double(t->minFrames) / rate_, echoes, on,
+                s.inputs);
+        } else {
+            for (size_t c = 0; c < trips.size(); ++c) {
+                char what[32];
+                snprintf(what, sizeof what, c ? "" : "round trip");
+                if (trips[c].found())
+                    out("%sinput %zu: %lld to %lld frames, %zu echoes\n", label(what), c,
+                        static_cast<long long>(trips[c].minFrames),
+                        static_cast<long long>(trips[c].maxFrames), trips[c].echoes);
+                else
+                    out("%sinput %zu: no echo\n", label(what), c);
+            }
+        }
+        if (haveLatencies_)
+            out("%s%ld frames (input %ld + output %ld)\n", label("reported latency"),
+                inputLatency_ + outputLatency_, inputLatency_, outputLatency_);
+    }
+    if (s.inputs)
+        writeRecording(frames);
+    else
+        out("%snone: no inputs streamed\n", label("recording"));
+
+    long ready = s.outputReadyResult.load();
+    if (ready != 1)
+        out("%s%s\n", label("outputReady"),
+            ready == ASE_OK ? "used by the driver" : ("not used: " + asioErrorText(ready)).c_str());
+    struct Note {
+        const char* what;
+        long count;
+    } notes[] = {{"reset requests", s.resetRequests},      {"resync requests", s.resyncRequests},
+                 {"buffer size changes", s.bufferSizeChanges}, {"latency changes", s.latencyChanges},
+                 {"overloads", s.overloads},                {"sample rate changes", s.rateChanges}};
+    for (const Note& n : notes)
+        if (n.count) out("%s%ld\n", label(n.what), n.count);
+
+    auto problem = [&](bool bad, const std::string& text) {
+        if (bad) problems_.push_back(text);
+    };
+    problem(received == 0 && started_ && problems_.empty(), "no buffer switch arrived");
+    problem(sum.missed > 0, std::to_string(sum.missed) + " buffer switches missed");
+    problem(sum.missed < 0, std::to_string(-sum.missed) + " more buffer switches than periods");
+    problem(sum.halfErrors > 0, std::to_string(sum.halfErrors) + " half-index errors");
+    problem(sum.positionErrors > 0, std::to_string(sum.positionErrors) + " sample position errors");
+    problem(received > s.records.size(), "more switches than the probe could keep");
+    problem(s.lateCalls > 0, std::to_string(s.lateCalls) + " buffer switches after stop");
+    problem(!options_.timeInfo && s.timeInfoCalls > 0,
+            "bufferSwitchTimeInfo called although the host declined it");
+}
+
+int Probe::run() {
+    out("vlasio-probe: %s\n", label_.c_str());
+    if (!create()) return 1;
+    describe();
+    setRate();
+    if (prepareStream()) {
+        streamAndWait();
+        tearDown();
+        reportResult();
+    } else if (buffersRequested_) {
+        tearDown(); // hosts dispose of what a failed createBuffers may have made
+    }
+    enterStep("Release");
+    ULONG left = driver_->Release();
+    enterStep("reporting");
+    driver_ = nullptr;
+    stream = nullptr;
+    if (left != 0) out("%s%lu references remain after the final Release\n", label("note"), left);
+
+    if (problems_.empty()) {
+        out("\nVerdict: OK, every buffer switch arrived, in order, with continuous positions\n");
+        return 0;
+    }
+    out("\nVerdict: FAILED\n");
+    for (const std::string& p : problems_) out("  - %s\n", p.c_str());
+    return 1;
+}
+
+} // namespace
+
+int probeDriver(const Options& options, const CLSID& clsid, const std::string& label) {
+    Probe probe(options, clsid, label);
+    return probe.run();
+}
+
+} // namespace probe

@@ -1,0 +1,27 @@
+// The probe's command line. Portable: no Windows header; arguments arrive as UTF-8.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace probe {
+
+struct Options {
+    bool help = false;
+    bool list = false;
+    std::string driver;         // a name from the ASIO list, or a CLSID in braces
+    long buffer = 0;            // frames; 0: the driver's preferred size
+    double rate = 0;            // Hz; 0: the driver's current rate
+    long inputs = 2;            // channels to stream, capped at what the driver has
+    long outputs = 2;
+    double seconds = 3;
+    bool timeInfo = true;       // answer yes when the driver asks about bufferSwitchTimeInfo
+    std::string wavPath = "inputs.wav";
+};
+
+// Fills `options`; on a malformed command line returns false with a message in `error`.
+bool parseOptions(const std::vector<std::string>& args, Options* options, std::string* error);
+
+extern const char kUsage[];
+
+} // namespace probe
