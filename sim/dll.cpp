@@ -28,8 +28,8 @@ HRESULT configureOnce() {
         std::wstring error;
         if (!sim::loadConfigFile(path, &error)) {
             // A host would only see "no enumerator"; say why where a person will look.
-            fwprintf(stderr, L"vlasim: %ls\n", error.c_str());
-            OutputDebugStringW((L"vlasim: " + error + L"\n").c_str());
+            fwprintf(stderr, L"vlasio-sim: %ls\n", error.c_str());
+            OutputDebugStringW((L"vlasio-sim: " + error + L"\n").c_str());
             result = E_FAIL;
         }
     });

@@ -7,7 +7,7 @@
 //    enumerator's class object for the process, so that the driver's own
 //    CoCreateInstance(CLSID_MMDeviceEnumerator, ..., CLSCTX_ALL, IID_IMMDeviceEnumerator)
 //    reaches it, and the test configures and drives it through the functions below;
-//  - as the COM server vlasim.dll, registered in a Wine prefix in place of the system's
+//  - as the COM server vlasio-sim.dll, registered in a Wine prefix in place of the system's
 //    enumerator and configured from a file (see sim/README.md).
 //
 // Behaviour in short (details in sim/README.md):
@@ -105,7 +105,7 @@ struct EndpointConfig {
     std::vector<SampleFormat> sampleFormats;
 
     REFERENCE_TIME defaultPeriod = 100000; // GetDevicePeriod, 100-ns units
-    REFERENCE_TIME minimumPeriod = 30000;
+    REFERENCE_TIME minimumPeriod = 26667; // 128 frames at 48 kHz
     REFERENCE_TIME maximumDuration = 5000000; // longest exclusive buffer
     UINT32 alignmentBytes = 128;              // buffer size alignment; 1 means none
 
@@ -119,7 +119,7 @@ struct EndpointConfig {
 
 // Defaults: present, 48 kHz stereo, device format 24-in-32 extensible (mask 0x3), mix
 // format 32-bit float extensible stereo; accepts stereo (0x3) at 44100, 48000, 88200,
-// 96000, 176400 and 192000 Hz in 16/16 and 32/24; periods 10 ms / 3 ms; alignment 128.
+// 96000, 176400 and 192000 Hz in 16/16 and 32/24; periods 10 ms / 128 frames at 48 kHz; alignment 128.
 // Render: id L"{0.0.0.00000000}.{5b0c2d4e-8a61-4f3e-9d27-1c6a0e8b7f10}", "Speakers".
 // Capture: id L"{0.0.1.00000000}.{9e4f7a12-3b5d-4c86-a0e1-7d2c5b9f3a64}", "Microphone",
 // signal Loopback.

@@ -1,5 +1,5 @@
 // A program that knows nothing of the simulator: it reaches the endpoints through COM alone,
-// as the driver does in a prefix where vlasim.dll is registered as the device enumerator.
+// as the driver does in a prefix where vlasio-sim.dll is registered as the device enumerator.
 #include <initguid.h>
 
 #include <audioclient.h>
@@ -28,7 +28,7 @@ bool mentionsVlasim(const std::wstring& s) {
     std::wstring l = s;
     for (auto& c : l)
         c = wchar_t(towlower(c));
-    return l.find(L"vlasim.dll") != std::wstring::npos;
+    return l.find(L"vlasio-sim.dll") != std::wstring::npos;
 }
 
 TEST(Registered, DefaultRenderEndpointComesFromTheServer) {
@@ -37,7 +37,7 @@ TEST(Registered, DefaultRenderEndpointComesFromTheServer) {
     IMMDeviceEnumerator* e = nullptr;
     ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
                                               IID_IMMDeviceEnumerator, (void**)&e));
-    EXPECT_NE(GetModuleHandleW(L"vlasim.dll"), nullptr);
+    EXPECT_NE(GetModuleHandleW(L"vlasio-sim.dll"), nullptr);
     IMMDevice* d = nullptr;
     ASSERT_HRESULT_SUCCEEDED(e->GetDefaultAudioEndpoint(eRender, eConsole, &d));
     IPropertyStore* props = nullptr;
