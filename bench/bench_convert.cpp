@@ -2,8 +2,7 @@
 // same run: 2 and 8 channels, 16-bit and 24-in-32, 32 to 2048 frames per call. Compare the
 // bytes_per_second columns of a kernel row and the memcpy row with the same arguments.
 // Numbers mean something only in an optimised build (the native preset is a sanitizer build):
-//   cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVLASIO_BENCH=ON
-//   cmake --build build/bench --target bench_convert && build/bench/bench/bench_convert
+//   cmake --preset bench && cmake --build --preset bench && build/bench/bench/bench_convert
 #include "endpoint/formats.h"
 #include "stream/convert.h"
 
