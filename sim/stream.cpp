@@ -311,6 +311,10 @@ static DWORD WINAPI clockMain(void* module) {
                     // half a period after its event, or a late sim would blame it for misses.
                     double period =
                         double(freq.QuadPart) * st->periodFrames / st->fmt.Format.nSamplesPerSec;
+                    // Wine's timers resolve to about a millisecond: lateness below 2 ms is
+                    // the clock's grain, not a stall.
+                    if (t - st->nextDue > std::max(period / 4, double(freq.QuadPart) / 500))
+                        ++k.lateTicks;
                     st->nextDue += period;
                     if (st->nextDue < t + period / 2) {
                         st->nextDue = t + period / 2;

@@ -21,6 +21,7 @@ struct Outcome {
     uint64_t periods = 0, missed = 0, discontinuities = 0, switches = 0;
     double maxGapMs = 0;    // longest time between two of the host's switches
     double clockLateMs = 0; // the endpoint clock's own worst lateness
+    uint64_t stalls = 0;    // endpoint ticks that came more than a quarter period late
 };
 
 // A stream of stereo frames that should carry consecutive frame numbers in the layout both
@@ -75,12 +76,11 @@ Continuity continuity(const std::vector<int32_t>& samples, bool wide) {
 
 // Streams duplex for a while and checks that every period was serviced, that the endpoint
 // played what the host wrote and that the host received the endpoint's signal, in order and
-// bit-exactly (after the 24-bit mask). On a quiet machine, or with VLASIO_STRICT_REALTIME set,
-// not one period may be missed. When the endpoint's own clock ran late by more than 2 ms the
-// machine was starving the process, and misses up to a quarter of the periods are put down
-// to it: the streaming thread can then wake too late, and a duplex pair whose capture clock
-// happens to tick a little before its render clock leaves each pass only that little time.
-// Corrupt or reordered audio fails either way.
+// bit-exactly (after the 24-bit mask). Not one period may be missed, except around stalls of
+// the machine itself: each tick of the simulated clock that came more than a quarter of a
+// period (and 2 ms) late shows the process was starved, the streaming thread with it, and excuses up to
+// three missed periods (a stall of one to three periods). VLASIO_STRICT_REALTIME excuses
+// none. Corrupt or reordered audio fails either way.
 Outcome runDuplex(const Options& o, DWORD ms, bool check) {
     Outcome out;
     Rig r(o);
@@ -97,17 +97,18 @@ Outcome runDuplex(const Options& o, DWORD ms, bool check) {
     out.discontinuities = capture.discontinuities;
     out.switches = switches.size();
     out.clockLateMs = std::max(render.maxLateUs, capture.maxLateUs) / 1000.0;
+    out.stalls = render.lateTicks + capture.lateTicks;
     for (size_t s = 1; s < switches.size(); ++s)
         out.maxGapMs = std::max(out.maxGapMs, switches[s].atMs - switches[s - 1].atMs);
     if (!check) return out;
 
     const size_t B = size_t(o.frames);
     const uint64_t expected = uint64_t(ms) * 48 / B;
-    bool strict = out.clockLateMs < 2.0 || getenv("VLASIO_STRICT_REALTIME");
-    uint64_t allowed = strict ? 0 : expected / 4;
-    EXPECT_LE(render.missedPeriods, allowed) << "clock late by up to " << out.clockLateMs << " ms";
+    uint64_t allowed = getenv("VLASIO_STRICT_REALTIME") ? 0 : 3 * out.stalls;
+    EXPECT_LE(render.missedPeriods, allowed)
+        << out.stalls << " clock stalls, up to " << out.clockLateMs << " ms";
     EXPECT_LE(capture.discontinuities, allowed)
-        << "clock late by up to " << out.clockLateMs << " ms";
+        << out.stalls << " clock stalls, up to " << out.clockLateMs << " ms";
     EXPECT_GE(render.periods + 2 + allowed, expected);
     // One switch per period after the pre-fill (the last period may have come after stop).
     size_t prefill = o.timerDriven ? 3 : 2;
@@ -149,10 +150,11 @@ TEST(Realtime, TenSecondsDuplexAt10msServicesEveryPeriodBitExactly) {
             o.wide = wide;
             Outcome out = runDuplex(o, 10000, true);
             printf("    %s %s: %llu periods, %llu missed, %llu capture lost, longest switch gap "
-                   "%.1f ms, clock late by up to %.1f ms\n",
+                   "%.1f ms, %llu clock stalls, up to %.1f ms\n",
                    timerDriven ? "timer" : "event", wide ? "24-in-32" : "16-bit",
                    (unsigned long long)out.periods, (unsigned long long)out.missed,
-                   (unsigned long long)out.discontinuities, out.maxGapMs, out.clockLateMs);
+                   (unsigned long long)out.discontinuities, out.maxGapMs,
+                   (unsigned long long)out.stalls, out.clockLateMs);
             rig::expectNothingLeaked();
         }
 }
