@@ -43,14 +43,14 @@ ASIOError ASIOSrv::start() {
         status = endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.putVoid());
         if (FAILED(status) || !client) continue;
 
-        vl::StreamFormat f = vl::streamFormat(sampleType[d], uint16_t(n), sampleRate);
-        if (!f.channelMask) {
+        WAVEFORMATEXTENSIBLE format;
+        if (!makeStreamFormat(sampleType[d], uint16_t(n), sampleRate, &format)) {
             status = E_UNEXPECTED;
             continue;
         }
-        WAVEFORMATEXTENSIBLE format = toWaveFormat(f);
         auto* wave = reinterpret_cast<const WAVEFORMATEX*>(&format);
-        REFERENCE_TIME duration = vl::framesToDuration(uint32_t(bufferFrames), f.samplesPerSec);
+        REFERENCE_TIME duration =
+            vl::framesToDuration(uint32_t(bufferFrames), format.Format.nSamplesPerSec);
 
         // In timer-driven mode with both directions, capture is polled in render's rhythm:
         // no event, the endpoint's shortest period.
@@ -82,11 +82,12 @@ ASIOError ASIOSrv::start() {
         }
         if (d == kRender)
             logMessage(this, L"ASIOSrv:::\tRender [%d %d %d (%d)] (0x%X) TimerDrivenMode=%d",
-                       f.samplesPerSec, n, f.bitsPerSample, f.validBitsPerSample, status,
-                       TimerDrivenMode ? 1 : 0);
+                       format.Format.nSamplesPerSec, n, format.Format.wBitsPerSample,
+                       format.Samples.wValidBitsPerSample, status, TimerDrivenMode ? 1 : 0);
         else
-            logMessage(this, L"ASIOSrv:::\tCapture [%d %d %d (%d)] (0x%X)", f.samplesPerSec, n,
-                       f.bitsPerSample, f.validBitsPerSample, status);
+            logMessage(this, L"ASIOSrv:::\tCapture [%d %d %d (%d)] (0x%X)",
+                       format.Format.nSamplesPerSec, n, format.Format.wBitsPerSample,
+                       format.Samples.wValidBitsPerSample, status);
         channelCount[d] = uint16_t(n);
 
         if (bufferEvent[d]) CloseHandle(bufferEvent[d]);
