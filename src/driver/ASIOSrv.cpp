@@ -12,26 +12,28 @@ const wchar_t kDriverNameW[] = L"Vantrel ASIO device (HDAudio)";
 const char kDriverNameA[] = "Vantrel ASIO device (HDAudio)";
 const wchar_t kSettingsKey[] = L"Software\\Vantrel\\ASIO";
 
+LONG readSetting(const wchar_t* name, DWORD typeFilter, DWORD* value) {
+    *value = 0;
+    DWORD size = sizeof *value;
+    LONG status = RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, typeFilter, nullptr, value,
+                               &size);
+    if (status != ERROR_SUCCESS) *value = 0;
+    return status;
+}
+
 ASIOSrv::ASIOSrv(IUnknown* outer) : UnknownBase(outer) {
     // The remaining fields take their initial values from their declarations.
     createdTick = timeGetTime();
 
-    // A missing key, a value of another type or one larger than 4 bytes means off. The
-    // buffer alone cannot tell: RegGetValueW may leave data of a refused value in it (Wine
-    // does), so a failed read counts as 0.
+    // A missing key, a value of another type or one larger than 4 bytes means off.
     DWORD enabled = 0;
-    DWORD size = sizeof enabled;
-    if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"OutputLogToFile",
-                     RRF_RT_REG_BINARY | RRF_RT_REG_DWORD, nullptr, &enabled, &size) != ERROR_SUCCESS)
-        enabled = 0;
+    readSetting(L"OutputLogToFile", RRF_RT_REG_BINARY | RRF_RT_REG_DWORD, &enabled);
     if (enabled) logFile = openLogFile();
 
     // Timer-driven streaming is for diagnosis only: a per-user DWORD "TimerDrivenMode",
     // nonzero, selects it for objects created afterwards.
     DWORD timerDriven = 0;
-    size = sizeof timerDriven;
-    RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"TimerDrivenMode", RRF_RT_REG_DWORD, nullptr,
-                 &timerDriven, &size);
+    readSetting(L"TimerDrivenMode", RRF_RT_REG_DWORD, &timerDriven);
     TimerDrivenMode = timerDriven != 0;
     writeLogLine(this, L"ASIOSrv::Constructor...");
 }

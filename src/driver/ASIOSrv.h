@@ -25,6 +25,11 @@ extern const char kDriverNameA[];
 // Per-user settings key, under HKEY_CURRENT_USER.
 extern const wchar_t kSettingsKey[];
 
+// Reads a value of the settings key through RegGetValueW with a type filter (RRF_RT_...).
+// *value is 0 unless the read succeeded: RegGetValueW may leave the bytes of a refused value
+// (another type, or too large) in the buffer, as Wine does. Returns the registry status.
+LONG readSetting(const wchar_t* name, DWORD typeFilter, DWORD* value);
+
 // Direction index of every per-direction pair.
 enum : int { kRender = 0, kCapture = 1 };
 

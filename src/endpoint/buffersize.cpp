@@ -41,10 +41,7 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
 
     // Read at every call: the control panel may have changed it since.
     DWORD ms = 0;
-    DWORD size = sizeof ms;
-    LONG status = RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"DefaultSizeInMS", RRF_RT_DWORD,
-                               nullptr, &ms, &size);
-    if (status != ERROR_SUCCESS) ms = 0;
+    LONG status = readSetting(L"DefaultSizeInMS", RRF_RT_DWORD, &ms);
     logMessage(this, L"ASIOSrv:::\tDefault size : %d ms (%d)", ms, status);
 
     ComRef<IMMDeviceEnumerator> enumerator;

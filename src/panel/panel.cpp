@@ -18,11 +18,8 @@ constexpr int kMaxSizeMs = 30;
 // "DefaultSizeInMS", or fallback when it cannot be read.
 DWORD readDefaultSize(DWORD fallback) {
     DWORD value = 0;
-    DWORD size = sizeof value;
-    if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, kDefaultSizeValue, RRF_RT_DWORD, nullptr,
-                     &value, &size) != ERROR_SUCCESS)
-        return fallback;
-    return value;
+    return readSetting(kDefaultSizeValue, RRF_RT_DWORD, &value) == ERROR_SUCCESS ? value
+                                                                                 : fallback;
 }
 
 void showSize(HWND dialog, int value) {
