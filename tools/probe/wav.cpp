@@ -1,20 +1,30 @@
 #include "wav.h"
 
+#include <cstring>
+
 namespace probe {
 
 namespace {
 
-void put16(std::vector<uint8_t>& out, uint32_t v) {
-    out.push_back(uint8_t(v));
-    out.push_back(uint8_t(v >> 8));
-}
-
-void put32(std::vector<uint8_t>& out, uint32_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
-
-void putTag(std::vector<uint8_t>& out, const char* tag) { out.insert(out.end(), tag, tag + 4); }
+// Writes little-endian fields into an image sized in advance: no growth while writing, so
+// nothing to reallocate (and no insert into a vector that GCC's -O3 range analysis misjudges).
+struct Cursor {
+    uint8_t* at;
+    void u16(uint32_t v) {
+        at[0] = uint8_t(v);
+        at[1] = uint8_t(v >> 8);
+        at += 2;
+    }
+    void u32(uint32_t v) {
+        u16(v & 0xFFFF);
+        u16(v >> 16);
+    }
+    void bytes(const void* p, size_t n) {
+        memcpy(at, p, n);
+        at += n;
+    }
+    void tag(const char* t) { bytes(t, 4); }
+};
 
 } // namespace
 
@@ -27,34 +37,34 @@ std::vector<uint8_t> wavImage(const std::vector<std::vector<int32_t>>& channels,
     const uint32_t fmtSize = extensible ? 40 : 16;
     const uint32_t dataSize = uint32_t(frames) * count * bytes;
 
-    std::vector<uint8_t> out;
-    out.reserve(20 + fmtSize + 8 + dataSize);
-    putTag(out, "RIFF");
-    put32(out, 4 + 8 + fmtSize + 8 + dataSize);
-    putTag(out, "WAVE");
-    putTag(out, "fmt ");
-    put32(out, fmtSize);
-    put16(out, extensible ? 0xFFFE : 1);
-    put16(out, count);
-    put32(out, sampleRate);
-    put32(out, sampleRate * count * bytes);
-    put16(out, count * bytes);
-    put16(out, bits);
+    std::vector<uint8_t> out(size_t(20) + fmtSize + 8 + dataSize);
+    Cursor c{out.data()};
+    c.tag("RIFF");
+    c.u32(4 + 8 + fmtSize + 8 + dataSize);
+    c.tag("WAVE");
+    c.tag("fmt ");
+    c.u32(fmtSize);
+    c.u16(extensible ? 0xFFFE : 1);
+    c.u16(count);
+    c.u32(sampleRate);
+    c.u32(sampleRate * count * bytes);
+    c.u16(count * bytes);
+    c.u16(bits);
     if (extensible) {
-        put16(out, 22);
-        put16(out, bits); // valid bits
+        c.u16(22);
+        c.u16(bits); // valid bits
         // No speaker positions: the inputs are numbered channels, not a layout.
-        put32(out, 0);
+        c.u32(0);
         // KSDATAFORMAT_SUBTYPE_PCM {00000001-0000-0010-8000-00AA00389B71}
         static const uint8_t pcm[16] = {1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
-        out.insert(out.end(), pcm, pcm + 16);
+        c.bytes(pcm, 16);
     }
-    putTag(out, "data");
-    put32(out, dataSize);
+    c.tag("data");
+    c.u32(dataSize);
     for (size_t f = 0; f < frames; ++f) {
         for (const std::vector<int32_t>& ch : channels) {
             uint32_t v = f < ch.size() ? uint32_t(ch[f]) : 0;
-            for (uint32_t b = 0; b < bytes; ++b) out.push_back(uint8_t(v >> (8 * (4 - bytes + b))));
+            for (uint32_t b = 0; b < bytes; ++b) *c.at++ = uint8_t(v >> (8 * (4 - bytes + b)));
         }
     }
     return out;
