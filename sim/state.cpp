@@ -1,5 +1,6 @@
 // The test-facing side: configuration, faults, calls, observation and accounting.
 #include "sim/internal.h"
+#include "sim/slack.h"
 
 #include <objbase.h>
 
@@ -278,6 +279,7 @@ HRESULT enter(const char* op, Flow flow, bool* null) {
     State& s = state();
     std::lock_guard<std::mutex> l(s.m);
     if (s.calls.size() < 200000) s.calls.emplace_back(op, flow);
+    slackCall(op, flow);
     for (Fault& f : s.faults) {
         if (f.op != op || (f.flow != Flow::Any && f.flow != flow)) continue;
         ++f.seen;

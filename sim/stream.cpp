@@ -1,5 +1,6 @@
 // Exclusive-mode format rules, the streams' periods and the realtime clock.
 #include "sim/internal.h"
+#include "sim/slack.h"
 
 #include <mmsystem.h>
 
@@ -94,6 +95,7 @@ void startStream(Stream& s) {
         s.started = true;
         e.st = Stats{};
         e.rec.clear();
+        slackStart(s);
     }
     s.running = true;
     LARGE_INTEGER now, freq;
@@ -258,10 +260,12 @@ static void tickCapture(Stream& s, uint64_t qpc) {
 void tick(Stream& s, uint64_t qpcNow) {
     ++s.ticks;
     ++s.ep->st.periods;
+    UINT32 queued = s.queued;
     if (s.ep->flow == Flow::Render)
         tickRender(s);
     else
         tickCapture(s, qpcNow);
+    slackTick(s, qpcNow, queued);
 }
 
 // --- Realtime clock ------------------------------------------------------------------------
