@@ -132,6 +132,14 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
         ringRead = uint32_t((uint64_t(ringRead) + frames) % ringFrames);
     };
 
+    // A render transfer is due when NumFrames (room in two endpoint buffers, as the log
+    // reports it) allows one and the endpoint's own buffer is empty. The render
+    // stream is event-driven, so that buffer is one transfer long: without the second test
+    // every wake between two periods would ask for a buffer the endpoint refuses.
+    auto roomFor = [&](UINT32 padding, int32_t numFrames) {
+        return numFrames >= int32_t(renderFrames) && padding == 0;
+    };
+
     if (setUp() && self->running.load(std::memory_order_acquire)) {
         while (self->running.load(std::memory_order_acquire)) {
             DWORD r = WaitForMultipleObjects(waitCount, waitList, FALSE, INFINITE);
@@ -156,7 +164,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                            numFrames, hr, ringRead, ringWrite);
                 self->stageCapture(captureService.get(), ring, ringFrames, &ringWrite,
                                    bytesPerFrame);
-                if (numFrames >= int32_t(renderFrames) &&
+                if (roomFor(padding, numFrames) &&
                     self->ProcessData(kRender, renderService.get(), readPos, renderFrames) ==
                         ASE_OK) {
                     if (ring) unstage(renderFrames);
@@ -171,7 +179,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 if (numFrames >= int32_t(total))
                     logMessage(self, L"ASIOSrv::: CurrentPadding=%d (TotalBufferSize=%d) 0x%X !!!",
                                numFrames, total, hr);
-                if (numFrames >= int32_t(renderFrames) &&
+                if (roomFor(padding, numFrames) &&
                     self->ProcessData(kRender, renderService.get(), readPos, renderFrames) ==
                         ASE_OK)
                     readPos = vl::advancePosition(readPos, renderFrames, total / 2, &needSwitch);
