@@ -230,6 +230,8 @@ TEST(Options, CommandLines) {
     EXPECT_FALSE(o.timeInfo);
     EXPECT_EQ(o.rate, 44100);
     EXPECT_EQ(o.wavPath, "x.wav");
+    ASSERT_TRUE(parseOptions({"D", "--find-minimum"}, &o, &e));
+    EXPECT_TRUE(o.findMinimum);
     ASSERT_TRUE(parseOptions({"--list"}, &o, &e));
     EXPECT_TRUE(o.list);
     EXPECT_EQ(o.inputs, 2);
@@ -237,8 +239,70 @@ TEST(Options, CommandLines) {
     for (std::vector<std::string> bad :
          {std::vector<std::string>{}, {"a", "b"}, {"a", "--buffer"}, {"a", "--buffer", "0"},
           {"a", "--buffer", "12x"}, {"a", "--channels", "0"}, {"a", "--seconds", "nan"},
-          {"a", "--frobnicate"}}) {
+          {"a", "--frobnicate"}, {"a", "--find-minimum", "--buffer", "64"}}) {
         EXPECT_FALSE(parseOptions(bad, &o, &e)) << (bad.empty() ? "" : bad.back());
         EXPECT_FALSE(e.empty());
     }
+}
+
+// Periods of 10 ms; the host's callbacks run 1-3 ms and 12-19 ms after start.
+TEST(Slack, FiguresAndWhatHeldALatePeriodUp) {
+    const std::vector<CallbackSpan> callbacks = {{0.001, 0.003}, {0.012, 0.019}};
+    struct Case {
+        PeriodTiming p;
+        double host, wake, driver;
+        Cause cause;
+    } cases[] = {
+        // Woken at once, 0.5 ms to release: 9.5 ms to spare.
+        {{true, 0.000, 0.0000, 0.0005, 0.010}, 0, 0, 0.0005, Cause::DriverPass},
+        // Event at 11 ms, the callback runs 12-19, first call at 19.5, released at 20.5.
+        {{true, 0.011, 0.0195, 0.0205, 0.020}, 0.007, 0.0015, 0.001, Cause::HostCallback},
+        // Event at 30 ms, nothing runs until 39 ms: a late wake.
+        {{true, 0.030, 0.0390, 0.0395, 0.040}, 0, 0.009, 0.0005, Cause::LateWake},
+        // Released before the stream's first tick: nothing to explain.
+        {{false, 0, 0, 0, 0.010}, 0, 0, 0, Cause::LateWake},
+    };
+    std::vector<PeriodTiming> periods;
+    for (const Case& c : cases) {
+        DelayParts d = explainPeriod(c.p, callbacks);
+        EXPECT_NEAR(d.host, c.host, 1e-9);
+        EXPECT_NEAR(d.wake, c.wake, 1e-9);
+        EXPECT_NEAR(d.driver, c.driver, 1e-9);
+        EXPECT_EQ(d.cause, c.cause);
+        periods.push_back(c.p);
+    }
+    SlackSummary s = summarizeSlack(periods, 0.010);
+    EXPECT_EQ(s.periods, 4u);
+    EXPECT_EQ(s.late, 1u);
+    EXPECT_NEAR(s.min, -0.05, 1e-9);
+    EXPECT_NEAR(s.p1, -0.05, 1e-9);
+    EXPECT_NEAR(s.median, 0.05, 1e-9); // nearest rank: the 2nd of -0.05, 0.05, 0.95, 1.0
+}
+
+TEST(FindMinimum, SizesFromTheMinimumThroughThePreferredAndTheVerdict) {
+    struct Case {
+        long min, max, preferred, granularity;
+        std::vector<long> sizes;
+    } cases[] = {
+        {128, 48000, 480, -1, {128, 256, 480}},
+        {96, 48000, 512, -1, {96, 128, 256, 512}},
+        {64, 2048, 256, 64, {64, 128, 192, 256}},
+        {480, 48000, 480, -1, {480}},
+        {128, 48000, 64, 0, {128}}, // a preferred size below the minimum
+        {64, 256, 1024, 0, {64, 256}}, // capped at the maximum
+        {0, 0, 0, 0, {}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(sizesToTry(c.min, c.max, c.preferred, c.granularity), c.sizes) << c.min;
+
+    SlackSummary ample, tight;
+    ample.periods = tight.periods = 100;
+    ample.min = 0.3;
+    tight.min = 0.2;
+    EXPECT_TRUE(safeSize(0, false, true, ample));
+    EXPECT_FALSE(safeSize(0, false, true, tight));
+    EXPECT_FALSE(safeSize(1, false, true, ample));
+    EXPECT_FALSE(safeSize(0, true, true, ample));
+    EXPECT_TRUE(safeSize(0, false, false, tight)); // no slack to judge by: missed switches only
+    EXPECT_FALSE(safeSize(0, false, true, SlackSummary()));
 }

@@ -110,4 +110,72 @@ RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickT
     return rt;
 }
 
+SlackSummary summarizeSlack(const std::vector<PeriodTiming>& periods, double periodSeconds) {
+    SlackSummary s;
+    if (periods.empty() || periodSeconds <= 0) return s;
+    std::vector<double> v;
+    v.reserve(periods.size());
+    for (const PeriodTiming& p : periods) v.push_back(p.slack() / periodSeconds);
+    std::sort(v.begin(), v.end());
+    auto rank = [&](double q) { return v[std::max<size_t>(size_t(std::ceil(q * double(v.size()))), 1) - 1]; };
+    s.periods = v.size();
+    s.late = size_t(std::lower_bound(v.begin(), v.end(), 0.0) - v.begin());
+    s.min = v.front();
+    s.p1 = rank(0.01);
+    s.median = rank(0.5);
+    return s;
+}
+
+DelayParts explainPeriod(const PeriodTiming& p, const std::vector<CallbackSpan>& callbacks) {
+    auto inCallbacks = [&](double from, double to) {
+        double t = 0;
+        for (const CallbackSpan& c : callbacks) {
+            if (c.enter >= to) break;
+            t += std::max(0.0, std::min(to, c.exit) - std::max(from, c.enter));
+        }
+        return t;
+    };
+    DelayParts d;
+    if (!p.hasEvent) return d;
+    double first = std::max(p.event, p.firstCall), release = std::max(first, p.release);
+    double hostBefore = inCallbacks(p.event, first), hostAfter = inCallbacks(first, release);
+    d.host = hostBefore + hostAfter;
+    d.wake = std::max(0.0, first - p.event - hostBefore);
+    d.driver = std::max(0.0, release - first - hostAfter);
+    d.cause = d.host >= d.driver && d.host >= d.wake ? Cause::HostCallback
+              : d.driver >= d.wake                   ? Cause::DriverPass
+                                                     : Cause::LateWake;
+    return d;
+}
+
+const char* causeName(Cause c) {
+    switch (c) {
+    case Cause::HostCallback: return "host callback";
+    case Cause::DriverPass: return "driver pass";
+    case Cause::LateWake: return "late wake";
+    }
+    return "";
+}
+
+std::vector<long> sizesToTry(long minSize, long maxSize, long preferred, long granularity) {
+    std::vector<long> sizes;
+    if (minSize <= 0) return sizes;
+    long top = std::max(minSize, preferred);
+    if (maxSize >= minSize) top = std::min(top, maxSize);
+    sizes.push_back(minSize);
+    if (granularity == -1) {
+        for (long p = 1; p < top && p <= (1L << 24); p *= 2)
+            if (p > minSize) sizes.push_back(p);
+    } else if (granularity > 0) {
+        for (long v = minSize + granularity; v < top; v += granularity) sizes.push_back(v);
+    }
+    if (top > minSize) sizes.push_back(top);
+    return sizes;
+}
+
+bool safeSize(int64_t missedSwitches, bool faults, bool slackKnown, const SlackSummary& slack) {
+    if (missedSwitches != 0 || faults) return false;
+    return !slackKnown || (slack.periods > 0 && slack.min > kSafeSlack);
+}
+
 } // namespace probe

@@ -15,6 +15,7 @@ struct SwitchRecord {
     bool positionValid = false; // from the time record, else from getSamplePosition
     int64_t position = 0;       // sample position the driver reported with the switch
     double seconds = 0;         // arrival, on the host's clock, since start() was called
+    double doneSeconds = 0;     // when the probe's callback returned, on the same clock
 };
 
 struct SwitchSummary {
@@ -71,5 +72,54 @@ struct RoundTrip {
 // Finds the clicks in one recorded input channel (stream frame 0 first) and times each
 // against the latest click played at or before it. Anything below -40 dBFS is no echo.
 RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks);
+
+// --- Slack ---------------------------------------------------------------------------------
+//
+// One period as a simulated endpoint saw it (all on the host's clock, seconds since start):
+// the tick whose event the client answered, the client's first endpoint call after it, the
+// release of the buffer, and the deadline by which the endpoint needed it.
+struct PeriodTiming {
+    bool hasEvent = false; // false: released before the stream's first tick
+    double event = 0, firstCall = 0, release = 0, deadline = 0;
+    double slack() const { return deadline - release; }
+};
+
+// Slack as fractions of a period: the least, the 1st percentile and the median (nearest
+// rank), and how many periods came late (negative slack).
+struct SlackSummary {
+    size_t periods = 0;
+    size_t late = 0;
+    double min = 0, p1 = 0, median = 0;
+};
+SlackSummary summarizeSlack(const std::vector<PeriodTiming>& periods, double periodSeconds);
+
+// What kept a period's buffer from its endpoint, between the event and the release:
+//  host   the host's own callback was running (the probe times it: enter to return);
+//  wake   the driver's thread had not yet made its first endpoint call, outside the callback
+//         (a late wake, or the end of the driver's previous pass);
+//  driver the driver's pass from its first endpoint call to the release, outside the callback.
+enum class Cause { HostCallback, DriverPass, LateWake };
+struct DelayParts {
+    double host = 0, driver = 0, wake = 0;
+    Cause cause = Cause::LateWake;
+};
+struct CallbackSpan {
+    double enter = 0, exit = 0;
+};
+// callbacks: sorted by enter, not overlapping (one streaming thread).
+DelayParts explainPeriod(const PeriodTiming& p, const std::vector<CallbackSpan>& callbacks);
+const char* causeName(Cause c);
+
+// --- The smallest safe buffer ---------------------------------------------------------------
+
+// The sizes to try, ascending, from the driver's minimum up through its preferred size:
+// granularity -1 steps by powers of two, a positive one by that many frames, 0 offers the
+// minimum and the preferred size only.
+std::vector<long> sizesToTry(long minSize, long maxSize, long preferred, long granularity);
+
+// A size is safe when no switch was missed, the run had no other fault, and (when the
+// endpoint reports it) every period arrived with more than a quarter of a period to spare.
+constexpr double kSafeSlack = 0.25;
+bool safeSize(int64_t missedSwitches, bool faults, bool slackKnown, const SlackSummary& slack);
 
 } // namespace probe

@@ -3,6 +3,7 @@
 #include "analysis.h"
 #include "driver/asio.h"
 #include "samples.h"
+#include "sim/meter.h"
 #include "text.h"
 #include "wav.h"
 
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 static_assert(long(probe::kInt16LSB) == long(ASIOSTInt16LSB) &&
@@ -133,6 +135,11 @@ void onSwitch(ASIOTime* params, long index, ASIOBool directProcess) {
         s.badHalves.fetch_add(1);
     }
     s.lastSwitchTicks.store(now.QuadPart, std::memory_order_relaxed);
+    if (n < s.records.size()) {
+        LARGE_INTEGER done;
+        QueryPerformanceCounter(&done);
+        s.records[n].doneSeconds = secondsSince(s, done.QuadPart);
+    }
     s.switches.store(n + 1, std::memory_order_release);
 }
 
@@ -191,12 +198,130 @@ std::string sampleTypeText(long type) {
     return buf;
 }
 
+// {BCDE0395-E52F-467C-8E3D-C4579291692E}: the system's audio endpoint enumerator.
+const CLSID kDeviceEnumerator = {
+    0xbcde0395, 0xe52f, 0x467c, {0x8e, 0x3d, 0x8c, 0x45, 0x79, 0x29, 0x16, 0x9e}};
+
+// Slack as a simulated endpoint saw it, per direction (0 render, 1 capture). A real
+// endpoint service does not report it.
+struct EndpointSlack {
+    bool known[2] = {false, false};
+    double periodSeconds[2] = {0, 0};
+    std::vector<PeriodTiming> periods[2];
+    SlackSummary summary[2];
+    bool available() const { return known[0] || known[1]; }
+};
+
+// The simulator's meter, when the endpoint service in this process is the simulated one:
+// its enumerator answers for IVlasimMeter (sim/meter.h). Null otherwise.
+IVlasimMeter* openMeter() {
+    IUnknown* enumerator = nullptr;
+    if (FAILED(CoCreateInstance(kDeviceEnumerator, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                reinterpret_cast<void**>(&enumerator))) ||
+        !enumerator)
+        return nullptr;
+    IVlasimMeter* meter = nullptr;
+    if (FAILED(enumerator->QueryInterface(IID_IVlasimMeter, reinterpret_cast<void**>(&meter))))
+        meter = nullptr;
+    enumerator->Release();
+    return meter;
+}
+
+EndpointSlack readSlack(IVlasimMeter* meter, const Stream& s) {
+    EndpointSlack out;
+    if (!meter) return out;
+    auto seconds = [&](INT64 qpc) { return secondsSince(s, qpc); };
+    for (UINT32 flow = 0; flow < 2; ++flow) {
+        VlasimStream info = {};
+        if (meter->GetStream(flow, &info) != S_OK || !info.rate || !info.periodFrames) continue;
+        out.known[flow] = true;
+        out.periodSeconds[flow] = double(info.periodFrames) / info.rate;
+        std::vector<VlasimPeriod> raw(size_t(info.recorded));
+        UINT32 copied = 0;
+        if (!raw.empty() && FAILED(meter->GetPeriods(flow, 0, UINT32(raw.size()), raw.data(), &copied)))
+            copied = 0;
+        for (UINT32 i = 0; i < copied; ++i) {
+            PeriodTiming p;
+            p.hasEvent = raw[i].event != 0 && raw[i].event >= s.t0.QuadPart;
+            p.event = seconds(raw[i].event);
+            p.firstCall = seconds(raw[i].firstCall);
+            p.release = seconds(raw[i].release);
+            p.deadline = seconds(raw[i].deadline);
+            out.periods[flow].push_back(p);
+        }
+        out.summary[flow] = summarizeSlack(out.periods[flow], out.periodSeconds[flow]);
+    }
+    return out;
+}
+
+std::vector<CallbackSpan> callbackSpans(const std::vector<SwitchRecord>& records) {
+    std::vector<CallbackSpan> spans;
+    for (const SwitchRecord& r : records) spans.push_back({r.seconds, r.doneSeconds});
+    return spans;
+}
+
+// "render: min 0.62, 1st percentile 0.80, median 0.93 of a period (297 periods)" and, for
+// late periods and the tightest one, what held them up.
+void reportSlack(const EndpointSlack& slack, const std::vector<CallbackSpan>& spans) {
+    if (!slack.available()) {
+        out("%snot available (the endpoint service does not report it)\n", label("endpoint slack"));
+        return;
+    }
+    const char* names[2] = {"render", "capture"};
+    bool firstLine = true;
+    for (int f = 0; f < 2; ++f) {
+        if (!slack.known[f]) continue;
+        const SlackSummary& m = slack.summary[f];
+        if (m.periods == 0)
+            out("%s%s: no period measured\n", label(firstLine ? "endpoint slack" : ""), names[f]);
+        else
+            out("%s%s: min %.2f, 1st percentile %.2f, median %.2f of a period (%zu periods)\n",
+                label(firstLine ? "endpoint slack" : ""), names[f], m.min, m.p1, m.median, m.periods);
+        firstLine = false;
+    }
+    firstLine = true;
+    for (int f = 0; f < 2; ++f) {
+        if (!slack.known[f]) continue;
+        size_t counts[3] = {0, 0, 0};
+        const PeriodTiming* tightest = nullptr;
+        for (const PeriodTiming& p : slack.periods[f]) {
+            if (p.slack() < 0) ++counts[int(explainPeriod(p, spans).cause)];
+            if (p.hasEvent && (!tightest || p.slack() < tightest->slack())) tightest = &p;
+        }
+        size_t late = slack.summary[f].late;
+        if (late)
+            out("%s%s %zu: %s %zu, %s %zu, %s %zu\n", label(firstLine ? "late periods" : ""),
+                names[f], late, causeName(Cause::HostCallback), counts[0],
+                causeName(Cause::DriverPass), counts[1], causeName(Cause::LateWake), counts[2]);
+        else
+            out("%s%s 0\n", label(firstLine ? "late periods" : ""), names[f]);
+        firstLine = false;
+        if (tightest) {
+            DelayParts d = explainPeriod(*tightest, spans);
+            char what[32];
+            snprintf(what, sizeof what, "tightest %s", names[f]);
+            out("%s%.2f ms to spare; after the event: %s %.2f ms, %s %.2f ms, %s %.2f ms\n",
+                label(what), 1000 * tightest->slack(), causeName(Cause::LateWake), 1000 * d.wake,
+                causeName(Cause::HostCallback), 1000 * d.host, causeName(Cause::DriverPass),
+                1000 * d.driver);
+        }
+    }
+}
+
+double slackMinimum(const EndpointSlack& slack) {
+    double m = 1e9;
+    for (int f = 0; f < 2; ++f)
+        if (slack.known[f] && slack.summary[f].periods) m = std::min(m, slack.summary[f].min);
+    return m;
+}
+
 class Probe {
   public:
     Probe(const Options& o, const CLSID& clsid, const std::string& label)
         : options_(o), clsid_(clsid), label_(label) {}
     ~Probe() {
         if (driver_) driver_->Release();
+        if (meter_) meter_->Release();
     }
 
     int run();
@@ -206,11 +331,12 @@ class Probe {
     bool create();
     void describe();
     void setRate();
-    bool prepareStream();
+    bool prepareStream(long frames);
     void streamAndWait();
     void tearDown();
     void reportResult();
     void writeRecording(size_t frames);
+    bool findMinimum();
 
     const Options& options_;
     CLSID clsid_;
@@ -220,10 +346,12 @@ class Probe {
 
     long inputs_ = 0, outputs_ = 0;
     std::vector<ChannelInfo> inputInfo_, outputInfo_;
-    long preferred_ = 0;
+    long minSize_ = 0, maxSize_ = 0, preferred_ = 0, granularity_ = 0;
     double rate_ = 0;
+    IVlasimMeter* meter_ = nullptr;
+    bool quiet_ = false; // --find-minimum: one table row per run, not a report
 
-    Stream stream_;
+    std::unique_ptr<Stream> stream_;
     bool buffersRequested_ = false;
     bool started_ = false;
     double streamedSeconds_ = 0;
@@ -320,10 +448,10 @@ void Probe::describe() {
     }
 
     enterStep("getBufferSize");
-    long minSize = 0, maxSize = 0, granularity = 0;
-    if (check("getBufferSize", driver_->getBufferSize(&minSize, &maxSize, &preferred_, &granularity))) {
-        out("%smin %ld, max %ld, preferred %ld, granularity %ld\n", label("buffer sizes"), minSize,
-            maxSize, preferred_, granularity);
+    if (check("getBufferSize",
+              driver_->getBufferSize(&minSize_, &maxSize_, &preferred_, &granularity_))) {
+        out("%smin %ld, max %ld, preferred %ld, granularity %ld\n", label("buffer sizes"), minSize_,
+            maxSize_, preferred_, granularity_);
     }
 
     enterStep("getSampleRate");
@@ -381,15 +509,16 @@ void Probe::setRate() {
                             ") left the rate at " + formatRate(rate_));
 }
 
-bool Probe::prepareStream() {
-    Stream& s = stream_;
+bool Probe::prepareStream(long frames) {
+    stream_.reset(new Stream);
+    Stream& s = *stream_;
     s.driver = driver_;
     s.timeInfoWanted = options_.timeInfo;
-    s.bufferFrames = options_.buffer > 0 ? options_.buffer : preferred_;
+    s.bufferFrames = frames;
     s.inputs = size_t(std::min(options_.inputs, std::min(inputs_, kListedChannels)));
     size_t outs = size_t(std::min(options_.outputs, std::min(outputs_, kListedChannels)));
 
-    out("\nStream\n");
+    if (!quiet_) out("\nStream\n");
     if (s.bufferFrames <= 0) {
         problems_.push_back("no buffer size to stream with (give --buffer)");
         return false;
@@ -424,9 +553,11 @@ bool Probe::prepareStream() {
     }
 
     const double periodMs = 1000.0 * s.bufferFrames / rate_;
-    out("%s%zu inputs, %zu outputs\n", label("channels"), s.inputs, outs);
-    out("%s%ld frames (%.2f ms) at %s Hz\n", label("buffer"), s.bufferFrames, periodMs,
-        formatRate(rate_).c_str());
+    if (!quiet_) {
+        out("%s%zu inputs, %zu outputs\n", label("channels"), s.inputs, outs);
+        out("%s%ld frames (%.2f ms) at %s Hz\n", label("buffer"), s.bufferFrames, periodMs,
+            formatRate(rate_).c_str());
+    }
 
     double runFrames = (options_.seconds + 3) * rate_;
     size_t buffers = size_t(runFrames / double(s.bufferFrames)) + 8;
@@ -456,13 +587,15 @@ bool Probe::prepareStream() {
     enterStep("getLatencies");
     if (check("getLatencies", driver_->getLatencies(&inputLatency_, &outputLatency_))) {
         haveLatencies_ = true;
-        out("%sinput %ld, output %ld frames\n", label("latencies"), inputLatency_, outputLatency_);
+        if (!quiet_)
+            out("%sinput %ld, output %ld frames\n", label("latencies"), inputLatency_,
+                outputLatency_);
     }
     return true;
 }
 
 void Probe::streamAndWait() {
-    Stream& s = stream_;
+    Stream& s = *stream_;
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     s.secondsPerTick = 1.0 / double(frequency.QuadPart);
@@ -471,6 +604,7 @@ void Probe::streamAndWait() {
     const double firstTimeout = 2.0 + 4 * period;
     const double stallTimeout = 1.0 + 4 * period;
     const bool console = _isatty(_fileno(stderr));
+    started_ = false;
 
     s.active.store(true, std::memory_order_release);
     QueryPerformanceCounter(&s.t0);
@@ -526,7 +660,7 @@ void Probe::streamAndWait() {
 }
 
 void Probe::tearDown() {
-    Stream& s = stream_;
+    Stream& s = *stream_;
     if (started_) {
         enterStep("stop");
         check("stop", driver_->stop());
@@ -539,7 +673,7 @@ void Probe::tearDown() {
 }
 
 void Probe::writeRecording(size_t frames) {
-    Stream& s = stream_;
+    Stream& s = *stream_;
     int bits = 16;
     for (size_t c = 0; c < s.inputs; ++c) {
         SampleFormat f;
@@ -559,7 +693,7 @@ void Probe::writeRecording(size_t frames) {
 }
 
 void Probe::reportResult() {
-    Stream& s = stream_;
+    Stream& s = *stream_;
     size_t received = s.switches.load();
     std::vector<SwitchRecord> records(s.records.begin(),
                                       s.records.begin() + std::min(received, s.records.size()));
@@ -589,6 +723,7 @@ void Probe::reportResult() {
         out("%smean %.2f ms, p99 %.2f ms, max %.2f ms (period %.2f ms)\n", label("callback interval"),
             sum.meanMs, sum.p99Ms, sum.maxMs, sum.periodMs);
     }
+    reportSlack(readSlack(meter_, s), callbackSpans(records));
 
     size_t frames = std::min(received * size_t(s.bufferFrames), s.recordingFrames);
     if (s.inputs && s.infos.size() > s.inputs) {
@@ -660,12 +795,85 @@ void Probe::reportResult() {
             "bufferSwitchTimeInfo called although the host declined it");
 }
 
+// Streams at each size from the minimum up; stops at the first safe one.
+bool Probe::findMinimum() {
+    std::vector<long> sizes = sizesToTry(minSize_, maxSize_, preferred_, granularity_);
+    out("\nSmallest safe buffer (%g s at each size, from the minimum up through the preferred)\n",
+        options_.seconds);
+    if (sizes.empty()) {
+        problems_.push_back("the driver offers no buffer size to try");
+        return false;
+    }
+    out("  %7s %8s %7s %9s %8s %8s  %s\n", "frames", "ms", "missed", "slack min", "1st pct",
+        "median", "verdict");
+    quiet_ = true;
+    long found = 0;
+    bool slackKnown = false;
+    for (long frames : sizes) {
+        size_t before = problems_.size();
+        buffersRequested_ = false;
+        bool ready = prepareStream(frames);
+        SwitchSummary sum;
+        EndpointSlack slack;
+        if (ready) {
+            streamAndWait();
+            tearDown();
+            Stream& s = *stream_;
+            size_t received = std::min(s.switches.load(), s.records.size());
+            std::vector<SwitchRecord> records(s.records.begin(), s.records.begin() + received);
+            sum = summarizeSwitches(records, int32_t(frames), rate_, stopSeconds_);
+            slack = readSlack(meter_, s);
+            if (received == 0) problems_.push_back("no buffer switch arrived");
+            if (s.lateCalls > 0 || s.badHalves > 0) problems_.push_back("switches out of place");
+        } else if (buffersRequested_) {
+            tearDown();
+        }
+        stream = nullptr;
+        SlackSummary all;
+        for (int f = 0; f < 2; ++f) all.periods += slack.summary[f].periods;
+        all.min = slackMinimum(slack);
+        slackKnown = slack.available();
+        bool faults = problems_.size() > before;
+        bool safe = safeSize(sum.missed, faults, slackKnown, all);
+        std::string verdict = safe                 ? "safe"
+                              : faults             ? problems_.back()
+                              : sum.missed != 0    ? "missed switches"
+                                                   : "less than a quarter period to spare";
+        // Only the chosen size's faults concern the verdict of the search.
+        problems_.resize(before);
+        const SlackSummary& r = slack.summary[0].periods ? slack.summary[0] : slack.summary[1];
+        if (slackKnown && all.periods)
+            out("  %7ld %8.2f %7lld %9.2f %8.2f %8.2f  %s\n", frames, 1000.0 * frames / rate_,
+                static_cast<long long>(sum.missed), all.min, r.p1, r.median, verdict.c_str());
+        else
+            out("  %7ld %8.2f %7lld %9s %8s %8s  %s\n", frames, 1000.0 * frames / rate_,
+                static_cast<long long>(sum.missed), "-", "-", "-", verdict.c_str());
+        if (safe) {
+            found = frames;
+            break;
+        }
+    }
+    quiet_ = false;
+    if (!slackKnown)
+        out("  (slack not available from this endpoint service: judged by missed switches only)\n");
+    if (!found) {
+        problems_.push_back("no buffer size up to the preferred one ran safely");
+        return false;
+    }
+    out("\n%s%ld frames (%.2f ms at %s Hz)\n", label("smallest safe buffer"), found,
+        1000.0 * found / rate_, formatRate(rate_).c_str());
+    return true;
+}
+
 int Probe::run() {
     out("vlasio-probe: %s\n", label_.c_str());
     if (!create()) return 1;
+    meter_ = openMeter();
     describe();
     setRate();
-    if (prepareStream()) {
+    if (options_.findMinimum) {
+        findMinimum();
+    } else if (prepareStream(options_.buffer > 0 ? options_.buffer : preferred_)) {
         streamAndWait();
         tearDown();
         reportResult();
@@ -680,7 +888,10 @@ int Probe::run() {
     if (left != 0) out("%s%lu references remain after the final Release\n", label("note"), left);
 
     if (problems_.empty()) {
-        out("\nVerdict: OK, every buffer switch arrived, in order, with continuous positions\n");
+        if (options_.findMinimum)
+            out("\nVerdict: OK\n");
+        else
+            out("\nVerdict: OK, every buffer switch arrived, in order, with continuous positions\n");
         return 0;
     }
     out("\nVerdict: FAILED\n");

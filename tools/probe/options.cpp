@@ -21,6 +21,11 @@ const char kUsage[] =
     "  --seconds S       how long to stream (default 3)\n"
     "  --no-timeinfo     answer no when the driver offers bufferSwitchTimeInfo\n"
     "  --wav PATH        where to write the recorded inputs (default inputs.wav)\n"
+    "  --find-minimum    stream --seconds at each buffer size from the driver's minimum\n"
+    "                    up through its preferred one; report the smallest that runs with\n"
+    "                    no missed switch and, where the endpoint reports it, more than a\n"
+    "                    quarter of a period to spare in every period (exit status 1 when\n"
+    "                    none does)\n"
     "\n"
     "Exit status: 0 when every step succeeded and every buffer switch arrived in order,\n"
     "1 when something failed, 2 for a malformed command line, 3 when the process crashed\n"
@@ -66,6 +71,8 @@ bool parseOptions(const std::vector<std::string>& args, Options* o, std::string*
             o->help = true;
         } else if (a == "--list") {
             o->list = true;
+        } else if (a == "--find-minimum") {
+            o->findMinimum = true;
         } else if (a == "--no-timeinfo") {
             o->timeInfo = false;
         } else if (a == "--buffer") {
@@ -113,6 +120,10 @@ bool parseOptions(const std::vector<std::string>& args, Options* o, std::string*
             *error = "one driver at a time (\"" + o->driver + "\" and \"" + a + "\")";
             return false;
         }
+    }
+    if (o->findMinimum && o->buffer > 0) {
+        *error = "--find-minimum tries the driver's sizes itself; leave out --buffer";
+        return false;
     }
     if (!o->help && !o->list && o->driver.empty()) {
         *error = "name a driver, or use --list";

@@ -17,6 +17,9 @@ struct Options {
     double seconds = 3;
     bool timeInfo = true;       // answer yes when the driver asks about bufferSwitchTimeInfo
     std::string wavPath = "inputs.wav";
+    // Stream --seconds at each buffer size from the driver's minimum up through its
+    // preferred one and report the first that is safe (no missed switch, ample slack).
+    bool findMinimum = false;
 };
 
 // Fills `options`; on a malformed command line returns false with a message in `error`.
