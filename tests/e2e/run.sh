@@ -238,6 +238,29 @@ case_timer_driven() {
   twice timer_stream
 }
 
+# --find-minimum on endpoints whose shortest period (100 ms, 4800 frames, from the capture
+# side) is far above anything the host, the driver or a busy machine takes in a period: the
+# driver's minimum is the answer. The preferred size is 200 ms, so larger sizes were on
+# offer (8192 and 9600 frames) and the search stopped at the first.
+find_minimum_run() (
+  sim_config 48 1000000
+  probe "$driver_name" --find-minimum --seconds 2
+  expect_status 0
+  expect_text "$report" "smallest safe buffer 4800 frames (100.00 ms at 48000 Hz)"
+  grep -qE '^ +4800 +100\.00 +0 .* safe$' <<<"$report" || fail "no safe row for 4800 frames"
+  ! grep -qE '^ +(8192|9600) ' <<<"$report" || fail "the search went on past the first safe size"
+)
+
+case_find_minimum() {
+  install_driver
+  win reg add 'HKCU\Software\Vantrel\ASIO' /v DefaultSizeInMS /t REG_DWORD /d 200 /f >/dev/null
+  trap 'timer_driven 0; win reg delete "HKCU\\Software\\Vantrel\\ASIO" /v DefaultSizeInMS /f >/dev/null 2>&1; rm -rf "$work"' EXIT
+  for mode in 0 1; do
+    timer_driven $mode
+    twice find_minimum_run
+  done
+}
+
 # regsvr32 /u takes the driver out of the ASIO list; a host then cannot find it.
 case_unregister() {
   install_driver

@@ -200,7 +200,7 @@ std::string sampleTypeText(long type) {
 
 // {BCDE0395-E52F-467C-8E3D-C4579291692E}: the system's audio endpoint enumerator.
 const CLSID kDeviceEnumerator = {
-    0xbcde0395, 0xe52f, 0x467c, {0x8e, 0x3d, 0x8c, 0x45, 0x79, 0x29, 0x16, 0x9e}};
+    0xbcde0395, 0xe52f, 0x467c, {0x8e, 0x3d, 0xc4, 0x57, 0x92, 0x91, 0x69, 0x2e}};
 
 // Slack as a simulated endpoint saw it, per direction (0 render, 1 capture). A real
 // endpoint service does not report it.
