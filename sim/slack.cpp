@@ -36,9 +36,11 @@ struct Track {
     uint64_t released = 0, played = 0;
     // Render ticks that came short, waiting for the release that brings their frames;
     // capture packets dropped unread, waiting for the client's next release.
+    // `event` is the tick before the deadline, which asked for the buffer, and `first` the
+    // client's first call after it (0: none before the deadline).
     struct Pending {
         uint64_t need, tick;
-        LONGLONG deadline;
+        LONGLONG deadline, event, first;
     };
     Pending pending[16] = {};
     unsigned pendingCount = 0;
@@ -123,13 +125,15 @@ void slackTick(const Stream& s, uint64_t qpc, UINT32 queuedBefore) {
             }
         } else if (s.delivered && t.pendingCount < 16) {
             // A missed period: its frames come with a later release, after this deadline.
-            t.pending[t.pendingCount++] = {t.played + s.periodFrames, s.ticks, at};
+            t.pending[t.pendingCount++] = {t.played + s.periodFrames, s.ticks, at, t.lastTick,
+                                           t.firstCall};
         }
         t.played += take;
     } else {
         t.tickAt[s.ticks % 256] = at;
         uint64_t drops = s.ep->st.discontinuities;
-        if (drops > t.drops && t.pendingCount < 16) t.pending[t.pendingCount++] = {0, s.ticks, at};
+        if (drops > t.drops && t.pendingCount < 16)
+            t.pending[t.pendingCount++] = {0, s.ticks, at, t.lastTick, t.firstCall};
         t.drops = drops;
         unsigned kept = 0;
         for (unsigned k = 0; k < t.takenCount; ++k) {
@@ -157,7 +161,7 @@ void slackRelease(const Stream& s, UINT32 frames) {
     for (unsigned k = 0; k < t.pendingCount; ++k) {
         const Track::Pending& p = t.pending[k];
         if (p.need <= released)
-            t.add(p.tick, event, first, at, p.deadline);
+            t.add(p.tick, p.event, p.first ? p.first : first, at, p.deadline);
         else
             t.pending[kept++] = p;
     }
@@ -167,16 +171,19 @@ void slackRelease(const Stream& s, UINT32 frames) {
         t.releases[t.releaseCount++ % 64] = {released, at, event, first};
         return;
     }
-    // Capture: the packet's tick, found by its time stamp; the buffer holds this many.
+    // Capture: the packet's tick, found by its time stamp, is the event that announced it;
+    // the buffer holds this many packets.
+    const LONGLONG announced = LONGLONG(s.reading.qpc);
+    const LONGLONG reached = t.firstCall && t.firstCallEvent >= announced ? t.firstCall : at;
     const uint64_t capacity = std::max<UINT32>(1, s.bufferFrames / s.periodFrames);
     for (uint64_t k = 0; k < 256 && k < s.ticks; ++k) {
         uint64_t tick = s.ticks - k;
-        if (t.tickAt[tick % 256] != LONGLONG(s.reading.qpc)) continue;
+        if (t.tickAt[tick % 256] != announced) continue;
         uint64_t deadline = tick + capacity;
         if (deadline <= s.ticks) {
-            t.add(deadline, event, first, at, t.tickAt[deadline % 256]); // late
+            t.add(deadline, announced, reached, at, t.tickAt[deadline % 256]); // late
         } else if (t.takenCount < 64) {
-            t.taken[t.takenCount++] = {deadline, at, event, first};
+            t.taken[t.takenCount++] = {deadline, at, announced, reached};
         }
         break;
     }
