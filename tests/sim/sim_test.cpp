@@ -1,5 +1,6 @@
 // The simulated endpoint service, linked in: endpoints, exclusive-mode rules, streaming on
 // the stepped and the realtime clock, faults and accounting.
+#include "sim/meter.h"
 #include "sim/sim.h"
 
 #include <audioclient.h>
@@ -461,6 +462,44 @@ TEST_F(Sim, CaptureFlagsADiscontinuityWhenTheClientFallsBehind) {
     EXPECT_EQ(sim::stats(sim::Flow::Capture).discontinuities, 2u);
     EXPECT_EQ(sim::recording(sim::Flow::Capture).size(), 2u * 480 * 4);
     CloseHandle(e);
+}
+
+// Through the meter a host can read: slack is negative exactly for the render periods the
+// client missed and the capture packets it let drop; calls are counted per method.
+TEST_F(Sim, MeterGivesSlackPerPeriodAndCallsPerMethod) {
+    Duplex d;
+    open(d, stereo24(48000), stereo24(48000));
+    Ptr<IVlasimMeter> meter;
+    ASSERT_HRESULT_SUCCEEDED(enumerator->QueryInterface(IID_IVlasimMeter, meter.outv()));
+    ASSERT_HRESULT_SUCCEEDED(d.r->Start());
+    ASSERT_HRESULT_SUCCEEDED(d.c->Start());
+    UINT64 calls = 0;
+    ASSERT_HRESULT_SUCCEEDED(meter->GetCalls("IAudioRenderClient::GetBuffer", 0, &calls));
+    unsigned seen = sim::callCount("IAudioRenderClient::GetBuffer");
+    d.service();
+    for (int i = 1; i <= 8; ++i) { // the client sleeps through the events of ticks 4 and 5
+        Sleep(1);
+        sim::step();
+        Sleep(1);
+        if (i != 4 && i != 5) d.service();
+    }
+    for (UINT32 flow : {0u, 1u}) {
+        VlasimStream info;
+        ASSERT_EQ(meter->GetStream(flow, &info), S_OK);
+        EXPECT_EQ(info.periodFrames, 480u);
+        std::vector<VlasimPeriod> p(size_t(info.recorded) + 1);
+        UINT32 n = 0;
+        ASSERT_HRESULT_SUCCEEDED(meter->GetPeriods(flow, 0, UINT32(p.size()), p.data(), &n));
+        EXPECT_EQ(n, flow ? 7u : 8u);
+        uint64_t late = 0;
+        for (UINT32 i = 0; i < n; ++i) late += p[i].deadline < p[i].release;
+        sim::Stats st = sim::stats(flow ? sim::Flow::Capture : sim::Flow::Render);
+        EXPECT_EQ(late, flow ? st.discontinuities : st.missedPeriods);
+        EXPECT_EQ(late, 2u);
+    }
+    UINT64 after = 0;
+    meter->GetCalls("IAudioRenderClient::GetBuffer", 0, &after);
+    EXPECT_EQ(after - calls, sim::callCount("IAudioRenderClient::GetBuffer") - seen);
 }
 
 TEST_F(Sim, LoopbackDelaysTheRenderSignalByTheConfiguredFrames) {
