@@ -21,9 +21,9 @@ struct Track {
     const Stream* stream = nullptr; // compared only: the stream may be gone
     UINT32 periodFrames = 0, rate = 0;
     std::vector<VlasimPeriod> records;
-    LONGLONG lastTick = 0;         // the latest tick of the stream
-    LONGLONG firstCall = 0;        // the client's first call since then (0: none yet)
-    LONGLONG firstCallEvent = 0;   // the tick before that call
+    LONGLONG lastTick = 0;       // the latest tick of the stream
+    LONGLONG firstCall = 0;      // the client's first call since then (0: none yet)
+    LONGLONG firstCallEvent = 0; // the tick before that call
 
     // Render: frames released and played, and the latest releases with the running total
     // at their end, so that the tick that plays a frame finds the release that brought it.
@@ -70,13 +70,16 @@ struct OpCount {
 OpCount ops[96];
 unsigned opCount = 0;
 
-Track& trackOf(const Stream& s) { return tracks[s.ep->flow == Flow::Capture ? 1 : 0]; }
+Track& trackOf(const Stream& s) {
+    return tracks[s.ep->flow == Flow::Capture ? 1 : 0];
+}
 
 } // namespace
 
 void slackCall(const char* op, Flow flow) {
     unsigned i = 0;
-    while (i < opCount && ops[i].op != op && strcmp(ops[i].op, op) != 0) ++i;
+    while (i < opCount && ops[i].op != op && strcmp(ops[i].op, op) != 0)
+        ++i;
     if (i == opCount) {
         if (opCount == sizeof ops / sizeof ops[0]) return;
         ops[opCount++] = {op, {0, 0}};

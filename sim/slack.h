@@ -8,7 +8,7 @@
 namespace sim {
 
 void slackCall(const char* op, Flow flow);                          // every call (enter)
-void slackStart(const Stream& s);                                    // first Start of a stream
+void slackStart(const Stream& s);                                   // first Start of a stream
 void slackTick(const Stream& s, uint64_t qpc, UINT32 queuedBefore); // after each tick
 void slackRelease(const Stream& s, UINT32 frames);                  // a ReleaseBuffer that took
 

@@ -39,13 +39,34 @@ void __real_free(void*);
 size_t __real_fwrite(const void*, size_t, size_t, FILE*);
 int __real_fflush(FILE*);
 int __real_pthread_mutex_lock(void*);
-void* __wrap_malloc(size_t n) { count(heapOps); return __real_malloc(n); }
-void* __wrap_calloc(size_t n, size_t m) { count(heapOps); return __real_calloc(n, m); }
-void* __wrap_realloc(void* p, size_t n) { count(heapOps); return __real_realloc(p, n); }
-void __wrap_free(void* p) { if (p) count(heapOps); __real_free(p); }
-size_t __wrap_fwrite(const void* p, size_t s, size_t n, FILE* f) { count(writes); return __real_fwrite(p, s, n, f); }
-int __wrap_fflush(FILE* f) { count(writes); return __real_fflush(f); }
-int __wrap_pthread_mutex_lock(void* m) { count(locks); return __real_pthread_mutex_lock(m); }
+void* __wrap_malloc(size_t n) {
+    count(heapOps);
+    return __real_malloc(n);
+}
+void* __wrap_calloc(size_t n, size_t m) {
+    count(heapOps);
+    return __real_calloc(n, m);
+}
+void* __wrap_realloc(void* p, size_t n) {
+    count(heapOps);
+    return __real_realloc(p, n);
+}
+void __wrap_free(void* p) {
+    if (p) count(heapOps);
+    __real_free(p);
+}
+size_t __wrap_fwrite(const void* p, size_t s, size_t n, FILE* f) {
+    count(writes);
+    return __real_fwrite(p, s, n, f);
+}
+int __wrap_fflush(FILE* f) {
+    count(writes);
+    return __real_fflush(f);
+}
+int __wrap_pthread_mutex_lock(void* m) {
+    count(locks);
+    return __real_pthread_mutex_lock(m);
+}
 }
 
 void* operator new(size_t n) {
@@ -53,16 +74,28 @@ void* operator new(size_t n) {
     if (void* p = __real_malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](size_t n) { return operator new(n); }
+void* operator new[](size_t n) {
+    return operator new(n);
+}
 void* operator new(size_t n, const std::nothrow_t&) noexcept {
     count(heapOps);
     return __real_malloc(n ? n : 1);
 }
-void* operator new[](size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
-void operator delete(void* p) noexcept { __wrap_free(p); }
-void operator delete[](void* p) noexcept { __wrap_free(p); }
-void operator delete(void* p, size_t) noexcept { __wrap_free(p); }
-void operator delete[](void* p, size_t) noexcept { __wrap_free(p); }
+void* operator new[](size_t n, const std::nothrow_t& t) noexcept {
+    return operator new(n, t);
+}
+void operator delete(void* p) noexcept {
+    __wrap_free(p);
+}
+void operator delete[](void* p) noexcept {
+    __wrap_free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    __wrap_free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    __wrap_free(p);
+}
 
 namespace {
 
@@ -73,9 +106,15 @@ struct TaskSpy final : IMallocSpy {
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T cb) override { count(taskOps); return cb; }
+    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T cb) override {
+        count(taskOps);
+        return cb;
+    }
     void* STDMETHODCALLTYPE PostAlloc(void* p) override { return p; }
-    void* STDMETHODCALLTYPE PreFree(void* p, BOOL) override { count(taskOps); return p; }
+    void* STDMETHODCALLTYPE PreFree(void* p, BOOL) override {
+        count(taskOps);
+        return p;
+    }
     void STDMETHODCALLTYPE PostFree(BOOL) override {}
     SIZE_T STDMETHODCALLTYPE PreRealloc(void* p, SIZE_T cb, void** out, BOOL) override {
         count(taskOps);
@@ -94,11 +133,15 @@ struct TaskSpy final : IMallocSpy {
 IVlasimMeter* meter = nullptr;
 
 // The endpoint methods a pass may call; each one's count, and every call together.
-const char* const kMethods[] = {
-    "IAudioRenderClient::GetBuffer",   "IAudioRenderClient::ReleaseBuffer",
-    "IAudioRenderClient::QueryInterface", "IAudioClient::GetCurrentPadding",
-    "IAudioCaptureClient::GetNextPacketSize", "IAudioCaptureClient::GetBuffer",
-    "IAudioCaptureClient::ReleaseBuffer", "IAudioCaptureClient::QueryInterface", "*"};
+const char* const kMethods[] = {"IAudioRenderClient::GetBuffer",
+                                "IAudioRenderClient::ReleaseBuffer",
+                                "IAudioRenderClient::QueryInterface",
+                                "IAudioClient::GetCurrentPadding",
+                                "IAudioCaptureClient::GetNextPacketSize",
+                                "IAudioCaptureClient::GetBuffer",
+                                "IAudioCaptureClient::ReleaseBuffer",
+                                "IAudioCaptureClient::QueryInterface",
+                                "*"};
 constexpr size_t kCounted = sizeof kMethods / sizeof kMethods[0];
 constexpr size_t kAll = kCounted - 1;
 
@@ -110,7 +153,8 @@ struct Snapshot {
         task = taskOps;
         locks = ::locks;
         writes = ::writes;
-        for (size_t i = 0; i < kCounted; ++i) meter->GetCalls(kMethods[i], 2, &calls[i]);
+        for (size_t i = 0; i < kCounted; ++i)
+            meter->GetCalls(kMethods[i], 2, &calls[i]);
     }
 };
 
@@ -132,7 +176,9 @@ void onSwitch(long, ASIOBool) {
         SetEvent(host.done);
     }
 }
-void bufferSwitch(long half, ASIOBool direct) { onSwitch(half, direct); }
+void bufferSwitch(long half, ASIOBool direct) {
+    onSwitch(half, direct);
+}
 ASIOTime* bufferSwitchTimeInfo(ASIOTime*, long half, ASIOBool direct) {
     onSwitch(half, direct);
     return nullptr;
@@ -157,9 +203,8 @@ class SimDll : public testing::Environment {
         IUnknown* factory = nullptr;
         ASSERT_HRESULT_SUCCEEDED(getClassObject(CLSID_MMDeviceEnumerator, IID_IUnknown,
                                                 reinterpret_cast<void**>(&factory)));
-        ASSERT_HRESULT_SUCCEEDED(CoRegisterClassObject(CLSID_MMDeviceEnumerator, factory,
-                                                       CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
-                                                       &cookie));
+        ASSERT_HRESULT_SUCCEEDED(CoRegisterClassObject(
+            CLSID_MMDeviceEnumerator, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie));
         IUnknown* enumerator = nullptr;
         ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
                                                   IID_IUnknown,
@@ -178,7 +223,9 @@ class SimDll : public testing::Environment {
 };
 testing::Environment* const environment = testing::AddGlobalTestEnvironment(new SimDll);
 
-UINT64 delta(size_t i) { return host.at[1].calls[i] - host.at[0].calls[i]; }
+UINT64 delta(size_t i) {
+    return host.at[1].calls[i] - host.at[0].calls[i];
+}
 
 TEST(SteadyPass, NoAllocationLockOrLogWriteAndTheSameEndpointCallsEveryPeriod) {
     for (bool timerDriven : {false, true}) {
@@ -194,8 +241,8 @@ TEST(SteadyPass, NoAllocationLockOrLogWriteAndTheSameEndpointCallsEveryPeriod) {
         static_cast<ASIOSrv*>(asio)->TimerDrivenMode = timerDriven;
         ASSERT_TRUE(asio->init(nullptr));
         ASSERT_EQ(static_cast<ASIOSrv*>(asio)->logFile, nullptr); // the log is off
-        ASIOBufferInfo infos[4] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}, {ASIOFalse, 0, {}},
-                                   {ASIOFalse, 1, {}}};
+        ASIOBufferInfo infos[4] = {
+            {ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
         ASSERT_EQ(asio->createBuffers(infos, 4, 240, &callbacks), ASE_OK); // 5 ms
         ASSERT_EQ(asio->start(), ASE_OK);
         bool finished = WaitForSingleObject(host.done, 20000) == WAIT_OBJECT_0;
@@ -216,7 +263,8 @@ TEST(SteadyPass, NoAllocationLockOrLogWriteAndTheSameEndpointCallsEveryPeriod) {
         if (!timerDriven) {
             // A capture packet is read when there is one: a period the machine made the
             // thread miss leaves none for the next pass.
-            for (size_t i : {0, 1, 4, 6}) EXPECT_EQ(delta(i), n) << kMethods[i];
+            for (size_t i : {0, 1, 4, 6})
+                EXPECT_EQ(delta(i), n) << kMethods[i];
             EXPECT_LE(delta(5), n) << kMethods[5];
             expected = 4 * n + delta(5);
         } else {
@@ -224,7 +272,8 @@ TEST(SteadyPass, NoAllocationLockOrLogWriteAndTheSameEndpointCallsEveryPeriod) {
             // GetBuffer); each period's render transfer queries the render service once.
             UINT64 wakes = delta(3);
             EXPECT_GE(wakes, n);
-            for (size_t i : {0, 1, 2}) EXPECT_EQ(delta(i), n) << kMethods[i];
+            for (size_t i : {0, 1, 2})
+                EXPECT_EQ(delta(i), n) << kMethods[i];
             EXPECT_EQ(delta(7), wakes) << kMethods[7];
             EXPECT_EQ(delta(5), wakes) << kMethods[5];
             EXPECT_LE(delta(6), wakes) << kMethods[6];

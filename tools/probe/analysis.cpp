@@ -117,7 +117,9 @@ SlackSummary summarizeSlack(const std::vector<PeriodTiming>& periods, double per
     v.reserve(periods.size());
     for (const PeriodTiming& p : periods) v.push_back(p.slack() / periodSeconds);
     std::sort(v.begin(), v.end());
-    auto rank = [&](double q) { return v[std::max<size_t>(size_t(std::ceil(q * double(v.size()))), 1) - 1]; };
+    auto rank = [&](double q) {
+        return v[std::max<size_t>(size_t(std::ceil(q * double(v.size()))), 1) - 1];
+    };
     s.periods = v.size();
     s.late = size_t(std::lower_bound(v.begin(), v.end(), 0.0) - v.begin());
     s.min = v.front();

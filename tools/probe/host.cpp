@@ -238,7 +238,8 @@ EndpointSlack readSlack(IVlasimMeter* meter, const Stream& s) {
         out.periodSeconds[flow] = double(info.periodFrames) / info.rate;
         std::vector<VlasimPeriod> raw(size_t(info.recorded));
         UINT32 copied = 0;
-        if (!raw.empty() && FAILED(meter->GetPeriods(flow, 0, UINT32(raw.size()), raw.data(), &copied)))
+        if (!raw.empty() &&
+            FAILED(meter->GetPeriods(flow, 0, UINT32(raw.size()), raw.data(), &copied)))
             copied = 0;
         for (UINT32 i = 0; i < copied; ++i) {
             PeriodTiming p;
@@ -276,7 +277,8 @@ void reportSlack(const EndpointSlack& slack, const std::vector<CallbackSpan>& sp
             out("%s%s: no period measured\n", label(firstLine ? "endpoint slack" : ""), names[f]);
         else
             out("%s%s: min %.2f, 1st percentile %.2f, median %.2f of a period (%zu periods)\n",
-                label(firstLine ? "endpoint slack" : ""), names[f], m.min, m.p1, m.median, m.periods);
+                label(firstLine ? "endpoint slack" : ""), names[f], m.min, m.p1, m.median,
+                m.periods);
         firstLine = false;
     }
     firstLine = true;

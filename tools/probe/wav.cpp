@@ -56,7 +56,8 @@ std::vector<uint8_t> wavImage(const std::vector<std::vector<int32_t>>& channels,
         // No speaker positions: the inputs are numbered channels, not a layout.
         c.u32(0);
         // KSDATAFORMAT_SUBTYPE_PCM {00000001-0000-0010-8000-00AA00389B71}
-        static const uint8_t pcm[16] = {1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+        static const uint8_t pcm[16] = {1,    0, 0, 0,    0, 0,    0x10, 0,
+                                        0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
         c.bytes(pcm, 16);
     }
     c.tag("data");
@@ -64,7 +65,8 @@ std::vector<uint8_t> wavImage(const std::vector<std::vector<int32_t>>& channels,
     for (size_t f = 0; f < frames; ++f) {
         for (const std::vector<int32_t>& ch : channels) {
             uint32_t v = f < ch.size() ? uint32_t(ch[f]) : 0;
-            for (uint32_t b = 0; b < bytes; ++b) *c.at++ = uint8_t(v >> (8 * (4 - bytes + b)));
+            for (uint32_t b = 0; b < bytes; ++b)
+                *c.at++ = uint8_t(v >> (8 * (4 - bytes + b)));
         }
     }
     return out;
