@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# The installer under Wine, in a fresh prefix: install silently, check what it left, stream
+# through the installed driver, upgrade over itself with a vlasio.ini in place, uninstall
+# silently and check that only the user's things and another driver's entry remain.
+#
+# Environment (set by CMakeLists.txt): INSTALLER_PREFIX, INSTALLER_SETUP, INSTALLER_VERSION,
+# INSTALLER_DRIVER, INSTALLER_PROBE, INSTALLER_SIM.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+prefix=$INSTALLER_PREFIX
+# A fresh prefix each run; a server left from the last one would keep writing into it.
+[ ! -d "$prefix" ] || WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+rm -rf "$prefix"
+export VLASIO_WINEPREFIX=$prefix WINEPREFIX=$prefix
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+win() { timeout 120 "$root/scripts/wine-run" "$@"; }
+# The uninstaller runs a copy of itself from the temporary folder: wait for the prefix to
+# go idle before looking at what it did.
+settle() { wineserver -w; }
+
+# The data of one registry value ("(Default)" for a key's default value), empty when absent.
+value() {
+  { win reg query "$1" 2>/dev/null || true; } | tr -d '\r' |
+    sed -nE "s/^ +$(sed 's/[()]/\\&/g' <<<"$2") +REG_[A-Z_]+ +(.*)$/\1/p"
+}
+expect_value() {
+  local got
+  got=$(value "$1" "$2")
+  [ "$got" = "$3" ] || fail "$1 $2: expected \"$3\", found \"$got\""
+}
+expect_no_key() {
+  ! win reg query "$1" >/dev/null 2>&1 || fail "$1 is still there"
+}
+
+clsid='{5D3A9C41-7E2B-4F68-A1D0-93C6B8E2F417}'
+driver_name="Vantrel ASIO device (HDAudio)"
+dir="$prefix/drive_c/Program Files/Vantrel/ASIO"
+server='c:\program files\vantrel\asio\vlasio.dll'
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VantrelASIO'
+settings='HKCU\Software\Vantrel\ASIO'
+other='HKLM\SOFTWARE\ASIO\Other Driver'
+
+# The ASIO list as hosts read it; the number of entries that name our class.
+list_drivers() { win "$INSTALLER_PROBE" --list | tr -d '\r' >"$work/list"; }
+our_entries() { grep -c "CLSID *$clsid" "$work/list" || true; }
+
+echo "== a fresh prefix with another driver's list entry and a user's settings"
+win reg add "$other" /v CLSID /d '{0A1B2C3D-0000-4000-8000-00000000CAFE}' /f >/dev/null
+win reg add "$other" /v Description /d "Other Driver" /f >/dev/null
+win reg add "$settings" /v DefaultSizeInMS /t REG_DWORD /d 10 /f >/dev/null
+win reg add "$settings" /v OutputLogToFile /t REG_DWORD /d 1 /f >/dev/null
+
+echo "== silent install"
+win "$INSTALLER_SETUP" /S || fail "the silent install exited with $?"
+settle
+cmp -s "$dir/vlasio.dll" "$INSTALLER_DRIVER" || fail "vlasio.dll was not installed as built"
+[ -f "$dir/uninstall.exe" ] || fail "no uninstaller"
+expect_value "HKCR\\CLSID\\$clsid\\InprocServer32" "(Default)" "$server"
+expect_value "HKCR\\CLSID\\$clsid\\InprocServer32" ThreadingModel Apartment
+expect_value "HKLM\\SOFTWARE\\ASIO\\$driver_name" CLSID "$clsid"
+expect_value "$uninstall_key" DisplayName "Vantrel ASIO (HDAudio)"
+expect_value "$uninstall_key" DisplayVersion "$INSTALLER_VERSION"
+expect_value "$uninstall_key" Publisher Vantrel
+expect_value "$uninstall_key" UninstallString '"C:\Program Files\Vantrel\ASIO\uninstall.exe"'
+size=$(value "$uninstall_key" EstimatedSize)
+[ $((size)) -ge $(($(stat -c %s "$INSTALLER_DRIVER") / 1024)) ] ||
+  fail "EstimatedSize $size KB is less than the DLL"
+
+echo "== a host streams through the installed driver (simulated endpoints, loopback line)"
+mkdir -p "$prefix/drive_c/sim"
+cp "$INSTALLER_SIM" "$prefix/drive_c/sim/"
+win regsvr32 /s "C:\\sim\\$(basename "$INSTALLER_SIM")" || fail "regsvr32 of the simulated endpoints failed"
+printf '[render]\n[capture]\nsignal = loopback\nloopback_delay = 48\n' >"$work/endpoints.ini"
+export VLASIM_CONFIG=$work/endpoints.ini
+stream() {
+  win "$INSTALLER_PROBE" "$driver_name" --seconds 1.5 | tr -d '\r' >"$work/report"
+}
+# As in the end-to-end tests: a late tick of the simulated clock looks like a lost period,
+# so a failed stream gets one more attempt; a fault of the driver fails both.
+stream || { echo "-- the stream failed once; trying again" >&2; stream; } ||
+  { cat "$work/report"; fail "the probe could not stream through the installed driver"; }
+grep -qF "server $server" "$work/report" || fail "the probe did not load $server"
+grep -qE "^  file version +$INSTALLER_VERSION.0$" "$work/report" ||
+  fail "the probe did not report file version $INSTALLER_VERSION.0"
+grep -q "^Verdict: OK" "$work/report" || fail "no clean stream"
+[ -s "$prefix/drive-i/VLASIOLog.txt" ] || fail "the driver wrote no log"
+
+echo "== upgrade over itself, with a vlasio.ini that renames the driver"
+printf '[Register]\r\nType=PCI\r\nDescription=Studio Monitors\r\n' >"$dir/vlasio.ini"
+cp "$dir/vlasio.ini" "$work/vlasio.ini"
+win "$INSTALLER_SETUP" /S || fail "the silent upgrade exited with $?"
+settle
+cmp -s "$dir/vlasio.ini" "$work/vlasio.ini" || fail "the upgrade changed vlasio.ini"
+list_drivers
+[ "$(our_entries)" = 1 ] || fail "$(our_entries) ASIO list entries name the driver after the upgrade"
+grep -q "^  Studio Monitors$" "$work/list" || fail "the upgrade did not register the ini's name"
+expect_value "HKCR\\CLSID\\$clsid" "(Default)" "Studio Monitors"
+[ "$(grep -c '"DisplayName"="Vantrel ASIO (HDAudio)"' "$prefix/system.reg")" = 1 ] ||
+  fail "the upgrade left a second Apps and features entry"
+expect_value "$settings" DefaultSizeInMS 0xa
+
+echo "== silent uninstall, as Apps and features runs it"
+quiet=$(value "$uninstall_key" QuietUninstallString)
+uninstaller=$(sed -nE 's/^"([^"]+)" \/S$/\1/p' <<<"$quiet")
+[ -n "$uninstaller" ] || fail "QuietUninstallString is \"$quiet\""
+win "$uninstaller" /S || fail "the silent uninstall exited with $?"
+settle
+left=$(cd "$dir" && ls -A)
+[ "$left" = vlasio.ini ] || fail "the install folder holds \"$left\", expected only the user's vlasio.ini"
+expect_no_key "HKCR\\CLSID\\$clsid"
+expect_no_key "$uninstall_key"
+list_drivers
+[ "$(our_entries)" = 0 ] || fail "the ASIO list still names the driver"
+grep -q "^  Other Driver$" "$work/list" || fail "another driver's ASIO list entry went with ours"
+expect_value "$settings" DefaultSizeInMS 0xa
+[ -s "$prefix/drive-i/VLASIOLog.txt" ] || fail "the uninstall took the user's log"
+
+echo "PASS: installer"
