@@ -81,7 +81,8 @@ win regsvr32 /s "C:\\sim\\$(basename "$INSTALLER_SIM")" || fail "regsvr32 of the
 printf '[render]\n[capture]\nsignal = loopback\nloopback_delay = 48\n' >"$work/endpoints.ini"
 export VLASIM_CONFIG=$work/endpoints.ini
 stream() {
-  win "$INSTALLER_PROBE" "$driver_name" --seconds 1.5 | tr -d '\r' >"$work/report"
+  # From the scratch folder, where the probe leaves its recording.
+  (cd "$work" && win "$INSTALLER_PROBE" "$driver_name" --seconds 1.5) | tr -d '\r' >"$work/report"
 }
 # As in the end-to-end tests: a late tick of the simulated clock looks like a lost period,
 # so a failed stream gets one more attempt; a fault of the driver fails both.
