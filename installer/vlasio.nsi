@@ -61,7 +61,9 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) 2026 ${PUBLISHER}"
 !define MUI_WELCOMEPAGE_TEXT "This installs an ASIO driver for the built-in High Definition Audio of this PC.$\r$\n$\r$\n64-bit ASIO host applications will list it as $\"${DRIVER_NAME}$\": its outputs are the default playback device, its inputs the default recording device.$\r$\n$\r$\nPlease close every ASIO host application before you continue.$\r$\n$\r$\n$_CLICK"
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_INSTFILES
-!define MUI_FINISHPAGE_TEXT "The driver is installed in $INSTDIR.$\r$\n$\r$\nStart your host application and choose $\"${DRIVER_NAME}$\" in its audio settings. A host that was already running sees the driver after it restarts."
+; Set by the section: what the ASIO list holds after the install.
+Var FinishText
+!define MUI_FINISHPAGE_TEXT "$FinishText"
 !insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
@@ -139,10 +141,12 @@ Section "Driver"
   ${If} $3 == ""
   ${OrIf} $4 != "$INSTDIR\vlasio.dll"
     DetailPrint "The driver is NOT in the ASIO driver list: host applications will not find it."
-    MessageBox MB_OK|MB_ICONSTOP "The driver's files are installed, but Windows did not record the driver in the ASIO driver list (HKEY_LOCAL_MACHINE\${ASIO_LIST}) or did not register its COM class. Host applications will not find it.$\r$\n$\r$\nRun this setup again as an administrator. If this message comes back, security software may be blocking changes to the registry." /SD IDOK
+    StrCpy $FinishText "The driver's files are installed in $INSTDIR, but Windows did not record the driver in the ASIO driver list (HKEY_LOCAL_MACHINE\${ASIO_LIST}) or did not register its COM class. Host applications will not find it.$\r$\n$\r$\nRun this setup again as an administrator. If a vlasio.ini in that folder renames the driver, check that its Description is a short, plain name. If the problem stays, security software may be blocking changes to the registry."
+    MessageBox MB_OK|MB_ICONSTOP "$FinishText" /SD IDOK
     SetErrorLevel 2
   ${Else}
     DetailPrint "Host applications will find the driver as $\"$3$\" in their ASIO driver lists."
+    StrCpy $FinishText "The driver is installed in $INSTDIR.$\r$\n$\r$\nStart your host application and choose $\"$3$\" in its audio settings. A host that was already running sees the driver after it restarts."
   ${EndIf}
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"

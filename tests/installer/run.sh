@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The installer under Wine, in a fresh prefix: install silently, check what it left, stream
 # through the installed driver, upgrade over itself with a vlasio.ini in place, uninstall
-# silently and check that only the user's things and another driver's entry remain.
+# silently and check that only the user's things and another driver's entry remain; last, an
+# install that ends without an ASIO list entry must say so.
 #
 # Environment (set by CMakeLists.txt): INSTALLER_PREFIX, INSTALLER_SETUP, INSTALLER_VERSION,
 # INSTALLER_DRIVER, INSTALLER_PROBE, INSTALLER_SIM.
@@ -123,5 +124,12 @@ list_drivers
 grep -q "^  Other Driver$" "$work/list" || fail "another driver's ASIO list entry went with ours"
 expect_value "$settings" DefaultSizeInMS 0xa
 [ -s "$prefix/drive-i/VLASIOLog.txt" ] || fail "the uninstall took the user's log"
+
+echo "== an install whose ASIO list entry Windows refuses ends with status 2"
+# A registry key name holds at most 255 characters; the ini's name here has 258.
+printf '[Register]\r\nType=PCI\r\nDescription=%s\r\n' "$(printf 'x%.0s' {1..258})" >"$dir/vlasio.ini"
+status=0
+win "$INSTALLER_SETUP" /S || status=$?
+[ "$status" = 2 ] || fail "the install without a list entry exited with $status"
 
 echo "PASS: installer"
