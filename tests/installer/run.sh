@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The installer under Wine, in a fresh prefix: install silently, check what it left, stream
-# through the installed driver, upgrade over itself with a vlasio.ini in place, uninstall
+# The installer under Wine, in a fresh prefix: install an older version and this one over it
+# silently, check what they left, stream through the installed driver, upgrade over itself
+# with a vlasio.ini in place, uninstall
 # silently and check that only the user's things and another driver's entry remain; last, an
 # install that ends without an ASIO list entry must say so.
 #
@@ -26,6 +27,9 @@ win() { timeout 120 "$root/scripts/wine-run" "$@"; }
 # The uninstaller runs a copy of itself from the temporary folder: wait for the prefix to
 # go idle before looking at what it did.
 settle() { wineserver -w; }
+
+# The "Apps and features" entries of the driver, as the prefix's registry file holds them.
+entries() { grep -c '"DisplayName"="Vantrel ASIO (HDAudio)"' "$prefix/system.reg" || true; }
 
 # The data of one registry value ("(Default)" for a key's default value), empty when absent.
 value() {
@@ -59,7 +63,16 @@ win reg add "$other" /v Description /d "Other Driver" /f >/dev/null
 win reg add "$settings" /v DefaultSizeInMS /t REG_DWORD /d 10 /f >/dev/null
 win reg add "$settings" /v OutputLogToFile /t REG_DWORD /d 1 /f >/dev/null
 
-echo "== silent install"
+echo "== silent install of an older version, then of this one over it"
+# The older version's DLL differs from this one's (bytes past its end), so that the upgrade
+# shows whether it replaced the file.
+mkdir "$work/old"
+{ cat "$INSTALLER_DRIVER"; echo older; } >"$work/old/vlasio.dll"
+makensis -V1 -NOCD -DVERSION=0.9.0 -DDRIVER_DLL="$work/old/vlasio.dll" \
+  -DOUTFILE="$work/old-setup.exe" "$root/installer/vlasio.nsi" || fail "makensis failed"
+win "$work/old-setup.exe" /S || fail "the older version's silent install exited with $?"
+settle
+expect_value "$uninstall_key" DisplayVersion 0.9.0
 win "$INSTALLER_SETUP" /S || fail "the silent install exited with $?"
 settle
 cmp -s "$dir/vlasio.dll" "$INSTALLER_DRIVER" || fail "vlasio.dll was not installed as built"
@@ -68,6 +81,7 @@ expect_value "HKCR\\CLSID\\$clsid\\InprocServer32" "(Default)" "$server"
 expect_value "HKCR\\CLSID\\$clsid\\InprocServer32" ThreadingModel Apartment
 expect_value "HKLM\\SOFTWARE\\ASIO\\$driver_name" CLSID "$clsid"
 expect_value "$uninstall_key" DisplayName "Vantrel ASIO (HDAudio)"
+[ "$(entries)" = 1 ] || fail "$(entries) Apps and features entries after the upgrade"
 expect_value "$uninstall_key" DisplayVersion "$INSTALLER_VERSION"
 expect_value "$uninstall_key" Publisher Vantrel
 expect_value "$uninstall_key" UninstallString '"C:\Program Files\Vantrel\ASIO\uninstall.exe"'
@@ -105,8 +119,7 @@ list_drivers
 [ "$(our_entries)" = 1 ] || fail "$(our_entries) ASIO list entries name the driver after the upgrade"
 grep -q "^  Studio Monitors$" "$work/list" || fail "the upgrade did not register the ini's name"
 expect_value "HKCR\\CLSID\\$clsid" "(Default)" "Studio Monitors"
-[ "$(grep -c '"DisplayName"="Vantrel ASIO (HDAudio)"' "$prefix/system.reg")" = 1 ] ||
-  fail "the upgrade left a second Apps and features entry"
+[ "$(entries)" = 1 ] || fail "the upgrade left $(entries) Apps and features entries"
 expect_value "$settings" DefaultSizeInMS 0xa
 
 echo "== silent uninstall, as Apps and features runs it"
