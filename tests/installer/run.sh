@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The installer under Wine, in a fresh prefix: install an older version and this one over it
 # silently, check what they left, stream through the installed driver, upgrade over itself
-# with a vlasio.ini in place, uninstall
-# silently and check that only the user's things and another driver's entry remain; last, an
-# install that ends without an ASIO list entry must say so.
+# with a vlasio.ini in place, uninstall silently and check that only the user's things and
+# another driver's entry remain; last, an install that ends without an ASIO list entry must
+# say so.
 #
 # Environment (set by CMakeLists.txt): INSTALLER_PREFIX, INSTALLER_SETUP, INSTALLER_VERSION,
 # INSTALLER_DRIVER, INSTALLER_PROBE, INSTALLER_SIM.
