@@ -27,6 +27,7 @@ Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
+AllowSkipFiles off
 
 !define PRODUCT "Vantrel ASIO (HDAudio)"
 !define PUBLISHER "Vantrel"
@@ -123,11 +124,12 @@ FunctionEnd
 
 Section "Driver"
   SetOutPath "$INSTDIR"
-  ; An earlier version's registrations go first, so that the new one stands alone.
-  Call RemoveRegistration
-  ; A host still holding the DLL makes this fail; NSIS then offers to retry.
+  ; A host still holding the DLL makes this fail: NSIS offers to retry or to cancel, never to
+  ; skip the file (AllowSkipFiles off), and a cancel leaves the earlier version as it was.
   File "${DRIVER_DLL}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
+  ; An earlier version's registrations go, so that the new one stands alone.
+  Call RemoveRegistration
 
   ClearErrors
   RegDLL "$INSTDIR\vlasio.dll"

@@ -109,6 +109,19 @@ grep -qE "^  file version +$INSTALLER_VERSION.0$" "$work/report" ||
 grep -q "^Verdict: OK" "$work/report" || fail "no clean stream"
 [ -s "$prefix/drive-i/VLASIOLog.txt" ] || fail "the driver wrote no log"
 
+echo "== an upgrade while a host holds the driver fails, and leaves the driver registered"
+(cd "$work" && win "$INSTALLER_PROBE" "$driver_name" --seconds 6 >/dev/null 2>"$work/holding") &
+holder=$!
+for _ in $(seq 100); do grep -q streaming "$work/holding" && break; sleep 0.2; done
+grep -q streaming "$work/holding" || fail "the host did not start streaming"
+status=0
+win "$INSTALLER_SETUP" /S || status=$?
+wait "$holder" || true
+[ "$status" != 0 ] || fail "the upgrade reported success over a DLL in use"
+list_drivers
+[ "$(our_entries)" = 1 ] || fail "the failed upgrade left $(our_entries) ASIO list entries of the driver"
+expect_value "HKCR\\CLSID\\$clsid\\InprocServer32" "(Default)" "$server"
+
 echo "== upgrade over itself, with a vlasio.ini that renames the driver"
 printf '[Register]\r\nType=PCI\r\nDescription=Studio Monitors\r\n' >"$dir/vlasio.ini"
 cp "$dir/vlasio.ini" "$work/vlasio.ini"
