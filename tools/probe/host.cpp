@@ -45,6 +45,32 @@ const char* label(const char* text) {
     return buf;
 }
 
+// The file version in the version resource of the module that holds `code` (the driver
+// object's vtable), so that the report names the build the host actually loaded.
+std::string fileVersionOf(const void* code) {
+    HMODULE module = nullptr;
+    wchar_t path[MAX_PATH] = {};
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCWSTR>(code), &module) ||
+        !GetModuleFileNameW(module, path, MAX_PATH))
+        return "(module unknown)";
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(path, &handle);
+    std::vector<char> data(size);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (size == 0 || !GetFileVersionInfoW(path, 0, size, data.data()) ||
+        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) ||
+        length < sizeof *fixed)
+        return "(no version information)";
+    char text[64];
+    snprintf(text, sizeof text, "%lu.%lu.%lu.%lu", fixed->dwFileVersionMS >> 16,
+             fixed->dwFileVersionMS & 0xFFFF, fixed->dwFileVersionLS >> 16,
+             fixed->dwFileVersionLS & 0xFFFF);
+    return text;
+}
+
 struct ChannelInfo {
     bool ok = false;
     long result = 0;
@@ -402,6 +428,7 @@ void Probe::describe() {
     out("%s%s\n", label("name"), driverName.empty() ? "(empty)" : driverName.c_str());
     enterStep("getDriverVersion");
     out("%s%ld\n", label("version"), driver_->getDriverVersion());
+    out("%s%s\n", label("file version"), fileVersionOf(*reinterpret_cast<void**>(driver_)).c_str());
     char message[128] = {};
     enterStep("getErrorMessage");
     driver_->getErrorMessage(message);
