@@ -242,6 +242,9 @@ static const char* const knownOps[] = {
     "IAudioCaptureClient::GetBuffer",
     "IAudioCaptureClient::ReleaseBuffer",
     "IAudioCaptureClient::GetNextPacketSize",
+    "IAudioClock::QueryInterface",
+    "IAudioClock::GetFrequency",
+    "IAudioClock::GetPosition",
 };
 
 static bool knownOp(const char* op) {
