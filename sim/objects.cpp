@@ -213,7 +213,8 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
 // IAudioClock: the stream's position in bytes since Start, at nAvgBytesPerSec.
 class Clock final : public IAudioClock, public Counted {
   public:
-    explicit Clock(std::shared_ptr<Stream> s) : Counted("IAudioClock", s->ep->flow), st(std::move(s)) {}
+    explicit Clock(std::shared_ptr<Stream> s)
+        : Counted("IAudioClock", s->ep->flow), st(std::move(s)) {}
     SIM_REFCOUNT
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         return query(this, "IAudioClock::QueryInterface", riid, ppv,

@@ -38,8 +38,9 @@
 //  - Render GetBuffer: AUDCLNT_E_OUT_OF_ORDER while a buffer is out,
 //    AUDCLNT_E_BUFFER_SIZE_ERROR for anything but the whole buffer in event-driven mode,
 //    AUDCLNT_E_BUFFER_TOO_LARGE beyond the free space; ReleaseBuffer with more than asked:
-//    AUDCLNT_E_INVALID_SIZE, with less in event-driven mode: AUDCLNT_E_BUFFER_SIZE_ERROR. Capture GetBuffer without a packet: AUDCLNT_S_BUFFER_EMPTY;
-//    ReleaseBuffer with a count other than 0 or the packet's: AUDCLNT_E_INVALID_SIZE.
+//    AUDCLNT_E_INVALID_SIZE, with less in event-driven mode: AUDCLNT_E_BUFFER_SIZE_ERROR.
+//    Capture GetBuffer without a packet: AUDCLNT_S_BUFFER_EMPTY; ReleaseBuffer with a
+//    count other than 0 or the packet's: AUDCLNT_E_INVALID_SIZE.
 //
 // Threads: every function here may be called from any thread. The sim's state is guarded
 // by one mutex, never held while the client's code runs.
@@ -113,19 +114,19 @@ struct EndpointConfig {
     UINT32 alignmentBytes = 128;              // buffer size alignment; 1 means none
 
     // Where real drivers differ (sim/README.md names the documentation of each).
-    bool roundFramesUp = false;         // duration -> frames: up (the buffer is at least the
-                                        // duration), else to the nearest frame
-    bool initializeAgain = true;        // false: a client whose Initialize failed, for any
-                                        // reason, refuses another (ALREADY_INITIALIZED)
-    bool nextPacketSizeZero = false;    // capture GetNextPacketSize: 0 frames, S_OK
-    bool paddingZero = false;           // GetCurrentPadding: 0 frames, S_OK
-    HRESULT exclusiveRefusal = S_OK;    // EXCLUSIVE_MODE_NOT_ALLOWED or DEVICE_IN_USE from
-                                        // every exclusive Initialize
-    double clockPpm = 0;                // this endpoint's clock runs fast by this much...
-    double clockPhase = 0;              // ...and ticks this fraction of a period after the
-                                        // other direction's grid; either set: its own clock
-    DWORD packetFlags = 0;              // capture: flags carried by every packetFlagsEvery-th
-    UINT32 packetFlagsEvery = 0;        // packet (0: none); SILENT packets hold noise
+    bool roundFramesUp = false;            // duration -> frames: up (the buffer is at least the
+                                           // duration), else to the nearest frame
+    bool initializeAgain = true;           // false: a client whose Initialize failed, for any
+                                           // reason, refuses another (ALREADY_INITIALIZED)
+    bool nextPacketSizeZero = false;       // capture GetNextPacketSize: 0 frames, S_OK
+    bool paddingZero = false;              // GetCurrentPadding: 0 frames, S_OK
+    HRESULT exclusiveRefusal = S_OK;       // EXCLUSIVE_MODE_NOT_ALLOWED or DEVICE_IN_USE from
+                                           // every exclusive Initialize
+    double clockPpm = 0;                   // this endpoint's clock runs fast by this much...
+    double clockPhase = 0;                 // ...and ticks this fraction of a period after the
+                                           // other direction's grid; either set: its own clock
+    DWORD packetFlags = 0;                 // capture: flags carried by every packetFlagsEvery-th
+    UINT32 packetFlagsEvery = 0;           // packet (0: none); SILENT packets hold noise
     bool firstPacketDiscontinuity = false; // the first packet after Start says DISCONTINUITY
 
     Signal signal = Signal::Counter; // capture only

@@ -121,7 +121,8 @@ void startStream(Stream& s) {
         uint64_t(partner->periodFrames) * s.fmt.Format.nSamplesPerSec ==
             uint64_t(s.periodFrames) * partner->fmt.Format.nSamplesPerSec) {
         s.nextDue = partner->nextDue + period * (e.cfg.clockPhase - other->cfg.clockPhase);
-        while (s.nextDue < double(now.QuadPart)) s.nextDue += period;
+        while (s.nextDue < double(now.QuadPart))
+            s.nextDue += period;
     } else if (ownClock(e.cfg)) {
         s.nextDue += period * e.cfg.clockPhase;
     }
@@ -261,7 +262,8 @@ static void tickCapture(Stream& s, uint64_t qpc) {
     generate(s, pk.data.data(), pk.frames);
     const EndpointConfig& c = e.cfg;
     uint64_t index = s.capturePos / pk.frames + 1; // 1-based since Start or Reset
-    if (index == 1 && c.firstPacketDiscontinuity) pk.flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    if (index == 1 && c.firstPacketDiscontinuity)
+        pk.flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
     if (c.packetFlagsEvery && index % c.packetFlagsEvery == 0) pk.flags |= c.packetFlags;
     if (pk.flags & AUDCLNT_BUFFERFLAGS_SILENT) {
         // "Treat as silence": what the buffer holds is not audio, so a client that copies it

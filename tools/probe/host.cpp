@@ -387,9 +387,10 @@ bool Probe::prepareStream() {
     s.timeInfoWanted = options_.timeInfo;
     s.bufferFrames = options_.buffer > 0 ? options_.buffer : preferred_;
     const long first = options_.firstChannel;
-    s.inputs = size_t(std::max(0L, std::min(options_.inputs, std::min(inputs_, kListedChannels) - first)));
-    size_t outs =
-        size_t(std::max(0L, std::min(options_.outputs, std::min(outputs_, kListedChannels) - first)));
+    s.inputs =
+        size_t(std::max(0L, std::min(options_.inputs, std::min(inputs_, kListedChannels) - first)));
+    size_t outs = size_t(
+        std::max(0L, std::min(options_.outputs, std::min(outputs_, kListedChannels) - first)));
 
     out("\nStream\n");
     if (s.bufferFrames <= 0) {
@@ -427,7 +428,8 @@ bool Probe::prepareStream() {
 
     const double periodMs = 1000.0 * s.bufferFrames / rate_;
     if (first)
-        out("%s%zu inputs, %zu outputs, from channel %ld\n", label("channels"), s.inputs, outs, first);
+        out("%s%zu inputs, %zu outputs, from channel %ld\n", label("channels"), s.inputs, outs,
+            first);
     else
         out("%s%zu inputs, %zu outputs\n", label("channels"), s.inputs, outs);
     out("%s%ld frames (%.2f ms) at %s Hz\n", label("buffer"), s.bufferFrames, periodMs,
