@@ -408,10 +408,6 @@ void wakeClock() {
     s.clockAlive = true;
 }
 
-} // namespace sim
-
-namespace sim {
-
 void reportStopped(const Stream& s) {
     const std::wstring& path = state().reportPath;
     if (path.empty()) return;
