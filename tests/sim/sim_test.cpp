@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -734,20 +735,28 @@ TEST_F(Sim, DocumentedRulesAndTheOptionsWhereDriversDiffer) {
              ASSERT_HRESULT_SUCCEEDED(d.r->Start());
              ASSERT_HRESULT_SUCCEEDED(d.c->Start());
              pending(d.re); // the render event of Start
+             SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
              LARGE_INTEGER t0, t1, freq;
              QueryPerformanceFrequency(&freq);
-             ASSERT_EQ(WaitForSingleObject(d.re, 1000), WAIT_OBJECT_0);
-             QueryPerformanceCounter(&t0);
-             ASSERT_EQ(WaitForSingleObject(d.ce, 1000), WAIT_OBJECT_0);
-             QueryPerformanceCounter(&t1);
-             double ms = 1000.0 * double(t1.QuadPart - t0.QuadPart) / double(freq.QuadPart);
-             EXPECT_GT(ms, 2.0); // half a period (5 ms, less 10 %), give or take Wine's timers
-             EXPECT_LT(ms, 8.0);
-             Sleep(300);
+             std::vector<double> ms; // from each render tick to the capture tick after it
+             for (int i = 0; i < 5; ++i) {
+                 ASSERT_EQ(WaitForSingleObject(d.re, 1000), WAIT_OBJECT_0);
+                 QueryPerformanceCounter(&t0);
+                 ASSERT_EQ(WaitForSingleObject(d.ce, 1000), WAIT_OBJECT_0);
+                 QueryPerformanceCounter(&t1);
+                 ms.push_back(1000.0 * double(t1.QuadPart - t0.QuadPart) / double(freq.QuadPart));
+             }
+             SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+             std::sort(ms.begin(), ms.end());
+             // Half a period (5 ms, less the drift), give or take Wine's timers; the median
+             // leaves out a wake the machine delayed.
+             EXPECT_GT(ms[2], 2.0);
+             EXPECT_LT(ms[2], 8.0);
+             Sleep(500);
              d.r->Stop();
              d.c->Stop();
              sim::Stats r = sim::stats(sim::Flow::Render), c = sim::stats(sim::Flow::Capture);
-             EXPECT_GT(c.periods, r.periods);  // 10 % more: 3 in 30
+             EXPECT_GT(c.periods, r.periods);  // 10 % more: 5 in 50
              EXPECT_GT(c.discontinuities, 0u); // never read: the clock did not wait
          }},
     };
