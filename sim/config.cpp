@@ -67,11 +67,19 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
         *why = L"not a number: " + value;
         return false;
     };
-    if (key == L"present") {
-        if (yesNo(value, &c.present)) return true;
+    auto flag = [&](bool* v) {
+        if (yesNo(value, v)) return true;
         *why = L"expected yes or no";
         return false;
-    }
+    };
+    // One of two words: the second sets *v.
+    auto choice = [&](std::initializer_list<const wchar_t*> words, bool* v) {
+        std::wstring l = lower(value);
+        if (l == *words.begin() || l == *(words.begin() + 1)) return *v = l != *words.begin(), true;
+        *why = std::wstring(L"expected ") + *words.begin() + L" or " + *(words.begin() + 1);
+        return false;
+    };
+    if (key == L"present") return flag(&c.present);
     if (key == L"id") return c.id = value, true;
     if (key == L"description") return c.description = value, true;
     if (key == L"friendly_name") return c.friendlyName = value, true;
@@ -145,6 +153,47 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
             return *why = L"expected counter, sine, loopback or silence", false;
         return true;
     }
+    if (key == L"frame_rounding") return choice({L"nearest", L"up"}, &c.roundFramesUp);
+    if (key == L"initialize_again") return flag(&c.initializeAgain);
+    if (key == L"next_packet_size") return choice({L"packet", L"zero"}, &c.nextPacketSizeZero);
+    if (key == L"current_padding") return choice({L"queued", L"zero"}, &c.paddingZero);
+    if (key == L"exclusive") {
+        std::wstring v = lower(value);
+        if (v == L"allowed")
+            c.exclusiveRefusal = S_OK;
+        else if (v == L"forbidden")
+            c.exclusiveRefusal = AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+        else if (v == L"in_use")
+            c.exclusiveRefusal = AUDCLNT_E_DEVICE_IN_USE;
+        else
+            return *why = L"expected allowed, forbidden or in_use", false;
+        return true;
+    }
+    if (key == L"clock_ppm") {
+        if (real(value, &c.clockPpm)) return true;
+        return *why = L"not a number: " + value, false;
+    }
+    if (key == L"clock_phase") {
+        if (real(value, &c.clockPhase) && c.clockPhase >= 0 && c.clockPhase < 1) return true;
+        return *why = L"expected a fraction of a period, 0 to below 1", false;
+    }
+    if (key == L"packet_flags") {
+        c.packetFlags = 0;
+        for (auto& item : list(lower(value))) {
+            if (item == L"silent")
+                c.packetFlags |= AUDCLNT_BUFFERFLAGS_SILENT;
+            else if (item == L"discontinuity")
+                c.packetFlags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+            else if (item == L"timestamp_error")
+                c.packetFlags |= AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR;
+            else
+                return *why = L"expected silent, discontinuity or timestamp_error, got " + item,
+                       false;
+        }
+        return true;
+    }
+    if (key == L"packet_flags_every") return num(&n) && (c.packetFlagsEvery = UINT32(n), true);
+    if (key == L"first_packet_discontinuity") return flag(&c.firstPacketDiscontinuity);
     if (key == L"loopback_delay") return num(&n) && (c.loopbackDelayFrames = UINT32(n), true);
     if (key == L"sine_hz") {
         if (real(value, &c.sineHz)) return true;
@@ -211,8 +260,14 @@ bool loadConfigFile(const std::wstring& path, std::wstring* error) {
             err = path + L":" + std::to_wstring(lineNo) + L": " + why;
             return false;
         };
+        // A comment runs from # or ; at the start of a line or after a blank to its end.
+        for (size_t i = 0; i < line.size(); ++i)
+            if ((line[i] == L'#' || line[i] == L';') && (i == 0 || iswspace(line[i - 1]))) {
+                line.erase(i);
+                break;
+            }
         line = trim(line);
-        if (line.empty() || line[0] == L'#' || line[0] == L';') continue;
+        if (line.empty()) continue;
         if (line[0] == L'[') {
             std::wstring name = lower(trim(line.substr(1, line.find(L']') - 1)));
             if (line.back() != L']') return where(L"expected [section]");

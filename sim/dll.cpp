@@ -23,7 +23,16 @@ HRESULT configureOnce() {
     std::call_once(once, [] {
         sim::reset();
         wchar_t path[1024];
-        DWORD n = GetEnvironmentVariableW(L"VLASIM_CONFIG", path, 1024);
+        // Each stream's counters at its Stop, for a runner that cannot link the sim.
+        DWORD n = GetEnvironmentVariableW(L"VLASIM_REPORT", path, 1024);
+        if (n > 0 && n < 1024) {
+            std::wstring report = path[0] == L'/' ? L"Z:" + std::wstring(path) : path;
+            for (auto& c : report)
+                if (c == L'/') c = L'\\';
+            std::lock_guard<std::mutex> l(sim::state().m);
+            sim::state().reportPath = report;
+        }
+        n = GetEnvironmentVariableW(L"VLASIM_CONFIG", path, 1024);
         if (n == 0 || n >= 1024) return;
         std::wstring error;
         if (!sim::loadConfigFile(path, &error)) {

@@ -52,6 +52,7 @@ struct Stream {
     bool started = false; // started at least once
     uint64_t ticks = 0;
     double nextDue = 0; // realtime clock: QueryPerformanceCounter units
+    uint64_t framesDone = 0; // played or captured since Start (IAudioClock)
 
     // Render: the endpoint buffer as a ring of queued frames, and the block handed out.
     std::vector<BYTE> ring;
@@ -93,6 +94,8 @@ struct State {
     std::vector<Fault> faults;
     std::vector<std::pair<std::string, Flow>> calls;
 
+    std::wstring reportPath; // each Stop appends the stream's counters here (VLASIM_REPORT)
+
     // Realtime clock thread.
     HANDLE clockThread = nullptr;
     HANDLE clockWake = nullptr;
@@ -128,6 +131,8 @@ size_t formatBytes(const WAVEFORMATEX* f); // 18 + cbSize, or 16-byte PCMWAVEFOR
 void startStream(Stream& s);
 void tick(Stream& s, uint64_t qpcNow);
 void wakeClock(); // starts the realtime clock thread or tells it the schedule changed
+double periodTicks(const Stream& s, double qpcFrequency); // one period on the stream's clock
+void reportStopped(const Stream& s);                      // the VLASIM_REPORT line
 
 // Objects handed out by the class factory and the enumerator; LockServer's count.
 IClassFactory* enumeratorFactory();

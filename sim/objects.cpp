@@ -91,9 +91,9 @@ class RenderClient final : public IAudioRenderClient, public Counted {
         Stream& s = *st;
         if (gone(*s.ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (s.bufferOut) return AUDCLNT_E_OUT_OF_ORDER;
+        if (s.eventDriven && n != s.bufferFrames) return AUDCLNT_E_BUFFER_SIZE_ERROR; // 0 too
         if (n == 0) return S_OK;
         if (n > s.bufferFrames - s.queued) return AUDCLNT_E_BUFFER_TOO_LARGE;
-        if (s.eventDriven && n != s.bufferFrames) return AUDCLNT_E_BUFFER_SIZE_ERROR;
         s.bufferOut = true;
         s.outFrames = n;
         *data = s.staging.data();
@@ -109,8 +109,8 @@ class RenderClient final : public IAudioRenderClient, public Counted {
         if (gone(*s.ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!s.bufferOut) return AUDCLNT_E_OUT_OF_ORDER;
         if (flags & ~DWORD(AUDCLNT_BUFFERFLAGS_SILENT)) return E_INVALIDARG;
-        if (n > s.outFrames || (s.eventDriven && n != 0 && n != s.outFrames))
-            return AUDCLNT_E_INVALID_SIZE;
+        if (n > s.outFrames) return AUDCLNT_E_INVALID_SIZE;
+        if (s.eventDriven && n != s.outFrames) return AUDCLNT_E_BUFFER_SIZE_ERROR; // 0 too
         for (UINT32 i = 0; i < n; ++i) {
             BYTE* to = &s.ring[size_t((s.ringRead + s.queued + i) % s.bufferFrames) * s.frameBytes];
             if (flags & AUDCLNT_BUFFERFLAGS_SILENT)
@@ -198,7 +198,9 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         if (faulted("IAudioCaptureClient::GetNextPacketSize", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         if (gone(*st->ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
-        if (!st->packets.empty()) *frames = st->packets.front().frames;
+        // Documented for shared mode only; some exclusive-mode drivers always answer 0.
+        if (!st->packets.empty() && !st->ep->cfg.nextPacketSizeZero)
+            *frames = st->packets.front().frames;
         return S_OK;
     }
 
@@ -208,6 +210,51 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         QueryPerformanceFrequency(&f);
         return UINT64(double(qpc) * 1e7 / double(f.QuadPart));
     }
+    std::shared_ptr<Stream> st;
+};
+
+// IAudioClock: the stream's position in bytes since Start, at nAvgBytesPerSec.
+class Clock final : public IAudioClock, public Counted {
+  public:
+    explicit Clock(std::shared_ptr<Stream> s)
+        : Counted("IAudioClock", s->ep->flow), st(std::move(s)) {}
+    SIM_REFCOUNT
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return query(this, "IAudioClock::QueryInterface", riid, ppv,
+                     {{&IID_IUnknown, static_cast<IAudioClock*>(this)},
+                      {&IID_IAudioClock, static_cast<IAudioClock*>(this)}});
+    }
+    HRESULT STDMETHODCALLTYPE GetFrequency(UINT64* f) override {
+        if (!f) return E_POINTER;
+        *f = 0;
+        HRESULT hr;
+        if (faulted("IAudioClock::GetFrequency", flow, &hr)) return hr;
+        *f = st->fmt.Format.nAvgBytesPerSec;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetPosition(UINT64* position, UINT64* qpc) override {
+        if (!position) return E_POINTER;
+        *position = 0;
+        HRESULT hr;
+        if (faulted("IAudioClock::GetPosition", flow, &hr)) return hr;
+        std::lock_guard<std::mutex> l(state().m);
+        if (gone(*st->ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
+        *position = st->framesDone * st->frameBytes;
+        if (qpc) {
+            LARGE_INTEGER now, freq;
+            QueryPerformanceCounter(&now);
+            QueryPerformanceFrequency(&freq);
+            *qpc = UINT64(double(now.QuadPart) * 1e7 / double(freq.QuadPart));
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetCharacteristics(DWORD* c) override {
+        if (!c) return E_POINTER;
+        *c = 0;
+        return S_OK;
+    }
+
+  private:
     std::shared_ptr<Stream> st;
 };
 
@@ -244,6 +291,15 @@ class AudioClient final : public IAudioClient, public Counted {
         State& g = state();
         std::lock_guard<std::mutex> l(g.m);
         if (stream || spent) return AUDCLNT_E_ALREADY_INITIALIZED;
+        hr = initialize(mode, flags, duration, periodicity, f);
+        // Some drivers leave any client whose Initialize failed unusable.
+        if (FAILED(hr) && !ep->cfg.initializeAgain) spent = true;
+        return hr;
+    }
+
+    // Initialize's rules, in the order they are checked (State::m held).
+    HRESULT initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME duration,
+                       REFERENCE_TIME periodicity, const WAVEFORMATEX* f) {
         if (!f) return E_POINTER;
         if (mode != AUDCLNT_SHAREMODE_SHARED && mode != AUDCLNT_SHAREMODE_EXCLUSIVE)
             return E_INVALIDARG;
@@ -258,13 +314,17 @@ class AudioClient final : public IAudioClient, public Counted {
         if (ev && duration != periodicity) return AUDCLNT_E_BUFDURATION_PERIOD_NOT_EQUAL;
         if (periodicity < c.minimumPeriod) return AUDCLNT_E_INVALID_DEVICE_PERIOD;
         duration = std::max(duration, periodicity);
-        if (duration > c.maximumDuration) return AUDCLNT_E_BUFFER_SIZE_ERROR;
+        // Windows' longest exclusive buffers: 500 ms event-driven, 2 s timer-driven.
+        if (duration > (ev ? 5000000 : 20000000) || duration > c.maximumDuration)
+            return AUDCLNT_E_BUFFER_SIZE_ERROR;
         if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (FAILED(c.exclusiveRefusal)) return c.exclusiveRefusal;
         if (ep->holder) return AUDCLNT_E_DEVICE_IN_USE;
 
         const uint64_t rate = f->nSamplesPerSec, block = f->nBlockAlign;
+        const uint64_t round = c.roundFramesUp ? 9999999 : 5000000;
         auto toFrames = [&](REFERENCE_TIME t) {
-            return UINT32((uint64_t(t) * rate + 5000000) / 10000000);
+            return UINT32((uint64_t(t) * rate + round) / 10000000);
         };
         UINT32 frames = toFrames(duration);
         uint64_t align = std::max<UINT32>(1, c.alignmentBytes);
@@ -292,7 +352,7 @@ class AudioClient final : public IAudioClient, public Counted {
             *frames = stream->bufferFrames;
             return S_OK;
         }
-        if (spent) {
+        if (alignedFrames) { // refused as not aligned: the size to ask for instead
             *frames = alignedFrames;
             return S_OK;
         }
@@ -320,6 +380,7 @@ class AudioClient final : public IAudioClient, public Counted {
         std::lock_guard<std::mutex> l(state().m);
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
         if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (ep->cfg.paddingZero) return S_OK;
         if (flow == Flow::Render) {
             *frames = stream->queued;
         } else {
@@ -391,6 +452,7 @@ class AudioClient final : public IAudioClient, public Counted {
         if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!stream->running) return S_FALSE;
         stream->running = false;
+        reportStopped(*stream);
         g.serviced.notify_all();
         return S_OK;
     }
@@ -444,6 +506,10 @@ class AudioClient final : public IAudioClient, public Counted {
         }
         if (!s) return AUDCLNT_E_NOT_INITIALIZED;
         if (removed) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (riid == IID_IAudioClock) {
+            *ppv = static_cast<IAudioClock*>(new (std::nothrow) Clock(s));
+            return *ppv ? S_OK : E_OUTOFMEMORY;
+        }
         bool render = riid == IID_IAudioRenderClient, capture = riid == IID_IAudioCaptureClient;
         if (!render && !capture) return E_NOINTERFACE;
         if (render != (flow == Flow::Render)) return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
@@ -461,7 +527,7 @@ class AudioClient final : public IAudioClient, public Counted {
     }
     std::shared_ptr<Endpoint> ep;
     std::shared_ptr<Stream> stream; // set by a successful Initialize
-    bool spent = false;             // refused as not aligned
+    bool spent = false;             // refused as not aligned (or, on some drivers, at all)
     UINT32 alignedFrames = 0;
 };
 

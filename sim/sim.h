@@ -21,8 +21,9 @@
 //    AUDCLNT_E_ALREADY_INITIALIZED on a second call (also after a not-aligned refusal);
 //    AUDCLNT_E_BUFDURATION_PERIOD_NOT_EQUAL when event-driven and duration != periodicity;
 //    AUDCLNT_E_INVALID_DEVICE_PERIOD below the minimum period; AUDCLNT_E_BUFFER_SIZE_ERROR
-//    above maximumDuration; AUDCLNT_E_DEVICE_IN_USE while another client holds the endpoint;
-//    frames = duration x rate rounded to the nearest frame, and when frames x block size is
+//    above 500 ms event-driven, 2 s timer-driven, or maximumDuration;
+//    AUDCLNT_E_DEVICE_IN_USE while another client holds the endpoint;
+//    frames = duration x rate rounded to the nearest frame (or up), and when frames x block size is
 //    not a multiple of alignmentBytes, AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED, after which
 //    GetBufferSize of that client reports the next aligned frame count. A periodicity of 0
 //    means the default period. Stream flags 0 (timer-driven) work too: the endpoint then
@@ -34,11 +35,12 @@
 //    Capture: each tick appends one packet of the configured signal and sets the event; a
 //    packet the client has not taken when the buffer is full is dropped and the next one
 //    carries AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY.
-//  - Render GetBuffer: AUDCLNT_E_OUT_OF_ORDER while a buffer is out, AUDCLNT_E_BUFFER_TOO_LARGE
-//    beyond the free space, AUDCLNT_E_BUFFER_SIZE_ERROR for anything but the whole buffer in
-//    event-driven mode; ReleaseBuffer with another count than asked (0 excepted):
-//    AUDCLNT_E_INVALID_SIZE. Capture GetBuffer without a packet: AUDCLNT_S_BUFFER_EMPTY;
-//    ReleaseBuffer with a count other than 0 or the packet's: AUDCLNT_E_INVALID_SIZE.
+//  - Render GetBuffer: AUDCLNT_E_OUT_OF_ORDER while a buffer is out,
+//    AUDCLNT_E_BUFFER_SIZE_ERROR for anything but the whole buffer in event-driven mode,
+//    AUDCLNT_E_BUFFER_TOO_LARGE beyond the free space; ReleaseBuffer with more than asked:
+//    AUDCLNT_E_INVALID_SIZE, with less in event-driven mode: AUDCLNT_E_BUFFER_SIZE_ERROR.
+//    Capture GetBuffer without a packet: AUDCLNT_S_BUFFER_EMPTY; ReleaseBuffer with a
+//    count other than 0 or the packet's: AUDCLNT_E_INVALID_SIZE.
 //
 // Threads: every function here may be called from any thread. The sim's state is guarded
 // by one mutex, never held while the client's code runs.
@@ -106,8 +108,26 @@ struct EndpointConfig {
 
     REFERENCE_TIME defaultPeriod = 100000; // GetDevicePeriod, 100-ns units
     REFERENCE_TIME minimumPeriod = 26667; // 128 frames at 48 kHz
-    REFERENCE_TIME maximumDuration = 5000000; // longest exclusive buffer
+    // The device's own longest buffer; Windows' limits (500 ms event-driven, 2 s
+    // timer-driven) hold whatever this says.
+    REFERENCE_TIME maximumDuration = 20000000;
     UINT32 alignmentBytes = 128;              // buffer size alignment; 1 means none
+
+    // Where real drivers differ (sim/README.md names the documentation of each).
+    bool roundFramesUp = false;            // duration -> frames: up (the buffer is at least the
+                                           // duration), else to the nearest frame
+    bool initializeAgain = true;           // false: a client whose Initialize failed, for any
+                                           // reason, refuses another (ALREADY_INITIALIZED)
+    bool nextPacketSizeZero = false;       // capture GetNextPacketSize: 0 frames, S_OK
+    bool paddingZero = false;              // GetCurrentPadding: 0 frames, S_OK
+    HRESULT exclusiveRefusal = S_OK;       // EXCLUSIVE_MODE_NOT_ALLOWED or DEVICE_IN_USE from
+                                           // every exclusive Initialize
+    double clockPpm = 0;                   // this endpoint's clock runs fast by this much...
+    double clockPhase = 0;                 // ...and ticks this fraction of a period after the
+                                           // other direction's grid; either set: its own clock
+    DWORD packetFlags = 0;                 // capture: flags carried by every packetFlagsEvery-th
+    UINT32 packetFlagsEvery = 0;           // packet (0: none); SILENT packets hold noise
+    bool firstPacketDiscontinuity = false; // the first packet after Start says DISCONTINUITY
 
     Signal signal = Signal::Counter; // capture only
     UINT32 loopbackDelayFrames = 64;
@@ -212,6 +232,8 @@ struct Stats {
     uint64_t missedPeriods = 0;        // render: ticks short of a full period after the
                                        // client's first delivery
     uint64_t leadingSilentPeriods = 0; // render: such ticks before the first delivery
+    uint64_t startGlitches = 0;        // render: Start with nothing released (the first
+                                       // period plays whatever the buffer held)
     std::vector<uint64_t> missedAt;    // 1-based tick numbers of the first 1024 misses
     uint64_t framesPlayed = 0;         // render: frames played, silence included
     uint64_t framesCaptured = 0;       // capture: frames generated

@@ -243,6 +243,9 @@ static const char* const knownOps[] = {
     "IAudioCaptureClient::GetBuffer",
     "IAudioCaptureClient::ReleaseBuffer",
     "IAudioCaptureClient::GetNextPacketSize",
+    "IAudioClock::QueryInterface",
+    "IAudioClock::GetFrequency",
+    "IAudioClock::GetPosition",
 };
 
 static bool knownOp(const char* op) {

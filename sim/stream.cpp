@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace sim {
@@ -89,6 +90,15 @@ static void record(Endpoint& e, const BYTE* p, size_t n) {
     e.rec.insert(e.rec.end(), p, p + std::min(n, room));
 }
 
+static bool ownClock(const EndpointConfig& c) {
+    return c.clockPpm != 0 || c.clockPhase != 0;
+}
+
+double periodTicks(const Stream& s, double qpcFrequency) {
+    return qpcFrequency * s.periodFrames / s.fmt.Format.nSamplesPerSec /
+           (1 + s.ep->cfg.clockPpm * 1e-6);
+}
+
 void startStream(Stream& s) {
     Endpoint& e = *s.ep;
     if (!s.started) {
@@ -98,21 +108,30 @@ void startStream(Stream& s) {
         slackStart(s);
     }
     s.running = true;
+    s.framesDone = 0;
     LARGE_INTEGER now, freq;
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&freq);
-    s.nextDue = double(now.QuadPart) +
-                double(freq.QuadPart) * s.periodFrames / s.fmt.Format.nSamplesPerSec;
+    const double period = periodTicks(s, double(freq.QuadPart));
+    s.nextDue = double(now.QuadPart) + period;
     // One device clock: a stream that starts while the other direction runs with the same
-    // period joins that stream's grid, however long after it the client called Start.
+    // period joins that stream's grid, however long after it the client called Start. An
+    // endpoint with a clock of its own keeps its phase to that grid instead.
     Endpoint* other = state().ep[e.flow == Flow::Render ? 1 : 0].get();
     const Stream* partner = other ? other->holder : nullptr;
     if (partner && partner->running &&
         uint64_t(partner->periodFrames) * s.fmt.Format.nSamplesPerSec ==
-            uint64_t(s.periodFrames) * partner->fmt.Format.nSamplesPerSec)
-        s.nextDue = partner->nextDue;
+            uint64_t(s.periodFrames) * partner->fmt.Format.nSamplesPerSec) {
+        s.nextDue = partner->nextDue + period * (e.cfg.clockPhase - other->cfg.clockPhase);
+        while (s.nextDue < double(now.QuadPart))
+            s.nextDue += period;
+    } else if (ownClock(e.cfg)) {
+        s.nextDue += period * e.cfg.clockPhase;
+    }
     if (e.flow == Flow::Render) {
         if (Endpoint* cap = loopbackTarget()) resetAir(*cap);
+        // Nothing released: the first period plays whatever the buffer held.
+        if (s.queued == 0) ++e.st.startGlitches;
         // The event means "a period's worth can be written": true at once when not pre-filled.
         if (s.queued + s.periodFrames <= s.bufferFrames) setEvent(s);
     } else if (e.cfg.signal == Signal::Loopback) {
@@ -186,6 +205,7 @@ static void tickRender(Stream& s) {
         }
     }
     e.st.framesPlayed += p;
+    s.framesDone += p;
     record(e, out.data(), out.size());
     if (Endpoint* cap = loopbackTarget()) feedAir(*cap, s, out.data(), p);
     setEvent(s);
@@ -242,7 +262,21 @@ static void tickCapture(Stream& s, uint64_t qpc) {
     pk.position = s.capturePos;
     pk.qpc = qpc;
     generate(s, pk.data.data(), pk.frames);
+    const EndpointConfig& c = e.cfg;
+    uint64_t index = s.capturePos / pk.frames + 1; // 1-based since Start or Reset
+    if (index == 1 && c.firstPacketDiscontinuity)
+        pk.flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    if (c.packetFlagsEvery && index % c.packetFlagsEvery == 0) pk.flags |= c.packetFlags;
+    if (pk.flags & AUDCLNT_BUFFERFLAGS_SILENT) {
+        // "Treat as silence": what the buffer holds is not audio, so a client that copies it
+        // anyway gets noise.
+        uint32_t x = uint32_t(index) * 2654435761u | 1;
+        for (BYTE& b : pk.data)
+            b = BYTE((x = x * 1103515245u + 12345u) >> 24);
+    }
+    if (pk.flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) pk.qpc = 0;
     s.capturePos += pk.frames;
+    s.framesDone += pk.frames;
     e.st.framesCaptured += pk.frames;
     size_t capacity = std::max<UINT32>(1, s.bufferFrames / s.periodFrames);
     if (s.packets.size() >= capacity) {
@@ -313,8 +347,7 @@ static DWORD WINAPI clockMain(void* module) {
                     tick(*st, uint64_t(now.QuadPart));
                     // Never tick in a burst to catch up: a client must always get at least
                     // half a period after its event, or a late sim would blame it for misses.
-                    double period =
-                        double(freq.QuadPart) * st->periodFrames / st->fmt.Format.nSamplesPerSec;
+                    double period = periodTicks(*st, double(freq.QuadPart));
                     // Wine's timers resolve to about a millisecond: lateness below 2 ms is
                     // the clock's grain, not a stall.
                     if (t - st->nextDue > std::max(period / 4, double(freq.QuadPart) / 500))
@@ -377,6 +410,22 @@ void wakeClock() {
     if (s.clockThread) CloseHandle(s.clockThread);
     s.clockThread = t;
     s.clockAlive = true;
+}
+
+void reportStopped(const Stream& s) {
+    const std::wstring& path = state().reportPath;
+    if (path.empty()) return;
+    FILE* f = _wfopen(path.c_str(), L"ab");
+    if (!f) return;
+    const Stats& k = s.ep->st;
+    if (s.ep->flow == Flow::Render)
+        fprintf(f, "render periods=%llu missed=%llu leading_silent=%llu start_glitches=%llu\n",
+                (unsigned long long)k.periods, (unsigned long long)k.missedPeriods,
+                (unsigned long long)k.leadingSilentPeriods, (unsigned long long)k.startGlitches);
+    else
+        fprintf(f, "capture periods=%llu overflows=%llu\n", (unsigned long long)k.periods,
+                (unsigned long long)k.discontinuities);
+    fclose(f);
 }
 
 } // namespace sim

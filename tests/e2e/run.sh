@@ -275,6 +275,12 @@ case_unregister() {
   expect_text "$errors" "no ASIO driver named \"$driver_name\" is registered"
 }
 
+# The compatibility matrix in short streams: every profile, mode and channel choice reaches
+# the verdict its profile expects.
+case_zoo() {
+  "$root/scripts/zoo" --check --seconds 0.5
+}
+
 name=${1:?usage: run.sh CASE}
 "case_$name"
 echo "PASS: $name"

@@ -220,7 +220,8 @@ TEST(Options, CommandLines) {
     Options o;
     std::string e;
     ASSERT_TRUE(parseOptions({"My Driver", "--buffer", "256", "--channels", "0,4", "--seconds",
-                              "1.5", "--no-timeinfo", "--rate", "44100", "--wav", "x.wav"},
+                              "1.5", "--no-timeinfo", "--rate", "44100", "--wav", "x.wav",
+                              "--first-channel", "1"},
                              &o, &e));
     EXPECT_EQ(o.driver, "My Driver");
     EXPECT_EQ(o.buffer, 256);
@@ -230,6 +231,7 @@ TEST(Options, CommandLines) {
     EXPECT_FALSE(o.timeInfo);
     EXPECT_EQ(o.rate, 44100);
     EXPECT_EQ(o.wavPath, "x.wav");
+    EXPECT_EQ(o.firstChannel, 1);
     ASSERT_TRUE(parseOptions({"D", "--find-minimum"}, &o, &e));
     EXPECT_TRUE(o.findMinimum);
     ASSERT_TRUE(parseOptions({"--list"}, &o, &e));
@@ -239,7 +241,8 @@ TEST(Options, CommandLines) {
     for (std::vector<std::string> bad :
          {std::vector<std::string>{}, {"a", "b"}, {"a", "--buffer"}, {"a", "--buffer", "0"},
           {"a", "--buffer", "12x"}, {"a", "--channels", "0"}, {"a", "--seconds", "nan"},
-          {"a", "--frobnicate"}, {"a", "--find-minimum", "--buffer", "64"}}) {
+          {"a", "--first-channel", "64"}, {"a", "--frobnicate"},
+          {"a", "--find-minimum", "--buffer", "64"}}) {
         EXPECT_FALSE(parseOptions(bad, &o, &e)) << (bad.empty() ? "" : bad.back());
         EXPECT_FALSE(e.empty());
     }

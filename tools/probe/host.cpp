@@ -544,8 +544,11 @@ bool Probe::prepareStream(long frames) {
     s.driver = driver_;
     s.timeInfoWanted = options_.timeInfo;
     s.bufferFrames = frames;
-    s.inputs = size_t(std::min(options_.inputs, std::min(inputs_, kListedChannels)));
-    size_t outs = size_t(std::min(options_.outputs, std::min(outputs_, kListedChannels)));
+    const long first = options_.firstChannel;
+    s.inputs =
+        size_t(std::max(0L, std::min(options_.inputs, std::min(inputs_, kListedChannels) - first)));
+    size_t outs = size_t(
+        std::max(0L, std::min(options_.outputs, std::min(outputs_, kListedChannels) - first)));
 
     if (!quiet_) out("\nStream\n");
     if (s.bufferFrames <= 0) {
@@ -562,7 +565,7 @@ bool Probe::prepareStream(long frames) {
     }
     for (size_t i = 0; i < s.inputs + outs; ++i) {
         bool isInput = i < s.inputs;
-        long ch = long(isInput ? i : i - s.inputs);
+        long ch = first + long(isInput ? i : i - s.inputs);
         const ChannelInfo& c = (isInput ? inputInfo_ : outputInfo_)[size_t(ch)];
         char what[32];
         snprintf(what, sizeof what, "%s %ld", isInput ? "input" : "output", ch);
@@ -583,7 +586,11 @@ bool Probe::prepareStream(long frames) {
 
     const double periodMs = 1000.0 * s.bufferFrames / rate_;
     if (!quiet_) {
-        out("%s%zu inputs, %zu outputs\n", label("channels"), s.inputs, outs);
+        if (first)
+            out("%s%zu inputs, %zu outputs, from channel %ld\n", label("channels"), s.inputs, outs,
+                first);
+        else
+            out("%s%zu inputs, %zu outputs\n", label("channels"), s.inputs, outs);
         out("%s%ld frames (%.2f ms) at %s Hz\n", label("buffer"), s.bufferFrames, periodMs,
             formatRate(rate_).c_str());
     }

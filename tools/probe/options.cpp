@@ -18,6 +18,7 @@ const char kUsage[] =
     "  --buffer FRAMES   buffer size (default: the driver's preferred size)\n"
     "  --rate HZ         sample rate to set first (default: the driver's current rate)\n"
     "  --channels N      stream N inputs and N outputs (default 2); IN,OUT sets each\n"
+    "  --first-channel K stream channels from index K on (default 0), in each direction\n"
     "  --seconds S       how long to stream (default 3)\n"
     "  --no-timeinfo     answer no when the driver offers bufferSwitchTimeInfo\n"
     "  --wav PATH        where to write the recorded inputs (default inputs.wav)\n"
@@ -96,6 +97,12 @@ bool parseOptions(const std::vector<std::string>& args, Options* o, std::string*
                                 parseLong(v.substr(comma + 1), 0, 64, &o->outputs);
             if (!ok || o->inputs + o->outputs == 0) {
                 *error = "--channels wants N or IN,OUT (0 to 64, not both 0), not \"" + v + "\"";
+                return false;
+            }
+        } else if (a == "--first-channel") {
+            if (!value(&v)) return false;
+            if (!parseLong(v, 0, 63, &o->firstChannel)) {
+                *error = "--first-channel wants a channel index from 0 to 63, not \"" + v + "\"";
                 return false;
             }
         } else if (a == "--seconds") {

@@ -14,6 +14,7 @@ struct Options {
     double rate = 0;            // Hz; 0: the driver's current rate
     long inputs = 2;            // channels to stream, capped at what the driver has
     long outputs = 2;
+    long firstChannel = 0;      // index of the first channel streamed, in each direction
     double seconds = 3;
     bool timeInfo = true;       // answer yes when the driver asks about bufferSwitchTimeInfo
     std::string wavPath = "inputs.wav";
