@@ -10,6 +10,8 @@
 #include "com/unknown.h"
 #include "driver/asio.h"
 
+#include <mmreg.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -73,8 +75,13 @@ class ASIOSrv : public IASIO, public UnknownBase {
     ASIOError future(long selector, void* opt) override;
     ASIOError outputReady() override;
 
-    // Buffer sizing: the frame count an endpoint grants for a duration, 0 when refused.
-    uint32_t alignedFramesForDuration(IUnknown* device, LONGLONG duration);
+    // Buffer sizing: the frame count an endpoint grants for a duration, 0 when refused. The
+    // endpoint is asked with the format its direction streams with.
+    uint32_t alignedFramesForDuration(IUnknown* device, LONGLONG duration, int direction = kRender);
+    // The format a direction streams with (and is probed with): its endpoint's own channel
+    // count, or more when the host has buffers beyond it; false when that count has no layout.
+    bool directionFormat(int direction, unsigned channels, double rate,
+                         WAVEFORMATEXTENSIBLE* format) const;
 
     // Streaming routines, all on the streaming thread.
     void signalBufferSwitch(ASIOTime* timeInfo, bool useTimeInfo, ASIOBool directProcess);
@@ -96,6 +103,9 @@ class ASIOSrv : public IASIO, public UnknownBase {
     IUnknown* audioClient[2] = {};
     wchar_t* endpointId[2] = {};
     uint16_t channelCount[2] = {2, 2};
+    // Each endpoint's own channel count, from its device format as init found it: the count
+    // every stream and probe of that endpoint uses (channelCount is the running stream's).
+    uint16_t deviceChannels[2] = {2, 2};
     void* asioBuffers[2][16] = {};
     HANDLE bufferEvent[2] = {};
     HANDLE threadReadyEvent = nullptr;

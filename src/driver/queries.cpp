@@ -2,6 +2,7 @@
 #include "driver/ASIOSrv.h"
 #include "driver/log.h"
 #include "driver/wformat.h"
+#include "endpoint/formats.h"
 #include "endpoint/platform.h"
 
 #include <cstring>
@@ -58,14 +59,63 @@ void ASIOSrv::getErrorMessage(char* string) {
     if (string) std::memset(string, 0, 124);
 }
 
+namespace {
+
+// What an endpoint adds to a stream of bufferFrames, in frames: GetStreamLatency of the
+// running client, or of one opened for the question as start would open it. 0 when there is
+// no endpoint or it will not say (it is held by another stream, say).
+long endpointLatency(ASIOSrv* self, int direction) {
+    if (self->bufferFrames <= 0 || !self->endpointId[direction]) return 0;
+    ComRef<IAudioClient> client;
+    if (self->audioClient[direction]) {
+        self->audioClient[direction]->QueryInterface(__uuidof(IAudioClient), client.putVoid());
+    } else {
+        ComRef<IMMDeviceEnumerator> enumerator;
+        ComRef<IMMDevice> endpoint;
+        WAVEFORMATEXTENSIBLE format;
+        if (!self->deviceEnumerator || !queryEnumerator(self->deviceEnumerator, enumerator) ||
+            !openEndpoint(enumerator.get(), self->endpointId[direction], endpoint) ||
+            !self->directionFormat(direction, 0, self->sampleRate, &format) ||
+            !activateClient(endpoint.get(), client))
+            return 0;
+        // As start asks: the single-precision duration, or the truncated one where that
+        // grants a frame more.
+        const uint32_t frames = uint32_t(self->bufferFrames);
+        REFERENCE_TIME durations[2] = {vl::framesToDuration(frames, format.Format.nSamplesPerSec),
+                                       vl::framesToDurationFloor(frames, format.Format.nSamplesPerSec)};
+        for (REFERENCE_TIME duration : durations) {
+            UINT32 granted = 0;
+            if (SUCCEEDED(client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
+                                             AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration, duration,
+                                             &format.Format, nullptr)) &&
+                SUCCEEDED(client->GetBufferSize(&granted)) && granted == frames)
+                break;
+            if (duration == durations[1] || !activateClient(endpoint.get(), client)) return 0;
+        }
+    }
+    REFERENCE_TIME latency = 0;
+    if (!client || FAILED(client->GetStreamLatency(&latency)) || latency <= 0) return 0;
+    return long(double(latency) * double(vl::truncatedRate(self->sampleRate)) / 1e7 + 0.5);
+}
+
+} // namespace
+
 ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
-    // Two buffers in, none out: no device period or stream latency is added, so the figures
-    // follow bufferFrames alone.
-    long input = 2 * bufferFrames;
+    // What the stream really adds in each direction, so that a host placing recorded audio by
+    // input + output lands it where it was played: each endpoint's own stream latency, and the
+    // host-side buffering of the streaming thread. An input packet reaches the host in the
+    // period it arrives; an output half goes to the endpoint two periods after the host filled
+    // it, one more than a single buffer would take, and in timer-driven mode one more again
+    // (the first transfer takes a half before the endpoint starts).
+    long input = 0, output = 0;
+    if (bufferFrames > 0) {
+        input = endpointLatency(this, kCapture);
+        output = endpointLatency(this, kRender) + (TimerDrivenMode ? 2 : 1) * long(bufferFrames);
+    }
     if (inputLatency) *inputLatency = input;
-    if (outputLatency) *outputLatency = 0;
+    if (outputLatency) *outputLatency = output;
     logMessage(this, L"ASIOSrv::: getLatencies() reports Input=%d Output=%d",
-               inputLatency ? input : 0, 0);
+               inputLatency ? input : 0, outputLatency ? output : 0);
     return ASE_OK;
 }
 

@@ -10,6 +10,11 @@
 namespace {
 
 constexpr LONGLONG kUnitsPerMs = 10000; // REFERENCE_TIME is in 100-ns units
+// The longest buffer of an event-driven exclusive stream.
+constexpr LONGLONG kLongestEventBuffer = 500 * kUnitsPerMs;
+// How often the largest size is asked for, each time a tenth shorter, before a direction
+// counts as granting none.
+constexpr int kMaximumTries = 24;
 
 // The periods of one endpoint, and the endpoint as IUnknown for alignedFramesForDuration.
 // Returns ASE_OK, or the code of the step that failed.
@@ -48,7 +53,8 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
     if (!queryEnumerator(deviceEnumerator, enumerator)) return ASE_NotPresent;
 
     ASIOError result = ASE_OK;
-    long minimum = 0, preferred = 0;
+    long minimum = 0, preferred = 0, maximum = 0;
+    bool measuredMaximum = false;
     // Render first; capture can only raise the figures. A failing direction contributes its
     // error code and nothing else.
     for (int d = kRender; d <= kCapture; ++d) {
@@ -62,26 +68,39 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
             continue;
         }
         if (minSize) {
-            long v = static_cast<long>(alignedFramesForDuration(device.get(), minimumPeriod));
+            long v = static_cast<long>(alignedFramesForDuration(device.get(), minimumPeriod, d));
             if (d == kRender || v > minimum) minimum = v;
         }
         if (preferredSize) {
             LONGLONG asked = ms != 0 ? static_cast<LONGLONG>(ms) * kUnitsPerMs : defaultPeriod;
-            long v = static_cast<long>(alignedFramesForDuration(device.get(), asked));
+            long v = static_cast<long>(alignedFramesForDuration(device.get(), asked, d));
             if (d == kRender || v > preferred) preferred = v;
             if (minSize && minimum > preferred) preferred = minimum;
+        }
+        if (maxSize) {
+            // The largest size this endpoint grants an event-driven stream, found as the
+            // minimum is: by asking it, from the longest buffer such a stream may have down.
+            long v = 0;
+            LONGLONG asked = kLongestEventBuffer;
+            for (int i = 0; i < kMaximumTries && v == 0; ++i, asked -= asked / 10)
+                v = static_cast<long>(alignedFramesForDuration(device.get(), asked, d));
+            if (!measuredMaximum || v < maximum) maximum = v;
+            measuredMaximum = true;
         }
     }
     if (minSize) *minSize = minimum;
     if (preferredSize) *preferredSize = preferred;
-    // One second of frames at the current rate.
+    // The largest size both endpoints grant; with no endpoint to ask, one second of frames.
     if (maxSize)
-        *maxSize = static_cast<long>(std::min<uint32_t>(vl::truncatedRate(sampleRate), 0x7FFFFFFF));
+        *maxSize = measuredMaximum ? maximum
+                                   : static_cast<long>(std::min<uint32_t>(
+                                         vl::truncatedRate(sampleRate), 0x7FFFFFFF));
     if (granularity) *granularity = -1;
     return result;
 }
 
-uint32_t ASIOSrv::alignedFramesForDuration(IUnknown* deviceUnknown, LONGLONG duration) {
+uint32_t ASIOSrv::alignedFramesForDuration(IUnknown* deviceUnknown, LONGLONG duration,
+                                           int direction) {
     if (!deviceUnknown) return 0;
     ComRef<IMMDevice> endpoint;
     if (FAILED(deviceUnknown->QueryInterface(__uuidof(IMMDevice), endpoint.putVoid())) || !endpoint)
@@ -89,7 +108,12 @@ uint32_t ASIOSrv::alignedFramesForDuration(IUnknown* deviceUnknown, LONGLONG dur
     ComRef<IAudioClient> client;
     if (!activateClient(endpoint.get(), client)) return 0;
 
-    WAVEFORMATEX probe = toWaveFormat(vl::probeFormat(sampleRate)).Format;
+    // The format the direction streams with: a size one format grants may be refused as not
+    // aligned in another (480 frames are 3840 bytes in 24-in-32 stereo, 960 in 16-bit mono).
+    WAVEFORMATEXTENSIBLE format;
+    if (!directionFormat(direction, 0, sampleRate, &format))
+        format = toWaveFormat(vl::probeFormat(sampleRate));
+    const WAVEFORMATEX& probe = format.Format;
     HRESULT hr = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
                                     duration, duration, &probe, nullptr);
     UINT32 frames = 0;
@@ -101,10 +125,18 @@ uint32_t ASIOSrv::alignedFramesForDuration(IUnknown* deviceUnknown, LONGLONG dur
         client.reset();
         REFERENCE_TIME aligned = vl::framesToDuration(frames, probe.nSamplesPerSec);
         if (!activateClient(endpoint.get(), client)) return 0;
-        if (FAILED(client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
-                                      AUDCLNT_STREAMFLAGS_EVENTCALLBACK, aligned, aligned, &probe,
-                                      nullptr)))
-            return 0;
+        hr = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                aligned, aligned, &probe, nullptr);
+        // An endpoint that rounds durations up to whole frames hears a rounded-up duration as
+        // one frame more, not aligned again: the duration truncated lands on the size.
+        REFERENCE_TIME truncated = vl::framesToDurationFloor(frames, probe.nSamplesPerSec);
+        if (hr == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED && truncated != aligned) {
+            client.reset();
+            if (!activateClient(endpoint.get(), client)) return 0;
+            hr = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                    truncated, truncated, &probe, nullptr);
+        }
+        if (FAILED(hr)) return 0;
         return frames;
     }
     // Any other outcome: what the client reports (nothing, after a refusal), in steps of 32.

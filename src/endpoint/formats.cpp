@@ -1,5 +1,7 @@
 #include "endpoint/formats.h"
 
+#include <initializer_list>
+
 namespace vl {
 
 uint32_t truncatedRate(double sampleRate) {
@@ -17,6 +19,14 @@ uint32_t streamChannelMask(uint32_t channels) {
     case 8: return 0x63F;
     default: return 0;
     }
+}
+
+uint32_t streamChannels(uint32_t endpointChannels, uint32_t highestChannelPlusOne) {
+    uint32_t n = endpointChannels > highestChannelPlusOne ? endpointChannels : highestChannelPlusOne;
+    if (n > 8 || streamChannelMask(n)) return n;
+    for (uint32_t c = n + 1; c <= 8; ++c)
+        if (streamChannelMask(c)) return c;
+    return n;
 }
 
 uint32_t probeChannelMask(uint32_t channels) {
@@ -58,6 +68,31 @@ int64_t framesToDuration(uint32_t frames, uint32_t samplesPerSec) {
     if (samplesPerSec == 0) return 0;
     float d = static_cast<float>(frames) * 10000000.0f / static_cast<float>(samplesPerSec) + 0.5f;
     return static_cast<int64_t>(d);
+}
+
+int64_t framesToDurationFloor(uint32_t frames, uint32_t samplesPerSec) {
+    if (samplesPerSec == 0) return 0;
+    return int64_t(uint64_t(frames) * 10000000u / samplesPerSec);
+}
+
+uint32_t streamFramesForDuration(int64_t duration, uint32_t samplesPerSec, uint32_t renderFrameBytes,
+                                 uint32_t captureFrameBytes) {
+    if (duration <= 0 || samplesPerSec == 0) return 0;
+    uint64_t frames = (uint64_t(duration) * samplesPerSec + 5000000) / 10000000;
+    uint64_t step = 32;
+    for (uint32_t bytes : {renderFrameBytes, captureFrameBytes}) {
+        if (!bytes) continue;
+        uint64_t a = 128, b = bytes; // frames per 128-byte step: 128 / gcd(128, bytes)
+        while (b) {
+            uint64_t t = a % b;
+            a = b;
+            b = t;
+        }
+        if (128 / a > step) step = 128 / a; // both powers of two: the larger is a multiple
+
+    }
+    frames = (frames + step - 1) / step * step;
+    return frames > 0xFFFFFFFFu ? 0 : uint32_t(frames);
 }
 
 uint32_t roundUpTo32(uint32_t frames) { return frames % 32 ? (frames / 32 + 1) * 32 : frames; }

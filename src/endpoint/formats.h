@@ -34,6 +34,11 @@ StreamFormat streamFormat(int32_t sampleType, uint16_t channels, double sampleRa
 // Speaker mask of the stream format: 1 front centre, 2 FL FR, 4 quad, 6 5.1, 8 7.1, else 0.
 uint32_t streamChannelMask(uint32_t channels);
 
+// The channel count a direction is opened with: the endpoint's own (from its device format),
+// or, when the host has buffers beyond it, the smallest count with a speaker layout that
+// holds them. Counts above 8 are returned as they are (they have no layout).
+uint32_t streamChannels(uint32_t endpointChannels, uint32_t highestChannelPlusOne);
+
 // Speaker mask of the output channel probe: 4, 6 and 8 as above, every other count FL FR.
 uint32_t probeChannelMask(uint32_t channels);
 
@@ -46,6 +51,18 @@ uint32_t truncatedRate(double sampleRate);
 // Buffer duration in 100-ns units for a frame count, computed in single precision as the
 // endpoint negotiation has it: 512 frames at 48000 Hz give 106667, 542 at 44100 give 122903.
 int64_t framesToDuration(uint32_t frames, uint32_t samplesPerSec);
+
+// The longest duration that is not above frames at the rate (integer arithmetic): an endpoint
+// that rounds durations up to whole frames grants exactly frames for it, as one that rounds
+// to nearest does, where the single-precision duration above may come out one frame long.
+int64_t framesToDurationFloor(uint32_t frames, uint32_t samplesPerSec);
+
+// The buffer size an endpoint pair streaming with frames of these widths (bytes; 0 for a
+// direction that does not run) grants for a duration: the nearest whole frame, in steps of 32
+// frames as granted sizes are reported, and aligned to 128 bytes in each direction, as HD
+// Audio endpoints align buffers. 0 for a duration or rate that is not positive.
+uint32_t streamFramesForDuration(int64_t duration, uint32_t samplesPerSec, uint32_t renderFrameBytes,
+                                 uint32_t captureFrameBytes);
 
 // Frame counts the endpoints grant are reported as multiples of 32, rounded up.
 uint32_t roundUpTo32(uint32_t frames);

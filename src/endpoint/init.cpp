@@ -21,9 +21,13 @@ void readDeviceFormat(ASIOSrv* self, IMMDevice* endpoint, int direction) {
     if (FAILED(hr) || v.vt != VT_BLOB || !v.blob.pBlobData || v.blob.cbSize < sizeof(WAVEFORMATEX))
         return;
     const auto* format = reinterpret_cast<const WAVEFORMATEX*>(v.blob.pBlobData);
-    if (direction == kRender) self->sampleRate = static_cast<double>(format->nSamplesPerSec);
+    // The rate is the render endpoint's; without one (a PC that only records), the capture
+    // endpoint's.
+    if (direction == kRender || !self->endpointId[kRender])
+        self->sampleRate = static_cast<double>(format->nSamplesPerSec);
     self->sampleType[direction] = ASIOSTInt16LSB;
     self->channelCount[direction] = format->nChannels;
+    self->deviceChannels[direction] = format->nChannels;
     // Only 24 valid bits in 32-bit containers stream as 32-bit samples; everything else,
     // 24-bit packed and full 32-bit included, is offered as 16-bit.
     if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->wBitsPerSample == 32 &&
@@ -32,15 +36,36 @@ void readDeviceFormat(ASIOSrv* self, IMMDevice* endpoint, int direction) {
         self->sampleType[direction] = ASIOSTInt32LSB;
 }
 
-// Looks up the default endpoint of a direction and keeps its ID; false when there is none.
-bool bindDefault(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction) {
+// Whether the user has forbidden exclusive mode on the endpoint: a stream of the format the
+// direction would stream with, at the default period, is refused for that reason.
+bool exclusiveForbidden(ASIOSrv* self, IMMDevice* endpoint, int direction) {
+    ComRef<IAudioClient> client;
+    WAVEFORMATEXTENSIBLE format;
+    REFERENCE_TIME defaultPeriod = 0, minimumPeriod = 0;
+    if (!activateClient(endpoint, client) ||
+        !self->directionFormat(direction, 0, self->sampleRate, &format) ||
+        FAILED(client->GetDevicePeriod(&defaultPeriod, &minimumPeriod)))
+        return false;
+    return client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                              defaultPeriod, defaultPeriod, &format.Format,
+                              nullptr) == AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+}
+
+enum class Bound { None, Endpoint, Forbidden };
+
+// Looks up the default endpoint of a direction and keeps its ID. An endpoint on which the
+// user has forbidden exclusive mode is let go again: the driver can never stream there.
+Bound bindDefault(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction) {
     ComRef<IMMDevice> endpoint;
     HRESULT hr = enumerator->GetDefaultAudioEndpoint(direction == kRender ? eRender : eCapture,
                                                      eConsole, endpoint.put());
-    if (FAILED(hr) || !endpoint) return false;
+    if (FAILED(hr) || !endpoint) return Bound::None;
     endpoint->GetId(&self->endpointId[direction]);
     readDeviceFormat(self, endpoint.get(), direction);
-    return true;
+    if (!exclusiveForbidden(self, endpoint.get(), direction)) return Bound::Endpoint;
+    CoTaskMemFree(self->endpointId[direction]);
+    self->endpointId[direction] = nullptr;
+    return Bound::Forbidden;
 }
 
 // Opens an endpoint by its stored ID, logs its description and reads its mix format.
@@ -97,6 +122,7 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
         id = nullptr;
     }
 
+    bool forbidden = false;
     ComRef<IMMDeviceEnumerator> enumerator;
     HRESULT hr = CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
                                   __uuidof(IMMDeviceEnumerator), enumerator.putVoid());
@@ -109,14 +135,17 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
             deviceEnumerator->Release();
             deviceEnumerator = nullptr;
         }
-        // Without a render endpoint the capture endpoint is not looked at either.
-        if (deviceEnumerator && bindDefault(this, enumerator.get(), kRender))
-            bindDefault(this, enumerator.get(), kCapture);
+        // Each direction on its own: a PC without speakers still records.
+        if (deviceEnumerator)
+            for (int d = kRender; d <= kCapture; ++d)
+                forbidden |= bindDefault(this, enumerator.get(), d) == Bound::Forbidden;
     }
 
     logMessage(this, L"ASIOSrv:::\tinit() got 0x%X 0x%X", low32(endpointId[kRender]),
                low32(endpointId[kCapture]));
-    return ASIOTrue;
+    // Endpoints that exist but where exclusive mode is forbidden, and none that can stream:
+    // the host is told at once rather than offered nothing to stream with.
+    return forbidden && !endpointId[kRender] && !endpointId[kCapture] ? ASIOFalse : ASIOTrue;
 }
 
 ASIOError ASIOSrv::getChannels(long* numInputChannels, long* numOutputChannels) {

@@ -6,7 +6,7 @@
 
 namespace {
 
-// Whether one endpoint takes the probe format in exclusive mode. Only S_OK is acceptance:
+// Whether one endpoint takes a format in exclusive mode. Only S_OK is acceptance:
 // S_FALSE would mean "a closest match exists", which nobody asked for.
 ASIOError testEndpoint(IMMDeviceEnumerator* enumerator, const wchar_t* id,
                        const WAVEFORMATEX* probe) {
@@ -27,16 +27,25 @@ ASIOError ASIOSrv::canSampleRate(ASIOSampleRate rate) {
     ComRef<IMMDeviceEnumerator> enumerator;
     if (!queryEnumerator(deviceEnumerator, enumerator)) return ASE_NotPresent;
 
-    // Both endpoints are asked with the same 16-bit stereo record, whatever they stream with.
-    WAVEFORMATEX probe = toWaveFormat(vl::probeFormat(rate)).Format;
+    // Each endpoint is asked with the format it would stream with: a mono microphone or an
+    // 8-channel output takes no 16-bit stereo record at any rate.
     ASIOError result = ASE_OK;
-    if (endpointId[kRender]) result = testEndpoint(enumerator.get(), endpointId[kRender], &probe);
-    // A render refusal is final.
-    if (endpointId[kCapture] && result == ASE_OK)
-        result = testEndpoint(enumerator.get(), endpointId[kCapture], &probe);
+    for (int d = kRender; d <= kCapture && result == ASE_OK; ++d) { // a render refusal is final
+        WAVEFORMATEXTENSIBLE format;
+        if (!endpointId[d]) continue;
+        if (!directionFormat(d, 0, rate, &format)) format = toWaveFormat(vl::probeFormat(rate));
+        result = testEndpoint(enumerator.get(), endpointId[d], &format.Format);
+    }
 
     logMessage(this, L"ASIOSrv:::\tcanSampleRate(%f) returns %d", rate, result);
     return result;
+}
+
+bool ASIOSrv::directionFormat(int direction, unsigned channels, double rate,
+                              WAVEFORMATEXTENSIBLE* format) const {
+    return makeStreamFormat(sampleType[direction],
+                            uint16_t(vl::streamChannels(deviceChannels[direction], channels)), rate,
+                            format);
 }
 
 ASIOError ASIOSrv::getSampleRate(ASIOSampleRate* rate) {

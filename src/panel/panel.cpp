@@ -5,6 +5,7 @@
 #include "driver/ASIOSrv.h"
 #include "driver/log.h"
 #include "driver/wformat.h"
+#include "endpoint/formats.h"
 #include "panel/resource.h"
 
 #include <commctrl.h>
@@ -112,9 +113,14 @@ ASIOError ASIOSrv::controlPanel() {
 
     logMessage(this, L"ASIOSrv:::\tdefault size changed: %d => %d (0x%X 0x%X)", before, after,
                low32(device[kRender]), low32(device[kCapture]));
-    IUnknown* probed = device[kRender] ? device[kRender] : device[kCapture];
-    uint32_t frames = alignedFramesForDuration(
-        probed, static_cast<LONGLONG>(static_cast<uint64_t>(after) * 10000));
+    // The running stream holds its endpoints, which refuse a probe: the size is computed from
+    // the stream's own rate and frame widths, aligned as the endpoints align buffers.
+    uint32_t frameBytes[2] = {};
+    for (int d = kRender; d <= kCapture; ++d)
+        if (device[d]) frameBytes[d] = (sampleType[d] == ASIOSTInt32LSB ? 4u : 2u) * channelCount[d];
+    uint32_t frames = vl::streamFramesForDuration(
+        static_cast<int64_t>(static_cast<uint64_t>(after) * 10000), vl::truncatedRate(sampleRate),
+        frameBytes[kRender], frameBytes[kCapture]);
     if (frames != 0) {
         long r = asioMessage(kAsioBufferSizeChange, static_cast<long>(frames), nullptr, nullptr);
         logMessage(this, L"ASIOSrv:::\tasioMessage(BufferSizeChange, %d) returned %d", frames, r);

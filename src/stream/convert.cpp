@@ -272,23 +272,30 @@ void deinterleaveFixed(const T* src, void* const* blocks, uint32_t first, uint32
             dst[c][i] = pass(src[size_t(i) * C + c]);
 }
 
-// Any walk and any frame width: one strided pass per channel. Taken when the walk stops
-// short of the frame width or the width has no fixed variant.
+// Any frame width, with or without a block per channel: one strided pass per channel. A
+// render channel without a block carries silence; a capture channel without one is dropped.
 template <typename T>
-void interleaveStrided(T* dst, void* const* blocks, unsigned walked, unsigned stride,
-                       uint32_t first, uint32_t frames) {
-    for (unsigned c = 0; c < walked; ++c) {
-        const T* src = static_cast<const T*>(blocks[c]) + first;
+void interleaveStrided(T* dst, void* const* blocks, unsigned stride, uint32_t first,
+                       uint32_t frames) {
+    for (unsigned c = 0; c < stride; ++c) {
         T* out = dst + c;
+        const T* src = c < kMaxChannels ? static_cast<const T*>(blocks[c]) : nullptr;
+        if (!src) {
+            for (uint32_t i = 0; i < frames; ++i)
+                out[size_t(i) * stride] = 0;
+            continue;
+        }
+        src += first;
         for (uint32_t i = 0; i < frames; ++i)
             out[size_t(i) * stride] = pass(src[i]);
     }
 }
 
 template <typename T>
-void deinterleaveStrided(const T* src, void* const* blocks, unsigned walked, unsigned stride,
-                         uint32_t first, uint32_t frames) {
-    for (unsigned c = 0; c < walked; ++c) {
+void deinterleaveStrided(const T* src, void* const* blocks, unsigned stride, uint32_t first,
+                         uint32_t frames) {
+    for (unsigned c = 0; c < stride && c < kMaxChannels; ++c) {
+        if (!blocks[c]) continue;
         T* dst = static_cast<T*>(blocks[c]) + first;
         const T* in = src + c;
         for (uint32_t i = 0; i < frames; ++i)
@@ -299,11 +306,11 @@ void deinterleaveStrided(const T* src, void* const* blocks, unsigned walked, uns
 template <typename T>
 void interleaveAs(void* endpoint, void* const* blocks, unsigned channelCount, uint32_t first,
                   uint32_t frames) {
-    unsigned walked = walkedChannels(blocks, channelCount);
     T* dst = static_cast<T*>(endpoint);
-    // The fixed variants cover the frame widths that have a speaker layout.
-    if (walked == channelCount) {
-        switch (walked) {
+    // The fixed variants cover the frame widths that have a speaker layout, every channel
+    // with its block.
+    if (allChannelsPresent(blocks, channelCount)) {
+        switch (channelCount) {
         case 1:
             return interleaveFixed<T, 1>(dst, blocks, first, frames);
         case 2:
@@ -318,16 +325,15 @@ void interleaveAs(void* endpoint, void* const* blocks, unsigned channelCount, ui
             break;
         }
     }
-    interleaveStrided<T>(dst, blocks, walked, channelCount, first, frames);
+    interleaveStrided<T>(dst, blocks, channelCount, first, frames);
 }
 
 template <typename T>
 void deinterleaveAs(const void* endpoint, void* const* blocks, unsigned channelCount,
                     uint32_t first, uint32_t frames) {
-    unsigned walked = walkedChannels(blocks, channelCount);
     const T* src = static_cast<const T*>(endpoint);
-    if (walked == channelCount) {
-        switch (walked) {
+    if (allChannelsPresent(blocks, channelCount)) {
+        switch (channelCount) {
         case 1:
             return deinterleaveFixed<T, 1>(src, blocks, first, frames);
         case 2:
@@ -342,7 +348,7 @@ void deinterleaveAs(const void* endpoint, void* const* blocks, unsigned channelC
             break;
         }
     }
-    deinterleaveStrided<T>(src, blocks, walked, channelCount, first, frames);
+    deinterleaveStrided<T>(src, blocks, channelCount, first, frames);
 }
 
 } // namespace
@@ -353,11 +359,11 @@ unsigned sampleBytes(int32_t sampleType) {
     return 0;
 }
 
-unsigned walkedChannels(void* const* blocks, unsigned channelCount) {
-    unsigned c = 0;
-    while (c < kMaxChannels && c < channelCount && blocks[c])
-        ++c;
-    return c;
+bool allChannelsPresent(void* const* blocks, unsigned channelCount) {
+    if (channelCount > kMaxChannels) return false;
+    for (unsigned c = 0; c < channelCount; ++c)
+        if (!blocks[c]) return false;
+    return true;
 }
 
 void interleaveFrames(int32_t sampleType, void* const* blocks, unsigned channelCount,
@@ -378,20 +384,34 @@ void deinterleaveFrames(int32_t sampleType, void* const* blocks, unsigned channe
         deinterleaveAs<uint32_t>(endpoint, blocks, channelCount, first, frames);
 }
 
+void silenceFrames(int32_t sampleType, void* const* blocks, unsigned channelCount, uint32_t first,
+                   uint32_t frames) {
+    unsigned width = sampleBytes(sampleType);
+    for (unsigned c = 0; c < channelCount && c < kMaxChannels && width; ++c)
+        if (blocks[c])
+            memset(static_cast<uint8_t*>(blocks[c]) + size_t(first) * width, 0,
+                   size_t(frames) * width);
+}
+
 uint32_t ringAppend(uint8_t* ring, uint32_t ringFrames, uint32_t writePos, const uint8_t* src,
                     uint32_t frames, uint32_t bytesPerFrame) {
-    if (!ring || !src || !ringFrames) return writePos;
+    if (!ring || !ringFrames) return writePos;
     writePos %= ringFrames;
     if (frames > ringFrames) {
         // Older frames would be overwritten within this same delivery: skip them.
         uint32_t skipped = frames - ringFrames;
-        src += size_t(skipped) * bytesPerFrame;
+        if (src) src += size_t(skipped) * bytesPerFrame;
         writePos = uint32_t((uint64_t(writePos) + skipped) % ringFrames);
         frames = ringFrames;
     }
     uint32_t head = framesBeforeEnd(writePos, frames, ringFrames);
-    memcpy(ring + size_t(writePos) * bytesPerFrame, src, size_t(head) * bytesPerFrame);
-    memcpy(ring, src + size_t(head) * bytesPerFrame, size_t(frames - head) * bytesPerFrame);
+    if (src) {
+        memcpy(ring + size_t(writePos) * bytesPerFrame, src, size_t(head) * bytesPerFrame);
+        memcpy(ring, src + size_t(head) * bytesPerFrame, size_t(frames - head) * bytesPerFrame);
+    } else {
+        memset(ring + size_t(writePos) * bytesPerFrame, 0, size_t(head) * bytesPerFrame);
+        memset(ring, 0, size_t(frames - head) * bytesPerFrame);
+    }
     return uint32_t((uint64_t(writePos) + frames) % ringFrames);
 }
 

@@ -18,22 +18,26 @@ constexpr uint32_t kValid24Mask = 0xFFFFFF00u;
 // transferred.
 unsigned sampleBytes(int32_t sampleType);
 
-// How many channels a copy reaches. The walk goes up from channel 0 and ends at the first
-// channel that is not below 16, not below channelCount, or has no block; channels after a
-// gap are not copied.
-unsigned walkedChannels(void* const* blocks, unsigned channelCount);
+// Whether every channel of a frame channelCount samples wide has a block (at most 16 can).
+bool allChannelsPresent(void* const* blocks, unsigned channelCount);
 
-// Copies frames [first, first + frames) of every walked channel's block into an endpoint
-// buffer of interleaved frames, each channelCount samples wide, starting at its frame 0.
-// Samples of channels the walk does not reach are left as they were. 24-in-32 samples lose
-// their low byte; other sample types copy nothing.
+// Copies frames [first, first + frames) of each channel's block into its own channel of an
+// endpoint buffer of interleaved frames, each channelCount samples wide, starting at its
+// frame 0. Channels without a block (and any beyond 16) are written as silence: the endpoint
+// plays whatever its buffer holds. 24-in-32 samples lose their low byte; other sample types
+// copy nothing.
 void interleaveFrames(int32_t sampleType, void* const* blocks, unsigned channelCount,
                       uint32_t first, uint32_t frames, void* endpoint);
 
-// The mirror image: interleaved endpoint frames into [first, first + frames) of every walked
-// channel's block.
+// The mirror image: each channel of interleaved endpoint frames into [first, first + frames)
+// of its block; channels without a block are dropped.
 void deinterleaveFrames(int32_t sampleType, void* const* blocks, unsigned channelCount,
                         uint32_t first, uint32_t frames, const void* endpoint);
+
+// Silence into [first, first + frames) of every channel that has a block: a capture packet
+// flagged silent is read as silence, whatever its buffer holds.
+void silenceFrames(int32_t sampleType, void* const* blocks, unsigned channelCount, uint32_t first,
+                   uint32_t frames);
 
 // The part of a run of `frames` at `position` that lies before the end of a buffer of `total`
 // frames (0 when the position is already at or past the end).
@@ -43,7 +47,8 @@ inline uint32_t framesBeforeEnd(uint32_t position, uint32_t frames, uint32_t tot
 }
 
 // Appends raw frames to a ring at writePos, wrapping at its end, and returns the new write
-// position. A delivery longer than the ring keeps only its newest ringFrames frames.
+// position. A delivery longer than the ring keeps only its newest ringFrames frames. A null
+// source appends silence.
 uint32_t ringAppend(uint8_t* ring, uint32_t ringFrames, uint32_t writePos, const uint8_t* src,
                     uint32_t frames, uint32_t bytesPerFrame);
 

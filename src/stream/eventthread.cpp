@@ -1,6 +1,7 @@
 // The streaming thread of event-driven mode: one pass per endpoint period, when every open
 // direction has signalled.
 #include "driver/log.h"
+#include "stream/convert.h"
 #include "stream/engine.h"
 
 #include <audioclient.h>
@@ -81,24 +82,30 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             render->ReleaseBuffer(frames, 0);
         }
         if (capture) {
+            // An exclusive stream has no packet size to ask for in advance (GetNextPacketSize
+            // is for shared streams; some drivers answer 0): the packet is taken each period,
+            // and an empty buffer means none came.
+            BYTE* data = nullptr;
             UINT32 packet = 0;
-            HRESULT hr = capture->GetNextPacketSize(&packet);
+            DWORD flags = 0;
+            HRESULT hr = capture->GetBuffer(&data, &packet, &flags, nullptr, nullptr);
+            if (hr == AUDCLNT_S_BUFFER_EMPTY || FAILED(hr)) packet = 0;
             if (FAILED(hr) || packet != frames)
                 logMessage(self, L"ASIOSrv::: Capture packet size: %d (hr = 0x%X)", packet, hr);
-            if (packet > 0) {
-                BYTE* data = nullptr;
-                DWORD flags = 0;
-                hr = capture->GetBuffer(&data, &packet, &flags, nullptr, nullptr);
-                if (flags) logMessage(self, L"ASIOSrv::: flag = 0x%X (hr = 0x%X)", flags, hr);
-                if (SUCCEEDED(hr) && data) {
-                    // A short packet fills the start of the half; nothing is read beyond it.
-                    if (packet >= frames)
-                        self->copyCaptureHalf(half, data);
-                    else
-                        self->copyCaptureRange(half ? frames : 0, packet, data);
-                }
+            if (flags) logMessage(self, L"ASIOSrv::: flag = 0x%X (hr = 0x%X)", flags, hr);
+            if (packet && data) {
+                // A short packet fills the start of the half; nothing is read beyond it. A
+                // packet flagged silent is silence, whatever its buffer holds.
+                if (flags & AUDCLNT_BUFFERFLAGS_SILENT)
+                    vl::silenceFrames(self->sampleType[kCapture], self->asioBuffers[kCapture],
+                                      self->channelCount[kCapture], half ? frames : 0,
+                                      packet < frames ? packet : frames);
+                else if (packet >= frames)
+                    self->copyCaptureHalf(half, data);
+                else
+                    self->copyCaptureRange(half ? frames : 0, packet, data);
             }
-            capture->ReleaseBuffer(packet);
+            if (packet) capture->ReleaseBuffer(packet);
         }
         self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
         self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOFalse);

@@ -6,6 +6,8 @@
 
 #include <audioclient.h>
 
+#include <algorithm>
+
 bool hostTakesTimeInfo(const ASIOCallbacks& callbacks) {
     if (!callbacks.asioMessage) return false;
     return callbacks.asioMessage(kAsioSelectorSupported, kAsioSupportsTimeInfo, nullptr, nullptr) &&
@@ -124,9 +126,18 @@ ASIOError ASIOSrv::ProcessData(uint32_t direction, IUnknown* service, uint32_t p
         logMessage(this, L"ASIOSrv:::    ###ProcessData(%d) pos=%d Buffer=0x%X 0x%X", got, position,
                    low32(data), hr);
         uint32_t first = vl::framesBeforeEnd(position, got, total);
-        copyCaptureRange(position, first, data);
-        if (first < got)
-            copyCaptureRange(0, got - first, data + size_t(first) * frameBytes(*this, kCapture));
+        if (flags & AUDCLNT_BUFFERFLAGS_SILENT) {
+            // Flagged silent: silence, whatever the buffer holds.
+            vl::silenceFrames(sampleType[kCapture], asioBuffers[kCapture], channelCount[kCapture],
+                              position, first);
+            vl::silenceFrames(sampleType[kCapture], asioBuffers[kCapture], channelCount[kCapture], 0,
+                              std::min(got - first, total));
+        } else {
+            copyCaptureRange(position, first, data);
+            if (first < got)
+                copyCaptureRange(0, got - first,
+                                 data + size_t(first) * frameBytes(*this, kCapture));
+        }
         result = ASE_OK;
     }
     if (data || got) {
@@ -155,7 +166,10 @@ void ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames, u
         return;
     }
     if (!data) return;
-    *writePos = vl::ringAppend(ring, ringFrames, *writePos, data, frames, bytesPerFrame);
+    // A packet flagged silent is staged as silence, whatever its buffer holds.
+    *writePos = vl::ringAppend(ring, ringFrames, *writePos,
+                               flags & AUDCLNT_BUFFERFLAGS_SILENT ? nullptr : data, frames,
+                               bytesPerFrame);
     logMessage(this, L"ASIOSrv:::   InternalWritePos=>%d (%d)", *writePos, frames);
     capture->ReleaseBuffer(frames);
 }

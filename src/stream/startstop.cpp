@@ -11,6 +11,17 @@ namespace {
 
 const wchar_t* const kDirectionName[2] = {L"render", L"capture"};
 
+// One period of silence in the render buffer before Start, so that the first period the
+// endpoint plays is defined; the thread's first pass fills the next.
+void prerollSilence(IAudioClient* client, UINT32 frames) {
+    ComRef<IAudioRenderClient> render;
+    BYTE* data = nullptr;
+    if (FAILED(client->GetService(__uuidof(IAudioRenderClient), render.putVoid())) || !render ||
+        FAILED(render->GetBuffer(frames, &data)))
+        return;
+    render->ReleaseBuffer(frames, AUDCLNT_BUFFERFLAGS_SILENT);
+}
+
 } // namespace
 
 ASIOError ASIOSrv::start() {
@@ -23,14 +34,16 @@ ASIOError ASIOSrv::start() {
     if (running.load(std::memory_order_relaxed) || threadHandle) stop();
 
     HRESULT status = S_OK;
+    bool wanted[2] = {false, false};
     for (int d = kRender; d <= kCapture; ++d) {
-        int n = 0;
-        for (void* block : asioBuffers[d])
-            n += block != nullptr;
+        int n = 0, highest = -1;
+        for (int c = 0; c < 16; ++c)
+            if (asioBuffers[d][c]) ++n, highest = c;
         if (device[d]) device[d]->Release();
         if (audioClient[d]) audioClient[d]->Release();
         device[d] = audioClient[d] = nullptr;
         if (n == 0) continue;
+        wanted[d] = true;
 
         // The endpoint and its client are held locally; device[d] and the event, once made,
         // stay with a direction that fails later on, until stop takes them.
@@ -43,8 +56,10 @@ ASIOError ASIOSrv::start() {
         status = endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.putVoid());
         if (FAILED(status) || !client) continue;
 
+        // The endpoint's own channel count, whatever subset the host has buffers for: a stereo
+        // endpoint refuses a mono stream.
         WAVEFORMATEXTENSIBLE format;
-        if (!makeStreamFormat(sampleType[d], uint16_t(n), sampleRate, &format)) {
+        if (!directionFormat(d, unsigned(highest + 1), sampleRate, &format)) {
             status = E_UNEXPECTED;
             continue;
         }
@@ -53,7 +68,9 @@ ASIOError ASIOSrv::start() {
             vl::framesToDuration(uint32_t(bufferFrames), format.Format.nSamplesPerSec);
 
         // In timer-driven mode with both directions, capture is polled in render's rhythm:
-        // no event, the endpoint's shortest period.
+        // no event, and packets of render's period. Packets of the endpoint's shortest period
+        // would reach the ring at a phase to render's that changes from start to start, and
+        // the input's latency with it.
         bool polledCapture = d == kCapture && TimerDrivenMode && audioClient[kRender];
         if (d == kRender) {
             status =
@@ -67,14 +84,28 @@ ASIOError ASIOSrv::start() {
                                             wave, nullptr);
             }
         } else if (polledCapture) {
-            REFERENCE_TIME defaultPeriod = 0, minimumPeriod = 0;
-            client->GetDevicePeriod(&defaultPeriod, &minimumPeriod);
-            status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, 0, duration, minimumPeriod,
-                                        wave, nullptr);
+            status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, 0, duration, duration, wave,
+                                        nullptr);
         } else {
             status =
                 client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
                                    duration, duration, wave, nullptr);
+        }
+        // An endpoint that rounds durations up to whole frames may grant one frame more than
+        // bufferFrames for the single-precision duration (128 frames at 48 kHz are 26667, which
+        // it takes as 129); a fresh client asked for the truncated duration gets bufferFrames.
+        REFERENCE_TIME truncated =
+            vl::framesToDurationFloor(uint32_t(bufferFrames), format.Format.nSamplesPerSec);
+        UINT32 granted = 0;
+        if (SUCCEEDED(status) && truncated != duration &&
+            SUCCEEDED(client->GetBufferSize(&granted)) && granted != UINT32(bufferFrames)) {
+            client.reset();
+            status = endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                        client.putVoid());
+            if (FAILED(status) || !client) continue;
+            status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
+                                        polledCapture ? 0 : AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                        truncated, truncated, wave, nullptr);
         }
         if (status == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED) {
             logMessage(this, L"ASIOSrv::: buffer size for %s not aligned!", kDirectionName[d]);
@@ -82,13 +113,14 @@ ASIOError ASIOSrv::start() {
         }
         if (d == kRender)
             logMessage(this, L"ASIOSrv:::\tRender [%d %d %d (%d)] (0x%X) TimerDrivenMode=%d",
-                       format.Format.nSamplesPerSec, n, format.Format.wBitsPerSample,
-                       format.Samples.wValidBitsPerSample, status, TimerDrivenMode ? 1 : 0);
+                       format.Format.nSamplesPerSec, format.Format.nChannels,
+                       format.Format.wBitsPerSample, format.Samples.wValidBitsPerSample, status,
+                       TimerDrivenMode ? 1 : 0);
         else
             logMessage(this, L"ASIOSrv:::\tCapture [%d %d %d (%d)] (0x%X)",
-                       format.Format.nSamplesPerSec, n, format.Format.wBitsPerSample,
-                       format.Samples.wValidBitsPerSample, status);
-        channelCount[d] = uint16_t(n);
+                       format.Format.nSamplesPerSec, format.Format.nChannels,
+                       format.Format.wBitsPerSample, format.Samples.wValidBitsPerSample, status);
+        channelCount[d] = format.Format.nChannels;
 
         if (bufferEvent[d]) CloseHandle(bufferEvent[d]);
         bufferEvent[d] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -102,9 +134,21 @@ ASIOError ASIOSrv::start() {
             status = client->SetEventHandle(bufferEvent[d]);
             if (FAILED(status)) continue;
         }
+        if (d == kRender && !TimerDrivenMode) prerollSilence(client.get(), UINT32(bufferFrames));
         status = client->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&audioClient[d]));
     }
 
+    // A direction the host has buffers for and that did not open fails the start: streaming
+    // the other alone would leave the host's inputs silent or its outputs unheard without a
+    // word. What opened is taken down again.
+    if ((wanted[kRender] && !audioClient[kRender]) || (wanted[kCapture] && !audioClient[kCapture])) {
+        for (int d = kRender; d <= kCapture; ++d) {
+            if (audioClient[d]) audioClient[d]->Release();
+            if (device[d]) device[d]->Release();
+            audioClient[d] = device[d] = nullptr;
+        }
+        return ASE_NotPresent;
+    }
     if (!audioClient[kRender] && !audioClient[kCapture])
         return SUCCEEDED(status) ? ASE_OK : ASE_NotPresent;
 

@@ -1,6 +1,7 @@
-// Buffer sizes from what the endpoints grant. The simulated endpoints run at 48 kHz with
-// buffers aligned to 128 bytes (32 frames of the 16-bit stereo probe): the 3 ms minimum
-// period (144 frames) is granted as 160 frames, the 10 ms default period as 480.
+// Buffer sizes from what the endpoints grant, each asked in the format it streams with. The
+// simulated endpoints run at 48 kHz, 24 bits in 32, stereo, with buffers aligned to 128 bytes
+// (16 frames): the 3 ms minimum period (144 frames) is granted as 160 frames, the 10 ms
+// default period as 480, and the longest event-driven buffer, 500 ms, as 24000.
 #include "driver_fixture.h"
 
 #include <audioclient.h>
@@ -30,7 +31,7 @@ TEST_F(BufferSize, PreferredSizeFollowsTheSettingReadAtEveryCall) {
     EXPECT_EQ(s.result, ASE_OK);
     EXPECT_EQ(s.minSize, 160);
     EXPECT_EQ(s.preferred, 480);
-    EXPECT_EQ(s.maxSize, 48000);
+    EXPECT_EQ(s.maxSize, 24000);
     EXPECT_EQ(s.granularity, -1);
     EXPECT_EQ(log(), (std::vector<std::string>{"ASIOSrv::getBufferSize...",
                                                "ASIOSrv:::\tDefault size : 0 ms (2)"}));
@@ -51,7 +52,7 @@ TEST_F(BufferSize, PreferredSizeFollowsTheSettingReadAtEveryCall) {
     EXPECT_EQ(sizesOf(drv).preferred, 160);
 }
 
-TEST_F(BufferSize, TheLargerDirectionWins) {
+TEST_F(BufferSize, TheLargerMinimumAndTheSmallerMaximumWin) {
     capture.minimumPeriod = capture.defaultPeriod = 120000; // 576 frames
     configure();
     drv->init(nullptr);
@@ -66,10 +67,31 @@ TEST_F(BufferSize, TheLargerDirectionWins) {
     EXPECT_EQ(s.minSize, 576);
     EXPECT_EQ(s.preferred, 576);
 
-    sim::clearCalls();
+    // The device's own limit below Windows' 500 ms: the size it grants, asked down from
+    // 500 ms in steps of a tenth (405 ms, 19440 frames, is the first at or below 440 ms).
+    capture.maximumDuration = 4400000;
+    configure();
     long maxSize = 0;
     EXPECT_EQ(drv->getBufferSize(nullptr, &maxSize, nullptr, nullptr), ASE_OK);
+    EXPECT_EQ(maxSize, 19456);
+    sim::clearCalls();
+    EXPECT_EQ(drv->getBufferSize(nullptr, nullptr, nullptr, nullptr), ASE_OK);
     EXPECT_EQ(sim::callCount("IAudioClient::Initialize"), 0u) << "no probe for no output";
+}
+
+// A mono 16-bit microphone beside stereo 24-in-32 speakers: 480 frames are 960 bytes there,
+// not aligned, so both sizes come from what the microphone grants in its own format.
+TEST_F(BufferSize, EachEndpointIsAskedInItsOwnFormat) {
+    capture.deviceFormat = sim::extensibleFormat(48000, 1, 16, 16, KSAUDIO_SPEAKER_MONO);
+    capture.layouts = {{1, KSAUDIO_SPEAKER_MONO}};
+    capture.sampleFormats = {{16, 16}};
+    configure();
+    drv->init(nullptr);
+    Sizes s = sizesOf(drv);
+    EXPECT_EQ(s.minSize, 192); // 144 frames refused, 192 offered
+    EXPECT_EQ(s.preferred, 512);
+    EXPECT_EQ(s.maxSize, 24000);
+    EXPECT_EQ(drv->canSampleRate(48000.0), ASE_OK);
 }
 
 TEST_F(BufferSize, AFailedDirectionLeavesTheOthersFiguresAndItsCode) {
@@ -83,7 +105,7 @@ TEST_F(BufferSize, AFailedDirectionLeavesTheOthersFiguresAndItsCode) {
     EXPECT_EQ(s.result, ASE_NotPresent);
     EXPECT_EQ(s.minSize, 256);
     EXPECT_EQ(s.preferred, 480);
-    EXPECT_EQ(s.maxSize, 48000);
+    EXPECT_EQ(s.maxSize, 24000);
 
     render.id = renderId;
     configure();
@@ -120,10 +142,13 @@ TEST_F(AlignedFrames, GrantedSizesRoundUpToThirtyTwoNotAlignedOnesStay) {
     EXPECT_EQ(drv->alignedFramesForDuration(nullptr, 100000), 0u);
     device->Release();
 
-    // Two-frame alignment: 541 frames are refused with 542 reported; a second client is
-    // initialised with 542 frames' duration, and 542 is the answer.
+    // 16-bit stereo with two-frame alignment: 541 frames are refused with 542 reported; a
+    // second client is initialised with 542 frames' duration, and 542 is the answer.
+    render.deviceFormat = sim::extensibleFormat(48000, 2, 16, 16, KSAUDIO_SPEAKER_STEREO);
     render.alignmentBytes = 8;
     configure();
+    drv->init(nullptr);
+    ASSERT_EQ(drv->setSampleRate(44100.0), ASE_OK);
     device = endpointDevice(kRender);
     sim::clearCalls();
     EXPECT_EQ(drv->alignedFramesForDuration(device, 122676), 542u);
@@ -132,6 +157,15 @@ TEST_F(AlignedFrames, GrantedSizesRoundUpToThirtyTwoNotAlignedOnesStay) {
     EXPECT_EQ(drv->alignedFramesForDuration(device, 122676), 0u);
     sim::fail("IAudioClient::GetBufferSize", E_FAIL, sim::FaultMode::Once);
     EXPECT_EQ(drv->alignedFramesForDuration(device, 122676), 0u);
+    // An endpoint that rounds durations up hears 542 frames' single-precision duration
+    // (122903) as 543 frames, not aligned again; the truncated one (122902) lands on 542.
+    render.roundFramesUp = true;
+    configure();
+    device->Release();
+    device = endpointDevice(kRender);
+    sim::clearCalls();
+    EXPECT_EQ(drv->alignedFramesForDuration(device, 122675), 542u); // 541 refused
+    EXPECT_EQ(sim::callCount("IAudioClient::Initialize"), 3u);
     device->Release();
 }
 

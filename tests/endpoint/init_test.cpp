@@ -1,6 +1,7 @@
 // Binding to the default endpoints and the channel counts.
 #include "driver_fixture.h"
 
+#include <audioclient.h>
 #include <ksmedia.h>
 
 namespace {
@@ -52,15 +53,39 @@ TEST_F(Init, OnlyTwentyFourValidBitsInThirtyTwoGiveThirtyTwoBitSamples) {
     }
 }
 
-TEST_F(Init, WithoutRenderEndpointNothingIsBound) {
+// A PC that only records is served: the capture endpoint is bound and gives the rate. An
+// endpoint on which exclusive mode is forbidden is not bound; with none left, init fails.
+TEST_F(Init, EachDirectionIsBoundOnItsOwnAndForbiddenOnesAreNot) {
     render.present = false;
+    capture.deviceFormat = sim::extensibleFormat(44100, 2, 32, 24, KSAUDIO_SPEAKER_STEREO);
     configure();
     EXPECT_EQ(drv->init(nullptr), ASIOTrue);
-    EXPECT_EQ(drv->endpointId[kCapture], nullptr);
-    EXPECT_TRUE(logged("ASIOSrv:::\tinit() got 0x0 0x0"));
+    ASSERT_NE(drv->endpointId[kCapture], nullptr);
+    EXPECT_EQ(drv->sampleRate, 44100.0);
     long in = -1, out = -1;
     EXPECT_EQ(drv->getChannels(&in, &out), ASE_OK);
-    EXPECT_EQ(in + out, 0);
+    EXPECT_EQ(in, 2);
+    EXPECT_EQ(out, 0);
+
+    render.present = true;
+    capture.exclusiveRefusal = AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+    configure();
+    EXPECT_EQ(drv->init(nullptr), ASIOTrue);
+    EXPECT_NE(drv->endpointId[kRender], nullptr);
+    EXPECT_EQ(drv->endpointId[kCapture], nullptr);
+    render.exclusiveRefusal = AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+    configure();
+    EXPECT_EQ(drv->init(nullptr), ASIOFalse);
+    EXPECT_TRUE(logged("ASIOSrv:::\tinit() got 0x0 0x0"));
+    render.exclusiveRefusal = AUDCLNT_E_DEVICE_IN_USE; // held for now, not for good
+    capture.exclusiveRefusal = S_OK;
+    configure();
+    EXPECT_EQ(drv->init(nullptr), ASIOTrue);
+    EXPECT_NE(drv->endpointId[kRender], nullptr);
+
+    render.present = capture.present = false;
+    configure();
+    EXPECT_EQ(drv->init(nullptr), ASIOTrue);
 
     // Nothing to ask: any rate is kept, and the sizes are the bare figures.
     EXPECT_EQ(drv->setSampleRate(12345.5), ASE_OK);

@@ -314,10 +314,11 @@ TEST_F(ControlPanel, MovementIsStoredAtItsEndAndCancelKeepsIt) {
               std::string::npos);
 }
 
-TEST_F(ControlPanel, EndpointHeldByTheStreamGetsOnlyLatenciesChanged) {
+TEST_F(ControlPanel, EndpointHeldByTheStreamStillGetsTheNewSize) {
     storeSize(10);
     host(true, true);
-    // The running stream holds the endpoint exclusively, so the driver's probe is refused.
+    // The running stream holds the endpoint exclusively, so a probe would be refused: the
+    // size comes from the stream's format, 16-bit stereo, aligned to 128 bytes.
     IAudioClient* stream = nullptr;
     static_cast<IMMDevice*>(driver->device[kRender])
         ->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&stream));
@@ -332,7 +333,8 @@ TEST_F(ControlPanel, EndpointHeldByTheStreamGetsOnlyLatenciesChanged) {
     waitClosed();
     stream->Release();
     EXPECT_EQ(storedSize(), 11);
-    std::vector<HostMessage> expected = {{kAsioLatenciesChanged, 0}};
+    // 11 ms: 528 frames, 2112 bytes, aligned up to 544 frames.
+    std::vector<HostMessage> expected = {{kAsioBufferSizeChange, 544}, {kAsioLatenciesChanged, 0}};
     EXPECT_EQ(hostMessages, expected);
 }
 

@@ -52,3 +52,26 @@ TEST(Durations, SinglePrecisionAsTheEndpointsAreAsked) {
     EXPECT_EQ(bufferMilliseconds(512, 48000.0), 11u);
     EXPECT_EQ(bufferMilliseconds(512, 0.0), 0u);
 }
+
+// A direction opens with its endpoint's own channels, more only for buffers beyond them,
+// and then the smallest count with a speaker layout.
+TEST(StreamFormat, ChannelsADirectionOpensWith) {
+    const struct {
+        uint32_t endpoint, needed, opened;
+    } rows[] = {{2, 1, 2}, {2, 0, 2}, {1, 1, 1}, {8, 2, 8}, {2, 3, 4}, {2, 7, 8}, {6, 5, 6},
+                {2, 10, 10}, {3, 0, 4}};
+    for (const auto& r : rows)
+        EXPECT_EQ(streamChannels(r.endpoint, r.needed), r.opened) << r.endpoint << " " << r.needed;
+}
+
+TEST(Durations, TruncatedDurationAndSizesOfARunningStream) {
+    EXPECT_EQ(framesToDurationFloor(542, 44100), 122902);
+    EXPECT_EQ(framesToDurationFloor(480, 48000), 100000);
+    EXPECT_EQ(framesToDurationFloor(1, 0), 0);
+    // 11 ms at 48 kHz: 528 frames; in 32-frame steps 544; 16-bit mono needs 64-frame steps.
+    EXPECT_EQ(streamFramesForDuration(110000, 48000, 4, 0), 544u);
+    EXPECT_EQ(streamFramesForDuration(100000, 48000, 8, 8), 480u);
+    EXPECT_EQ(streamFramesForDuration(100000, 48000, 8, 2), 512u);
+    EXPECT_EQ(streamFramesForDuration(100000, 44100, 0, 0), 448u);
+    EXPECT_EQ(streamFramesForDuration(0, 48000, 4, 4), 0u);
+}

@@ -83,23 +83,24 @@ TEST(Convert, MatchesFrameByFrameReferenceForEveryWidthAndTail) {
                 }
 }
 
-// The walk stops at the first missing block or at the frame width; what it does not reach
-// stays as it was, and the frame stride is always the endpoint's channel count.
-TEST(Convert, ChannelWalkStopsAtGapsAndFrameWidth) {
+// Each block goes to and from its own channel, gaps included; a render channel without a
+// block carries silence, a capture channel without one is dropped; the frame stride is always
+// the endpoint's channel count, also beyond the 16 channels a host can have.
+TEST(Convert, EachChannelToItsOwnSlotSilenceWhereNoBlock) {
     for (int32_t type : {kSampleTypeInt16LSB, kSampleTypeInt32LSB}) {
-        // Blocks for channels 0 and 2 only, 3-channel frames: only channel 0 is written.
-        Direction gap(type, 3, 8, 3, 8);
-        gap.slots[1] = nullptr;
-        std::vector<uint8_t> before = gap.endpoint;
-        vl::interleaveFrames(type, gap.slots, 3, 0, 8, gap.endpoint.data());
-        for (size_t i = 0; i < 24; ++i) {
-            uint32_t want = i % 3 == 0 ? masked(gap.blockSample(0, i / 3), gap.width)
-                                       : gap.read(before.data(), i);
-            EXPECT_EQ(gap.endpointSample(i), want) << i;
-        }
-        std::vector<uint8_t> block2 = gap.storage[2];
-        vl::deinterleaveFrames(type, gap.slots, 3, 0, 8, gap.endpoint.data());
-        EXPECT_EQ(gap.storage[2], block2);
+        // Blocks for channel 1 only (the host's second channel), stereo frames.
+        Direction second(type, 2, 8, 2, 8);
+        second.slots[0] = nullptr;
+        vl::interleaveFrames(type, second.slots, 2, 8, 8, second.endpoint.data());
+        for (size_t i = 0; i < 16; ++i)
+            EXPECT_EQ(second.endpointSample(i),
+                      i % 2 ? masked(second.blockSample(1, 8 + i / 2), second.width) : 0u)
+                << i;
+        std::vector<uint8_t> block0 = second.storage[0];
+        vl::deinterleaveFrames(type, second.slots, 2, 0, 8, second.endpoint.data());
+        for (size_t i = 0; i < 8; ++i)
+            EXPECT_EQ(second.blockSample(1, i), masked(second.endpointSample(2 * i + 1), second.width));
+        EXPECT_EQ(second.storage[0], block0);
 
         // Blocks 0-3 with 2-channel frames: two channels, stride 2, block 2 and 3 untouched.
         Direction narrow(type, 4, 8, 2, 8);
@@ -110,19 +111,13 @@ TEST(Convert, ChannelWalkStopsAtGapsAndFrameWidth) {
         std::vector<uint8_t> block3 = narrow.storage[3];
         vl::deinterleaveFrames(type, narrow.slots, 2, 0, 8, narrow.endpoint.data());
         EXPECT_EQ(narrow.storage[3], block3);
-
-        // No block for channel 0: nothing at all.
-        Direction none(type, 2, 4, 2, 4);
-        none.slots[0] = nullptr;
-        std::vector<uint8_t> untouched = none.endpoint;
-        vl::interleaveFrames(type, none.slots, 2, 0, 4, none.endpoint.data());
-        EXPECT_EQ(none.endpoint, untouched);
     }
-    // Frame widths beyond 16 still stop the walk at channel 16.
+    // 20-sample frames: channels 16 to 19 have no block and carry silence.
     Direction wide(kSampleTypeInt16LSB, 16, 2, 20, 2);
-    EXPECT_EQ(vl::walkedChannels(wide.slots, 20), 16u);
+    EXPECT_FALSE(vl::allChannelsPresent(wide.slots, 20));
     vl::interleaveFrames(kSampleTypeInt16LSB, wide.slots, 20, 0, 2, wide.endpoint.data());
     EXPECT_EQ(wide.endpointSample(20 + 15), wide.blockSample(15, 1));
+    EXPECT_EQ(wide.endpointSample(20 + 19), 0u);
 }
 
 TEST(Convert, OtherSampleTypesNullBuffersAndEmptyRunsCopyNothing) {

@@ -20,17 +20,19 @@ Options stepped(int outputs, int inputs) {
     return o;
 }
 
-// The status carries from step to step: a failed direction does not stream and fails start
-// only when no later step overwrites it. Render's Initialize on a thread without COM
-// initialises it and tries once more; capture's does not.
-TEST(Start, StatusCarriesAndComIsInitialisedForRenderOnly) {
+// A direction the host has buffers for and that does not open fails start, and the other is
+// taken down with it. Render's Initialize on a thread without COM initialises it and tries
+// once more; capture's does not.
+TEST(Start, AFailedDirectionFailsStartAndComIsInitialisedForRenderOnly) {
     {
-        // Three outputs have no speaker layout; the capture direction that follows opens.
+        // Three outputs on a stereo endpoint open four channels, which it refuses; the capture
+        // direction that opened after it is taken down again.
         Rig r(stepped(3, 2));
         ASSERT_EQ(r.create(), ASE_OK);
-        EXPECT_EQ(r.asio->start(), ASE_OK);
+        EXPECT_EQ(r.asio->start(), ASE_NotPresent);
         EXPECT_EQ(r.srv->audioClient[kRender], nullptr);
-        EXPECT_NE(r.srv->audioClient[kCapture], nullptr);
+        EXPECT_EQ(r.srv->audioClient[kCapture], nullptr);
+        EXPECT_EQ(r.srv->threadHandle, nullptr);
         r.asio->stop();
     }
     {
@@ -46,15 +48,17 @@ TEST(Start, StatusCarriesAndComIsInitialisedForRenderOnly) {
         for (sim::Flow flow : {sim::Flow::Render, sim::Flow::Capture})
             sim::fail("IAudioClient::Initialize", CO_E_NOTINITIALIZED, sim::FaultMode::Once, 1,
                       flow);
-        EXPECT_EQ(r.asio->start(), ASE_OK);
+        EXPECT_EQ(r.asio->start(), ASE_NotPresent);
         EXPECT_TRUE(r.srv->comInitialized);
         EXPECT_EQ(sim::callCount("IAudioClient::Initialize", sim::Flow::Render), 2u);
         EXPECT_EQ(sim::callCount("IAudioClient::Initialize", sim::Flow::Capture), 1u);
-        EXPECT_NE(r.srv->audioClient[kRender], nullptr);
+        EXPECT_EQ(r.srv->audioClient[kRender], nullptr);
         EXPECT_EQ(r.srv->audioClient[kCapture], nullptr);
         r.asio->stop();
         EXPECT_FALSE(r.srv->comInitialized);
         EXPECT_EQ(r.srv->device[kCapture], nullptr);
+        EXPECT_EQ(r.asio->start(), ASE_OK);
+        r.asio->stop();
         // A client that will not start fails start; the thread runs until stop all the same.
         sim::fail("IAudioClient::Start", E_FAIL, sim::FaultMode::Once, 1, sim::Flow::Render);
         EXPECT_EQ(r.asio->start(), ASE_NotPresent);
