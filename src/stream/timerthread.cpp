@@ -187,9 +187,10 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 UINT32 pending = 0;
                 HRESULT hr = capture->GetNextPacketSize(&pending);
                 logMessage(self, L"ASIOSrv::: Timer event... %d frames (0x%X)", pending, hr);
-                if (pending >= captureFrames &&
-                    self->ProcessData(kCapture, captureService.get(), writePos, captureFrames) ==
-                        ASE_OK)
+                // The count is only logged: an exclusive stream need not answer it (some
+                // drivers say 0). The packet is taken with GetBuffer; none yet is no transfer.
+                if (self->ProcessData(kCapture, captureService.get(), writePos, captureFrames) ==
+                    ASE_OK)
                     writePos = vl::advancePosition(writePos, captureFrames, total / 2, &needSwitch);
             }
 
