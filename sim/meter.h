@@ -39,6 +39,9 @@ struct VlasimStream {
     UINT32 rate;         // frames per second
     UINT64 periods;      // ticks while running
     UINT64 recorded;     // VlasimPeriod records kept (at most 1 << 18)
+    // Periods by which the simulator's own clock thread, running late, put its ticks off
+    // (rounded up): a host sees these as lost periods that no client caused.
+    UINT64 slippedPeriods;
 };
 
 struct IVlasimMeter : public IUnknown {

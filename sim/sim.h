@@ -244,6 +244,7 @@ struct Stats {
     // Realtime clock: ticks so late that the next one was put off to half a period after
     // them, instead of firing at once (the sim's own delay, not the client's).
     uint64_t clockSlips = 0;
+    double clockSlipPeriods = 0; // how far those slips moved the grid, in periods
     // Realtime clock: ticks that came more than a quarter of a period (and more than 2 ms)
     // late. The machine was starving this process then, and the client's thread with it.
     uint64_t lateTicks = 0;

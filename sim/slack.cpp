@@ -3,6 +3,7 @@
 #include "sim/slack.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace sim {
@@ -204,7 +205,10 @@ HRESULT meterStream(UINT32 flow, VlasimStream* out) {
     out->periodFrames = t.periodFrames;
     out->rate = t.rate;
     out->recorded = t.records.size();
-    if (e) out->periods = e->st.periods;
+    if (e) {
+        out->periods = e->st.periods;
+        out->slippedPeriods = UINT64(std::ceil(e->st.clockSlipPeriods - 1e-9));
+    }
     return S_OK;
 }
 

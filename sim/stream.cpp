@@ -354,6 +354,7 @@ static DWORD WINAPI clockMain(void* module) {
                         ++k.lateTicks;
                     st->nextDue += period;
                     if (st->nextDue < t + period / 2) {
+                        k.clockSlipPeriods += (t + period / 2 - st->nextDue) / period;
                         st->nextDue = t + period / 2;
                         ++k.clockSlips;
                     }
