@@ -81,8 +81,9 @@ long endpointLatency(ASIOSrv* self, int direction) {
         // As start asks: the single-precision duration, or the truncated one where that
         // grants a frame more.
         const uint32_t frames = uint32_t(self->bufferFrames);
-        REFERENCE_TIME durations[2] = {vl::framesToDuration(frames, format.Format.nSamplesPerSec),
-                                       vl::framesToDurationFloor(frames, format.Format.nSamplesPerSec)};
+        const uint32_t rate = format.Format.nSamplesPerSec;
+        REFERENCE_TIME durations[2] = {vl::framesToDuration(frames, rate),
+                                       vl::framesToDurationFloor(frames, rate)};
         for (REFERENCE_TIME duration : durations) {
             UINT32 granted = 0;
             if (SUCCEEDED(client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,

@@ -22,7 +22,8 @@ uint32_t streamChannelMask(uint32_t channels) {
 }
 
 uint32_t streamChannels(uint32_t endpointChannels, uint32_t highestChannelPlusOne) {
-    uint32_t n = endpointChannels > highestChannelPlusOne ? endpointChannels : highestChannelPlusOne;
+    uint32_t n = endpointChannels;
+    if (highestChannelPlusOne > n) n = highestChannelPlusOne;
     if (n > 8 || streamChannelMask(n)) return n;
     for (uint32_t c = n + 1; c <= 8; ++c)
         if (streamChannelMask(c)) return c;
@@ -75,8 +76,8 @@ int64_t framesToDurationFloor(uint32_t frames, uint32_t samplesPerSec) {
     return int64_t(uint64_t(frames) * 10000000u / samplesPerSec);
 }
 
-uint32_t streamFramesForDuration(int64_t duration, uint32_t samplesPerSec, uint32_t renderFrameBytes,
-                                 uint32_t captureFrameBytes) {
+uint32_t streamFramesForDuration(int64_t duration, uint32_t samplesPerSec,
+                                 uint32_t renderFrameBytes, uint32_t captureFrameBytes) {
     if (duration <= 0 || samplesPerSec == 0) return 0;
     uint64_t frames = (uint64_t(duration) * samplesPerSec + 5000000) / 10000000;
     uint64_t step = 32;

@@ -61,8 +61,8 @@ int64_t framesToDurationFloor(uint32_t frames, uint32_t samplesPerSec);
 // direction that does not run) grants for a duration: the nearest whole frame, in steps of 32
 // frames as granted sizes are reported, and aligned to 128 bytes in each direction, as HD
 // Audio endpoints align buffers. 0 for a duration or rate that is not positive.
-uint32_t streamFramesForDuration(int64_t duration, uint32_t samplesPerSec, uint32_t renderFrameBytes,
-                                 uint32_t captureFrameBytes);
+uint32_t streamFramesForDuration(int64_t duration, uint32_t samplesPerSec,
+                                 uint32_t renderFrameBytes, uint32_t captureFrameBytes);
 
 // Frame counts the endpoints grant are reported as multiples of 32, rounded up.
 uint32_t roundUpTo32(uint32_t frames);

@@ -117,7 +117,8 @@ ASIOError ASIOSrv::controlPanel() {
     // the stream's own rate and frame widths, aligned as the endpoints align buffers.
     uint32_t frameBytes[2] = {};
     for (int d = kRender; d <= kCapture; ++d)
-        if (device[d]) frameBytes[d] = (sampleType[d] == ASIOSTInt32LSB ? 4u : 2u) * channelCount[d];
+        if (device[d])
+            frameBytes[d] = (sampleType[d] == ASIOSTInt32LSB ? 4u : 2u) * channelCount[d];
     uint32_t frames = vl::streamFramesForDuration(
         static_cast<int64_t>(static_cast<uint64_t>(after) * 10000), vl::truncatedRate(sampleRate),
         frameBytes[kRender], frameBytes[kCapture]);

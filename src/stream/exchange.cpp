@@ -130,8 +130,8 @@ ASIOError ASIOSrv::ProcessData(uint32_t direction, IUnknown* service, uint32_t p
             // Flagged silent: silence, whatever the buffer holds.
             vl::silenceFrames(sampleType[kCapture], asioBuffers[kCapture], channelCount[kCapture],
                               position, first);
-            vl::silenceFrames(sampleType[kCapture], asioBuffers[kCapture], channelCount[kCapture], 0,
-                              std::min(got - first, total));
+            vl::silenceFrames(sampleType[kCapture], asioBuffers[kCapture], channelCount[kCapture],
+                              0, std::min(got - first, total));
         } else {
             copyCaptureRange(position, first, data);
             if (first < got)

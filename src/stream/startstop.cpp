@@ -141,7 +141,8 @@ ASIOError ASIOSrv::start() {
     // A direction the host has buffers for and that did not open fails the start: streaming
     // the other alone would leave the host's inputs silent or its outputs unheard without a
     // word. What opened is taken down again.
-    if ((wanted[kRender] && !audioClient[kRender]) || (wanted[kCapture] && !audioClient[kCapture])) {
+    if ((wanted[kRender] && !audioClient[kRender]) ||
+        (wanted[kCapture] && !audioClient[kCapture])) {
         for (int d = kRender; d <= kCapture; ++d) {
             if (audioClient[d]) audioClient[d]->Release();
             if (device[d]) device[d]->Release();

@@ -99,7 +99,8 @@ TEST(Convert, EachChannelToItsOwnSlotSilenceWhereNoBlock) {
         std::vector<uint8_t> block0 = second.storage[0];
         vl::deinterleaveFrames(type, second.slots, 2, 0, 8, second.endpoint.data());
         for (size_t i = 0; i < 8; ++i)
-            EXPECT_EQ(second.blockSample(1, i), masked(second.endpointSample(2 * i + 1), second.width));
+            EXPECT_EQ(second.blockSample(1, i),
+                      masked(second.endpointSample(2 * i + 1), second.width));
         EXPECT_EQ(second.storage[0], block0);
 
         // Blocks 0-3 with 2-channel frames: two channels, stride 2, block 2 and 3 untouched.
