@@ -129,6 +129,8 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // has not ended. The last to let go deletes it, on whichever thread that is.
     volatile LONG holds = 1;
     void letGo();
+    // The streaming thread's id while it runs, 0 otherwise; written by the thread itself.
+    std::atomic<DWORD> streamingThreadId{0};
 
   private:
     friend class ControlLock;
@@ -137,6 +139,11 @@ class ASIOSrv : public IASIO, public UnknownBase {
     CRITICAL_SECTION controlLock;
     bool tornDown = false;
 
+    // A stream is running, or open still: its switch stopped it while another call held the
+    // lock, and only running was cleared.
+    bool streamOpen() const {
+        return running.load(std::memory_order_relaxed) || audioClient[0] || audioClient[1];
+    }
     // The destructor's work that must not wait for the memory: run by the last Release.
     void tearDown();
     // disposeBuffers without its entry line: the destructor's own line stands for it.
@@ -156,6 +163,8 @@ class ASIOSrv : public IASIO, public UnknownBase {
 class ControlLock {
   public:
     explicit ControlLock(ASIOSrv* s) : lock_(&s->controlLock) { EnterCriticalSection(lock_); }
+    // Takes over a lock already entered (TryEnterCriticalSection).
+    ControlLock(ASIOSrv* s, bool entered) : lock_(&s->controlLock) { (void)entered; }
     ~ControlLock() { LeaveCriticalSection(lock_); }
     ControlLock(const ControlLock&) = delete;
     ControlLock& operator=(const ControlLock&) = delete;

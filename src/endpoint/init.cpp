@@ -93,7 +93,7 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
     logMessage(this, L"ASIOSrv:::init(0x%X)...[%s]", low32(sysHandle),
                registeredDriverName ? registeredDriverName : L"NULL");
     // The formats may change under a running stream: it stops first.
-    if (running.load(std::memory_order_relaxed)) stop();
+    if (streamOpen()) stop();
     callbacks = {};
     for (wchar_t*& id : endpointId) {
         CoTaskMemFree(id);

@@ -60,7 +60,7 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
 
     // New buffers while the stream runs: it stops first, as disposeBuffers does, so that the
     // thread never copies through blocks that are being replaced.
-    if (running.load(std::memory_order_relaxed)) stop();
+    if (streamOpen()) stop();
     // Only a size the endpoints can stream, checked before anything is allocated: none before
     // init, none below the shortest period, none above a second (which also bounds stop's
     // one-buffer pause).
@@ -107,7 +107,7 @@ ASIOError ASIOSrv::disposeBuffers() {
 
 void ASIOSrv::releaseBufferSet() {
     ControlLock lock(this);
-    if (running.load(std::memory_order_relaxed))
+    if (streamOpen())
         stop();
     else
         collectStoppedThread();

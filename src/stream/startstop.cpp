@@ -32,8 +32,10 @@ HANDLE duplicate(HANDLE h) {
 // the object last, and leaves the module's code as it unloads it.
 template <LPTHREAD_START_ROUTINE procedure> DWORD WINAPI streamingThread(LPVOID param) {
     StreamHold* hold = static_cast<StreamHold*>(param);
-    procedure(hold);
     ASIOSrv* self = hold->self;
+    self->streamingThreadId.store(GetCurrentThreadId());
+    procedure(hold);
+    self->streamingThreadId.store(0);
     HMODULE module = hold->module;
     closeHold(hold);
     self->letGo();
@@ -200,11 +202,24 @@ ASIOError ASIOSrv::start() {
         logMessage(this, L"ASIOSrv:::\tStart() returned 0x%X", status);
     else
         writeLogLine(this, L"ASIOSrv:::\tStart() called.");
+    // The host's pre-fill switch stopped the driver while this call held the lock: that stop
+    // only cleared running (see stop), the rest of it is done here.
+    if (!running.load(std::memory_order_acquire)) stop();
     return SUCCEEDED(status) ? ASE_OK : ASE_NotPresent;
 }
 
 ASIOError ASIOSrv::stop() {
-    ControlLock lock(this);
+    // A host's switch that stops the driver while another host call holds the lock (and may be
+    // waiting for this very thread) only clears running: that call takes the stream down, and
+    // this thread ends as soon as the switch returns.
+    bool fromSwitch = streamingThreadId.load() == GetCurrentThreadId();
+    if (fromSwitch && !TryEnterCriticalSection(&controlLock)) {
+        writeLogLine(this, L"ASIOSrv::stop...");
+        running.store(false, std::memory_order_release);
+        return ASE_OK;
+    }
+    if (!fromSwitch) EnterCriticalSection(&controlLock);
+    ControlLock lock(this, true);
     writeLogLine(this, L"ASIOSrv::stop...");
     // Cleared before the events are set: a thread that wakes from them finds the flag off.
     running.store(false, std::memory_order_release);
