@@ -76,6 +76,7 @@ long asioMessage(long selector, long value, void*, double*) {
 // The sequence and call in progress, for a crash or a hang to name.
 std::atomic<long> current{-1};
 std::atomic<const char*> currentCall{""};
+std::atomic<double> lastProgress{0};
 
 struct Failure {
     std::string what;
@@ -84,7 +85,7 @@ struct Failure {
 // One sequence, from its own generator: the same sequence whatever ran before it.
 class Sequence {
   public:
-    Sequence(unsigned seed, unsigned number) : rng_(seed * 1000003u + number), number_(number) {}
+    Sequence(unsigned seed, unsigned number) : rng_(seed * 1000003u + number) {}
 
     // Runs up to `calls` calls; returns how many it made, or throws Failure.
     unsigned run(unsigned calls) {
@@ -106,7 +107,7 @@ class Sequence {
         for (; n < length; ++n)
             step();
         host.asio = nullptr;
-        timed("Release", [&] { return long(asio_->Release()); });
+        call("Release", [&] { return long(asio_->Release()); }, {0});
         for (DWORD id : takeThreads())
             if (!dll::threadEnded(id, kThreadWaitMs + 1000)) fail("a streaming thread did not end");
         if (host.overlap.exchange(false)) fail("two streaming threads called the host at once");
@@ -134,6 +135,7 @@ class Sequence {
         currentCall = name;
         long r = long(f());
         currentCall = "";
+        lastProgress = dll::nowMs();
         double ms = dll::nowMs() - t0;
         if (ms > bound)
             fail(std::string(name) + " took " + std::to_string(ms) + " ms, more than " +
@@ -274,7 +276,6 @@ class Sequence {
     }
 
     std::mt19937 rng_;
-    unsigned number_;
     IASIO* asio_ = nullptr;
     std::vector<ASIOBufferInfo> infos_;
     long frames_ = 480;
@@ -307,11 +308,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     // A watchdog for calls that never return.
-    static std::atomic<double> lastProgress{dll::nowMs()};
+    lastProgress = dll::nowMs();
     CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
         for (;;) {
             Sleep(1000);
-            if (dll::nowMs() - lastProgress > 15000) {
+            if (dll::nowMs() - lastProgress > 10000) {
                 fprintf(stderr, "FAIL: sequence %ld hangs (%s)\n", current.load(),
                         currentCall.load());
                 fflush(stderr);
@@ -332,7 +333,6 @@ int main(int argc, char** argv) {
                     seed, number, f.what.c_str(), seed, number);
             return 1;
         }
-        lastProgress = dll::nowMs();
     }
     printf("seed %u: %u calls in %ld sequences passed (%u switches, %u stalled past the wait, "
            "%u stops inside a switch, %u sizes refused)\n",
