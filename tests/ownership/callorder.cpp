@@ -102,7 +102,9 @@ class Sequence {
         unsigned length = std::min(calls, 8 + pick(56));
         // An opening as hosts make them, in order or not, then anything.
         static const char* const openings[] = {"", "i", "icsw", "cisw", "icsi", "ics"};
-        for (const char* op = openings[pick(6)]; *op; ++op, ++n)
+        const char* opening = openings[pick(6)];
+        if (!strcmp(opening, "icsi")) host.messageDelayMs = 30; // init while the thread asks
+        for (const char* op = opening; *op; ++op, ++n)
             step(*op);
         for (; n < length; ++n)
             step();
