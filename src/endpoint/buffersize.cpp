@@ -51,6 +51,15 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
 
     ComRef<IMMDeviceEnumerator> enumerator;
     if (!queryEnumerator(deviceEnumerator, enumerator)) return ASE_NotPresent;
+    ASIOError result = measureBufferSizes(minSize, maxSize, preferredSize, ms);
+    if (granularity) *granularity = -1;
+    return result;
+}
+
+ASIOError ASIOSrv::measureBufferSizes(long* minSize, long* maxSize, long* preferredSize,
+                                      DWORD ms) {
+    ComRef<IMMDeviceEnumerator> enumerator;
+    if (!deviceEnumerator || !queryEnumerator(deviceEnumerator, enumerator)) return ASE_NotPresent;
 
     ASIOError result = ASE_OK;
     long minimum = 0, preferred = 0, maximum = 0;
@@ -84,8 +93,12 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
             LONGLONG asked = kLongestEventBuffer;
             for (int i = 0; i < kMaximumTries && v == 0; ++i, asked -= asked / 10)
                 v = static_cast<long>(alignedFramesForDuration(device.get(), asked, d));
-            if (!measuredMaximum || v < maximum) maximum = v;
-            measuredMaximum = true;
+            // An endpoint that grants no size at all (held by another stream, say) limits
+            // nothing, as its 0 loses to the other's minimum.
+            if (v > 0 && (!measuredMaximum || v < maximum)) {
+                maximum = v;
+                measuredMaximum = true;
+            }
         }
     }
     if (minSize) *minSize = minimum;
@@ -95,7 +108,6 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
         *maxSize = measuredMaximum ? maximum
                                    : static_cast<long>(std::min<uint32_t>(
                                          vl::truncatedRate(sampleRate), 0x7FFFFFFF));
-    if (granularity) *granularity = -1;
     return result;
 }
 
