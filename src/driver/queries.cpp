@@ -109,6 +109,8 @@ ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
     // it, one more than a single buffer would take, and in timer-driven mode one more again
     // (the first transfer takes a half before the endpoint starts).
     long input = 0, output = 0;
+    // The running clients are asked while no stop can release them.
+    ControlLock lock(this);
     if (bufferFrames > 0) {
         input = endpointLatency(this, kCapture);
         output = endpointLatency(this, kRender) + (TimerDrivenMode ? 2 : 1) * long(bufferFrames);
