@@ -177,8 +177,9 @@ void uninstall();
 // Default endpoints, realtime clock, no faults, call counts and log cleared. Live objects
 // and the accounting are not touched (they are the objects' own).
 void reset();
-// Replaces both endpoints. Objects made earlier keep their old endpoint; GetDevice and
-// GetDefaultAudioEndpoint answer from the new ones. An absent endpoint: present = false.
+// Replaces all endpoints with one of each direction. Objects made earlier keep their old
+// endpoint (which answers as a removed device); GetDevice and GetDefaultAudioEndpoint answer
+// from the new ones. An absent endpoint: present = false.
 void configure(const EndpointConfig& render, const EndpointConfig& capture);
 // The same with several endpoints per direction, in the order EnumAudioEndpoints lists them;
 // the default of each direction is the one marked isDefault, else the first present one.
