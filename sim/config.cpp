@@ -289,11 +289,9 @@ bool loadConfigFile(const std::wstring& path, std::wstring* error) {
             size_t dot = name.find(L'.');
             std::wstring base = name.substr(0, dot);
             unsigned long long n = 1;
-            if (base != L"render" && base != L"capture")
-                return where(L"unknown section " + name);
-            if (dot != std::wstring::npos &&
-                (!number(name.substr(dot + 1), &n) || n < 2 || n > 16 ||
-                 name.substr(dot + 1) != std::to_wstring(n)))
+            if (base != L"render" && base != L"capture") return where(L"unknown section " + name);
+            if (dot != std::wstring::npos && (!number(name.substr(dot + 1), &n) || n < 2 ||
+                                              n > 16 || name.substr(dot + 1) != std::to_wstring(n)))
                 return where(L"expected " + base + L".N with N from 2 to 16");
             int flow = base == L"render" ? 0 : 1;
             auto it = endpoints[flow].find(int(n));
@@ -303,8 +301,9 @@ bool loadConfigFile(const std::wstring& path, std::wstring* error) {
                 extra.cfg = flow == 0 ? defaultRender() : defaultCapture();
                 std::wstring& id = extra.cfg.id;
                 wchar_t last[4];
-                swprintf(last, 4, L"%02x", unsigned(wcstoul(id.substr(id.size() - 3, 2).c_str(),
-                                                            nullptr, 16) + n - 1));
+                swprintf(
+                    last, 4, L"%02x",
+                    unsigned(wcstoul(id.substr(id.size() - 3, 2).c_str(), nullptr, 16) + n - 1));
                 id.replace(id.size() - 3, 2, last);
                 it = endpoints[flow].emplace(int(n), extra).first;
             }

@@ -94,10 +94,10 @@ struct State {
     std::mutex m;
     std::condition_variable serviced; // a client released a buffer
     std::vector<std::shared_ptr<Endpoint>> eps; // every endpoint, render ones first
-    std::shared_ptr<Endpoint> ep[2];             // the one configured as each direction's default
-    std::shared_ptr<Endpoint> latest[2];         // the latest started stream's, per direction
+    std::shared_ptr<Endpoint> ep[2];            // the one configured as each direction's default
+    std::shared_ptr<Endpoint> latest[2];        // the latest started stream's, per direction
     std::atomic<unsigned long long> lastUnplugPoll{0}; // GetTickCount64 of the last file check
-    std::atomic<bool> watching{false}; // an endpoint waits for its unplugFile
+    std::atomic<bool> watching{false};                 // an endpoint waits for its unplugFile
     Clock clock = Clock::Realtime;
     std::vector<Fault> faults;
     std::vector<std::pair<std::string, Flow>> calls;
@@ -135,7 +135,7 @@ struct Counted {
 // AUDCLNT_E_DEVICE_INVALIDATED.
 bool gone(const Endpoint& e);
 std::shared_ptr<Endpoint> defaultOf(Flow f); // the active default, or null
-Endpoint* pairOf(const Endpoint& e);          // the other direction's endpoint at its place
+Endpoint* pairOf(const Endpoint& e);         // the other direction's endpoint at its place
 // Unplugs the endpoints whose unplugFile has appeared. Checks the files at most every
 // `everyMs`; takes State::m itself, never while stat-ing.
 void pollUnplugFiles(unsigned everyMs);

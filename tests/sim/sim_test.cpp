@@ -828,8 +828,7 @@ TEST_F(Sim, DocumentedRulesAndTheOptionsWhereDriversDiffer) {
              EXPECT_GT(c.periods, r.periods);  // 10 % more: 5 in 50
              EXPECT_GT(c.discontinuities, 0u); // never read: the clock did not wait
          }},
-        {"several endpoints per direction: the active ones listed, found by ID, by name",
-         nullptr,
+        {"several endpoints per direction: the active ones listed, found by ID, by name", nullptr,
          [&] {
              twoDevices();
              auto listed = [&](EDataFlow flow, DWORD mask) {
@@ -891,13 +890,12 @@ TEST_F(Sim, DocumentedRulesAndTheOptionsWhereDriversDiffer) {
                  auto loud = std::find_if(rec.begin(), rec.end(), [](BYTE b) { return b; });
                  return loud == rec.end() ? -1 : int(loud - rec.begin()) / 8;
              };
-             EXPECT_EQ(heard(kHeadsetIn), 240);                    // its own line's delay
-             EXPECT_EQ(heard(sim::defaultCapture().id), -1);        // the speakers play nothing
+             EXPECT_EQ(heard(kHeadsetIn), 240);              // its own line's delay
+             EXPECT_EQ(heard(sim::defaultCapture().id), -1); // the speakers play nothing
              for (HANDLE h : e)
                  CloseHandle(h);
          }},
-        {"an endpoint unplugged mid-stream stops and answers AUDCLNT_E_DEVICE_INVALIDATED",
-         nullptr,
+        {"an endpoint unplugged mid-stream stops and answers AUDCLNT_E_DEVICE_INVALIDATED", nullptr,
          [&] {
              twoDevices();
              Ptr<IAudioClient> r, spare;
@@ -970,8 +968,8 @@ TEST_F(Sim, DocumentedRulesAndTheOptionsWhereDriversDiffer) {
                  return periods;
              };
              EXPECT_EQ(serve(5), 5);
-             CloseHandle(CreateFileW(flag.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
-                                     nullptr));
+             CloseHandle(
+                 CreateFileW(flag.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
              EXPECT_LT(serve(100), 30); // 50 ms and a wake or two of a busy machine
              EXPECT_EQ(WaitForSingleObject(e, 100), WAIT_TIMEOUT);
              BYTE* data;
