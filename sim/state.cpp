@@ -281,7 +281,7 @@ HRESULT enter(const char* op, Flow flow, bool* null) {
     if (null) *null = false;
     State& s = state();
     // While a stream runs the clock thread checks every 50 ms and this never stats a file.
-    if (s.watching) pollUnplugFiles(250);
+    pollUnplugFiles(250);
     std::lock_guard<std::mutex> l(s.m);
     if (s.calls.size() < 200000) s.calls.emplace_back(op, flow);
     slackCall(op, flow);
@@ -407,6 +407,7 @@ bool unplug(const std::wstring& id) {
 
 void pollUnplugFiles(unsigned everyMs) {
     State& s = state();
+    if (!s.watching) return;
     unsigned long long now = GetTickCount64(), last = s.lastUnplugPoll;
     if (now - last < everyMs || !s.lastUnplugPoll.compare_exchange_strong(last, now)) return;
     std::vector<std::shared_ptr<Endpoint>> watched;
