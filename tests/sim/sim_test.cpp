@@ -940,44 +940,6 @@ TEST_F(Sim, DocumentedRulesAndTheOptionsWhereDriversDiffer) {
              EXPECT_EQ(nameOf(d), L"Microphone (Simulated HD Audio)");
              CloseHandle(e);
          }},
-        {"unplug_file: the realtime clock unplugs the endpoint when the file appears", nullptr,
-         [&] {
-             wchar_t dir[MAX_PATH], config[MAX_PATH];
-             GetTempPathW(MAX_PATH, dir);
-             GetTempFileNameW(dir, L"vls", 0, config);
-             const std::wstring flag = std::wstring(config) + L".unplugged";
-             std::wstring text = L"[render.2]\nid = " + std::wstring(kHeadsetOut) +
-                                 L"\nunplug_file = " + flag + L"\n";
-             FILE* file = _wfopen(config, L"wb");
-             fputs(std::string(text.begin(), text.end()).c_str(), file);
-             fclose(file);
-             ASSERT_TRUE(sim::loadConfigFile(config)); // the realtime clock
-             Ptr<IAudioClient> r;
-             HANDLE e;
-             open(eRender, f, k10ms, r, &e, kHeadsetOut);
-             Ptr<IAudioRenderClient> render;
-             ASSERT_HRESULT_SUCCEEDED(r->GetService(IID_IAudioRenderClient, render.outv()));
-             ASSERT_HRESULT_SUCCEEDED(r->Start());
-             auto serve = [&](int periods) { // periods served until the device went away
-                 for (int i = 0; i < periods; ++i) {
-                     BYTE* data;
-                     if (WaitForSingleObject(e, 200) != WAIT_OBJECT_0) return i;
-                     if (render->GetBuffer(480, &data) != S_OK) return i;
-                     render->ReleaseBuffer(480, AUDCLNT_BUFFERFLAGS_SILENT);
-                 }
-                 return periods;
-             };
-             EXPECT_EQ(serve(5), 5);
-             CloseHandle(
-                 CreateFileW(flag.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-             EXPECT_LT(serve(100), 30); // 50 ms and a wake or two of a busy machine
-             EXPECT_EQ(WaitForSingleObject(e, 100), WAIT_TIMEOUT);
-             BYTE* data;
-             EXPECT_EQ(render->GetBuffer(480, &data), AUDCLNT_E_DEVICE_INVALIDATED);
-             DeleteFileW(flag.c_str());
-             DeleteFileW(config);
-             CloseHandle(e);
-         }},
     };
     for (const RuleRow& row : rows) {
         SCOPED_TRACE(row.rule);
