@@ -23,6 +23,7 @@ LONG readSetting(const wchar_t* name, DWORD typeFilter, DWORD* value) {
 
 ASIOSrv::ASIOSrv(IUnknown* outer) : UnknownBase(outer) {
     // The remaining fields take their initial values from their declarations.
+    InitializeCriticalSection(&controlLock);
     createdTick = timeGetTime();
 
     // A missing key, a value of another type or one larger than 4 bytes means off.
@@ -38,13 +39,30 @@ ASIOSrv::ASIOSrv(IUnknown* outer) : UnknownBase(outer) {
     writeLogLine(this, L"ASIOSrv::Constructor...");
 }
 
-ASIOSrv::~ASIOSrv() {
+ULONG STDMETHODCALLTYPE ASIOSrv::innerRelease() {
+    LONG n = InterlockedDecrement(&refCount);
+    if (n != 0) return n > 1 ? static_cast<ULONG>(n) : 1;
+    // Guard against the teardown's own AddRef/Release pairs reaching zero again.
+    refCount = 1;
+    tearDown();
+    letGo();
+    return 0;
+}
+
+void ASIOSrv::letGo() {
+    if (InterlockedDecrement(&holds) == 0) delete this;
+}
+
+// Everything but the memory, the log and the handles a streaming thread that outlived its
+// stop may still use (its own handle, the ready event): those go in the destructor, with the
+// last hold.
+void ASIOSrv::tearDown() {
+    ControlLock lock(this);
+    if (tornDown) return;
+    tornDown = true;
     writeLogLine(this, L"ASIOSrv::Destructor...");
     releaseBufferSet();
-    if (comInitialized) {
-        CoUninitialize();
-        comInitialized = false;
-    }
+    releaseCom();
     for (int d = kRender; d <= kCapture; ++d) {
         if (bufferEvent[d]) CloseHandle(bufferEvent[d]);
         if (audioClient[d]) audioClient[d]->Release();
@@ -54,13 +72,18 @@ ASIOSrv::~ASIOSrv() {
         audioClient[d] = device[d] = nullptr;
         endpointId[d] = nullptr;
     }
+    if (deviceEnumerator) deviceEnumerator->Release();
+    deviceEnumerator = nullptr;
+}
+
+ASIOSrv::~ASIOSrv() {
+    tearDown(); // done already unless the object is deleted without its last Release
     if (threadReadyEvent) CloseHandle(threadReadyEvent);
     if (threadHandle) CloseHandle(threadHandle);
     threadReadyEvent = threadHandle = nullptr;
-    if (deviceEnumerator) deviceEnumerator->Release();
-    deviceEnumerator = nullptr;
     if (logFile) fclose(logFile);
     logFile = nullptr;
+    DeleteCriticalSection(&controlLock);
     // ~UnknownBase undoes the object count.
 }
 

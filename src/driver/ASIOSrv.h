@@ -47,6 +47,9 @@ class ASIOSrv : public IASIO, public UnknownBase {
     ULONG STDMETHODCALLTYPE Release() override;
 
     HRESULT STDMETHODCALLTYPE innerQueryInterface(REFIID riid, void** ppv) override;
+    // The last COM reference tears the driver down; the memory goes with the last hold
+    // (see holds).
+    ULONG STDMETHODCALLTYPE innerRelease() override;
 
     // IASIO
     ASIOBool init(void* sysHandle) override;
@@ -76,8 +79,10 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // Buffer sizing: the frame count an endpoint grants for a duration, 0 when refused.
     uint32_t alignedFramesForDuration(IUnknown* device, LONGLONG duration);
 
-    // Streaming routines, all on the streaming thread.
-    void signalBufferSwitch(ASIOTime* timeInfo, bool useTimeInfo, ASIOBool directProcess);
+    // Streaming routines, all on the streaming thread. The switch goes to the thread's own copy
+    // of the host's callbacks, and never once stop has cleared running.
+    void signalBufferSwitch(const ASIOCallbacks& host, ASIOTime* timeInfo, bool useTimeInfo,
+                            ASIOBool directProcess);
     void copyRenderHalf(uint8_t halfIndex, BYTE* endpointBuffer);
     void copyCaptureHalf(uint8_t halfIndex, const BYTE* endpointBuffer);
     void copyRenderRange(uint32_t position, uint32_t frames, BYTE* endpointBuffer);
@@ -87,8 +92,9 @@ class ASIOSrv : public IASIO, public UnknownBase {
     void stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames, uint32_t* writePos,
                       uint32_t bytesPerFrame);
 
-    static DWORD WINAPI eventDrivenThread(LPVOID self);
-    static DWORD WINAPI timerDrivenThread(LPVOID self);
+    // The thread procedures; each takes the StreamHold that start made for it (stream/engine.h).
+    static DWORD WINAPI eventDrivenThread(LPVOID hold);
+    static DWORD WINAPI timerDrivenThread(LPVOID hold);
 
     // Fields, in the order of the design. [0] = render (host outputs), [1] = capture.
     IUnknown* deviceEnumerator = nullptr;
@@ -113,14 +119,56 @@ class ASIOSrv : public IASIO, public UnknownBase {
     uint32_t createdTick = 0;
     bool TimerDrivenMode = false;
     bool comInitialized = false;
+    DWORD comThread = 0; // the thread whose COM start initialised, while comInitialized
     ASIOSampleType sampleType[2] = {ASIOSTInt16LSB, ASIOSTInt16LSB};
     ASIOCallbacks callbacks = {};
+    // The sample type each direction's blocks were made for (valid while it has blocks).
+    ASIOSampleType bufferSampleType[2] = {ASIOSTInt16LSB, ASIOSTInt16LSB};
+
+    // Who keeps the object's memory: 1 for its COM life, plus 1 per streaming thread that
+    // has not ended. The last to let go deletes it, on whichever thread that is.
+    volatile LONG holds = 1;
+    void letGo();
+    // The streaming thread's id while it runs, 0 otherwise; written by the thread itself.
+    std::atomic<DWORD> streamingThreadId{0};
 
   private:
+    friend class ControlLock;
+    // Serialises the host calls that change the streaming state (init, createBuffers, start,
+    // stop, disposeBuffers, the final teardown); never taken by the streaming pass itself.
+    CRITICAL_SECTION controlLock;
+    bool tornDown = false;
+
+    // A stream is running, or open still: its switch stopped it while another call held the
+    // lock, and only running was cleared.
+    bool streamOpen() const {
+        return running.load(std::memory_order_relaxed) || audioClient[0] || audioClient[1];
+    }
+    // The destructor's work that must not wait for the memory: run by the last Release.
+    void tearDown();
     // disposeBuffers without its entry line: the destructor's own line stands for it.
     void releaseBufferSet();
-    // Waits for and closes the handle of a streaming thread that stopped the driver itself.
+    // Closes the handle of a streaming thread that has ended; keeps one that still runs.
     void collectStoppedThread();
+    // Undoes start's CoInitializeEx, on the thread that made it only.
+    void releaseCom();
+    // The smallest buffer the endpoints grant and the preferred one (for preferredMs, or the
+    // default period when 0), as getBufferSize reports them; nothing logged.
+    ASIOError measureBufferSizes(long* minSize, long* preferredSize, DWORD preferredMs);
     // The time record of the streaming threads' switches, before its positions are filled.
     void prepareTimeRecord(ASIOTime* record) const;
+};
+
+// Holds the object's control lock for a scope.
+class ControlLock {
+  public:
+    explicit ControlLock(ASIOSrv* s) : lock_(&s->controlLock) { EnterCriticalSection(lock_); }
+    // Takes over a lock already entered (TryEnterCriticalSection).
+    ControlLock(ASIOSrv* s, bool entered) : lock_(&s->controlLock) { (void)entered; }
+    ~ControlLock() { LeaveCriticalSection(lock_); }
+    ControlLock(const ControlLock&) = delete;
+    ControlLock& operator=(const ControlLock&) = delete;
+
+  private:
+    CRITICAL_SECTION* lock_;
 };

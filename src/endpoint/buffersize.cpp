@@ -46,6 +46,17 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
 
     ComRef<IMMDeviceEnumerator> enumerator;
     if (!queryEnumerator(deviceEnumerator, enumerator)) return ASE_NotPresent;
+    ASIOError result = measureBufferSizes(minSize, preferredSize, ms);
+    // One second of frames at the current rate.
+    if (maxSize)
+        *maxSize = static_cast<long>(std::min<uint32_t>(vl::truncatedRate(sampleRate), 0x7FFFFFFF));
+    if (granularity) *granularity = -1;
+    return result;
+}
+
+ASIOError ASIOSrv::measureBufferSizes(long* minSize, long* preferredSize, DWORD ms) {
+    ComRef<IMMDeviceEnumerator> enumerator;
+    if (!deviceEnumerator || !queryEnumerator(deviceEnumerator, enumerator)) return ASE_NotPresent;
 
     ASIOError result = ASE_OK;
     long minimum = 0, preferred = 0;
@@ -74,10 +85,6 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
     }
     if (minSize) *minSize = minimum;
     if (preferredSize) *preferredSize = preferred;
-    // One second of frames at the current rate.
-    if (maxSize)
-        *maxSize = static_cast<long>(std::min<uint32_t>(vl::truncatedRate(sampleRate), 0x7FFFFFFF));
-    if (granularity) *granularity = -1;
     return result;
 }
 

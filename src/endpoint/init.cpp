@@ -89,8 +89,11 @@ long countChannels(ASIOSrv* self, IMMDeviceEnumerator* enumerator, const wchar_t
 } // namespace
 
 ASIOBool ASIOSrv::init(void* sysHandle) {
+    ControlLock lock(this);
     logMessage(this, L"ASIOSrv:::init(0x%X)...[%s]", low32(sysHandle),
                registeredDriverName ? registeredDriverName : L"NULL");
+    // The formats may change under a running stream: it stops first.
+    if (streamOpen()) stop();
     callbacks = {};
     for (wchar_t*& id : endpointId) {
         CoTaskMemFree(id);
@@ -112,6 +115,18 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
         // Without a render endpoint the capture endpoint is not looked at either.
         if (deviceEnumerator && bindDefault(this, enumerator.get(), kRender))
             bindDefault(this, enumerator.get(), kCapture);
+    }
+
+    // Blocks made for a sample type the endpoint no longer has would be read and written with
+    // the new sample width: a set whose type changed is disposed of.
+    for (int d = kRender; d <= kCapture; ++d) {
+        bool hasBlocks = false;
+        for (void* block : asioBuffers[d])
+            hasBlocks |= block != nullptr;
+        if (hasBlocks && bufferSampleType[d] != sampleType[d]) {
+            releaseBufferSet();
+            break;
+        }
     }
 
     logMessage(this, L"ASIOSrv:::\tinit() got 0x%X 0x%X", low32(endpointId[kRender]),

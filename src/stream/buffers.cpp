@@ -1,5 +1,6 @@
 // The host's double buffers: one zeroed block per channel, half 0 then half 1.
 #include "driver/log.h"
+#include "endpoint/formats.h"
 #include "stream/convert.h"
 #include "stream/engine.h"
 
@@ -50,11 +51,26 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
     // Without callbacks the host could never be told that a half is due: refuse the request
     // as a whole, like one without entries, rather than stream into nowhere.
     if (!bufferInfos || !hostCallbacks) return ASE_InvalidParameter;
+    ControlLock lock(this);
     logMessage(this,
                L"ASIOSrv::createBuffers() nChannels=%d size=%d (callback=0x%X 0x%X 0x%X 0x%X)",
                numChannels, bufferSize, low32(hostCallbacks->bufferSwitch),
                low32(hostCallbacks->sampleRateDidChange), low32(hostCallbacks->asioMessage),
                low32(hostCallbacks->bufferSwitchTimeInfo));
+
+    // New buffers while the stream runs: it stops first, as disposeBuffers does, so that the
+    // thread never copies through blocks that are being replaced.
+    if (streamOpen()) stop();
+    // Only a size the endpoints can stream, checked before anything is allocated: none before
+    // init, none below the shortest period, none above a second (which also bounds stop's
+    // one-buffer pause).
+    long minSize = 0;
+    measureBufferSizes(&minSize, nullptr, 0);
+    long maxSize = long(vl::truncatedRate(sampleRate));
+    if (minSize <= 0 || bufferSize < minSize || bufferSize > maxSize) {
+        logMessage(this, L"ASIOSrv::: buffer size %d outside %d..%d", bufferSize, minSize, maxSize);
+        return ASE_InvalidMode;
+    }
 
     bool inputs = false, outputs = false;
     for (long i = 0; i < numChannels; ++i) {
@@ -69,25 +85,29 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
         freeBlocks(asioBuffers[kCapture]);
         ok = makeBlocks(asioBuffers[kCapture], bufferInfos, numChannels, true, sampleType[kCapture],
                         bufferSize);
+        bufferSampleType[kCapture] = sampleType[kCapture];
     }
     if (outputs) {
         freeBlocks(asioBuffers[kRender]);
         if (ok)
             ok = makeBlocks(asioBuffers[kRender], bufferInfos, numChannels, false,
                             sampleType[kRender], bufferSize);
+        bufferSampleType[kRender] = sampleType[kRender];
     }
     bufferFrames = int32_t(bufferSize);
     return ok ? ASE_OK : ASE_NoMemory;
 }
 
 ASIOError ASIOSrv::disposeBuffers() {
+    ControlLock lock(this);
     writeLogLine(this, L"ASIOSrv::disposeBuffers...");
     releaseBufferSet();
     return ASE_OK;
 }
 
 void ASIOSrv::releaseBufferSet() {
-    if (running.load(std::memory_order_relaxed))
+    ControlLock lock(this);
+    if (streamOpen())
         stop();
     else
         collectStoppedThread();
@@ -98,10 +118,7 @@ void ASIOSrv::releaseBufferSet() {
         free(asioBuffers[kCapture][ch]);
         asioBuffers[kRender][ch] = asioBuffers[kCapture][ch] = nullptr;
     }
-    if (comInitialized) {
-        CoUninitialize();
-        comInitialized = false;
-    }
+    releaseCom();
 }
 
 ASIOError ASIOSrv::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {

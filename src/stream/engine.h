@@ -1,4 +1,28 @@
 // What the streaming engine's own files share.
+//
+// Ownership across threads
+// ------------------------
+// The streaming thread can outlive every bounded wait a host call makes for it: a host's
+// switch may stall for as long as it likes, or call stop, disposeBuffers or Release itself.
+// So nothing the thread uses is freed while it can still run:
+//
+// 1. It holds the object and the module. start takes one of the object's holds for it, and
+//    the thread lets go as its very last act; the host's last Release tears the driver down
+//    (stops it, frees the buffers, releases the endpoints), but the memory goes with the last
+//    hold, on whichever thread that is. The thread leaves the module's code through
+//    FreeLibraryAndExitThread, so an unload cannot pull the code out from under it either.
+// 2. It holds what it waits on and streams through: a StreamHold with its own references on
+//    the audio clients, its own duplicates of the buffer events and its own copy of the host's
+//    callbacks, all made by start before the thread exists. Host calls may release, close or
+//    clear the object's own fields at any time.
+// 3. The host's buffers and the fields that describe them (blocks, sizes, channel counts,
+//    sample types) change only under the control lock, after stop has cleared running. The
+//    thread touches them, and calls the host, only while running is set, and it reads running
+//    again after every host call, the one place where it can stall. A thread whose stop ran
+//    out of time therefore finishes its callback and ends without touching them again.
+// 4. A wait that runs out keeps the thread's handle: start refuses to run a second thread
+//    beside a live one, and the next stop or start waits for it again.
+// 5. COM is uninitialised only on the thread whose start initialised it, and only once.
 #pragma once
 
 #include "driver/ASIOSrv.h"
@@ -10,11 +34,23 @@
 // allocation fail. Blocks are freed with free().
 extern void* (*blockAllocator)(size_t bytes);
 
+// What a streaming thread holds for itself (rule 2 above).
+struct StreamHold {
+    ASIOSrv* self = nullptr;      // one of self->holds
+    IUnknown* client[2] = {};     // own references on audioClient[0] and [1], or none
+    HANDLE event[2] = {};         // own duplicates of bufferEvent[0] and [1], or none
+    ASIOCallbacks callbacks = {}; // the host's callbacks as start found them
+    HMODULE module = nullptr;     // the code the thread runs, kept loaded until it has left
+};
+
 // Asks the host, through asioMessage, whether it takes time information with its switches.
 bool hostTakesTimeInfo(const ASIOCallbacks& callbacks);
 
 // How long stop waits for the streaming thread.
 constexpr DWORD kThreadWaitMs = 2000;
+// stop's pause after the wait lasts one buffer, but never longer than the longest buffer
+// getBufferSize offers (one second), whatever the rate has become since createBuffers.
+constexpr DWORD kMaxStopPauseMs = 1000;
 
 // Asks a held IUnknown for a working interface: a new reference, or none.
 template <typename T> HRESULT queryFrom(IUnknown* from, ComRef<T>& to) {

@@ -22,27 +22,32 @@ bool openService(IUnknown* held, ComRef<Service>& service, UINT32* frames, HRESU
 } // namespace
 
 DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
-    ASIOSrv* self = static_cast<ASIOSrv*>(param);
-    if (!(self->audioClient[kRender] && self->bufferEvent[kRender]) &&
-        !(self->audioClient[kCapture] && self->bufferEvent[kCapture]))
+    // Only what the hold has, and the object's fields while running is set (engine.h).
+    StreamHold& hold = *static_cast<StreamHold*>(param);
+    ASIOSrv* self = hold.self;
+    if (!(hold.client[kRender] && hold.event[kRender]) &&
+        !(hold.client[kCapture] && hold.event[kCapture]))
         return 0;
 
     ComRef<IAudioRenderClient> render;
     ComRef<IAudioCaptureClient> capture;
     HRESULT status = S_OK;
     UINT32 endpointFrames = 0;
-    if (self->audioClient[kCapture]) {
-        if (!openService(self->audioClient[kCapture], capture, &endpointFrames, &status)) return 0;
+    if (hold.client[kCapture]) {
+        if (!openService(hold.client[kCapture], capture, &endpointFrames, &status)) return 0;
         logMessage(self, L"ASIOSrv::: CaptureBufferSize=%d", endpointFrames);
     }
-    if (self->audioClient[kRender]) {
+    if (hold.client[kRender]) {
         if (FAILED(status)) return 0;
-        if (!openService(self->audioClient[kRender], render, &endpointFrames, &status)) return 0;
+        if (!openService(hold.client[kRender], render, &endpointFrames, &status)) return 0;
         logMessage(self, L"ASIOSrv::: RenderBufferSize=%d", endpointFrames);
     }
     if (FAILED(status)) return 0;
 
-    bool useTimeInfo = hostTakesTimeInfo(self->callbacks);
+    const UINT32 frames = UINT32(self->bufferFrames);
+    const ASIOCallbacks& host = hold.callbacks;
+    bool useTimeInfo = hostTakesTimeInfo(host);
+    if (!self->running.load(std::memory_order_acquire)) return 0;
     ASIOTime timeRecord;
     self->prepareTimeRecord(&timeRecord);
     self->switchCount.store(0, std::memory_order_relaxed);
@@ -51,13 +56,13 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     HANDLE waitList[2];
     DWORD waitCount = 0;
     if (render) {
-        waitList[waitCount++] = self->bufferEvent[kRender];
+        waitList[waitCount++] = hold.event[kRender];
         // The host fills both output halves before the first period goes out.
-        self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOTrue);
+        self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
         self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
-        self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOTrue);
+        self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
     }
-    if (capture) waitList[waitCount++] = self->bufferEvent[kCapture];
+    if (capture) waitList[waitCount++] = hold.event[kCapture];
     logMessage(self, L"ASIODrv:::...Event Driven Thread started...(%d events)", waitCount);
     if (useTimeInfo) writeLogLine(self, L"ASIOSrv::: (using bufferSwitchTimeInfo()!!!)");
 
@@ -65,7 +70,6 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
     if (!task) return 0;
 
-    const UINT32 frames = UINT32(self->bufferFrames);
     while (self->running.load(std::memory_order_acquire)) {
         // With both directions a pass begins only when both endpoints have signalled.
         DWORD r = WaitForMultipleObjects(waitCount, waitList, TRUE, INFINITE);
@@ -101,7 +105,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             capture->ReleaseBuffer(packet);
         }
         self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
-        self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOFalse);
+        self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOFalse);
     }
 
     capture.reset();

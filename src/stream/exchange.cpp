@@ -7,9 +7,10 @@
 #include <audioclient.h>
 
 bool hostTakesTimeInfo(const ASIOCallbacks& callbacks) {
-    if (!callbacks.asioMessage) return false;
-    return callbacks.asioMessage(kAsioSelectorSupported, kAsioSupportsTimeInfo, nullptr, nullptr) &&
-           callbacks.asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr);
+    auto asioMessage = callbacks.asioMessage; // read once for both questions
+    if (!asioMessage) return false;
+    return asioMessage(kAsioSelectorSupported, kAsioSupportsTimeInfo, nullptr, nullptr) &&
+           asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr);
 }
 
 void ASIOSrv::prepareTimeRecord(ASIOTime* record) const {
@@ -20,20 +21,23 @@ void ASIOSrv::prepareTimeRecord(ASIOTime* record) const {
         kSystemTimeValid | kSamplePositionValid | kSampleRateValid | kSpeedValid;
 }
 
-void ASIOSrv::signalBufferSwitch(ASIOTime* timeInfo, bool useTimeInfo, ASIOBool directProcess) {
+void ASIOSrv::signalBufferSwitch(const ASIOCallbacks& host, ASIOTime* timeInfo, bool useTimeInfo,
+                                 ASIOBool directProcess) {
+    // Once stop has cleared running the host may be freeing its buffers: no more switches.
+    if (!running.load(std::memory_order_acquire)) return;
     // Only this thread writes the count, so a load and a store make the increment.
     uint64_t count = switchCount.load(std::memory_order_relaxed);
     long half = long(count & 1);
     if (useTimeInfo) {
         if (!timeInfo) return;
-        if (callbacks.bufferSwitchTimeInfo) {
+        if (auto bufferSwitchTimeInfo = host.bufferSwitchTimeInfo) {
             getSamplePosition(&timeInfo->timeInfo.samplePosition, &timeInfo->timeInfo.systemTime);
-            callbacks.bufferSwitchTimeInfo(timeInfo, half, directProcess);
+            bufferSwitchTimeInfo(timeInfo, half, directProcess);
             switchCount.store(count + 1, std::memory_order_relaxed);
             return;
         }
     }
-    if (callbacks.bufferSwitch) callbacks.bufferSwitch(half, directProcess);
+    if (auto bufferSwitch = host.bufferSwitch) bufferSwitch(half, directProcess);
     switchCount.store(count + 1, std::memory_order_relaxed);
 }
 

@@ -7,20 +7,78 @@
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 
+#include <new>
+
 namespace {
 
 const wchar_t* const kDirectionName[2] = {L"render", L"capture"};
 
+void closeHold(StreamHold* hold) {
+    for (int d = kRender; d <= kCapture; ++d) {
+        if (hold->client[d]) hold->client[d]->Release();
+        if (hold->event[d]) CloseHandle(hold->event[d]);
+    }
+    delete hold;
+}
+
+HANDLE duplicate(HANDLE h) {
+    HANDLE copy = nullptr;
+    if (h) DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS);
+    return copy;
+}
+
+// Every streaming thread runs here: the mode's procedure, then it lets go of what it held,
+// the object last, and leaves the module's code as it unloads it.
+template <LPTHREAD_START_ROUTINE procedure> DWORD WINAPI streamingThread(LPVOID param) {
+    StreamHold* hold = static_cast<StreamHold*>(param);
+    ASIOSrv* self = hold->self;
+    self->streamingThreadId.store(GetCurrentThreadId());
+    procedure(hold);
+    self->streamingThreadId.store(0);
+    HMODULE module = hold->module;
+    closeHold(hold);
+    self->letGo();
+    if (module) FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+// The thread's hold, made before the thread exists; null when it cannot be made.
+StreamHold* makeHold(ASIOSrv* self) {
+    StreamHold* hold = new (std::nothrow) StreamHold;
+    if (!hold) return nullptr;
+    hold->self = self;
+    hold->callbacks = self->callbacks;
+    for (int d = kRender; d <= kCapture; ++d) {
+        if ((hold->client[d] = self->audioClient[d])) hold->client[d]->AddRef();
+        hold->event[d] = duplicate(self->bufferEvent[d]);
+        if (self->bufferEvent[d] && !hold->event[d]) {
+            closeHold(hold);
+            return nullptr;
+        }
+    }
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(&makeHold), &hold->module);
+    InterlockedIncrement(&self->holds);
+    return hold;
+}
+
 } // namespace
 
 ASIOError ASIOSrv::start() {
+    ControlLock lock(this);
     writeLogLine(this, L"ASIOSrv::start...");
     ComRef<IMMDeviceEnumerator> enumerator;
     if (FAILED(queryFrom(deviceEnumerator, enumerator)) || !enumerator) return ASE_NotPresent;
 
     // A second start without a stop would leave two threads on one set of buffers: the
-    // first stream is taken down before the new one is opened.
+    // first stream is taken down before the new one is opened. A thread that outlives even
+    // that wait (its host's switch has not returned) keeps the driver from starting.
     if (running.load(std::memory_order_relaxed) || threadHandle) stop();
+    if (threadHandle) {
+        writeLogLine(this, L"ASIOSrv::: the streaming thread has not ended");
+        return ASE_NotPresent;
+    }
 
     HRESULT status = S_OK;
     for (int d = kRender; d <= kCapture; ++d) {
@@ -60,8 +118,11 @@ ASIOError ASIOSrv::start() {
                 client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
                                    duration, duration, wave, nullptr);
             if (status == CO_E_NOTINITIALIZED) {
-                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-                comInitialized = true;
+                // Undone on this thread only (releaseCom); a second thread's is never undone.
+                if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) && !comInitialized) {
+                    comInitialized = true;
+                    comThread = GetCurrentThreadId();
+                }
                 status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
                                             AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration, duration,
                                             wave, nullptr);
@@ -108,16 +169,27 @@ ASIOError ASIOSrv::start() {
     if (!audioClient[kRender] && !audioClient[kCapture])
         return SUCCEEDED(status) ? ASE_OK : ASE_NotPresent;
 
-    if (threadHandle) CloseHandle(threadHandle);
-    threadHandle = nullptr;
     if (TimerDrivenMode && !threadReadyEvent)
         threadReadyEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 
     running.store(true, std::memory_order_relaxed);
-    threadHandle = CreateThread(nullptr, 0, TimerDrivenMode ? timerDrivenThread : eventDrivenThread,
-                                this, 0, nullptr);
+    // Made suspended so that threadHandle is set before the thread can call the host, whose
+    // switch may call stop; that stop waits for the control lock until start has returned.
+    StreamHold* hold = makeHold(this);
+    if (hold) {
+        threadHandle = CreateThread(
+            nullptr, 0,
+            TimerDrivenMode ? streamingThread<timerDrivenThread> : streamingThread<eventDrivenThread>,
+            hold, CREATE_SUSPENDED, nullptr);
+        if (!threadHandle) {
+            if (hold->module) FreeLibrary(hold->module);
+            closeHold(hold);
+            InterlockedDecrement(&holds);
+        }
+    }
     if (!threadHandle) return SUCCEEDED(status) ? ASE_OK : ASE_NotPresent;
     SetThreadPriority(threadHandle, THREAD_PRIORITY_HIGHEST);
+    ResumeThread(threadHandle);
     // Only the timer-driven thread signals readiness; the event stays from an earlier
     // timer-driven start when the mode was switched since.
     if (TimerDrivenMode && threadReadyEvent) WaitForSingleObject(threadReadyEvent, 1000);
@@ -130,10 +202,24 @@ ASIOError ASIOSrv::start() {
         logMessage(this, L"ASIOSrv:::\tStart() returned 0x%X", status);
     else
         writeLogLine(this, L"ASIOSrv:::\tStart() called.");
+    // The host's pre-fill switch stopped the driver while this call held the lock: that stop
+    // only cleared running (see stop), the rest of it is done here.
+    if (!running.load(std::memory_order_acquire)) stop();
     return SUCCEEDED(status) ? ASE_OK : ASE_NotPresent;
 }
 
 ASIOError ASIOSrv::stop() {
+    // A host's switch that stops the driver while another host call holds the lock (and may be
+    // waiting for this very thread) only clears running: that call takes the stream down, and
+    // this thread ends as soon as the switch returns.
+    bool fromSwitch = streamingThreadId.load() == GetCurrentThreadId();
+    if (fromSwitch && !TryEnterCriticalSection(&controlLock)) {
+        writeLogLine(this, L"ASIOSrv::stop...");
+        running.store(false, std::memory_order_release);
+        return ASE_OK;
+    }
+    if (!fromSwitch) EnterCriticalSection(&controlLock);
+    ControlLock lock(this, true);
     writeLogLine(this, L"ASIOSrv::stop...");
     // Cleared before the events are set: a thread that wakes from them finds the flag off.
     running.store(false, std::memory_order_release);
@@ -143,19 +229,22 @@ ASIOError ASIOSrv::stop() {
         ComRef<IAudioClient> client;
         if (SUCCEEDED(queryFrom(held, client))) client->Stop();
     }
-    if (threadHandle) {
-        WaitForSingleObject(threadHandle, kThreadWaitMs);
-        // On the streaming thread itself (the timer-driven thread stopping the driver, or a
-        // host stopping inside its switch) the wait can only time out, and the thread still
-        // has its ending to run: its handle stays, so that whoever stops, starts or disposes
-        // next waits for it before anything the thread can reach goes away.
-        if (GetThreadId(threadHandle) != GetCurrentThreadId()) {
+    // On the streaming thread itself (a host stopping inside its switch, the timer-driven
+    // thread stopping the driver) there is nothing to wait for: the thread ends once this
+    // returns to it. Elsewhere a thread that does not end in time keeps its handle (rule 4).
+    bool onStreamingThread = threadHandle && GetThreadId(threadHandle) == GetCurrentThreadId();
+    if (threadHandle && !onStreamingThread) {
+        if (WaitForSingleObject(threadHandle, kThreadWaitMs) == WAIT_OBJECT_0) {
             CloseHandle(threadHandle);
             threadHandle = nullptr;
+        } else {
+            writeLogLine(this, L"ASIOSrv::: the streaming thread has not ended");
         }
     }
-    // A thread that was still finishing its last pass has valid events and clients meanwhile.
-    if (DWORD ms = vl::bufferMilliseconds(bufferFrames, sampleRate)) Sleep(ms);
+    if (!onStreamingThread)
+        if (DWORD ms = vl::bufferMilliseconds(bufferFrames, sampleRate))
+            Sleep(ms < kMaxStopPauseMs ? ms : kMaxStopPauseMs);
+    // The thread holds its own events and clients: these go whether or not it has ended.
     for (int d = kRender; d <= kCapture; ++d) {
         if (bufferEvent[d]) CloseHandle(bufferEvent[d]);
         if (audioClient[d]) audioClient[d]->Release();
@@ -163,16 +252,19 @@ ASIOError ASIOSrv::stop() {
         bufferEvent[d] = nullptr;
         audioClient[d] = device[d] = nullptr;
     }
-    if (comInitialized) {
-        CoUninitialize();
-        comInitialized = false;
-    }
+    releaseCom();
     return ASE_OK;
 }
 
 void ASIOSrv::collectStoppedThread() {
-    if (!threadHandle || GetThreadId(threadHandle) == GetCurrentThreadId()) return;
-    WaitForSingleObject(threadHandle, kThreadWaitMs);
-    CloseHandle(threadHandle);
-    threadHandle = nullptr;
+    if (threadHandle && WaitForSingleObject(threadHandle, 0) == WAIT_OBJECT_0) {
+        CloseHandle(threadHandle);
+        threadHandle = nullptr;
+    }
+}
+
+void ASIOSrv::releaseCom() {
+    if (!comInitialized || comThread != GetCurrentThreadId()) return;
+    CoUninitialize();
+    comInitialized = false;
 }

@@ -12,9 +12,12 @@
 #include <cstring>
 
 DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
-    ASIOSrv* self = static_cast<ASIOSrv*>(param);
-    if (!(self->audioClient[kRender] && self->bufferEvent[kRender]) &&
-        !(self->audioClient[kCapture] && self->bufferEvent[kCapture]))
+    // Only what the hold has, and the object's fields while running is set (engine.h).
+    StreamHold& hold = *static_cast<StreamHold*>(param);
+    ASIOSrv* self = hold.self;
+    const ASIOCallbacks& host = hold.callbacks;
+    if (!(hold.client[kRender] && hold.event[kRender]) &&
+        !(hold.client[kCapture] && hold.event[kCapture]))
         return 0;
 
     // Everything the thread holds, released by the ending in this order of declaration's
@@ -39,8 +42,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
     auto setUp = [&]() -> bool {
         if (!total) return false; // no double buffer to move frames through
         HRESULT hr = S_OK;
-        if (self->audioClient[kCapture]) {
-            if (FAILED(queryFrom(self->audioClient[kCapture], captureClient)) || !captureClient)
+        if (hold.client[kCapture]) {
+            if (FAILED(queryFrom(hold.client[kCapture], captureClient)) || !captureClient)
                 return false;
             hr = captureClient->GetService(__uuidof(IAudioCaptureClient), capture.putVoid());
             if (capture) {
@@ -50,7 +53,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
             if (FAILED(hr)) return false;
             // With render, capture reaches the host through a ring that starts with as much
             // silence as render is ahead, so that both advance together.
-            if (captureFrames > 0 && self->audioClient[kRender]) {
+            if (captureFrames > 0 && hold.client[kRender]) {
                 uint32_t lead = std::min(total, uint32_t(captureFrames));
                 ringFrames = lead + captureFrames;
                 ring = static_cast<BYTE*>(malloc(size_t(ringFrames) * bytesPerFrame));
@@ -62,8 +65,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 ringWrite = lead;
             }
         }
-        if (self->audioClient[kRender]) {
-            if (FAILED(queryFrom(self->audioClient[kRender], renderClient)) || !renderClient)
+        if (hold.client[kRender]) {
+            if (FAILED(queryFrom(hold.client[kRender], renderClient)) || !renderClient)
                 return false;
             ComRef<IAudioRenderClient> render;
             hr = renderClient->GetService(__uuidof(IAudioRenderClient), render.putVoid());
@@ -71,7 +74,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
             if (SUCCEEDED(hr)) hr = renderClient->GetBufferSize(&renderFrames);
             if (FAILED(hr)) return false;
         }
-        useTimeInfo = hostTakesTimeInfo(self->callbacks);
+        useTimeInfo = hostTakesTimeInfo(host);
+        if (!self->running.load(std::memory_order_acquire)) return false;
         timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
         if (!timer) return false;
 
@@ -80,23 +84,24 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
         self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
         waitList[waitCount++] = timer;
         if (renderService) {
-            if (self->bufferEvent[kRender]) waitList[waitCount++] = self->bufferEvent[kRender];
+            if (hold.event[kRender]) waitList[waitCount++] = hold.event[kRender];
             // Both halves from the host, then as much of them as the endpoint takes before it
-            // starts, each taken half refilled at once.
-            self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOTrue);
+            // starts, each taken half refilled at once. The blocks are touched only while
+            // running: a host's switch may have stopped the driver.
+            self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
             self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
-            self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOTrue);
+            self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
             for (int k = 0; k < 2; ++k) {
+                if (!self->running.load(std::memory_order_acquire)) return false;
                 if (self->ProcessData(kRender, renderService.get(), readPos, renderFrames) !=
                     ASE_OK)
                     continue;
                 readPos = total ? uint32_t((uint64_t(readPos) + renderFrames) % total) : 0;
                 self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
-                self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOTrue);
+                self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
             }
         }
-        if (captureService && self->bufferEvent[kCapture])
-            waitList[waitCount++] = self->bufferEvent[kCapture];
+        if (captureService && hold.event[kCapture]) waitList[waitCount++] = hold.event[kCapture];
         logMessage(self,
                    L"ASIODrv:::...Timer Driven Thread started...(%d events) Pos=[%d %d] "
                    L"BufferSize=[%d %d]",
@@ -197,7 +202,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
             logMessage(self, L"ASIOSrv::: ReadPos=%d WritePos=%d (NeedSwitch = %d)", readPos,
                        writePos, needSwitch ? 1 : 0);
             if (needSwitch) {
-                self->signalBufferSwitch(&timeRecord, useTimeInfo, ASIOFalse);
+                self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOFalse);
                 needSwitch = false;
             }
         }

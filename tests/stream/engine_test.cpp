@@ -190,7 +190,8 @@ void* countedAllocator(size_t n) {
 
 // Zeroed blocks with half 1 right after half 0; inputs made before outputs whatever the
 // entry order; a failed allocation keeps what was made; a channel named twice shares its
-// block; requests without entries or callbacks change nothing.
+// block; requests without entries or callbacks, or of a size the endpoints cannot stream,
+// change nothing.
 TEST(BufferSet, BlocksFailuresAndRepeatedChannels) {
     Options o;
     Rig r(o);
@@ -220,23 +221,25 @@ TEST(BufferSet, BlocksFailuresAndRepeatedChannels) {
         {ASIOFalse, 0, {}}, {ASIOTrue, 1, {}}, {ASIOTrue, 0, {}}, {ASIOFalse, 1, {}}};
     allocationsLeft = 1;
     blockAllocator = countedAllocator;
-    EXPECT_EQ(r.asio->createBuffers(mixed, 4, 64, &r.callbacks), ASE_NoMemory);
+    EXPECT_EQ(r.asio->createBuffers(mixed, 4, 192, &r.callbacks), ASE_NoMemory);
     blockAllocator = malloc;
     EXPECT_NE(mixed[1].buffers[0], nullptr);
     EXPECT_EQ(mixed[0].buffers[0], nullptr);
     EXPECT_EQ(mixed[2].buffers[0], nullptr);
     EXPECT_EQ(mixed[3].buffers[0], nullptr);
-    EXPECT_EQ(s.bufferFrames, 64);
+    EXPECT_EQ(s.bufferFrames, 192);
     EXPECT_EQ(s.callbacks.asioMessage, r.callbacks.asioMessage);
-    ASIOBufferInfo one[] = {{ASIOFalse, 0, {}}};
-    EXPECT_EQ(r.asio->createBuffers(one, 1, -5, &r.callbacks), ASE_NoMemory);
-    EXPECT_EQ(one[0].buffers[0], nullptr);
 
     void* kept = s.asioBuffers[kCapture][1];
+    ASIOBufferInfo one[] = {{ASIOFalse, 0, {}}};
+    long minSize = 0, maxSize = 0;
+    ASSERT_EQ(r.asio->getBufferSize(&minSize, &maxSize, nullptr, nullptr), ASE_OK);
+    for (long size : {-5L, 0L, minSize - 1, maxSize + 1, 0x7FFFFFFFL})
+        EXPECT_EQ(r.asio->createBuffers(one, 1, size, &r.callbacks), ASE_InvalidMode) << size;
     EXPECT_EQ(r.asio->createBuffers(nullptr, 1, 32, &r.callbacks), ASE_InvalidParameter);
     EXPECT_EQ(r.asio->createBuffers(one, 1, 32, nullptr), ASE_InvalidParameter);
     EXPECT_EQ(s.asioBuffers[kCapture][1], kept);
-    EXPECT_EQ(s.bufferFrames, -5);
+    EXPECT_EQ(s.bufferFrames, 192);
     r.asio->disposeBuffers();
 }
 
