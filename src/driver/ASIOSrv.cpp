@@ -21,6 +21,17 @@ LONG readSetting(const wchar_t* name, DWORD typeFilter, DWORD* value) {
     return status;
 }
 
+const wchar_t* const kEndpointSetting[2] = {L"RenderEndpoint", L"CaptureEndpoint"};
+
+LONG readTextSetting(const wchar_t* name, wchar_t* text, DWORD chars) {
+    DWORD size = chars * sizeof(wchar_t);
+    LONG status = RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_SZ, nullptr,
+                               text, &size);
+    if (status != ERROR_SUCCESS) text[0] = 0;
+    text[chars - 1] = 0;
+    return status;
+}
+
 ASIOSrv::ASIOSrv(IUnknown* outer) : UnknownBase(outer) {
     // The remaining fields take their initial values from their declarations.
     InitializeCriticalSection(&controlLock);

@@ -32,6 +32,13 @@ extern const wchar_t kSettingsKey[];
 // (another type, or too large) in the buffer, as Wine does. Returns the registry status.
 LONG readSetting(const wchar_t* name, DWORD typeFilter, DWORD* value);
 
+// Reads a REG_SZ value of the settings key into text (chars wide, always terminated; empty
+// unless the read succeeded). Returns the registry status.
+LONG readTextSetting(const wchar_t* name, wchar_t* text, DWORD chars);
+
+// "RenderEndpoint" and "CaptureEndpoint": the endpoint ID a user chose for a direction.
+extern const wchar_t* const kEndpointSetting[2];
+
 // Direction index of every per-direction pair.
 enum : int { kRender = 0, kCapture = 1 };
 

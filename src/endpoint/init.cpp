@@ -53,13 +53,41 @@ bool exclusiveForbidden(ASIOSrv* self, IMMDevice* endpoint, int direction) {
 
 enum class Bound { None, Endpoint, Forbidden };
 
-// Looks up the default endpoint of a direction and keeps its ID. An endpoint on which the
-// user has forbidden exclusive mode is let go again: the driver can never stream there.
-Bound bindDefault(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction) {
-    ComRef<IMMDevice> endpoint;
+// The endpoint a user chose for a direction ("RenderEndpoint", "CaptureEndpoint"), when it
+// is an active endpoint of that direction; else the default, with the reason in the log.
+bool findEndpoint(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction,
+                  ComRef<IMMDevice>& endpoint) {
+    const wchar_t* setting = kEndpointSetting[direction];
+    wchar_t chosen[512];
+    readTextSetting(setting, chosen, 512);
+    if (chosen[0]) {
+        ComRef<IMMEndpoint> flow;
+        EDataFlow dataFlow = eAll;
+        DWORD state = 0;
+        if (openEndpoint(enumerator, chosen, endpoint) && SUCCEEDED(endpoint->GetState(&state)) &&
+            state == DEVICE_STATE_ACTIVE &&
+            SUCCEEDED(endpoint->QueryInterface(__uuidof(IMMEndpoint), flow.putVoid())) && flow &&
+            SUCCEEDED(flow->GetDataFlow(&dataFlow)) &&
+            dataFlow == (direction == kRender ? eRender : eCapture)) {
+            logMessage(self, L"ASIOSrv:::\t%s: the chosen endpoint %s", setting, chosen);
+            return true;
+        }
+        endpoint.reset();
+        logMessage(self, L"ASIOSrv:::\t%s: the default endpoint, %s is not an active endpoint",
+                   setting, chosen);
+    } else {
+        logMessage(self, L"ASIOSrv:::\t%s: the default endpoint, none chosen", setting);
+    }
     HRESULT hr = enumerator->GetDefaultAudioEndpoint(direction == kRender ? eRender : eCapture,
                                                      eConsole, endpoint.put());
-    if (FAILED(hr) || !endpoint) return Bound::None;
+    return SUCCEEDED(hr) && endpoint;
+}
+
+// Binds a direction to its endpoint and keeps its ID. An endpoint on which the user has
+// forbidden exclusive mode is let go again: the driver can never stream there.
+Bound bindEndpoint(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction) {
+    ComRef<IMMDevice> endpoint;
+    if (!findEndpoint(self, enumerator, direction, endpoint)) return Bound::None;
     endpoint->GetId(&self->endpointId[direction]);
     readDeviceFormat(self, endpoint.get(), direction);
     if (!exclusiveForbidden(self, endpoint.get(), direction)) return Bound::Endpoint;
@@ -141,7 +169,7 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
         // Each direction on its own: a PC without speakers still records.
         if (deviceEnumerator)
             for (int d = kRender; d <= kCapture; ++d)
-                forbidden |= bindDefault(this, enumerator.get(), d) == Bound::Forbidden;
+                forbidden |= bindEndpoint(this, enumerator.get(), d) == Bound::Forbidden;
     }
 
     // Blocks made for a sample type the endpoint no longer has would be read and written with

@@ -46,6 +46,14 @@ struct StreamHold {
 // Asks the host, through asioMessage, whether it takes time information with its switches.
 bool hostTakesTimeInfo(const ASIOCallbacks& callbacks);
 
+// The streaming thread's answer to an endpoint that went away (unplugged, its adapter gone):
+// no more switches; the host is asked once, through asioMessage, to reset the driver, and
+// the thread ends. stop, disposeBuffers and Release then work as after any stream.
+void requestReset(ASIOSrv* self, const ASIOCallbacks& host, HRESULT why);
+
+// Whether a held audio client says its endpoint is gone (asked only when its events stopped).
+bool endpointGone(IUnknown* held);
+
 // How long stop waits for the streaming thread.
 constexpr DWORD kThreadWaitMs = 2000;
 // stop's pause after the wait lasts one buffer, but never longer than the longest buffer

@@ -71,9 +71,21 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
     if (!task) return 0;
 
+    // An unplugged endpoint signals no more: when the events stay away this long (four
+    // buffers, and a margin for a busy machine), the clients are asked whether it is gone.
+    const double rate = self->sampleRate > 0 ? self->sampleRate : 48000.0;
+    const DWORD silenceMs = 200 + DWORD(4000.0 * frames / rate);
+    HRESULT gone = S_OK;
     while (self->running.load(std::memory_order_acquire)) {
         // With both directions a pass begins only when both endpoints have signalled.
-        DWORD r = WaitForMultipleObjects(waitCount, waitList, TRUE, INFINITE);
+        DWORD r = WaitForMultipleObjects(waitCount, waitList, TRUE, silenceMs);
+        if (r == WAIT_TIMEOUT) {
+            if (endpointGone(hold.client[kRender]) || endpointGone(hold.client[kCapture])) {
+                gone = AUDCLNT_E_DEVICE_INVALIDATED;
+                break;
+            }
+            continue;
+        }
         uint64_t count = self->switchCount.load(std::memory_order_relaxed);
         if (count < 6) writeLogLine(self, L"ASIOSrv::: Event...");
         if (r != WAIT_OBJECT_0 || !self->running.load(std::memory_order_acquire)) break;
@@ -81,8 +93,12 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
 
         if (render) {
             BYTE* data = nullptr;
-            if (SUCCEEDED(render->GetBuffer(frames, &data)) && data)
-                self->copyRenderHalf(half, data);
+            HRESULT hr = render->GetBuffer(frames, &data);
+            if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
+                gone = hr;
+                break;
+            }
+            if (SUCCEEDED(hr) && data) self->copyRenderHalf(half, data);
             render->ReleaseBuffer(frames, 0);
         }
         if (capture) {
@@ -93,6 +109,10 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             UINT32 packet = 0;
             DWORD flags = 0;
             HRESULT hr = capture->GetBuffer(&data, &packet, &flags, nullptr, nullptr);
+            if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
+                gone = hr;
+                break;
+            }
             if (hr == AUDCLNT_S_BUFFER_EMPTY || FAILED(hr)) packet = 0;
             if (FAILED(hr) || packet != frames)
                 logMessage(self, L"ASIOSrv::: Capture packet size: %d (hr = 0x%X)", packet, hr);
@@ -115,6 +135,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOFalse);
     }
 
+    if (gone != S_OK) requestReset(self, host, gone);
     capture.reset();
     render.reset();
     AvRevertMmThreadCharacteristics(task);

@@ -23,6 +23,22 @@ void ASIOSrv::prepareTimeRecord(ASIOTime* record) const {
         kSystemTimeValid | kSamplePositionValid | kSampleRateValid | kSpeedValid;
 }
 
+void requestReset(ASIOSrv* self, const ASIOCallbacks& host, HRESULT why) {
+    logMessage(self, L"ASIOSrv::: The endpoint went away (0x%X): asking the host to reset", why);
+    // Like a switch, only while running: a stopped driver's host may be tearing it down.
+    auto asioMessage = host.asioMessage;
+    if (!asioMessage || !self->running.load(std::memory_order_acquire)) return;
+    if (asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr))
+        asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+}
+
+bool endpointGone(IUnknown* held) {
+    ComRef<IAudioClient> client;
+    UINT32 padding = 0;
+    return held && SUCCEEDED(queryFrom(held, client)) && client &&
+           client->GetCurrentPadding(&padding) == AUDCLNT_E_DEVICE_INVALIDATED;
+}
+
 void ASIOSrv::signalBufferSwitch(const ASIOCallbacks& host, ASIOTime* timeInfo, bool useTimeInfo,
                                  ASIOBool directProcess) {
     // Once stop has cleared running the host may be freeing its buffers: no more switches.

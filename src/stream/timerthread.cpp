@@ -35,6 +35,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
     uint32_t ringFrames = 0, ringRead = 0, ringWrite = 0;
     uint32_t readPos = 0, writePos = 0;
     bool needSwitch = false, useTimeInfo = false, failedWait = false;
+    HRESULT gone = S_OK; // AUDCLNT_E_DEVICE_INVALIDATED once an endpoint went away
     ASIOTime timeRecord;
     HANDLE waitList[3];
     DWORD waitCount = 0;
@@ -163,6 +164,10 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
             if (renderService && captureService) {
                 UINT32 padding = 0;
                 HRESULT hr = renderClient->GetCurrentPadding(&padding);
+                if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
+                    gone = AUDCLNT_E_DEVICE_INVALIDATED;
+                    break;
+                }
                 int32_t numFrames = int32_t(2 * renderFrames) - int32_t(padding);
                 logMessage(self,
                            L"ASIOSrv::: Timer event... [R] %d frames (0x%X) InternalPos=[%d %d]",
@@ -178,6 +183,10 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
             } else if (renderService) {
                 UINT32 padding = 0;
                 HRESULT hr = renderClient->GetCurrentPadding(&padding);
+                if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
+                    gone = hr;
+                    break;
+                }
                 logMessage(self, L"ASIOSrv::: Timer event... Padding=%d (0x%X)", padding, hr);
                 int32_t numFrames = int32_t(2 * renderFrames) - int32_t(padding);
                 logMessage(self, L"ASIOSrv::: [R] NumFrames=%d", numFrames);
@@ -191,6 +200,10 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
             } else if (capture) {
                 UINT32 pending = 0;
                 HRESULT hr = capture->GetNextPacketSize(&pending);
+                if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
+                    gone = hr;
+                    break;
+                }
                 logMessage(self, L"ASIOSrv::: Timer event... %d frames (0x%X)", pending, hr);
                 // The count is only logged: an exclusive stream need not answer it (some
                 // drivers say 0). The packet is taken with GetBuffer; none yet is no transfer.
@@ -209,6 +222,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
         }
     }
 
+    if (gone != S_OK) requestReset(self, host, gone);
     if (failedWait && self->running.load(std::memory_order_acquire)) {
         writeLogLine(self, L"ASIOSrv::: Stopping from thread...");
         self->stop();
