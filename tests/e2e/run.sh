@@ -262,6 +262,49 @@ case_find_minimum() {
   done
 }
 
+# Two pairs of endpoints (sim/profiles/two-devices.ini) whose lines echo after 48 frames
+# (the built-in pair, the defaults) and 240 (the headset): the round trip, 3B + D, tells
+# which pair streams. A choice that is not an active endpoint of its direction (an ID no
+# endpoint has, a render endpoint chosen for capture) leaves the default.
+headset_out='{0.0.0.00000000}.{c41e7a90-2d35-4b68-9f1c-6e0a8d2b5f31}'
+headset_in='{0.0.1.00000000}.{7b93d0e4-5a1f-4c27-8e60-2f4d9c1a6b85}'
+choose() {
+  win reg add 'HKCU\Software\Vantrel\ASIO' /v RenderEndpoint /t REG_SZ /d "$1" /f >/dev/null
+  win reg add 'HKCU\Software\Vantrel\ASIO' /v CaptureEndpoint /t REG_SZ /d "$2" /f >/dev/null
+}
+chosen_stream() (
+  choose "$1" "$2"
+  probe "$driver_name" --buffer 480 --seconds 1.5
+  expect_clean_stream
+  expect_figure "round trip" $((3 * 480 + $3))
+)
+
+# The chosen headset unplugged mid-stream: the driver asks the host for a reset once and
+# switches no more; the probe's stop, disposeBuffers and Release still work.
+unplugged_stream() {
+  choose "$headset_out" "$headset_in"
+  sed "/^\[render.2\]/a unplug_file = $work/pulled" "$root/sim/profiles/two-devices.ini" \
+    >"$work/unplug.ini"
+  rm -f "$work/pulled"
+  (sleep 2 && touch "$work/pulled") &
+  VLASIM_CONFIG=$work/unplug.ini probe "$driver_name" --buffer 480 --seconds 4
+  wait
+  expect_status 1
+  expect_figure "reset requests" 1
+  expect_text "$report" "the driver asked for a reset after"
+  [ "$(figure "buffer switches")" -gt 10 ] || fail "the headset never streamed"
+}
+
+case_choose() {
+  install_driver
+  timer_driven 0
+  trap 'win reg delete "HKCU\\Software\\Vantrel\\ASIO" /v RenderEndpoint /f >/dev/null 2>&1; win reg delete "HKCU\\Software\\Vantrel\\ASIO" /v CaptureEndpoint /f >/dev/null 2>&1; rm -rf "$work"' EXIT
+  export VLASIM_CONFIG=$root/sim/profiles/two-devices.ini
+  twice chosen_stream "$headset_out" "$headset_in" 240
+  twice chosen_stream '{0.0.0.00000000}.{00000000-0000-0000-0000-000000000000}' "$headset_out" 48
+  unplugged_stream
+}
+
 # regsvr32 /u takes the driver out of the ASIO list; a host then cannot find it.
 case_unregister() {
   install_driver

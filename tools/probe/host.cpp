@@ -836,7 +836,11 @@ void Probe::reportResult() {
         if (bad) problems_.push_back(text);
     };
     problem(received == 0 && started_ && problems_.empty(), "no buffer switch arrived");
-    problem(missed > 0, std::to_string(missed) + " buffer switches missed");
+    // A driver that asked for a reset has ended its stream: the periods after it are not
+    // switches it missed, and the run did not stream to its end.
+    problem(s.resetRequests > 0, "the driver asked for a reset after " +
+                                     std::to_string(received) + " buffer switches");
+    problem(missed > 0 && !s.resetRequests, std::to_string(missed) + " buffer switches missed");
     problem(sum.missed < 0, std::to_string(-sum.missed) + " more buffer switches than periods");
     problem(sum.halfErrors > 0, std::to_string(sum.halfErrors) + " half-index errors");
     problem(sum.positionErrors > 0, std::to_string(sum.positionErrors) + " sample position errors");
