@@ -1,14 +1,20 @@
-// The buffer-size control panel: a modal dialog whose trackbar sets "DefaultSizeInMS", the
-// preferred buffer length in milliseconds. The value is stored each time the user finishes
-// a movement; OK and Cancel only close the dialog. Afterwards a streaming host is told of a
-// change through asioMessage.
+// The control panel: a modal dialog whose lists choose the endpoints ("RenderEndpoint",
+// "CaptureEndpoint") and whose trackbar sets "DefaultSizeInMS", the preferred buffer length
+// in milliseconds. A choice is stored when made, the size each time the user finishes a
+// movement; OK and Cancel only close the dialog. Afterwards the host is told of a change
+// through asioMessage.
 #include "driver/ASIOSrv.h"
 #include "driver/log.h"
 #include "driver/wformat.h"
 #include "endpoint/formats.h"
+#include "endpoint/platform.h"
 #include "panel/resource.h"
 
 #include <commctrl.h>
+#include <functiondiscoverykeys_devpkey.h>
+
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -34,10 +40,84 @@ int trackbarPosition(HWND dialog) {
         SendMessageW(GetDlgItem(dialog, IDC_BUFFER_SIZE_SLIDER), TBM_GETPOS, 0, 0));
 }
 
-INT_PTR CALLBACK controlPanelDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+// The endpoint ID a user chose for a direction; empty for the system default.
+std::wstring readChoice(int direction) {
+    wchar_t text[512];
+    readTextSetting(kEndpointSetting[direction], text, 512);
+    return text;
+}
+
+// The IDs behind each list's entries: the first, "System default", has none.
+struct EndpointLists {
+    IUnknown* enumerator = nullptr; // the driver's, or none
+    std::vector<std::wstring> ids[2];
+};
+
+const int kListId[2] = {IDC_OUTPUT_DEVICE, IDC_INPUT_DEVICE};
+
+// Fills a direction's list with "System default" and the active endpoints by friendly name,
+// and selects the stored choice (the default when it is not among them).
+void fillList(HWND dialog, EndpointLists& lists, int direction) {
+    HWND list = GetDlgItem(dialog, kListId[direction]);
+    std::vector<std::wstring>& ids = lists.ids[direction];
+    ids.assign(1, std::wstring());
+    SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"System default"));
+    ComRef<IMMDeviceEnumerator> enumerator;
+    ComRef<IMMDeviceCollection> endpoints;
+    UINT count = 0;
+    if (lists.enumerator)
+        queryEnumerator(lists.enumerator, enumerator);
+    else
+        CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                         __uuidof(IMMDeviceEnumerator), enumerator.putVoid());
+    if (enumerator &&
+        SUCCEEDED(enumerator->EnumAudioEndpoints(direction == kRender ? eRender : eCapture,
+                                                 DEVICE_STATE_ACTIVE, endpoints.put())) &&
+        endpoints)
+        endpoints->GetCount(&count);
+    for (UINT i = 0; i < count; ++i) {
+        ComRef<IMMDevice> endpoint;
+        ComRef<IPropertyStore> props;
+        TaskMem<wchar_t> id;
+        PropValue name;
+        if (FAILED(endpoints->Item(i, endpoint.put())) || !endpoint ||
+            FAILED(endpoint->GetId(id.put())) || !id.get())
+            continue;
+        if (openProperties(endpoint.get(), props))
+            props->GetValue(PKEY_Device_FriendlyName, name.put());
+        const wchar_t* shown = name.text() && *name.text() ? name.text() : id.get();
+        SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(shown));
+        ids.push_back(id.get());
+    }
+    std::wstring chosen = panelDriverName ? readChoice(direction) : std::wstring();
+    size_t selected = 0;
+    for (size_t i = 1; i < ids.size(); ++i)
+        if (ids[i] == chosen) selected = i;
+    SendMessageW(list, CB_SETCURSEL, selected, 0);
+}
+
+// Stores a list's new choice; "System default" removes the setting.
+void storeChoice(HWND dialog, const EndpointLists& lists, int direction) {
+    LRESULT i = SendMessageW(GetDlgItem(dialog, kListId[direction]), CB_GETCURSEL, 0, 0);
+    const std::vector<std::wstring>& ids = lists.ids[direction];
+    if (!panelDriverName || i < 0 || size_t(i) >= ids.size()) return;
+    const std::wstring& id = ids[size_t(i)];
+    if (id.empty())
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, kEndpointSetting[direction]);
+    else
+        RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, kEndpointSetting[direction], REG_SZ,
+                        id.c_str(), DWORD((id.size() + 1) * sizeof(wchar_t)));
+}
+
+INT_PTR CALLBACK controlPanelDialogProc(HWND dialog, UINT message, WPARAM wParam,
+                                        LPARAM lParam) {
     int value = 3;
     switch (message) {
     case WM_INITDIALOG: {
+        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+        auto* lists = reinterpret_cast<EndpointLists*>(lParam);
+        for (int d = kRender; d <= kCapture; ++d)
+            fillList(dialog, *lists, d);
         // Without a registered name the dialog neither shows nor stores a setting.
         if (panelDriverName) {
             SetWindowTextW(GetDlgItem(dialog, IDC_DRIVER_NAME), panelDriverName);
@@ -51,6 +131,13 @@ INT_PTR CALLBACK controlPanelDialogProc(HWND dialog, UINT message, WPARAM wParam
         return FALSE;
     }
     case WM_COMMAND:
+        for (int d = kRender; d <= kCapture; ++d)
+            if (LOWORD(wParam) == kListId[d] && HIWORD(wParam) == CBN_SELCHANGE) {
+                storeChoice(dialog,
+                            *reinterpret_cast<EndpointLists*>(GetWindowLongPtrW(dialog, DWLP_USER)),
+                            d);
+                return TRUE;
+            }
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
             EndDialog(dialog, LOWORD(wParam));
             return TRUE;
@@ -91,19 +178,30 @@ INT_PTR CALLBACK controlPanelDialogProc(HWND dialog, UINT message, WPARAM wParam
 ASIOError ASIOSrv::controlPanel() {
     writeLogLine(this, L"ASIOSrv::controlPanel...");
     DWORD before = readDefaultSize(0);
+    std::wstring chosenBefore[2] = {readChoice(kRender), readChoice(kCapture)};
     HWND owner = GetActiveWindow();
 
     // The host may never have initialised the common controls.
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
     InitCommonControlsEx(&controls);
 
+    EndpointLists lists;
+    lists.enumerator = deviceEnumerator;
     panelDriverName = registeredDriverName;
     DialogBoxParamW(moduleHandle, MAKEINTRESOURCEW(IDD_CONTROL_PANEL), owner,
-                    controlPanelDialogProc, 0);
+                    controlPanelDialogProc, reinterpret_cast<LPARAM>(&lists));
     panelDriverName = nullptr;
 
     DWORD after = readDefaultSize(0);
     auto asioMessage = callbacks.asioMessage;
+    // Another endpoint takes effect only through init: the host is asked to reset first.
+    if (asioMessage &&
+        (readChoice(kRender) != chosenBefore[kRender] ||
+         readChoice(kCapture) != chosenBefore[kCapture])) {
+        long r = asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+        logMessage(this, L"ASIOSrv:::\tendpoint changed: asioMessage(ResetRequest) returned %d",
+                   r);
+    }
     if (after == before || !asioMessage || (!device[kRender] && !device[kCapture])) {
         logMessage(this, L"ASIOSrv:::\tsize: %d => %d (asioMessage=0x%X) pDeviceUnk : 0x%X 0x%X",
                    before, after, low32(reinterpret_cast<void*>(asioMessage)),
