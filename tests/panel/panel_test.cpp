@@ -93,6 +93,9 @@ class ControlPanel : public ::testing::Test {
     void SetUp() override {
         ASSERT_NE(moduleHandle, nullptr) << "the built DLL cannot be loaded";
         RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, kValue);
+        for (const wchar_t* choice : kEndpointSetting)
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, choice);
+        sim::configure(sim::defaultRender(), sim::defaultCapture());
         hostMessages.clear();
         registeredDriverName = kRegisteredName;
         logStart = readLog().size();
@@ -114,14 +117,15 @@ class ControlPanel : public ::testing::Test {
         driver->callbacks.asioMessage = withAsioMessage ? recordAsioMessage : nullptr;
         // The simulated render endpoint stands for the open device, at 48 kHz.
         driver->sampleRate = 48000;
-        if (!streaming) return;
+        // The enumerator init keeps, which the panel lists the endpoints with.
         IMMDeviceEnumerator* enumerator = nullptr;
         CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
                          IID_PPV_ARGS(&enumerator));
         ASSERT_NE(enumerator, nullptr);
+        driver->deviceEnumerator = enumerator;
+        if (!streaming) return;
         IMMDevice* device = nullptr;
         enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device);
-        enumerator->Release();
         driver->device[kRender] = device;
     }
 
@@ -222,12 +226,16 @@ TEST_F(ControlPanel, OpensAsDesignedAndChangesNothingByItself) {
     open();
     EXPECT_EQ(panelDriverName, registeredDriverName);
 
-    // The built DLL's template: six controls in order, in a dialog of 239 x 121 units.
+    // The built DLL's template: ten controls in order, in a dialog of 239 x 153 units.
     const struct {
         const wchar_t* cls;
         int id;
     } controls[] = {{L"Button", IDOK},
                     {L"Static", -1},
+                    {L"Static", -1},
+                    {L"ComboBox", IDC_OUTPUT_DEVICE},
+                    {L"Static", -1},
+                    {L"ComboBox", IDC_INPUT_DEVICE},
                     {L"msctls_trackbar32", IDC_BUFFER_SIZE_SLIDER},
                     {L"Static", IDC_DRIVER_NAME},
                     {L"Static", IDC_BUFFER_SIZE_LABEL},
@@ -242,7 +250,7 @@ TEST_F(ControlPanel, OpensAsDesignedAndChangesNothingByItself) {
         child = GetWindow(child, GW_HWNDNEXT);
     }
     EXPECT_EQ(child, nullptr);
-    RECT size = {0, 0, 239, 121}, client;
+    RECT size = {0, 0, 239, 153}, client;
     MapDialogRect(dialog, &size);
     GetClientRect(dialog, &client);
     EXPECT_TRUE(EqualRect(&size, &client));
@@ -261,7 +269,9 @@ TEST_F(ControlPanel, OpensAsDesignedAndChangesNothingByItself) {
     EXPECT_EQ(header->biBitCount, 8);
     EXPECT_EQ(header->biCompression, static_cast<DWORD>(BI_RGB));
 
-    // With nothing stored the trackbar starts at 3.
+    // With nothing stored the trackbar starts at 3 and the lists at the system default.
+    for (int list : {IDC_OUTPUT_DEVICE, IDC_INPUT_DEVICE})
+        EXPECT_EQ(SendDlgItemMessageW(dialog, list, CB_GETCURSEL, 0, 0), 0);
     EXPECT_EQ(windowText(GetDlgItem(dialog, IDC_DRIVER_NAME)), kRegisteredName);
     EXPECT_EQ(position(), 3);
     EXPECT_EQ(windowText(label), sizeLabel(3));
@@ -275,6 +285,68 @@ TEST_F(ControlPanel, OpensAsDesignedAndChangesNothingByItself) {
     EXPECT_TRUE(hostMessages.empty());
     EXPECT_NE(releaseAndReadLog().find("ASIOSrv:::\tsize: 0 => 0 (asioMessage=0x"),
               std::string::npos);
+}
+
+// Two endpoints a direction. The lists show the stored choice (the default when it is not
+// active), store each new one at once, and after the dialog the host is asked for a reset
+// before it hears of the new size.
+TEST_F(ControlPanel, ListsChooseTheEndpointsAndTheHostIsAskedToReset) {
+    sim::EndpointConfig out[2] = {sim::defaultRender(), sim::defaultRender()};
+    sim::EndpointConfig in[2] = {sim::defaultCapture(), sim::defaultCapture()};
+    out[1].id = L"{0.0.0.00000000}.{headset-out}";
+    out[1].friendlyName = L"Headset Earphone (USB)";
+    in[1].id = L"{0.0.1.00000000}.{headset-in}";
+    in[1].friendlyName = L"Headset Microphone (USB)";
+    sim::configure({out[0], out[1]}, {in[0], in[1]});
+    RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"RenderEndpoint", REG_SZ, out[1].id.c_str(),
+                    DWORD((out[1].id.size() + 1) * sizeof(wchar_t)));
+    RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"CaptureEndpoint", REG_SZ, L"{gone}",
+                    sizeof L"{gone}");
+    storeSize(10);
+    host(true, true);
+    open();
+
+    const struct {
+        int list;
+        const wchar_t* setting;
+        LRESULT shown;             // selected as the dialog opens
+        UINT key;                  // then one key press moves the selection to
+        const std::wstring stored; // and the setting holds ("" when removed)
+        const wchar_t* names[3];
+    } rows[] = {
+        {IDC_OUTPUT_DEVICE, L"RenderEndpoint", 2, VK_UP, out[0].id,
+         {L"System default", L"Speakers (Simulated HD Audio)", L"Headset Earphone (USB)"}},
+        {IDC_INPUT_DEVICE, L"CaptureEndpoint", 0, VK_DOWN, in[0].id,
+         {L"System default", L"Microphone (Simulated HD Audio)", L"Headset Microphone (USB)"}},
+    };
+    for (const auto& r : rows) {
+        HWND list = GetDlgItem(dialog, r.list);
+        ASSERT_EQ(SendMessageW(list, CB_GETCOUNT, 0, 0), 3);
+        for (int i = 0; i < 3; ++i) {
+            wchar_t text[128] = {};
+            SendMessageW(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
+            EXPECT_EQ(std::wstring(text), r.names[i]);
+        }
+        EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), r.shown);
+        SendMessageW(list, WM_KEYDOWN, r.key, 1);
+        wchar_t stored[128] = {};
+        DWORD bytes = sizeof stored;
+        RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, r.setting, RRF_RT_REG_SZ, nullptr, stored,
+                     &bytes);
+        EXPECT_EQ(stored, r.stored) << "stored at once";
+    }
+    // Back to the system default: the choice is removed.
+    SendDlgItemMessageW(dialog, IDC_INPUT_DEVICE, WM_KEYDOWN, VK_HOME, 1);
+    DWORD bytes = 0;
+    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"CaptureEndpoint", RRF_RT_ANY,
+                           nullptr, nullptr, &bytes),
+              ERROR_FILE_NOT_FOUND);
+    key(VK_RIGHT);
+    dialogKey(VK_ESCAPE);
+    waitClosed();
+    std::vector<HostMessage> expected = {
+        {kAsioResetRequest, 0}, {kAsioBufferSizeChange, 544}, {kAsioLatenciesChanged, 0}};
+    EXPECT_EQ(hostMessages, expected);
 }
 
 TEST_F(ControlPanel, OutOfRangeValueShowsAsStoredAndMovesWithinRange) {
