@@ -24,6 +24,10 @@ TEST_F(Init, BindsBothEndpointsAndTakesTheRateFromRenderOnly) {
     EXPECT_EQ(drv->sampleRate, 48000.0);
     EXPECT_EQ(drv->channelCount[kCapture], 1);
     EXPECT_EQ(log(), (std::vector<std::string>{"ASIOSrv:::init(0x345678AB)...[NULL]",
+                                               "ASIOSrv:::\tRenderEndpoint: the default "
+                                               "endpoint, none chosen",
+                                               "ASIOSrv:::\tCaptureEndpoint: the default "
+                                               "endpoint, none chosen",
                                                "ASIOSrv:::\tinit() got 0x" +
                                                    hex32(drv->endpointId[kRender]) + " 0x" +
                                                    hex32(drv->endpointId[kCapture])}));
