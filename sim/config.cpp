@@ -3,6 +3,8 @@
 
 #include <cstdio>
 #include <cwctype>
+#include <map>
+#include <set>
 #include <sstream>
 
 namespace sim {
@@ -52,6 +54,14 @@ bool yesNo(const std::wstring& s, bool* v) {
     return false;
 }
 
+std::wstring windowsPath(const std::wstring& p) {
+    if (p.empty() || p[0] != L'/') return p;
+    std::wstring w = L"Z:" + p;
+    for (auto& c : w)
+        if (c == L'/') c = L'\\';
+    return w;
+}
+
 // The device format is given by parts; they are combined once the section is read.
 struct FormatParts {
     unsigned long long rate = 48000, channels = 2, bits = 32, valid = 24, mask = 3;
@@ -83,6 +93,8 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
     if (key == L"id") return c.id = value, true;
     if (key == L"description") return c.description = value, true;
     if (key == L"friendly_name") return c.friendlyName = value, true;
+    if (key == L"default") return flag(&c.isDefault);
+    if (key == L"unplug_file") return c.unplugFile = windowsPath(value), true;
     if (key == L"rate") return num(&f.rate);
     if (key == L"channels") return num(&f.channels);
     if (key == L"bits") return num(&f.bits);
@@ -220,14 +232,6 @@ void finish(EndpointConfig& c, const FormatParts& f) {
             extensibleFormat(DWORD(f.rate), WORD(f.channels), 32, 32, DWORD(f.mask), true);
 }
 
-std::wstring windowsPath(const std::wstring& p) {
-    if (p.empty() || p[0] != L'/') return p;
-    std::wstring w = L"Z:" + p;
-    for (auto& c : w)
-        if (c == L'/') c = L'\\';
-    return w;
-}
-
 } // namespace
 
 bool loadConfigFile(const std::wstring& path, std::wstring* error) {
@@ -249,10 +253,18 @@ bool loadConfigFile(const std::wstring& path, std::wstring* error) {
                                   int(text.size()));
     text.resize(size_t(len > 0 ? len : 0));
 
-    EndpointConfig cfg[2] = {defaultRender(), defaultCapture()};
-    FormatParts parts[2];
+    // [render] and [capture] are the first endpoint of each direction, [render.N] and
+    // [capture.N] (N from 2) more of them, listed in the order of N.
+    struct Section {
+        EndpointConfig cfg;
+        FormatParts parts;
+    };
+    std::map<int, Section> endpoints[2];
+    endpoints[0][1].cfg = defaultRender();
+    endpoints[1][1].cfg = defaultCapture();
     Clock clock = Clock::Realtime;
-    int section = -1; // 0 render, 1 capture, 2 sim
+    Section* section = nullptr;
+    bool simSection = false;
     std::wstringstream in(text);
     std::wstring line;
     for (int lineNo = 1; std::getline(in, line); ++lineNo) {
@@ -271,21 +283,38 @@ bool loadConfigFile(const std::wstring& path, std::wstring* error) {
         if (line[0] == L'[') {
             std::wstring name = lower(trim(line.substr(1, line.find(L']') - 1)));
             if (line.back() != L']') return where(L"expected [section]");
-            if (name == L"render")
-                section = 0;
-            else if (name == L"capture")
-                section = 1;
-            else if (name == L"sim")
-                section = 2;
-            else
-                return where(L"unknown section " + name);
+            simSection = name == L"sim";
+            section = nullptr;
+            if (simSection) continue;
+            size_t dot = name.find(L'.');
+            std::wstring base = name.substr(0, dot);
+            unsigned long long n = 1;
+            if (base != L"render" && base != L"capture") return where(L"unknown section " + name);
+            if (dot != std::wstring::npos && (!number(name.substr(dot + 1), &n) || n < 2 ||
+                                              n > 16 || name.substr(dot + 1) != std::to_wstring(n)))
+                return where(L"expected " + base + L".N with N from 2 to 16");
+            int flow = base == L"render" ? 0 : 1;
+            auto it = endpoints[flow].find(int(n));
+            if (it == endpoints[flow].end()) {
+                // Another endpoint: the defaults of the direction, under an ID of its own.
+                Section extra;
+                extra.cfg = flow == 0 ? defaultRender() : defaultCapture();
+                std::wstring& id = extra.cfg.id;
+                wchar_t last[4];
+                swprintf(
+                    last, 4, L"%02x",
+                    unsigned(wcstoul(id.substr(id.size() - 3, 2).c_str(), nullptr, 16) + n - 1));
+                id.replace(id.size() - 3, 2, last);
+                it = endpoints[flow].emplace(int(n), extra).first;
+            }
+            section = &it->second;
             continue;
         }
         size_t eq = line.find(L'=');
         if (eq == std::wstring::npos) return where(L"expected key = value");
         std::wstring key = lower(trim(line.substr(0, eq))), value = trim(line.substr(eq + 1));
-        if (section < 0) return where(L"key outside a section");
-        if (section == 2) {
+        if (!section && !simSection) return where(L"key outside a section");
+        if (simSection) {
             if (key != L"clock") return where(L"unknown key " + key);
             std::wstring v = lower(value);
             if (v == L"realtime")
@@ -297,11 +326,29 @@ bool loadConfigFile(const std::wstring& path, std::wstring* error) {
             continue;
         }
         std::wstring why;
-        if (!applyKey(cfg[section], parts[section], key, value, &why)) return where(why);
+        if (!applyKey(section->cfg, section->parts, key, value, &why)) return where(why);
     }
-    for (int i = 0; i < 2; ++i)
-        finish(cfg[i], parts[i]);
-    configure(cfg[0], cfg[1]);
+    std::vector<EndpointConfig> lists[2];
+    std::set<std::wstring> ids;
+    for (int i = 0; i < 2; ++i) {
+        int defaults = 0;
+        for (auto& [n, sec] : endpoints[i]) {
+            finish(sec.cfg, sec.parts);
+            if (sec.cfg.present && !ids.insert(sec.cfg.id).second)
+                return err = path + L": two endpoints have the id " + sec.cfg.id, false;
+            if (sec.cfg.present && sec.cfg.isDefault && ++defaults > 1)
+                return err = path + L": two " + (i ? L"capture" : L"render") +
+                             L" endpoints are marked default",
+                       false;
+            // A gap in the numbers keeps each N at its place (capture.N hears render.N).
+            while (lists[i].size() + 1 < size_t(n)) {
+                lists[i].push_back(i ? defaultCapture() : defaultRender());
+                lists[i].back().present = false;
+            }
+            lists[i].push_back(sec.cfg);
+        }
+    }
+    configure(lists[0], lists[1]);
     setClock(clock);
     return true;
 }

@@ -22,9 +22,13 @@ struct Stream;
 // One configured endpoint. Its configuration never changes: configure() makes new ones, so
 // objects created earlier keep a consistent view of theirs.
 struct Endpoint {
-    Endpoint(Flow f, const EndpointConfig& c) : flow(f), cfg(c) {}
+    Endpoint(Flow f, const EndpointConfig& c, size_t r) : flow(f), cfg(c), rank(r) {}
     const Flow flow;
     const EndpointConfig cfg;
+    const size_t rank; // its place among the endpoints of its direction
+
+    bool unplugged = false; // unplug(), or its unplugFile appeared
+    bool replaced = false;  // configure() made new endpoints
 
     Stream* holder = nullptr; // the initialised client holding it exclusively
     Stats st;                 // counters of the latest started stream
@@ -89,7 +93,11 @@ struct Fault {
 struct State {
     std::mutex m;
     std::condition_variable serviced; // a client released a buffer
-    std::shared_ptr<Endpoint> ep[2];
+    std::vector<std::shared_ptr<Endpoint>> eps; // every endpoint, render ones first
+    std::shared_ptr<Endpoint> ep[2];            // the one configured as each direction's default
+    std::shared_ptr<Endpoint> latest[2];        // the latest started stream's, per direction
+    std::atomic<unsigned long long> lastUnplugPoll{0}; // GetTickCount64 of the last file check
+    std::atomic<bool> watching{false};                 // an endpoint waits for its unplugFile
     Clock clock = Clock::Realtime;
     std::vector<Fault> faults;
     std::vector<std::pair<std::string, Flow>> calls;
@@ -122,6 +130,15 @@ struct Counted {
     Flow flow;
     std::atomic<long> refs{1};
 };
+
+// Endpoints (State::m held). Gone: unplugged, replaced or absent; its clients answer
+// AUDCLNT_E_DEVICE_INVALIDATED.
+bool gone(const Endpoint& e);
+std::shared_ptr<Endpoint> defaultOf(Flow f); // the active default, or null
+Endpoint* pairOf(const Endpoint& e);         // the other direction's endpoint at its place
+// Unplugs the endpoints whose unplugFile has appeared. Checks the files at most every
+// `everyMs`; takes State::m itself, never while stat-ing.
+void pollUnplugFiles(unsigned everyMs);
 
 // Exclusive-mode rules.
 bool formatAccepted(const EndpointConfig& c, const WAVEFORMATEX* f);

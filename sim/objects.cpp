@@ -56,16 +56,10 @@ bool faulted(const char* op, Flow flow, HRESULT* hr, bool* null = nullptr) {
     return *hr != S_OK || (n && null);
 }
 
-// An endpoint that configure() replaced is unplugged: its streams answer as a removed device.
-bool gone(const Endpoint& e) {
-    return state().ep[int(e.flow)].get() != &e || !e.cfg.present;
-}
-
-std::shared_ptr<Endpoint> current(Flow f) {
-    State& s = state();
-    std::lock_guard<std::mutex> l(s.m);
-    auto& e = s.ep[int(f)];
-    return e && e->cfg.present ? e : nullptr;
+// An unplugged endpoint (or one that configure() replaced) answers as a removed device.
+bool goneNow(const Endpoint& e) {
+    std::lock_guard<std::mutex> l(state().m);
+    return gone(e);
 }
 
 // --- Audio client services -----------------------------------------------------------------
@@ -229,6 +223,7 @@ class Clock final : public IAudioClock, public Counted {
         *f = 0;
         HRESULT hr;
         if (faulted("IAudioClock::GetFrequency", flow, &hr)) return hr;
+        if (goneNow(*st->ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         *f = st->fmt.Format.nAvgBytesPerSec;
         return S_OK;
     }
@@ -348,6 +343,7 @@ class AudioClient final : public IAudioClient, public Counted {
         HRESULT hr;
         if (faulted("IAudioClient::GetBufferSize", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (stream) {
             *frames = stream->bufferFrames;
             return S_OK;
@@ -396,6 +392,7 @@ class AudioClient final : public IAudioClient, public Counted {
         HRESULT hr;
         if (faulted("IAudioClient::IsFormatSupported", flow, &hr)) return hr;
         if (!f) return E_POINTER;
+        if (goneNow(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (mode == AUDCLNT_SHAREMODE_EXCLUSIVE)
             return formatAccepted(ep->cfg, f) ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
         if (mode != AUDCLNT_SHAREMODE_SHARED) return E_INVALIDARG;
@@ -413,6 +410,7 @@ class AudioClient final : public IAudioClient, public Counted {
         HRESULT hr;
         bool null;
         if (faulted("IAudioClient::GetMixFormat", flow, &hr, &null)) return hr;
+        if (goneNow(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         *format = copyFormat(&ep->cfg.mixFormat.Format);
         return *format ? S_OK : E_OUTOFMEMORY;
     }
@@ -423,6 +421,7 @@ class AudioClient final : public IAudioClient, public Counted {
         if (min) *min = 0;
         HRESULT hr;
         if (faulted("IAudioClient::GetDevicePeriod", flow, &hr)) return hr;
+        if (goneNow(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (def) *def = ep->cfg.defaultPeriod;
         if (min) *min = ep->cfg.minimumPeriod;
         return S_OK;
@@ -643,6 +642,7 @@ class Device final : public IMMDevice, public IMMEndpoint, public Counted {
         bool null;
         if (faulted("IMMDevice::Activate", flow, &hr, &null)) return hr;
         if (iid != IID_IAudioClient) return E_NOINTERFACE;
+        if (goneNow(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         *ppv = static_cast<IAudioClient*>(new (std::nothrow) AudioClient(ep));
         return *ppv ? S_OK : E_OUTOFMEMORY;
     }
@@ -671,7 +671,8 @@ class Device final : public IMMDevice, public IMMEndpoint, public Counted {
         if (!st) return E_POINTER;
         HRESULT hr;
         if (faulted("IMMDevice::GetState", flow, &hr)) return hr;
-        *st = current(flow) == ep ? DEVICE_STATE_ACTIVE : DEVICE_STATE_NOTPRESENT;
+        // Unplugged as a USB device is: the adapter is gone with it.
+        *st = goneNow(*ep) ? DEVICE_STATE_NOTPRESENT : DEVICE_STATE_ACTIVE;
         return S_OK;
     }
 
@@ -752,12 +753,16 @@ class Enumerator final : public IMMDeviceEnumerator, public IVlasimMeter, public
         HRESULT hr;
         bool null;
         if (faulted("IMMDeviceEnumerator::EnumAudioEndpoints", flowOf(df), &hr, &null)) return hr;
-        if (df != eRender && df != eCapture && df != eAll) return E_INVALIDARG;
+        if ((df != eRender && df != eCapture && df != eAll) || (mask & ~DEVICE_STATEMASK_ALL))
+            return E_INVALIDARG;
         std::vector<std::shared_ptr<Endpoint>> list;
-        if (mask & DEVICE_STATE_ACTIVE)
-            for (Flow f : {Flow::Render, Flow::Capture})
-                if (df == eAll || int(df) == int(f))
-                    if (auto e = current(f)) list.push_back(e);
+        {
+            std::lock_guard<std::mutex> l(state().m);
+            for (auto& e : state().eps)
+                if (e->cfg.present && (df == eAll || int(df) == int(e->flow)) &&
+                    (mask & (gone(*e) ? DEVICE_STATE_NOTPRESENT : DEVICE_STATE_ACTIVE)))
+                    list.push_back(e);
+        }
         *pp = new (std::nothrow) Collection(std::move(list));
         return *pp ? S_OK : E_OUTOFMEMORY;
     }
@@ -772,7 +777,11 @@ class Enumerator final : public IMMDeviceEnumerator, public IVlasimMeter, public
             return hr;
         if ((df != eRender && df != eCapture) || role < eConsole || role > eCommunications)
             return E_INVALIDARG;
-        auto e = current(flowOf(df));
+        std::shared_ptr<Endpoint> e;
+        {
+            std::lock_guard<std::mutex> l(state().m);
+            e = defaultOf(flowOf(df));
+        }
         if (!e) return kNotFound;
         *pp = new (std::nothrow) Device(e);
         return *pp ? S_OK : E_OUTOFMEMORY;
@@ -781,11 +790,13 @@ class Enumerator final : public IMMDeviceEnumerator, public IVlasimMeter, public
     HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR id, IMMDevice** pp) override {
         if (!pp) return E_POINTER;
         *pp = nullptr;
+        // Any endpoint of the system, whatever its state (an unplugged one too).
         std::shared_ptr<Endpoint> found;
-        if (id)
-            for (Flow f : {Flow::Render, Flow::Capture})
-                if (auto e = current(f))
-                    if (e->cfg.id == id) found = e;
+        if (id) {
+            std::lock_guard<std::mutex> l(state().m);
+            for (auto& e : state().eps)
+                if (e->cfg.present && e->cfg.id == id) found = e;
+        }
         HRESULT hr;
         bool null;
         if (faulted("IMMDeviceEnumerator::GetDevice", found ? found->flow : Flow::Any, &hr, &null))

@@ -11,9 +11,11 @@
 //    enumerator and configured from a file (see sim/README.md).
 //
 // Behaviour in short (details in sim/README.md):
-//  - Endpoints: one default render and one default capture endpoint, each optional.
-//    GetDefaultAudioEndpoint(flow, any role) and GetDevice(id) give a new IMMDevice each
-//    call; an absent endpoint or unknown ID gives E_NOTFOUND.
+//  - Endpoints: one render and one capture endpoint by default, each optional, or several
+//    per direction. GetDefaultAudioEndpoint(flow, any role) and GetDevice(id) give a new
+//    IMMDevice each call; an absent endpoint or unknown ID gives E_NOTFOUND;
+//    EnumAudioEndpoints lists the endpoints whose state the mask names. An unplugged
+//    endpoint is DEVICE_STATE_NOTPRESENT and its clients answer AUDCLNT_E_DEVICE_INVALIDATED.
 //  - Exclusive-mode rules: IsFormatSupported(EXCLUSIVE) accepts PCM in the configured
 //    channel layouts, rates and sample formats (WAVEFORMATEX or WAVEFORMATEXTENSIBLE;
 //    an extensible format's mask must equal the layout's), else AUDCLNT_E_UNSUPPORTED_FORMAT.
@@ -87,7 +89,7 @@ struct SampleFormat {
 
 struct EndpointConfig {
     bool present = true;
-    std::wstring id;           // IMMDevice::GetId; must differ between the two endpoints
+    std::wstring id;           // IMMDevice::GetId; must differ between all endpoints
     std::wstring description;  // PKEY_Device_DeviceDesc (VT_LPWSTR); empty: VT_EMPTY
     std::wstring friendlyName; // PKEY_Device_FriendlyName; empty: VT_EMPTY
 
@@ -135,6 +137,14 @@ struct EndpointConfig {
     double sineAmplitude = 0.5;
 
     size_t recordLimitBytes = 64u << 20; // recording() keeps at most this much
+
+    // With several endpoints of a direction: this one is the default (else the first
+    // listed). A capture endpoint's Loopback signal is the render endpoint listed at the
+    // same place, and the two share a clock (one device).
+    bool isDefault = false;
+    // The endpoint is unplugged once this file exists (a Windows path; checked about every
+    // 50 ms by the realtime clock, and by the next call when no stream runs).
+    std::wstring unplugFile;
 };
 
 // Defaults: present, 48 kHz stereo, device format 24-in-32 extensible (mask 0x3), mix
@@ -167,9 +177,20 @@ void uninstall();
 // Default endpoints, realtime clock, no faults, call counts and log cleared. Live objects
 // and the accounting are not touched (they are the objects' own).
 void reset();
-// Replaces both endpoints. Objects made earlier keep their old endpoint; GetDevice and
-// GetDefaultAudioEndpoint answer from the new ones. An absent endpoint: present = false.
+// Replaces all endpoints with one of each direction. Objects made earlier keep their old
+// endpoint (which answers as a removed device); GetDevice and GetDefaultAudioEndpoint answer
+// from the new ones. An absent endpoint: present = false.
 void configure(const EndpointConfig& render, const EndpointConfig& capture);
+// The same with several endpoints per direction, in the order EnumAudioEndpoints lists them;
+// the default of each direction is the one marked isDefault, else the first present one.
+void configure(const std::vector<EndpointConfig>& render,
+               const std::vector<EndpointConfig>& capture);
+// Unplugs the endpoint with this ID, as when a USB device is pulled out: GetState answers
+// DEVICE_STATE_NOTPRESENT, EnumAudioEndpoints(DEVICE_STATE_ACTIVE) leaves it out, its streams
+// stop (no more events) and every call of its clients, Activate included, answers
+// AUDCLNT_E_DEVICE_INVALIDATED. When it was the default, the next active endpoint of its
+// direction becomes the default. False when no endpoint has this ID.
+bool unplug(const std::wstring& id);
 void setClock(Clock clock);
 // Reads a configuration file (format in sim/README.md; an absolute Unix path is read through
 // Wine's drive Z:) and applies it with configure() and setClock(). On an error nothing is
@@ -250,10 +271,14 @@ struct Stats {
     uint64_t lateTicks = 0;
 };
 Stats stats(Flow flow);
+// The same for any endpoint, by ID (all zero for an unknown ID). stats(flow) and
+// recording(flow) describe the endpoint configured as the direction's default.
+Stats stats(const std::wstring& id);
 
 // Render: the bytes played by the latest started stream, in its format, silence included.
 // Capture: the bytes the client released (took) from the latest started stream.
 std::vector<BYTE> recording(Flow flow);
+std::vector<BYTE> recording(const std::wstring& id);
 
 // The Counter signal: channel c, frame f (0 = the stream's first frame) is
 // ((c + 1) << 12 | (f & 0xFFF)) as a 16-bit sample, and ((c + 1) << 24 | (f & 0xFFFF) << 8)

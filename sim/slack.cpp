@@ -201,7 +201,7 @@ HRESULT meterStream(UINT32 flow, VlasimStream* out) {
     std::lock_guard<std::mutex> l(g.m);
     const Track& t = tracks[flow];
     if (!t.stream) return S_FALSE;
-    const Endpoint* e = g.ep[flow].get();
+    const Endpoint* e = g.latest[flow].get();
     out->periodFrames = t.periodFrames;
     out->rate = t.rate;
     out->recorded = t.records.size();

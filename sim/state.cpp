@@ -280,6 +280,8 @@ void clearFaults() {
 HRESULT enter(const char* op, Flow flow, bool* null) {
     if (null) *null = false;
     State& s = state();
+    // While a stream runs the clock thread checks every 50 ms and this never stats a file.
+    pollUnplugFiles(250);
     std::lock_guard<std::mutex> l(s.m);
     if (s.calls.size() < 200000) s.calls.emplace_back(op, flow);
     slackCall(op, flow);
@@ -329,14 +331,100 @@ static DWORD classCookie = 0;
 static bool classRegistered = false;
 
 void configure(const EndpointConfig& render, const EndpointConfig& capture) {
-    auto r = std::make_shared<Endpoint>(Flow::Render, render);
-    auto c = std::make_shared<Endpoint>(Flow::Capture, capture);
+    configure(std::vector<EndpointConfig>{render}, std::vector<EndpointConfig>{capture});
+}
+
+void configure(const std::vector<EndpointConfig>& render,
+               const std::vector<EndpointConfig>& capture) {
+    std::vector<std::shared_ptr<Endpoint>> eps;
+    std::shared_ptr<Endpoint> defaults[2];
+    bool watching = false;
+    for (Flow f : {Flow::Render, Flow::Capture}) {
+        const auto& list = f == Flow::Render ? render : capture;
+        std::shared_ptr<Endpoint> first, marked;
+        for (size_t i = 0; i < list.size(); ++i) {
+            eps.push_back(std::make_shared<Endpoint>(f, list[i], i));
+            const auto& e = eps.back();
+            watching = watching || (e->cfg.present && !e->cfg.unplugFile.empty());
+            if (!e->cfg.present) continue;
+            if (!first) first = e;
+            if (!marked && e->cfg.isDefault) marked = e;
+        }
+        defaults[int(f)] = marked ? marked : first ? first : list.empty() ? nullptr : eps.back();
+    }
     State& s = state();
     std::lock_guard<std::mutex> l(s.m);
-    // The old endpoints may be the last reference to nothing but themselves; streams keep
-    // their own. Dropping them here under the lock is safe: Endpoint has no destructor work.
-    s.ep[0] = r;
-    s.ep[1] = c;
+    // Objects of the old endpoints answer as a removed device from now on. Dropping the
+    // references here under the lock is safe: Endpoint has no destructor work.
+    for (auto& e : s.eps)
+        e->replaced = true;
+    s.eps = std::move(eps);
+    s.ep[0] = defaults[0];
+    s.ep[1] = defaults[1];
+    s.watching = watching;
+}
+
+bool gone(const Endpoint& e) {
+    return e.replaced || e.unplugged || !e.cfg.present;
+}
+
+std::shared_ptr<Endpoint> defaultOf(Flow f) {
+    std::shared_ptr<Endpoint> first;
+    for (auto& e : state().eps)
+        if (e->flow == f && !gone(*e)) {
+            if (e->cfg.isDefault) return e;
+            if (!first) first = e;
+        }
+    return first;
+}
+
+Endpoint* pairOf(const Endpoint& e) {
+    for (auto& o : state().eps)
+        if (o->flow != e.flow && o->rank == e.rank && !o->replaced) return o.get();
+    return nullptr;
+}
+
+// Its streams stop where they are: no more ticks, no more events.
+static void unplugLocked(Endpoint& e) {
+    e.unplugged = true;
+    state().serviced.notify_all();
+}
+
+bool unplug(const std::wstring& id) {
+    State& s = state();
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> l(s.m);
+        for (auto& e : s.eps)
+            if (e->cfg.present && e->cfg.id == id) {
+                unplugLocked(*e);
+                found = true;
+            }
+    }
+    if (found) wakeClock();
+    return found;
+}
+
+void pollUnplugFiles(unsigned everyMs) {
+    State& s = state();
+    if (!s.watching) return;
+    unsigned long long now = GetTickCount64(), last = s.lastUnplugPoll;
+    if (now - last < everyMs || !s.lastUnplugPoll.compare_exchange_strong(last, now)) return;
+    std::vector<std::shared_ptr<Endpoint>> watched;
+    {
+        std::lock_guard<std::mutex> l(s.m);
+        for (auto& e : s.eps)
+            if (!gone(*e) && !e->cfg.unplugFile.empty()) watched.push_back(e);
+        s.watching = !watched.empty();
+    }
+    bool any = false;
+    for (auto& e : watched)
+        if (GetFileAttributesW(e->cfg.unplugFile.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            std::lock_guard<std::mutex> l(s.m);
+            unplugLocked(*e);
+            any = true;
+        }
+    if (any) wakeClock();
 }
 
 void setClock(Clock clock) {
@@ -348,8 +436,8 @@ void setClock(Clock clock) {
         LARGE_INTEGER now, freq;
         QueryPerformanceCounter(&now);
         QueryPerformanceFrequency(&freq);
-        for (auto& e : s.ep)
-            if (e && e->holder && e->holder->running)
+        for (auto& e : s.eps)
+            if (e->holder && e->holder->running)
                 e->holder->nextDue =
                     double(now.QuadPart) + double(freq.QuadPart) * e->holder->periodFrames /
                                                e->holder->fmt.Format.nSamplesPerSec;
@@ -423,13 +511,14 @@ void step(unsigned periods) {
         std::lock_guard<std::mutex> l(s.m);
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
-        for (auto& e : s.ep) // render first, so loopback reads what was just played
-            if (e && e->holder && e->holder->running) tick(*e->holder, uint64_t(now.QuadPart));
+        for (auto& e : s.eps) // render first, so loopback reads what was just played
+            if (e->holder && e->holder->running && !gone(*e))
+                tick(*e->holder, uint64_t(now.QuadPart));
     }
 }
 
 static bool answered(const Stream* st) {
-    if (!st || !st->running || !st->eventDriven) return true;
+    if (!st || !st->running || !st->eventDriven || gone(*st->ep)) return true;
     if (st->ep->flow == Flow::Render) return !st->bufferOut && st->queued >= st->periodFrames;
     return !st->readingOut && st->packets.empty();
 }
@@ -438,8 +527,7 @@ bool waitServiced(DWORD timeoutMs) {
     State& s = state();
     std::unique_lock<std::mutex> l(s.m);
     return s.serviced.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] {
-        return answered(s.ep[0] ? s.ep[0]->holder : nullptr) &&
-               answered(s.ep[1] ? s.ep[1]->holder : nullptr);
+        return std::all_of(s.eps.begin(), s.eps.end(), [](auto& e) { return answered(e->holder); });
     });
 }
 
@@ -453,12 +541,10 @@ bool run(unsigned periods, DWORD timeoutMs) {
 
 // --- Observation ---------------------------------------------------------------------------
 
-Stats stats(Flow flow) {
-    State& s = state();
-    std::lock_guard<std::mutex> l(s.m);
+static Stats statsOf(const Endpoint* ep) {
     Stats out;
-    if (flow == Flow::Any || !s.ep[int(flow)]) return out;
-    Endpoint& e = *s.ep[int(flow)];
+    if (!ep) return out;
+    const Endpoint& e = *ep;
     out = e.st;
     out.held = out.running = out.eventDriven = false;
     out.format = {};
@@ -474,11 +560,36 @@ Stats stats(Flow flow) {
     return out;
 }
 
+static const Endpoint* byId(const std::wstring& id) {
+    for (auto& e : state().eps)
+        if (e->cfg.present && e->cfg.id == id) return e.get();
+    return nullptr;
+}
+
+static const Endpoint* byFlow(Flow flow) {
+    return flow == Flow::Any ? nullptr : state().ep[int(flow)].get();
+}
+
+Stats stats(Flow flow) {
+    std::lock_guard<std::mutex> l(state().m);
+    return statsOf(byFlow(flow));
+}
+
+Stats stats(const std::wstring& id) {
+    std::lock_guard<std::mutex> l(state().m);
+    return statsOf(byId(id));
+}
+
 std::vector<BYTE> recording(Flow flow) {
-    State& s = state();
-    std::lock_guard<std::mutex> l(s.m);
-    if (flow == Flow::Any || !s.ep[int(flow)]) return {};
-    return s.ep[int(flow)]->rec;
+    std::lock_guard<std::mutex> l(state().m);
+    const Endpoint* e = byFlow(flow);
+    return e ? e->rec : std::vector<BYTE>{};
+}
+
+std::vector<BYTE> recording(const std::wstring& id) {
+    std::lock_guard<std::mutex> l(state().m);
+    const Endpoint* e = byId(id);
+    return e ? e->rec : std::vector<BYTE>{};
 }
 
 int32_t counterSample(unsigned channel, uint64_t frame, WORD containerBits) {

@@ -73,9 +73,11 @@ static void setEvent(Stream& s) {
     }
 }
 
-static Endpoint* loopbackTarget() {
-    Endpoint* cap = state().ep[1].get();
-    if (cap && cap->holder && cap->holder->running && cap->cfg.signal == Signal::Loopback)
+// The capture endpoint that hears this render endpoint: the one listed at its place.
+static Endpoint* loopbackTarget(const Endpoint& render) {
+    Endpoint* cap = pairOf(render);
+    if (cap && !gone(*cap) && cap->holder && cap->holder->running &&
+        cap->cfg.signal == Signal::Loopback)
         return cap;
     return nullptr;
 }
@@ -103,6 +105,7 @@ void startStream(Stream& s) {
     Endpoint& e = *s.ep;
     if (!s.started) {
         s.started = true;
+        state().latest[int(e.flow)] = s.ep;
         e.st = Stats{};
         e.rec.clear();
         slackStart(s);
@@ -117,8 +120,8 @@ void startStream(Stream& s) {
     // One device clock: a stream that starts while the other direction runs with the same
     // period joins that stream's grid, however long after it the client called Start. An
     // endpoint with a clock of its own keeps its phase to that grid instead.
-    Endpoint* other = state().ep[e.flow == Flow::Render ? 1 : 0].get();
-    const Stream* partner = other ? other->holder : nullptr;
+    Endpoint* other = pairOf(e);
+    const Stream* partner = other && !gone(*other) ? other->holder : nullptr;
     if (partner && partner->running &&
         uint64_t(partner->periodFrames) * s.fmt.Format.nSamplesPerSec ==
             uint64_t(s.periodFrames) * partner->fmt.Format.nSamplesPerSec) {
@@ -129,7 +132,7 @@ void startStream(Stream& s) {
         s.nextDue += period * e.cfg.clockPhase;
     }
     if (e.flow == Flow::Render) {
-        if (Endpoint* cap = loopbackTarget()) resetAir(*cap);
+        if (Endpoint* cap = loopbackTarget(e)) resetAir(*cap);
         // Nothing released: the first period plays whatever the buffer held.
         if (s.queued == 0) ++e.st.startGlitches;
         // The event means "a period's worth can be written": true at once when not pre-filled.
@@ -207,7 +210,7 @@ static void tickRender(Stream& s) {
     e.st.framesPlayed += p;
     s.framesDone += p;
     record(e, out.data(), out.size());
-    if (Endpoint* cap = loopbackTarget()) feedAir(*cap, s, out.data(), p);
+    if (Endpoint* cap = loopbackTarget(e)) feedAir(*cap, s, out.data(), p);
     setEvent(s);
 }
 
@@ -318,6 +321,7 @@ static DWORD WINAPI clockMain(void* module) {
     const double tolerance = double(freq.QuadPart) / 1000.0;
     for (;;) {
         double due = 0;
+        pollUnplugFiles(50);
         {
             std::lock_guard<std::mutex> l(s.m);
             if (s.clockQuit) {
@@ -329,16 +333,19 @@ static DWORD WINAPI clockMain(void* module) {
             double t = double(now.QuadPart);
             bool any = false;
             double first = 0;
-            for (auto& e : s.ep)
-                if (e && e->holder && e->holder->running && s.clock == Clock::Realtime &&
-                    (!any || e->holder->nextDue < first)) {
+            // An unplugged endpoint's stream stops where it is: no more ticks, no events.
+            auto live = [&](const std::shared_ptr<Endpoint>& e) {
+                return e->holder && e->holder->running && !gone(*e) && s.clock == Clock::Realtime;
+            };
+            for (auto& e : s.eps)
+                if (live(e) && (!any || e->holder->nextDue < first)) {
                     first = e->holder->nextDue;
                     any = true;
                 }
             if (any && first <= t + tolerance) {
-                for (auto& e : s.ep) { // render first
-                    Stream* st = e ? e->holder : nullptr;
-                    if (!st || !st->running || st->nextDue > first + tolerance) continue;
+                for (auto& e : s.eps) { // render first
+                    Stream* st = e->holder;
+                    if (!live(e) || st->nextDue > first + tolerance) continue;
                     double late = (t - st->nextDue) * 1e6 / double(freq.QuadPart);
                     Stats& k = e->st;
                     k.meanLateUs = (k.meanLateUs * double(k.periods) + std::max(0.0, late)) /
@@ -360,10 +367,8 @@ static DWORD WINAPI clockMain(void* module) {
                     }
                 }
             }
-            for (auto& e : s.ep)
-                if (e && e->holder && e->holder->running && s.clock == Clock::Realtime &&
-                    (due == 0 || e->holder->nextDue < due))
-                    due = e->holder->nextDue;
+            for (auto& e : s.eps)
+                if (live(e) && (due == 0 || e->holder->nextDue < due)) due = e->holder->nextDue;
             if (!any) {
                 // Nothing runs on this clock: end the thread; the next Start makes another.
                 s.clockAlive = false;
@@ -397,8 +402,8 @@ void wakeClock() {
     }
     if (s.clock != Clock::Realtime) return;
     bool running = false;
-    for (auto& e : s.ep)
-        if (e && e->holder && e->holder->running) running = true;
+    for (auto& e : s.eps)
+        if (e->holder && e->holder->running && !gone(*e)) running = true;
     if (!running) return;
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,

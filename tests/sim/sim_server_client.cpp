@@ -31,6 +31,21 @@ bool mentionsVlasim(const std::wstring& s) {
     return l.find(L"vlasio-sim.dll") != std::wstring::npos;
 }
 
+WAVEFORMATEXTENSIBLE stereo24() {
+    WAVEFORMATEXTENSIBLE f = {};
+    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    f.Format.nChannels = 2;
+    f.Format.nSamplesPerSec = 48000;
+    f.Format.wBitsPerSample = 32;
+    f.Format.nBlockAlign = 8;
+    f.Format.nAvgBytesPerSec = 384000;
+    f.Format.cbSize = 22;
+    f.Samples.wValidBitsPerSample = 24;
+    f.dwChannelMask = 3;
+    f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    return f;
+}
+
 TEST(Registered, DefaultRenderEndpointComesFromTheServer) {
     ASSERT_TRUE(mentionsVlasim(registeredServer()));
     ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
@@ -52,17 +67,7 @@ TEST(Registered, DefaultRenderEndpointComesFromTheServer) {
     // A few periods on the realtime clock, exclusive and event-driven.
     IAudioClient* c = nullptr;
     ASSERT_HRESULT_SUCCEEDED(d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, (void**)&c));
-    WAVEFORMATEXTENSIBLE f = {};
-    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    f.Format.nChannels = 2;
-    f.Format.nSamplesPerSec = 48000;
-    f.Format.wBitsPerSample = 32;
-    f.Format.nBlockAlign = 8;
-    f.Format.nAvgBytesPerSec = 384000;
-    f.Format.cbSize = 22;
-    f.Samples.wValidBitsPerSample = 24;
-    f.dwChannelMask = 3;
-    f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    WAVEFORMATEXTENSIBLE f = stereo24();
     ASSERT_EQ(c->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 100000,
                             100000, &f.Format, nullptr),
               S_OK);
@@ -85,6 +90,57 @@ TEST(Registered, DefaultRenderEndpointComesFromTheServer) {
     CloseHandle(event);
     d->Release();
     e->Release();
+    CoUninitialize();
+}
+
+// The second render endpoint of VLASIM_CONFIG goes away, mid-stream, when its file appears.
+TEST(Registered, AnEndpointIsUnpluggedWhenItsFileAppears) {
+    wchar_t flag[MAX_PATH];
+    ASSERT_GT(GetEnvironmentVariableW(L"VLASIM_UNPLUG_FLAG", flag, MAX_PATH), 0u);
+    DeleteFileW(flag);
+    ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    IMMDeviceEnumerator* e = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                              IID_IMMDeviceEnumerator, (void**)&e));
+    IMMDevice* d = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(
+        e->GetDevice(L"{0.0.0.00000000}.{c41e7a90-2d35-4b68-9f1c-6e0a8d2b5f31}", &d));
+    IAudioClient* c = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, (void**)&c));
+    WAVEFORMATEXTENSIBLE f = stereo24();
+    ASSERT_EQ(c->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 100000,
+                            100000, &f.Format, nullptr),
+              S_OK);
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_HRESULT_SUCCEEDED(c->SetEventHandle(event));
+    IAudioRenderClient* render = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(c->GetService(IID_IAudioRenderClient, (void**)&render));
+    ASSERT_HRESULT_SUCCEEDED(c->Start());
+    auto serve = [&](int periods) { // the periods served before the endpoint went away
+        for (int i = 0; i < periods; ++i) {
+            BYTE* data;
+            if (WaitForSingleObject(event, 200) != WAIT_OBJECT_0 ||
+                render->GetBuffer(480, &data) != S_OK)
+                return i;
+            render->ReleaseBuffer(480, AUDCLNT_BUFFERFLAGS_SILENT);
+        }
+        return periods;
+    };
+    EXPECT_EQ(serve(5), 5);
+    CloseHandle(CreateFileW(flag, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    EXPECT_LT(serve(100), 30); // looked for every 50 ms, and a wake or two of a busy machine
+    EXPECT_EQ(WaitForSingleObject(event, 100), WAIT_TIMEOUT);
+    BYTE* data;
+    EXPECT_EQ(render->GetBuffer(480, &data), AUDCLNT_E_DEVICE_INVALIDATED);
+    DWORD state = 0;
+    EXPECT_EQ(d->GetState(&state), S_OK);
+    EXPECT_EQ(state, DWORD(DEVICE_STATE_NOTPRESENT));
+    render->Release();
+    c->Release();
+    CloseHandle(event);
+    d->Release();
+    e->Release();
+    DeleteFileW(flag);
     CoUninitialize();
 }
 

@@ -74,15 +74,19 @@ class Sim : public ::testing::Test {
     void device(EDataFlow flow, Ptr<IMMDevice>& d) {
         ASSERT_HRESULT_SUCCEEDED(enumerator->GetDefaultAudioEndpoint(flow, eConsole, d.out()));
     }
-    void client(EDataFlow flow, Ptr<IAudioClient>& c) {
+    // A client of the default endpoint, or of the endpoint with this ID.
+    void client(EDataFlow flow, Ptr<IAudioClient>& c, const wchar_t* id = nullptr) {
         Ptr<IMMDevice> d;
-        device(flow, d);
+        if (id)
+            ASSERT_HRESULT_SUCCEEDED(enumerator->GetDevice(id, d.out()));
+        else
+            device(flow, d);
         ASSERT_HRESULT_SUCCEEDED(d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, c.outv()));
     }
     // An exclusive event-driven stream with its event.
     void open(EDataFlow flow, const WAVEFORMATEXTENSIBLE& f, REFERENCE_TIME period,
-              Ptr<IAudioClient>& c, HANDLE* event) {
-        client(flow, c);
+              Ptr<IAudioClient>& c, HANDLE* event, const wchar_t* id = nullptr) {
+        client(flow, c, id);
         ASSERT_HRESULT_SUCCEEDED(c->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
                                                AUDCLNT_STREAMFLAGS_EVENTCALLBACK, period, period,
                                                &f.Format, nullptr));
@@ -603,6 +607,20 @@ TEST_F(Sim, RealtimeClockHoldsTheSchedule) {
 // One row per rule of the table in sim/README.md: the endpoints' options, then what a client
 // sees (the default endpoints unless the row sets something).
 
+const wchar_t kHeadsetOut[] = L"{0.0.0.00000000}.{c41e7a90-2d35-4b68-9f1c-6e0a8d2b5f31}";
+const wchar_t kHeadsetIn[] = L"{0.0.1.00000000}.{7b93d0e4-5a1f-4c27-8e60-2f4d9c1a6b85}";
+
+std::wstring nameOf(Ptr<IMMDevice>& d) {
+    Ptr<IPropertyStore> props;
+    PROPVARIANT v;
+    if (FAILED(d->OpenPropertyStore(STGM_READ, props.out())) ||
+        FAILED(props->GetValue(PKEY_Device_FriendlyName, &v)) || v.vt != VT_LPWSTR)
+        return L"";
+    std::wstring name = v.pwszVal;
+    PropVariantClear(&v);
+    return name;
+}
+
 struct RuleRow {
     const char* rule;
     std::function<void(sim::EndpointConfig& render, sim::EndpointConfig& capture)> set;
@@ -652,6 +670,18 @@ TEST_F(Sim, DocumentedRulesAndTheOptionsWhereDriversDiffer) {
             qpc->push_back(q);
             d.capture->ReleaseBuffer(n);
         }
+    };
+    // Built-in speakers and microphone, and a USB headset whose microphone is the default
+    // capture endpoint; the headset's loopback line is 240 frames long.
+    auto twoDevices = [] {
+        sim::EndpointConfig out = sim::defaultRender(), in = sim::defaultCapture();
+        out.id = kHeadsetOut;
+        out.friendlyName = L"Headset Earphone (USB)";
+        in.id = kHeadsetIn;
+        in.friendlyName = L"Headset Microphone (USB)";
+        in.loopbackDelayFrames = 240;
+        in.isDefault = true;
+        sim::configure({sim::defaultRender(), out}, {sim::defaultCapture(), in});
     };
     const RuleRow rows[] = {
         {"event-driven GetBuffer and ReleaseBuffer take the whole buffer, 0 included", nullptr,
@@ -762,11 +792,8 @@ TEST_F(Sim, DocumentedRulesAndTheOptionsWhereDriversDiffer) {
              EXPECT_EQ(frequency, 48000u * 8);
              EXPECT_EQ(position, 2u * 480 * 8);
          }},
-        {"clock_phase, clock_ppm: a capture clock of its own, late and fast",
-         [](sim::EndpointConfig&, sim::EndpointConfig& c) {
-             c.clockPhase = 0.5;
-             c.clockPpm = 100000; // 10 %, to be seen in a few periods
-         },
+        {"clock_phase: a capture clock of its own, half a period late",
+         [](sim::EndpointConfig&, sim::EndpointConfig& c) { c.clockPhase = 0.5; },
          [&] {
              sim::setClock(sim::Clock::Realtime);
              Duplex d;
@@ -786,17 +813,142 @@ TEST_F(Sim, DocumentedRulesAndTheOptionsWhereDriversDiffer) {
                  ms.push_back(1000.0 * double(t1.QuadPart - t0.QuadPart) / double(freq.QuadPart));
              }
              SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+             d.r->Stop();
+             d.c->Stop();
              std::sort(ms.begin(), ms.end());
-             // Half a period (5 ms, less the drift), give or take Wine's timers; the median
-             // leaves out a wake the machine delayed.
+             // Half a period, 5 ms, give or take Wine's timers; the median leaves out a wake
+             // the machine delayed. (Without drift, so that the phase stays where it started.)
              EXPECT_GT(ms[2], 2.0);
              EXPECT_LT(ms[2], 8.0);
+         }},
+        {"clock_ppm: a capture clock of its own that runs fast and never waits",
+         [](sim::EndpointConfig&, sim::EndpointConfig& c) {
+             c.clockPpm = 100000; // 10 %, to be seen in a few periods
+         },
+         [&] {
+             sim::setClock(sim::Clock::Realtime);
+             Duplex d;
+             open(d, f, f);
+             ASSERT_HRESULT_SUCCEEDED(d.r->Start());
+             ASSERT_HRESULT_SUCCEEDED(d.c->Start());
              Sleep(500);
              d.r->Stop();
              d.c->Stop();
              sim::Stats r = sim::stats(sim::Flow::Render), c = sim::stats(sim::Flow::Capture);
              EXPECT_GT(c.periods, r.periods);  // 10 % more: 5 in 50
              EXPECT_GT(c.discontinuities, 0u); // never read: the clock did not wait
+         }},
+        {"several endpoints per direction: the active ones listed, found by ID, by name", nullptr,
+         [&] {
+             twoDevices();
+             auto listed = [&](EDataFlow flow, DWORD mask) {
+                 std::vector<std::wstring> names;
+                 Ptr<IMMDeviceCollection> all;
+                 UINT n = 0;
+                 EXPECT_EQ(enumerator->EnumAudioEndpoints(flow, mask, all.out()), S_OK);
+                 EXPECT_EQ(all->GetCount(&n), S_OK);
+                 for (UINT i = 0; i < n; ++i) {
+                     Ptr<IMMDevice> d;
+                     EXPECT_EQ(all->Item(i, d.out()), S_OK);
+                     names.push_back(nameOf(d));
+                 }
+                 return names;
+             };
+             EXPECT_EQ(listed(eRender, DEVICE_STATE_ACTIVE),
+                       (std::vector<std::wstring>{L"Speakers (Simulated HD Audio)",
+                                                  L"Headset Earphone (USB)"}));
+             EXPECT_EQ(listed(eAll, DEVICE_STATEMASK_ALL).size(), 4u);
+             Ptr<IMMDeviceCollection> none;
+             EXPECT_EQ(enumerator->EnumAudioEndpoints(eRender, 0x10, none.out()), E_INVALIDARG);
+             Ptr<IMMDevice> d;
+             ASSERT_EQ(enumerator->GetDevice(kHeadsetIn, d.out()), S_OK);
+             EXPECT_EQ(nameOf(d), L"Headset Microphone (USB)");
+             DWORD state = 0;
+             EXPECT_EQ(d->GetState(&state), S_OK);
+             EXPECT_EQ(state, DEVICE_STATE_ACTIVE);
+             ASSERT_EQ(enumerator->GetDefaultAudioEndpoint(eCapture, eConsole, d.out()), S_OK);
+             EXPECT_EQ(nameOf(d), L"Headset Microphone (USB)"); // the one marked default
+         }},
+        {"each capture endpoint hears the render endpoint listed at its place", nullptr,
+         [&] {
+             twoDevices();
+             Ptr<IAudioClient> r, c1, c2;
+             HANDLE e[3];
+             open(eRender, f, k10ms, r, &e[0], kHeadsetOut);
+             open(eCapture, f, k10ms, c1, &e[1], sim::defaultCapture().id.c_str());
+             open(eCapture, f, k10ms, c2, &e[2], kHeadsetIn);
+             Ptr<IAudioRenderClient> render;
+             Ptr<IAudioCaptureClient> builtIn, headset;
+             ASSERT_HRESULT_SUCCEEDED(r->GetService(IID_IAudioRenderClient, render.outv()));
+             ASSERT_HRESULT_SUCCEEDED(c1->GetService(IID_IAudioCaptureClient, builtIn.outv()));
+             ASSERT_HRESULT_SUCCEEDED(c2->GetService(IID_IAudioCaptureClient, headset.outv()));
+             for (IAudioClient* c : {c1.p, c2.p, r.p})
+                 ASSERT_HRESULT_SUCCEEDED(c->Start());
+             BYTE* data;
+             ASSERT_EQ(render->GetBuffer(480, &data), S_OK);
+             std::fill(data, data + 480 * 8, BYTE(0x40));
+             ASSERT_EQ(render->ReleaseBuffer(480, 0), S_OK);
+             sim::step();
+             for (IAudioCaptureClient* c : {builtIn.p, headset.p}) {
+                 UINT32 n;
+                 DWORD flags;
+                 ASSERT_EQ(c->GetBuffer(&data, &n, &flags, nullptr, nullptr), S_OK);
+                 c->ReleaseBuffer(n);
+             }
+             auto heard = [](const std::wstring& id) {
+                 std::vector<BYTE> rec = sim::recording(id);
+                 auto loud = std::find_if(rec.begin(), rec.end(), [](BYTE b) { return b; });
+                 return loud == rec.end() ? -1 : int(loud - rec.begin()) / 8;
+             };
+             EXPECT_EQ(heard(kHeadsetIn), 240);              // its own line's delay
+             EXPECT_EQ(heard(sim::defaultCapture().id), -1); // the speakers play nothing
+             for (HANDLE h : e)
+                 CloseHandle(h);
+         }},
+        {"an endpoint unplugged mid-stream stops and answers AUDCLNT_E_DEVICE_INVALIDATED", nullptr,
+         [&] {
+             twoDevices();
+             Ptr<IAudioClient> r, spare;
+             HANDLE e;
+             open(eRender, f, k10ms, r, &e, kHeadsetOut);
+             client(eRender, spare, kHeadsetOut);
+             Ptr<IAudioRenderClient> render;
+             ASSERT_HRESULT_SUCCEEDED(r->GetService(IID_IAudioRenderClient, render.outv()));
+             ASSERT_HRESULT_SUCCEEDED(r->Start());
+             EXPECT_EQ(pending(e), 1);
+             sim::step();
+             EXPECT_EQ(pending(e), 1);
+             EXPECT_FALSE(sim::unplug(L"{no such endpoint}"));
+             ASSERT_TRUE(sim::unplug(kHeadsetOut));
+             ASSERT_TRUE(sim::unplug(kHeadsetIn));
+             sim::step(2);
+             EXPECT_EQ(pending(e), 0);
+             EXPECT_EQ(sim::stats(kHeadsetOut).periods, 1u);
+             BYTE* data;
+             UINT32 n;
+             EXPECT_EQ(render->GetBuffer(480, &data), AUDCLNT_E_DEVICE_INVALIDATED);
+             EXPECT_EQ(r->GetCurrentPadding(&n), AUDCLNT_E_DEVICE_INVALIDATED);
+             EXPECT_EQ(r->Stop(), AUDCLNT_E_DEVICE_INVALIDATED);
+             EXPECT_EQ(spare->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, ev, k10ms, k10ms, &f.Format,
+                                         nullptr),
+                       AUDCLNT_E_DEVICE_INVALIDATED);
+             Ptr<IMMDevice> d;
+             ASSERT_EQ(enumerator->GetDevice(kHeadsetOut, d.out()), S_OK); // still known
+             DWORD state = 0;
+             EXPECT_EQ(d->GetState(&state), S_OK);
+             EXPECT_EQ(state, DEVICE_STATE_NOTPRESENT);
+             EXPECT_EQ(d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, spare.outv()),
+                       AUDCLNT_E_DEVICE_INVALIDATED);
+             Ptr<IMMDeviceCollection> active;
+             UINT count = 0;
+             ASSERT_EQ(enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, active.out()),
+                       S_OK);
+             EXPECT_EQ(active->GetCount(&count), S_OK);
+             EXPECT_EQ(count, 1u);
+             // The unplugged default's place goes to the next active endpoint.
+             ASSERT_EQ(enumerator->GetDefaultAudioEndpoint(eCapture, eConsole, d.out()), S_OK);
+             EXPECT_EQ(nameOf(d), L"Microphone (Simulated HD Audio)");
+             CloseHandle(e);
          }},
     };
     for (const RuleRow& row : rows) {
