@@ -153,6 +153,45 @@ TEST(EventDriven, EmptyCapturePacketStillSwitches) {
     rig::expectNothingLeaked();
 }
 
+// An endpoint unplugged mid-stream: the thread sends the host one reset request and no
+// switch after it, and stop, disposeBuffers and Release then leave nothing behind. The
+// stepped clock stops with the endpoint, so event-driven mode finds it gone by its silence.
+TEST(Unplugged, OneResetRequestThenNoSwitch) {
+    const struct {
+        bool timerDriven;
+        bool render; // which endpoint goes
+    } rows[] = {{false, true}, {false, false}, {true, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.timerDriven ? "timer-driven" : row.render ? "render" : "capture");
+        Options o;
+        o.clock = sim::Clock::Manual;
+        o.timerDriven = row.timerDriven;
+        {
+            Rig r(o);
+            r.host.answer(kAsioSelectorSupported, kAsioResetRequest, 1);
+            ASSERT_EQ(r.create(), ASE_OK);
+            ASSERT_EQ(r.asio->start(), ASE_OK);
+            ASSERT_TRUE(sim::run(4, 2000));
+            ASSERT_TRUE(r.host.waitForSwitches(3, 2000));
+            sim::unplug(row.render ? sim::defaultRender().id : sim::defaultCapture().id);
+            auto resets = [&] {
+                size_t n = 0;
+                for (const auto& m : r.host.messages()) n += m.selector == kAsioResetRequest;
+                return n;
+            };
+            for (int i = 0; i < 200 && !resets(); ++i) Sleep(10);
+            size_t switches = r.host.switchCount();
+            sim::run(3, 500);
+            Sleep(100);
+            EXPECT_EQ(resets(), 1u);
+            EXPECT_EQ(r.host.switchCount(), switches);
+            EXPECT_EQ(r.asio->stop(), ASE_OK);
+            EXPECT_EQ(r.asio->disposeBuffers(), ASE_OK);
+        }
+        rig::expectNothingLeaked();
+    }
+}
+
 // Timer-driven, render only: both halves and the first endpoint buffer are pre-filled, then
 // one switch per endpoint period, each as its transfer crosses a half.
 TEST(TimerDriven, RenderPrefillsThenSwitchesPerPeriod) {
