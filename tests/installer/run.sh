@@ -15,7 +15,7 @@ prefix=$INSTALLER_PREFIX
 [ ! -d "$prefix" ] || WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
 rm -rf "$prefix"
 export VLASIO_WINEPREFIX=$prefix WINEPREFIX=$prefix
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
