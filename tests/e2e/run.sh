@@ -8,7 +8,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 export VLASIO_WINEPREFIX=$E2E_PREFIX WINEPREFIX=$E2E_PREFIX
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

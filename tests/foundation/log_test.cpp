@@ -47,8 +47,6 @@ class Log : public ::testing::Test {
     }
     static void release(ASIOSrv* d) { d->innerRelease(); }
 
-    static bool logExists() { return GetFileAttributesW(kLogFile) != INVALID_FILE_ATTRIBUTES; }
-
     static std::string readLog() {
         // Read through Windows so that the text is exactly what the file holds.
         HANDLE h = CreateFileW(kLogFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
@@ -65,23 +63,32 @@ class Log : public ::testing::Test {
 
 } // namespace
 
-TEST_F(Log, OffMeansNoFileAtAll) {
-    ASIOSrv* d = newDriver();
-    EXPECT_EQ(d->logFile, nullptr);
-    release(d);
-    EXPECT_FALSE(logExists()) << "no value";
-    DWORD zero = 0;
-    setSetting(REG_DWORD, &zero, sizeof zero);
-    release(newDriver());
-    EXPECT_FALSE(logExists()) << "zero";
-    // A REG_SZ, or a binary value larger than 4 bytes, does not switch it on either.
-    setSetting(REG_SZ, L"1", 4);
-    release(newDriver());
-    EXPECT_FALSE(logExists()) << "string";
-    BYTE eight[8] = {1};
-    setSetting(REG_BINARY, eight, sizeof eight);
-    release(newDriver());
-    EXPECT_FALSE(logExists()) << "8-byte binary";
+// {the per-user value} -> a log or none. Only a number switches it on: a REG_DWORD, or a
+// binary value of four bytes.
+TEST_F(Log, OnlyANonZeroNumberSwitchesItOn) {
+    const DWORD zero = 0, one = 1;
+    const BYTE eight[8] = {1}, four[4] = {1};
+    const struct {
+        const char* what;
+        DWORD type;
+        const void* data;
+        DWORD size;
+        bool on;
+    } rows[] = {{"no value", REG_NONE, nullptr, 0, false},
+                {"zero", REG_DWORD, &zero, 4, false},
+                {"string", REG_SZ, L"1", 4, false},
+                {"8-byte binary", REG_BINARY, eight, 8, false},
+                {"4-byte binary", REG_BINARY, four, 4, true},
+                {"one", REG_DWORD, &one, 4, true}};
+    for (const auto& r : rows) {
+        clearSetting();
+        DeleteFileW(kLogFile);
+        if (r.data) setSetting(r.type, r.data, r.size);
+        ASIOSrv* d = newDriver();
+        EXPECT_EQ(d->logFile != nullptr, r.on) << r.what;
+        release(d);
+        EXPECT_EQ(readLog().find("ASIOSrv::Destructor...") != std::string::npos, r.on) << r.what;
+    }
 }
 
 TEST_F(Log, ConstructorAndDestructorLinesWithTheirTimes) {
@@ -96,13 +103,6 @@ TEST_F(Log, ConstructorAndDestructorLinesWithTheirTimes) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(text, m, lines)) << text;
     EXPECT_GE(std::stoi(m[1]), 15);
-}
-
-TEST_F(Log, FourByteBinaryValueCountsAsNumber) {
-    BYTE one[4] = {1, 0, 0, 0};
-    setSetting(REG_BINARY, one, sizeof one);
-    release(newDriver());
-    EXPECT_NE(readLog().find("ASIOSrv::Destructor..."), std::string::npos);
 }
 
 TEST_F(Log, SecondObjectRunsWithoutALogAndALaterOneAppends) {

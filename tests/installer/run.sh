@@ -1,12 +1,7 @@
 #!/usr/bin/env bash
-# The installer under Wine, in a fresh prefix: install an older version and this one over it
-# silently, check what they left, stream through the installed driver, upgrade over itself
-# with a vlasio.ini in place, uninstall silently and check that only the user's things and
-# another driver's entry remain; last, an install that ends without an ASIO list entry must
-# say so.
-#
-# Environment (set by CMakeLists.txt): INSTALLER_PREFIX, INSTALLER_SETUP, INSTALLER_VERSION,
-# INSTALLER_DRIVER, INSTALLER_PROBE, INSTALLER_SIM.
+# The installer under Wine, in a fresh prefix: an older version and this one over it, a
+# stream through the installed driver, upgrades, a silent uninstall, a refused list entry.
+# Environment (set by CMakeLists.txt): INSTALLER_PREFIX, _SETUP, _VERSION, _DRIVER, _PROBE, _SIM.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -15,14 +10,11 @@ prefix=$INSTALLER_PREFIX
 [ ! -d "$prefix" ] || WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
 rm -rf "$prefix"
 export VLASIO_WINEPREFIX=$prefix WINEPREFIX=$prefix
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 win() { timeout 120 "$root/scripts/wine-run" "$@"; }
 # The uninstaller runs a copy of itself from the temporary folder: wait for the prefix to
 # go idle before looking at what it did.
@@ -36,14 +28,10 @@ value() {
   { win reg query "$1" 2>/dev/null || true; } | tr -d '\r' |
     sed -nE "s/^ +$(sed 's/[()]/\\&/g' <<<"$2") +REG_[A-Z_]+ +(.*)$/\1/p"
 }
-expect_value() {
-  local got
-  got=$(value "$1" "$2")
-  [ "$got" = "$3" ] || fail "$1 $2: expected \"$3\", found \"$got\""
-}
-expect_no_key() {
-  ! win reg query "$1" >/dev/null 2>&1 || fail "$1 is still there"
-}
+expect_value() { local got; got=$(value "$1" "$2"); [ "$got" = "$3" ] || fail "$1 $2: expected \"$3\", found \"$got\""; }
+expect_no_key() { ! win reg query "$1" >/dev/null 2>&1 || fail "$1 is still there"; }
+# The report's line for a figure, or the report and a failure.
+expect_report() { grep -qE "$1" "$work/report" || { cat "$work/report"; fail "$2"; }; }
 
 clsid='{5D3A9C41-7E2B-4F68-A1D0-93C6B8E2F417}'
 driver_name="Vantrel ASIO device (HDAudio)"
@@ -105,12 +93,11 @@ status=0
 [ "$status" -le 1 ] || { cat "$work/report"; fail "the probe exited with $status"; }
 switches=$(sed -nE 's/^  buffer switches +([0-9]+) received.*/\1/p' "$work/report")
 [ "${switches:-0}" -gt 50 ] || { cat "$work/report"; fail "only ${switches:-no} buffer switches"; }
-grep -qE "^  half-index errors +0$" "$work/report" || fail "switches out of order"
-grep -qE "^  position errors +0 " "$work/report" || fail "positions not continuous"
-grep -qE "^  round trip +[0-9]+ frames" "$work/report" || fail "no click came back through the line"
+expect_report "^  half-index errors +0$" "switches out of order"
+expect_report "^  position errors +0 " "positions not continuous"
+expect_report "^  round trip +[0-9]+ frames" "no click came back through the line"
 grep -qF "server $server" "$work/report" || fail "the probe did not load $server"
-grep -qE "^  file version +$INSTALLER_VERSION.0$" "$work/report" ||
-  fail "the probe did not report file version $INSTALLER_VERSION.0"
+expect_report "^  file version +$INSTALLER_VERSION.0$" "the probe did not report file version $INSTALLER_VERSION.0"
 [ -s "$prefix/drive-i/VLASIOLog.txt" ] || fail "the driver wrote no log"
 
 echo "== an upgrade while a host holds the driver fails, and leaves the driver registered"

@@ -4,29 +4,32 @@
 
 using namespace vl;
 
-TEST(StreamFormat, TwentyFourInThirtyTwoStereo48k) {
-    StreamFormat f = streamFormat(kSampleTypeInt32LSB, 2, 48000.0);
-    EXPECT_EQ(f.formatTag, kWaveFormatExtensible);
-    EXPECT_EQ(f.bitsPerSample, 32);
-    EXPECT_EQ(f.validBitsPerSample, 24);
-    EXPECT_EQ(f.blockAlign, 8);
-    EXPECT_EQ(f.avgBytesPerSec, 384000u);
-    EXPECT_EQ(f.channelMask, 0x3u);
-    EXPECT_EQ(f.cbSize, 22);
-}
-
-TEST(StreamFormat, SixteenBitSurroundAndUnopenableCounts) {
-    StreamFormat f = streamFormat(kSampleTypeInt16LSB, 6, 44100.0);
-    EXPECT_EQ(f.bitsPerSample, 16);
-    EXPECT_EQ(f.blockAlign, 12);
-    EXPECT_EQ(f.avgBytesPerSec, 529200u);
-    EXPECT_EQ(f.channelMask, 0x3Fu);
-    EXPECT_EQ(streamFormat(kSampleTypeInt16LSB, 1, 48000).channelMask, 0x4u);
-    EXPECT_EQ(streamFormat(kSampleTypeInt16LSB, 8, 48000).channelMask, 0x63Fu);
+// {sample type, channels, rate} -> the extensible format a direction is opened with.
+TEST(StreamFormat, ExtensibleFormatsAndUnopenableCounts) {
+    const struct {
+        int32_t type;
+        uint16_t channels;
+        double rate;
+        uint16_t bits, valid, blockAlign;
+        uint32_t rateOpened, bytesPerSec, mask;
+    } rows[] = {{kSampleTypeInt32LSB, 2, 48000.0, 32, 24, 8, 48000, 384000, 0x3},
+                {kSampleTypeInt16LSB, 6, 44100.0, 16, 16, 12, 44100, 529200, 0x3F},
+                {kSampleTypeInt16LSB, 1, 48000.0, 16, 16, 2, 48000, 96000, 0x4},
+                {kSampleTypeInt16LSB, 8, 48000.0, 16, 16, 16, 48000, 768000, 0x63F},
+                {kSampleTypeInt16LSB, 2, 44100.9, 16, 16, 4, 44100, 176400, 0x3}}; // truncated
+    for (const auto& r : rows) {
+        StreamFormat f = streamFormat(r.type, r.channels, r.rate);
+        EXPECT_EQ(f.formatTag, kWaveFormatExtensible);
+        EXPECT_EQ(f.cbSize, 22);
+        EXPECT_EQ(f.bitsPerSample, r.bits) << r.channels;
+        EXPECT_EQ(f.validBitsPerSample, r.valid) << r.channels;
+        EXPECT_EQ(f.blockAlign, r.blockAlign) << r.channels;
+        EXPECT_EQ(f.samplesPerSec, r.rateOpened) << r.channels;
+        EXPECT_EQ(f.avgBytesPerSec, r.bytesPerSec) << r.channels;
+        EXPECT_EQ(f.channelMask, r.mask) << r.channels;
+    }
     for (uint16_t n : {0, 3, 5, 7, 9, 10, 16})
         EXPECT_EQ(streamFormat(kSampleTypeInt16LSB, n, 48000).channelMask, 0u) << n;
-    // The rate is opened truncated.
-    EXPECT_EQ(streamFormat(kSampleTypeInt16LSB, 2, 44100.9).samplesPerSec, 44100u);
 }
 
 TEST(StreamFormat, ProbeFormatAndMasks) {

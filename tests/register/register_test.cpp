@@ -119,17 +119,13 @@ class Registration : public ::testing::Test {
     }
 };
 
-TEST_F(Registration, WithoutIniUsesBuiltInNameAndLowerCasePath) {
-    ASSERT_EQ(regsvr32(dllA), 0u);
-    expectRegisteredAs(kDriverNameW, L"c:\\vltest\\a\\vlasio.dll");
-    EXPECT_EQ(nameAtAttach(), kDriverNameW);
-}
-
+// {ini file} -> the name registered, read back at attach; the path stored lower-cased.
 TEST_F(Registration, IniGivesTheNameOnlyForTypePciWithDescription) {
-    struct Case {
+    const struct {
         const char* ini;
         std::wstring name;
     } cases[] = {
+        {nullptr, kDriverNameW},
         {"[Register]\r\nType=PCI\r\nDescription=Studio Out\r\n", L"Studio Out"},
         {"[Register]\r\nType=pci\r\nDescription=Studio Out\r\n", kDriverNameW},
         {"[Register]\r\nType=PCI\r\n", kDriverNameW},
@@ -138,9 +134,9 @@ TEST_F(Registration, IniGivesTheNameOnlyForTypePciWithDescription) {
         {"[Register]\r\nType=PCI\r\nDescription=A\\B\r\n", kDriverNameW},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.ini);
+        SCOPED_TRACE(c.ini ? c.ini : "no ini");
         clean();
-        writeIni(c.ini);
+        if (c.ini) writeIni(c.ini);
         ASSERT_EQ(regsvr32(dllA), 0u);
         expectRegisteredAs(c.name, L"c:\\vltest\\a\\vlasio.dll");
         if (c.name != kDriverNameW) {
@@ -150,39 +146,40 @@ TEST_F(Registration, IniGivesTheNameOnlyForTypePciWithDescription) {
     }
 }
 
-TEST_F(Registration, SecondTimeKeepsClassKeyAndRewritesListEntry) {
+// Again at the same path: the class key stays (renamed by an ini in between, it keeps its old
+// name), the list entry is rewritten. At another path: the class key is replaced.
+TEST_F(Registration, SecondTimeKeepsClassKeyOtherPathReplacesItAnyPathUnregisters) {
     ASSERT_EQ(regsvr32(dllA), 0u);
     setString(HKEY_CLASSES_ROOT, kClassKey, L"Mark", L"kept");
     setString(HKEY_LOCAL_MACHINE, kListKey + kDriverNameW, L"Mark", L"dropped");
-
-    // Renamed by an ini file in between: the class key keeps its old name.
     writeIni("[Register]\r\nType=PCI\r\nDescription=Studio Out\r\n");
     ASSERT_EQ(regsvr32(dllA), 0u);
     EXPECT_EQ(readString(HKEY_CLASSES_ROOT, kClassKey, L"Mark"), L"kept");
     EXPECT_EQ(readString(HKEY_CLASSES_ROOT, kClassKey), kDriverNameW);
     EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, kListKey + kDriverNameW));
     EXPECT_EQ(readString(HKEY_LOCAL_MACHINE, kListKey + L"Studio Out", L"CLSID"), kClsidText);
-}
 
-TEST_F(Registration, OtherPathReplacesClassAndAnyPathUnregisters) {
-    ASSERT_EQ(regsvr32(dllA), 0u);
-    setString(HKEY_CLASSES_ROOT, kClassKey, L"Mark", L"dropped");
+    DeleteFileW(iniA.c_str());
     ASSERT_EQ(regsvr32(dllB), 0u);
     expectRegisteredAs(kDriverNameW, L"c:\\vltest\\b\\vlasio.dll");
     EXPECT_EQ(readString(HKEY_CLASSES_ROOT, kClassKey, L"Mark"), kMissing);
-
     ASSERT_EQ(regsvr32(dllA, true), 0u);
     EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, kClassKey));
     EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, kListKey + kDriverNameW));
 }
 
 TEST_F(Registration, UnregisterRemovesDescribedEntryAndUserSettingsOnly) {
+    // With nothing registered, the user settings still go.
+    setString(HKEY_CURRENT_USER, kSettingsKey, L"Mark", L"dropped");
+    ASSERT_EQ(regsvr32(dllA, true), 0u);
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kSettingsKey));
+    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, L"Software\\Vantrel"));
+
     writeIni("[Register]\r\nType=PCI\r\nDescription=Studio Out\r\n");
     ASSERT_EQ(regsvr32(dllA), 0u);
     setString(HKEY_LOCAL_MACHINE, kListKey + L"Other Driver", L"CLSID", L"{other}");
     setString(HKEY_CURRENT_USER, kSettingsKey, L"Mark", L"dropped");
     setString(HKEY_CURRENT_USER, L"Software\\Vantrel\\Other", L"Mark", L"kept");
-
     ASSERT_EQ(regsvr32(dllA, true), 0u);
     EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, kClassKey));
     EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, kListKey + L"Studio Out"));
@@ -191,14 +188,6 @@ TEST_F(Registration, UnregisterRemovesDescribedEntryAndUserSettingsOnly) {
     EXPECT_EQ(readString(HKEY_CURRENT_USER, L"Software\\Vantrel\\Other", L"Mark"), L"kept");
     // Unregistered, the driver knows itself by its class's key path.
     EXPECT_EQ(nameAtAttach(), kClassKey);
-}
-
-TEST_F(Registration, UnregisterWithNothingRegisteredStillDropsUserSettings) {
-    setString(HKEY_CURRENT_USER, kSettingsKey, L"Mark", L"dropped");
-    ASSERT_EQ(regsvr32(dllA, true), 0u);
-    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kSettingsKey));
-    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, L"Software\\Vantrel"));
-    EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, kClassKey));
 }
 
 } // namespace
