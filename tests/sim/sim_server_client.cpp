@@ -46,50 +46,64 @@ WAVEFORMATEXTENSIBLE stereo24() {
     return f;
 }
 
+// An exclusive event-driven render stream on the endpoint with this ID (else the default),
+// reached through COM alone, started; released at scope end.
+struct Stream {
+    IMMDeviceEnumerator* e = nullptr;
+    IMMDevice* d = nullptr;
+    IAudioClient* c = nullptr;
+    IAudioRenderClient* render = nullptr;
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    void open(const wchar_t* id) {
+        ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                                  IID_IMMDeviceEnumerator, (void**)&e));
+        ASSERT_HRESULT_SUCCEEDED(id ? e->GetDevice(id, &d)
+                                    : e->GetDefaultAudioEndpoint(eRender, eConsole, &d));
+        ASSERT_HRESULT_SUCCEEDED(d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, (void**)&c));
+        WAVEFORMATEXTENSIBLE f = stereo24();
+        ASSERT_EQ(c->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                100000, 100000, &f.Format, nullptr),
+                  S_OK);
+        ASSERT_HRESULT_SUCCEEDED(c->SetEventHandle(event));
+        ASSERT_HRESULT_SUCCEEDED(c->GetService(IID_IAudioRenderClient, (void**)&render));
+        ASSERT_HRESULT_SUCCEEDED(c->Start());
+    }
+    // The periods served, up to `periods`, before the endpoint stopped signalling or refused.
+    int serve(int periods, DWORD waitMs) {
+        for (int i = 0; i < periods; ++i) {
+            BYTE* data;
+            if (WaitForSingleObject(event, waitMs) != WAIT_OBJECT_0 ||
+                render->GetBuffer(480, &data) != S_OK)
+                return i;
+            render->ReleaseBuffer(480, AUDCLNT_BUFFERFLAGS_SILENT);
+        }
+        return periods;
+    }
+    ~Stream() {
+        if (c) c->Stop();
+        for (IUnknown* p : {(IUnknown*)render, (IUnknown*)c, (IUnknown*)d, (IUnknown*)e})
+            if (p) p->Release();
+        CloseHandle(event);
+    }
+};
+
 TEST(Registered, DefaultRenderEndpointComesFromTheServer) {
     ASSERT_TRUE(mentionsVlasim(registeredServer()));
     ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-    IMMDeviceEnumerator* e = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                              IID_IMMDeviceEnumerator, (void**)&e));
-    EXPECT_NE(GetModuleHandleW(L"vlasio-sim.dll"), nullptr);
-    IMMDevice* d = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(e->GetDefaultAudioEndpoint(eRender, eConsole, &d));
-    IPropertyStore* props = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(d->OpenPropertyStore(STGM_READ, &props));
-    PROPVARIANT v;
-    ASSERT_HRESULT_SUCCEEDED(props->GetValue(PKEY_Device_DeviceDesc, &v));
-    ASSERT_EQ(v.vt, VT_LPWSTR);
-    EXPECT_STREQ(v.pwszVal, L"Test Speakers (vlasim)"); // from VLASIM_CONFIG
-    PropVariantClear(&v);
-    props->Release();
-
-    // A few periods on the realtime clock, exclusive and event-driven.
-    IAudioClient* c = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, (void**)&c));
-    WAVEFORMATEXTENSIBLE f = stereo24();
-    ASSERT_EQ(c->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 100000,
-                            100000, &f.Format, nullptr),
-              S_OK);
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    ASSERT_HRESULT_SUCCEEDED(c->SetEventHandle(event));
-    IAudioRenderClient* render = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(c->GetService(IID_IAudioRenderClient, (void**)&render));
-    ASSERT_HRESULT_SUCCEEDED(c->Start());
-    int events = 0;
-    while (events < 10 && WaitForSingleObject(event, 1000) == WAIT_OBJECT_0) {
-        BYTE* data;
-        ASSERT_EQ(render->GetBuffer(480, &data), S_OK);
-        ASSERT_EQ(render->ReleaseBuffer(480, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);
-        ++events;
+    {
+        Stream s;
+        s.open(nullptr);
+        EXPECT_NE(GetModuleHandleW(L"vlasio-sim.dll"), nullptr);
+        IPropertyStore* props = nullptr;
+        ASSERT_HRESULT_SUCCEEDED(s.d->OpenPropertyStore(STGM_READ, &props));
+        PROPVARIANT v;
+        ASSERT_HRESULT_SUCCEEDED(props->GetValue(PKEY_Device_DeviceDesc, &v));
+        ASSERT_EQ(v.vt, VT_LPWSTR);
+        EXPECT_STREQ(v.pwszVal, L"Test Speakers (vlasim)"); // from VLASIM_CONFIG
+        PropVariantClear(&v);
+        props->Release();
+        EXPECT_EQ(s.serve(10, 1000), 10); // on the realtime clock
     }
-    EXPECT_EQ(events, 10);
-    c->Stop();
-    render->Release();
-    c->Release();
-    CloseHandle(event);
-    d->Release();
-    e->Release();
     CoUninitialize();
 }
 
@@ -99,47 +113,20 @@ TEST(Registered, AnEndpointIsUnpluggedWhenItsFileAppears) {
     ASSERT_GT(GetEnvironmentVariableW(L"VLASIM_UNPLUG_FLAG", flag, MAX_PATH), 0u);
     DeleteFileW(flag);
     ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    IMMDeviceEnumerator* e = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                              IID_IMMDeviceEnumerator, (void**)&e));
-    IMMDevice* d = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(
-        e->GetDevice(L"{0.0.0.00000000}.{c41e7a90-2d35-4b68-9f1c-6e0a8d2b5f31}", &d));
-    IAudioClient* c = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, (void**)&c));
-    WAVEFORMATEXTENSIBLE f = stereo24();
-    ASSERT_EQ(c->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 100000,
-                            100000, &f.Format, nullptr),
-              S_OK);
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    ASSERT_HRESULT_SUCCEEDED(c->SetEventHandle(event));
-    IAudioRenderClient* render = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(c->GetService(IID_IAudioRenderClient, (void**)&render));
-    ASSERT_HRESULT_SUCCEEDED(c->Start());
-    auto serve = [&](int periods) { // the periods served before the endpoint went away
-        for (int i = 0; i < periods; ++i) {
-            BYTE* data;
-            if (WaitForSingleObject(event, 200) != WAIT_OBJECT_0 ||
-                render->GetBuffer(480, &data) != S_OK)
-                return i;
-            render->ReleaseBuffer(480, AUDCLNT_BUFFERFLAGS_SILENT);
-        }
-        return periods;
-    };
-    EXPECT_EQ(serve(5), 5);
-    CloseHandle(CreateFileW(flag, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-    EXPECT_LT(serve(100), 30); // looked for every 50 ms, and a wake or two of a busy machine
-    EXPECT_EQ(WaitForSingleObject(event, 100), WAIT_TIMEOUT);
-    BYTE* data;
-    EXPECT_EQ(render->GetBuffer(480, &data), AUDCLNT_E_DEVICE_INVALIDATED);
-    DWORD state = 0;
-    EXPECT_EQ(d->GetState(&state), S_OK);
-    EXPECT_EQ(state, DWORD(DEVICE_STATE_NOTPRESENT));
-    render->Release();
-    c->Release();
-    CloseHandle(event);
-    d->Release();
-    e->Release();
+    {
+        Stream s;
+        s.open(L"{0.0.0.00000000}.{c41e7a90-2d35-4b68-9f1c-6e0a8d2b5f31}");
+        EXPECT_EQ(s.serve(5, 200), 5);
+        CloseHandle(CreateFileW(flag, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        // Looked for every 50 ms, and a wake or two of a busy machine.
+        EXPECT_LT(s.serve(100, 200), 30);
+        EXPECT_EQ(WaitForSingleObject(s.event, 100), WAIT_TIMEOUT);
+        BYTE* data;
+        EXPECT_EQ(s.render->GetBuffer(480, &data), AUDCLNT_E_DEVICE_INVALIDATED);
+        DWORD state = 0;
+        EXPECT_EQ(s.d->GetState(&state), S_OK);
+        EXPECT_EQ(state, DWORD(DEVICE_STATE_NOTPRESENT));
+    }
     DeleteFileW(flag);
     CoUninitialize();
 }

@@ -154,4 +154,22 @@ TEST(Log, EventDrivenStartStopLinesPerDirectionAndThread) {
     EXPECT_TRUE(events == 3 || events == 4) << events;
 }
 
+TEST(Log, TimerDrivenThreadLines) {
+    LogCapture log;
+    {
+        Options o = stepped(2, 2);
+        o.timerDriven = true;
+        Rig r(o);
+        ASSERT_EQ(r.create(), ASE_OK);
+        ASSERT_EQ(r.asio->start(), ASE_OK);
+        ASSERT_TRUE(r.host.waitForSwitches(3, 2000));
+        r.asio->stop();
+    }
+    EXPECT_TRUE(inOrder(
+        log.lines(),
+        {"ASIOSrv:::\tRender [48000 2 32 (24)] (0x0) TimerDrivenMode=1",
+         "ASIODrv:::...Timer Driven Thread started...(3 events) Pos=[480 480] BufferSize=[480 480]",
+         "ASIOSrv::: (using bufferSwitchTimeInfo()!!!)", "ASIODrv:::...Thread stopped..."}));
+}
+
 } // namespace
