@@ -1,5 +1,6 @@
 // The test-facing side: configuration, faults, calls, observation and accounting.
 #include "sim/internal.h"
+#include "sim/mallocspy.h"
 #include "sim/slack.h"
 
 #include <objbase.h>
@@ -79,38 +80,8 @@ static std::set<void*>* handedOut = new std::set<void*>;
 static bool spyActive = false;
 
 namespace {
-struct Spy final : IMallocSpy {
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IMallocSpy) {
-            *ppv = this;
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; } // static object
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T cb) override { return cb; }
-    void* STDMETHODCALLTYPE PostAlloc(void* p) override { return p; }
-    void* STDMETHODCALLTYPE PreFree(void* p, BOOL) override {
-        strike(p);
-        return p;
-    }
-    void STDMETHODCALLTYPE PostFree(BOOL) override {}
-    SIZE_T STDMETHODCALLTYPE PreRealloc(void* p, SIZE_T cb, void** pNew, BOOL) override {
-        strike(p);
-        *pNew = p;
-        return cb;
-    }
-    void* STDMETHODCALLTYPE PostRealloc(void* p, BOOL) override { return p; }
-    void* STDMETHODCALLTYPE PreGetSize(void* p, BOOL) override { return p; }
-    SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T cb, BOOL) override { return cb; }
-    void* STDMETHODCALLTYPE PreDidAlloc(void* p, BOOL) override { return p; }
-    int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int r) override { return r; }
-    void STDMETHODCALLTYPE PreHeapMinimize() override {}
-    void STDMETHODCALLTYPE PostHeapMinimize() override {}
-
+struct Spy final : MallocSpyBase {
+    void seen(void* p) override { strike(p); }
     static void strike(void* p) {
         if (!p) return;
         std::lock_guard<std::mutex> l(allocMu);

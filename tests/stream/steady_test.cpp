@@ -6,6 +6,7 @@
 // this process), so that its allocations and locks are its own module's and only the
 // driver's and this host's reach the counters below; its meter counts the endpoint calls.
 #include "driver/ASIOSrv.h"
+#include "sim/mallocspy.h"
 #include "sim/meter.h"
 
 #include <gtest/gtest.h>
@@ -99,35 +100,8 @@ void operator delete[](void* p, size_t) noexcept {
 
 namespace {
 
-struct TaskSpy final : IMallocSpy {
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = riid == IID_IUnknown || riid == IID_IMallocSpy ? this : nullptr;
-        return *ppv ? S_OK : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T cb) override {
-        count(taskOps);
-        return cb;
-    }
-    void* STDMETHODCALLTYPE PostAlloc(void* p) override { return p; }
-    void* STDMETHODCALLTYPE PreFree(void* p, BOOL) override {
-        count(taskOps);
-        return p;
-    }
-    void STDMETHODCALLTYPE PostFree(BOOL) override {}
-    SIZE_T STDMETHODCALLTYPE PreRealloc(void* p, SIZE_T cb, void** out, BOOL) override {
-        count(taskOps);
-        *out = p;
-        return cb;
-    }
-    void* STDMETHODCALLTYPE PostRealloc(void* p, BOOL) override { return p; }
-    void* STDMETHODCALLTYPE PreGetSize(void* p, BOOL) override { return p; }
-    SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T cb, BOOL) override { return cb; }
-    void* STDMETHODCALLTYPE PreDidAlloc(void* p, BOOL) override { return p; }
-    int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int r) override { return r; }
-    void STDMETHODCALLTYPE PreHeapMinimize() override {}
-    void STDMETHODCALLTYPE PostHeapMinimize() override {}
+struct TaskSpy final : MallocSpyBase {
+    void seen(void*) override { count(taskOps); }
 } taskSpy;
 
 IVlasimMeter* meter = nullptr;
