@@ -59,8 +59,10 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
                low32(hostCallbacks->bufferSwitchTimeInfo));
 
     // New buffers while the stream runs: it stops first, as disposeBuffers does, so that the
-    // thread never copies through blocks that are being replaced.
-    if (streamOpen()) stop();
+    // thread never copies through blocks that are being replaced. A thread already told to
+    // stop (from inside its own switch) may still hold its clients: it is awaited too, as
+    // start does, or the size check below would find the endpoints busy.
+    if (streamOpen() || threadHandle) stop();
     // Only a size the endpoints can stream, checked before anything is allocated: none before
     // init, none below the shortest period, none above the largest both endpoints grant (at
     // most 500 ms, or a second with no endpoint to ask, which also bounds stop's one-buffer
