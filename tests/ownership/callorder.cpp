@@ -1,218 +1,111 @@
-// Random call orders, as hosts make them, against the DLL on the simulated endpoints.
-//
-//   callorder [--seed S] [--calls N] [--replay K]
-//
-// The run is a series of sequences, each one driver object's life: a random number of random
-// calls (init, createBuffers, start, stop, disposeBuffers, AddRef/Release, the queries; good
-// and bad arguments), then its last Release. The host's switch writes its outputs, and in some
-// sequences calls stop now and then or stalls once past the driver's wait; its asioMessage
-// may take 30 ms to answer. Each call's result must be one the driver can give for it, each
-// call must return within the driver's wait for its thread plus two buffer lengths, and after
-// each sequence no streaming thread, simulator object or driver object may be left and every
-// heap must validate. A failure names its sequence; --replay K runs that sequence alone, as
-// it ran. Exit status 0 when all passed.
+// Random call orders, as hosts make them:   callorder [--seed S] [--calls N] [--replay K]
+// Each sequence is one driver object's life: random calls with good and bad arguments, then its
+// last Release; in some, the host's switch stops the driver now and then or stalls once past
+// the driver's wait, and asioMessage takes 30 ms. Every result must be one the driver can give,
+// and dll::check() must pass after each sequence. A failure names its sequence; --replay K
+// runs that one alone, as it ran. Exit status 0 when all passed.
 #include "driver_dll.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <map>
 #include <random>
-#include <set>
-#include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
 
 constexpr DWORD kThreadWaitMs = 2000;
 
-// What the host's callbacks see; ASIO callbacks carry no context.
-struct Host {
-    std::atomic<IASIO*> asio{nullptr};
-    std::atomic<ASIOBufferInfo*> infos{nullptr};
-    std::atomic<long> count{0}, frames{0}, width{2};
-    std::atomic<unsigned> stopOneIn{0}; // the switch calls stop once in this many (0: never)
-    std::atomic<bool> stallOnce{false};
-    std::atomic<DWORD> messageDelayMs{0};
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlap{false};
-    std::atomic<unsigned> switches{0};
-    std::atomic<unsigned> totalSwitches{0}, stalls{0}, stopsInSwitch{0}, bad{0};
-    std::mutex mutex;
-    std::set<DWORD> threads;
-} host;
-
-void onSwitch(long half) {
-    if (host.inside.fetch_add(1) != 0) host.overlap = true;
-    {
-        std::lock_guard<std::mutex> lock(host.mutex);
-        host.threads.insert(GetCurrentThreadId());
-    }
-    ASIOBufferInfo* infos = host.infos;
-    for (long i = 0; infos && i < host.count && (half == 0 || half == 1); ++i)
-        if (!infos[i].isInput && infos[i].buffers[half])
-            memset(infos[i].buffers[half], 0x22, size_t(host.frames) * size_t(host.width));
-    unsigned n = ++host.switches;
-    ++host.totalSwitches;
-    if (host.stallOnce.exchange(false)) ++host.stalls, Sleep(kThreadWaitMs + 300);
-    if (host.stopOneIn && n % host.stopOneIn == 0)
-        if (IASIO* asio = host.asio) ++host.stopsInSwitch, asio->stop();
-    host.inside.fetch_sub(1);
-}
-
-void bufferSwitch(long half, ASIOBool) { onSwitch(half); }
-ASIOTime* bufferSwitchTimeInfo(ASIOTime* t, long half, ASIOBool) {
-    onSwitch(half);
-    return t;
-}
-void sampleRateDidChange(ASIOSampleRate) {}
-long asioMessage(long selector, long value, void*, double*) {
-    if (DWORD ms = host.messageDelayMs) Sleep(ms);
-    return selector == kAsioSelectorSupported ? value == kAsioSupportsTimeInfo
-                                              : selector == kAsioSupportsTimeInfo;
-}
-
-// The sequence and call in progress, for a crash or a hang to name.
-std::atomic<long> current{-1};
-std::atomic<const char*> currentCall{""};
-std::atomic<double> lastProgress{0};
-
-struct Failure {
-    std::string what;
-};
+std::atomic<IASIO*> live{nullptr};  // the object the switch may stop
+std::atomic<unsigned> stopOneIn{0}; // the switch stops it once in this many (0: never)
+std::atomic<bool> stallOnce{false};
+std::atomic<unsigned> stalls{0}, switches{0};
+std::atomic<long> current{-1}; // the sequence in progress, for a crash or a hang to name
 
 // One sequence, from its own generator: the same sequence whatever ran before it.
-class Sequence {
-  public:
+struct Sequence {
     Sequence(unsigned seed, unsigned number) : rng_(seed * 1000003u + number) {}
 
-    // Runs up to `calls` calls; returns how many it made, or throws Failure.
+    // Makes up to `calls` calls and returns how many it made; throws what went wrong.
     unsigned run(unsigned calls) {
-        host.stopOneIn = pick(4) == 0 ? 3 + pick(20) : 0;
-        host.stallOnce = false;
+        stopOneIn = pick(4) == 0 ? 3 + pick(20) : 0;
+        stallOnce = false;
         stallDue_ = pick(5) == 0;
-        stallsBefore_ = host.stalls;
-        host.messageDelayMs = pick(4) == 0 ? 30 : 0;
-        host.switches = 0;
-        asio_ = dll::createDriver();
-        if (!asio_) fail("no driver object");
-        host.asio = asio_;
-        unsigned n = 0;
-        unsigned length = std::min(calls, 8 + pick(56));
+        stallsBefore_ = stalls;
+        dll::host.messageDelayMs = pick(4) == 0 ? 30 : 0;
+        dll::host.switches = 0;
+        if (!(live = asio_ = dll::createDriver())) fail("no driver object");
+        unsigned n = 0, length = std::min(calls, 8 + pick(56));
         // An opening as hosts make them, in order or not, then anything.
         static const char* const openings[] = {"", "i", "icsw", "cisw", "icsi", "ics"};
-        const char* opening = openings[pick(6)];
-        if (!strcmp(opening, "icsi")) host.messageDelayMs = 30; // init while the thread asks
-        for (const char* op = opening; *op; ++op, ++n)
-            step(*op);
-        for (; n < length; ++n)
-            step();
-        host.asio = nullptr;
-        call("Release", [&] { return long(asio_->Release()); }, {0});
-        for (DWORD id : takeThreads())
-            if (!dll::threadEnded(id, kThreadWaitMs + 1000)) fail("a streaming thread did not end");
-        if (host.overlap.exchange(false)) fail("two streaming threads called the host at once");
-        std::string left = dll::leftovers(), why;
-        if (!left.empty()) fail("left behind: " + left);
-        if (!dll::heapsValid(&why)) fail(why);
+        const char* op = openings[pick(6)];
+        if (!strcmp(op, "icsi")) dll::host.messageDelayMs = 30; // init while the thread asks
+        for (; *op || n < length; ++n)
+            step(*op ? *op++ : 0);
+        live = nullptr;
+        call("Release", [&] { return asio_->Release(); }, {0});
+        std::string why = dll::check(kThreadWaitMs + 1000);
+        if (!why.empty()) fail(why);
         return n + 1;
     }
 
-  private:
     unsigned pick(unsigned n) { return unsigned(rng_() % n); }
+    [[noreturn]] void fail(const std::string& what) { throw what; }
 
-    [[noreturn]] void fail(const std::string& what) { throw Failure{what}; }
-
-    std::set<DWORD> takeThreads() {
-        std::lock_guard<std::mutex> lock(host.mutex);
-        std::set<DWORD> out;
-        out.swap(host.threads);
-        return out;
-    }
-
-    template <typename F> long timed(const char* name, F f) {
-        double bound = kThreadWaitMs + 2.0 * double(frames_) * 1000.0 / 48000.0 + 50;
-        double t0 = dll::nowMs();
-        currentCall = name;
-        long r = long(f());
-        currentCall = "";
-        lastProgress = dll::nowMs();
-        double ms = dll::nowMs() - t0;
-        if (ms > bound)
-            fail(std::string(name) + " took " + std::to_string(ms) + " ms, more than " +
-                 std::to_string(bound));
+    // A call that returns one of `allowed` (anything when empty) within the driver's wait for
+    // its thread plus two buffer lengths.
+    long call(const char* name, const std::function<long()>& f,
+              const std::vector<long>& allowed = {}) {
+        long r = dll::timed(name, kThreadWaitMs + 2.0 * double(frames_) * 1000.0 / 48000.0 + 50, f);
+        if (allowed.size() && std::find(allowed.begin(), allowed.end(), r) == allowed.end())
+            fail(std::string(name) + " returned " + std::to_string(r));
         return r;
-    }
-    template <typename F> void call(const char* name, F f, std::initializer_list<long> allowed) {
-        long r = timed(name, f);
-        for (long a : allowed)
-            if (r == a) return;
-        fail(std::string(name) + " returned " + std::to_string(r));
-    }
-
-    // Sizes every rate the host may set (44.1 to 96 kHz) offers, or none offers.
-    long size(bool* offered) {
-        static const long bad[] = {0, -1, 1, 64, 100000, 0x7FFFFFFF};
-        *offered = true;
-        switch (pick(8)) {
-        case 0: return *offered = false, bad[pick(6)];
-        case 1: return 256 + long(pick(4544));
-        case 2: return 960;
-        default: return 480;
-        }
     }
 
     void createBuffers() {
         // Mostly what the endpoints stream (stereo in and out), else any channels at all.
-        infos_.assign(6, {});
-        long count = 4;
-        for (long i = 0; i < 6; ++i) infos_[size_t(i)] = {ASIOBool(i < 2), i % 2, {}};
-        if (pick(4) == 0) {
-            count = long(pick(7));
-            for (ASIOBufferInfo& b : infos_) b = {ASIOBool(pick(2)), long(pick(20)) - 2, {}};
-        }
-        static ASIOCallbacks callbacks = {bufferSwitch, sampleRateDidChange, asioMessage,
-                                                bufferSwitchTimeInfo};
-        bool offered = false;
-        long frames = size(&offered);
-        host.bad += !offered;
+        const bool any = pick(4) == 0;
+        long count = any ? long(pick(7)) : 4;
+        for (long i = 0; i < 6; ++i)
+            infos_[i] = any ? ASIOBufferInfo{ASIOBool(pick(2)), long(pick(20)) - 2, {}}
+                            : ASIOBufferInfo{ASIOBool(i < 2), i % 2, {}};
+        // Sizes every rate the host may set (44.1 to 96 kHz) offers (k > 0), or none offers.
+        static const long bad[] = {0, -1, 1, 64, 100000, 0x7FFFFFFF};
+        unsigned k = pick(8);
+        long frames = k == 2 ? 960 : k > 2 ? 480 : k ? 256 + long(pick(4544)) : bad[pick(6)];
         bool noInfos = pick(20) == 0, noCallbacks = pick(20) == 0;
-        // The sample type, as a host asks before it makes buffers.
-        ASIOChannelInfo ci = {};
+        ASIOChannelInfo ci = {}; // the sample type, as a host asks before it makes buffers
         asio_->getChannelInfo(&ci);
-        host.infos = nullptr;
-        long r = timed("createBuffers", [&] {
-            return asio_->createBuffers(noInfos ? nullptr : infos_.data(), count, frames,
-                                        noCallbacks ? nullptr : &callbacks);
+        dll::host.infos = nullptr;
+        long r = call("createBuffers", [&] {
+            return asio_->createBuffers(noInfos ? nullptr : infos_, count, frames,
+                                        noCallbacks ? nullptr : &dll::callbacks);
         });
-        if (noInfos || noCallbacks) {
-            if (r != ASE_InvalidParameter) fail("createBuffers without records: " + std::to_string(r));
-            return;
-        }
         // Nothing is offered before init, nor while a stalled stream may still hold the endpoints.
-        bool inRange = offered && initialised_;
-        if (r == ASE_InvalidMode && host.stalls != stallsBefore_) inRange = false;
-        if (r != (inRange ? ASE_OK : ASE_InvalidMode))
+        bool stalled = r == ASE_InvalidMode && stalls != stallsBefore_;
+        long want = k && initialised_ && !stalled ? ASE_OK : ASE_InvalidMode;
+        if (r != (noInfos || noCallbacks ? ASE_InvalidParameter : want))
             fail("createBuffers(" + std::to_string(frames) + ") returned " + std::to_string(r));
         if (r != ASE_OK) return;
         frames_ = frames;
-        host.frames = frames;
-        host.width = ci.type == ASIOSTInt32LSB ? 4 : 2;
-        host.count = count;
-        host.infos = infos_.data();
+        dll::host.bytes = frames * (ci.type == ASIOSTInt32LSB ? 4 : 2);
+        dll::host.count = count;
+        dll::host.infos = infos_;
     }
 
     // One call: 'i'nit, 'c'reateBuffers, 's'tart, 'w'ait, or (0) any call at random.
-    void step(char what = 0) {
-        unsigned k = what == 'i' ? 0 : what == 'c' ? 8 : what == 's' ? 22 : what == 'w' ? 60 : pick(100);
+    void step(char op) {
+        unsigned k = op == 'i' ? 0 : op == 'c' ? 8 : op == 's' ? 22 : op == 'w' ? 60 : pick(100);
         if (k < 8) {
             call("init", [&] { return asio_->init(nullptr); }, {ASIOTrue});
             initialised_ = true;
         } else if (k < 22) {
             createBuffers();
         } else if (k < 38) {
-            if (stallDue_ && pick(3) == 0) host.stallOnce = true, stallDue_ = false;
+            if (stallDue_ && pick(3) == 0) stallOnce = true, stallDue_ = false;
             call("start", [&] { return asio_->start(); }, {ASE_OK, ASE_NotPresent});
             if (pick(2)) Sleep(10 + pick(50)); // and let it stream, mostly
         } else if (k < 46) {
@@ -223,122 +116,104 @@ class Sequence {
             Sleep(pick(60));
         } else if (k < 70) {
             asio_->AddRef();
-            call("Release", [&] { return long(asio_->Release()); }, {1});
+            call("Release", [&] { return asio_->Release(); }, {1});
         } else {
             query();
         }
     }
 
     void query() {
-        long a = 0, b = 0, c = 0, d = 0;
+        static const double rates[] = {44100, 48000, 96000, 22050, 0, -1, 1e12};
         const long present = initialised_ ? ASE_OK : ASE_NotPresent;
-        switch (pick(8)) {
-        case 0:
-            call("getChannels", [&] { return asio_->getChannels(pick(4) ? &a : nullptr, &b); },
-                 {present});
-            break;
-        case 1:
-            call("getBufferSize", [&] { return asio_->getBufferSize(&a, &b, &c, &d); },
-                 {present, ASE_InvalidMode});
-            break;
-        case 2: {
-            static const double rates[] = {44100, 48000, 96000, 22050, 0, -1, 1e12};
-            double rate = rates[pick(7)];
-            if (pick(2))
-                call("canSampleRate", [&] { return asio_->canSampleRate(rate); },
-                     {ASE_OK, ASE_NoClock, ASE_NotPresent, ASE_InvalidMode, ASE_InvalidParameter});
-            else
-                call("setSampleRate", [&] { return asio_->setSampleRate(rate); },
-                     {ASE_OK, ASE_NoClock, ASE_NotPresent, ASE_InvalidMode, ASE_InvalidParameter});
-            break;
-        }
-        case 3: {
-            ASIOChannelInfo info = {long(pick(20)) - 2, ASIOBool(pick(2)), 0, 0, 0, {}};
-            call("getChannelInfo", [&] { return asio_->getChannelInfo(&info); },
-                 {ASE_OK, ASE_NotPresent, ASE_InvalidParameter, ASE_InvalidMode});
-            break;
-        }
-        case 4:
-            call("getLatencies", [&] { return asio_->getLatencies(&a, &b); }, {ASE_OK, ASE_NotPresent});
-            break;
-        case 5: {
-            ASIOSamples pos;
-            ASIOTimeStamp ts;
-            call("getSamplePosition", [&] { return asio_->getSamplePosition(&pos, &ts); }, {ASE_OK});
-            break;
-        }
-        case 6: {
-            ASIOSampleRate rate;
-            call("getSampleRate", [&] { return asio_->getSampleRate(&rate); }, {ASE_OK});
-            break;
-        }
-        default:
-            call("outputReady", [&] { return asio_->outputReady(); }, {ASE_NotPresent});
-        }
+        IASIO* a = asio_;
+        long v = 0;
+        double rate = 0;
+        ASIOChannelInfo info = {};
+        ASIOSamples pos;
+        ASIOTimeStamp ts;
+        const std::tuple<const char*, std::function<long()>, std::vector<long>> queries[] = {
+            {"getChannels", [&] { return a->getChannels(pick(4) ? &v : nullptr, &v); }, {present}},
+            {"getBufferSize",
+             [&] { return a->getBufferSize(&v, &v, &v, &v); },
+             {present, ASE_InvalidMode}},
+            {"canSampleRate or setSampleRate",
+             [&] {
+                 rate = rates[pick(7)];
+                 return pick(2) ? a->canSampleRate(rate) : a->setSampleRate(rate);
+             },
+             {ASE_OK, ASE_NoClock, ASE_NotPresent, ASE_InvalidMode, ASE_InvalidParameter}},
+            {"getChannelInfo",
+             [&] {
+                 info = {long(pick(20)) - 2, ASIOBool(pick(2)), 0, 0, 0, {}};
+                 return a->getChannelInfo(&info);
+             },
+             {ASE_OK, ASE_NotPresent, ASE_InvalidParameter, ASE_InvalidMode}},
+            {"getLatencies", [&] { return a->getLatencies(&v, &v); }, {ASE_OK, ASE_NotPresent}},
+            {"getSamplePosition", [&] { return a->getSamplePosition(&pos, &ts); }, {ASE_OK}},
+            {"getSampleRate", [&] { return a->getSampleRate(&rate); }, {ASE_OK}},
+            {"outputReady", [&] { return a->outputReady(); }, {ASE_NotPresent}},
+        };
+        const auto& [name, f, allowed] = queries[pick(8)];
+        call(name, f, allowed);
     }
 
     std::mt19937 rng_;
     IASIO* asio_ = nullptr;
-    std::vector<ASIOBufferInfo> infos_;
+    ASIOBufferInfo infos_[6] = {};
     long frames_ = 480;
     unsigned stallsBefore_ = 0;
     bool initialised_ = false, stallDue_ = false;
 };
 
-LONG WINAPI onCrash(EXCEPTION_POINTERS* e) {
-    fprintf(stderr, "FAIL: sequence %ld (%s): exception 0x%08lx at %p\n", current.load(),
-            currentCall.load(), e->ExceptionRecord->ExceptionCode,
-            e->ExceptionRecord->ExceptionAddress);
+// Ends the program, naming the sequence in progress.
+[[noreturn]] void die(const char* what, UINT code) {
+    fprintf(stderr, "FAIL: sequence %ld: %s\n", current.load(), what);
     fflush(stderr);
-    TerminateProcess(GetCurrentProcess(), 3);
-    return EXCEPTION_CONTINUE_SEARCH;
+    TerminateProcess(GetCurrentProcess(), code);
+    abort();
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    unsigned seed = 1, calls = 800;
-    long replay = -1;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!strcmp(argv[i], "--seed")) seed = unsigned(atol(argv[i + 1]));
-        else if (!strcmp(argv[i], "--calls")) calls = unsigned(atol(argv[i + 1]));
-        else if (!strcmp(argv[i], "--replay")) replay = atol(argv[i + 1]);
-    }
-    SetUnhandledExceptionFilter(onCrash);
-    if (!dll::setUp()) {
-        fprintf(stderr, "FAIL: no DLL or simulator\n");
-        return 1;
-    }
+    std::map<std::string, long> options = {{"--seed", 1}, {"--calls", 800}, {"--replay", -1}};
+    for (int i = 1; i + 1 < argc; i += 2)
+        options[argv[i]] = atol(argv[i + 1]);
+    const unsigned seed = options["--seed"], calls = options["--calls"];
+    const long replay = options["--replay"];
+    SetUnhandledExceptionFilter([](EXCEPTION_POINTERS* e) -> LONG {
+        char what[64];
+        snprintf(what, sizeof what, "exception 0x%08lx at %p", e->ExceptionRecord->ExceptionCode,
+                 e->ExceptionRecord->ExceptionAddress);
+        die(what, 3);
+    });
+    if (!dll::setUp()) die("no DLL or simulator", 1);
+    dll::host.action = [](unsigned n) {
+        ++switches;
+        if (stallOnce.exchange(false)) ++stalls, Sleep(kThreadWaitMs + 300);
+        if (stopOneIn && n % stopOneIn == 0)
+            if (IASIO* asio = live) asio->stop();
+    };
     // A watchdog for calls that never return.
-    lastProgress = dll::nowMs();
-    CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
-        for (;;) {
-            Sleep(1000);
-            if (dll::nowMs() - lastProgress > 10000) {
-                fprintf(stderr, "FAIL: sequence %ld hangs (%s)\n", current.load(),
-                        currentCall.load());
-                fflush(stderr);
-                TerminateProcess(GetCurrentProcess(), 4);
-            }
-        }
-    }, nullptr, 0, nullptr);
+    dll::lastReturn = GetTickCount64();
+    auto watchdog = [](LPVOID) -> DWORD {
+        for (;; Sleep(1000))
+            if (GetTickCount64() - dll::lastReturn > 10000) die("hangs", 4);
+    };
+    CreateThread(nullptr, 0, watchdog, nullptr, 0, nullptr);
 
-    unsigned done = 0;
-    for (unsigned number = 0; replay >= 0 ? number <= unsigned(replay) : done < calls; ++number) {
-        if (replay >= 0 && number != unsigned(replay)) continue;
+    unsigned done = 0, first = replay >= 0 ? unsigned(replay) : 0;
+    for (unsigned number = first; replay >= 0 ? number == first : done < calls; ++number) {
         current = long(number);
         sim::reset();
         try {
             done += Sequence(seed, number).run(replay >= 0 ? 1000 : calls - done);
-        } catch (const Failure& f) {
-            fprintf(stderr, "FAIL: seed %u sequence %u: %s\n(replay: callorder --seed %u --replay %u)\n",
-                    seed, number, f.what.c_str(), seed, number);
-            return 1;
+        } catch (const std::string& what) {
+            std::string again = "\n(replay: callorder --seed " + std::to_string(seed);
+            die((what + again + " --replay " + std::to_string(number) + ")").c_str(), 1);
         }
     }
-    printf("seed %u: %u calls in %ld sequences passed (%u switches, %u stalled past the wait, "
-           "%u stops inside a switch, %u sizes refused)\n",
-           seed, done, current.load() + 1, host.totalSwitches.load(), host.stalls.load(),
-           host.stopsInSwitch.load(), host.bad.load());
+    printf("seed %u: %u calls in %ld sequences passed (%u switches, %u stalled past the wait)\n",
+           seed, done, current.load() + 1, switches.load(), stalls.load());
     return 0;
 }
