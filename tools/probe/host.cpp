@@ -924,6 +924,14 @@ bool Probe::findMinimum() {
 int Probe::run() {
     out("vlasio-probe: %s\n", label_.c_str());
     if (!create()) return 1;
+    if (options_.panel) {
+        // Modal: returns when the user closes the dialog.
+        enterStep("controlPanel");
+        ASIOError result = driver_->controlPanel();
+        enterStep("reporting");
+        out("%s%s\n", label("controlPanel"), asioErrorText(result).c_str());
+        return result == ASE_OK ? 0 : 1;
+    }
     meter_ = openMeter();
     describe();
     setRate();

@@ -33,7 +33,8 @@ LONG WINAPI reportCrash(EXCEPTION_POINTERS* info) {
 }
 
 // A driver call that never returns (a stop that waits for its own thread, say) would hang
-// the host: after a while without progress outside streaming, say where and leave.
+// the host: after a while without progress outside streaming (or an open control panel,
+// which waits for the user), say where and leave.
 DWORD WINAPI watchdog(void*) {
     LONG seen = -1;
     DWORD since = GetTickCount();
@@ -41,7 +42,8 @@ DWORD WINAPI watchdog(void*) {
         Sleep(250);
         LONG count = stepCount;
         const char* step = currentStep;
-        if (count != seen || !strcmp(step, "streaming") || !strcmp(step, "reporting")) {
+        if (count != seen || !strcmp(step, "streaming") || !strcmp(step, "reporting") ||
+            !strcmp(step, "controlPanel")) {
             seen = count;
             since = GetTickCount();
         } else if (GetTickCount() - since > kStuckMs) {

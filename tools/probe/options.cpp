@@ -9,6 +9,7 @@ namespace probe {
 const char kUsage[] =
     "usage: vlasio-probe --list\n"
     "       vlasio-probe DRIVER [options]\n"
+    "       vlasio-probe DRIVER --panel\n"
     "\n"
     "DRIVER is a name from the ASIO driver list (see --list) or a CLSID in braces.\n"
     "The probe creates the driver as hosts do, reports what it offers, streams a click\n"
@@ -27,6 +28,8 @@ const char kUsage[] =
     "                    no missed switch and, where the endpoint reports it, more than a\n"
     "                    quarter of a period to spare in every period (exit status 1 when\n"
     "                    none does)\n"
+    "  --panel           open the driver's control panel, as a host's ASIO settings\n"
+    "                    button does; report what it returned once it is closed\n"
     "\n"
     "Exit status: 0 when every step succeeded and every buffer switch arrived in order,\n"
     "1 when something failed, 2 for a malformed command line, 3 when the process crashed\n"
@@ -74,6 +77,8 @@ bool parseOptions(const std::vector<std::string>& args, Options* o, std::string*
             o->list = true;
         } else if (a == "--find-minimum") {
             o->findMinimum = true;
+        } else if (a == "--panel") {
+            o->panel = true;
         } else if (a == "--no-timeinfo") {
             o->timeInfo = false;
         } else if (a == "--buffer") {
@@ -130,6 +135,10 @@ bool parseOptions(const std::vector<std::string>& args, Options* o, std::string*
     }
     if (o->findMinimum && o->buffer > 0) {
         *error = "--find-minimum tries the driver's sizes itself; leave out --buffer";
+        return false;
+    }
+    if (o->panel && o->findMinimum) {
+        *error = "--panel streams nothing; leave out --find-minimum";
         return false;
     }
     if (!o->help && !o->list && o->driver.empty()) {

@@ -21,6 +21,9 @@ struct Options {
     // Stream --seconds at each buffer size from the driver's minimum up through its
     // preferred one and report the first that is safe (no missed switch, ample slack).
     bool findMinimum = false;
+    // Open the driver's control panel, as a host's "ASIO settings" button does, and stream
+    // nothing.
+    bool panel = false;
 };
 
 // Fills `options`; on a malformed command line returns false with a message in `error`.
