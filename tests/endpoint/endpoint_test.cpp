@@ -1,0 +1,453 @@
+// The endpoint layer and the host queries against the simulated endpoints: 48 kHz, 24 bits in
+// 32, stereo, aligned to 16 frames; the 3 ms minimum period (144 frames) is granted as 160.
+#include "driver/ASIOSrv.h"
+#include "driver/log.h"
+#include "sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <audioclient.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// getBufferSize's result, minimum, preferred and maximum sizes and granularity (-7: unwritten).
+using Sizes = std::vector<long>;
+
+class Endpoint : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // The host's thread, in the apartment the driver is created in.
+        ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+        ASSERT_HRESULT_SUCCEEDED(sim::install());
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"DefaultSizeInMS");
+        render.minimumPeriod = capture.minimumPeriod = 30000;
+        configure();
+        recreate();
+    }
+    void TearDown() override {
+        release();
+        sim::uninstall();
+        CoUninitialize();
+        DeleteFileW(logPath_.c_str());
+    }
+
+    void configure() { sim::configure(render, capture); }
+    // Releases the object (checking that it left nothing behind) and makes a new one.
+    void recreate() {
+        release();
+        drv = new ASIOSrv(nullptr);
+        drv->AddRef();
+        // Not the shared file on drive I:, which only one object at a time can hold.
+        drv->logFile = _wfopen(logPath_.c_str(), L"wt");
+        seen_ = 0;
+    }
+    // The lines logged since the last clearLog(), without their time stamps.
+    std::string log() {
+        fflush(drv->logFile);
+        std::string text;
+        FILE* f = _wfopen(logPath_.c_str(), L"rt");
+        char line[1024];
+        while (f && fgets(line, sizeof line, f))
+            text += std::strchr(line, ' ') + 1;
+        if (f) fclose(f);
+        return text.substr(seen_);
+    }
+    void clearLog() { seen_ += log().size(); }
+    bool logged(const std::string& line) {
+        return ("\n" + log()).find("\n" + line + "\n") != std::string::npos;
+    }
+    // Sets "DefaultSizeInMS"; the next SetUp removes it.
+    static void setDefaultSize(DWORD type, const void* data, DWORD bytes) {
+        RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"DefaultSizeInMS", type, data, bytes);
+    }
+    Sizes sizes() {
+        long minSize = -7, maxSize = -7, preferred = -7, granularity = -7;
+        long result = drv->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
+        return {result, minSize, preferred, maxSize, granularity};
+    }
+
+    sim::EndpointConfig render = sim::defaultRender();
+    sim::EndpointConfig capture = sim::defaultCapture();
+    ASIOSrv* drv = nullptr;
+
+  private:
+    void release() {
+        if (!drv) return;
+        drv->Release();
+        drv = nullptr;
+        sim::clearFaults();
+        EXPECT_EQ(sim::liveObjects(), 0) << sim::report();
+        EXPECT_EQ(sim::outstandingRefs(), 0) << sim::report();
+        EXPECT_EQ(sim::outstandingAllocations(), 0) << sim::report();
+    }
+    const std::wstring logPath_ = L"endpoint-" + std::to_wstring(GetCurrentProcessId()) + L".log";
+    size_t seen_ = 0;
+};
+
+ASIOChannelInfo channel(long number, bool input) {
+    ASIOChannelInfo info;
+    std::memset(&info, 0x55, sizeof info);
+    info.channel = number;
+    info.isInput = input ? ASIOTrue : ASIOFalse;
+    return info;
+}
+
+// The rate is the render endpoint's, else the capture endpoint's. An endpoint where exclusive
+// mode is forbidden is not bound (one held by another application is: it may be free later),
+// and with none left init fails. What cannot be read or made leaves earlier values.
+TEST_F(Endpoint, InitBindsEachDirectionOnItsOwn) {
+    capture.deviceFormat = sim::extensibleFormat(44100, 2, 32, 24, KSAUDIO_SPEAKER_STEREO);
+    configure();
+    drv->callbacks.bufferSwitch = [](long, ASIOBool) {};
+    EXPECT_EQ(drv->init(reinterpret_cast<void*>(0x12345678AB)), ASIOTrue);
+    EXPECT_STREQ(drv->endpointId[kRender], render.id.c_str());
+    EXPECT_STREQ(drv->endpointId[kCapture], capture.id.c_str());
+    EXPECT_EQ(drv->callbacks.bufferSwitch, nullptr);
+    EXPECT_EQ(drv->sampleRate, 48000.0);
+    char got[64];
+    snprintf(got, sizeof got, "ASIOSrv:::\tinit() got 0x%X 0x%X\n", low32(drv->endpointId[kRender]),
+             low32(drv->endpointId[kCapture]));
+    EXPECT_EQ(log(), "ASIOSrv:::init(0x345678AB)...[NULL]\n"
+                     "ASIOSrv:::\tRenderEndpoint: the default endpoint, none chosen\n"
+                     "ASIOSrv:::\tCaptureEndpoint: the default endpoint, none chosen\n" +
+                         std::string(got));
+
+    const HRESULT absent = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    const HRESULT forbidden = AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+    // Each endpoint (absent, or its answer to Initialize), init's result, what it binds, the rate.
+    const std::tuple<HRESULT, HRESULT, ASIOBool, bool, bool, double> rows[] = {
+        {absent, S_OK, ASIOTrue, false, true, 44100.0},
+        {S_OK, forbidden, ASIOTrue, true, false, 48000.0},
+        {forbidden, forbidden, ASIOFalse, false, false, 44100.0},
+        {AUDCLNT_E_DEVICE_IN_USE, S_OK, ASIOTrue, true, true, 48000.0},
+        {absent, absent, ASIOTrue, false, false, 48000.0},
+    };
+    for (const auto& [renderHr, captureHr, result, renderBound, captureBound, rate] : rows) {
+        SCOPED_TRACE(std::to_string(renderHr) + " " + std::to_string(captureHr));
+        render.present = renderHr != absent;
+        render.exclusiveRefusal = renderHr == absent ? S_OK : renderHr;
+        capture.present = captureHr != absent;
+        capture.exclusiveRefusal = captureHr == absent ? S_OK : captureHr;
+        configure();
+        EXPECT_EQ(drv->init(nullptr), result);
+        EXPECT_EQ(drv->endpointId[kRender] != nullptr, renderBound);
+        EXPECT_EQ(drv->endpointId[kCapture] != nullptr, captureBound);
+        EXPECT_EQ(drv->sampleRate, rate);
+    }
+    // Nothing to ask: any rate is kept, and the sizes are the bare figures.
+    EXPECT_EQ(drv->setSampleRate(12345.5), ASE_OK);
+    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 0, 0, 12345, -1}));
+
+    render.present = capture.present = true;
+    // Only 24 valid bits in 32 give 32-bit samples.
+    const std::pair<WAVEFORMATEXTENSIBLE, ASIOSampleType> types[] = {
+        {sim::extensibleFormat(96000, 4, 32, 24, KSAUDIO_SPEAKER_QUAD), ASIOSTInt32LSB},
+        {sim::extensibleFormat(96000, 4, 24, 24, KSAUDIO_SPEAKER_QUAD), ASIOSTInt16LSB},
+        {sim::extensibleFormat(96000, 4, 32, 32, KSAUDIO_SPEAKER_QUAD), ASIOSTInt16LSB},
+        {sim::pcmFormat(96000, 4, 32), ASIOSTInt16LSB},
+    };
+    for (const auto& [format, type] : types) {
+        SCOPED_TRACE(format.Format.wBitsPerSample);
+        render.deviceFormat = capture.deviceFormat = format;
+        configure();
+        drv->init(nullptr);
+        EXPECT_EQ(drv->sampleType[kRender], type);
+        EXPECT_EQ(drv->sampleType[kCapture], type);
+        EXPECT_EQ(drv->channelCount[kCapture], 4);
+    }
+
+    capture.hasDeviceFormat = false;
+    render.deviceFormatBlob.assign(10, 0xFF); // too short for a format
+    configure();
+    drv->init(nullptr);
+    EXPECT_NE(drv->endpointId[kRender], nullptr);
+    EXPECT_NE(drv->endpointId[kCapture], nullptr);
+    EXPECT_EQ(drv->sampleRate, 96000.0);
+    IUnknown* earlier = drv->deviceEnumerator;
+    sim::fail("IClassFactory::CreateInstance", E_OUTOFMEMORY);
+    EXPECT_EQ(drv->init(nullptr), ASIOTrue);
+    EXPECT_EQ(drv->deviceEnumerator, earlier);
+    EXPECT_EQ(drv->endpointId[kRender], nullptr);
+    EXPECT_EQ(drv->sampleRate, 96000.0);
+}
+
+// A mono 16-bit microphone beside stereo speakers. Inputs: the mix count. Outputs: the largest
+// count taken, trying 2 more up to the first above 8. Names: ANSI, cut to 31 characters.
+TEST_F(Endpoint, MonoMicrophoneBesideStereoSpeakers) {
+    render.description = L"High Definition Audio Speakers (rear panel)";
+    capture.description = L"Mic \u4E2D\u6587 array";
+    capture.deviceFormat = capture.mixFormat = sim::pcmFormat(48000, 1, 16);
+    capture.layouts = {{1, 0x4}, {2, 0x3}, {4, 0x33}}; // never probed
+    configure();
+    long in = 0, out = 0;
+    ASIOChannelInfo info = channel(0, false);
+    EXPECT_EQ(drv->getChannels(&in, &out), ASE_NotPresent) << "before init";
+    EXPECT_EQ(drv->getChannelInfo(&info), ASE_NotPresent) << "before init";
+    EXPECT_EQ(info.name[0], 0);
+    drv->init(nullptr);
+    clearLog();
+    EXPECT_EQ(drv->getChannels(&in, &out), ASE_OK);
+    EXPECT_EQ(log(), "ASIOSrv::getChannels()...\n"
+                     "ASIOSrv:::\tChecking [Mic ?? array]...\n"
+                     "ASIOSrv:::\tChecking [High Definition Audio Speakers (rear panel)]...\n"
+                     "ASIOSrv:::\tgetChannels() got Input=1 Output=2\n");
+    clearLog();
+    EXPECT_EQ(drv->getChannels(nullptr, nullptr), ASE_InvalidParameter);
+    EXPECT_EQ(log(), "");
+    EXPECT_EQ(drv->getChannels(&in, nullptr), ASE_OK);
+    EXPECT_TRUE(logged("ASIOSrv:::\tgetChannels() got Input=1 Output=0"));
+    // 480 frames are 960 bytes here, not aligned: the microphone is asked in its own format.
+    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 192, 512, 24000, -1})); // 144 frames refused, 192 offered
+    EXPECT_EQ(drv->canSampleRate(48000.0), ASE_OK);
+
+    info = channel(7, false);
+    EXPECT_EQ(drv->getChannelInfo(&info), ASE_OK);
+    EXPECT_EQ(std::string(info.name, sizeof info.name),
+              std::string("High Definition Audio Speakers \0", 32));
+    EXPECT_EQ(info.type, ASIOSTInt32LSB);
+    EXPECT_EQ(info.channelGroup, 0);
+    EXPECT_EQ(info.isActive, ASIOFalse);
+    info = channel(1, true);
+    EXPECT_EQ(drv->getChannelInfo(&info), ASE_OK);
+    EXPECT_STREQ(info.name, "Mic ?? array - channel 1");
+    EXPECT_EQ(info.type, ASIOSTInt16LSB);
+    for (ASIOChannelInfo bad : {channel(8, false), channel(-1, false), channel(2, true)})
+        EXPECT_EQ(drv->getChannelInfo(&bad), ASE_InvalidParameter) << bad.channel;
+    clearLog();
+    EXPECT_EQ(drv->getChannelInfo(nullptr), ASE_InvalidParameter);
+    EXPECT_EQ(log(), "ASIODrv::getChannelInfo(NULL)!!!\n");
+
+    using L = sim::ChannelLayout;
+    const L stereo{2, 0x3}, quad{4, 0x33}, six{6, 0x3F}, eight{8, 0x63F}, ten{10, 0x3};
+    const WAVEFORMATEXTENSIBLE mix = render.mixFormat;
+    const auto mix8 = sim::extensibleFormat(48000, 8, 32, 32, KSAUDIO_SPEAKER_7POINT1, true);
+    const std::tuple<WAVEFORMATEXTENSIBLE, std::vector<L>, long, unsigned> rows[] = {
+        {mix, {stereo, quad, six, eight}, 8, 4},
+        {mix, {stereo, quad, eight}, 8, 4}, // a refused count does not end the probe
+        {mix, {stereo}, 2, 4},
+        {mix, {stereo, ten}, 10, 4}, // 10 channels are probed with the stereo mask
+        {mix8, {eight, ten}, 10, 1},
+        // A plain mix format is probed with its own tag and sample size.
+        {sim::pcmFormat(48000, 2, 16), {stereo, quad}, 4, 4},
+    };
+    for (const auto& [mixFormat, layouts, expected, probes] : rows) {
+        SCOPED_TRACE(expected);
+        render.mixFormat = mixFormat;
+        render.layouts = layouts;
+        configure();
+        sim::clearCalls();
+        EXPECT_EQ(drv->getChannels(nullptr, &out), ASE_OK);
+        EXPECT_EQ(out, expected);
+        EXPECT_EQ(sim::callCount("IAudioClient::IsFormatSupported"), probes);
+    }
+    // The two sides fail apart.
+    sim::fail("IMMDevice::Activate", E_OUTOFMEMORY, sim::FaultMode::Always, 1, sim::Flow::Capture);
+    EXPECT_EQ(drv->getChannels(&in, &out), ASE_OK);
+    EXPECT_EQ(in, 0);
+    EXPECT_EQ(out, 4);
+}
+
+// What canSampleRate(44100), getBufferSize and getChannelInfo (output 0) answer when a step of
+// the endpoint services fails, and the sizes getBufferSize still gives.
+TEST_F(Endpoint, EachFailingStepGivesItsCode) {
+    capture.minimumPeriod = 50000; // 240 frames, granted as 256
+    configure();
+    drv->init(nullptr);
+    const char* const isSupported = "IAudioClient::IsFormatSupported";
+    const HRESULT notFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    const auto A = sim::Flow::Any, R = sim::Flow::Render, C = sim::Flow::Capture;
+    const auto always = sim::FaultMode::Always;
+    const ASIOError ok = ASE_OK, none = ASE_NotPresent, mode = ASE_InvalidMode;
+    // The step (S_OK: it succeeds with nothing) and flow; the three codes.
+    const std::tuple<const char*, HRESULT, sim::Flow, ASIOError, ASIOError, ASIOError> rows[] = {
+        {nullptr, S_OK, A, ok, ok, ok},
+        {"IMMDeviceEnumerator::QueryInterface", E_NOINTERFACE, A, none, none, none},
+        {"IMMDeviceEnumerator::GetDevice", notFound, R, none, none, none},
+        {"IMMDeviceEnumerator::GetDevice", S_OK, A, none, none, none},
+        {"IMMDevice::Activate", E_OUTOFMEMORY, C, mode, mode, ok},
+        {"IMMDevice::OpenPropertyStore", S_OK, A, ok, ok, mode},
+        {"IPropertyStore::GetValue", E_FAIL, A, ok, ok, mode},
+        {"IPropertyStore::GetValue", S_OK, A, ok, ok, mode}, // no description, so no name
+        {isSupported, AUDCLNT_E_UNSUPPORTED_FORMAT, C, ASE_NoClock, ok, ok},
+        {isSupported, S_FALSE, R, ASE_InvalidParameter, ok, ok},
+        {isSupported, AUDCLNT_E_DEVICE_IN_USE, R, ASE_InvalidParameter, ok, ok},
+        {"IAudioClient::GetDevicePeriod", E_FAIL, C, ok, mode, ok},
+    };
+    for (const auto& [op, hr, flow, rateCode, sizeCode, infoCode] : rows) {
+        SCOPED_TRACE(std::string(op ? op : "no fault") + " " + std::to_string(hr));
+        sim::clearFaults();
+        if (op && hr == S_OK) sim::failNull(op, always, 1, flow);
+        if (op && hr != S_OK) sim::fail(op, hr, always, 1, flow);
+        clearLog();
+        EXPECT_EQ(drv->canSampleRate(44100.0), rateCode);
+        EXPECT_EQ(log().empty(), hr == E_NOINTERFACE) << "without the enumerator, no log line";
+        EXPECT_EQ(sizes()[0], sizeCode);
+        ASIOChannelInfo info = channel(0, false);
+        EXPECT_EQ(drv->getChannelInfo(&info), infoCode);
+        EXPECT_EQ(info.name[0] == 0, infoCode != ASE_OK);
+    }
+    // A direction that fails leaves the other's figures; with both failing, the later one's code.
+    sim::clearFaults();
+    sim::fail("IMMDeviceEnumerator::GetDevice", notFound, always, 1, R);
+    EXPECT_EQ(sizes(), (Sizes{ASE_NotPresent, 256, 480, 24000, -1}));
+    sim::clearFaults();
+    sim::fail("IAudioClient::GetDevicePeriod", E_FAIL, always, 1, C);
+    EXPECT_EQ(sizes(), (Sizes{ASE_InvalidMode, 160, 480, 24000, -1}));
+    sim::fail("IMMDeviceEnumerator::GetDevice", notFound, always, 1, R);
+    EXPECT_EQ(sizes(), (Sizes{ASE_InvalidMode, 0, 0, 48000, -1}));
+}
+
+TEST_F(Endpoint, BufferSizesFollowTheSettingAndTheLargerMinimumAndSmallerMaximumWin) {
+    EXPECT_EQ(sizes(), (Sizes{ASE_NotPresent, -7, -7, -7, -7}));
+    EXPECT_EQ(log(), "");
+    drv->init(nullptr);
+    // The value's type (REG_NONE: none) and number, the preferred size, and what is logged.
+    const std::tuple<DWORD, DWORD, long, const char*> rows[] = {
+        {REG_NONE, 0, 480, "0 ms (2)"},        {REG_DWORD, 20, 960, "20 ms (0)"},
+        {REG_BINARY, 5, 256, "5 ms (0)"},      // 4 bytes of binary count as a number...
+        {REG_SZ, 20, 480, "0 ms (1630)"},      // ...a string does not
+        {REG_DWORD, 1000, 160, "1000 ms (0)"}, // refused, so raised to the minimum
+    };
+    for (const auto& [type, ms, preferred, logged] : rows) {
+        SCOPED_TRACE(logged);
+        if (type == REG_SZ) setDefaultSize(REG_SZ, L"20", 6);
+        if (type == REG_DWORD || type == REG_BINARY) setDefaultSize(type, &ms, 4);
+        clearLog();
+        EXPECT_EQ(sizes(), (Sizes{ASE_OK, 160, preferred, 24000, -1}));
+        EXPECT_EQ(log(), "ASIOSrv::getBufferSize...\nASIOSrv:::\tDefault size : " +
+                             std::string(logged) + "\n");
+    }
+
+    // Capture: both periods 12 ms (576 frames) and a limit of 440 ms; asked down from 500 ms in
+    // steps of a tenth, it grants 405 ms (19440 frames). At 5 ms render grants 256 frames and
+    // capture none: the preferred size is raised to the larger minimum.
+    capture.minimumPeriod = capture.defaultPeriod = 120000;
+    capture.maximumDuration = 4400000;
+    configure();
+    const DWORD ms = 5;
+    setDefaultSize(REG_DWORD, &ms, sizeof ms);
+    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 576, 576, 19456, -1}));
+}
+
+// 16-bit stereo aligned to two frames, at 44100 Hz: the minimum period, 541 frames, is refused
+// and 542, the size named then, confirmed by a second client (an endpoint that rounds up hears
+// 542 frames' duration as 543, the truncated one as 542); granted sizes are rounded up to 32.
+TEST_F(Endpoint, BufferSizeNotAlignedSizesAreConfirmedGrantedOnesRoundUp) {
+    render.deviceFormat = sim::extensibleFormat(48000, 2, 16, 16, KSAUDIO_SPEAKER_STEREO);
+    render.alignmentBytes = 8;
+    render.minimumPeriod = 122675;
+    render.defaultPeriod = 200000;
+    capture.present = false;
+    for (bool roundUp : {false, true}) {
+        render.roundFramesUp = roundUp;
+        configure();
+        drv->init(nullptr);
+        ASSERT_EQ(drv->setSampleRate(44100.0), ASE_OK);
+        EXPECT_EQ(sizes(), (Sizes{ASE_OK, 542, 896, 22080, -1})) << roundUp;
+    }
+    sim::fail("IAudioClient::Initialize", AUDCLNT_E_DEVICE_IN_USE, sim::FaultMode::Once, 2);
+    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 0, 896, 22080, -1}));
+}
+
+// Latencies are the endpoints' own (a period each here), and the output buffer the thread keeps
+// beyond the endpoint's (two in timer-driven mode). The endpoints are asked at the integer part
+// of a rate; the fraction is kept.
+TEST_F(Endpoint, RateLatenciesAndFixedAnswers) {
+    EXPECT_EQ(drv->getSampleRate(nullptr), ASE_InvalidParameter);
+    EXPECT_EQ(drv->setSampleRate(48000.0), ASE_NotPresent);
+    EXPECT_EQ(log(), "ASIOSrv::setSampleRate(48000.000000)...\n");
+    drv->init(nullptr);
+    long in = -1, out = -1;
+    drv->bufferFrames = 480;
+    EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(in, 480);
+    EXPECT_EQ(out, 960);
+    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=480 Output=960"));
+    drv->TimerDrivenMode = true;
+    EXPECT_EQ(drv->getLatencies(nullptr, &out), ASE_OK);
+    EXPECT_EQ(out, 1440);
+    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=0 Output=1440"));
+
+    clearLog();
+    EXPECT_EQ(drv->setSampleRate(44100.9), ASE_OK);
+    ASIOSampleRate rate = -1;
+    EXPECT_EQ(drv->getSampleRate(&rate), ASE_OK);
+    EXPECT_EQ(rate, 44100.9);
+    EXPECT_EQ(log(), "ASIOSrv:::\tcanSampleRate(44100.900000) returns 0\n"
+                     "ASIOSrv::setSampleRate(44100.900000)...\n"
+                     "ASIOSrv:::\tgetSampleRate() reports 44100.900000\n");
+    EXPECT_EQ(drv->setSampleRate(22050.0), ASE_NoClock);
+    EXPECT_TRUE(logged("ASIOSrv:::\tcanSampleRate(22050.000000) returns -995"));
+    EXPECT_EQ(drv->sampleRate, 44100.9);
+
+    char name[32];
+    std::memset(name, 0x55, sizeof name);
+    clearLog();
+    drv->getDriverName(name);
+    EXPECT_EQ(std::string(name, sizeof name),
+              std::string("Vantrel ASIO device (HDAudio)\0\0\0", 32));
+    drv->getDriverName(nullptr);
+    ASIOClockSource clock;
+    long count = 0; // one entry is written whatever room the host gives
+    EXPECT_EQ(drv->getClockSources(&clock, &count), ASE_OK);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(clock.associatedChannel, -1);
+    EXPECT_EQ(clock.isCurrentSource, ASIOTrue);
+    EXPECT_STREQ(clock.name, "Internal");
+    EXPECT_EQ(drv->getClockSources(nullptr, &count), ASE_InvalidParameter);
+    EXPECT_EQ(log(), "ASIOSrv::getDriverName...\n"
+                     "ASIOSrv:::\tgetDriverName() reports [Vantrel ASIO device (HDAudio)]\n"
+                     "ASIOSrv::getDriverName...\n"
+                     "ASIOSrv:::getClockSources(0)...\n");
+    for (long selector = 0; selector <= 17; ++selector)
+        EXPECT_EQ(drv->future(selector, nullptr),
+                  selector == kAsioCanTimeInfo ? ASE_SUCCESS : ASE_NotPresent)
+            << selector;
+    EXPECT_TRUE(logged("ASIOSrv:::future(10)..."));
+}
+
+// Every host query that reaches the endpoints, with every step failing, by an error or by
+// a null result, at its first call or only at later ones: nothing may be left behind.
+TEST_F(Endpoint, NoReferenceLeftBehindOnAnyFailurePath) {
+    const std::vector<std::string> ops[] = {
+        {"IClassFactory::", "CreateInstance"},
+        {"IMMDeviceEnumerator::", "QueryInterface", "GetDefaultAudioEndpoint", "GetDevice"},
+        {"IMMDevice::", "QueryInterface", "GetId", "OpenPropertyStore", "Activate"},
+        {"IPropertyStore::", "GetValue"},
+        {"IAudioClient::", "GetMixFormat", "IsFormatSupported", "GetDevicePeriod", "Initialize",
+         "GetBufferSize"},
+    };
+    using M = sim::FaultMode;
+    const std::tuple<bool, M, unsigned> ways[] = {
+        {false, M::Always, 1}, {true, M::Always, 1}, {false, M::FromNth, 2}, {true, M::Once, 3}};
+    // An 8-byte alignment makes the second Initialize of the not-aligned path happen.
+    render.alignmentBytes = capture.alignmentBytes = 8;
+    render.minimumPeriod = capture.minimumPeriod = 30100;
+    configure();
+    for (const auto& methods : ops)
+        for (size_t m = 1; m < methods.size(); ++m)
+            for (const auto& [null, mode, nth] : ways) {
+                const std::string op = methods[0] + methods[m];
+                SCOPED_TRACE(op + (null ? " null #" : " #") + std::to_string(nth));
+                ASSERT_TRUE(null ? sim::failNull(op.c_str(), mode, nth)
+                                 : sim::fail(op.c_str(), E_FAIL, mode, nth));
+                drv->init(nullptr);
+                long in, out;
+                drv->getChannels(&in, &out);
+                drv->canSampleRate(44100.0);
+                drv->setSampleRate(48000.0);
+                sizes();
+                for (bool input : {false, true}) {
+                    ASIOChannelInfo info = channel(0, input);
+                    drv->getChannelInfo(&info);
+                }
+                recreate(); // checks what this case left behind
+            }
+}
+
+} // namespace
