@@ -35,7 +35,7 @@ TEST(Soak, DuplexAtEachSize) {
                 ASSERT_EQ(r.asio->start(), ASE_OK);
                 Sleep(ms);
                 r.asio->stop();
-                auto switches = r.host.switches();
+                auto switches = r.switches();
                 for (size_t s = 1; s < switches.size(); ++s)
                     maxGapMs = std::max(maxGapMs, switches[s].atMs - switches[s - 1].atMs);
             }

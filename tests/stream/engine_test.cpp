@@ -1,247 +1,161 @@
-// The streaming engine on the simulator's stepped clock: the order of the host's switches,
-// what reaches the endpoint and the host, and the buffer set.
+// The streaming engine on the simulator's stepped clock: the host's switches, what reaches
+// the endpoint and the host, the buffer set, start's failures and the log.
 #include "rig.h"
 
 #include "stream/engine.h"
 
 #include <audioclient.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <fstream>
+#include <string>
 
 namespace {
 
 using rig::Options;
 using rig::Rig;
 
-struct Shape {
-    const char* name;
-    int outputs, inputs;
-};
-const Shape kShapes[] = {{"render only", 2, 0}, {"capture only", 0, 2}, {"duplex", 2, 2}};
-
-// Switches the host gets before the first endpoint period: the two pre-fill switches. The
-// render endpoint starts with a period of silence, so it does not signal at once.
-size_t switchesBeforeFirstTick(const Shape& s) {
-    return s.outputs ? 2 : 0;
+Options stepped(int outputs, int inputs, bool timerDriven = false) {
+    Options o;
+    o.clock = sim::Clock::Manual;
+    o.outputs = outputs;
+    o.inputs = inputs;
+    o.timerDriven = timerDriven;
+    return o;
 }
 
-// Half indices, directProcess, time information and positions of the pre-fill and the loop;
-// inputs handed over in the pass that captured them; outputs reaching the endpoint in the
-// order the host wrote them, bit-exact after the 24-bit mask.
-TEST(EventDriven, SwitchesCarryHalvesPositionsAndAudioInOrder) {
-    for (const Shape& shape : kShapes)
+// Halves, directProcess, time information and positions of the pre-fill and the loop; the
+// time-info questions, asked on the streaming thread; inputs handed over in the pass that
+// captured them; outputs played in the order the host wrote them, bit-exact after the mask.
+// Event-driven render plays a period of silence first; timer-driven render has the host fill
+// the endpoint's first buffer in the pre-fill too.
+TEST(Switches, CarryHalvesPositionsAndAudioInOrder) {
+    const struct {
+        const char* name;
+        int outputs, inputs;
+        bool timerDriven;
+        size_t prefill, silentFrames;
+    } shapes[] = {{"render only", 2, 0, false, 2, 480},
+                  {"capture only", 0, 2, false, 0, 0},
+                  {"duplex", 2, 2, false, 2, 480},
+                  {"timer-driven render", 2, 0, true, 3, 0}};
+    const size_t B = 480, ticks = 6;
+    auto joined = [](unsigned long hi, unsigned long lo) { return uint64_t(hi) << 32 | lo; };
+    for (const auto& shape : shapes)
         for (bool timeInfo : {true, false})
             for (bool wide : {true, false}) {
-                SCOPED_TRACE(testing::Message()
-                             << shape.name << (timeInfo ? ", time info" : ", plain")
-                             << (wide ? ", 24-in-32" : ", 16-bit"));
-                Options o;
-                o.clock = sim::Clock::Manual;
-                o.outputs = shape.outputs;
-                o.inputs = shape.inputs;
+                SCOPED_TRACE(testing::Message() << shape.name << (timeInfo ? ", time info" : "")
+                                                << (wide ? ", 24-in-32" : ", 16-bit"));
+                Options o = stepped(shape.outputs, shape.inputs, shape.timerDriven);
                 o.timeInfo = timeInfo;
                 o.wide = wide;
-                const long B = o.frames;
-                const uint64_t ticks = 6;
-                {
-                    Rig r(o);
-                    ASSERT_EQ(r.create(), ASE_OK);
-                    ASSERT_EQ(r.asio->start(), ASE_OK);
-                    size_t first = switchesBeforeFirstTick(shape);
-                    ASSERT_TRUE(r.host.waitForSwitches(first, 2000));
-                    ASSERT_TRUE(sim::run(unsigned(ticks), 2000));
-                    ASSERT_TRUE(r.host.waitForSwitches(first + ticks, 2000));
-                    EXPECT_EQ(r.asio->stop(), ASE_OK);
+                Rig r(o);
+                ASSERT_TRUE(r.start());
+                ASSERT_TRUE(r.waitForSwitches(shape.prefill));
+                ASSERT_TRUE(sim::run(unsigned(ticks), 2000));
+                ASSERT_TRUE(r.waitForSwitches(shape.prefill + ticks));
+                Sleep(20); // a wake without a period moves nothing
+                EXPECT_EQ(r.asio->stop(), ASE_OK);
 
-                    size_t prefill = shape.outputs ? 2 : 0;
-                    auto switches = r.host.switches();
-                    ASSERT_EQ(switches.size(), first + ticks);
-                    for (size_t s = 0; s < switches.size(); ++s) {
-                        SCOPED_TRACE(testing::Message() << "switch " << s);
-                        EXPECT_EQ(switches[s].half, long(s & 1));
-                        EXPECT_EQ(switches[s].directProcess, s < prefill ? ASIOTrue : ASIOFalse);
-                        EXPECT_EQ(switches[s].timeInfo, timeInfo);
-                        if (timeInfo) {
-                            const AsioTimeInfo& t = switches[s].time.timeInfo;
-                            EXPECT_EQ(switches[s].samplePosition, uint64_t(s) * uint64_t(B));
-                            EXPECT_EQ(t.flags, 15ul);
-                            EXPECT_EQ(t.speed, 1.0);
-                            EXPECT_EQ(t.sampleRate, 48000.0);
-                            EXPECT_EQ(switches[s].systemTimeNs % 1000000, 0u);
-                        }
-                    }
-                    // The time-info questions come from the streaming thread, the second only
-                    // after a yes to the first.
-                    auto messages = r.host.messages();
-                    ASSERT_EQ(messages.size(), timeInfo ? 2u : 1u);
-                    EXPECT_EQ(messages[0].selector, kAsioSelectorSupported);
-                    EXPECT_EQ(messages[0].value, kAsioSupportsTimeInfo);
-                    if (timeInfo) {
-                        EXPECT_EQ(messages[1].selector, kAsioSupportsTimeInfo);
-                    }
-                    EXPECT_EQ(messages[0].threadId, switches[0].threadId);
-
-                    if (shape.inputs) {
-                        // Inputs of the pre-fill switches are silence; the pass after capture
-                        // period j hands its packet over in its own switch.
-                        auto in = r.capturedStream();
-                        ASSERT_EQ(in.size(), 2 * size_t(B) * switches.size());
-                        for (size_t f = 0; f < in.size() / 2; ++f)
-                            for (unsigned c = 0; c < 2; ++c) {
-                                int32_t want = 0;
-                                if (f >= prefill * size_t(B)) {
-                                    want = sim::counterSample(c, f - prefill * size_t(B),
-                                                              wide ? 32 : 16);
-                                    if (!wide) want = int16_t(want);
-                                }
-                                ASSERT_EQ(in[2 * f + c], want) << "frame " << f << " channel " << c;
-                            }
-                    }
-                    if (shape.outputs) {
-                        // The first period played is the silence released before Start; each
-                        // after it came from the host's switches in order: the switch of pass
-                        // j filled the half that left in pass j + 2.
-                        auto played = Rig::recordedSamples(wide);
-                        ASSERT_EQ(played.size(), 2 * size_t(B) * ticks);
-                        const size_t silent = 1;
-                        for (size_t k = 0; k < silent * 2 * size_t(B); ++k)
-                            ASSERT_EQ(played[k], 0);
-                        for (size_t k = silent * 2 * size_t(B); k < played.size(); ++k) {
-                            uint64_t n = (k - silent * 2 * size_t(B)) / 2;
-                            int32_t want = rig::hostSample(unsigned(k % 2), n, wide);
-                            if (wide) want = int32_t(uint32_t(want) & 0xFFFFFF00u);
-                            ASSERT_EQ(played[k], want) << "sample " << k;
-                        }
-                    }
-                    sim::Stats st =
-                        sim::stats(shape.outputs ? sim::Flow::Render : sim::Flow::Capture);
-                    EXPECT_EQ(st.missedPeriods, 0u);
-                    EXPECT_EQ(st.startGlitches, 0u);
+                auto switches = r.switches();
+                ASSERT_EQ(switches.size(), shape.prefill + ticks);
+                for (size_t s = 0; s < switches.size(); ++s) {
+                    SCOPED_TRACE(testing::Message() << "switch " << s);
+                    const rig::Switch& w = switches[s];
+                    EXPECT_EQ(w.half, long(s & 1));
+                    EXPECT_EQ(w.direct, s < shape.prefill ? ASIOTrue : ASIOFalse);
+                    EXPECT_EQ(w.timeInfo, timeInfo);
+                    if (!timeInfo) continue;
+                    const AsioTimeInfo& t = w.time;
+                    EXPECT_EQ(joined(t.samplePosition.hi, t.samplePosition.lo), s * B);
+                    EXPECT_EQ(joined(t.systemTime.hi, t.systemTime.lo) % 1000000, 0u); // in ms
+                    EXPECT_EQ(t.flags, 15ul);
+                    EXPECT_EQ(t.speed, 1.0);
+                    EXPECT_EQ(t.sampleRate, 48000.0);
                 }
-                rig::expectNothingLeaked();
+                const auto& messages = r.messageLog; // the second only after a yes to the first
+                ASSERT_EQ(r.messageCount, timeInfo ? 2u : 1u);
+                EXPECT_EQ(messages[0].selector, kAsioSelectorSupported);
+                EXPECT_EQ(messages[0].value, kAsioSupportsTimeInfo);
+                EXPECT_EQ(messages[r.messageCount - 1].selector,
+                          timeInfo ? kAsioSupportsTimeInfo : kAsioSelectorSupported);
+                EXPECT_EQ(messages[0].thread, switches[0].thread);
+
+                // Silence in the pre-fill, then capture period j in the switch of pass j.
+                ASSERT_EQ(r.captured.size(), shape.inputs ? 2 * B * switches.size() : 0);
+                for (size_t k = 0; k < r.captured.size(); ++k) {
+                    const size_t f = k / 2, first = shape.prefill * B;
+                    int32_t want =
+                        f < first ? 0
+                                  : sim::counterSample(unsigned(k % 2), f - first, wide ? 32 : 16);
+                    ASSERT_EQ(r.captured[k], wide ? want : int16_t(want)) << "sample " << k;
+                }
+                auto played = Rig::played(wide);
+                ASSERT_EQ(played.size(), shape.outputs ? 2 * B * ticks : 0);
+                for (size_t k = 0; k < played.size(); ++k) {
+                    const size_t f = k / 2, first = shape.silentFrames;
+                    int32_t want =
+                        f < first ? 0 : rig::hostSample(unsigned(k % 2), f - first, wide);
+                    ASSERT_EQ(played[k], wide ? want & ~0xFF : want) << "sample " << k;
+                }
+                EXPECT_EQ(sim::stats(sim::Flow::Render).startGlitches, 0u);
             }
 }
 
-// The capture packet is taken with GetBuffer each period, never asked for with
-// GetNextPacketSize (which exclusive streams need not answer). No packet: nothing is read or
-// released, the switch still comes, and the input half keeps what it held.
-TEST(EventDriven, EmptyCapturePacketStillSwitches) {
-    Options o;
-    o.clock = sim::Clock::Manual;
-    o.outputs = 0;
-    {
-        Rig r(o);
-        ASSERT_EQ(r.create(), ASE_OK);
-        ASSERT_EQ(r.asio->start(), ASE_OK);
-        ASSERT_TRUE(sim::run(3, 2000));
-        ASSERT_TRUE(r.host.waitForSwitches(3, 2000));
-        sim::clearCalls();
-        ASSERT_TRUE(sim::fail("IAudioCaptureClient::GetBuffer", AUDCLNT_S_BUFFER_EMPTY,
-                              sim::FaultMode::Once));
-        sim::step(1);
-        ASSERT_TRUE(r.host.waitForSwitches(4, 2000));
-        r.asio->stop();
-        EXPECT_EQ(sim::callCount("IAudioCaptureClient::GetBuffer"), 1u);
-        EXPECT_EQ(sim::callCount("IAudioCaptureClient::ReleaseBuffer"), 0u);
-        EXPECT_EQ(sim::callCount("IAudioCaptureClient::GetNextPacketSize"), 0u);
-        auto in = r.capturedStream();
-        const size_t half = 2 * 480;
-        ASSERT_EQ(in.size(), 4 * half);
-        // Switch 3 used half 1, last filled in switch 1.
-        EXPECT_TRUE(std::equal(in.begin() + 3 * half, in.end(), in.begin() + 1 * half));
-    }
-    rig::expectNothingLeaked();
+// The capture packet is taken with GetBuffer, its size never asked for. No packet: nothing
+// read or released, the switch still comes, and the input half keeps what it held.
+TEST(Capture, EmptyPacketStillSwitches) {
+    Rig r(stepped(0, 2));
+    ASSERT_TRUE(r.start());
+    ASSERT_TRUE(sim::run(3, 2000));
+    sim::clearCalls();
+    sim::fail("IAudioCaptureClient::GetBuffer", AUDCLNT_S_BUFFER_EMPTY, sim::FaultMode::Once);
+    sim::step(1);
+    ASSERT_TRUE(r.waitForSwitches(4));
+    r.asio->stop();
+    EXPECT_EQ(sim::callCount("IAudioCaptureClient::GetBuffer"), 1u);
+    EXPECT_EQ(sim::callCount("IAudioCaptureClient::ReleaseBuffer"), 0u);
+    EXPECT_EQ(sim::callCount("IAudioCaptureClient::GetNextPacketSize"), 0u);
+    // Switch 3 used half 1, last filled in switch 1.
+    const size_t half = 2 * 480;
+    auto& in = r.captured;
+    ASSERT_EQ(in.size(), 4 * half);
+    EXPECT_TRUE(std::equal(in.begin() + 3 * half, in.end(), in.begin() + half));
 }
 
-// An endpoint unplugged mid-stream: the thread sends the host one reset request and no
-// switch after it, and stop, disposeBuffers and Release then leave nothing behind. The
-// stepped clock stops with the endpoint, so event-driven mode finds it gone by its silence.
+// An endpoint unplugged mid-stream: one reset request and no switch after it; stop,
+// disposeBuffers and Release leave nothing. Event-driven mode finds it gone by its silence.
 TEST(Unplugged, OneResetRequestThenNoSwitch) {
-    const struct {
-        bool timerDriven;
-        bool render; // which endpoint goes
-    } rows[] = {{false, true}, {false, false}, {true, true}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.timerDriven ? "timer-driven" : row.render ? "render" : "capture");
-        Options o;
-        o.clock = sim::Clock::Manual;
-        o.timerDriven = row.timerDriven;
-        {
-            Rig r(o);
-            r.host.answer(kAsioSelectorSupported, kAsioResetRequest, 1);
-            ASSERT_EQ(r.create(), ASE_OK);
-            ASSERT_EQ(r.asio->start(), ASE_OK);
-            ASSERT_TRUE(sim::run(4, 2000));
-            ASSERT_TRUE(r.host.waitForSwitches(3, 2000));
-            sim::unplug(row.render ? sim::defaultRender().id : sim::defaultCapture().id);
-            auto resets = [&] {
-                size_t n = 0;
-                for (const auto& m : r.host.messages()) n += m.selector == kAsioResetRequest;
-                return n;
-            };
-            for (int i = 0; i < 200 && !resets(); ++i) Sleep(10);
-            size_t switches = r.host.switchCount();
-            sim::run(3, 500);
-            Sleep(100);
-            EXPECT_EQ(resets(), 1u);
-            EXPECT_EQ(r.host.switchCount(), switches);
-            EXPECT_EQ(r.asio->stop(), ASE_OK);
-            EXPECT_EQ(r.asio->disposeBuffers(), ASE_OK);
-        }
-        rig::expectNothingLeaked();
+    for (int row = 0; row < 3; ++row) {
+        const bool timerDriven = row == 2, render = row != 1;
+        SCOPED_TRACE(timerDriven ? "timer-driven" : render ? "render" : "capture");
+        Rig r(stepped(2, 2, timerDriven));
+        ASSERT_TRUE(r.start());
+        ASSERT_TRUE(sim::run(4, 2000));
+        ASSERT_TRUE(r.waitForSwitches(3));
+        sim::unplug(render ? sim::defaultRender().id : sim::defaultCapture().id);
+        for (int i = 0; i < 200 && !r.resets; ++i)
+            Sleep(10);
+        const size_t switches = r.switchCount;
+        sim::run(3, 500);
+        Sleep(100);
+        EXPECT_EQ(r.resets, 1u);
+        EXPECT_EQ(r.switchCount, switches);
+        EXPECT_EQ(r.asio->stop(), ASE_OK);
+        EXPECT_EQ(r.asio->disposeBuffers(), ASE_OK);
     }
 }
-
-// Timer-driven, render only: both halves and the first endpoint buffer are pre-filled, then
-// one switch per endpoint period, each as its transfer crosses a half.
-TEST(TimerDriven, RenderPrefillsThenSwitchesPerPeriod) {
-    Options o;
-    o.clock = sim::Clock::Manual;
-    o.timerDriven = true;
-    o.inputs = 0;
-    {
-        Rig r(o);
-        ASSERT_EQ(r.create(), ASE_OK);
-        ASSERT_EQ(r.asio->start(), ASE_OK);
-        ASSERT_TRUE(r.host.waitForSwitches(3, 2000));
-        ASSERT_TRUE(sim::run(5, 2000));
-        ASSERT_TRUE(r.host.waitForSwitches(8, 2000));
-        Sleep(20); // a wake without a period moves nothing
-        r.asio->stop();
-        auto switches = r.host.switches();
-        ASSERT_EQ(switches.size(), 8u);
-        for (size_t s = 0; s < switches.size(); ++s) {
-            EXPECT_EQ(switches[s].half, long(s & 1));
-            EXPECT_EQ(switches[s].directProcess, s < 3 ? ASIOTrue : ASIOFalse);
-            EXPECT_EQ(switches[s].samplePosition, s * 480);
-        }
-        auto played = Rig::recordedSamples(true);
-        ASSERT_EQ(played.size(), 5u * 960);
-        for (size_t k = 0; k < played.size(); ++k)
-            ASSERT_EQ(played[k], int32_t(uint32_t(rig::hostSample(unsigned(k % 2), k / 2, true)) &
-                                         0xFFFFFF00u));
-    }
-    rig::expectNothingLeaked();
-}
-
-// --- Buffer set -------------------------------------------------------------------------------
 
 int allocationsLeft = 0;
-void* countedAllocator(size_t n) {
-    return allocationsLeft-- > 0 ? malloc(n) : nullptr;
-}
 
-// Zeroed blocks with half 1 right after half 0; inputs made before outputs whatever the
-// entry order; a failed allocation keeps what was made; a channel named twice shares its
-// block; requests without entries or callbacks, or of a size the endpoints cannot stream,
-// change nothing.
+// Zeroed blocks, half 1 right after half 0; inputs made first; a failed allocation keeps what
+// was made; a channel named twice shares its block; invalid requests change nothing.
 TEST(BufferSet, BlocksFailuresAndRepeatedChannels) {
-    Options o;
-    Rig r(o);
+    Rig r(Options{});
     ASIOSrv& s = *r.srv;
     for (ASIOSampleType type : {ASIOSTInt16LSB, ASIOSTInt32LSB}) {
         s.sampleType[kRender] = s.sampleType[kCapture] = type;
-        size_t width = type == ASIOSTInt16LSB ? 2 : 4;
+        const size_t width = type == ASIOSTInt16LSB ? 2 : 4;
         ASIOBufferInfo infos[] = {
             {ASIOFalse, 0, {}}, {ASIOTrue, 0, {}}, {ASIOTrue, 16, {}}, {ASIOFalse, 0, {}}};
         ASSERT_EQ(r.asio->createBuffers(infos, 4, 256, &r.callbacks), ASE_OK);
@@ -259,17 +173,15 @@ TEST(BufferSet, BlocksFailuresAndRepeatedChannels) {
         EXPECT_EQ(r.asio->disposeBuffers(), ASE_OK);
     }
 
-    // The second allocation fails: the input made first stays, nothing after it is made.
+    // The second allocation fails.
     ASIOBufferInfo mixed[] = {
         {ASIOFalse, 0, {}}, {ASIOTrue, 1, {}}, {ASIOTrue, 0, {}}, {ASIOFalse, 1, {}}};
     allocationsLeft = 1;
-    blockAllocator = countedAllocator;
+    blockAllocator = [](size_t n) { return allocationsLeft-- > 0 ? malloc(n) : nullptr; };
     EXPECT_EQ(r.asio->createBuffers(mixed, 4, 192, &r.callbacks), ASE_NoMemory);
     blockAllocator = malloc;
-    EXPECT_NE(mixed[1].buffers[0], nullptr);
-    EXPECT_EQ(mixed[0].buffers[0], nullptr);
-    EXPECT_EQ(mixed[2].buffers[0], nullptr);
-    EXPECT_EQ(mixed[3].buffers[0], nullptr);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(mixed[i].buffers[0] != nullptr, i == 1) << i;
     EXPECT_EQ(s.bufferFrames, 192);
     EXPECT_EQ(s.callbacks.asioMessage, r.callbacks.asioMessage);
 
@@ -284,6 +196,100 @@ TEST(BufferSet, BlocksFailuresAndRepeatedChannels) {
     EXPECT_EQ(s.asioBuffers[kCapture][1], kept);
     EXPECT_EQ(s.bufferFrames, 192);
     r.asio->disposeBuffers();
+}
+
+// A direction that does not open fails start and takes the other down. Render's Initialize
+// on a thread without COM initialises it and tries again; capture's does not.
+TEST(Start, AFailedDirectionFailsStartAndComIsInitialisedForRenderOnly) {
+    for (int inputs : {2, 0}) {
+        SCOPED_TRACE(inputs);
+        Rig r(stepped(3, inputs)); // four channels on a stereo endpoint: refused
+        ASSERT_EQ(r.create(), ASE_OK);
+        EXPECT_EQ(r.asio->start(), ASE_NotPresent);
+        EXPECT_EQ(sim::liveObjects(), 1) << sim::report(); // the enumerator init keeps
+        EXPECT_EQ(r.srv->threadHandle, nullptr);
+    }
+    Rig r(stepped(2, 2));
+    ASSERT_EQ(r.create(), ASE_OK);
+    sim::clearCalls();
+    for (sim::Flow flow : {sim::Flow::Render, sim::Flow::Capture})
+        sim::fail("IAudioClient::Initialize", CO_E_NOTINITIALIZED, sim::FaultMode::Once, 1, flow);
+    EXPECT_EQ(r.asio->start(), ASE_NotPresent);
+    EXPECT_TRUE(r.srv->comInitialized);
+    EXPECT_EQ(sim::callCount("IAudioClient::Initialize", sim::Flow::Render), 2u);
+    EXPECT_EQ(sim::callCount("IAudioClient::Initialize", sim::Flow::Capture), 1u);
+    EXPECT_EQ(sim::liveObjects(), 1) << sim::report();
+    r.asio->stop();
+    EXPECT_FALSE(r.srv->comInitialized);
+    EXPECT_EQ(r.asio->start(), ASE_OK);
+    r.asio->stop();
+    sim::fail("IAudioClient::Start", E_FAIL, sim::FaultMode::Once, 1, sim::Flow::Render);
+    EXPECT_EQ(r.asio->start(), ASE_NotPresent);
+    EXPECT_TRUE(r.srv->running); // the thread runs until stop all the same
+    r.asio->stop();
+    EXPECT_EQ(r.srv->threadHandle, nullptr);
+}
+
+// The lines a duplex stream logs from start to Release over three periods, times cut off.
+// While the log is on here, no other program of this prefix writes to it.
+std::vector<std::string> streamLog(bool timerDriven) {
+    const DWORD one = 1;
+    RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"OutputLogToFile", REG_DWORD, &one,
+                    sizeof one);
+    const std::streamoff start = std::max<std::streamoff>(
+        0, std::ifstream("I:\\VLASIOLog.txt", std::ios::binary | std::ios::ate).tellg());
+    {
+        Rig r(stepped(2, 2, timerDriven));
+        EXPECT_NE(r.srv->logFile, nullptr) << "the log is held by another program";
+        EXPECT_TRUE(r.start());
+        EXPECT_TRUE(r.waitForSwitches(timerDriven ? 3 : 2));
+        EXPECT_TRUE(sim::run(3, 2000));
+        EXPECT_TRUE(r.waitForSwitches(timerDriven ? 6 : 5));
+        r.asio->stop();
+        r.asio->disposeBuffers();
+    }
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"OutputLogToFile");
+    std::vector<std::string> lines;
+    std::ifstream in("I:\\VLASIOLog.txt", std::ios::binary);
+    in.seekg(start);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line.substr(line.find(' ') + 1));
+    }
+    return lines;
+}
+
+// `want` in `lines` in this order, other lines between.
+testing::AssertionResult inOrder(const std::vector<std::string>& lines,
+                                 const std::vector<std::string>& want) {
+    size_t at = 0;
+    for (const std::string& line : lines)
+        at += at < want.size() && line == want[at];
+    if (at == want.size()) return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << "no " << want[at] << " in " << testing::PrintToString(lines);
+}
+
+TEST(Log, StartStopAndThreadLinesInBothModes) {
+    auto lines = streamLog(false);
+    EXPECT_TRUE(inOrder(
+        lines, {"ASIOSrv::start...", "ASIOSrv:::\tRender [48000 2 32 (24)] (0x0) TimerDrivenMode=0",
+                "ASIOSrv:::\tCapture [48000 2 32 (24)] (0x0)", "ASIOSrv:::\tStart() called.",
+                "ASIOSrv::stop...", "ASIOSrv::disposeBuffers...", "ASIOSrv::Destructor..."}));
+    EXPECT_TRUE(
+        inOrder(lines, {"ASIOSrv::: CaptureBufferSize=480", "ASIOSrv::: RenderBufferSize=480",
+                        "ASIODrv:::...Event Driven Thread started...(2 events)",
+                        "ASIOSrv::: (using bufferSwitchTimeInfo()!!!)", "ASIOSrv::: Event...",
+                        "ASIODrv:::...Thread stopped..."}));
+    // Three passes, and maybe the wake that stop causes.
+    auto events = std::count(lines.begin(), lines.end(), "ASIOSrv::: Event...");
+    EXPECT_TRUE(events == 3 || events == 4) << events;
+    lines = streamLog(true);
+    EXPECT_TRUE(inOrder(
+        lines,
+        {"ASIOSrv:::\tRender [48000 2 32 (24)] (0x0) TimerDrivenMode=1",
+         "ASIODrv:::...Timer Driven Thread started...(3 events) Pos=[480 480] BufferSize=[480 480]",
+         "ASIOSrv::: (using bufferSwitchTimeInfo()!!!)", "ASIODrv:::...Thread stopped..."}));
 }
 
 } // namespace
