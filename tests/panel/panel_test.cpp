@@ -299,6 +299,13 @@ TEST_F(ControlPanel, TemplateAndEndpointLists) {
     Messages expected = {
         {kAsioResetRequest, 0}, {kAsioBufferSizeChange, 544}, {kAsioLatenciesChanged, 0}};
     EXPECT_EQ(hostMessages, expected);
+
+    // Another input alone asks for a reset too; the size did not change this time.
+    hostMessages.clear();
+    open();
+    SendDlgItemMessageW(dialog, IDC_INPUT_DEVICE, WM_KEYDOWN, VK_END, 1);
+    close(VK_RETURN);
+    EXPECT_EQ(hostMessages, (Messages{{kAsioResetRequest, 0}}));
 }
 
 } // namespace
