@@ -2,9 +2,10 @@
 ;
 ; Built by installer/CMakeLists.txt:
 ;   makensis -NOCD -DVERSION=x.y.z -DDRIVER_DLL=<vlasio.dll> -DLICENSE_FILE=<LICENSE>
-;            -DOUTFILE=<setup.exe> vlasio.nsi
+;            [-DPROBE_EXE=<vlasio-probe.exe>] -DOUTFILE=<setup.exe> vlasio.nsi
 ;
-; It installs vlasio.dll and its licence under Program Files\Vantrel\ASIO, registers the DLL,
+; It installs vlasio.dll, its licence and the probe (with which a user finds the smallest
+; buffer that plays cleanly) under Program Files\Vantrel\ASIO, registers the DLL,
 ; checks that the ASIO driver list really holds it (the DLL's registration reports success
 ; even when Windows refused the writes), and adds an uninstaller with its "Apps and features"
 ; entry. Both accept /S for a silent run.
@@ -132,6 +133,9 @@ Section "Driver"
   ; skip the file (AllowSkipFiles off), and a cancel leaves the earlier version as it was.
   File "${DRIVER_DLL}"
   File "/oname=LICENSE" "${LICENSE_FILE}"
+!ifdef PROBE_EXE
+  File "/oname=vlasio-probe.exe" "${PROBE_EXE}"
+!endif
   WriteUninstaller "$INSTDIR\uninstall.exe"
   ; An earlier version's registrations go, so that the new one stands alone.
   Call RemoveRegistration
@@ -173,6 +177,7 @@ Section "Uninstall"
   Call un.RemoveRegistration
   Delete /REBOOTOK "$INSTDIR\vlasio.dll"
   Delete "$INSTDIR\LICENSE"
+  Delete "$INSTDIR\vlasio-probe.exe"
   Delete "$INSTDIR\uninstall.exe"
   ; Only when empty: a vlasio.ini of the user's keeps the folder.
   RMDir "$INSTDIR"

@@ -57,6 +57,7 @@ expect_value "$uninstall_key" DisplayVersion 0.9.0
 setup "$INSTALLER_SETUP" || fail "the silent install failed"
 cmp -s "$dir/vlasio.dll" "$INSTALLER_DRIVER" || fail "vlasio.dll was not installed as built"
 cmp -s "$dir/LICENSE" "$root/LICENSE" || fail "the licence was not installed"
+cmp -s "$dir/vlasio-probe.exe" "$INSTALLER_PROBE" || fail "the probe was not installed"
 expect_value "$inproc" "(Default)" "$server"
 expect_entries 1
 expect_value "$uninstall_key" DisplayVersion "$INSTALLER_VERSION"
@@ -65,14 +66,15 @@ expect_value "$uninstall_key" UninstallString '"C:\Program Files\Vantrel\ASIO\un
 [ $(($(value "$uninstall_key" EstimatedSize))) -ge $(($(stat -c %s "$INSTALLER_DRIVER") / 1024)) ] ||
   fail "EstimatedSize is less than the DLL"
 
-# A host streams through the installed driver (simulated endpoints, loopback line).
+# A host (the installed probe) streams through the installed driver (simulated endpoints,
+# loopback line).
 win regsvr32 /s "Z:$INSTALLER_SIM" || fail "regsvr32 of the simulated endpoints failed"
 printf '[render]\n[capture]\nsignal = loopback\nloopback_delay = 48\n' >"$work/endpoints.ini"
 export VLASIM_CONFIG=$work/endpoints.ini
 # The installed driver is the one a host finds, loads and streams through, in order and
 # continuous; punctuality is other tests' concern, so a missed switch (status 1) passes here.
 status=0
-(cd "$work" && win "$INSTALLER_PROBE" "$driver_name" --seconds 1.5) | tr -d '\r' >"$work/report" ||
+(cd "$work" && win "$dir/vlasio-probe.exe" "$driver_name" --seconds 1.5) | tr -d '\r' >"$work/report" ||
   status=$?
 [ "$status" -le 1 ] || fail "the probe exited with $status"
 for line in "half-index errors +0$" "position errors +0 " "round trip +[0-9]+ frames" \
