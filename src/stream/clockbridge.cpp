@@ -175,7 +175,7 @@ void ClockBridge::reset() {
     written_ = read_ = rendered_ = 0;
     lastFill_ = 0;
     running_ = false;
-    underrun_ = overrun_ = 0;
+    underrun_ = overrun_ = lost_ = 0;
     resyncs_ = 0;
     loop_.reset(config_.framesPerSecond, seed_);
     captureClock_.reset(1 / (config_.framesPerSecond * loop_.ratio()));
@@ -184,10 +184,25 @@ void ClockBridge::reset() {
 
 void ClockBridge::captured(int32_t sampleType, const void* frames, unsigned frameChannels,
                            uint32_t count, double seconds) {
-    if (!fifo_) return;
+    if (!fifo_ || count == 0) return;
+    if (captureClock_.started()) {
+        // Whole packets that the device's times say were made but never came: silence in
+        // their place, so that everything after them keeps its position.
+        const double missing = captureClock_.framesAt(seconds) - double(written_ + count);
+        if (missing >= count / 2.0) {
+            const uint64_t lost = uint64_t(missing / count + 0.5) * count;
+            lost_ += lost;
+            append(0, nullptr, 0, lost);
+        }
+    }
+    append(sampleType, frames, frameChannels, count);
+    captureClock_.update(written_, seconds);
+}
+
+void ClockBridge::append(int32_t sampleType, const void* frames, unsigned frameChannels,
+                         uint64_t count) {
     const uint64_t first = written_;
     written_ += count;
-    captureClock_.update(written_, seconds);
     // Frames the render side has already passed (played as silence) come too late.
     uint64_t from = first > read_ ? first : read_;
     if (written_ > read_ && written_ - read_ > capacity_) {
@@ -251,6 +266,16 @@ bool ClockBridge::start(double captureFrames) {
 }
 
 void ClockBridge::render(float* const* out, uint32_t count, double seconds) {
+    // Whole periods the device played while this side was not called: counted as played,
+    // and the position jumps to where they would have left it.
+    bool missed = false;
+    if (renderClock_.started() && count > 0) {
+        const double missing = renderClock_.framesAt(seconds) - double(rendered_);
+        if (missing >= count / 2.0) {
+            rendered_ += uint64_t(missing / count + 0.5) * count;
+            missed = true;
+        }
+    }
     renderClock_.update(rendered_, seconds);
     const double now = renderClock_.lastSeconds();
     rendered_ += count;
@@ -259,10 +284,12 @@ void ClockBridge::render(float* const* out, uint32_t count, double seconds) {
     if (play && !running_) play = start(made);
     if (play) {
         lastFill_ = made - (double(read_) + resampler_.position());
-        if (std::fabs(lastFill_ - target_) > resyncFrames_ && start(made)) {
-            // Lost periods or a stall: the position jumps back to the target.
+        const bool lost = std::fabs(lastFill_ - target_) > resyncFrames_;
+        if ((missed || lost) && start(made)) {
             ++resyncs_;
-            loop_.restart();
+            // Far from the target for no known reason (a stall, a clock's count cut
+            // short): locking starts again from the ratio found so far.
+            if (lost && !missed) loop_.restart();
             lastFill_ = made - (double(read_) + resampler_.position());
         }
         const double ratio = loop_.update(lastFill_ - target_, count / config_.framesPerSecond);

@@ -124,7 +124,8 @@ public:
     void seedRatio(double ratio) { seed_ = ratio; }
 
     // The capture side: `count` frames of `frameChannels` interleaved samples of sampleType
-    // (null: silence), whose last frame was captured at `seconds`.
+    // (null: silence), whose last frame was captured at `seconds`. Both sides are called from
+    // one thread; the times are the devices' (a packet's, a position's), not wake times.
     void captured(int32_t sampleType, const void* frames, unsigned frameChannels, uint32_t count,
                   double seconds);
     // The render side: a period of `count` frames per channel that starts at `seconds`. Until
@@ -145,13 +146,18 @@ public:
     double ratio() const { return loop_.ratio(); }
     // The ratio found, as parts per million above 1: positive when capture runs fast.
     double ratioPpm() const { return (loop_.foundRatio() - 1) * 1e6; }
-    // Frames the render side found missing (played as silence) and frames the capture side
-    // had to drop, and how often the position had to jump back to its target.
+    // Frames the render side found missing (played as silence); frames the capture side had
+    // to drop because the render side stopped taking; capture frames that never came, whose
+    // times showed them lost, put in as silence; and how often the position jumped back to
+    // its target (after render periods the device played without this side, or a fill found
+    // far from its target).
     uint64_t underrunFrames() const { return underrun_; }
     uint64_t overrunFrames() const { return overrun_; }
+    uint64_t lostFrames() const { return lost_; }
     uint32_t resyncs() const { return resyncs_; }
 
 private:
+    void append(int32_t sampleType, const void* frames, unsigned frameChannels, uint64_t count);
     bool start(double captureFrames);
     void read(uint32_t count, float* const* out);
 
@@ -169,7 +175,7 @@ private:
     uint64_t rendered_ = 0;
     double lastFill_ = 0;
     bool running_ = false;
-    uint64_t underrun_ = 0, overrun_ = 0;
+    uint64_t underrun_ = 0, overrun_ = 0, lost_ = 0;
     uint32_t resyncs_ = 0;
 };
 

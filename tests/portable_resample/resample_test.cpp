@@ -119,6 +119,11 @@ TEST(ClockBridge, SampleConversionRoundTrips) {
     EXPECT_EQ(std::vector<float>(f, f + 4), std::vector<float>(4, 0.0f));
 }
 
+// Between 3 and 3.2 s: capture packets lost on the way, or render periods the device plays
+// without the bridge being called.
+enum class Stall { none, capture, render };
+constexpr double kStallFrom = 3.0, kStallTo = 3.2;
+
 // Two free-running clocks: render's is the time base, capture's runs `ppm` fast, plus a wander
 // of wanderPpm over wanderSeconds, and starts `phase` of a period into its first period.
 struct Clocks {
@@ -128,6 +133,7 @@ struct Clocks {
     double phase;
     double seedPpm; // 0: not seeded
     double seconds;
+    Stall stall = Stall::none;
 
     double rateAt(double t) const {
         double r = 1 + ppm * 1e-6;
@@ -157,7 +163,7 @@ struct Outcome {
     double worstStepLockedPpm = 0; // the same from the period that locked on
     double snrDb = 0;              // the captured sine at the positions the output stands for
     double ppmFound = 0, ppmTrue = 0;
-    uint64_t underrun = 0, overrun = 0;
+    uint64_t underrun = 0, overrun = 0, lost = 0, lostWanted = 0;
     uint32_t resyncs = 0;
 };
 
@@ -188,6 +194,7 @@ Outcome runClocks(const Clocks& c) {
     // The first whole capture period ends when the count reaches capturePeriod.
     double nextCapture = c.timeOf(double(c.capturePeriod), 0);
     double lastRatio = 0;
+    double lostFrom = 0, lostTo = 0; // capture frames lost, played as silence
     while (true) {
         const double nextRender = double(renderPeriods) * c.renderPeriod / kRate;
         if (nextRender > c.seconds) break;
@@ -198,17 +205,29 @@ Outcome runClocks(const Clocks& c) {
                 packet[2 * i] = uint32_t(v);
                 packet[2 * i + 1] = uint32_t(-v);
             }
-            bridge.captured(kSampleTypeInt32LSB, packet.data(), 2, c.capturePeriod, nextCapture);
+            if (c.stall == Stall::capture && nextCapture >= kStallFrom && nextCapture < kStallTo) {
+                if (!o.lostWanted) lostFrom = double(first);
+                o.lostWanted += c.capturePeriod;
+                lostTo = double(first + c.capturePeriod);
+            } else
+                bridge.captured(kSampleTypeInt32LSB, packet.data(), 2, c.capturePeriod,
+                                nextCapture);
             ++capturePackets;
             nextCapture = c.timeOf(double((capturePackets + 1) * c.capturePeriod), nextCapture);
+            continue;
+        }
+        if (c.stall == Stall::render && nextRender >= kStallFrom && nextRender < kStallTo) {
+            ++renderPeriods;
             continue;
         }
         const bool wasRunning = bridge.running();
         const double position = bridge.inputPosition();
         const double fillError = c.madeAt(nextRender) - position - bridge.targetFrames();
+        const uint64_t faults = bridge.underrunFrames() + bridge.resyncs();
         bridge.render(out, c.renderPeriod, nextRender);
         ++renderPeriods;
-        if (!bridge.running()) continue;
+        // Periods played short or after a jump are counted below, not measured.
+        if (!bridge.running() || bridge.underrunFrames() + bridge.resyncs() != faults) continue;
         if (wasRunning) {
             if (o.lockSeconds >= 0)
                 o.worstFillAfterLock = std::max(o.worstFillAfterLock, std::fabs(fillError));
@@ -222,7 +241,10 @@ Outcome runClocks(const Clocks& c) {
         // starts where the bridge put it.
         const double from = wasRunning ? position : bridge.inputPosition() - c.renderPeriod * bridge.ratio();
         for (uint32_t j = 0; j < c.renderPeriod; ++j) {
-            double want = sine(from + j * bridge.ratio());
+            const double at = from + j * bridge.ratio();
+            if (at > lostFrom - Resampler::kDelayFrames && at < lostTo + Resampler::kDelayFrames)
+                continue;
+            const double want = sine(at);
             score.add(left[j], want);
             score.add(-right[j], want);
         }
@@ -233,6 +255,7 @@ Outcome runClocks(const Clocks& c) {
     o.underrun = bridge.underrunFrames();
     o.overrun = bridge.overrunFrames();
     o.resyncs = bridge.resyncs();
+    o.lost = bridge.lostFrames();
     return o;
 }
 
@@ -249,6 +272,8 @@ TEST(ClockBridge, LocksHoldsTheFillAndFindsTheRatio) {
         {5000, 0, 0, 480, 128, 0.5, 4990, 6},
         {-2000, 50, 20, 480, 128, 0.4, 0, 25},
         {2000, 100, 20, 128, 480, 0.6, 0, 25},
+        {2000, 0, 0, 480, 128, 0.3, 0, 6, Stall::capture},
+        {-2000, 0, 0, 128, 480, 0.3, 0, 6, Stall::render},
     };
     for (const Clocks& c : cases) {
         SCOPED_TRACE(testing::Message() << c.ppm << " ppm, wander " << c.wanderPpm << ", capture "
@@ -261,7 +286,12 @@ TEST(ClockBridge, LocksHoldsTheFillAndFindsTheRatio) {
         EXPECT_GE(o.lockSeconds, 0);
         EXPECT_LE(o.lockSeconds, 2.0);
         EXPECT_LE(o.worstFillAfterLock, 2.0);
-        EXPECT_EQ(o.underrun + o.overrun + o.resyncs, 0u);
+        // Lost capture packets become silence in place; render periods played without the
+        // bridge make the position jump once; nothing else is missing, dropped or jumped.
+        EXPECT_EQ(o.lost, o.lostWanted);
+        EXPECT_EQ(o.underrun > 0, c.stall == Stall::capture);
+        EXPECT_EQ(o.overrun > 0, c.stall == Stall::render);
+        EXPECT_EQ(o.resyncs, c.stall == Stall::render ? 1u : 0u);
         EXPECT_NEAR(o.ppmFound, o.ppmTrue, c.wanderPpm ? 10 : 0.5);
         EXPECT_LE(o.worstStepLockedPpm, 5.0);
         EXPECT_GE(o.snrDb, 90.0);
