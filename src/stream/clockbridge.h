@@ -24,7 +24,7 @@ namespace vl {
 // clock had made at any instant, estimated from jittery times of its period boundaries.
 class PeriodClock {
 public:
-    // While the rate loop locks, and once it has: narrower is smoother against late wakes.
+    // While the rate loop locks, and once it has: narrower is smoother against jittery times.
     static constexpr double kLockBandwidthHz = 1.0;
     static constexpr double kTrackBandwidthHz = 0.5;
 
