@@ -110,7 +110,7 @@ void BM_memcpy(benchmark::State& state, unsigned ch, uint32_t frames) {
 // The console's table, then each pass as a share of the period it serves (CPU time, and wall
 // time, which a busy machine inflates) and as a multiple of its memcpy.
 class Summary : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -126,7 +126,8 @@ public:
         printf("%-30s %12s %12s %10s\n", "pass", "cpu % period", "wall % period", "x memcpy");
         for (const auto& [shape, byPass] : times_) {
             const auto copy = byPass.find("memcpy");
-            const double periodNs = std::stod(shape.substr(shape.find("frames:") + 7)) / kRate * 1e9;
+            const double periodNs =
+                std::stod(shape.substr(shape.find("frames:") + 7)) / kRate * 1e9;
             for (const auto& [pass, time] : byPass)
                 if (pass != "memcpy" && copy != byPass.end())
                     printf("%-30s %12.3f %12.3f %10.1f\n", (pass + shape).c_str(),
@@ -135,7 +136,7 @@ public:
         }
     }
 
-private:
+  private:
     // By shape, then by pass: CPU and wall time per iteration, in nanoseconds.
     std::map<std::string, std::map<std::string, std::pair<double, double>>> times_;
 };
@@ -145,9 +146,9 @@ private:
 int main(int argc, char** argv) {
     for (unsigned ch : {1u, 2u, 8u, 16u})
         for (uint32_t frames : {128u, 480u})
-            for (auto [name, fn] : {std::pair{"memcpy", BM_memcpy},
-                                    std::pair{"resampler", BM_resampler},
-                                    std::pair{"bridge", BM_bridge}}) {
+            for (auto [name, fn] :
+                 {std::pair{"memcpy", BM_memcpy}, std::pair{"resampler", BM_resampler},
+                  std::pair{"bridge", BM_bridge}}) {
                 std::string label = std::string(name) + "/ch:" + std::to_string(ch) +
                                     "/frames:" + std::to_string(frames);
                 benchmark::RegisterBenchmark(label.c_str(), fn, ch, frames);

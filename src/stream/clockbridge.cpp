@@ -214,8 +214,8 @@ void ClockBridge::append(int32_t sampleType, const void* frames, unsigned frameC
     const uint32_t mask = capacity_ - 1;
     while (from < written_) {
         const uint32_t at = uint32_t(from & mask);
-        const uint32_t n = uint32_t(written_ - from < capacity_ - at ? written_ - from
-                                                                      : capacity_ - at);
+        const uint32_t n =
+            uint32_t(written_ - from < capacity_ - at ? written_ - from : capacity_ - at);
         const uint8_t* src = static_cast<const uint8_t*>(frames);
         if (src) src += size_t(from - first) * frameChannels * sampleBytes(sampleType);
         for (unsigned ch = 0; ch < config_.channels; ++ch)
@@ -232,8 +232,7 @@ void ClockBridge::read(uint32_t count, float* const* out) {
     uint32_t done = 0;
     for (uint64_t at = read_; at < real;) {
         const uint32_t i = uint32_t(at & mask);
-        const uint32_t n =
-            uint32_t(real - at < capacity_ - i ? real - at : capacity_ - i);
+        const uint32_t n = uint32_t(real - at < capacity_ - i ? real - at : capacity_ - i);
         for (unsigned ch = 0; ch < config_.channels; ++ch)
             memcpy(out[ch] + done, fifo_.get() + size_t(ch) * capacity_ + i, n * sizeof(float));
         done += n;

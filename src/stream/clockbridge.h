@@ -23,7 +23,7 @@ namespace vl {
 // A clock's period times, filtered by a second-order delay-locked loop: how many frames the
 // clock had made at any instant, estimated from jittery times of its period boundaries.
 class PeriodClock {
-public:
+  public:
     // While the rate loop locks, and once it has: narrower is smoother against jittery times.
     static constexpr double kLockBandwidthHz = 1.0;
     static constexpr double kTrackBandwidthHz = 0.5;
@@ -39,7 +39,7 @@ public:
     double lastSeconds() const { return seconds_; }
     double secondsPerFrame() const { return secondsPerFrame_; }
 
-private:
+  private:
     bool started_ = false;
     uint64_t frames_ = 0;
     double seconds_ = 0;
@@ -50,7 +50,7 @@ private:
 // The control loop: from the fill error of each render period, the ratio (capture frames per
 // render frame) for that period.
 class RateLoop {
-public:
+  public:
     // While locking, and once locked: the loop's natural frequency.
     static constexpr double kLockBandwidthHz = 1.0;
     static constexpr double kTrackBandwidthHz = 0.25;
@@ -83,14 +83,14 @@ public:
     bool locked() const { return locked_; }
     double smoothedErrorFrames() const { return error_; }
 
-private:
+  private:
     void setBandwidth(double hz);
 
     double framesPerSecond_ = 48000;
     double seed_ = 1;
     double bandwidthHz_ = kLockBandwidthHz;
-    double kp_ = 0, ki_ = 0;  // per frame; per frame and second
-    double error_ = 0;        // smoothed, frames
+    double kp_ = 0, ki_ = 0; // per frame; per frame and second
+    double error_ = 0;       // smoothed, frames
     double integral_ = 0;
     double ratio_ = 1;
     double quietSeconds_ = 0; // time the error has stayed within kLockErrorFrames
@@ -103,11 +103,10 @@ private:
 // beyond [-1, 1) are clipped going out.
 void interleavedToFloat(int32_t sampleType, const void* frames, unsigned frameChannels,
                         unsigned channel, uint32_t count, float* out);
-void floatToBlock(int32_t sampleType, const float* in, uint32_t count, void* block,
-                  uint32_t first);
+void floatToBlock(int32_t sampleType, const float* in, uint32_t count, void* block, uint32_t first);
 
 class ClockBridge {
-public:
+  public:
     struct Config {
         unsigned channels = 2;
         double framesPerSecond = 48000;
@@ -156,7 +155,7 @@ public:
     uint64_t lostFrames() const { return lost_; }
     uint32_t resyncs() const { return resyncs_; }
 
-private:
+  private:
     void append(int32_t sampleType, const void* frames, unsigned frameChannels, uint64_t count);
     bool start(double captureFrames);
     void read(uint32_t count, float* const* out);

@@ -14,7 +14,7 @@
 namespace vl {
 
 class Resampler {
-public:
+  public:
     // Half the filter's length, in input frames: an output frame is made from the kHalfTaps
     // input frames on either side of the point it stands for.
     static constexpr unsigned kHalfTaps = 24;
@@ -60,15 +60,15 @@ public:
 
     unsigned channels() const { return channels_; }
 
-private:
+  private:
     static double clampRatio(double ratio);
 
     unsigned channels_ = 0;
     uint32_t maxOutput_ = 0;
     uint32_t maxInput_ = 0;
-    size_t stride_ = 0;                // floats per channel's window
-    std::unique_ptr<float[]> table_;   // per phase: kTaps coefficients, then kTaps differences
-    std::unique_ptr<float[]> window_;  // per channel: kTaps frames of history, then new input
+    size_t stride_ = 0;               // floats per channel's window
+    std::unique_ptr<float[]> table_;  // per phase: kTaps coefficients, then kTaps differences
+    std::unique_ptr<float[]> window_; // per channel: kTaps frames of history, then new input
     double position_ = -double(kHalfTaps);
 };
 

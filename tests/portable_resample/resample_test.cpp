@@ -238,7 +238,8 @@ Outcome runClocks(const Clocks& c) {
         lastRatio = bridge.ratio();
         // This period's frames stand for position, position + ratio, ...; the first period
         // starts where the bridge put it.
-        const double from = wasRunning ? position : bridge.inputPosition() - c.renderPeriod * bridge.ratio();
+        const double from =
+            wasRunning ? position : bridge.inputPosition() - c.renderPeriod * bridge.ratio();
         for (uint32_t j = 0; j < c.renderPeriod; ++j) {
             const double at = from + j * bridge.ratio();
             if (at > lostFrom - Resampler::kDelayFrames && at < lostTo + Resampler::kDelayFrames)
@@ -281,7 +282,8 @@ TEST(ClockBridge, LocksHoldsTheFillAndFindsTheRatio) {
         printf("%+6.0f ppm wander %3.0f cap %3u ren %3u: lock %.2f s, fill within %.2f, step "
                "%.2f/%.3f ppm, snr %.1f dB, found %+.2f true %+.2f\n",
                c.ppm, c.wanderPpm, c.capturePeriod, c.renderPeriod, o.lockSeconds,
-               o.worstFillAfterLock, o.worstStepPpm, o.worstStepLockedPpm, o.snrDb, o.ppmFound, o.ppmTrue);
+               o.worstFillAfterLock, o.worstStepPpm, o.worstStepLockedPpm, o.snrDb, o.ppmFound,
+               o.ppmTrue);
         EXPECT_GE(o.lockSeconds, 0);
         EXPECT_LE(o.lockSeconds, 2.0);
         EXPECT_LE(o.worstFillAfterLock, 2.0);
