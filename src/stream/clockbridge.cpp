@@ -26,6 +26,11 @@ void PeriodClock::reset(double nominalSecondsPerFrame) {
 }
 
 void PeriodClock::update(uint64_t frames, double seconds) {
+    if (!(seconds >= 0)) {
+        // No time given: the one expected, which leaves the loop as it was.
+        if (!started_ || frames <= frames_) return;
+        seconds = seconds_ + double(frames - frames_) * secondsPerFrame_;
+    }
     if (!started_) {
         started_ = true;
         frames_ = frames;
@@ -185,7 +190,7 @@ void ClockBridge::reset() {
 void ClockBridge::captured(int32_t sampleType, const void* frames, unsigned frameChannels,
                            uint32_t count, double seconds) {
     if (!fifo_ || count == 0) return;
-    if (captureClock_.started()) {
+    if (captureClock_.started() && seconds >= 0) {
         // Whole packets that the device's times say were made but never came: silence in
         // their place, so that everything after them keeps its position.
         const double missing = captureClock_.framesAt(seconds) - double(written_ + count);
@@ -268,7 +273,7 @@ void ClockBridge::render(float* const* out, uint32_t count, double seconds) {
     // Whole periods the device played while this side was not called: counted as played,
     // and the position jumps to where they would have left it.
     bool missed = false;
-    if (renderClock_.started() && count > 0) {
+    if (renderClock_.started() && count > 0 && seconds >= 0) {
         const double missing = renderClock_.framesAt(seconds) - double(rendered_);
         if (missing >= count / 2.0) {
             rendered_ += uint64_t(missing / count + 0.5) * count;

@@ -30,7 +30,7 @@ class PeriodClock {
 
     void reset(double nominalSecondsPerFrame);
     void setBandwidth(double hz) { bandwidthHz_ = hz; }
-    // The clock had made `frames` frames in all at `seconds` (measured).
+    // The clock had made `frames` frames in all at `seconds` (measured; negative: unknown).
     void update(uint64_t frames, double seconds);
     bool started() const { return started_; }
     // Frames made by `seconds`, a fraction of a frame included.
@@ -124,7 +124,8 @@ class ClockBridge {
 
     // The capture side: `count` frames of `frameChannels` interleaved samples of sampleType
     // (null: silence), whose last frame was captured at `seconds`. Both sides are called from
-    // one thread; the times are the devices' (a packet's, a position's), not wake times.
+    // one thread; the times are the devices' (a packet's, a position's), not wake times. A
+    // negative time means the device gave none: the clock's expected time stands in for it.
     void captured(int32_t sampleType, const void* frames, unsigned frameChannels, uint32_t count,
                   double seconds);
     // The render side: a period of `count` frames per channel that starts at `seconds`. Until

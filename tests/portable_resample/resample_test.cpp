@@ -119,8 +119,8 @@ TEST(ClockBridge, SampleConversionRoundTrips) {
 }
 
 // Between 3 and 3.2 s: capture packets lost on the way, or render periods the device plays
-// without the bridge being called.
-enum class Stall { none, capture, render };
+// without the bridge being called; or, all along, every 7th capture packet without a time.
+enum class Fault { none, lostCapture, missedRender, untimedCapture };
 constexpr double kStallFrom = 3.0, kStallTo = 3.2;
 
 // Two free-running clocks: render's is the time base, capture's runs `ppm` fast, plus a wander
@@ -132,7 +132,7 @@ struct Clocks {
     double phase;
     double seedPpm; // 0: not seeded
     double seconds;
-    Stall stall = Stall::none;
+    Fault fault = Fault::none;
 
     double rateAt(double t) const {
         double r = 1 + ppm * 1e-6;
@@ -204,18 +204,20 @@ Outcome runClocks(const Clocks& c) {
                 packet[2 * i] = uint32_t(v);
                 packet[2 * i + 1] = uint32_t(-v);
             }
-            if (c.stall == Stall::capture && nextCapture >= kStallFrom && nextCapture < kStallTo) {
+            const bool untimed = c.fault == Fault::untimedCapture && capturePackets % 7 == 3;
+            if (c.fault == Fault::lostCapture && nextCapture >= kStallFrom &&
+                nextCapture < kStallTo) {
                 if (!o.lostWanted) lostFrom = double(first);
                 o.lostWanted += c.capturePeriod;
                 lostTo = double(first + c.capturePeriod);
             } else
                 bridge.captured(kSampleTypeInt32LSB, packet.data(), 2, c.capturePeriod,
-                                nextCapture);
+                                untimed ? -1 : nextCapture);
             ++capturePackets;
             nextCapture = c.timeOf(double((capturePackets + 1) * c.capturePeriod), nextCapture);
             continue;
         }
-        if (c.stall == Stall::render && nextRender >= kStallFrom && nextRender < kStallTo) {
+        if (c.fault == Fault::missedRender && nextRender >= kStallFrom && nextRender < kStallTo) {
             ++renderPeriods;
             continue;
         }
@@ -272,8 +274,9 @@ TEST(ClockBridge, LocksHoldsTheFillAndFindsTheRatio) {
         {5000, 0, 0, 480, 128, 0.5, 4990, 6},
         {-2000, 50, 20, 480, 128, 0.4, 0, 25},
         {2000, 100, 20, 128, 480, 0.6, 0, 25},
-        {2000, 0, 0, 480, 128, 0.3, 0, 6, Stall::capture},
-        {-2000, 0, 0, 128, 480, 0.3, 0, 6, Stall::render},
+        {2000, 0, 0, 480, 128, 0.3, 0, 6, Fault::lostCapture},
+        {-2000, 0, 0, 128, 480, 0.3, 0, 6, Fault::missedRender},
+        {-2000, 0, 0, 128, 128, 0.6, 0, 6, Fault::untimedCapture},
     };
     for (const Clocks& c : cases) {
         SCOPED_TRACE(testing::Message() << c.ppm << " ppm, wander " << c.wanderPpm << ", capture "
@@ -288,11 +291,12 @@ TEST(ClockBridge, LocksHoldsTheFillAndFindsTheRatio) {
         EXPECT_LE(o.lockSeconds, 2.0);
         EXPECT_LE(o.worstFillAfterLock, 2.0);
         // Lost capture packets become silence in place; render periods played without the
-        // bridge make the position jump once; nothing else is missing, dropped or jumped.
+        // bridge make the position jump once; a packet without a time takes the one its clock
+        // expects; nothing else is missing, dropped or jumped.
         EXPECT_EQ(o.lost, o.lostWanted);
-        EXPECT_EQ(o.underrun > 0, c.stall == Stall::capture);
-        EXPECT_EQ(o.overrun > 0, c.stall == Stall::render);
-        EXPECT_EQ(o.resyncs, c.stall == Stall::render ? 1u : 0u);
+        EXPECT_EQ(o.underrun > 0, c.fault == Fault::lostCapture);
+        EXPECT_EQ(o.overrun > 0, c.fault == Fault::missedRender);
+        EXPECT_EQ(o.resyncs, c.fault == Fault::missedRender ? 1u : 0u);
         EXPECT_NEAR(o.ppmFound, o.ppmTrue, c.wanderPpm ? 10 : 0.5);
         EXPECT_LE(o.worstStepLockedPpm, 5.0);
         EXPECT_GE(o.snrDb, 90.0);
