@@ -1,12 +1,13 @@
 ; Installer of the Vantrel ASIO driver for 64-bit Windows.
 ;
 ; Built by installer/CMakeLists.txt:
-;   makensis -NOCD -DVERSION=x.y.z -DDRIVER_DLL=<vlasio.dll> -DOUTFILE=<setup.exe> vlasio.nsi
+;   makensis -NOCD -DVERSION=x.y.z -DDRIVER_DLL=<vlasio.dll> -DLICENSE_FILE=<LICENSE>
+;            -DOUTFILE=<setup.exe> vlasio.nsi
 ;
-; It installs vlasio.dll under Program Files\Vantrel\ASIO, registers it, checks that the ASIO
-; driver list really holds it (the DLL's registration reports success even when Windows
-; refused the writes), and adds an uninstaller with its "Apps and features" entry. Both
-; accept /S for a silent run.
+; It installs vlasio.dll and its licence under Program Files\Vantrel\ASIO, registers the DLL,
+; checks that the ASIO driver list really holds it (the DLL's registration reports success
+; even when Windows refused the writes), and adds an uninstaller with its "Apps and features"
+; entry. Both accept /S for a silent run.
 ;
 ; A vlasio.ini beside the DLL (the driver's name in the hosts' lists) belongs to the user:
 ; neither an upgrade nor the uninstaller touches it. Neither do the per-user settings and the
@@ -14,10 +15,13 @@
 ; DllUnregisterServer, which also deletes the calling user's settings.
 
 !ifndef VERSION
-  !error "define VERSION, DRIVER_DLL and OUTFILE (see installer/CMakeLists.txt)"
+  !error "define VERSION, DRIVER_DLL, LICENSE_FILE and OUTFILE (see installer/CMakeLists.txt)"
 !endif
 !ifndef DRIVER_DLL
   !error "define DRIVER_DLL"
+!endif
+!ifndef LICENSE_FILE
+  !error "define LICENSE_FILE"
 !endif
 !ifndef OUTFILE
   !error "define OUTFILE"
@@ -127,6 +131,7 @@ Section "Driver"
   ; A host still holding the DLL makes this fail: NSIS offers to retry or to cancel, never to
   ; skip the file (AllowSkipFiles off), and a cancel leaves the earlier version as it was.
   File "${DRIVER_DLL}"
+  File "/oname=LICENSE" "${LICENSE_FILE}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   ; An earlier version's registrations go, so that the new one stands alone.
   Call RemoveRegistration
@@ -167,6 +172,7 @@ SectionEnd
 Section "Uninstall"
   Call un.RemoveRegistration
   Delete /REBOOTOK "$INSTDIR\vlasio.dll"
+  Delete "$INSTDIR\LICENSE"
   Delete "$INSTDIR\uninstall.exe"
   ; Only when empty: a vlasio.ini of the user's keeps the folder.
   RMDir "$INSTDIR"

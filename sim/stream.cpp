@@ -82,9 +82,17 @@ static Endpoint* loopbackTarget(const Endpoint& render) {
     return nullptr;
 }
 
-// The loopback line starts with the configured delay of silence whenever either side starts.
-static void resetAir(Endpoint& cap) {
-    cap.air.assign(size_t(cap.cfg.loopbackDelayFrames) * cap.holder->frameBytes, 0);
+// The loopback line starts with silence whenever either side starts: the configured delay,
+// and one render period more. A render tick plays the period that starts there, while the
+// capture tick of the same moment delivers the period that ends there: what render plays
+// reaches a capture packet one period later, as on a device, never in the packet of the
+// period before it was played.
+static void resetAir(Endpoint& cap, const Stream* render) {
+    UINT32 ahead = 0;
+    if (render && render->fmt.Format.nSamplesPerSec)
+        ahead = UINT32(uint64_t(render->periodFrames) * cap.holder->fmt.Format.nSamplesPerSec /
+                       render->fmt.Format.nSamplesPerSec);
+    cap.air.assign(size_t(cap.cfg.loopbackDelayFrames + ahead) * cap.holder->frameBytes, 0);
 }
 
 static void record(Endpoint& e, const BYTE* p, size_t n) {
@@ -132,13 +140,13 @@ void startStream(Stream& s) {
         s.nextDue += period * e.cfg.clockPhase;
     }
     if (e.flow == Flow::Render) {
-        if (Endpoint* cap = loopbackTarget(e)) resetAir(*cap);
+        if (Endpoint* cap = loopbackTarget(e)) resetAir(*cap, &s);
         // Nothing released: the first period plays whatever the buffer held.
         if (s.queued == 0) ++e.st.startGlitches;
         // The event means "a period's worth can be written": true at once when not pre-filled.
         if (s.queued + s.periodFrames <= s.bufferFrames) setEvent(s);
     } else if (e.cfg.signal == Signal::Loopback) {
-        resetAir(e);
+        resetAir(e, partner && partner->running ? partner : nullptr);
     }
 }
 

@@ -3,8 +3,8 @@
 // sizes in endpoint/, buffers, start/stop and the streaming threads in stream/, the control
 // panel in panel/.
 //
-// Fields are public: they are the object's state as the design describes it, and the tests
-// under Wine read them. Hosts never see this class, only its IASIO vtable.
+// Fields are public: they are the object's whole state, and the tests under Wine read
+// them. Hosts never see this class, only its IASIO vtable.
 #pragma once
 
 #include "com/unknown.h"
@@ -110,7 +110,7 @@ class ASIOSrv : public IASIO, public UnknownBase {
     static DWORD WINAPI eventDrivenThread(LPVOID hold);
     static DWORD WINAPI timerDrivenThread(LPVOID hold);
 
-    // Fields, in the order of the design. [0] = render (host outputs), [1] = capture.
+    // Fields. [0] = render (host outputs), [1] = capture.
     IUnknown* deviceEnumerator = nullptr;
     IUnknown* device[2] = {};
     IUnknown* audioClient[2] = {};
@@ -148,6 +148,12 @@ class ASIOSrv : public IASIO, public UnknownBase {
     void letGo();
     // The streaming thread's id while it runs, 0 otherwise; written by the thread itself.
     std::atomic<DWORD> streamingThreadId{0};
+    // The host has called outputReady since its buffers were made: the event-driven thread
+    // then hands each output half to the endpoint as soon as the host has filled it.
+    std::atomic<bool> hostCallsOutputReady{false};
+    // The half the event-driven thread waits to hand over while the host's switch runs, for
+    // outputReady to send at once; touched on the streaming thread only.
+    struct OutputHandover* pendingOutput = nullptr;
 
   private:
     friend class ControlLock;

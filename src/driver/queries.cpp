@@ -104,16 +104,20 @@ long endpointLatency(ASIOSrv* self, int direction) {
 ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
     // What the stream really adds in each direction, so that a host placing recorded audio by
     // input + output lands it where it was played: each endpoint's own stream latency, and the
-    // host-side buffering of the streaming thread. An input packet reaches the host in the
-    // period it arrives; an output half goes to the endpoint two periods after the host filled
-    // it, one more than a single buffer would take, and in timer-driven mode one more again
+    // output buffers the streaming thread holds beyond it. An input packet reaches the host in
+    // the period it arrives. An output half the host has filled goes to the endpoint, which
+    // plays it from the next period on: at once when the host calls outputReady; otherwise
+    // two periods later, the two halves asked for ahead; in timer-driven mode one more again
     // (the first transfer takes a half before the endpoint starts).
     long input = 0, output = 0;
     // The running clients are asked while no stop can release them.
     ControlLock lock(this);
     if (bufferFrames > 0) {
         input = endpointLatency(this, kCapture);
-        output = endpointLatency(this, kRender) + (TimerDrivenMode ? 2 : 1) * long(bufferFrames);
+        long held = TimerDrivenMode ? 3
+                    : hostCallsOutputReady.load(std::memory_order_relaxed) ? 0
+                                                                           : 2;
+        output = endpointLatency(this, kRender) + held * long(bufferFrames);
     }
     if (inputLatency) *inputLatency = input;
     if (outputLatency) *outputLatency = output;

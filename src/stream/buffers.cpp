@@ -97,6 +97,8 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
         bufferSampleType[kRender] = sampleType[kRender];
     }
     bufferFrames = int32_t(bufferSize);
+    // A new set: whether its host calls outputReady is for it to say again.
+    hostCallsOutputReady.store(false, std::memory_order_relaxed);
     return ok ? ASE_OK : ASE_NoMemory;
 }
 
@@ -115,6 +117,7 @@ void ASIOSrv::releaseBufferSet() {
         collectStoppedThread();
     if (logFile) fflush(logFile);
     callbacks = {};
+    hostCallsOutputReady.store(false, std::memory_order_relaxed);
     for (int ch = 0; ch < 16; ++ch) {
         free(asioBuffers[kRender][ch]);
         free(asioBuffers[kCapture][ch]);
@@ -141,5 +144,11 @@ ASIOError ASIOSrv::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
 }
 
 ASIOError ASIOSrv::outputReady() {
-    return ASE_NotPresent;
+    // Hosts call this in every switch: no lock and no log line. Once buffers exist the host
+    // is heard, and inside the switch the half it has just filled goes out at once.
+    if (bufferFrames <= 0) return ASE_NotPresent;
+    hostCallsOutputReady.store(true, std::memory_order_relaxed);
+    if (streamingThreadId.load(std::memory_order_relaxed) == GetCurrentThreadId() && pendingOutput)
+        sendOutput(this, *pendingOutput);
+    return ASE_OK;
 }

@@ -28,6 +28,8 @@
 #include "driver/ASIOSrv.h"
 #include "endpoint/comref.h"
 
+#include <audioclient.h>
+
 #include <cstddef>
 
 // Allocator of the host's buffer blocks (malloc); a test may replace it to make an
@@ -53,6 +55,25 @@ void requestReset(ASIOSrv* self, const ASIOCallbacks& host, HRESULT why);
 
 // Whether a held audio client says its endpoint is gone (asked only when its events stopped).
 bool endpointGone(IUnknown* held);
+
+// An output half the host is filling in its switch, to go to the render endpoint as soon as
+// it is ready: on outputReady, or when the switch returns.
+struct OutputHandover {
+    IAudioRenderClient* render = nullptr;
+    uint32_t frames = 0;
+    uint8_t half = 0;
+    bool sent = false;
+    HRESULT result = S_OK; // of GetBuffer, once sent
+    LONGLONG sentTicks = 0; // performance counter when ReleaseBuffer returned
+};
+
+// Hands one output half to the render endpoint (GetBuffer, copy, ReleaseBuffer), once.
+void sendOutput(ASIOSrv* self, OutputHandover& out);
+
+// Tells the host, once it says it takes the message, that a period was lost. Asks
+// kAsioSelectorSupported the first time only; *supported carries the answer between calls
+// (-1 before the first).
+void requestResync(const ASIOCallbacks& host, int* supported);
 
 // How long stop waits for the streaming thread.
 constexpr DWORD kThreadWaitMs = 2000;

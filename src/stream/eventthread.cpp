@@ -2,6 +2,7 @@
 // direction has signalled.
 #include "driver/log.h"
 #include "stream/convert.h"
+#include "stream/dropouts.h"
 #include "stream/engine.h"
 
 #include <audioclient.h>
@@ -54,14 +55,21 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     self->switchCount.store(0, std::memory_order_relaxed);
     self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
 
+    // A host that has said it calls outputReady fills each output half in the period the
+    // endpoint plays next, from its first switch on, which comes with the first input (the
+    // silence start released covers the period before). A host that has not said so gets
+    // both halves filled ahead, one period more on the way out.
+    bool direct = self->hostCallsOutputReady.load(std::memory_order_relaxed) && render;
     HANDLE waitList[2];
     DWORD waitCount = 0;
     if (render) {
         waitList[waitCount++] = hold.event[kRender];
-        // The host fills both output halves before the first period goes out.
-        self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
-        self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
-        self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
+        if (!direct) {
+            // The host fills both output halves before the first period goes out.
+            self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
+            self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
+            self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
+        }
     }
     if (capture) waitList[waitCount++] = hold.event[kCapture];
     logMessage(self, L"ASIODrv:::...Event Driven Thread started...(%d events)", waitCount);
@@ -75,6 +83,22 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     // buffers, and a margin for a busy machine), the clients are asked whether it is gone.
     const double rate = self->sampleRate > 0 ? self->sampleRate : 48000.0;
     const DWORD silenceMs = 200 + DWORD(4000.0 * frames / rate);
+    LARGE_INTEGER ticksPerSecond;
+    QueryPerformanceFrequency(&ticksPerSecond);
+    // Lost periods: a wake after the next signal, a buffer handed over after its period, a
+    // capture packet that says one was lost or starts past where the last one ended. Each run
+    // of consecutive passes that lose one is one dropout, told to the host once.
+    const LONGLONG periodTicks = LONGLONG(double(ticksPerSecond.QuadPart) * frames / rate);
+    vl::PeriodWatch clock;
+    clock.reset(periodTicks);
+    vl::PositionWatch capturePosition;
+    bool firstPacket = true, lostBefore = false;
+    uint32_t passes = 0;
+    int resyncSupported = -1;
+    uint32_t dropouts = 0;
+    OutputHandover output;
+    output.render = render.get();
+    output.frames = frames;
     HRESULT gone = S_OK;
     while (self->running.load(std::memory_order_acquire)) {
         // With both directions a pass begins only when both endpoints have signalled.
@@ -86,20 +110,31 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             }
             continue;
         }
+        LARGE_INTEGER woke;
+        QueryPerformanceCounter(&woke);
         uint64_t count = self->switchCount.load(std::memory_order_relaxed);
-        if (count < 6) writeLogLine(self, L"ASIOSrv::: Event...");
+        if (passes < 4) ++passes, writeLogLine(self, L"ASIOSrv::: Event...");
         if (r != WAIT_OBJECT_0 || !self->running.load(std::memory_order_acquire)) break;
         uint8_t half = uint8_t(count & 1);
+        // With a capture stream its packets tell of lost periods exactly; a render stream
+        // alone has only the times of the wakes.
+        uint32_t missedWakes = clock.onWake(woke.QuadPart);
+        bool lost = !capture && missedWakes > 0;
 
-        if (render) {
-            BYTE* data = nullptr;
-            HRESULT hr = render->GetBuffer(frames, &data);
-            if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
-                gone = hr;
+        // A host that first calls outputReady while streaming is served so from the next
+        // pass on (its latency is then one buffer less, and it is told once).
+        bool toldLatency = false;
+        if (render && !direct && self->hostCallsOutputReady.load(std::memory_order_relaxed))
+            direct = toldLatency = true;
+        if (render && !direct) {
+            // The half the host filled one switch before the last.
+            output.half = half;
+            output.sent = false;
+            sendOutput(self, output);
+            if (output.result == AUDCLNT_E_DEVICE_INVALIDATED) {
+                gone = output.result;
                 break;
             }
-            if (SUCCEEDED(hr) && data) self->copyRenderHalf(half, data);
-            render->ReleaseBuffer(frames, 0);
         }
         if (capture) {
             // An exclusive stream has no packet size to ask for in advance (GetNextPacketSize
@@ -108,7 +143,8 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             BYTE* data = nullptr;
             UINT32 packet = 0;
             DWORD flags = 0;
-            HRESULT hr = capture->GetBuffer(&data, &packet, &flags, nullptr, nullptr);
+            UINT64 position = 0;
+            HRESULT hr = capture->GetBuffer(&data, &packet, &flags, &position, nullptr);
             if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
                 gone = hr;
                 break;
@@ -117,6 +153,12 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             if (FAILED(hr) || packet != frames)
                 logMessage(self, L"ASIOSrv::: Capture packet size: %d (hr = 0x%X)", packet, hr);
             if (flags) logMessage(self, L"ASIOSrv::: flag = 0x%X (hr = 0x%X)", flags, hr);
+            if (packet) {
+                // The first packet may say discontinuity only because it is the first.
+                if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) && !firstPacket) lost = true;
+                if (capturePosition.onPacket(position, packet)) lost = true;
+                firstPacket = false;
+            }
             if (packet && data) {
                 // A short packet fills the start of the half; nothing is read beyond it. A
                 // packet flagged silent is silence, whatever its buffer holds.
@@ -132,9 +174,38 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             if (packet) capture->ReleaseBuffer(packet);
         }
         self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
-        self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOFalse);
+        if (direct) {
+            // The half of this switch goes out as soon as the host has filled it.
+            output.half = half;
+            output.sent = false;
+            self->pendingOutput = &output;
+            self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOFalse);
+            self->pendingOutput = nullptr;
+            sendOutput(self, output);
+            if (output.sent && output.result == AUDCLNT_E_DEVICE_INVALIDATED) {
+                gone = output.result;
+                break;
+            }
+            // Handed over more than a period after the wake: its period had begun without it.
+            if (output.sent && output.sentTicks - woke.QuadPart > periodTicks) lost = true;
+        } else {
+            self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOFalse);
+        }
+        if (toldLatency) {
+            auto asioMessage = host.asioMessage;
+            if (asioMessage && self->running.load(std::memory_order_acquire) &&
+                asioMessage(kAsioSelectorSupported, kAsioLatenciesChanged, nullptr, nullptr))
+                asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
+        }
+        if (lost && !lostBefore) {
+            ++dropouts;
+            if (self->running.load(std::memory_order_acquire))
+                requestResync(host, &resyncSupported);
+        }
+        lostBefore = lost;
     }
 
+    logMessage(self, L"ASIOSrv::: Dropouts: %d", dropouts);
     if (gone != S_OK) requestReset(self, host, gone);
     capture.reset();
     render.reset();

@@ -32,6 +32,28 @@ void requestReset(ASIOSrv* self, const ASIOCallbacks& host, HRESULT why) {
         asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
 }
 
+void requestResync(const ASIOCallbacks& host, int* supported) {
+    auto asioMessage = host.asioMessage;
+    if (!asioMessage) return;
+    if (*supported < 0)
+        *supported = asioMessage(kAsioSelectorSupported, kAsioResyncRequest, nullptr, nullptr) ? 1 : 0;
+    if (*supported) asioMessage(kAsioResyncRequest, 0, nullptr, nullptr);
+}
+
+void sendOutput(ASIOSrv* self, OutputHandover& out) {
+    // Never twice, and never once stop has cleared running: the host may be freeing its
+    // buffers.
+    if (out.sent || !self->running.load(std::memory_order_acquire)) return;
+    out.sent = true;
+    BYTE* data = nullptr;
+    out.result = out.render->GetBuffer(out.frames, &data);
+    if (SUCCEEDED(out.result) && data) self->copyRenderHalf(out.half, data);
+    out.render->ReleaseBuffer(out.frames, 0);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    out.sentTicks = now.QuadPart;
+}
+
 bool endpointGone(IUnknown* held) {
     ComRef<IAudioClient> client;
     UINT32 padding = 0;

@@ -50,11 +50,13 @@ win reg add "$settings" /v OutputLogToFile /t REG_DWORD /d 1 /f >/dev/null
 mkdir "$work/old"
 { cat "$INSTALLER_DRIVER"; echo older; } >"$work/old/vlasio.dll"
 makensis -V1 -NOCD -DVERSION=0.9.0 -DDRIVER_DLL="$work/old/vlasio.dll" \
-  -DOUTFILE="$work/old-setup.exe" "$root/installer/vlasio.nsi" || fail "makensis failed"
+  -DLICENSE_FILE="$root/LICENSE" -DOUTFILE="$work/old-setup.exe" "$root/installer/vlasio.nsi" ||
+  fail "makensis failed"
 setup "$work/old-setup.exe" || fail "the older version's silent install failed"
 expect_value "$uninstall_key" DisplayVersion 0.9.0
 setup "$INSTALLER_SETUP" || fail "the silent install failed"
 cmp -s "$dir/vlasio.dll" "$INSTALLER_DRIVER" || fail "vlasio.dll was not installed as built"
+cmp -s "$dir/LICENSE" "$root/LICENSE" || fail "the licence was not installed"
 expect_value "$inproc" "(Default)" "$server"
 expect_entries 1
 expect_value "$uninstall_key" DisplayVersion "$INSTALLER_VERSION"

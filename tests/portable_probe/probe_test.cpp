@@ -140,16 +140,18 @@ TEST(Options, CommandLines) {
     std::string e;
     ASSERT_TRUE(
         parseOptions({"My Driver", "--buffer", "256", "--channels", "0,4", "--seconds", "1.5",
-                      "--no-timeinfo", "--rate", "44100", "--wav", "x.wav", "--first-channel", "1"},
+                      "--no-timeinfo", "--rate", "44100", "--wav", "x.wav", "--first-channel", "1",
+                      "--no-output-ready", "--stall", "3"},
                      &o, &e));
     EXPECT_EQ(std::make_tuple(o.driver, o.buffer, o.inputs, o.outputs, o.firstChannel, o.seconds,
-                              o.timeInfo, o.rate, o.wavPath),
-              std::make_tuple("My Driver", 256, 0, 4, 1, 1.5, false, 44100, "x.wav"));
+                              o.timeInfo, o.rate, o.wavPath, o.outputReady, o.stallPeriods),
+              std::make_tuple("My Driver", 256, 0, 4, 1, 1.5, false, 44100, "x.wav", false, 3));
     ASSERT_TRUE(parseOptions({"d", "--panel"}, &o, &e));
     EXPECT_TRUE(o.panel);
     const std::vector<std::string> bad[] = {{"a", "--buffer", "12x"},
                                             {"a", "--find-minimum", "--buffer", "64"},
                                             {"a", "--panel", "--find-minimum"},
+                                            {"a", "--stall", "0"},
                                             {"a", "b"}};
     for (const auto& args : bad) {
         EXPECT_FALSE(parseOptions(args, &o, &e)) << args.back();

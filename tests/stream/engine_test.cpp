@@ -28,17 +28,20 @@ Options stepped(int outputs, int inputs, bool timerDriven = false) {
 // time-info questions, asked on the streaming thread; inputs handed over in the pass that
 // captured them; outputs played in the order the host wrote them, bit-exact after the mask.
 // Event-driven render plays a period of silence first; timer-driven render has the host fill
-// the endpoint's first buffer in the pre-fill too.
+// the endpoint's first buffer in the pre-fill too. A host that calls outputReady gets no
+// pre-fill: its first switch carries the first input, and its outputs follow the silence.
 TEST(Switches, CarryHalvesPositionsAndAudioInOrder) {
     const struct {
         const char* name;
         int outputs, inputs;
         bool timerDriven;
         size_t prefill, silentFrames;
-    } shapes[] = {{"render only", 2, 0, false, 2, 480},
-                  {"capture only", 0, 2, false, 0, 0},
-                  {"duplex", 2, 2, false, 2, 480},
-                  {"timer-driven render", 2, 0, true, 3, 0}};
+        bool outputReady;
+    } shapes[] = {{"render only", 2, 0, false, 2, 480, false},
+                  {"capture only", 0, 2, false, 0, 0, false},
+                  {"duplex", 2, 2, false, 2, 480, false},
+                  {"duplex, outputReady", 2, 2, false, 0, 480, true},
+                  {"timer-driven render", 2, 0, true, 3, 0, false}};
     const size_t B = 480, ticks = 6;
     auto joined = [](unsigned long hi, unsigned long lo) { return uint64_t(hi) << 32 | lo; };
     for (const auto& shape : shapes)
@@ -49,6 +52,7 @@ TEST(Switches, CarryHalvesPositionsAndAudioInOrder) {
                 Options o = stepped(shape.outputs, shape.inputs, shape.timerDriven);
                 o.timeInfo = timeInfo;
                 o.wide = wide;
+                o.outputReady = shape.outputReady;
                 Rig r(o);
                 ASSERT_TRUE(r.start());
                 ASSERT_TRUE(r.waitForSwitches(shape.prefill));
@@ -100,6 +104,33 @@ TEST(Switches, CarryHalvesPositionsAndAudioInOrder) {
                 }
                 EXPECT_EQ(sim::stats(sim::Flow::Render).startGlitches, 0u);
             }
+}
+
+// outputReady is heard once buffers exist; the output latency is then two buffers less. A host
+// that starts calling it while streaming is served so from the next pass and told once.
+TEST(OutputReady, OneBufferLessAndToldWhenItChanges) {
+    Rig r(stepped(2, 2));
+    EXPECT_EQ(r.asio->outputReady(), ASE_NotPresent);
+    ASSERT_EQ(r.create(), ASE_OK);
+    long in = 0, out = 0, inReady = 0, outReady = 0;
+    r.asio->getLatencies(&in, &out);
+    EXPECT_EQ(r.asio->outputReady(), ASE_OK);
+    r.asio->getLatencies(&inReady, &outReady);
+    EXPECT_EQ(std::make_pair(inReady, outReady), std::make_pair(in, out - 2 * 480));
+
+    ASSERT_EQ(r.create(), ASE_OK); // a new set forgets it
+    ASSERT_EQ(r.asio->start(), ASE_OK);
+    ASSERT_TRUE(r.waitForSwitches(2));
+    ASSERT_TRUE(sim::run(2, 2000));
+    ASSERT_TRUE(r.waitForSwitches(4));
+    r.opt.outputReady = true;
+    ASSERT_TRUE(sim::run(4, 2000));
+    ASSERT_TRUE(r.waitForSwitches(8));
+    EXPECT_EQ(r.asio->stop(), ASE_OK);
+    auto told = std::count_if(r.messageLog.begin(), r.messageLog.begin() + r.messageCount,
+                              [](const rig::Message& m) { return m.selector == kAsioLatenciesChanged; });
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(sim::stats(sim::Flow::Render).startGlitches, 0u);
 }
 
 // The capture packet is taken with GetBuffer, its size never asked for. No packet: nothing
@@ -281,6 +312,12 @@ TEST(Log, StartStopAndThreadLinesInBothModes) {
                         "ASIODrv:::...Event Driven Thread started...(2 events)",
                         "ASIOSrv::: (using bufferSwitchTimeInfo()!!!)", "ASIOSrv::: Event...",
                         "ASIODrv:::...Thread stopped..."}));
+    // The thread's count of lost periods, just before it ends.
+    auto dropouts = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.rfind("ASIOSrv::: Dropouts: ", 0) == 0;
+    });
+    ASSERT_NE(dropouts, lines.end());
+    EXPECT_EQ(dropouts[1], "ASIODrv:::...Thread stopped...");
     // Three passes, and maybe the wake that stop causes.
     auto events = std::count(lines.begin(), lines.end(), "ASIOSrv::: Event...");
     EXPECT_TRUE(events == 3 || events == 4) << events;

@@ -42,6 +42,7 @@ struct Options {
     bool wide = true;     // 24-in-32 endpoints, else 16-bit ones
     bool timeInfo = true; // the host answers yes to the time-info questions
     bool timerDriven = false;
+    bool outputReady = false; // the host calls outputReady after createBuffers and each switch
     sim::Clock clock = sim::Clock::Realtime;
     REFERENCE_TIME minimumPeriod = 30000;
 };
@@ -96,7 +97,9 @@ struct Rig {
             infos.push_back({ASIOTrue, c, {}});
         for (int c = 0; c < opt.outputs; ++c)
             infos.push_back({ASIOFalse, c, {}});
-        return asio->createBuffers(infos.data(), long(infos.size()), opt.frames, &callbacks);
+        ASIOError e = asio->createBuffers(infos.data(), long(infos.size()), opt.frames, &callbacks);
+        if (e == ASE_OK && opt.outputReady) asio->outputReady();
+        return e;
     }
     bool start() { return create() == ASE_OK && asio->start() == ASE_OK; }
     bool waitForSwitches(size_t n, DWORD timeoutMs = 2000) const {
@@ -158,7 +161,8 @@ struct Rig {
         r->resets += selector == kAsioResetRequest;
         if (selector == kAsioSupportsTimeInfo) return r->opt.timeInfo;
         return selector == kAsioSelectorSupported &&
-               (value == kAsioResetRequest || (value == kAsioSupportsTimeInfo && r->opt.timeInfo));
+               (value == kAsioResetRequest || value == kAsioLatenciesChanged ||
+                (value == kAsioSupportsTimeInfo && r->opt.timeInfo));
     }
     void record(Switch s) {
         s.atMs = std::chrono::duration<double, std::milli>(
@@ -176,6 +180,7 @@ struct Rig {
                 int32_t v = hostSample(unsigned(b.channelNum), written + uint64_t(i), opt.wide);
                 memcpy(static_cast<char*>(b.buffers[s.half]) + size_t(i) * width, &v, width);
             }
+        if (opt.outputReady) asio->outputReady();
         if (opt.inputs < 2 || captured.size() + 2 * size_t(opt.frames) > captured.capacity())
             return;
         for (long i = 0; i < opt.frames; ++i)

@@ -86,6 +86,9 @@ struct Stream {
     IASIO* driver = nullptr;
     long bufferFrames = 0;
     bool timeInfoWanted = true;
+    bool outputReadyWanted = true;
+    size_t stallSwitch = 0;    // the switch that stalls, 0 for none
+    DWORD stallMs = 0;
     std::vector<ASIOBufferInfo> infos; // inputs first, then outputs
     std::vector<long> types;
     size_t inputs = 0;
@@ -151,12 +154,15 @@ void onSwitch(ASIOTime* params, long index, ASIOBool directProcess) {
             s.clicks.render(first, s.scratch.data(), frames);
             for (size_t c = s.inputs; c < s.infos.size(); ++c)
                 samplesFromInt32(s.types[c], s.scratch.data(), s.infos[c].buffers[index], frames);
-            // Hosts tell the driver the outputs are ready; most drivers answer that they do
-            // not need to know.
-            long ready = s.driver->outputReady();
-            if (s.outputReadyResult.load(std::memory_order_relaxed) == 1)
-                s.outputReadyResult.store(ready, std::memory_order_relaxed);
+            // Hosts tell the driver the outputs are ready; a driver that uses it may send
+            // them on at once.
+            if (s.outputReadyWanted) {
+                long ready = s.driver->outputReady();
+                if (s.outputReadyResult.load(std::memory_order_relaxed) == 1)
+                    s.outputReadyResult.store(ready, std::memory_order_relaxed);
+            }
         }
+        if (n == s.stallSwitch && n) Sleep(s.stallMs);
     } else {
         s.badHalves.fetch_add(1);
     }
@@ -552,7 +558,12 @@ bool Probe::prepareStream(long frames) {
     Stream& s = *stream_;
     s.driver = driver_;
     s.timeInfoWanted = options_.timeInfo;
+    s.outputReadyWanted = options_.outputReady;
     s.bufferFrames = frames;
+    if (options_.stallPeriods > 0 && rate_ > 0) {
+        s.stallSwitch = size_t(rate_ / double(frames)) + 1;
+        s.stallMs = DWORD(std::lround(1000.0 * double(options_.stallPeriods) * double(frames) / rate_));
+    }
     const long first = options_.firstChannel;
     s.inputs =
         size_t(std::max(0L, std::min(options_.inputs, std::min(inputs_, kListedChannels) - first)));
@@ -629,6 +640,9 @@ bool Probe::prepareStream(long frames) {
             return false;
         }
     }
+    // Hosts ask once after createBuffers whether the driver uses outputReady, before they
+    // read the latencies, which it may change.
+    if (options_.outputReady) s.outputReadyResult.store(driver_->outputReady());
     enterStep("getLatencies");
     if (check("getLatencies", driver_->getLatencies(&inputLatency_, &outputLatency_))) {
         haveLatencies_ = true;
@@ -764,6 +778,7 @@ void Probe::reportResult() {
             static_cast<long long>(missed), static_cast<long long>(sum.missed - missed));
     else
         out("%s%lld\n", label("missed switches"), static_cast<long long>(sum.missed));
+    out("%s%ld\n", label("resync requests"), s.resyncRequests.load());
     out("%s%zu\n", label("half-index errors"), sum.halfErrors);
     out("%s%zu", label("position errors"), sum.positionErrors);
     if (received) out(" (positions %lld to %lld, step %ld)", static_cast<long long>(sum.firstPosition),
@@ -820,13 +835,15 @@ void Probe::reportResult() {
         out("%snone: no inputs streamed\n", label("recording"));
 
     long ready = s.outputReadyResult.load();
-    if (ready != 1)
+    if (!options_.outputReady)
+        out("%snot called (--no-output-ready)\n", label("outputReady"));
+    else if (ready != 1)
         out("%s%s\n", label("outputReady"),
             ready == ASE_OK ? "used by the driver" : ("not used: " + asioErrorText(ready)).c_str());
     struct Note {
         const char* what;
         long count;
-    } notes[] = {{"reset requests", s.resetRequests},      {"resync requests", s.resyncRequests},
+    } notes[] = {{"reset requests", s.resetRequests},
                  {"buffer size changes", s.bufferSizeChanges}, {"latency changes", s.latencyChanges},
                  {"overloads", s.overloads},                {"sample rate changes", s.rateChanges}};
     for (const Note& n : notes)
@@ -859,8 +876,8 @@ bool Probe::findMinimum() {
         problems_.push_back("the driver offers no buffer size to try");
         return false;
     }
-    out("  %7s %8s %7s %9s %8s %8s  %s\n", "frames", "ms", "missed", "slack min", "1st pct",
-        "median", "verdict");
+    out("  %7s %8s %7s %7s %9s %8s %8s  %s\n", "frames", "ms", "missed", "resyncs", "slack min",
+        "1st pct", "median", "verdict");
     quiet_ = true;
     long found = 0;
     bool slackKnown = false;
@@ -870,6 +887,7 @@ bool Probe::findMinimum() {
         bool ready = prepareStream(frames);
         SwitchSummary sum;
         EndpointSlack slack;
+        long resyncs = 0;
         if (ready) {
             streamAndWait();
             tearDown();
@@ -880,6 +898,7 @@ bool Probe::findMinimum() {
             slack = readSlack(meter_, s);
             if (received == 0) problems_.push_back("no buffer switch arrived");
             if (s.lateCalls > 0 || s.badHalves > 0) problems_.push_back("switches out of place");
+            resyncs = s.resyncRequests.load();
         } else if (buffersRequested_) {
             tearDown();
         }
@@ -890,20 +909,22 @@ bool Probe::findMinimum() {
         slackKnown = slack.available();
         bool faults = problems_.size() > before;
         const int64_t missed = missedByDriver(sum, slack);
-        bool safe = safeSize(missed, faults, slackKnown, all);
+        // A dropout the driver told of is a click, whether or not a switch went missing.
+        bool safe = resyncs == 0 && safeSize(missed, faults, slackKnown, all);
         std::string verdict = safe                 ? "safe"
                               : faults             ? problems_.back()
                               : missed != 0        ? "missed switches"
+                              : resyncs != 0       ? "dropouts"
                                                    : "less than a quarter period to spare";
         // Only the chosen size's faults concern the verdict of the search.
         problems_.resize(before);
         const SlackSummary& r = slack.summary[0].periods ? slack.summary[0] : slack.summary[1];
         if (slackKnown && all.periods)
-            out("  %7ld %8.2f %7lld %9.2f %8.2f %8.2f  %s\n", frames, 1000.0 * frames / rate_,
-                static_cast<long long>(missed), all.min, r.p1, r.median, verdict.c_str());
+            out("  %7ld %8.2f %7lld %7ld %9.2f %8.2f %8.2f  %s\n", frames, 1000.0 * frames / rate_,
+                static_cast<long long>(missed), resyncs, all.min, r.p1, r.median, verdict.c_str());
         else
-            out("  %7ld %8.2f %7lld %9s %8s %8s  %s\n", frames, 1000.0 * frames / rate_,
-                static_cast<long long>(missed), "-", "-", "-", verdict.c_str());
+            out("  %7ld %8.2f %7lld %7ld %9s %8s %8s  %s\n", frames, 1000.0 * frames / rate_,
+                static_cast<long long>(missed), resyncs, "-", "-", "-", verdict.c_str());
         if (safe) {
             found = frames;
             break;

@@ -22,6 +22,9 @@ const char kUsage[] =
     "  --first-channel K stream channels from index K on (default 0), in each direction\n"
     "  --seconds S       how long to stream (default 3)\n"
     "  --no-timeinfo     answer no when the driver offers bufferSwitchTimeInfo\n"
+    "  --no-output-ready never call outputReady (hosts call it after filling the outputs)\n"
+    "  --stall N         make one buffer switch, a second into the stream, last N periods\n"
+    "                    more: a dropout on purpose, to see how the driver reports it\n"
     "  --wav PATH        where to write the recorded inputs (default inputs.wav)\n"
     "  --find-minimum    stream --seconds at each buffer size from the driver's minimum\n"
     "                    up through its preferred one; report the smallest that runs with\n"
@@ -81,6 +84,14 @@ bool parseOptions(const std::vector<std::string>& args, Options* o, std::string*
             o->panel = true;
         } else if (a == "--no-timeinfo") {
             o->timeInfo = false;
+        } else if (a == "--no-output-ready") {
+            o->outputReady = false;
+        } else if (a == "--stall") {
+            if (!value(&v)) return false;
+            if (!parseLong(v, 1, 100, &o->stallPeriods)) {
+                *error = "--stall wants a number of periods from 1 to 100, not \"" + v + "\"";
+                return false;
+            }
         } else if (a == "--buffer") {
             if (!value(&v)) return false;
             if (!parseLong(v, 1, 1 << 20, &o->buffer)) {

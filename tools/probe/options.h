@@ -17,6 +17,9 @@ struct Options {
     long firstChannel = 0;      // index of the first channel streamed, in each direction
     double seconds = 3;
     bool timeInfo = true;       // answer yes when the driver asks about bufferSwitchTimeInfo
+    bool outputReady = true;    // tell the driver when the outputs are filled, as hosts do
+    long stallPeriods = 0;      // one switch, a second into the stream, takes this many
+                                // periods longer than its buffer: a dropout on purpose
     std::string wavPath = "inputs.wav";
     // Stream --seconds at each buffer size from the driver's minimum up through its
     // preferred one and report the first that is safe (no missed switch, ample slack).

@@ -1,0 +1,56 @@
+// Telling a lost period from a late one, for the event-driven streaming thread. Portable:
+// times are in any tick unit (the thread uses the performance counter), positions in frames.
+#pragma once
+
+#include <cstdint>
+
+namespace vl {
+
+// Follows the grid of an endpoint clock that signals once per period, from the moments the
+// thread wakes. A wake is never earlier than its signal, so the grid sits at the earliest
+// wakes seen: an earlier wake moves it back at once, and once per window it moves forward by
+// the least lateness of that window, so a clock a little slower than the counter is followed
+// too (the grid then trails the earliest wakes by at most two windows' drift). A wake more
+// than a period after its signal means the next signal came while the thread was away: an
+// auto-reset event keeps one of the two, and that period is lost.
+class PeriodWatch {
+  public:
+    // Wakes per window over which the least lateness is taken.
+    static constexpr uint32_t kWindowWakes = 16;
+
+    void reset(int64_t periodTicks) {
+        period_ = periodTicks > 0 ? double(periodTicks) : 1.0;
+        started_ = false;
+    }
+
+    // A wake at `now`: how many periods were lost since the previous one.
+    uint32_t onWake(int64_t now);
+
+  private:
+    double period_ = 1;
+    double signal_ = 0;  // when the latest wake's signal came, as far as the grid tells
+    double windowLeast_ = 0;
+    uint32_t windowWakes_ = 0;
+    bool started_ = false;
+};
+
+// Follows a capture endpoint's device position from packet to packet: a packet that starts
+// further on than the previous one ended means the packets between were lost.
+class PositionWatch {
+  public:
+    void reset() { started_ = false; }
+    // A packet of `frames` at device position `position`: whether packets went missing
+    // before it.
+    bool onPacket(uint64_t position, uint32_t frames) {
+        bool lost = started_ && position > next_;
+        next_ = position + frames;
+        started_ = true;
+        return lost;
+    }
+
+  private:
+    uint64_t next_ = 0;
+    bool started_ = false;
+};
+
+} // namespace vl
