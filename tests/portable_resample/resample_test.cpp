@@ -1,0 +1,306 @@
+#include "endpoint/formats.h"
+#include "stream/clockbridge.h"
+#include "stream/convert.h"
+#include "stream/resampler.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+using namespace vl;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kRate = 48000;
+
+// Accumulates a channel's output against the ideal signal at the positions it stands for.
+struct Score {
+    double signal = 0, noise = 0, cross = 0;
+    void add(double got, double want) {
+        signal += want * want;
+        noise += (got - want) * (got - want);
+        cross += got * want;
+    }
+    double snrDb() const { return 10 * std::log10(signal / noise); }
+    double gainDb() const { return 20 * std::log10(cross / signal); }
+};
+
+// A sine of `hz` resampled at a constant ratio in runs of `period` frames, two channels in
+// opposite phase, the output scored after the filter has filled.
+Score resampleSine(double ratio, double hz, uint32_t period, double seconds) {
+    Resampler r;
+    EXPECT_TRUE(r.setup(2, period));
+    const double w = 2 * kPi * hz / kRate;
+    std::vector<float> out0(period), out1(period);
+    float* out[] = {out0.data(), out1.data()};
+    Score score;
+    uint64_t taken = 0, made = 0;
+    while (made < uint64_t(seconds * kRate)) {
+        uint32_t n = r.inputFrames(ratio, period);
+        for (uint32_t i = 0; i < n; ++i) {
+            r.input(0)[i] = float(0.5 * std::sin(w * double(taken + i)));
+            r.input(1)[i] = -r.input(0)[i];
+        }
+        taken += n;
+        r.process(ratio, out, period);
+        for (uint32_t j = 0; j < period; ++j, ++made) {
+            double want = 0.5 * std::sin(w * (double(made) * ratio - Resampler::kDelayFrames));
+            if (made < 2 * Resampler::kTaps) continue;
+            score.add(out0[j], want);
+            score.add(-out1[j], want);
+        }
+    }
+    return score;
+}
+
+TEST(Resampler, SineAtRatiosNearOneIsCleanTo100Db) {
+    for (double ppm : {-2000.0, -1000.0, -333.3, -10.0, 0.0, 0.5, 77.0, 1234.5, 2000.0}) {
+        const Score s = resampleSine(1 + ppm * 1e-6, 1000, ppm < 0 ? 480 : 128, 1.0);
+        EXPECT_GE(s.snrDb(), 100.0) << ppm << " ppm";
+        printf("%+8.1f ppm: %.1f dB\n", ppm, s.snrDb());
+    }
+}
+
+TEST(Resampler, PassbandIsFlatTo20kHz) {
+    double low = 0, high = 0;
+    for (double hz : {20.0, 100.0, 1000.0, 5000.0, 10000.0, 15000.0, 18000.0, 19000.0, 20000.0}) {
+        const double gain = resampleSine(1.0015, hz, 128, 0.25).gainDb();
+        printf("%5.0f Hz: %+.5f dB\n", hz, gain);
+        low = std::min(low, gain);
+        high = std::max(high, gain);
+    }
+    EXPECT_LE(high - low, 0.1);
+    EXPECT_LE(std::max(high, -low), 0.05);
+}
+
+// Ratios beyond the resampler's range are taken as its ends, so a run never needs more input
+// than its window holds.
+TEST(Resampler, RatioClampedAndRunsStayInTheirWindow) {
+    Resampler r;
+    ASSERT_TRUE(r.setup(1, 480));
+    EXPECT_LE(r.inputFrames(2.0, 480), r.maxInputFrames());
+    EXPECT_EQ(r.inputFrames(2.0, 480), r.inputFrames(Resampler::kMaxRatio, 480));
+    EXPECT_EQ(r.inputFrames(0.5, 480), r.inputFrames(Resampler::kMinRatio, 480));
+    EXPECT_EQ(r.inputFrames(1.0, 0), 0u);
+}
+
+// Integer endpoint samples to floats and back: exact for 16 bits and for 24 in 32.
+TEST(ClockBridge, SampleConversionRoundTrips) {
+    const int16_t s16[] = {0, 1, -1, 32767, -32768, 12345, -23456, 7};
+    const uint32_t s32[] = {0x00000000, 0x000001FF, 0xFFFFFF00, 0x7FFFFFFF,
+                            0x80000000, 0x12345678, 0xEDCBA988, 0x00000100};
+    float f[4];
+    int16_t back16[8] = {};
+    uint32_t back32[8] = {};
+    for (unsigned ch = 0; ch < 2; ++ch) {
+        interleavedToFloat(kSampleTypeInt16LSB, s16, 2, ch, 4, f);
+        floatToBlock(kSampleTypeInt16LSB, f, 4, back16, ch * 4);
+        interleavedToFloat(kSampleTypeInt32LSB, s32, 2, ch, 4, f);
+        floatToBlock(kSampleTypeInt32LSB, f, 4, back32, ch * 4);
+    }
+    for (unsigned i = 0; i < 4; ++i)
+        for (unsigned ch = 0; ch < 2; ++ch) {
+            EXPECT_EQ(back16[ch * 4 + i], s16[i * 2 + ch]) << i << " " << ch;
+            EXPECT_EQ(back32[ch * 4 + i], s32[i * 2 + ch] & kValid24Mask) << i << " " << ch;
+        }
+    const float loud[] = {1.5f, -1.5f, 1.0f, NAN};
+    floatToBlock(kSampleTypeInt16LSB, loud, 4, back16, 0);
+    floatToBlock(kSampleTypeInt32LSB, loud, 4, back32, 0);
+    EXPECT_EQ(std::vector<int16_t>(back16, back16 + 4),
+              (std::vector<int16_t>{32767, -32768, 32767, -32768}));
+    EXPECT_EQ(std::vector<uint32_t>(back32, back32 + 4),
+              (std::vector<uint32_t>{0x7FFFFF00, 0x80000000, 0x7FFFFF00, 0x80000000}));
+    interleavedToFloat(kSampleTypeInt32LSB, s32, 2, 2, 4, f); // beyond the frame: silence
+    EXPECT_EQ(std::vector<float>(f, f + 4), std::vector<float>(4, 0.0f));
+}
+
+// Between 3 and 3.2 s: capture packets lost on the way, or render periods the device plays
+// without the bridge being called; or, all along, every 7th capture packet without a time.
+enum class Fault { none, lostCapture, missedRender, untimedCapture };
+constexpr double kStallFrom = 3.0, kStallTo = 3.2;
+
+// Two free-running clocks: render's is the time base, capture's runs `ppm` fast, plus a wander
+// of wanderPpm over wanderSeconds, and starts `phase` of a period into its first period.
+struct Clocks {
+    double ppm;
+    double wanderPpm, wanderSeconds;
+    uint32_t capturePeriod, renderPeriod;
+    double phase;
+    double seedPpm; // 0: not seeded
+    double seconds;
+    Fault fault = Fault::none;
+
+    double rateAt(double t) const {
+        double r = 1 + ppm * 1e-6;
+        if (wanderPpm) r += wanderPpm * 1e-6 * std::sin(2 * kPi * t / wanderSeconds);
+        return r;
+    }
+    // Capture frames made by time t.
+    double madeAt(double t) const {
+        double f = (1 + ppm * 1e-6) * t + phase * capturePeriod / kRate;
+        if (wanderPpm)
+            f += wanderPpm * 1e-6 * wanderSeconds / (2 * kPi) *
+                 (1 - std::cos(2 * kPi * t / wanderSeconds));
+        return f * kRate;
+    }
+    // When capture's count reaches `frames`, by Newton's method from a guess.
+    double timeOf(double frames, double guess) const {
+        for (int i = 0; i < 4; ++i)
+            guess -= (madeAt(guess) - frames) / (kRate * rateAt(guess));
+        return guess;
+    }
+};
+
+struct Outcome {
+    double lockSeconds = -1;
+    double worstFillAfterLock = 0; // frames from the target, by the true capture clock
+    double worstStepPpm = 0;       // largest change of ratio from one period to the next
+    double worstStepLockedPpm = 0; // the same from the period that locked on
+    double snrDb = 0;              // the captured sine at the positions the output stands for
+    double ppmFound = 0, ppmTrue = 0;
+    uint64_t underrun = 0, overrun = 0, lost = 0, lostWanted = 0;
+    uint32_t resyncs = 0;
+};
+
+// Runs the bridge between the two clocks, capture delivering a 24-bit stereo sine whose value
+// at every capture frame is known, so that each output frame can be checked against the input
+// position it stands for.
+Outcome runClocks(const Clocks& c) {
+    ClockBridge bridge;
+    ClockBridge::Config config;
+    config.channels = 2;
+    config.framesPerSecond = kRate;
+    config.capturePeriodFrames = c.capturePeriod;
+    config.renderPeriodFrames = c.renderPeriod;
+    config.marginFrames = 8;
+    EXPECT_TRUE(bridge.setup(config));
+    if (c.seedPpm) bridge.seedRatio(1 + c.seedPpm * 1e-6);
+    bridge.reset();
+
+    const double w = 2 * kPi * 997 / kRate;
+    auto sine = [&](double frame) { return 0.5 * std::sin(w * frame); };
+    std::vector<uint32_t> packet(size_t(c.capturePeriod) * 2);
+    std::vector<float> left(c.renderPeriod), right(c.renderPeriod);
+    float* out[] = {left.data(), right.data()};
+
+    Outcome o;
+    Score score;
+    uint64_t capturePackets = 0, renderPeriods = 0;
+    // The first whole capture period ends when the count reaches capturePeriod.
+    double nextCapture = c.timeOf(double(c.capturePeriod), 0);
+    double lastRatio = 0;
+    double lostFrom = 0, lostTo = 0; // capture frames lost, played as silence
+    while (true) {
+        const double nextRender = double(renderPeriods) * c.renderPeriod / kRate;
+        if (nextRender > c.seconds) break;
+        if (nextCapture <= nextRender) {
+            const uint64_t first = capturePackets * c.capturePeriod;
+            for (uint32_t i = 0; i < c.capturePeriod; ++i) {
+                int32_t v = int32_t(std::lrint(sine(double(first + i)) * 8388608.0)) * 256;
+                packet[2 * i] = uint32_t(v);
+                packet[2 * i + 1] = uint32_t(-v);
+            }
+            const bool untimed = c.fault == Fault::untimedCapture && capturePackets % 7 == 3;
+            if (c.fault == Fault::lostCapture && nextCapture >= kStallFrom &&
+                nextCapture < kStallTo) {
+                if (!o.lostWanted) lostFrom = double(first);
+                o.lostWanted += c.capturePeriod;
+                lostTo = double(first + c.capturePeriod);
+            } else
+                bridge.captured(kSampleTypeInt32LSB, packet.data(), 2, c.capturePeriod,
+                                untimed ? -1 : nextCapture);
+            ++capturePackets;
+            nextCapture = c.timeOf(double((capturePackets + 1) * c.capturePeriod), nextCapture);
+            continue;
+        }
+        if (c.fault == Fault::missedRender && nextRender >= kStallFrom && nextRender < kStallTo) {
+            ++renderPeriods;
+            continue;
+        }
+        const bool wasRunning = bridge.running();
+        const double position = bridge.inputPosition();
+        const double fillError = c.madeAt(nextRender) - position - bridge.targetFrames();
+        const uint64_t faults = bridge.underrunFrames() + bridge.resyncs();
+        bridge.render(out, c.renderPeriod, nextRender);
+        ++renderPeriods;
+        // Periods played short or after a jump are counted below, not measured.
+        if (!bridge.running() || bridge.underrunFrames() + bridge.resyncs() != faults) continue;
+        if (wasRunning) {
+            if (o.lockSeconds >= 0)
+                o.worstFillAfterLock = std::max(o.worstFillAfterLock, std::fabs(fillError));
+            const double step = std::fabs(bridge.ratio() - lastRatio) * 1e6;
+            o.worstStepPpm = std::max(o.worstStepPpm, step);
+            if (o.lockSeconds < 0 && bridge.locked()) o.lockSeconds = nextRender;
+            if (o.lockSeconds >= 0) o.worstStepLockedPpm = std::max(o.worstStepLockedPpm, step);
+        }
+        lastRatio = bridge.ratio();
+        // This period's frames stand for position, position + ratio, ...; the first period
+        // starts where the bridge put it.
+        const double from =
+            wasRunning ? position : bridge.inputPosition() - c.renderPeriod * bridge.ratio();
+        for (uint32_t j = 0; j < c.renderPeriod; ++j) {
+            const double at = from + j * bridge.ratio();
+            if (at > lostFrom - Resampler::kDelayFrames && at < lostTo + Resampler::kDelayFrames)
+                continue;
+            const double want = sine(at);
+            score.add(left[j], want);
+            score.add(-right[j], want);
+        }
+    }
+    o.snrDb = score.snrDb();
+    o.ppmFound = bridge.ratioPpm();
+    o.ppmTrue = (c.rateAt(c.seconds) - 1) * 1e6;
+    o.underrun = bridge.underrunFrames();
+    o.overrun = bridge.overrunFrames();
+    o.resyncs = bridge.resyncs();
+    o.lost = bridge.lostFrames();
+    return o;
+}
+
+TEST(ClockBridge, LocksHoldsTheFillAndFindsTheRatio) {
+    const Clocks cases[] = {
+        // ppm, wander ppm, wander s, capture, render, phase, seed ppm, seconds
+        {2000, 0, 0, 480, 128, 0.3, 0, 6},
+        {-2000, 0, 0, 480, 128, 0.7, 0, 6},
+        {2000, 0, 0, 128, 480, 0.5, 0, 6},
+        {-2000, 0, 0, 128, 480, 0.1, 0, 6},
+        {2000, 0, 0, 480, 480, 0.9, 0, 6},
+        {-2000, 0, 0, 128, 128, 0.0, 0, 6},
+        {100, 0, 0, 480, 480, 0.333, 0, 6},
+        {5000, 0, 0, 480, 128, 0.5, 4990, 6},
+        {-2000, 50, 20, 480, 128, 0.4, 0, 25},
+        {2000, 100, 20, 128, 480, 0.6, 0, 25},
+        {2000, 0, 0, 480, 128, 0.3, 0, 6, Fault::lostCapture},
+        {-2000, 0, 0, 128, 480, 0.3, 0, 6, Fault::missedRender},
+        {-2000, 0, 0, 128, 128, 0.6, 0, 6, Fault::untimedCapture},
+    };
+    for (const Clocks& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.ppm << " ppm, wander " << c.wanderPpm << ", capture "
+                                        << c.capturePeriod << ", render " << c.renderPeriod);
+        const Outcome o = runClocks(c);
+        printf("%+6.0f ppm wander %3.0f cap %3u ren %3u: lock %.2f s, fill within %.2f, step "
+               "%.2f/%.3f ppm, snr %.1f dB, found %+.2f true %+.2f\n",
+               c.ppm, c.wanderPpm, c.capturePeriod, c.renderPeriod, o.lockSeconds,
+               o.worstFillAfterLock, o.worstStepPpm, o.worstStepLockedPpm, o.snrDb, o.ppmFound,
+               o.ppmTrue);
+        EXPECT_GE(o.lockSeconds, 0);
+        EXPECT_LE(o.lockSeconds, 2.0);
+        EXPECT_LE(o.worstFillAfterLock, 2.0);
+        // Lost capture packets become silence in place; render periods played without the
+        // bridge make the position jump once; a packet without a time takes the one its clock
+        // expects; nothing else is missing, dropped or jumped.
+        EXPECT_EQ(o.lost, o.lostWanted);
+        EXPECT_EQ(o.underrun > 0, c.fault == Fault::lostCapture);
+        EXPECT_EQ(o.overrun > 0, c.fault == Fault::missedRender);
+        EXPECT_EQ(o.resyncs, c.fault == Fault::missedRender ? 1u : 0u);
+        EXPECT_NEAR(o.ppmFound, o.ppmTrue, c.wanderPpm ? 10 : 0.5);
+        EXPECT_LE(o.worstStepLockedPpm, 5.0);
+        EXPECT_GE(o.snrDb, 90.0);
+    }
+}
+
+} // namespace
