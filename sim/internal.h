@@ -120,15 +120,20 @@ HRESULT enter(const char* op, Flow flow, bool* null = nullptr);
 void* taskAlloc(size_t bytes);
 wchar_t* taskString(const std::wstring& s);
 
-// Accounting of the COM objects.
+// Accounting of the COM objects. Every one of them is agile, as Windows' audio objects are:
+// it aggregates the free-threaded marshaler, so that a client may hand it to another
+// apartment with CoMarshalInterThreadInterfaceInStream and get the same pointer back.
 struct Counted {
     explicit Counted(const char* kind, Flow flow);
     virtual ~Counted();
     ULONG addRef() { return ULONG(++refs); }
     ULONG release();
+    // IMarshal from the free-threaded marshaler aggregated with `outer` (made at first use).
+    HRESULT marshaler(IUnknown* outer, REFIID riid, void** ppv);
     const char* kind;
     Flow flow;
     std::atomic<long> refs{1};
+    std::atomic<IUnknown*> ftm{nullptr};
 };
 
 // Endpoints (State::m held). Gone: unplugged, replaced or absent; its clients answer

@@ -44,6 +44,14 @@ HRESULT query(Counted* self, const char* op, REFIID riid, void** ppv,
             *ppv = i.p;
             return S_OK;
         }
+    // Agile: the first entry is the object's IUnknown.
+    if (riid == IID_IAgileObject) {
+        self->addRef();
+        *ppv = ifaces.begin()->p;
+        return S_OK;
+    }
+    if (riid == IID_IMarshal)
+        return self->marshaler(static_cast<IUnknown*>(ifaces.begin()->p), riid, ppv);
     return E_NOINTERFACE;
 }
 

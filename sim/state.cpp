@@ -122,8 +122,21 @@ Counted::Counted(const char* k, Flow f) : kind(k), flow(f) {
 }
 
 Counted::~Counted() {
+    if (IUnknown* m = ftm.load()) m->Release();
     std::lock_guard<std::mutex> l(objMu);
     objects->erase(this);
+}
+
+HRESULT Counted::marshaler(IUnknown* outer, REFIID riid, void** ppv) {
+    if (!ftm.load()) {
+        IUnknown* made = nullptr;
+        HRESULT hr = CoCreateFreeThreadedMarshaler(outer, &made);
+        if (FAILED(hr)) return hr;
+        IUnknown* none = nullptr;
+        if (!ftm.compare_exchange_strong(none, made)) made->Release(); // another thread won
+    }
+    // The inner object's QueryInterface adds a reference to the outer one, as aggregation wants.
+    return ftm.load()->QueryInterface(riid, ppv);
 }
 
 ULONG Counted::release() {

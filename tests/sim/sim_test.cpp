@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -310,6 +311,42 @@ TEST_F(Sim, AccountingSeesAForgottenReleaseAndAnUnfreedString) {
     c->Release();
     CoTaskMemFree(id);
     EXPECT_EQ(sim::liveObjects(), 1);
+}
+
+// Hosts hand the audio objects to threads of other apartments (PortAudio does): each one is
+// agile, so the other apartment gets the very same pointer back and can call it.
+TEST_F(Sim, EveryObjectCrossesApartmentsAsItself) {
+    ComPtr<IMMDevice> device;
+    ASSERT_HRESULT_SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device));
+    ComPtr<IPropertyStore> store;
+    ASSERT_HRESULT_SUCCEEDED(device->OpenPropertyStore(STGM_READ, &store));
+    ComPtr<IMMDeviceCollection> list;
+    ASSERT_HRESULT_SUCCEEDED(enumerator->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE, &list));
+    Stream s;
+    s.open(client(eRender));
+    ComPtr<IAudioClock> clock;
+    ASSERT_HRESULT_SUCCEEDED(s.c->GetService(IID_IAudioClock, &clock));
+    const std::pair<const char*, IUnknown*> objects[] = {
+        {"enumerator", enumerator.Get()}, {"device", device.Get()}, {"store", store.Get()},
+        {"collection", list.Get()},       {"client", s.c.Get()},      {"service", s.render.Get()},
+        {"clock", clock.Get()},
+    };
+    for (const auto& [name, object] : objects) {
+        SCOPED_TRACE(name);
+        IStream* carrier = nullptr;
+        ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IUnknown, object, &carrier), S_OK);
+        HRESULT hr = E_FAIL;
+        IUnknown* arrived = nullptr;
+        std::thread([&] {
+            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            hr = CoGetInterfaceAndReleaseStream(carrier, IID_IUnknown,
+                                                reinterpret_cast<void**>(&arrived));
+            if (arrived) arrived->Release();
+            CoUninitialize();
+        }).join();
+        EXPECT_EQ(hr, S_OK);
+        EXPECT_EQ(arrived, object);
+    }
 }
 
 // The example of sim/README.md and every profile parse; a bad line is named.
