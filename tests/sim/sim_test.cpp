@@ -687,6 +687,8 @@ TEST_F(Sim, ConfigurationFilesParse) {
     sim::setClock(sim::Clock::Manual);
     const std::string bad = parseText("[render]\nrate = 48000\nrates = 44100, fast\n");
     EXPECT_NE(bad.find(":3: not a rate: fast"), std::string::npos) << bad;
+    const std::string offGrid = parseText("[capture]\nengine_periods = 480, 32, 100, 480\n");
+    EXPECT_NE(offGrid.find(":2: expected default, fundamental"), std::string::npos) << offGrid;
     std::filesystem::remove(scratch);
 }
 
