@@ -784,9 +784,13 @@ class Device final : public IMMDevice, public IMMEndpoint, public Counted {
         HRESULT hr;
         bool null;
         if (faulted("IMMDevice::Activate", flow, &hr, &null)) return hr;
-        if (iid != IID_IAudioClient) return E_NOINTERFACE;
+        // Windows 10 activates the newer clients directly too.
+        const bool newer = iid == IID_IAudioClient2 || iid == IID_IAudioClient3;
+        if (iid != IID_IAudioClient && !(newer && ep->cfg.audioClient3)) return E_NOINTERFACE;
         if (goneNow(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
-        *ppv = static_cast<IAudioClient*>(new (std::nothrow) AudioClient(ep));
+        // One object whose first interface chain is IAudioClient3 : IAudioClient2 : IAudioClient,
+        // so the one pointer serves as any of the three.
+        *ppv = static_cast<IAudioClient3*>(new (std::nothrow) AudioClient(ep));
         return *ppv ? S_OK : E_OUTOFMEMORY;
     }
 
@@ -881,8 +885,8 @@ class Enumerator final : public IMMDeviceEnumerator, public IVlasimMeter, public
     HRESULT STDMETHODCALLTYPE GetStream(UINT32 f, VlasimStream* out) override {
         return meterStream(f, out);
     }
-    HRESULT STDMETHODCALLTYPE GetPeriods(UINT32 f, UINT64 first, UINT32 capacity,
-                                         VlasimPeriod* out, UINT32* copied) override {
+    HRESULT STDMETHODCALLTYPE GetPeriods(UINT32 f, UINT64 first, UINT32 capacity, VlasimPeriod* out,
+                                         UINT32* copied) override {
         return meterPeriods(f, first, capacity, out, copied);
     }
     HRESULT STDMETHODCALLTYPE GetCalls(const char* op, UINT32 f, UINT64* count) override {

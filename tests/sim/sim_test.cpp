@@ -415,12 +415,17 @@ TEST_F(Sim, TheEngineRunsOnePeriodForAllItsStreams) {
     small.Reset();
     EXPECT_EQ(now(), 480u);
 
-    // Before Windows 10 there is no IAudioClient3.
+    // Activated directly; before Windows 10 there is no IAudioClient3.
+    ComPtr<IMMDevice> device;
+    ASSERT_HRESULT_SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device));
+    EXPECT_EQ(device->Activate(IID_IAudioClient3, CLSCTX_ALL, nullptr, &probe), S_OK);
     sim::EndpointConfig r = sim::defaultRender();
     r.audioClient3 = false;
     sim::configure(r, sim::defaultCapture());
     ComPtr<IAudioClient3> none;
     EXPECT_EQ(client(eRender).As(&none), E_NOINTERFACE);
+    ASSERT_HRESULT_SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device));
+    EXPECT_EQ(device->Activate(IID_IAudioClient3, CLSCTX_ALL, nullptr, &none), E_NOINTERFACE);
 }
 
 // Shared capture: packets of one engine period in floats, GetNextPacketSize and the padding
