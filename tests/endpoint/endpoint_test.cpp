@@ -354,9 +354,10 @@ TEST_F(Endpoint, BufferSizeNotAlignedSizesAreConfirmedGrantedOnesRoundUp) {
     EXPECT_EQ(sizes(), (Sizes{ASE_OK, 0, 896, 22080, -1}));
 }
 
-// Latencies are the endpoints' own (a period each here), and the output buffer the thread keeps
-// beyond the endpoint's (two in timer-driven mode). The endpoints are asked at the integer part
-// of a rate; the fraction is kept.
+// Latencies are the endpoints' own (a period each here), and the output halves the thread
+// holds beyond the endpoint's: two filled ahead, none for a host that calls outputReady, three
+// in timer-driven mode. The endpoints are asked at the integer part of a rate; the fraction is
+// kept.
 TEST_F(Endpoint, RateLatenciesAndFixedAnswers) {
     EXPECT_EQ(drv->getSampleRate(nullptr), ASE_InvalidParameter);
     EXPECT_EQ(drv->setSampleRate(48000.0), ASE_NotPresent);
@@ -366,12 +367,15 @@ TEST_F(Endpoint, RateLatenciesAndFixedAnswers) {
     drv->bufferFrames = 480;
     EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
     EXPECT_EQ(in, 480);
-    EXPECT_EQ(out, 960);
-    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=480 Output=960"));
+    EXPECT_EQ(out, 1440);
+    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=480 Output=1440"));
+    drv->hostCallsOutputReady = true;
+    EXPECT_EQ(drv->getLatencies(nullptr, &out), ASE_OK);
+    EXPECT_EQ(out, 480);
     drv->TimerDrivenMode = true;
     EXPECT_EQ(drv->getLatencies(nullptr, &out), ASE_OK);
-    EXPECT_EQ(out, 1440);
-    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=0 Output=1440"));
+    EXPECT_EQ(out, 1920);
+    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=0 Output=1920"));
 
     clearLog();
     EXPECT_EQ(drv->setSampleRate(44100.9), ASE_OK);
