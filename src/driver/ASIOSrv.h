@@ -127,8 +127,10 @@ class ASIOSrv : public IASIO, public UnknownBase {
     void copyCaptureRange(uint32_t position, uint32_t frames, const BYTE* source);
     ASIOError ProcessData(uint32_t direction, IUnknown* service, uint32_t position,
                           uint32_t frames);
-    void stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames, uint32_t* writePos,
-                      uint32_t bytesPerFrame);
+    // Moves a waiting capture packet into the ring; the endpoint's answer (an error when it
+    // went away).
+    HRESULT stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames, uint32_t* writePos,
+                         uint32_t bytesPerFrame);
 
     // The thread procedures; each takes the StreamHold that start made for it (stream/engine.h).
     static DWORD WINAPI eventDrivenThread(LPVOID hold);
