@@ -158,10 +158,11 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 break;
             }
             if (r != WAIT_OBJECT_0) {
-                // Endpoint events only mark what is due here; the timer paces the transfers.
-                if (waitList[r - WAIT_OBJECT_0] == hold.event[kRender]) renderAsked = true;
+                // The timer paces the transfers; render's event says one is due, and that pass
+                // runs at once rather than at the next tick of the timer.
                 logMessage(self, L"ASIOSrv::: WaitResult=0x%X", r);
-                continue;
+                if (waitList[r - WAIT_OBJECT_0] != hold.event[kRender]) continue;
+                renderAsked = true;
             }
             if (!self->running.load(std::memory_order_acquire)) break;
 
