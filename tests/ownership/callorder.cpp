@@ -77,12 +77,14 @@ struct Sequence {
     }
 
     void createBuffers() {
-        // Mostly what a host streams (two in, two out), else any channels at all.
-        const bool any = pick(4) == 0;
-        long count = any ? long(pick(7)) : 4;
+        // Mostly what a host streams (two in, two out), or one direction of it anew (the other
+        // keeps its buffers at the same size, loses them at another), else any channels at all.
+        const bool any = pick(4) == 0, one = !any && pick(3) == 0, inputs = pick(2);
+        long count = any ? long(pick(7)) : one ? 2 : 4;
         for (long i = 0; i < 6; ++i)
-            infos_[i] = any ? ASIOBufferInfo{ASIOBool(pick(2)), long(pick(20)) - 2, {}}
-                            : ASIOBufferInfo{ASIOBool(i < 2), i % 2, {}};
+            infos_[i] = any   ? ASIOBufferInfo{ASIOBool(pick(2)), long(pick(20)) - 2, {}}
+                        : one ? ASIOBufferInfo{ASIOBool(inputs), i % 2, {}}
+                              : ASIOBufferInfo{ASIOBool(i < 2), i % 2, {}};
         // A size getBufferSize offers (the preferred one, or a power of two from 64 frames
         // between the minimum and the maximum), one it may refuse, or one none offers.
         long minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
