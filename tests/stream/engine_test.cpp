@@ -196,6 +196,14 @@ TEST(BufferSet, BlocksFailuresAndRepeatedChannels) {
     EXPECT_EQ(r.asio->createBuffers(one, 1, 32, nullptr), ASE_InvalidParameter);
     EXPECT_EQ(s.asioBuffers[kCapture][1], kept);
     EXPECT_EQ(s.bufferFrames, 192);
+    // A channel is active while it has a buffer.
+    for (ASIOBool input : {ASIOFalse, ASIOTrue})
+        for (long channel : {0L, 1L}) {
+            ASIOChannelInfo info = {channel, input, ASIOFalse, 0, 0, {}};
+            ASSERT_EQ(r.asio->getChannelInfo(&info), ASE_OK);
+            const void* block = s.asioBuffers[input ? kCapture : kRender][channel];
+            EXPECT_EQ(info.isActive != ASIOFalse, block != nullptr) << input << channel;
+        }
     r.asio->disposeBuffers();
 }
 
