@@ -87,7 +87,9 @@ ASIOError ASIOSrv::setSampleRate(ASIOSampleRate rate) {
     logMessage(this, L"ASIOSrv::setSampleRate(%f)...", rate);
     if (result != ASE_OK) return result;
     // Kept as the host gave it; the endpoints are opened at its integer part from the next
-    // start on. A running stream keeps its format.
+    // start on. A running stream keeps its format. Sizes found at another rate are stale.
+    ControlLock lock(this);
+    if (vl::truncatedRate(rate) != vl::truncatedRate(sampleRate)) offeredSizes = {};
     sampleRate = rate;
     return ASE_OK;
 }

@@ -122,16 +122,26 @@ struct Sequence {
         if (pick(2)) startAsAccepted();
     }
 
-    // An accepted size starts, and the latencies read before start are the running stream's.
+    // An accepted size starts, and what the latencies and sizes read before start are the
+    // running stream's.
     void startAsAccepted() {
-        long before[2] = {}, running[2] = {};
-        asio_->getLatencies(&before[0], &before[1]);
+        long before[5] = {}, running[5] = {};
+        auto read = [&](long* v) {
+            asio_->getLatencies(&v[0], &v[1]);
+            return asio_->getBufferSize(&v[2], &v[3], &v[4], nullptr);
+        };
+        read(before);
         call("start", [&] { return asio_->start(); }, {ASE_OK});
-        call("getLatencies", [&] { return asio_->getLatencies(&running[0], &running[1]); });
-        if (before[0] != running[0] || before[1] != running[1])
-            fail("latencies " + std::to_string(before[0]) + "/" + std::to_string(before[1]) +
-                 " before start, " + std::to_string(running[0]) + "/" +
-                 std::to_string(running[1]) + " running");
+        call("getLatencies and getBufferSize", [&] { return read(running); }, {ASE_OK});
+        if (!std::equal(before, before + 5, running))
+            fail("latencies and sizes " + text(before) + " before start, " + text(running) +
+                 " running");
+    }
+    static std::string text(const long* v) {
+        std::string t;
+        for (int i = 0; i < 5; ++i)
+            t += (i ? "/" : "") + std::to_string(v[i]);
+        return t;
     }
 
     // A second driver object, as a second host would make it: while this one may stream, its
