@@ -185,15 +185,35 @@ ASIOError ASIOSrv::controlPanel() {
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
     InitCommonControlsEx(&controls);
 
+    // The dialog's lists use the driver's enumerator, held for the dialog's length: init may
+    // replace it meanwhile. What init, createBuffers, start and the stream change is read
+    // under the control lock, and the host is called without it.
     EndpointLists lists;
-    lists.enumerator = deviceEnumerator;
+    {
+        ControlLock lock(this);
+        if ((lists.enumerator = deviceEnumerator)) lists.enumerator->AddRef();
+    }
     panelDriverName = registeredDriverName;
     DialogBoxParamW(moduleHandle, MAKEINTRESOURCEW(IDD_CONTROL_PANEL), owner,
                     controlPanelDialogProc, reinterpret_cast<LPARAM>(&lists));
     panelDriverName = nullptr;
+    if (lists.enumerator) lists.enumerator->Release();
 
     DWORD after = readDefaultSize(0);
-    auto asioMessage = callbacks.asioMessage;
+    decltype(callbacks.asioMessage) asioMessage = nullptr;
+    IUnknown* held[2] = {};
+    uint32_t frameBytes[2] = {};
+    double rate = 0;
+    {
+        ControlLock lock(this);
+        asioMessage = callbacks.asioMessage;
+        rate = sampleRate;
+        for (int d = kRender; d <= kCapture; ++d) {
+            held[d] = device[d]; // compared and logged only
+            if (device[d])
+                frameBytes[d] = (sampleType[d] == ASIOSTInt32LSB ? 4u : 2u) * channelCount[d];
+        }
+    }
     // Another endpoint takes effect only through init: the host is asked to reset first.
     if (asioMessage &&
         (readChoice(kRender) != chosenBefore[kRender] ||
@@ -202,23 +222,19 @@ ASIOError ASIOSrv::controlPanel() {
         logMessage(this, L"ASIOSrv:::\tendpoint changed: asioMessage(ResetRequest) returned %d",
                    r);
     }
-    if (after == before || !asioMessage || (!device[kRender] && !device[kCapture])) {
+    if (after == before || !asioMessage || (!held[kRender] && !held[kCapture])) {
         logMessage(this, L"ASIOSrv:::\tsize: %d => %d (asioMessage=0x%X) pDeviceUnk : 0x%X 0x%X",
                    before, after, low32(reinterpret_cast<void*>(asioMessage)),
-                   low32(device[kRender]), low32(device[kCapture]));
+                   low32(held[kRender]), low32(held[kCapture]));
         return ASE_OK;
     }
 
     logMessage(this, L"ASIOSrv:::\tdefault size changed: %d => %d (0x%X 0x%X)", before, after,
-               low32(device[kRender]), low32(device[kCapture]));
+               low32(held[kRender]), low32(held[kCapture]));
     // The running stream holds its endpoints, which refuse a probe: the size is computed from
     // the stream's own rate and frame widths, aligned as the endpoints align buffers.
-    uint32_t frameBytes[2] = {};
-    for (int d = kRender; d <= kCapture; ++d)
-        if (device[d])
-            frameBytes[d] = (sampleType[d] == ASIOSTInt32LSB ? 4u : 2u) * channelCount[d];
     uint32_t frames = vl::streamFramesForDuration(
-        static_cast<int64_t>(static_cast<uint64_t>(after) * 10000), vl::truncatedRate(sampleRate),
+        static_cast<int64_t>(static_cast<uint64_t>(after) * 10000), vl::truncatedRate(rate),
         frameBytes[kRender], frameBytes[kCapture]);
     if (frames != 0) {
         long r = asioMessage(kAsioBufferSizeChange, static_cast<long>(frames), nullptr, nullptr);

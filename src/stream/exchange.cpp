@@ -191,11 +191,11 @@ ASIOError ASIOSrv::ProcessData(uint32_t direction, IUnknown* service, uint32_t p
     return result;
 }
 
-void ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames, uint32_t* writePos,
-                           uint32_t bytesPerFrame) {
-    if (!service || !ring || !writePos || !ringFrames) return;
+HRESULT ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames,
+                              uint32_t* writePos, uint32_t bytesPerFrame) {
+    if (!service || !ring || !writePos || !ringFrames) return S_OK;
     ComRef<IAudioCaptureClient> capture;
-    if (FAILED(queryFrom(service, capture))) return;
+    if (FAILED(queryFrom(service, capture))) return S_OK;
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;
@@ -205,13 +205,14 @@ void ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames, u
                    frames, flags, low32(data), hr);
     if (FAILED(hr) || !frames) {
         if (data) capture->ReleaseBuffer(frames);
-        return;
+        return hr;
     }
-    if (!data) return;
+    if (!data) return hr;
     // A packet flagged silent is staged as silence, whatever its buffer holds.
     *writePos = vl::ringAppend(ring, ringFrames, *writePos,
                                flags & AUDCLNT_BUFFERFLAGS_SILENT ? nullptr : data, frames,
                                bytesPerFrame);
     logMessage(this, L"ASIOSrv:::   InternalWritePos=>%d (%d)", *writePos, frames);
     capture->ReleaseBuffer(frames);
+    return hr;
 }

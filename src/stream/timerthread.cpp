@@ -139,11 +139,14 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
     };
 
     // A render transfer is due when NumFrames (room in two endpoint buffers, as the log
-    // reports it) allows one and the endpoint's own buffer is empty. The render
-    // stream is event-driven, so that buffer is one transfer long: without the second test
-    // every wake between two periods would ask for a buffer the endpoint refuses.
+    // reports it) allows one, the endpoint's own buffer is empty, and the endpoint has asked
+    // for it by its event since the last transfer. The render stream is event-driven, so that
+    // buffer is one transfer long: without the last two tests every wake between two periods
+    // would ask for a buffer the endpoint refuses, and an endpoint whose padding always reads
+    // 0 (a DSP that owns its buffer) would be asked at every wake.
+    bool renderAsked = false;
     auto roomFor = [&](UINT32 padding, int32_t numFrames) {
-        return numFrames >= int32_t(renderFrames) && padding == 0;
+        return numFrames >= int32_t(renderFrames) && padding == 0 && renderAsked;
     };
 
     if (setUp() && self->running.load(std::memory_order_acquire)) {
@@ -155,9 +158,11 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 break;
             }
             if (r != WAIT_OBJECT_0) {
-                // Endpoint events only mark time here; the timer paces the transfers.
+                // The timer paces the transfers; render's event says one is due, and that pass
+                // runs at once rather than at the next tick of the timer.
                 logMessage(self, L"ASIOSrv::: WaitResult=0x%X", r);
-                continue;
+                if (waitList[r - WAIT_OBJECT_0] != hold.event[kRender]) continue;
+                renderAsked = true;
             }
             if (!self->running.load(std::memory_order_acquire)) break;
 
@@ -172,11 +177,16 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 logMessage(self,
                            L"ASIOSrv::: Timer event... [R] %d frames (0x%X) InternalPos=[%d %d]",
                            numFrames, hr, ringRead, ringWrite);
-                self->stageCapture(captureService.get(), ring, ringFrames, &ringWrite,
-                                   bytesPerFrame);
+                // Capture going away while render plays on is noticed here.
+                if (self->stageCapture(captureService.get(), ring, ringFrames, &ringWrite,
+                                       bytesPerFrame) == AUDCLNT_E_DEVICE_INVALIDATED) {
+                    gone = AUDCLNT_E_DEVICE_INVALIDATED;
+                    break;
+                }
                 if (roomFor(padding, numFrames) &&
                     self->ProcessData(kRender, renderService.get(), readPos, renderFrames) ==
                         ASE_OK) {
+                    renderAsked = false;
                     if (ring) unstage(renderFrames);
                     readPos = vl::advancePosition(readPos, renderFrames, total / 2, &needSwitch);
                 }
@@ -195,8 +205,10 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                                numFrames, total, hr);
                 if (roomFor(padding, numFrames) &&
                     self->ProcessData(kRender, renderService.get(), readPos, renderFrames) ==
-                        ASE_OK)
+                        ASE_OK) {
+                    renderAsked = false;
                     readPos = vl::advancePosition(readPos, renderFrames, total / 2, &needSwitch);
+                }
             } else if (capture) {
                 UINT32 pending = 0;
                 HRESULT hr = capture->GetNextPacketSize(&pending);

@@ -155,11 +155,12 @@ TEST(Capture, EmptyPacketStillSwitches) {
 }
 
 // An endpoint unplugged mid-stream: one reset request and no switch after it; stop,
-// disposeBuffers and Release leave nothing. Event-driven mode finds it gone by its silence.
+// disposeBuffers and Release leave nothing, whichever direction went. Event-driven mode finds
+// it gone by its silence.
 TEST(Unplugged, OneResetRequestThenNoSwitch) {
-    for (int row = 0; row < 3; ++row) {
-        const bool timerDriven = row == 2, render = row != 1;
-        SCOPED_TRACE(timerDriven ? "timer-driven" : render ? "render" : "capture");
+    for (int row = 0; row < 4; ++row) {
+        const bool timerDriven = row >= 2, render = row % 2 == 0;
+        SCOPED_TRACE(std::string(timerDriven ? "timer-driven " : "") + (render ? "render" : "capture"));
         Rig r(stepped(2, 2, timerDriven));
         ASSERT_TRUE(r.start());
         ASSERT_TRUE(sim::run(4, 2000));
@@ -226,19 +227,27 @@ TEST(BufferSet, BlocksFailuresAndRepeatedChannels) {
     EXPECT_EQ(r.asio->createBuffers(one, 1, 32, nullptr), ASE_InvalidParameter);
     EXPECT_EQ(s.asioBuffers[kCapture][1], kept);
     EXPECT_EQ(s.bufferFrames, 192);
+    // A channel is active while it has a buffer.
+    for (ASIOBool input : {ASIOFalse, ASIOTrue})
+        for (long channel : {0L, 1L}) {
+            ASIOChannelInfo info = {channel, input, ASIOFalse, 0, 0, {}};
+            ASSERT_EQ(r.asio->getChannelInfo(&info), ASE_OK);
+            const void* block = s.asioBuffers[input ? kCapture : kRender][channel];
+            EXPECT_EQ(info.isActive != ASIOFalse, block != nullptr) << input << channel;
+        }
     r.asio->disposeBuffers();
 }
 
-// A direction that does not open fails start and takes the other down. Render's Initialize
-// on a thread without COM initialises it and tries again; capture's does not.
+// Buffers start cannot open are refused at once; a direction that does not open fails start
+// and takes the other down. Render's Initialize on a thread without COM initialises it and
+// tries again; capture's does not.
 TEST(Start, AFailedDirectionFailsStartAndComIsInitialisedForRenderOnly) {
     for (int inputs : {2, 0}) {
         SCOPED_TRACE(inputs);
         Rig r(stepped(3, inputs)); // four channels on a stereo endpoint: refused
-        ASSERT_EQ(r.create(), ASE_OK);
-        EXPECT_EQ(r.asio->start(), ASE_NotPresent);
+        ASSERT_EQ(r.create(), ASE_InvalidMode);
+        EXPECT_EQ(r.srv->asioBuffers[kRender][0], nullptr);
         EXPECT_EQ(sim::liveObjects(), 1) << sim::report(); // the enumerator init keeps
-        EXPECT_EQ(r.srv->threadHandle, nullptr);
     }
     Rig r(stepped(2, 2));
     ASSERT_EQ(r.create(), ASE_OK);
