@@ -4,6 +4,7 @@
 #include "driver/wformat.h"
 #include "endpoint/formats.h"
 #include "endpoint/platform.h"
+#include "endpoint/shared.h"
 
 #include <cstring>
 
@@ -74,24 +75,31 @@ long endpointLatency(ASIOSrv* self, int direction) {
         ComRef<IMMDevice> endpoint;
         WAVEFORMATEXTENSIBLE format;
         if (!self->deviceEnumerator || !queryEnumerator(self->deviceEnumerator, enumerator) ||
-            !openEndpoint(enumerator.get(), self->endpointId[direction], endpoint) ||
-            !self->directionFormat(direction, 0, self->sampleRate, &format) ||
-            !activateClient(endpoint.get(), client))
+            !openEndpoint(enumerator.get(), self->endpointId[direction], endpoint))
             return 0;
-        // As start asks: the single-precision duration, or the truncated one where that
-        // grants a frame more.
-        const uint32_t frames = uint32_t(self->bufferFrames);
-        const uint32_t rate = format.Format.nSamplesPerSec;
-        REFERENCE_TIME durations[2] = {vl::framesToDuration(frames, rate),
-                                       vl::framesToDurationFloor(frames, rate)};
-        for (REFERENCE_TIME duration : durations) {
-            UINT32 granted = 0;
-            if (SUCCEEDED(client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
-                                             AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration, duration,
-                                             &format.Format, nullptr)) &&
-                SUCCEEDED(client->GetBufferSize(&granted)) && granted == frames)
-                break;
-            if (duration == durations[1] || !activateClient(endpoint.get(), client)) return 0;
+        // A shared stream's latency includes the engine's own buffering: asked of one
+        // opened as start opens it.
+        if (self->shared[direction]) {
+            if (FAILED(openSharedStream(self, endpoint.get(), direction, client))) return 0;
+        } else {
+            if (!self->directionFormat(direction, 0, self->sampleRate, &format) ||
+                !activateClient(endpoint.get(), client))
+                return 0;
+            // As start asks: the single-precision duration, or the truncated one where that
+            // grants a frame more.
+            const uint32_t frames = uint32_t(self->bufferFrames);
+            const uint32_t rate = format.Format.nSamplesPerSec;
+            REFERENCE_TIME durations[2] = {vl::framesToDuration(frames, rate),
+                                           vl::framesToDurationFloor(frames, rate)};
+            for (REFERENCE_TIME duration : durations) {
+                UINT32 granted = 0;
+                if (SUCCEEDED(client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
+                                                 AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration,
+                                                 duration, &format.Format, nullptr)) &&
+                    SUCCEEDED(client->GetBufferSize(&granted)) && granted == frames)
+                    break;
+                if (duration == durations[1] || !activateClient(endpoint.get(), client)) return 0;
+            }
         }
     }
     REFERENCE_TIME latency = 0;
@@ -113,7 +121,7 @@ ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
     ControlLock lock(this);
     if (bufferFrames > 0) {
         input = endpointLatency(this, kCapture);
-        output = endpointLatency(this, kRender) + (TimerDrivenMode ? 2 : 1) * long(bufferFrames);
+        output = endpointLatency(this, kRender) + (timerDriven() ? 2 : 1) * long(bufferFrames);
     }
     if (inputLatency) *inputLatency = input;
     if (outputLatency) *outputLatency = output;

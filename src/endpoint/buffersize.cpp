@@ -3,6 +3,7 @@
 #include "driver/ASIOSrv.h"
 #include "driver/log.h"
 #include "endpoint/platform.h"
+#include "endpoint/shared.h"
 #include "endpoint/wave.h"
 
 #include <algorithm>
@@ -51,13 +52,12 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
 
     ComRef<IMMDeviceEnumerator> enumerator;
     if (!queryEnumerator(deviceEnumerator, enumerator)) return ASE_NotPresent;
-    ASIOError result = measureBufferSizes(minSize, maxSize, preferredSize, ms);
     if (granularity) *granularity = -1;
-    return result;
+    return measureBufferSizes(minSize, maxSize, preferredSize, ms, granularity);
 }
 
-ASIOError ASIOSrv::measureBufferSizes(long* minSize, long* maxSize, long* preferredSize,
-                                      DWORD ms) {
+ASIOError ASIOSrv::measureBufferSizes(long* minSize, long* maxSize, long* preferredSize, DWORD ms,
+                                      long* granularity) {
     ComRef<IMMDeviceEnumerator> enumerator;
     if (!deviceEnumerator || !queryEnumerator(deviceEnumerator, enumerator)) return ASE_NotPresent;
 
@@ -67,7 +67,8 @@ ASIOError ASIOSrv::measureBufferSizes(long* minSize, long* maxSize, long* prefer
     // Render first; capture can only raise the figures. A failing direction contributes its
     // error code and nothing else.
     for (int d = kRender; d <= kCapture; ++d) {
-        if (!endpointId[d]) continue;
+        // A shared direction's sizes are its engine's periods (below), asked of no endpoint.
+        if (!endpointId[d] || shared[d]) continue;
         ComRef<IUnknown> device;
         REFERENCE_TIME defaultPeriod = 0, minimumPeriod = 0;
         ASIOError failed = endpointPeriods(enumerator.get(), endpointId[d], device, &defaultPeriod,
@@ -101,13 +102,14 @@ ASIOError ASIOSrv::measureBufferSizes(long* minSize, long* maxSize, long* prefer
             }
         }
     }
+    // The largest size both endpoints grant; with no endpoint to ask, one second of frames.
+    if (!measuredMaximum)
+        maximum = static_cast<long>(std::min<uint32_t>(vl::truncatedRate(sampleRate), 0x7FFFFFFF));
+    // Shared directions take their engine's periods only, in its own steps.
+    limitToSharedPeriods(this, ms, &minimum, &maximum, &preferred, granularity);
     if (minSize) *minSize = minimum;
     if (preferredSize) *preferredSize = preferred;
-    // The largest size both endpoints grant; with no endpoint to ask, one second of frames.
-    if (maxSize)
-        *maxSize = measuredMaximum ? maximum
-                                   : static_cast<long>(std::min<uint32_t>(
-                                         vl::truncatedRate(sampleRate), 0x7FFFFFFF));
+    if (maxSize) *maxSize = maximum;
     return result;
 }
 

@@ -2,6 +2,7 @@
 #include "driver/ASIOSrv.h"
 #include "driver/log.h"
 #include "endpoint/platform.h"
+#include "endpoint/shared.h"
 #include "endpoint/wave.h"
 
 namespace {
@@ -33,6 +34,12 @@ ASIOError ASIOSrv::canSampleRate(ASIOSampleRate rate) {
     for (int d = kRender; d <= kCapture && result == ASE_OK; ++d) { // a render refusal is final
         WAVEFORMATEXTENSIBLE format;
         if (!endpointId[d]) continue;
+        // A shared stream runs at the engine's rate and no other.
+        if (shared[d]) {
+            if (vl::truncatedRate(rate) != sharedEndpoint[d].mix.Format.nSamplesPerSec)
+                result = ASE_NoClock;
+            continue;
+        }
         if (!directionFormat(d, 0, rate, &format)) format = toWaveFormat(vl::probeFormat(rate));
         result = testEndpoint(enumerator.get(), endpointId[d], &format.Format);
     }

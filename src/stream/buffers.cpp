@@ -1,6 +1,7 @@
 // The host's double buffers: one zeroed block per channel, half 0 then half 1.
 #include "driver/log.h"
 #include "endpoint/formats.h"
+#include "endpoint/shared.h"
 #include "stream/convert.h"
 #include "stream/engine.h"
 
@@ -71,6 +72,11 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
     measureBufferSizes(&minSize, &maxSize, nullptr, 0);
     if (minSize <= 0 || bufferSize < minSize || bufferSize > maxSize) {
         logMessage(this, L"ASIOSrv::: buffer size %d outside %d..%d", bufferSize, minSize, maxSize);
+        return ASE_InvalidMode;
+    }
+    if (!isSharedPeriod(this, bufferSize)) {
+        logMessage(this, L"ASIOSrv::: buffer size %d is no period of the shared engine",
+                   bufferSize);
         return ASE_InvalidMode;
     }
 

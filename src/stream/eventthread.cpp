@@ -38,10 +38,16 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         if (!openService(hold.client[kCapture], capture, &endpointFrames, &status)) return 0;
         logMessage(self, L"ASIOSrv::: CaptureBufferSize=%d", endpointFrames);
     }
+    // A shared render stream's buffer is the engine's, longer than a period and read by it
+    // at its own pace: a half is written only where it fits beside what is queued.
+    ComRef<IAudioClient> sharedRender;
+    UINT32 renderBufferFrames = 0;
     if (hold.client[kRender]) {
         if (FAILED(status)) return 0;
         if (!openService(hold.client[kRender], render, &endpointFrames, &status)) return 0;
         logMessage(self, L"ASIOSrv::: RenderBufferSize=%d", endpointFrames);
+        renderBufferFrames = endpointFrames;
+        if (self->shared[kRender]) queryFrom(hold.client[kRender], sharedRender);
     }
     if (FAILED(status)) return 0;
 
@@ -91,7 +97,12 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         if (r != WAIT_OBJECT_0 || !self->running.load(std::memory_order_acquire)) break;
         uint8_t half = uint8_t(count & 1);
 
-        if (render) {
+        UINT32 queued = 0;
+        if (sharedRender && SUCCEEDED(sharedRender->GetCurrentPadding(&queued)) &&
+            queued + frames > renderBufferFrames)
+            logMessage(self, L"ASIOSrv::: Render buffer full (%d of %d frames queued)", queued,
+                       renderBufferFrames);
+        else if (render) {
             BYTE* data = nullptr;
             HRESULT hr = render->GetBuffer(frames, &data);
             if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {

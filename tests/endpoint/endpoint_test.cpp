@@ -114,7 +114,9 @@ TEST_F(Endpoint, InitBindsEachDirectionOnItsOwn) {
              low32(drv->endpointId[kCapture]));
     EXPECT_EQ(log(), "ASIOSrv:::init(0x345678AB)...[NULL]\n"
                      "ASIOSrv:::\tRenderEndpoint: the default endpoint, none chosen\n"
-                     "ASIOSrv:::\tCaptureEndpoint: the default endpoint, none chosen\n" +
+                     "ASIOSrv:::\tRender: exclusive mode, granted\n"
+                     "ASIOSrv:::\tCaptureEndpoint: the default endpoint, none chosen\n"
+                     "ASIOSrv:::\tCapture: exclusive mode, granted\n" +
                          std::string(got));
 
     const HRESULT absent = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);

@@ -67,7 +67,8 @@ struct Float {
     static uint32_t in(uint32_t bits) {
         float f;
         memcpy(&f, &bits, 4);
-        double x = std::isnan(f) ? -8388608.0 : std::clamp(double(f) * 8388608.0, -8388608.0, 8388607.0);
+        double x =
+            std::isnan(f) ? -8388608.0 : std::clamp(double(f) * 8388608.0, -8388608.0, 8388607.0);
         return uint32_t(int32_t(std::nearbyint(x))) << 8;
     }
 };
@@ -117,11 +118,12 @@ TEST(Convert, MatchesFrameByFrameReference) {
 // every 24-bit sample comes back from its float bit for bit.
 TEST(Convert, FloatEdgesAndExactRoundTrip) {
     const float inf = std::numeric_limits<float>::infinity();
+    // clang-format off
     const std::pair<float, uint32_t> edges[] = {
-        {1.0f, 0x7FFFFF00u},  {2.5f, 0x7FFFFF00u},     {inf, 0x7FFFFF00u},
-        {-1.0f, 0x80000000u}, {-inf, 0x80000000u},     {std::nanf(""), 0x80000000u},
-        {0.5f, 0x40000000u},  {0x1p-24f, 0u},          {0x3p-24f, 0x200u},
-        {-0x1p-23f, 0xFFFFFF00u}, {0x1.fffffep-1f, 0x7FFFFF00u}, {0.0f, 0u}};
+        {1.0f, 0x7FFFFF00u},  {2.5f, 0x7FFFFF00u}, {inf, 0x7FFFFF00u}, {-1.0f, 0x80000000u},
+        {-inf, 0x80000000u},  {std::nanf(""), 0x80000000u}, {0.5f, 0x40000000u}, {0x1p-24f, 0u},
+        {0x3p-24f, 0x200u},   {-0x1p-23f, 0xFFFFFF00u}, {0x1.fffffep-1f, 0x7FFFFF00u}, {0.0f, 0u}};
+    // clang-format on
     for (unsigned ch : {1u, 2u, 4u, 6u, 8u}) {
         const uint32_t frames = 12;
         std::vector<float> endpoint(frames * ch);
@@ -245,6 +247,32 @@ TEST(Durations, RoundedTruncatedAndGranted) {
     EXPECT_EQ(streamFramesForDuration(100000, 48000, 8, 2), 512u);
     EXPECT_EQ(streamFramesForDuration(108980, 44100, 0, 0), 512u); // 480.6 frames
     EXPECT_EQ(streamFramesForDuration(0, 48000, 4, 4), 0u);
+}
+
+// A shared stream runs in the engine's periods: multiples of the fundamental between its
+// minimum and maximum, or its one default period; the sizes offered are those every shared
+// direction takes, nearest to the one asked within the range the other limits leave.
+TEST(EnginePeriods, SizesEveryEngineOffers) {
+    const EnginePeriods lowLatency{480, 32, 128, 480}, fixed{480, 480, 480, 480},
+        coarse{480, 96, 192, 960}, none{};
+    EXPECT_TRUE(isEnginePeriod(lowLatency, 160));
+    EXPECT_FALSE(isEnginePeriod(lowLatency, 96));  // below the minimum
+    EXPECT_FALSE(isEnginePeriod(lowLatency, 170)); // not a multiple
+    EXPECT_FALSE(isEnginePeriod(lowLatency, 512)); // above the maximum
+    EXPECT_TRUE(isEnginePeriod({441, 0, 0, 0}, 441));
+    EXPECT_FALSE(isEnginePeriod(none, 0));
+    // {frames asked, lo, hi, lowLatency alone, with fixed, with coarse}
+    const uint32_t cases[][6] = {{128, 1, 4800, 128, 480, 192},  {100, 1, 4800, 128, 480, 192},
+                                 {300, 1, 4800, 288, 480, 288},  {176, 1, 4800, 160, 480, 192},
+                                 {1000, 1, 4800, 480, 480, 480}, {128, 200, 400, 224, 0, 288},
+                                 {480, 1, 256, 256, 0, 192},     {128, 500, 400, 0, 0, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c[0] << " in " << c[1] << ".." << c[2]);
+        EXPECT_EQ(nearestCommonPeriod(&lowLatency, 1, c[0], c[1], c[2]), c[3]);
+        const EnginePeriods withFixed[] = {lowLatency, fixed}, withCoarse[] = {lowLatency, coarse};
+        EXPECT_EQ(nearestCommonPeriod(withFixed, 2, c[0], c[1], c[2]), c[4]);
+        EXPECT_EQ(nearestCommonPeriod(withCoarse, 2, c[0], c[1], c[2]), c[5]);
+    }
 }
 
 } // namespace
