@@ -1,7 +1,7 @@
 // The control panel: a modal dialog whose lists choose the endpoints ("RenderEndpoint",
 // "CaptureEndpoint") and the mode ("StreamMode"), and whose trackbar sets "DefaultSizeInMS",
-// the preferred buffer length in milliseconds. A choice is stored when made, the size each time the user finishes a
-// movement; OK and Cancel only close the dialog. Afterwards the host is told of a change
+// the preferred buffer length in milliseconds. A choice is stored when made, the size each
+// time the user finishes a movement; OK and Cancel only close the dialog. Afterwards the host is told of a change
 // through asioMessage.
 #include "driver/ASIOSrv.h"
 #include "driver/log.h"
