@@ -175,12 +175,44 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
             c.exclusiveRefusal = S_OK;
         else if (v == L"forbidden")
             c.exclusiveRefusal = AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
-        else if (v == L"in_use")
+        else if (v == L"in_use") // the older spelling of other_streams = exclusive
             c.exclusiveRefusal = AUDCLNT_E_DEVICE_IN_USE;
         else
             return *why = L"expected allowed, forbidden or in_use", false;
         return true;
     }
+    if (key == L"other_streams") {
+        std::wstring v = lower(value);
+        if (v == L"none")
+            c.otherStreams = OtherStreams::None;
+        else if (v == L"shared")
+            c.otherStreams = OtherStreams::Shared;
+        else if (v == L"exclusive")
+            c.otherStreams = OtherStreams::Exclusive;
+        else
+            return *why = L"expected none, shared or exclusive", false;
+        return true;
+    }
+    if (key == L"engine_periods") {
+        std::vector<std::wstring> items = list(value);
+        unsigned long long p[4] = {};
+        bool ok = items.size() == 4;
+        for (size_t i = 0; ok && i < 4; ++i)
+            ok = number(items[i], &p[i]) && p[i] > 0 && p[i] <= 1000000;
+        // default, fundamental, minimum, maximum: the default and both bounds on the grid
+        ok = ok && p[2] <= p[0] && p[0] <= p[3] && p[0] % p[1] == 0 && p[2] % p[1] == 0 &&
+             p[3] % p[1] == 0;
+        if (!ok)
+            return *why = L"expected default, fundamental, minimum, maximum in frames, the "
+                          L"others multiples of the fundamental, minimum <= default <= maximum",
+                   false;
+        c.engineDefaultPeriod = UINT32(p[0]);
+        c.engineFundamentalPeriod = UINT32(p[1]);
+        c.engineMinimumPeriod = UINT32(p[2]);
+        c.engineMaximumPeriod = UINT32(p[3]);
+        return true;
+    }
+    if (key == L"audio_client3") return flag(&c.audioClient3);
     if (key == L"clock_ppm") {
         if (real(value, &c.clockPpm)) return true;
         return *why = L"not a number: " + value, false;

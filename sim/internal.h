@@ -30,17 +30,19 @@ struct Endpoint {
     bool unplugged = false; // unplug(), or its unplugFile appeared
     bool replaced = false;  // configure() made new endpoints
 
-    Stream* holder = nullptr; // the initialised client holding it exclusively
+    Stream* holder = nullptr;    // the initialised client holding it exclusively
+    std::vector<Stream*> shared; // the initialised shared streams, oldest first
     Stats st;                 // counters of the latest started stream
     std::vector<BYTE> rec;    // recording() of the latest started stream
     std::deque<BYTE> air;     // capture only: loopback frames waiting, in the capture format
 };
 
-// An initialised exclusive stream. Shared by its client and the client's services, so the
-// hold on the endpoint ends when the last of them is released.
+// An initialised stream. Shared by its client and the client's services, so its place on the
+// endpoint (the exclusive hold, or a shared stream of the engine) ends when the last of them
+// is released.
 struct Stream {
     Stream(std::shared_ptr<Endpoint> e, const WAVEFORMATEXTENSIBLE& f, bool ev, UINT32 buf,
-           UINT32 per);
+           UINT32 per, bool sh = false);
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
@@ -50,7 +52,9 @@ struct Stream {
     UINT32 frameBytes;
     bool eventDriven;
     UINT32 bufferFrames;
-    UINT32 periodFrames;
+    UINT32 periodFrames;  // exclusive: the device period; shared: the engine period
+    const bool shared;    // through the engine, in the mix format
+    bool setsPeriod = false; // shared: asked the engine for a period of its own (IAudioClient3)
     HANDLE event = nullptr; // our duplicate of the client's event
     bool running = false;
     bool started = false; // started at least once
@@ -120,15 +124,20 @@ HRESULT enter(const char* op, Flow flow, bool* null = nullptr);
 void* taskAlloc(size_t bytes);
 wchar_t* taskString(const std::wstring& s);
 
-// Accounting of the COM objects.
+// Accounting of the COM objects. Every one of them is agile, as Windows' audio objects are:
+// it aggregates the free-threaded marshaler, so that a client may hand it to another
+// apartment with CoMarshalInterThreadInterfaceInStream and get the same pointer back.
 struct Counted {
     explicit Counted(const char* kind, Flow flow);
     virtual ~Counted();
     ULONG addRef() { return ULONG(++refs); }
     ULONG release();
+    // IMarshal from the free-threaded marshaler aggregated with `outer` (made at first use).
+    HRESULT marshaler(IUnknown* outer, REFIID riid, void** ppv);
     const char* kind;
     Flow flow;
     std::atomic<long> refs{1};
+    std::atomic<IUnknown*> ftm{nullptr};
 };
 
 // Endpoints (State::m held). Gone: unplugged, replaced or absent; its clients answer
@@ -140,8 +149,24 @@ Endpoint* pairOf(const Endpoint& e);         // the other direction's endpoint a
 // `everyMs`; takes State::m itself, never while stat-ing.
 void pollUnplugFiles(unsigned everyMs);
 
-// Exclusive-mode rules.
-bool formatAccepted(const EndpointConfig& c, const WAVEFORMATEX* f);
+// Every initialised stream of an endpoint: the exclusive one, or the shared ones.
+template <class F> void eachStream(Endpoint& e, F f) {
+    if (e.holder) f(*e.holder);
+    for (Stream* s : e.shared)
+        f(*s);
+}
+// The stream the endpoint's statistics, recording and loopback line follow: the exclusive
+// one, else the latest started running shared one, else the latest initialised (or null).
+Stream* current(const Endpoint& e);
+// The engine's period now: that of the oldest stream that set one, else the default.
+UINT32 enginePeriod(const Endpoint& e);
+// Another program holds the endpoint exclusively: every Initialize is refused.
+bool heldElsewhere(const EndpointConfig& c);
+
+// Format rules.
+bool formatAccepted(const EndpointConfig& c, const WAVEFORMATEX* f); // exclusive
+bool isMixFormat(const EndpointConfig& c, const WAVEFORMATEX* f);    // shared
+bool validFormat(const WAVEFORMATEX* f); // a PCM or float descriptor that adds up
 size_t formatBytes(const WAVEFORMATEX* f); // 18 + cbSize, or 16-byte PCMWAVEFORMAT
 
 // Streaming (State::m held).

@@ -44,6 +44,14 @@ HRESULT query(Counted* self, const char* op, REFIID riid, void** ppv,
             *ppv = i.p;
             return S_OK;
         }
+    // Agile: the first entry is the object's IUnknown.
+    if (riid == IID_IAgileObject) {
+        self->addRef();
+        *ppv = ifaces.begin()->p;
+        return S_OK;
+    }
+    if (riid == IID_IMarshal)
+        return self->marshaler(static_cast<IUnknown*>(ifaces.begin()->p), riid, ppv);
     return E_NOINTERFACE;
 }
 
@@ -85,7 +93,9 @@ class RenderClient final : public IAudioRenderClient, public Counted {
         Stream& s = *st;
         if (gone(*s.ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (s.bufferOut) return AUDCLNT_E_OUT_OF_ORDER;
-        if (s.eventDriven && n != s.bufferFrames) return AUDCLNT_E_BUFFER_SIZE_ERROR; // 0 too
+        // Event-driven exclusive streams move whole buffers; shared ones up to the free space.
+        if (s.eventDriven && !s.shared && n != s.bufferFrames)
+            return AUDCLNT_E_BUFFER_SIZE_ERROR; // 0 too
         if (n == 0) return S_OK;
         if (n > s.bufferFrames - s.queued) return AUDCLNT_E_BUFFER_TOO_LARGE;
         s.bufferOut = true;
@@ -104,7 +114,8 @@ class RenderClient final : public IAudioRenderClient, public Counted {
         if (!s.bufferOut) return AUDCLNT_E_OUT_OF_ORDER;
         if (flags & ~DWORD(AUDCLNT_BUFFERFLAGS_SILENT)) return E_INVALIDARG;
         if (n > s.outFrames) return AUDCLNT_E_INVALID_SIZE;
-        if (s.eventDriven && n != s.outFrames) return AUDCLNT_E_BUFFER_SIZE_ERROR; // 0 too
+        if (s.eventDriven && !s.shared && n != s.outFrames)
+            return AUDCLNT_E_BUFFER_SIZE_ERROR; // 0 too
         for (UINT32 i = 0; i < n; ++i) {
             BYTE* to = &s.ring[size_t((s.ringRead + s.queued + i) % s.bufferFrames) * s.frameBytes];
             if (flags & AUDCLNT_BUFFERFLAGS_SILENT)
@@ -193,7 +204,7 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         std::lock_guard<std::mutex> l(state().m);
         if (gone(*st->ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         // Documented for shared mode only; some exclusive-mode drivers always answer 0.
-        if (!st->packets.empty() && !st->ep->cfg.nextPacketSizeZero)
+        if (!st->packets.empty() && (st->shared || !st->ep->cfg.nextPacketSizeZero))
             *frames = st->packets.front().frames;
         return S_OK;
     }
@@ -262,22 +273,43 @@ WAVEFORMATEX* copyFormat(const WAVEFORMATEX* f) {
     return p;
 }
 
-class AudioClient final : public IAudioClient, public Counted {
+class AudioClient final : public IAudioClient3, public Counted {
   public:
     explicit AudioClient(std::shared_ptr<Endpoint> e)
         : Counted("IAudioClient", e->flow), ep(std::move(e)) {}
     SIM_REFCOUNT
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        // Before Windows 10 (audio_client3 = no) there are no IAudioClient2 and 3.
+        const bool v3 = ep->cfg.audioClient3;
         return query(this, "IAudioClient::QueryInterface", riid, ppv,
                      {{&IID_IUnknown, static_cast<IAudioClient*>(this)},
-                      {&IID_IAudioClient, static_cast<IAudioClient*>(this)}});
+                      {&IID_IAudioClient, static_cast<IAudioClient*>(this)},
+                      {v3 ? &IID_IAudioClient2 : &IID_IAudioClient, static_cast<IAudioClient*>(this)},
+                      {v3 ? &IID_IAudioClient3 : &IID_IAudioClient, static_cast<IAudioClient*>(this)}});
     }
 
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags,
                                          REFERENCE_TIME duration, REFERENCE_TIME periodicity,
                                          const WAVEFORMATEX* f, LPCGUID) override {
+        return begin("IAudioClient::Initialize",
+                     [&] { return initialize(mode, flags, duration, periodicity, f); });
+    }
+
+    HRESULT STDMETHODCALLTYPE InitializeSharedAudioStream(DWORD flags, UINT32 period,
+                                                          const WAVEFORMATEX* f,
+                                                          LPCGUID) override {
+        return begin("IAudioClient3::InitializeSharedAudioStream", [&]() -> HRESULT {
+            if (!f) return E_POINTER;
+            // Of the stream flags only EVENTCALLBACK is taken here.
+            if (flags & ~DWORD(AUDCLNT_STREAMFLAGS_EVENTCALLBACK)) return E_INVALIDARG;
+            return initializeShared(flags, 0, f, true, period);
+        });
+    }
+
+    // What both initialisations share: faults, the apartment, one stream per client.
+    template <class Rules> HRESULT begin(const char* op, Rules rules) {
         HRESULT hr;
-        if (faulted("IAudioClient::Initialize", flow, &hr)) return hr;
+        if (faulted(op, flow, &hr)) return hr;
         // The real service is reached through COM, so a thread without it gets this.
         APTTYPE type;
         APTTYPEQUALIFIER qualifier;
@@ -286,7 +318,7 @@ class AudioClient final : public IAudioClient, public Counted {
         State& g = state();
         std::lock_guard<std::mutex> l(g.m);
         if (stream || spent) return AUDCLNT_E_ALREADY_INITIALIZED;
-        hr = initialize(mode, flags, duration, periodicity, f);
+        hr = rules();
         // Some drivers leave any client whose Initialize failed unusable.
         if (FAILED(hr) && !ep->cfg.initializeAgain) spent = true;
         return hr;
@@ -298,9 +330,13 @@ class AudioClient final : public IAudioClient, public Counted {
         if (!f) return E_POINTER;
         if (mode != AUDCLNT_SHAREMODE_SHARED && mode != AUDCLNT_SHAREMODE_EXCLUSIVE)
             return E_INVALIDARG;
-        if (mode == AUDCLNT_SHAREMODE_SHARED) return AUDCLNT_E_EXCLUSIVE_MODE_ONLY;
         if (flags & ~DWORD(AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_NOPERSIST))
             return E_INVALIDARG;
+        if (mode == AUDCLNT_SHAREMODE_SHARED) {
+            // The engine sets the period: a shared client leaves it 0.
+            if (periodicity != 0 || duration < 0) return E_INVALIDARG;
+            return initializeShared(flags, duration, f, false, 0);
+        }
         const EndpointConfig& c = ep->cfg;
         if (!formatAccepted(c, f)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
         bool ev = flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
@@ -314,7 +350,9 @@ class AudioClient final : public IAudioClient, public Counted {
             return AUDCLNT_E_BUFFER_SIZE_ERROR;
         if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (FAILED(c.exclusiveRefusal)) return c.exclusiveRefusal;
-        if (ep->holder) return AUDCLNT_E_DEVICE_IN_USE;
+        // Any other stream on the endpoint, ours or another program's, shared or not.
+        if (ep->holder || !ep->shared.empty() || c.otherStreams != OtherStreams::None)
+            return AUDCLNT_E_DEVICE_IN_USE;
 
         const uint64_t rate = f->nSamplesPerSec, block = f->nBlockAlign;
         const uint64_t round = c.roundFramesUp ? 9999999 : 5000000;
@@ -334,6 +372,108 @@ class AudioClient final : public IAudioClient, public Counted {
         UINT32 period = ev ? frames : std::max<UINT32>(1, toFrames(periodicity));
         stream = std::make_shared<Stream>(ep, fmt, ev, frames, period);
         ep->holder = stream.get();
+        return S_OK;
+    }
+
+    // A shared stream in the engine's format, at the engine's period (State::m held).
+    // `v3`: from InitializeSharedAudioStream, which asks for the period `asked`.
+    HRESULT initializeShared(DWORD flags, REFERENCE_TIME duration, const WAVEFORMATEX* f, bool v3,
+                             UINT32 asked) {
+        const EndpointConfig& c = ep->cfg;
+        if (!validFormat(f)) return E_INVALIDARG;
+        if (!isMixFormat(c, f)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        if (v3 && (asked % std::max<UINT32>(1, c.engineFundamentalPeriod) != 0 ||
+                   asked < std::max<UINT32>(1, c.engineMinimumPeriod) ||
+                   asked > c.engineMaximumPeriod))
+            return AUDCLNT_E_INVALID_DEVICE_PERIOD;
+        if (!v3) asked = 0;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (heldElsewhere(c) || ep->holder) return AUDCLNT_E_DEVICE_IN_USE;
+        // One period at a time for every stream of the engine: the first stream that asked
+        // for one keeps it until it is released, and every later stream runs at it.
+        const bool locked = std::any_of(ep->shared.begin(), ep->shared.end(),
+                                        [](const Stream* s) { return s->setsPeriod; });
+        UINT32 period = enginePeriod(*ep);
+        if (asked && locked && asked != period &&
+            (clientOptions & AUDCLNT_STREAMOPTIONS_MATCH_FORMAT))
+            return AUDCLNT_E_ENGINE_PERIODICITY_LOCKED;
+        const bool sets = asked && !locked && asked != c.engineDefaultPeriod;
+        if (sets) period = asked;
+        // The buffer is at least the duration asked, and never shorter than a period.
+        UINT32 frames = UINT32((uint64_t(duration) * f->nSamplesPerSec + 9999999) / 10000000);
+        frames = std::max(frames, period);
+        WAVEFORMATEXTENSIBLE fmt = {};
+        memcpy(&fmt, f, std::min(formatBytes(f), sizeof fmt));
+        stream = std::make_shared<Stream>(ep, fmt, (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0,
+                                          frames, period, true);
+        stream->setsPeriod = sets;
+        ep->shared.push_back(stream.get());
+        return S_OK;
+    }
+
+    // --- IAudioClient2: properties are kept, offload is not offered.
+    HRESULT STDMETHODCALLTYPE IsOffloadCapable(AUDIO_STREAM_CATEGORY, WINBOOL* capable) override {
+        if (!capable) return E_POINTER;
+        *capable = FALSE;
+        HRESULT hr;
+        if (faulted("IAudioClient2::IsOffloadCapable", flow, &hr)) return hr;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetClientProperties(const AudioClientProperties* p) override {
+        HRESULT hr;
+        if (faulted("IAudioClient2::SetClientProperties", flow, &hr)) return hr;
+        if (!p) return E_POINTER;
+        if (p->cbSize < sizeof(AudioClientProperties) || p->bIsOffload) return E_INVALIDARG;
+        std::lock_guard<std::mutex> l(state().m);
+        if (stream) return AUDCLNT_E_ALREADY_INITIALIZED;
+        clientOptions = p->Options;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetBufferSizeLimits(const WAVEFORMATEX*, WINBOOL,
+                                                  REFERENCE_TIME* min,
+                                                  REFERENCE_TIME* max) override {
+        if (min) *min = 0;
+        if (max) *max = 0;
+        HRESULT hr;
+        if (faulted("IAudioClient2::GetBufferSizeLimits", flow, &hr)) return hr;
+        return E_NOTIMPL; // for hardware-offloaded streams only
+    }
+
+    // --- IAudioClient3
+    HRESULT STDMETHODCALLTYPE GetSharedModeEnginePeriod(const WAVEFORMATEX* f, UINT32* def,
+                                                        UINT32* fundamental, UINT32* min,
+                                                        UINT32* max) override {
+        if (!f || !def || !fundamental || !min || !max) return E_POINTER;
+        *def = *fundamental = *min = *max = 0;
+        HRESULT hr;
+        if (faulted("IAudioClient3::GetSharedModeEnginePeriod", flow, &hr)) return hr;
+        if (goneNow(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
+        const EndpointConfig& c = ep->cfg;
+        if (!isMixFormat(c, f)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        *def = c.engineDefaultPeriod;
+        *fundamental = c.engineFundamentalPeriod;
+        *min = c.engineMinimumPeriod;
+        *max = c.engineMaximumPeriod;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetCurrentSharedModeEnginePeriod(WAVEFORMATEX** format,
+                                                               UINT32* period) override {
+        if (!format || !period) return E_POINTER;
+        *format = nullptr;
+        *period = 0;
+        HRESULT hr;
+        bool null;
+        if (faulted("IAudioClient3::GetCurrentSharedModeEnginePeriod", flow, &hr, &null))
+            return hr;
+        UINT32 now;
+        {
+            std::lock_guard<std::mutex> l(state().m);
+            if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
+            now = enginePeriod(*ep);
+        }
+        *format = copyFormat(&ep->cfg.mixFormat.Format);
+        if (!*format) return E_OUTOFMEMORY;
+        *period = now;
         return S_OK;
     }
 
@@ -363,6 +503,9 @@ class AudioClient final : public IAudioClient, public Counted {
         std::lock_guard<std::mutex> l(state().m);
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
         if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
+        // Exclusive: the device period. Shared: what the engine adds between the client's
+        // buffer and the device, one engine pass (see resetAir), the client's buffer not
+        // included.
         *latency = REFERENCE_TIME(uint64_t(stream->periodFrames) * 10000000 /
                                   stream->fmt.Format.nSamplesPerSec);
         return S_OK;
@@ -376,7 +519,7 @@ class AudioClient final : public IAudioClient, public Counted {
         std::lock_guard<std::mutex> l(state().m);
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
         if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
-        if (ep->cfg.paddingZero) return S_OK;
+        if (ep->cfg.paddingZero && !stream->shared) return S_OK; // the engine's is always right
         if (flow == Flow::Render) {
             *frames = stream->queued;
         } else {
@@ -396,11 +539,12 @@ class AudioClient final : public IAudioClient, public Counted {
         if (mode == AUDCLNT_SHAREMODE_EXCLUSIVE)
             return formatAccepted(ep->cfg, f) ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
         if (mode != AUDCLNT_SHAREMODE_SHARED) return E_INVALIDARG;
-        // Shared mode answers by the mix format, as the engine would.
+        // Shared mode answers by the mix format, the only one the engine takes: any other
+        // sensible format gets it as the closest match.
         if (!closest) return E_POINTER;
-        const WAVEFORMATEX* mix = &ep->cfg.mixFormat.Format;
-        if (formatBytes(f) == formatBytes(mix) && memcmp(f, mix, formatBytes(f)) == 0) return S_OK;
-        *closest = copyFormat(mix);
+        if (isMixFormat(ep->cfg, f)) return S_OK;
+        if (!validFormat(f)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        *closest = copyFormat(&ep->cfg.mixFormat.Format);
         return *closest ? S_FALSE : E_OUTOFMEMORY;
     }
 
@@ -527,6 +671,7 @@ class AudioClient final : public IAudioClient, public Counted {
     std::shared_ptr<Endpoint> ep;
     std::shared_ptr<Stream> stream; // set by a successful Initialize
     bool spent = false;             // refused as not aligned (or, on some drivers, at all)
+    DWORD clientOptions = 0;        // AUDCLNT_STREAMOPTIONS from SetClientProperties
     UINT32 alignedFrames = 0;
 };
 

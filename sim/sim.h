@@ -1,8 +1,9 @@
 // The simulated audio endpoint service: test-facing API.
 //
-// A COM implementation of IMMDeviceEnumerator, IMMDevice, IPropertyStore, IAudioClient,
-// IAudioRenderClient and IAudioCaptureClient that behaves like an HD Audio endpoint in
-// exclusive mode. Two uses, same code:
+// A COM implementation of IMMDeviceEnumerator, IMMDevice, IPropertyStore, IAudioClient (2, 3),
+// IAudioRenderClient, IAudioCaptureClient and IAudioClock that behaves like an HD Audio
+// endpoint in exclusive mode and like the Windows audio engine in shared mode; every object
+// is agile (it aggregates the free-threaded marshaler). Two uses, same code:
 //  - linked into a Windows test program (library vlasio_sim): install() registers the
 //    enumerator's class object for the process, so that the driver's own
 //    CoCreateInstance(CLSID_MMDeviceEnumerator, ..., CLSCTX_ALL, IID_IMMDeviceEnumerator)
@@ -37,8 +38,14 @@
 //    Capture: each tick appends one packet of the configured signal and sets the event; a
 //    packet the client has not taken when the buffer is full is dropped and the next one
 //    carries AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY.
+//  - Shared mode (sim/README.md): the mix format only; Initialize with periodicity 0 or
+//    IAudioClient3::InitializeSharedAudioStream with a period on the engine's grid; one engine
+//    period for all the endpoint's shared streams; render writes up to buffer - padding;
+//    capture packets of one engine period; each shared side adds one engine period (its
+//    GetStreamLatency) on the loopback line. otherStreams puts another program on the
+//    endpoint: Shared refuses exclusive streams, Exclusive refuses all.
 //  - Render GetBuffer: AUDCLNT_E_OUT_OF_ORDER while a buffer is out,
-//    AUDCLNT_E_BUFFER_SIZE_ERROR for anything but the whole buffer in event-driven mode,
+//    AUDCLNT_E_BUFFER_SIZE_ERROR for anything but the whole buffer in event-driven exclusive mode,
 //    AUDCLNT_E_BUFFER_TOO_LARGE beyond the free space; ReleaseBuffer with more than asked:
 //    AUDCLNT_E_INVALID_SIZE, with less in event-driven mode: AUDCLNT_E_BUFFER_SIZE_ERROR.
 //    Capture GetBuffer without a packet: AUDCLNT_S_BUFFER_EMPTY; ReleaseBuffer with a
@@ -76,6 +83,8 @@ enum class Clock { Realtime, Manual };
 //            while the render endpoint does not play.
 //  Silence:  zeros.
 enum class Signal { Counter, Sine, Loopback, Silence };
+
+enum class OtherStreams { None, Shared, Exclusive };
 
 struct ChannelLayout {
     WORD channels;
@@ -122,14 +131,27 @@ struct EndpointConfig {
                                            // reason, refuses another (ALREADY_INITIALIZED)
     bool nextPacketSizeZero = false;       // capture GetNextPacketSize: 0 frames, S_OK
     bool paddingZero = false;              // GetCurrentPadding: 0 frames, S_OK
-    HRESULT exclusiveRefusal = S_OK;       // EXCLUSIVE_MODE_NOT_ALLOWED or DEVICE_IN_USE from
-                                           // every exclusive Initialize
+    HRESULT exclusiveRefusal = S_OK;       // from every exclusive Initialize: EXCLUSIVE_MODE_NOT_
+                                           // ALLOWED (the user forbade it; shared streams work),
+                                           // or DEVICE_IN_USE (= otherStreams Exclusive)
     double clockPpm = 0;                   // this endpoint's clock runs fast by this much...
     double clockPhase = 0;                 // ...and ticks this fraction of a period after the
                                            // other direction's grid; either set: its own clock
     DWORD packetFlags = 0;                 // capture: flags carried by every packetFlagsEvery-th
     UINT32 packetFlagsEvery = 0;           // packet (0: none); SILENT packets hold noise
     bool firstPacketDiscontinuity = false; // the first packet after Start says DISCONTINUITY
+
+    // Other programs' streams on the endpoint. Shared: exclusive Initialize is refused with
+    // DEVICE_IN_USE, shared streams work. Exclusive: both are refused with DEVICE_IN_USE.
+    OtherStreams otherStreams = OtherStreams::None;
+
+    // The shared-mode engine (IAudioClient3::GetSharedModeEnginePeriod), in frames at the mix
+    // format's rate. A device without low-latency support has all four equal.
+    UINT32 engineDefaultPeriod = 480;
+    UINT32 engineFundamentalPeriod = 32;
+    UINT32 engineMinimumPeriod = 128;
+    UINT32 engineMaximumPeriod = 480;
+    bool audioClient3 = true; // false: clients answer IAudioClient2/3 with E_NOINTERFACE
 
     Signal signal = Signal::Counter; // capture only
     UINT32 loopbackDelayFrames = 64;
@@ -239,8 +261,10 @@ void clearCalls();
 // --- Observation -----------------------------------------------------------------------
 
 struct Stats {
-    // The stream now holding the endpoint exclusively (all zero / false when none).
+    // The stream now on the endpoint: the one holding it exclusively, else the latest started
+    // shared one (all zero / false when none).
     bool held = false;
+    bool shared = false;
     bool running = false;
     bool eventDriven = false;
     WAVEFORMATEXTENSIBLE format{}; // its format (head only when a plain WAVEFORMATEX)

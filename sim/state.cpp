@@ -122,8 +122,21 @@ Counted::Counted(const char* k, Flow f) : kind(k), flow(f) {
 }
 
 Counted::~Counted() {
+    if (IUnknown* m = ftm.load()) m->Release();
     std::lock_guard<std::mutex> l(objMu);
     objects->erase(this);
+}
+
+HRESULT Counted::marshaler(IUnknown* outer, REFIID riid, void** ppv) {
+    if (!ftm.load()) {
+        IUnknown* made = nullptr;
+        HRESULT hr = CoCreateFreeThreadedMarshaler(outer, &made);
+        if (FAILED(hr)) return hr;
+        IUnknown* none = nullptr;
+        if (!ftm.compare_exchange_strong(none, made)) made->Release(); // another thread won
+    }
+    // The inner object's QueryInterface adds a reference to the outer one, as aggregation wants.
+    return ftm.load()->QueryInterface(riid, ppv);
 }
 
 ULONG Counted::release() {
@@ -207,6 +220,12 @@ static const char* const knownOps[] = {
     "IAudioClient::Reset",
     "IAudioClient::SetEventHandle",
     "IAudioClient::GetService",
+    "IAudioClient2::IsOffloadCapable",
+    "IAudioClient2::SetClientProperties",
+    "IAudioClient2::GetBufferSizeLimits",
+    "IAudioClient3::GetSharedModeEnginePeriod",
+    "IAudioClient3::GetCurrentSharedModeEnginePeriod",
+    "IAudioClient3::InitializeSharedAudioStream",
     "IAudioRenderClient::QueryInterface",
     "IAudioRenderClient::GetBuffer",
     "IAudioRenderClient::ReleaseBuffer",
@@ -408,10 +427,11 @@ void setClock(Clock clock) {
         QueryPerformanceCounter(&now);
         QueryPerformanceFrequency(&freq);
         for (auto& e : s.eps)
-            if (e->holder && e->holder->running)
-                e->holder->nextDue =
-                    double(now.QuadPart) + double(freq.QuadPart) * e->holder->periodFrames /
-                                               e->holder->fmt.Format.nSamplesPerSec;
+            eachStream(*e, [&](Stream& st) {
+                if (st.running)
+                    st.nextDue = double(now.QuadPart) + double(freq.QuadPart) * st.periodFrames /
+                                                            st.fmt.Format.nSamplesPerSec;
+            });
     }
     wakeClock();
 }
@@ -483,22 +503,27 @@ void step(unsigned periods) {
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
         for (auto& e : s.eps) // render first, so loopback reads what was just played
-            if (e->holder && e->holder->running && !gone(*e))
-                tick(*e->holder, uint64_t(now.QuadPart));
+            if (!gone(*e))
+                eachStream(*e, [&](Stream& st) {
+                    if (st.running) tick(st, uint64_t(now.QuadPart));
+                });
     }
 }
 
-static bool answered(const Stream* st) {
-    if (!st || !st->running || !st->eventDriven || gone(*st->ep)) return true;
-    if (st->ep->flow == Flow::Render) return !st->bufferOut && st->queued >= st->periodFrames;
-    return !st->readingOut && st->packets.empty();
+static bool answered(const Stream& st) {
+    if (!st.running || !st.eventDriven || gone(*st.ep)) return true;
+    if (st.ep->flow == Flow::Render) return !st.bufferOut && st.queued >= st.periodFrames;
+    return !st.readingOut && st.packets.empty();
 }
 
 bool waitServiced(DWORD timeoutMs) {
     State& s = state();
     std::unique_lock<std::mutex> l(s.m);
     return s.serviced.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] {
-        return std::all_of(s.eps.begin(), s.eps.end(), [](auto& e) { return answered(e->holder); });
+        bool all = true;
+        for (auto& e : s.eps)
+            eachStream(*e, [&](Stream& st) { all = all && answered(st); });
+        return all;
     });
 }
 
@@ -517,11 +542,12 @@ static Stats statsOf(const Endpoint* ep) {
     if (!ep) return out;
     const Endpoint& e = *ep;
     out = e.st;
-    out.held = out.running = out.eventDriven = false;
+    out.held = out.shared = out.running = out.eventDriven = false;
     out.format = {};
     out.bufferFrames = out.periodFrames = 0;
-    if (Stream* st = e.holder) {
+    if (Stream* st = current(e)) {
         out.held = true;
+        out.shared = st->shared;
         out.running = st->running;
         out.eventDriven = st->eventDriven;
         out.format = st->fmt;

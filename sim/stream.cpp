@@ -1,4 +1,4 @@
-// Exclusive-mode format rules, the streams' periods and the realtime clock.
+// Format rules, the streams' periods, the shared engine and the realtime clock.
 #include "sim/internal.h"
 #include "sim/slack.h"
 
@@ -46,12 +46,54 @@ bool formatAccepted(const EndpointConfig& c, const WAVEFORMATEX* f) {
     return layout && rate && sample;
 }
 
+static bool isFloat(const WAVEFORMATEX* f) {
+    if (f->wFormatTag == WAVE_FORMAT_IEEE_FLOAT) return true;
+    return f->wFormatTag == WAVE_FORMAT_EXTENSIBLE &&
+           f->cbSize >= sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX) &&
+           reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(f)->SubFormat ==
+               KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+}
+
+bool validFormat(const WAVEFORMATEX* f) {
+    bool pcm = f->wFormatTag == WAVE_FORMAT_PCM || f->wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
+    if (f->wFormatTag == WAVE_FORMAT_EXTENSIBLE) {
+        if (f->cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX)) return false;
+        auto* x = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(f);
+        pcm = (x->SubFormat == KSDATAFORMAT_SUBTYPE_PCM || isFloat(f)) &&
+              x->Samples.wValidBitsPerSample <= f->wBitsPerSample;
+    }
+    return pcm && f->nChannels != 0 && f->nSamplesPerSec != 0 && f->wBitsPerSample % 8 == 0 &&
+           f->wBitsPerSample != 0 && f->nBlockAlign == f->nChannels * f->wBitsPerSample / 8 &&
+           f->nAvgBytesPerSec == DWORD(f->nBlockAlign) * f->nSamplesPerSec;
+}
+
+// The engine takes its own format only (no AUTOCONVERTPCM): rate, channels, sample type and,
+// when both say one, the channel mask must agree; a plain WAVEFORMATEX of the same float
+// samples is the same format.
+bool isMixFormat(const EndpointConfig& c, const WAVEFORMATEX* f) {
+    const WAVEFORMATEX& m = c.mixFormat.Format;
+    if (!validFormat(f) || f->nSamplesPerSec != m.nSamplesPerSec ||
+        f->nChannels != m.nChannels || f->wBitsPerSample != m.wBitsPerSample ||
+        isFloat(f) != isFloat(&m))
+        return false;
+    auto valid = [](const WAVEFORMATEX* w) {
+        return w->wFormatTag == WAVE_FORMAT_EXTENSIBLE
+                   ? reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(w)->Samples.wValidBitsPerSample
+                   : w->wBitsPerSample;
+    };
+    if (valid(f) != valid(&m)) return false;
+    if (f->wFormatTag == WAVE_FORMAT_EXTENSIBLE && m.wFormatTag == WAVE_FORMAT_EXTENSIBLE)
+        return reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(f)->dwChannelMask ==
+               c.mixFormat.dwChannelMask;
+    return true;
+}
+
 // --- Streams -------------------------------------------------------------------------------
 
 Stream::Stream(std::shared_ptr<Endpoint> e, const WAVEFORMATEXTENSIBLE& f, bool ev, UINT32 buf,
-               UINT32 per)
+               UINT32 per, bool sh)
     : ep(std::move(e)), fmt(f), frameBytes(f.Format.nBlockAlign), eventDriven(ev),
-      bufferFrames(buf), periodFrames(per) {
+      bufferFrames(buf), periodFrames(per), shared(sh) {
     if (ep->flow == Flow::Render) {
         ring.assign(size_t(bufferFrames) * frameBytes, 0);
         staging.assign(size_t(bufferFrames) * frameBytes, 0);
@@ -62,29 +104,59 @@ Stream::~Stream() {
     State& s = state();
     std::lock_guard<std::mutex> l(s.m);
     if (ep->holder == this) ep->holder = nullptr;
+    auto& list = ep->shared;
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
     if (event) CloseHandle(event);
     s.serviced.notify_all();
+}
+
+Stream* current(const Endpoint& e) {
+    if (e.holder) return e.holder;
+    Stream* latest = nullptr;
+    for (auto it = e.shared.rbegin(); it != e.shared.rend(); ++it)
+        if ((*it)->running) return *it;
+        else if (!latest) latest = *it;
+    return latest;
+}
+
+UINT32 enginePeriod(const Endpoint& e) {
+    for (const Stream* s : e.shared)
+        if (s->setsPeriod) return s->periodFrames;
+    return e.cfg.engineDefaultPeriod;
+}
+
+bool heldElsewhere(const EndpointConfig& c) {
+    return c.otherStreams == OtherStreams::Exclusive || c.exclusiveRefusal == AUDCLNT_E_DEVICE_IN_USE;
 }
 
 static void setEvent(Stream& s) {
     if (s.eventDriven && s.event) {
         SetEvent(s.event);
-        ++s.ep->st.eventsSet;
+        if (current(*s.ep) == &s) ++s.ep->st.eventsSet;
     }
 }
 
 // The capture endpoint that hears this render endpoint: the one listed at its place.
 static Endpoint* loopbackTarget(const Endpoint& render) {
     Endpoint* cap = pairOf(render);
-    if (cap && !gone(*cap) && cap->holder && cap->holder->running &&
+    if (cap && !gone(*cap) && current(*cap) && current(*cap)->running &&
         cap->cfg.signal == Signal::Loopback)
         return cap;
     return nullptr;
 }
 
 // The loopback line starts with the configured delay of silence whenever either side starts.
+// A shared stream on either side adds the engine's own delay: one engine period, the pass in
+// which the engine mixes a render client's buffer into the device buffer (or copies what the
+// device captured into the capture client's) before the device plays (or after it recorded).
 static void resetAir(Endpoint& cap) {
-    cap.air.assign(size_t(cap.cfg.loopbackDelayFrames) * cap.holder->frameBytes, 0);
+    const Stream& c = *current(cap);
+    size_t frames = cap.cfg.loopbackDelayFrames;
+    if (c.shared) frames += c.periodFrames;
+    Endpoint* render = pairOf(cap);
+    const Stream* r = render && !gone(*render) ? current(*render) : nullptr;
+    if (r && r->running && r->shared) frames += r->periodFrames;
+    cap.air.assign(frames * c.frameBytes, 0);
 }
 
 static void record(Endpoint& e, const BYTE* p, size_t n) {
@@ -120,66 +192,99 @@ void startStream(Stream& s) {
     // One device clock: a stream that starts while the other direction runs with the same
     // period joins that stream's grid, however long after it the client called Start. An
     // endpoint with a clock of its own keeps its phase to that grid instead.
+    // The shared streams of one endpoint run on the engine's grid, as one.
     Endpoint* other = pairOf(e);
-    const Stream* partner = other && !gone(*other) ? other->holder : nullptr;
-    if (partner && partner->running &&
-        uint64_t(partner->periodFrames) * s.fmt.Format.nSamplesPerSec ==
-            uint64_t(s.periodFrames) * partner->fmt.Format.nSamplesPerSec) {
-        s.nextDue = partner->nextDue + period * (e.cfg.clockPhase - other->cfg.clockPhase);
+    auto samePeriod = [&](const Stream& p) {
+        return &p != &s && p.running &&
+               uint64_t(p.periodFrames) * s.fmt.Format.nSamplesPerSec ==
+                   uint64_t(s.periodFrames) * p.fmt.Format.nSamplesPerSec;
+    };
+    const Stream* partner = nullptr;
+    double phase = 0;
+    eachStream(e, [&](Stream& p) {
+        if (!partner && samePeriod(p)) partner = &p;
+    });
+    if (!partner && other && !gone(*other))
+        eachStream(*other, [&](Stream& p) {
+            if (!partner && samePeriod(p)) {
+                partner = &p;
+                phase = e.cfg.clockPhase - other->cfg.clockPhase;
+            }
+        });
+    if (partner) {
+        s.nextDue = partner->nextDue + period * phase;
         while (s.nextDue < double(now.QuadPart))
             s.nextDue += period;
     } else if (ownClock(e.cfg)) {
         s.nextDue += period * e.cfg.clockPhase;
     }
     if (e.flow == Flow::Render) {
-        if (Endpoint* cap = loopbackTarget(e)) resetAir(*cap);
+        Endpoint* cap = loopbackTarget(e);
+        if (cap && current(e) == &s) resetAir(*cap);
         // Nothing released: the first period plays whatever the buffer held.
         if (s.queued == 0) ++e.st.startGlitches;
         // The event means "a period's worth can be written": true at once when not pre-filled.
         if (s.queued + s.periodFrames <= s.bufferFrames) setEvent(s);
-    } else if (e.cfg.signal == Signal::Loopback) {
+    } else if (e.cfg.signal == Signal::Loopback && current(e) == &s) {
         resetAir(e);
     }
 }
 
-// Sample access in a 16-bit or a 32-bit container, as a 32-bit left-aligned value.
-static int32_t readSample(const BYTE* p, WORD bits) {
-    if (bits == 16) {
+// How a stream's samples are stored: 16-bit or 32-bit integers, or 32-bit floats.
+struct SampleType {
+    explicit SampleType(const WAVEFORMATEXTENSIBLE& f)
+        : bits(f.Format.wBitsPerSample),
+          valid(f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? f.Samples.wValidBitsPerSample
+                                                              : f.Format.wBitsPerSample),
+          real(isFloat(&f.Format)) {}
+    WORD bits, valid;
+    bool real;
+};
+
+// Sample access as a 32-bit left-aligned value. Floats are full scale at 1.0, as the engine's
+// are, so a 24-bit integer passes through a float exactly (a float holds 24 bits of mantissa).
+static int32_t readSample(const BYTE* p, const SampleType& t) {
+    if (t.bits == 16) {
         int16_t v;
         memcpy(&v, p, 2);
         return int32_t(uint32_t(int32_t(v)) << 16);
+    }
+    if (t.real) {
+        float f;
+        memcpy(&f, p, 4);
+        double x = std::max(-2147483648.0, std::min(double(f) * 2147483648.0, 2147483647.0));
+        return int32_t(x);
     }
     int32_t v;
     memcpy(&v, p, 4);
     return v;
 }
 
-static void writeSample(BYTE* p, WORD bits, WORD validBits, int32_t v) {
-    if (bits == 16) {
+static void writeSample(BYTE* p, const SampleType& t, int32_t v) {
+    if (t.bits == 16) {
         int16_t w = int16_t(v >> 16);
         memcpy(p, &w, 2);
         return;
     }
-    if (validBits < 32) v = int32_t(uint32_t(v) & ~((1u << (32 - validBits)) - 1));
+    if (t.real) {
+        float f = float(double(v) / 2147483648.0);
+        memcpy(p, &f, 4);
+        return;
+    }
+    if (t.valid < 32) v = int32_t(uint32_t(v) & ~((1u << (32 - t.valid)) - 1));
     memcpy(p, &v, 4);
-}
-
-static WORD validBitsOf(const WAVEFORMATEXTENSIBLE& f) {
-    return f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? f.Samples.wValidBitsPerSample
-                                                         : f.Format.wBitsPerSample;
 }
 
 // Render output reaching the loopback line: channels mapped by index, the rest silent.
 static void feedAir(Endpoint& cap, const Stream& r, const BYTE* frames, UINT32 n) {
-    const Stream& c = *cap.holder;
-    WORD rb = r.fmt.Format.wBitsPerSample, cb = c.fmt.Format.wBitsPerSample;
-    WORD cv = validBitsOf(c.fmt);
+    const Stream& c = *current(cap);
+    const SampleType rt(r.fmt), ct(c.fmt);
     WORD rch = r.fmt.Format.nChannels, cch = c.fmt.Format.nChannels;
     std::vector<BYTE> out(size_t(n) * c.frameBytes, 0);
     for (UINT32 i = 0; i < n; ++i)
         for (WORD ch = 0; ch < std::min(rch, cch); ++ch)
-            writeSample(&out[size_t(i) * c.frameBytes + ch * (cb / 8)], cb, cv,
-                        readSample(frames + size_t(i) * r.frameBytes + ch * (rb / 8), rb));
+            writeSample(&out[size_t(i) * c.frameBytes + ch * (ct.bits / 8)], ct,
+                        readSample(frames + size_t(i) * r.frameBytes + ch * (rt.bits / 8), rt));
     cap.air.insert(cap.air.end(), out.begin(), out.end());
     // A capture side that lags far behind (another rate, a longer period) must not grow the
     // line without bound: keep the delay plus a second.
@@ -188,7 +293,7 @@ static void feedAir(Endpoint& cap, const Stream& r, const BYTE* frames, UINT32 n
     if (cap.air.size() > limit) cap.air.erase(cap.air.begin(), cap.air.end() - limit);
 }
 
-static void tickRender(Stream& s) {
+static void tickRender(Stream& s, Stats& k) {
     Endpoint& e = *s.ep;
     UINT32 p = s.periodFrames;
     std::vector<BYTE> out(size_t(p) * s.frameBytes, 0);
@@ -201,22 +306,27 @@ static void tickRender(Stream& s) {
     s.queued -= take;
     if (take < p) {
         if (s.delivered) {
-            ++e.st.missedPeriods;
-            if (e.st.missedAt.size() < 1024) e.st.missedAt.push_back(s.ticks);
+            ++k.missedPeriods;
+            if (k.missedAt.size() < 1024) k.missedAt.push_back(s.ticks);
         } else {
-            ++e.st.leadingSilentPeriods;
+            ++k.leadingSilentPeriods;
         }
     }
-    e.st.framesPlayed += p;
+    k.framesPlayed += p;
     s.framesDone += p;
-    record(e, out.data(), out.size());
-    if (Endpoint* cap = loopbackTarget(e)) feedAir(*cap, s, out.data(), p);
+    // Several shared streams of ours would be mixed by the engine; the recording and the line
+    // follow one of them (the latest started), which is all a client of the sim needs.
+    if (current(e) == &s) {
+        record(e, out.data(), out.size());
+        if (Endpoint* cap = loopbackTarget(e)) feedAir(*cap, s, out.data(), p);
+    }
     setEvent(s);
 }
 
 static void generate(Stream& s, BYTE* out, UINT32 n) {
     const EndpointConfig& c = s.ep->cfg;
-    WORD bits = s.fmt.Format.wBitsPerSample, valid = validBitsOf(s.fmt);
+    const SampleType type(s.fmt);
+    WORD bits = type.bits;
     WORD channels = s.fmt.Format.nChannels;
     size_t bytes = size_t(n) * s.frameBytes;
     switch (c.signal) {
@@ -239,7 +349,7 @@ static void generate(Stream& s, BYTE* out, UINT32 n) {
                     int16_t w = int16_t(v);
                     memcpy(p, &w, 2);
                 } else {
-                    memcpy(p, &v, 4);
+                    writeSample(p, type, v);
                 }
             }
         break;
@@ -250,14 +360,14 @@ static void generate(Stream& s, BYTE* out, UINT32 n) {
                                                   s.fmt.Format.nSamplesPerSec);
             int32_t v = int32_t(std::lround(std::max(-1.0, std::min(x, 1.0)) * 2147483647.0));
             for (WORD ch = 0; ch < channels; ++ch)
-                writeSample(out + size_t(i) * s.frameBytes + ch * (bits / 8), bits, valid, v);
+                writeSample(out + size_t(i) * s.frameBytes + ch * (bits / 8), type, v);
         }
         break;
     }
     }
 }
 
-static void tickCapture(Stream& s, uint64_t qpc) {
+static void tickCapture(Stream& s, Stats& k, uint64_t qpc) {
     Endpoint& e = *s.ep;
     Stream::Packet pk;
     pk.frames = s.periodFrames;
@@ -280,12 +390,12 @@ static void tickCapture(Stream& s, uint64_t qpc) {
     if (pk.flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) pk.qpc = 0;
     s.capturePos += pk.frames;
     s.framesDone += pk.frames;
-    e.st.framesCaptured += pk.frames;
+    k.framesCaptured += pk.frames;
     size_t capacity = std::max<UINT32>(1, s.bufferFrames / s.periodFrames);
     if (s.packets.size() >= capacity) {
         // The client fell behind: the oldest packet is lost and the next one says so.
         s.packets.pop_front();
-        ++e.st.discontinuities;
+        ++k.discontinuities;
         s.packets.push_back(std::move(pk));
         s.packets.front().flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
     } else {
@@ -295,13 +405,16 @@ static void tickCapture(Stream& s, uint64_t qpc) {
 }
 
 void tick(Stream& s, uint64_t qpcNow) {
+    // Only the stream the endpoint follows counts into its statistics.
+    Stats scratch;
+    Stats& k = current(*s.ep) == &s ? s.ep->st : scratch;
     ++s.ticks;
-    ++s.ep->st.periods;
+    ++k.periods;
     UINT32 queued = s.queued;
     if (s.ep->flow == Flow::Render)
-        tickRender(s);
+        tickRender(s, k);
     else
-        tickCapture(s, qpcNow);
+        tickCapture(s, k, qpcNow);
     slackTick(s, qpcNow, queued);
 }
 
@@ -333,21 +446,27 @@ static DWORD WINAPI clockMain(void* module) {
             double t = double(now.QuadPart);
             bool any = false;
             double first = 0;
-            // An unplugged endpoint's stream stops where it is: no more ticks, no events.
-            auto live = [&](const std::shared_ptr<Endpoint>& e) {
-                return e->holder && e->holder->running && !gone(*e) && s.clock == Clock::Realtime;
+            // An unplugged endpoint's streams stop where they are: no more ticks, no events.
+            // Render endpoints come first in the list, so render ticks first.
+            auto eachLive = [&](auto f) {
+                if (s.clock != Clock::Realtime) return;
+                for (auto& e : s.eps)
+                    if (!gone(*e))
+                        eachStream(*e, [&](Stream& st) {
+                            if (st.running) f(st);
+                        });
             };
-            for (auto& e : s.eps)
-                if (live(e) && (!any || e->holder->nextDue < first)) {
-                    first = e->holder->nextDue;
-                    any = true;
-                }
+            eachLive([&](Stream& st) {
+                if (!any || st.nextDue < first) first = st.nextDue;
+                any = true;
+            });
             if (any && first <= t + tolerance) {
-                for (auto& e : s.eps) { // render first
-                    Stream* st = e->holder;
-                    if (!live(e) || st->nextDue > first + tolerance) continue;
+                eachLive([&](Stream& stream) {
+                    Stream* st = &stream;
+                    if (st->nextDue > first + tolerance) return;
                     double late = (t - st->nextDue) * 1e6 / double(freq.QuadPart);
-                    Stats& k = e->st;
+                    Stats scratch;
+                    Stats& k = current(*st->ep) == st ? st->ep->st : scratch;
                     k.meanLateUs = (k.meanLateUs * double(k.periods) + std::max(0.0, late)) /
                                    double(k.periods + 1);
                     k.maxLateUs = std::max(k.maxLateUs, late);
@@ -365,10 +484,11 @@ static DWORD WINAPI clockMain(void* module) {
                         st->nextDue = t + period / 2;
                         ++k.clockSlips;
                     }
-                }
+                });
             }
-            for (auto& e : s.eps)
-                if (live(e) && (due == 0 || e->holder->nextDue < due)) due = e->holder->nextDue;
+            eachLive([&](Stream& st) {
+                if (due == 0 || st.nextDue < due) due = st.nextDue;
+            });
             if (!any) {
                 // Nothing runs on this clock: end the thread; the next Start makes another.
                 s.clockAlive = false;
@@ -403,7 +523,8 @@ void wakeClock() {
     if (s.clock != Clock::Realtime) return;
     bool running = false;
     for (auto& e : s.eps)
-        if (e->holder && e->holder->running && !gone(*e)) running = true;
+        if (!gone(*e))
+            eachStream(*e, [&](Stream& st) { running = running || st.running; });
     if (!running) return;
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -21,6 +22,24 @@ constexpr REFERENCE_TIME k10ms = 100000;
 
 WAVEFORMATEXTENSIBLE stereo24(DWORD rate = 48000) {
     return sim::extensibleFormat(rate, 2, 32, 24, KSAUDIO_SPEAKER_STEREO);
+}
+
+// The engine's format: 32-bit float stereo at 48 kHz.
+WAVEFORMATEXTENSIBLE mix() {
+    return sim::extensibleFormat(48000, 2, 32, 32, KSAUDIO_SPEAKER_STEREO, true);
+}
+
+// A shared stream, event-driven unless flags say otherwise: through Initialize when period is
+// 0 (the engine's period), else through IAudioClient3 with that period.
+HRESULT initShared(const ComPtr<IAudioClient>& c, UINT32 period = 0, REFERENCE_TIME duration = 0,
+                   const WAVEFORMATEXTENSIBLE& f = mix(),
+                   DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK, REFERENCE_TIME periodicity = 0) {
+    if (!period)
+        return c->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, duration, periodicity, &f.Format,
+                             nullptr);
+    ComPtr<IAudioClient3> c3;
+    HRESULT hr = c.As(&c3);
+    return FAILED(hr) ? hr : c3->InitializeSharedAudioStream(flags, period, &f.Format, nullptr);
 }
 
 // Initialize in exclusive mode, event-driven unless flags say otherwise.
@@ -40,6 +59,15 @@ struct Stream {
     void open(ComPtr<IAudioClient> client, const WAVEFORMATEXTENSIBLE& f = stereo24()) {
         c = client;
         ASSERT_EQ(init(c, k10ms, k10ms, f), S_OK);
+        services();
+    }
+    // Shared, at `period` through IAudioClient3 (0: the engine's, through Initialize).
+    void openShared(ComPtr<IAudioClient> client, UINT32 period = 0, REFERENCE_TIME duration = 0) {
+        c = client;
+        ASSERT_EQ(initShared(c, period, duration), S_OK);
+        services();
+    }
+    void services() {
         ASSERT_HRESULT_SUCCEEDED(c->SetEventHandle(event));
         c->GetService(IID_IAudioRenderClient, &render); // the one of its direction
         c->GetService(IID_IAudioCaptureClient, &capture);
@@ -150,18 +178,107 @@ TEST_F(Sim, InitializeRulesAndTheirResults) {
     EXPECT_EQ(sim::stats(sim::Flow::Capture).periodFrames, 128u);
 }
 
-// The options where real drivers differ: exclusive mode forbidden or held by another
-// application, and a refused client that is used up.
-TEST_F(Sim, RefusalOptions) {
-    sim::EndpointConfig r = sim::defaultRender(), c = sim::defaultCapture();
-    r.exclusiveRefusal = AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
-    c.exclusiveRefusal = AUDCLNT_E_DEVICE_IN_USE;
+// Who else is on the endpoint decides which modes open: another program's shared stream
+// refuses exclusive streams only, its exclusive stream both; the user's "no exclusive control"
+// refuses exclusive ones only. Our own streams refuse each other the same way.
+TEST_F(Sim, OtherStreamsAndRefusals) {
+    using O = sim::OtherStreams;
+    const HRESULT inUse = AUDCLNT_E_DEVICE_IN_USE, forbidden = AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+    // other programs, the exclusive refusal option, then exclusive and shared Initialize
+    const std::tuple<O, HRESULT, HRESULT, HRESULT> rows[] = {
+        {O::None, S_OK, S_OK, S_OK},
+        {O::Shared, S_OK, inUse, S_OK},
+        {O::Exclusive, S_OK, inUse, inUse},
+        {O::None, forbidden, forbidden, S_OK},
+        {O::None, inUse, inUse, inUse}, // exclusive = in_use: the older spelling
+    };
+    for (const auto& [others, refusal, exclusive, shared] : rows) {
+        SCOPED_TRACE(testing::Message() << int(others) << " " << std::hex << refusal);
+        sim::EndpointConfig r = sim::defaultRender();
+        r.otherStreams = others;
+        r.exclusiveRefusal = refusal;
+        sim::configure(r, sim::defaultCapture());
+        EXPECT_EQ(init(client(eRender)), exclusive);
+        EXPECT_EQ(initShared(client(eRender)), shared);
+    }
+    sim::reset();
+    sim::setClock(sim::Clock::Manual);
+    ComPtr<IAudioClient> a = client(eRender), b = client(eRender);
+    ASSERT_EQ(init(a), S_OK);
+    EXPECT_EQ(initShared(client(eRender)), inUse);
+    a.Reset();
+    ASSERT_EQ(initShared(a = client(eRender)), S_OK);
+    EXPECT_EQ(initShared(client(eRender), 128), S_OK); // shared streams share
+    EXPECT_EQ(init(b), inUse);
+    // A driver that uses up a refused client.
+    sim::EndpointConfig c = sim::defaultCapture();
+    c.exclusiveRefusal = inUse;
     c.initializeAgain = false;
-    sim::configure(r, c);
-    EXPECT_EQ(init(client(eRender)), AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED);
-    ComPtr<IAudioClient> a = client(eCapture);
-    EXPECT_EQ(init(a), AUDCLNT_E_DEVICE_IN_USE);
-    EXPECT_EQ(init(a), AUDCLNT_E_ALREADY_INITIALIZED);
+    sim::configure(sim::defaultRender(), c);
+    a = client(eCapture);
+    EXPECT_EQ(initShared(a), inUse);
+    EXPECT_EQ(initShared(a), AUDCLNT_E_ALREADY_INITIALIZED);
+}
+
+// Shared streams take the engine's format only, leave the period to the engine (or ask
+// IAudioClient3 for one of its periods), and get a buffer of at least the duration.
+TEST_F(Sim, SharedFormatsAndInitializeRules) {
+    ComPtr<IAudioClient> c = client(eRender);
+    auto ask = [&](const WAVEFORMATEXTENSIBLE& f, bool offersMix) {
+        WAVEFORMATEX* closest = nullptr;
+        HRESULT hr = c->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &f.Format, &closest);
+        EXPECT_EQ(closest != nullptr, offersMix);
+        if (closest) {
+            const WAVEFORMATEXTENSIBLE m = mix();
+            EXPECT_EQ(memcmp(closest, &m, sizeof m), 0);
+            CoTaskMemFree(closest);
+        }
+        return hr;
+    };
+    WAVEFORMATEXTENSIBLE bad = mix();
+    bad.Format.nBlockAlign = 4;
+    EXPECT_EQ(ask(mix(), false), S_OK);
+    EXPECT_EQ(ask(sim::pcmFormat(48000, 2, 16), true), S_FALSE);
+    EXPECT_EQ(ask(sim::extensibleFormat(44100, 2, 32, 32, 0x3, true), true), S_FALSE);
+    EXPECT_EQ(ask(bad, false), AUDCLNT_E_UNSUPPORTED_FORMAT);
+
+    const DWORD ev = AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
+    struct Row {
+        const char* what;
+        UINT32 period; // IAudioClient3's, or 0: Initialize
+        REFERENCE_TIME duration, periodicity;
+        WAVEFORMATEXTENSIBLE format;
+        DWORD flags;
+        HRESULT hr;
+        UINT32 buffer;
+    };
+    const Row rows[] = {
+        {"engine period", 0, 0, 0, mix(), ev, S_OK, 480},
+        {"30 ms asked", 0, 300000, 0, mix(), ev, S_OK, 1440},
+        {"less than a period asked", 0, 30000, 0, mix(), ev, S_OK, 480},
+        {"timer-driven", 0, 200001, 0, mix(), 0, S_OK, 961},
+        {"a periodicity", 0, k10ms, k10ms, mix(), ev, E_INVALIDARG, 0},
+        {"the device format", 0, 0, 0, stereo24(), ev, AUDCLNT_E_UNSUPPORTED_FORMAT, 0},
+        {"a broken format", 0, 0, 0, bad, ev, E_INVALIDARG, 0},
+        {"conversion asked", 0, 0, 0, mix(), ev | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM,
+         E_INVALIDARG, 0},
+        {"minimum period", 128, 0, 0, mix(), ev, S_OK, 128},
+        {"a multiple of the fundamental", 160, 0, 0, mix(), ev, S_OK, 160},
+        {"maximum period", 480, 0, 0, mix(), ev, S_OK, 480},
+        {"off the fundamental", 100, 0, 0, mix(), ev, AUDCLNT_E_INVALID_DEVICE_PERIOD, 0},
+        {"below the minimum", 96, 0, 0, mix(), ev, AUDCLNT_E_INVALID_DEVICE_PERIOD, 0},
+        {"above the maximum", 512, 0, 0, mix(), ev, AUDCLNT_E_INVALID_DEVICE_PERIOD, 0},
+        {"a flag it does not take", 128, 0, 0, mix(), ev | AUDCLNT_STREAMFLAGS_NOPERSIST,
+         E_INVALIDARG, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        c = client(eRender);
+        EXPECT_EQ(initShared(c, r.period, r.duration, r.format, r.flags, r.periodicity), r.hr);
+        UINT32 frames = 0;
+        c->GetBufferSize(&frames);
+        EXPECT_EQ(frames, r.buffer);
+    }
 }
 
 TEST_F(Sim, BufferAlignmentAt44100And48000) {
@@ -220,6 +337,196 @@ TEST_F(Sim, RenderBufferProtocolAndMissedPeriods) {
     ASSERT_EQ(s.render->ReleaseBuffer(480, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);
     sim::step(2); // missed again
     EXPECT_EQ(sim::stats(sim::Flow::Render).missedAt, (std::vector<uint64_t>{2, 4}));
+}
+
+// Shared render: the client writes up to buffer - padding frames, in any amount; the engine
+// takes one engine period per pass, and a pass that finds less counts as missed.
+TEST_F(Sim, SharedRenderWritesUpToTheFreeSpace) {
+    Stream s;
+    s.openShared(client(eRender), 0, 300000); // 30 ms: 1440 frames, the engine's 480 a pass
+    BYTE* data = nullptr;
+    UINT32 padding = 0;
+    EXPECT_EQ(s.render->GetBuffer(1441, &data), AUDCLNT_E_BUFFER_TOO_LARGE);
+    ASSERT_EQ(s.render->GetBuffer(1000, &data), S_OK);
+    EXPECT_EQ(s.render->ReleaseBuffer(1001, 0), AUDCLNT_E_INVALID_SIZE);
+    ASSERT_EQ(s.render->ReleaseBuffer(600, 0), S_OK); // less than asked is fine here
+    ASSERT_HRESULT_SUCCEEDED(s.c->GetCurrentPadding(&padding));
+    EXPECT_EQ(padding, 600u);
+    EXPECT_EQ(s.render->GetBuffer(841, &data), AUDCLNT_E_BUFFER_TOO_LARGE);
+    ASSERT_EQ(s.render->GetBuffer(840, &data), S_OK);
+    ASSERT_EQ(s.render->ReleaseBuffer(840, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);
+    ASSERT_HRESULT_SUCCEEDED(s.c->Start());
+    EXPECT_FALSE(s.fired()); // full: no room for a period yet
+    sim::step();
+    EXPECT_TRUE(s.fired());
+    ASSERT_HRESULT_SUCCEEDED(s.c->GetCurrentPadding(&padding));
+    EXPECT_EQ(padding, 960u);
+    sim::step(3); // two more full passes, then one that finds nothing
+    const sim::Stats st = sim::stats(sim::Flow::Render);
+    EXPECT_TRUE(st.shared);
+    EXPECT_EQ(st.periodFrames, 480u);
+    EXPECT_EQ(st.missedAt, std::vector<uint64_t>{4});
+}
+
+// One period at a time for every stream of the engine: the first stream that asks for one
+// sets it for all until it is released. A client that insists on its own is told.
+TEST_F(Sim, TheEngineRunsOnePeriodForAllItsStreams) {
+    ComPtr<IAudioClient3> probe;
+    ASSERT_HRESULT_SUCCEEDED(client(eCapture).As(&probe));
+    UINT32 p[4] = {};
+    const WAVEFORMATEXTENSIBLE m = mix();
+    EXPECT_EQ(probe->GetSharedModeEnginePeriod(&m.Format, &p[0], &p[1], &p[2], &p[3]), S_OK);
+    EXPECT_EQ(std::vector<UINT32>(p, p + 4), (std::vector<UINT32>{480, 32, 128, 480}));
+    const WAVEFORMATEXTENSIBLE pcm = sim::pcmFormat(48000, 2, 16);
+    EXPECT_EQ(probe->GetSharedModeEnginePeriod(&pcm.Format, &p[0], &p[1], &p[2], &p[3]),
+              AUDCLNT_E_UNSUPPORTED_FORMAT);
+    auto now = [&] {
+        WAVEFORMATEX* f = nullptr;
+        UINT32 period = 0;
+        EXPECT_EQ(probe->GetCurrentSharedModeEnginePeriod(&f, &period), S_OK);
+        EXPECT_TRUE(f && f->nSamplesPerSec == 48000 && f->wBitsPerSample == 32);
+        CoTaskMemFree(f);
+        return period;
+    };
+    auto bufferOf = [](const ComPtr<IAudioClient>& c) {
+        UINT32 frames = 0;
+        c->GetBufferSize(&frames);
+        return frames;
+    };
+    EXPECT_EQ(now(), 480u);
+    ComPtr<IAudioClient> small = client(eCapture), plain = client(eCapture),
+                         other = client(eCapture), insisting = client(eCapture);
+    ASSERT_EQ(initShared(small, 128), S_OK);
+    EXPECT_EQ(now(), 128u);
+    ASSERT_EQ(initShared(plain), S_OK);
+    EXPECT_EQ(bufferOf(plain), 128u);
+    REFERENCE_TIME latency = 0;
+    ASSERT_HRESULT_SUCCEEDED(plain->GetStreamLatency(&latency));
+    EXPECT_EQ(latency, 26666); // the engine's own pass
+    ASSERT_EQ(initShared(other, 256), S_OK);
+    EXPECT_EQ(bufferOf(other), 128u);
+    ComPtr<IAudioClient2> props;
+    ASSERT_HRESULT_SUCCEEDED(insisting.As(&props));
+    AudioClientProperties match = {sizeof match, FALSE, AudioCategory_Other,
+                                   AUDCLNT_STREAMOPTIONS_MATCH_FORMAT};
+    ASSERT_EQ(props->SetClientProperties(&match), S_OK);
+    EXPECT_EQ(initShared(insisting, 256), AUDCLNT_E_ENGINE_PERIODICITY_LOCKED);
+    small.Reset();
+    EXPECT_EQ(now(), 480u);
+
+    // Before Windows 10 there is no IAudioClient3.
+    sim::EndpointConfig r = sim::defaultRender();
+    r.audioClient3 = false;
+    sim::configure(r, sim::defaultCapture());
+    ComPtr<IAudioClient3> none;
+    EXPECT_EQ(client(eRender).As(&none), E_NOINTERFACE);
+}
+
+// Shared capture: packets of one engine period in floats, GetNextPacketSize and the padding
+// meaningful even where the endpoint's exclusive streams say 0.
+TEST_F(Sim, SharedCapturePacketsOfOneEnginePeriod) {
+    sim::EndpointConfig c = sim::defaultCapture();
+    c.signal = sim::Signal::Counter;
+    c.nextPacketSizeZero = c.paddingZero = true;
+    sim::configure(sim::defaultRender(), c);
+    Stream s;
+    s.openShared(client(eCapture), 128, 0);
+    ASSERT_HRESULT_SUCCEEDED(s.c->Start());
+    UINT32 next = 0, padding = 0, n = 0;
+    BYTE* data;
+    DWORD flags;
+    UINT64 position = 1;
+    for (UINT64 first : {0, 128}) {
+        sim::step();
+        ASSERT_HRESULT_SUCCEEDED(s.capture->GetNextPacketSize(&next));
+        ASSERT_HRESULT_SUCCEEDED(s.c->GetCurrentPadding(&padding));
+        EXPECT_EQ(next, 128u);
+        EXPECT_EQ(padding, 128u);
+        ASSERT_EQ(s.capture->GetBuffer(&data, &n, &flags, &position, nullptr), S_OK);
+        EXPECT_EQ(n, 128u);
+        EXPECT_EQ(position, first);
+        const float* f = reinterpret_cast<const float*>(data);
+        EXPECT_EQ(double(f[2 * 5 + 1]) * 2147483648.0, sim::counterSample(1, first + 5, 32));
+        ASSERT_EQ(s.capture->ReleaseBuffer(n), S_OK);
+    }
+    ASSERT_HRESULT_SUCCEEDED(s.capture->GetNextPacketSize(&next));
+    EXPECT_EQ(next, 0u);
+    ComPtr<IAudioClock> clock;
+    ASSERT_HRESULT_SUCCEEDED(s.c->GetService(IID_IAudioClock, &clock));
+    UINT64 frequency = 0, bytes = 0;
+    ASSERT_HRESULT_SUCCEEDED(clock->GetFrequency(&frequency));
+    ASSERT_HRESULT_SUCCEEDED(clock->GetPosition(&bytes, nullptr));
+    EXPECT_EQ(bytes * 48000 / frequency, 256u);
+}
+
+// The line carries what render plays to capture in every pairing of modes, exactly for
+// 24-bit values (floats hold them exactly), one engine pass later for each shared side.
+TEST_F(Sim, LoopbackIsBitExactInEveryPairingOfModes) {
+    const UINT32 line = 64, period = 480;
+    // a 24-bit value, left-aligned, with both extremes early on
+    auto value = [](uint64_t frame, unsigned ch) {
+        int32_t v = frame == 1 ? -0x800000 : frame == 2 ? 0x7FFFFF
+                                           : int32_t((frame * 7919 + ch * 104729) % 0x1000000) - 0x800000;
+        return int32_t(uint32_t(v) << 8);
+    };
+    for (bool renderShared : {false, true})
+        for (bool captureShared : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "render " << (renderShared ? "shared" : "exclusive")
+                                            << ", capture "
+                                            << (captureShared ? "shared" : "exclusive"));
+            sim::EndpointConfig cap = sim::defaultCapture();
+            cap.loopbackDelayFrames = line;
+            sim::configure(sim::defaultRender(), cap);
+            Stream r, c;
+            if (renderShared) r.openShared(client(eRender)); else r.open(client(eRender));
+            if (captureShared) c.openShared(client(eCapture)); else c.open(client(eCapture));
+            uint64_t written = 0;
+            auto write = [&] {
+                BYTE* data = nullptr;
+                ASSERT_EQ(r.render->GetBuffer(period, &data), S_OK);
+                for (UINT32 i = 0; i < period; ++i, ++written)
+                    for (unsigned ch = 0; ch < 2; ++ch) {
+                        int32_t v = value(written, ch);
+                        if (renderShared) {
+                            float f = float(double(v) / 2147483648.0);
+                            memcpy(data + (i * 2 + ch) * 4, &f, 4);
+                        } else {
+                            memcpy(data + (i * 2 + ch) * 4, &v, 4);
+                        }
+                    }
+                ASSERT_EQ(r.render->ReleaseBuffer(period, 0), S_OK);
+            };
+            write();
+            ASSERT_HRESULT_SUCCEEDED(r.c->Start());
+            ASSERT_HRESULT_SUCCEEDED(c.c->Start());
+            std::vector<int32_t> heard;
+            for (int pass = 0; pass < 6; ++pass) {
+                sim::step();
+                write();
+                BYTE* data;
+                UINT32 n;
+                DWORD flags;
+                ASSERT_EQ(c.capture->GetBuffer(&data, &n, &flags, nullptr, nullptr), S_OK);
+                for (UINT32 i = 0; i < 2 * n; ++i) {
+                    int32_t v;
+                    if (captureShared) {
+                        float f;
+                        memcpy(&f, data + 4 * i, 4);
+                        v = int32_t(double(f) * 2147483648.0);
+                    } else {
+                        memcpy(&v, data + 4 * i, 4);
+                    }
+                    heard.push_back(v);
+                }
+                ASSERT_EQ(c.capture->ReleaseBuffer(n), S_OK);
+            }
+            const size_t delay = line + (renderShared ? period : 0) + (captureShared ? period : 0);
+            size_t wrong = 0;
+            for (size_t i = 0; i < heard.size() / 2; ++i)
+                for (unsigned ch = 0; ch < 2; ++ch)
+                    wrong += heard[2 * i + ch] != (i < delay ? 0 : value(i - delay, ch));
+            EXPECT_EQ(wrong, 0u);
+        }
 }
 
 TEST_F(Sim, CaptureFlagsADiscontinuityWhenTheClientFallsBehind) {
@@ -310,6 +617,42 @@ TEST_F(Sim, AccountingSeesAForgottenReleaseAndAnUnfreedString) {
     c->Release();
     CoTaskMemFree(id);
     EXPECT_EQ(sim::liveObjects(), 1);
+}
+
+// Hosts hand the audio objects to threads of other apartments (PortAudio does): each one is
+// agile, so the other apartment gets the very same pointer back and can call it.
+TEST_F(Sim, EveryObjectCrossesApartmentsAsItself) {
+    ComPtr<IMMDevice> device;
+    ASSERT_HRESULT_SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device));
+    ComPtr<IPropertyStore> store;
+    ASSERT_HRESULT_SUCCEEDED(device->OpenPropertyStore(STGM_READ, &store));
+    ComPtr<IMMDeviceCollection> list;
+    ASSERT_HRESULT_SUCCEEDED(enumerator->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE, &list));
+    Stream s;
+    s.open(client(eRender));
+    ComPtr<IAudioClock> clock;
+    ASSERT_HRESULT_SUCCEEDED(s.c->GetService(IID_IAudioClock, &clock));
+    const std::pair<const char*, IUnknown*> objects[] = {
+        {"enumerator", enumerator.Get()}, {"device", device.Get()}, {"store", store.Get()},
+        {"collection", list.Get()},       {"client", s.c.Get()},      {"service", s.render.Get()},
+        {"clock", clock.Get()},
+    };
+    for (const auto& [name, object] : objects) {
+        SCOPED_TRACE(name);
+        IStream* carrier = nullptr;
+        ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IUnknown, object, &carrier), S_OK);
+        HRESULT hr = E_FAIL;
+        IUnknown* arrived = nullptr;
+        std::thread([&] {
+            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            hr = CoGetInterfaceAndReleaseStream(carrier, IID_IUnknown,
+                                                reinterpret_cast<void**>(&arrived));
+            if (arrived) arrived->Release();
+            CoUninitialize();
+        }).join();
+        EXPECT_EQ(hr, S_OK);
+        EXPECT_EQ(arrived, object);
+    }
 }
 
 // The example of sim/README.md and every profile parse; a bad line is named.
