@@ -104,7 +104,10 @@ long endpointLatency(ASIOSrv* self, int direction) {
     }
     REFERENCE_TIME latency = 0;
     if (!client || FAILED(client->GetStreamLatency(&latency)) || latency <= 0) return 0;
-    return long(double(latency) * double(vl::truncatedRate(self->sampleRate)) / 1e7 + 0.5);
+    long frames = long(double(latency) * double(vl::truncatedRate(self->sampleRate)) / 1e7 + 0.5);
+    // A shared stream's latency is the engine's pass alone; the period its buffer spans, which
+    // an exclusive stream's latency is, comes on top.
+    return self->shared[direction] ? frames + long(self->bufferFrames) : frames;
 }
 
 } // namespace

@@ -476,8 +476,8 @@ TEST_F(Endpoint, SharedDirectionsAnswerForTheEngine) {
     EXPECT_EQ(drv->canSampleRate(44100.0), ASE_NoClock);
     drv->bufferFrames = 480;
     EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
-    EXPECT_EQ(in, 480);
-    EXPECT_EQ(out, 960);
+    EXPECT_EQ(in, 960); // the engine's pass and the period the buffer spans
+    EXPECT_EQ(out, 1440);
 
     // Exclusive render (160 frames at least), shared capture in steps of 96 frames.
     setMode(L"");
