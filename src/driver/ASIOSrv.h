@@ -101,9 +101,33 @@ class ASIOSrv : public IASIO, public UnknownBase {
     ASIOError future(long selector, void* opt) override;
     ASIOError outputReady() override;
 
-    // Buffer sizing: the frame count an endpoint grants for a duration, 0 when refused. The
-    // endpoint is asked with the format its direction streams with.
-    uint32_t alignedFramesForDuration(IUnknown* device, LONGLONG duration, int direction = kRender);
+    // What start opens: per direction, how many host channels it carries (the highest channel
+    // with a buffer, plus one), 0 for a direction it leaves closed.
+    struct StreamPlan {
+        unsigned channels[2] = {};
+        bool empty() const { return !channels[0] && !channels[1]; }
+    };
+    // The plan of the current buffer set, which start opens.
+    StreamPlan bufferPlan() const;
+    // The plan sizes and latencies are offered for before a host names its channels: every
+    // bound endpoint with its own channels, or more where the current set has buffers beyond
+    // them. A size every direction of it grants is granted to any subset of it too.
+    StreamPlan queryPlan() const;
+    // The format start opens a direction of a plan with; false when it has no layout.
+    bool planFormat(int direction, const StreamPlan& plan, WAVEFORMATEXTENSIBLE* format) const;
+    // Whether a stream of that many frames opens on the endpoints of a plan as start opens it:
+    // Yes when every direction that can be asked grants exactly that size, No when one
+    // refuses it (alignment, period, length, format), Unknown when none can be asked (held by
+    // another stream, gone, no endpoint).
+    enum class Grant { Yes, No, Unknown };
+    Grant sizeStarts(const StreamPlan& plan, uint32_t frames);
+    // The stream flags start opens a direction of a plan with.
+    DWORD streamFlags(int direction, const StreamPlan& plan) const;
+
+    // Buffer sizing: the frame count an endpoint grants for a duration in a format, 0 when
+    // refused.
+    uint32_t alignedFramesForDuration(IUnknown* device, LONGLONG duration,
+                                      const WAVEFORMATEX* format);
     // The format a direction streams with (and is probed with): its endpoint's own channel
     // count, or more when the host has buffers beyond it; false when that count has no layout.
     bool directionFormat(int direction, unsigned channels, double rate,
@@ -165,6 +189,15 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // The sample type each direction's blocks were made for (valid while it has blocks).
     ASIOSampleType bufferSampleType[2] = {ASIOSTInt16LSB, ASIOSTInt16LSB};
 
+    // What the last answers found, so that queries made while a stream holds the endpoints
+    // answer as before start. Cleared by init.
+    struct OfferedSizes {
+        bool known = false;
+        DWORD ms = 0; // the preferred length they were measured for
+        long minimum = 0, maximum = 0, preferred = 0;
+    } offeredSizes;
+    long offeredChannels[2] = {-1, -1}; // getChannels' counts, -1 until found
+
     // Who keeps the object's memory: 1 for its COM life, plus 1 per streaming thread that
     // has not ended. The last to let go deletes it, on whichever thread that is.
     volatile LONG holds = 1;
@@ -184,6 +217,9 @@ class ASIOSrv : public IASIO, public UnknownBase {
     bool streamOpen() const {
         return running.load(std::memory_order_relaxed) || audioClient[0] || audioClient[1];
     }
+    // The endpoints are held by this object's stream, or by a thread of it still ending:
+    // queries answer from what that stream knows instead of asking them.
+    bool endpointsHeld() const { return streamOpen() || threadHandle; }
     // The destructor's work that must not wait for the memory: run by the last Release.
     void tearDown();
     // disposeBuffers without its entry line: the destructor's own line stands for it.
@@ -195,8 +231,11 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // The smallest buffer the endpoints grant, the largest, and the preferred one (for
     // preferredMs, or the default period when 0), as getBufferSize reports them; nothing
     // logged.
-    ASIOError measureBufferSizes(long* minSize, long* maxSize, long* preferredSize,
-                                 DWORD preferredMs, long* granularity = nullptr);
+    ASIOError measureBufferSizes(const StreamPlan& plan, long* minSize, long* maxSize,
+                                 long* preferredSize, DWORD preferredMs);
+    // How many channels getChannels offers for a direction (quiet: nothing logged), and the
+    // same as the stream running knows them.
+    long channelsOffered(int direction, bool log);
     // The time record of the streaming threads' switches, before its positions are filled.
     void prepareTimeRecord(ASIOTime* record) const;
 };

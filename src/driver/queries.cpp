@@ -6,6 +6,7 @@
 #include "endpoint/platform.h"
 #include "endpoint/shared.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -63,14 +64,19 @@ void ASIOSrv::getErrorMessage(char* string) {
 namespace {
 
 // What an endpoint adds to a stream of bufferFrames, in frames: GetStreamLatency of the
-// running client, or of one opened for the question as start would open it. 0 when there is
-// no endpoint or it will not say (it is held by another stream, say).
+// running client, or of one opened for the question as start would open it for the current
+// buffer set. 0 when there is no endpoint or it will not say (it is held by another stream,
+// say).
 long endpointLatency(ASIOSrv* self, int direction) {
     if (self->bufferFrames <= 0 || !self->endpointId[direction]) return 0;
     ComRef<IAudioClient> client;
     if (self->audioClient[direction]) {
         self->audioClient[direction]->QueryInterface(__uuidof(IAudioClient), client.putVoid());
     } else {
+        // The directions the host has buffers for, each with the channels start opens; a
+        // direction without buffers as its endpoint's own.
+        ASIOSrv::StreamPlan plan = self->bufferPlan();
+        if (!plan.channels[direction]) plan.channels[direction] = self->queryPlan().channels[direction];
         ComRef<IMMDeviceEnumerator> enumerator;
         ComRef<IMMDevice> endpoint;
         WAVEFORMATEXTENSIBLE format;
@@ -81,25 +87,11 @@ long endpointLatency(ASIOSrv* self, int direction) {
         // opened as start opens it.
         if (self->shared[direction]) {
             if (FAILED(openSharedStream(self, endpoint.get(), direction, client))) return 0;
-        } else {
-            if (!self->directionFormat(direction, 0, self->sampleRate, &format) ||
-                !activateClient(endpoint.get(), client))
-                return 0;
-            // As start asks: the single-precision duration, or the truncated one where that
-            // grants a frame more.
-            const uint32_t frames = uint32_t(self->bufferFrames);
-            const uint32_t rate = format.Format.nSamplesPerSec;
-            REFERENCE_TIME durations[2] = {vl::framesToDuration(frames, rate),
-                                           vl::framesToDurationFloor(frames, rate)};
-            for (REFERENCE_TIME duration : durations) {
-                UINT32 granted = 0;
-                if (SUCCEEDED(client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
-                                                 AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration,
-                                                 duration, &format.Format, nullptr)) &&
-                    SUCCEEDED(client->GetBufferSize(&granted)) && granted == frames)
-                    break;
-                if (duration == durations[1] || !activateClient(endpoint.get(), client)) return 0;
-            }
+        } else if (!self->planFormat(direction, plan, &format) ||
+                   openForFrames(endpoint.get(), &format.Format, uint32_t(self->bufferFrames),
+                                 self->streamFlags(direction, plan),
+                                 &client) != ASIOSrv::Grant::Yes) {
+            return 0;
         }
     }
     REFERENCE_TIME latency = 0;
@@ -162,12 +154,14 @@ ASIOError ASIOSrv::getChannelInfo(ASIOChannelInfo* info) {
     std::memset(info->name, 0, sizeof info->name);
     if (!deviceEnumerator) return ASE_NotPresent;
 
-    // Fixed limits, whatever getChannels found: 8 outputs, 2 inputs.
+    // Every channel getChannels offers, up to the 16 a direction has buffers for.
+    ControlLock lock(this);
     int direction = info->isInput ? kCapture : kRender;
-    long lastChannel = info->isInput ? 1 : 7;
     info->type = sampleType[direction];
     if (!endpointId[direction]) return ASE_NotPresent;
-    if (info->channel < 0 || info->channel > lastChannel) return ASE_InvalidParameter;
+    if (info->channel < 0 || info->channel >= std::min(channelsOffered(direction, false), 16L))
+        return ASE_InvalidParameter;
+    info->isActive = asioBuffers[direction][info->channel] ? ASIOTrue : ASIOFalse;
 
     ComRef<IMMDeviceEnumerator> enumerator;
     ComRef<IMMDevice> endpoint;

@@ -1,5 +1,5 @@
 // Buffer sizes offered to the host, derived from what the endpoints grant in exclusive,
-// event-driven mode.
+// event-driven mode, in the formats start opens them with.
 #include "driver/ASIOSrv.h"
 #include "driver/log.h"
 #include "endpoint/platform.h"
@@ -16,6 +16,8 @@ constexpr LONGLONG kLongestEventBuffer = 500 * kUnitsPerMs;
 // How often the largest size is asked for, each time a tenth shorter, before a direction
 // counts as granting none.
 constexpr int kMaximumTries = 24;
+// How often a size is moved up to what a direction suggests before it counts as none.
+constexpr int kSettleTries = 16;
 
 // The periods of one endpoint, and the endpoint as IUnknown for alignedFramesForDuration.
 // Returns ASE_OK, or the code of the step that failed.
@@ -38,6 +40,99 @@ ASIOError endpointPeriods(IMMDeviceEnumerator* enumerator, const wchar_t* id,
     return ASE_OK;
 }
 
+// Refusals that say the size (or the format) is wrong; any other failure says the endpoint
+// cannot be asked now.
+bool refusesSize(HRESULT hr) {
+    return hr == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED || hr == AUDCLNT_E_INVALID_DEVICE_PERIOD ||
+           hr == AUDCLNT_E_BUFFER_SIZE_ERROR || hr == AUDCLNT_E_BUFDURATION_PERIOD_NOT_EQUAL ||
+           hr == AUDCLNT_E_UNSUPPORTED_FORMAT || hr == E_INVALIDARG;
+}
+
+} // namespace
+
+ASIOSrv::Grant openForFrames(IMMDevice* endpoint, const WAVEFORMATEX* format, uint32_t frames,
+                             DWORD flags, ComRef<IAudioClient>* opened) {
+    const uint32_t rate = format->nSamplesPerSec;
+    const REFERENCE_TIME durations[2] = {vl::framesToDuration(frames, rate),
+                                         vl::framesToDurationFloor(frames, rate)};
+    ComRef<IAudioClient> local;
+    ComRef<IAudioClient>& client = opened ? *opened : local;
+    ASIOSrv::Grant answer = ASIOSrv::Grant::No;
+    for (REFERENCE_TIME duration : durations) {
+        if (!activateClient(endpoint, client)) return ASIOSrv::Grant::Unknown;
+        HRESULT hr = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, flags, duration, duration,
+                                        format, nullptr);
+        UINT32 granted = 0;
+        if (hr == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED && duration != durations[1]) continue;
+        if (FAILED(hr)) {
+            answer = refusesSize(hr) ? ASIOSrv::Grant::No : ASIOSrv::Grant::Unknown;
+            break;
+        }
+        if (FAILED(client->GetBufferSize(&granted))) {
+            answer = ASIOSrv::Grant::Unknown;
+            break;
+        }
+        if (granted == frames) return ASIOSrv::Grant::Yes;
+        if (duration == durations[1]) break;
+    }
+    client.reset();
+    return answer;
+}
+
+namespace {
+
+// One direction of a plan, as the sizing asks it.
+struct PlannedEndpoint {
+    ComRef<IUnknown> device;
+    WAVEFORMATEXTENSIBLE format = {};
+    DWORD flags = 0;
+    REFERENCE_TIME defaultPeriod = 0, minimumPeriod = 0;
+    bool live = false; // it grants some size: it takes part in the joint answers
+};
+
+ASIOSrv::Grant grantsFrames(const PlannedEndpoint& p, uint32_t frames) {
+    ComRef<IMMDevice> endpoint;
+    if (FAILED(p.device->QueryInterface(__uuidof(IMMDevice), endpoint.putVoid())) || !endpoint)
+        return ASIOSrv::Grant::Unknown;
+    return openForFrames(endpoint.get(), &p.format.Format, frames, p.flags, nullptr);
+}
+
+// The smallest size from `frames` up that every live direction grants, moving up to what a
+// refusing direction suggests; 0 when none is found.
+uint32_t settleUp(ASIOSrv* self, PlannedEndpoint (&dirs)[2], uint32_t frames) {
+    for (int round = 0; round < kSettleTries && frames > 0; ++round) {
+        uint32_t next = frames;
+        for (PlannedEndpoint& p : dirs) {
+            if (!p.live || grantsFrames(p, frames) != ASIOSrv::Grant::No) continue;
+            uint32_t s = self->alignedFramesForDuration(
+                p.device.get(), vl::framesToDurationFloor(frames, p.format.Format.nSamplesPerSec),
+                &p.format.Format);
+            next = std::max(next, s > frames ? s : vl::roundUpTo32(frames + 1));
+        }
+        if (next == frames) return frames;
+        frames = next;
+    }
+    return 0;
+}
+
+// The largest size from `frames` down, no smaller than `floor`, that every live direction
+// grants: `frames` itself, else it cut to a multiple of 32, 64, 128 ... frames, which
+// endpoints that align buffers to a power of two bytes come to grant.
+uint32_t settleDown(PlannedEndpoint (&dirs)[2], uint32_t frames, uint32_t floor) {
+    uint32_t tried = 0;
+    for (uint32_t step = 1; step && frames >= step; step = step == 1 ? 32 : step * 2) {
+        uint32_t candidate = frames / step * step;
+        if (candidate < floor) break;
+        if (candidate == tried) continue;
+        tried = candidate;
+        bool all = true;
+        for (PlannedEndpoint& p : dirs)
+            all = all && (!p.live || grantsFrames(p, candidate) != ASIOSrv::Grant::No);
+        if (all) return candidate;
+    }
+    return floor;
+}
+
 } // namespace
 
 ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSize,
@@ -52,82 +147,152 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
 
     ComRef<IMMDeviceEnumerator> enumerator;
     if (!queryEnumerator(deviceEnumerator, enumerator)) return ASE_NotPresent;
+    ControlLock lock(this);
+    ASIOError result = ASE_OK;
+    long minimum = 0, maximum = 0, preferred = 0;
+    if (!endpointsHeld()) {
+        result = measureBufferSizes(queryPlan(), &minimum, &maximum, &preferred, ms);
+        offeredSizes = {true, ms, minimum, maximum, preferred};
+    } else if (offeredSizes.known) {
+        // The running stream holds the endpoints: the sizes found before it started, and a
+        // changed preferred length as the stream's own format aligns it.
+        minimum = offeredSizes.minimum;
+        maximum = offeredSizes.maximum;
+        preferred = offeredSizes.preferred;
+        if (ms != offeredSizes.ms) {
+            uint32_t frameBytes[2] = {};
+            for (int d = kRender; d <= kCapture; ++d)
+                if (audioClient[d])
+                    frameBytes[d] = (sampleType[d] == ASIOSTInt32LSB ? 4u : 2u) * channelCount[d];
+            long v = ms ? long(vl::streamFramesForDuration(LONGLONG(ms) * kUnitsPerMs,
+                                                          vl::truncatedRate(sampleRate),
+                                                          frameBytes[kRender],
+                                                          frameBytes[kCapture]))
+                        : preferred;
+            preferred = std::min(std::max(v, minimum), maximum);
+        }
+    } else {
+        // Nothing was asked before the stream started: the size it streams with.
+        minimum = maximum = preferred = bufferFrames;
+    }
+    // Powers of two: every one from 64 frames up that lies between the minimum and the
+    // maximum is a whole number of aligned blocks on the endpoints this driver meets.
     if (granularity) *granularity = -1;
-    return measureBufferSizes(minSize, maxSize, preferredSize, ms, granularity);
+    // Shared directions take their engine's periods only, in its own steps.
+    limitToSharedPeriods(this, ms, &minimum, &maximum, &preferred, granularity);
+    if (minSize) *minSize = minimum;
+    if (maxSize) *maxSize = maximum;
+    if (preferredSize) *preferredSize = preferred;
+    return result;
 }
 
-ASIOError ASIOSrv::measureBufferSizes(long* minSize, long* maxSize, long* preferredSize, DWORD ms,
-                                      long* granularity) {
+ASIOError ASIOSrv::measureBufferSizes(const StreamPlan& plan, long* minSize, long* maxSize,
+                                      long* preferredSize, DWORD ms) {
     ComRef<IMMDeviceEnumerator> enumerator;
     if (!deviceEnumerator || !queryEnumerator(deviceEnumerator, enumerator)) return ASE_NotPresent;
 
     ASIOError result = ASE_OK;
-    long minimum = 0, preferred = 0, maximum = 0;
+    PlannedEndpoint dirs[2];
+    uint32_t minimum = 0, preferred = 0, maximum = 0;
     bool measuredMaximum = false;
-    // Render first; capture can only raise the figures. A failing direction contributes its
-    // error code and nothing else.
+    // Each direction's own figures first, in the format start opens it with. A failing
+    // direction contributes its error code and nothing else.
     for (int d = kRender; d <= kCapture; ++d) {
+        PlannedEndpoint& p = dirs[d];
         // A shared direction's sizes are its engine's periods (below), asked of no endpoint.
-        if (!endpointId[d] || shared[d]) continue;
-        ComRef<IUnknown> device;
-        REFERENCE_TIME defaultPeriod = 0, minimumPeriod = 0;
-        ASIOError failed = endpointPeriods(enumerator.get(), endpointId[d], device, &defaultPeriod,
-                                           &minimumPeriod);
+        if (!endpointId[d] || !plan.channels[d] || shared[d]) continue;
+        ASIOError failed = endpointPeriods(enumerator.get(), endpointId[d], p.device,
+                                           &p.defaultPeriod, &p.minimumPeriod);
         if (failed != ASE_OK) {
             result = failed;
             continue;
         }
-        if (minSize) {
-            long v = static_cast<long>(alignedFramesForDuration(device.get(), minimumPeriod, d));
-            if (d == kRender || v > minimum) minimum = v;
-        }
-        if (preferredSize) {
-            LONGLONG asked = ms != 0 ? static_cast<LONGLONG>(ms) * kUnitsPerMs : defaultPeriod;
-            long v = static_cast<long>(alignedFramesForDuration(device.get(), asked, d));
-            if (d == kRender || v > preferred) preferred = v;
-            if (minSize && minimum > preferred) preferred = minimum;
-        }
-        if (maxSize) {
-            // The largest size this endpoint grants an event-driven stream, found as the
-            // minimum is: by asking it, from the longest buffer such a stream may have down.
-            long v = 0;
-            LONGLONG asked = kLongestEventBuffer;
-            for (int i = 0; i < kMaximumTries && v == 0; ++i, asked -= asked / 10)
-                v = static_cast<long>(alignedFramesForDuration(device.get(), asked, d));
-            // An endpoint that grants no size at all (held by another stream, say) limits
-            // nothing, as its 0 loses to the other's minimum.
-            if (v > 0 && (!measuredMaximum || v < maximum)) {
-                maximum = v;
-                measuredMaximum = true;
-            }
+        if (!planFormat(d, plan, &p.format)) continue;
+        p.flags = streamFlags(d, plan);
+        const WAVEFORMATEX* format = &p.format.Format;
+        uint32_t v = alignedFramesForDuration(p.device.get(), p.minimumPeriod, format);
+        // An endpoint that grants no size at all (held by another stream, say) limits nothing.
+        if (v == 0) continue;
+        p.live = true;
+        minimum = std::max(minimum, v);
+        LONGLONG asked = ms != 0 ? static_cast<LONGLONG>(ms) * kUnitsPerMs : p.defaultPeriod;
+        preferred = std::max(preferred, alignedFramesForDuration(p.device.get(), asked, format));
+        // The largest size this endpoint grants an event-driven stream, found as the minimum
+        // is: by asking it, from the longest buffer such a stream may have down.
+        v = 0;
+        asked = kLongestEventBuffer;
+        for (int i = 0; i < kMaximumTries && v == 0; ++i, asked -= asked / 10)
+            v = alignedFramesForDuration(p.device.get(), asked, format);
+        if (v > 0 && (!measuredMaximum || v < maximum)) {
+            maximum = v;
+            measuredMaximum = true;
         }
     }
-    // The largest size both endpoints grant; with no endpoint to ask, one second of frames.
-    if (!measuredMaximum)
-        maximum = static_cast<long>(std::min<uint32_t>(vl::truncatedRate(sampleRate), 0x7FFFFFFF));
-    // Shared directions take their engine's periods only, in its own steps.
-    limitToSharedPeriods(this, ms, &minimum, &maximum, &preferred, granularity);
-    if (minSize) *minSize = minimum;
-    if (preferredSize) *preferredSize = preferred;
-    if (maxSize) *maxSize = maximum;
+    // Then sizes every direction grants: a size one grants may be refused as not aligned by
+    // another, and the host opens them together.
+    // With no endpoint to ask, the largest size is one second of frames.
+    if (!measuredMaximum) maximum = std::min<uint32_t>(vl::truncatedRate(sampleRate), 0x7FFFFFFF);
+    if (minimum) minimum = settleUp(this, dirs, minimum);
+    if (measuredMaximum && minimum) maximum = settleDown(dirs, maximum, minimum);
+    if (minimum) {
+        uint32_t v = settleUp(this, dirs, std::max(preferred, minimum));
+        preferred = v && v <= maximum ? v : v ? maximum : minimum;
+    } else {
+        preferred = 0;
+    }
+    // Shared directions take their engine's periods only, within what the others grant.
+    long lo = long(minimum), hi = long(maximum), pick = long(preferred);
+    limitToSharedPeriods(this, ms, &lo, &hi, &pick, nullptr);
+    if (minSize) *minSize = lo;
+    if (preferredSize) *preferredSize = pick;
+    if (maxSize) *maxSize = hi;
     return result;
 }
 
+ASIOSrv::Grant ASIOSrv::sizeStarts(const StreamPlan& plan, uint32_t frames) {
+    ComRef<IMMDeviceEnumerator> enumerator;
+    if (!frames || !deviceEnumerator || !queryEnumerator(deviceEnumerator, enumerator))
+        return Grant::Unknown;
+    Grant answer = Grant::Unknown;
+    for (int d = kRender; d <= kCapture; ++d) {
+        if (!plan.channels[d] || !endpointId[d]) continue;
+        // A shared stream takes the engine's periods and no other size.
+        if (shared[d]) {
+            if (!vl::isEnginePeriod(sharedEndpoint[d].periods, frames)) return Grant::No;
+            answer = Grant::Yes;
+            continue;
+        }
+        ComRef<IMMDevice> endpoint;
+        WAVEFORMATEXTENSIBLE format;
+        if (!planFormat(d, plan, &format)) return Grant::No;
+        if (!openEndpoint(enumerator.get(), endpointId[d], endpoint)) continue;
+        Grant g = openForFrames(endpoint.get(), &format.Format, frames, streamFlags(d, plan), nullptr);
+        if (g == Grant::No) return g;
+        if (g == Grant::Yes) answer = g;
+    }
+    return answer;
+}
+
+DWORD ASIOSrv::streamFlags(int direction, const StreamPlan& plan) const {
+    // Timer-driven capture beside render is polled: no event.
+    return direction == kCapture && timerDriven() && plan.channels[kRender] && endpointId[kRender]
+               ? 0
+               : AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
+}
+
 uint32_t ASIOSrv::alignedFramesForDuration(IUnknown* deviceUnknown, LONGLONG duration,
-                                           int direction) {
-    if (!deviceUnknown) return 0;
+                                           const WAVEFORMATEX* format) {
+    if (!deviceUnknown || !format) return 0;
     ComRef<IMMDevice> endpoint;
     if (FAILED(deviceUnknown->QueryInterface(__uuidof(IMMDevice), endpoint.putVoid())) || !endpoint)
         return 0;
     ComRef<IAudioClient> client;
     if (!activateClient(endpoint.get(), client)) return 0;
 
-    // The format the direction streams with: a size one format grants may be refused as not
-    // aligned in another (480 frames are 3840 bytes in 24-in-32 stereo, 960 in 16-bit mono).
-    WAVEFORMATEXTENSIBLE format;
-    if (!directionFormat(direction, 0, sampleRate, &format))
-        format = toWaveFormat(vl::probeFormat(sampleRate));
-    const WAVEFORMATEX& probe = format.Format;
+    // Asked in the format the direction streams with: a size one format grants may be refused
+    // as not aligned in another (480 frames are 3840 bytes in 24-in-32 stereo, 960 in 16-bit
+    // mono).
+    const WAVEFORMATEX& probe = *format;
     HRESULT hr = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
                                     duration, duration, &probe, nullptr);
     UINT32 frames = 0;

@@ -108,11 +108,11 @@ Bound bindEndpoint(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction
 // Returns the mix format's channel count, 0 when any step fails; with probeOutputs, the
 // largest larger count the endpoint accepts in exclusive mode.
 long countChannels(ASIOSrv* self, IMMDeviceEnumerator* enumerator, const wchar_t* id,
-                   bool probeOutputs) {
+                   bool probeOutputs, bool log) {
     ComRef<IMMDevice> endpoint;
     ComRef<IPropertyStore> props;
     if (!openEndpoint(enumerator, id, endpoint) || !openProperties(endpoint.get(), props)) return 0;
-    {
+    if (log) {
         PropValue desc;
         if (SUCCEEDED(props->GetValue(PKEY_Device_DeviceDesc, desc.put())))
             logMessage(self, L"ASIOSrv:::\tChecking [%s]...", desc.text());
@@ -156,6 +156,8 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
     // The formats may change under a running stream: it stops first.
     if (streamOpen()) stop();
     callbacks = {};
+    offeredSizes = {};
+    offeredChannels[kRender] = offeredChannels[kCapture] = -1;
     for (wchar_t*& id : endpointId) {
         CoTaskMemFree(id);
         id = nullptr;
@@ -209,17 +211,28 @@ ASIOError ASIOSrv::getChannels(long* numInputChannels, long* numOutputChannels) 
     if (numOutputChannels) *numOutputChannels = 0;
     if (!deviceEnumerator) return ASE_NotPresent;
 
-    long inputs = 0, outputs = 0;
-    ComRef<IMMDeviceEnumerator> enumerator;
-    if (numInputChannels && endpointId[kCapture] && queryEnumerator(deviceEnumerator, enumerator))
-        inputs = countChannels(this, enumerator.get(), endpointId[kCapture], false);
-    if (numOutputChannels && endpointId[kRender] && queryEnumerator(deviceEnumerator, enumerator))
-        // A shared stream has the mix format's channels, however many more the device takes
-        // exclusively.
-        outputs = countChannels(this, enumerator.get(), endpointId[kRender], !shared[kRender]);
+    ControlLock lock(this);
+    long inputs = numInputChannels ? channelsOffered(kCapture, true) : 0;
+    long outputs = numOutputChannels ? channelsOffered(kRender, true) : 0;
     if (numInputChannels) *numInputChannels = inputs;
     if (numOutputChannels) *numOutputChannels = outputs;
 
     logMessage(this, L"ASIOSrv:::\tgetChannels() got Input=%d Output=%d", inputs, outputs);
     return ASE_OK;
+}
+
+long ASIOSrv::channelsOffered(int direction, bool log) {
+    // Found afresh while the endpoints are free; a running stream's holds them, and the counts
+    // found before it started still stand.
+    if (offeredChannels[direction] >= 0 && (endpointsHeld() || !log))
+        return offeredChannels[direction];
+    ComRef<IMMDeviceEnumerator> enumerator;
+    long count = 0;
+    if (endpointId[direction] && deviceEnumerator && queryEnumerator(deviceEnumerator, enumerator))
+        // A shared stream has the mix format's channels, however many more the device takes
+        // exclusively.
+        count = countChannels(this, enumerator.get(), endpointId[direction],
+                              direction == kRender && !shared[kRender], log);
+    offeredChannels[direction] = count;
+    return count;
 }

@@ -2,6 +2,7 @@
 // devices are kept as IUnknown; each use asks for the working interface afresh.
 #pragma once
 
+#include "driver/ASIOSrv.h"
 #include "endpoint/comref.h"
 
 // The property keys are defined once, in guids.cpp; the interface identifiers come with
@@ -51,3 +52,10 @@ inline bool openProperties(IMMDevice* device, ComRef<IPropertyStore>& out) {
     }
     return true;
 }
+
+// Opens a client on an endpoint for a stream of `frames` as start does: exclusive, the
+// single-precision duration, or, where the endpoint grants a frame more for it (or refuses it
+// as not aligned, having heard a frame more), the truncated one. Yes when it grants exactly that size (the client, initialised, goes to *opened when
+// given), No when it refuses the size or the format, Unknown when it cannot be asked.
+ASIOSrv::Grant openForFrames(IMMDevice* endpoint, const WAVEFORMATEX* format, uint32_t frames,
+                             DWORD flags, ComRef<IAudioClient>* opened);

@@ -28,11 +28,16 @@ ASIOError ASIOSrv::canSampleRate(ASIOSampleRate rate) {
     ComRef<IMMDeviceEnumerator> enumerator;
     if (!queryEnumerator(deviceEnumerator, enumerator)) return ASE_NotPresent;
 
-    // Each endpoint is asked with the format it would stream with: a mono microphone or an
-    // 8-channel output takes no 16-bit stereo record at any rate.
+    ControlLock lock(this);
     ASIOError result = ASE_OK;
-    for (int d = kRender; d <= kCapture && result == ASE_OK; ++d) { // a render refusal is final
-        WAVEFORMATEXTENSIBLE format;
+    // Each endpoint is asked with the format it would stream with: a mono microphone or an
+    // 8-channel output takes no 16-bit stereo record at any rate. The rate a stream runs at
+    // is its own answer.
+    const StreamPlan plan = queryPlan();
+    const bool running = endpointsHeld() && rate > 0 &&
+                         vl::truncatedRate(rate) == vl::truncatedRate(sampleRate);
+    for (int d = kRender; d <= kCapture && result == ASE_OK && !running; ++d) {
+        WAVEFORMATEXTENSIBLE format; // a render refusal is final
         if (!endpointId[d]) continue;
         // A shared stream runs at the engine's rate and no other.
         if (shared[d]) {
@@ -40,7 +45,8 @@ ASIOError ASIOSrv::canSampleRate(ASIOSampleRate rate) {
                 result = ASE_NoClock;
             continue;
         }
-        if (!directionFormat(d, 0, rate, &format)) format = toWaveFormat(vl::probeFormat(rate));
+        if (!directionFormat(d, plan.channels[d], rate, &format))
+            format = toWaveFormat(vl::probeFormat(rate));
         result = testEndpoint(enumerator.get(), endpointId[d], &format.Format);
     }
 
@@ -53,6 +59,27 @@ bool ASIOSrv::directionFormat(int direction, unsigned channels, double rate,
     return makeStreamFormat(sampleType[direction],
                             uint16_t(vl::streamChannels(deviceChannels[direction], channels)), rate,
                             format);
+}
+
+ASIOSrv::StreamPlan ASIOSrv::bufferPlan() const {
+    StreamPlan plan;
+    for (int d = kRender; d <= kCapture; ++d)
+        for (unsigned c = 0; c < 16; ++c)
+            if (asioBuffers[d][c]) plan.channels[d] = c + 1;
+    return plan;
+}
+
+ASIOSrv::StreamPlan ASIOSrv::queryPlan() const {
+    StreamPlan plan = bufferPlan();
+    for (int d = kRender; d <= kCapture; ++d)
+        if (endpointId[d] && plan.channels[d] < deviceChannels[d])
+            plan.channels[d] = deviceChannels[d];
+    return plan;
+}
+
+bool ASIOSrv::planFormat(int direction, const StreamPlan& plan,
+                         WAVEFORMATEXTENSIBLE* format) const {
+    return directionFormat(direction, plan.channels[direction], sampleRate, format);
 }
 
 ASIOError ASIOSrv::getSampleRate(ASIOSampleRate* rate) {

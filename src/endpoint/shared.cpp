@@ -160,14 +160,6 @@ uint32_t gcd(uint32_t a, uint32_t b) {
 
 } // namespace
 
-bool isSharedPeriod(const ASIOSrv* self, long frames) {
-    vl::EnginePeriods engines[2];
-    unsigned n = sharedEngines(self, engines);
-    for (unsigned i = 0; i < n; ++i)
-        if (frames <= 0 || !vl::isEnginePeriod(engines[i], uint32_t(frames))) return false;
-    return true;
-}
-
 void limitToSharedPeriods(const ASIOSrv* self, DWORD preferredMs, long* minSize, long* maxSize,
                           long* preferredSize, long* granularity) {
     vl::EnginePeriods engines[2];

@@ -33,6 +33,3 @@ inline bool streamsShared(const ASIOSrv* self, int direction) {
 // between those periods (0 for one size). Nothing changes without a shared direction.
 void limitToSharedPeriods(const ASIOSrv* self, DWORD preferredMs, long* minSize, long* maxSize,
                           long* preferredSize, long* granularity);
-
-// Whether a size is a period of every shared direction (true without one).
-bool isSharedPeriod(const ASIOSrv* self, long frames);

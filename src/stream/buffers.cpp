@@ -1,7 +1,6 @@
 // The host's double buffers: one zeroed block per channel, half 0 then half 1.
 #include "driver/log.h"
 #include "endpoint/formats.h"
-#include "endpoint/shared.h"
 #include "stream/convert.h"
 #include "stream/engine.h"
 
@@ -64,38 +63,47 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
     // stop (from inside its own switch) may still hold its clients: it is awaited too, as
     // start does, or the size check below would find the endpoints busy.
     if (streamOpen() || threadHandle) stop();
-    // Only a size the endpoints can stream, checked before anything is allocated: none before
-    // init, none below the shortest period, none above the largest both endpoints grant (at
-    // most 500 ms, or a second with no endpoint to ask, which also bounds stop's one-buffer
-    // pause).
-    long minSize = 0, maxSize = 0;
-    measureBufferSizes(&minSize, &maxSize, nullptr, 0);
-    if (minSize <= 0 || bufferSize < minSize || bufferSize > maxSize) {
-        logMessage(this, L"ASIOSrv::: buffer size %d outside %d..%d", bufferSize, minSize, maxSize);
-        return ASE_InvalidMode;
+
+    // What start will open: the directions the request names, and one it does not name
+    // whose blocks stay (at the current size only: at another they would be too short).
+    StreamPlan plan;
+    bool named[2] = {false, false};
+    for (long i = 0; i < numChannels; ++i) {
+        const ASIOBufferInfo& info = bufferInfos[i];
+        int d = info.isInput ? kCapture : kRender;
+        named[d] = true;
+        if (info.channelNum >= 0 && info.channelNum < 16 && unsigned(info.channelNum) >= plan.channels[d])
+            plan.channels[d] = unsigned(info.channelNum) + 1;
     }
-    if (!isSharedPeriod(this, bufferSize)) {
-        logMessage(this, L"ASIOSrv::: buffer size %d is no period of the shared engine",
-                   bufferSize);
+    const bool sameSize = bufferSize == bufferFrames;
+    const StreamPlan current = bufferPlan();
+    for (int d = kRender; d <= kCapture; ++d)
+        if (!named[d] && sameSize) plan.channels[d] = current.channels[d];
+    // Only a size that starts, checked before anything is allocated: none before init, none
+    // the endpoints refuse in the formats start opens, and none when nothing can be asked (a
+    // stream whose switch stalled still holds the endpoints). A request for no channel is
+    // checked as the sizes are offered.
+    if (bufferSize <= 0 ||
+        sizeStarts(plan.empty() ? queryPlan() : plan, uint32_t(bufferSize)) != Grant::Yes) {
+        logMessage(this, L"ASIOSrv::: buffer size %d does not start", bufferSize);
         return ASE_InvalidMode;
     }
 
-    bool inputs = false, outputs = false;
-    for (long i = 0; i < numChannels; ++i) {
-        (bufferInfos[i].isInput ? inputs : outputs) = true;
+    for (long i = 0; i < numChannels; ++i)
         bufferInfos[i].buffers[0] = bufferInfos[i].buffers[1] = nullptr;
-    }
     callbacks = *hostCallbacks;
 
-    // Inputs first, whatever the order of the entries; a failure stops both directions.
+    // Inputs first, whatever the order of the entries; a failure stops both directions. A
+    // direction the request does not name keeps its blocks at the same size and loses them
+    // at another.
     bool ok = true;
-    if (inputs) {
+    if (named[kCapture] || !sameSize) {
         freeBlocks(asioBuffers[kCapture]);
         ok = makeBlocks(asioBuffers[kCapture], bufferInfos, numChannels, true, sampleType[kCapture],
                         bufferSize);
         bufferSampleType[kCapture] = sampleType[kCapture];
     }
-    if (outputs) {
+    if (named[kRender] || !sameSize) {
         freeBlocks(asioBuffers[kRender]);
         if (ok)
             ok = makeBlocks(asioBuffers[kRender], bufferInfos, numChannels, false,

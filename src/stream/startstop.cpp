@@ -95,14 +95,12 @@ ASIOError ASIOSrv::start() {
 
     HRESULT status = S_OK;
     bool wanted[2] = {false, false};
+    const StreamPlan plan = bufferPlan();
     for (int d = kRender; d <= kCapture; ++d) {
-        int n = 0, highest = -1;
-        for (int c = 0; c < 16; ++c)
-            if (asioBuffers[d][c]) ++n, highest = c;
         if (device[d]) device[d]->Release();
         if (audioClient[d]) audioClient[d]->Release();
         device[d] = audioClient[d] = nullptr;
-        if (n == 0) continue;
+        if (!plan.channels[d]) continue;
         wanted[d] = true;
 
         // The endpoint and its client are held locally; device[d] and the event, once made,
@@ -141,7 +139,7 @@ ASIOError ASIOSrv::start() {
 
             // The endpoint's own channel count, whatever subset the host has buffers for: a stereo
             // endpoint refuses a mono stream.
-            if (!directionFormat(d, unsigned(highest + 1), sampleRate, &format)) {
+            if (!planFormat(d, plan, &format)) {
                 status = E_UNEXPECTED;
                 continue;
             }
@@ -179,12 +177,15 @@ ASIOError ASIOSrv::start() {
             }
             // An endpoint that rounds durations up to whole frames may grant one frame more than
             // bufferFrames for the single-precision duration (128 frames at 48 kHz are 26667, which
-            // it takes as 129); a fresh client asked for the truncated duration gets bufferFrames.
+            // it takes as 129, or refuses as not aligned); a fresh client asked for the truncated
+            // duration gets bufferFrames.
             REFERENCE_TIME truncated =
                 vl::framesToDurationFloor(uint32_t(bufferFrames), format.Format.nSamplesPerSec);
             UINT32 granted = 0;
-            if (SUCCEEDED(status) && truncated != duration &&
-                SUCCEEDED(client->GetBufferSize(&granted)) && granted != UINT32(bufferFrames)) {
+            if (truncated != duration &&
+                (status == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED ||
+                 (SUCCEEDED(status) && SUCCEEDED(client->GetBufferSize(&granted)) &&
+                  granted != UINT32(bufferFrames)))) {
                 client.reset();
                 status = endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
                                             client.putVoid());

@@ -1,9 +1,11 @@
 // Random call orders, as hosts make them:   callorder [--seed S] [--calls N] [--replay K]
 // Each sequence is one driver object's life: random calls with good and bad arguments, then its
 // last Release; in some, the host's switch stops the driver now and then or stalls once past
-// the driver's wait, and asioMessage takes 30 ms. Every result must be one the driver can give,
-// and dll::check() must pass after each sequence. A failure names its sequence; --replay K
-// runs that one alone, as it ran. Exit status 0 when all passed.
+// the driver's wait, asioMessage takes 30 ms, or the endpoints are awkward ones (256-byte
+// alignment, 100 ms longest buffer, a mono microphone that also takes stereo). Every result
+// must be one the driver can give, every size createBuffers accepts must start with the
+// latency reported before, and dll::check() must pass after each sequence. A failure names
+// its sequence; --replay K runs that one alone, as it ran. Exit status 0 when all passed.
 #include "driver_dll.h"
 
 #include <algorithm>
@@ -37,6 +39,15 @@ struct Sequence {
         stallsBefore_ = stalls;
         dll::host.messageDelayMs = pick(4) == 0 ? 30 : 0;
         dll::host.switches = 0;
+        if (pick(3) == 0) {
+            sim::EndpointConfig render = sim::defaultRender(), capture = sim::defaultCapture();
+            for (sim::EndpointConfig* e : {&render, &capture})
+                e->alignmentBytes = 256, e->maximumDuration = 1000000;
+            capture.deviceFormat = sim::extensibleFormat(48000, 1, 16, 16, 0x4);
+            capture.mixFormat = sim::extensibleFormat(48000, 1, 32, 32, 0x4, true);
+            capture.layouts = {{1, 0x4}, {2, 0x3}};
+            sim::configure(render, capture);
+        }
         if (!(live = asio_ = dll::createDriver())) fail("no driver object");
         unsigned n = 0, length = std::min(calls, 8 + pick(56));
         // An opening as hosts make them, in order or not, then anything.
@@ -66,16 +77,24 @@ struct Sequence {
     }
 
     void createBuffers() {
-        // Mostly what the endpoints stream (stereo in and out), else any channels at all.
+        // Mostly what a host streams (two in, two out), else any channels at all.
         const bool any = pick(4) == 0;
         long count = any ? long(pick(7)) : 4;
         for (long i = 0; i < 6; ++i)
             infos_[i] = any ? ASIOBufferInfo{ASIOBool(pick(2)), long(pick(20)) - 2, {}}
                             : ASIOBufferInfo{ASIOBool(i < 2), i % 2, {}};
-        // Sizes every rate the host may set (44.1 to 96 kHz) offers (k > 0), or none offers.
-        static const long bad[] = {0, -1, 1, 64, 100000, 0x7FFFFFFF};
+        // A size getBufferSize offers (the preferred one, or a power of two from 64 frames
+        // between the minimum and the maximum), one it may refuse, or one none offers.
+        long minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
+        asio_->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
+        std::vector<long> offered = {preferred};
+        for (long p = 64; p <= maxSize && granularity == -1; p *= 2)
+            if (p >= minSize) offered.push_back(p);
+        static const long bad[] = {0, -1, 1, 100000, 0x7FFFFFFF};
         unsigned k = pick(8);
-        long frames = k == 2 ? 960 : k > 2 ? 480 : k ? 256 + long(pick(4544)) : bad[pick(6)];
+        long frames = k > 2 ? offered[pick(unsigned(offered.size()))]
+                      : k ? 64 + long(pick(4800))
+                          : bad[pick(5)];
         bool noInfos = pick(20) == 0, noCallbacks = pick(20) == 0;
         ASIOChannelInfo ci = {}; // the sample type, as a host asks before it makes buffers
         asio_->getChannelInfo(&ci);
@@ -86,16 +105,69 @@ struct Sequence {
         });
         // Nothing is offered before init, nor while a stalled stream may still hold the endpoints.
         bool stalled = r == ASE_InvalidMode && stalls != stallsBefore_;
-        long want = k && initialised_ && !stalled ? ASE_OK : ASE_InvalidMode;
-        if (r != (noInfos || noCallbacks ? ASE_InvalidParameter : want))
+        bool offeredSize = k > 2 && !any && preferred > 0;
+        std::vector<long> want = {ASE_InvalidMode};
+        if (noInfos || noCallbacks) want = {ASE_InvalidParameter};
+        else if ((k && k <= 2) || (any && k > 2)) want = {ASE_OK, ASE_InvalidMode};
+        else if (offeredSize && initialised_ && !stalled) want = {ASE_OK};
+        if (std::find(want.begin(), want.end(), r) == want.end())
             fail("createBuffers(" + std::to_string(frames) + ") returned " + std::to_string(r));
         if (r != ASE_OK) return;
         frames_ = frames;
         dll::host.bytes = frames * (ci.type == ASIOSTInt32LSB ? 4 : 2);
         dll::host.count = count;
         dll::host.infos = infos_;
+        if (pick(2)) startAsAccepted();
     }
 
+    // An accepted size starts, and the latencies read before start are the running stream's.
+    void startAsAccepted() {
+        long before[2] = {}, running[2] = {};
+        asio_->getLatencies(&before[0], &before[1]);
+        call("start", [&] { return asio_->start(); }, {ASE_OK});
+        call("getLatencies", [&] { return asio_->getLatencies(&running[0], &running[1]); });
+        if (before[0] != running[0] || before[1] != running[1])
+            fail("latencies " + std::to_string(before[0]) + "/" + std::to_string(before[1]) +
+                 " before start, " + std::to_string(running[0]) + "/" +
+                 std::to_string(running[1]) + " running");
+    }
+
+    // A second driver object, as a second host would make it: while this one may stream, its
+    // calls fail cleanly or stream; once this one has stopped, it streams.
+    void secondObject() {
+        IASIO* other = dll::createDriver();
+        if (!other) fail("no second driver object");
+        ASIOBufferInfo infos[2] = {{ASIOTrue, 0, {}}, {ASIOFalse, 0, {}}};
+        long preferred = 0, v = 0;
+        auto attempt = [&](const std::vector<long>& allowed) {
+            call("second init", [&] { return other->init(nullptr); }, {ASIOTrue});
+            other->getBufferSize(&v, &v, &preferred, &v);
+            long r = call("second createBuffers", [&] {
+                return other->createBuffers(infos, 2, preferred > 0 ? preferred : 480,
+                                            &dll::callbacks);
+            }, allowed);
+            if (r == ASE_OK) call("second start", [&] { return other->start(); }, allowed);
+            call("second stop", [&] { return other->stop(); }, {ASE_OK});
+        };
+        // Its switches must not write into this object's buffers.
+        ASIOBufferInfo* mine = dll::host.infos.exchange(nullptr);
+        // Streaming now, and left alone by its own switch: it must go on streaming.
+        const DWORD twoBuffers = 20 + DWORD(2000 * frames_ / 44100);
+        unsigned s0 = dll::host.switches;
+        Sleep(twoBuffers);
+        bool streaming = dll::host.switches != s0 && !stopOneIn && stalls == stallsBefore_;
+        attempt({ASE_OK, ASE_InvalidMode, ASE_NotPresent});
+        s0 = dll::host.switches;
+        Sleep(twoBuffers);
+        if (streaming && dll::host.switches == s0) fail("a second object stopped the stream");
+        if (pick(2)) {
+            call("stop", [&] { return asio_->stop(); }, {ASE_OK});
+            // A stalled switch of this object may hold the endpoints still.
+            if (initialised_ && stalls == stallsBefore_) attempt({ASE_OK});
+        }
+        call("second Release", [&] { return other->Release(); }, {0});
+        dll::host.infos = mine;
+    }
     // One call: 'i'nit, 'c'reateBuffers, 's'tart, 'w'ait, or (0) any call at random.
     void step(char op) {
         unsigned k = op == 'i' ? 0 : op == 'c' ? 8 : op == 's' ? 22 : op == 'w' ? 60 : pick(100);
@@ -117,6 +189,8 @@ struct Sequence {
         } else if (k < 70) {
             asio_->AddRef();
             call("Release", [&] { return asio_->Release(); }, {1});
+        } else if (k < 73) {
+            secondObject();
         } else {
             query();
         }

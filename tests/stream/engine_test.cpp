@@ -198,16 +198,16 @@ TEST(BufferSet, BlocksFailuresAndRepeatedChannels) {
     r.asio->disposeBuffers();
 }
 
-// A direction that does not open fails start and takes the other down. Render's Initialize
-// on a thread without COM initialises it and tries again; capture's does not.
+// Buffers start cannot open are refused at once; a direction that does not open fails start
+// and takes the other down. Render's Initialize on a thread without COM initialises it and
+// tries again; capture's does not.
 TEST(Start, AFailedDirectionFailsStartAndComIsInitialisedForRenderOnly) {
     for (int inputs : {2, 0}) {
         SCOPED_TRACE(inputs);
         Rig r(stepped(3, inputs)); // four channels on a stereo endpoint: refused
-        ASSERT_EQ(r.create(), ASE_OK);
-        EXPECT_EQ(r.asio->start(), ASE_NotPresent);
+        ASSERT_EQ(r.create(), ASE_InvalidMode);
+        EXPECT_EQ(r.srv->asioBuffers[kRender][0], nullptr);
         EXPECT_EQ(sim::liveObjects(), 1) << sim::report(); // the enumerator init keeps
-        EXPECT_EQ(r.srv->threadHandle, nullptr);
     }
     Rig r(stepped(2, 2));
     ASSERT_EQ(r.create(), ASE_OK);
