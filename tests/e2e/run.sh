@@ -149,10 +149,21 @@ shared_stream() (
   expect_figure "reported latency" $(($3 * $1))
   exact_clicks "$WINEPREFIX/drive_c/e2e/in.wav"
 )
+# --find-minimum walks the engine's periods, in 50 ms steps from 100 ms here so that a busy
+# machine keeps up, and stops at the first safe one.
+shared_minimum() (
+  local engine='engine_periods = 9600, 2400, 4800, 9600'
+  printf '[render]\n%s\n[capture]\n%s\nsignal = loopback\n' "$engine" "$engine" >"$work/endpoints.ini"
+  export VLASIM_CONFIG=$work/endpoints.ini
+  probe "$driver_name" --find-minimum --seconds 1
+  expect 0 "smallest safe buffer 4800 frames (100.00 ms at 48000 Hz)"
+  grep -qE '^ +4800 +100\.00 +0 .* safe$' <<<"$report" || fail "no safe row for 4800 frames"
+)
 case_shared() {
   install_driver
   setting StreamMode REG_SZ Shared
   twice shared_stream 480 48 5 ""
+  twice shared_minimum
   setting StreamMode REG_SZ Automatic
   twice shared_stream 480 100 4 "other_streams = shared"
 }
