@@ -114,6 +114,23 @@ bool chooseStreamMode(ASIOSrv* self, IMMDevice* endpoint, int d, StreamMode mode
     return true;
 }
 
+bool turnShared(ASIOSrv* self, IMMDevice* endpoint, int d, unsigned channels, HRESULT refusal) {
+    if ((refusal != AUDCLNT_E_DEVICE_IN_USE && refusal != AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED) ||
+        readStreamMode() != StreamMode::Automatic || self->bufferSampleType[d] != ASIOSTInt32LSB ||
+        self->bufferFrames <= 0)
+        return false;
+    SharedEndpoint e;
+    if (FAILED(probeShared(endpoint, &e)) || channels > e.mix.Format.nChannels ||
+        e.mix.Format.nSamplesPerSec != vl::truncatedRate(self->sampleRate) ||
+        !vl::isEnginePeriod(e.periods, uint32_t(self->bufferFrames)))
+        return false;
+    self->sharedEndpoint[d] = e;
+    self->shared[d] = true;
+    logMessage(self, L"ASIOSrv:::\t%s: shared mode, exclusive mode refused (0x%X)", kStreamName[d],
+               refusal);
+    return true;
+}
+
 HRESULT openSharedStream(const ASIOSrv* self, IMMDevice* endpoint, int d,
                          ComRef<IAudioClient>& client) {
     const SharedEndpoint& e = self->sharedEndpoint[d];

@@ -14,6 +14,14 @@
 bool chooseStreamMode(ASIOSrv* self, IMMDevice* endpoint, int direction, StreamMode mode,
                       HRESULT refusal);
 
+// start's second look, in Automatic mode, at a direction init found exclusive and whose
+// exclusive stream is now refused as forbidden or in use (another program opened the endpoint
+// since): true, logged, when it goes shared instead, which it can only as the host's buffers
+// are: 24-in-32 samples, at most the mix format's channels, the current rate, and a size that
+// is one of the engine's periods.
+bool turnShared(ASIOSrv* self, IMMDevice* endpoint, int direction, unsigned channels,
+                HRESULT refusal);
+
 // Opens a shared, event-driven stream of self->bufferFrames frames per period on an
 // endpoint: IAudioClient3's period where the engine has low-latency periods, else the engine's
 // own. An engine held at another period by another stream refuses it

@@ -198,6 +198,12 @@ ASIOError ASIOSrv::start() {
                 logMessage(this, L"ASIOSrv::: buffer size for %s not aligned!", kDirectionName[d]);
                 continue;
             }
+            // Another program took the endpoint since init: shared, where the host's buffers
+            // allow it.
+            if (FAILED(status) && turnShared(this, endpoint.get(), d, plan.channels[d], status)) {
+                format = sharedEndpoint[d].mix;
+                status = openSharedStream(this, endpoint.get(), d, client);
+            }
         }
         if (d == kRender)
             logMessage(this, L"ASIOSrv:::\tRender [%d %d %d (%d)] (0x%X) TimerDrivenMode=%d",
