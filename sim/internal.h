@@ -32,9 +32,9 @@ struct Endpoint {
 
     Stream* holder = nullptr;    // the initialised client holding it exclusively
     std::vector<Stream*> shared; // the initialised shared streams, oldest first
-    Stats st;                 // counters of the latest started stream
-    std::vector<BYTE> rec;    // recording() of the latest started stream
-    std::deque<BYTE> air;     // capture only: loopback frames waiting, in the capture format
+    Stats st;                    // counters of the latest started stream
+    std::vector<BYTE> rec;       // recording() of the latest started stream
+    std::deque<BYTE> air;        // capture only: loopback frames waiting, in the capture format
 };
 
 // An initialised stream. Shared by its client and the client's services, so its place on the
@@ -52,14 +52,14 @@ struct Stream {
     UINT32 frameBytes;
     bool eventDriven;
     UINT32 bufferFrames;
-    UINT32 periodFrames;  // exclusive: the device period; shared: the engine period
-    const bool shared;    // through the engine, in the mix format
+    UINT32 periodFrames;     // exclusive: the device period; shared: the engine period
+    const bool shared;       // through the engine, in the mix format
     bool setsPeriod = false; // shared: asked the engine for a period of its own (IAudioClient3)
-    HANDLE event = nullptr; // our duplicate of the client's event
+    HANDLE event = nullptr;  // our duplicate of the client's event
     bool running = false;
     bool started = false; // started at least once
     uint64_t ticks = 0;
-    double nextDue = 0; // realtime clock: QueryPerformanceCounter units
+    double nextDue = 0;      // realtime clock: QueryPerformanceCounter units
     uint64_t framesDone = 0; // played or captured since Start (IAudioClock)
 
     // Render: the endpoint buffer as a ring of queued frames, and the block handed out.
@@ -166,7 +166,7 @@ bool heldElsewhere(const EndpointConfig& c);
 // Format rules.
 bool formatAccepted(const EndpointConfig& c, const WAVEFORMATEX* f); // exclusive
 bool isMixFormat(const EndpointConfig& c, const WAVEFORMATEX* f);    // shared
-bool validFormat(const WAVEFORMATEX* f); // a PCM or float descriptor that adds up
+bool validFormat(const WAVEFORMATEX* f);   // a PCM or float descriptor that adds up
 size_t formatBytes(const WAVEFORMATEX* f); // 18 + cbSize, or 16-byte PCMWAVEFORMAT
 
 // Streaming (State::m held).

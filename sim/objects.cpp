@@ -281,11 +281,12 @@ class AudioClient final : public IAudioClient3, public Counted {
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         // Before Windows 10 (audio_client3 = no) there are no IAudioClient2 and 3.
         const bool v3 = ep->cfg.audioClient3;
-        return query(this, "IAudioClient::QueryInterface", riid, ppv,
-                     {{&IID_IUnknown, static_cast<IAudioClient*>(this)},
-                      {&IID_IAudioClient, static_cast<IAudioClient*>(this)},
-                      {v3 ? &IID_IAudioClient2 : &IID_IAudioClient, static_cast<IAudioClient*>(this)},
-                      {v3 ? &IID_IAudioClient3 : &IID_IAudioClient, static_cast<IAudioClient*>(this)}});
+        return query(
+            this, "IAudioClient::QueryInterface", riid, ppv,
+            {{&IID_IUnknown, static_cast<IAudioClient*>(this)},
+             {&IID_IAudioClient, static_cast<IAudioClient*>(this)},
+             {v3 ? &IID_IAudioClient2 : &IID_IAudioClient, static_cast<IAudioClient*>(this)},
+             {v3 ? &IID_IAudioClient3 : &IID_IAudioClient, static_cast<IAudioClient*>(this)}});
     }
 
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags,
@@ -296,8 +297,7 @@ class AudioClient final : public IAudioClient3, public Counted {
     }
 
     HRESULT STDMETHODCALLTYPE InitializeSharedAudioStream(DWORD flags, UINT32 period,
-                                                          const WAVEFORMATEX* f,
-                                                          LPCGUID) override {
+                                                          const WAVEFORMATEX* f, LPCGUID) override {
         return begin("IAudioClient3::InitializeSharedAudioStream", [&]() -> HRESULT {
             if (!f) return E_POINTER;
             // Of the stream flags only EVENTCALLBACK is taken here.
@@ -382,9 +382,9 @@ class AudioClient final : public IAudioClient3, public Counted {
         const EndpointConfig& c = ep->cfg;
         if (!validFormat(f)) return E_INVALIDARG;
         if (!isMixFormat(c, f)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
-        if (v3 && (asked % std::max<UINT32>(1, c.engineFundamentalPeriod) != 0 ||
-                   asked < std::max<UINT32>(1, c.engineMinimumPeriod) ||
-                   asked > c.engineMaximumPeriod))
+        if (v3 &&
+            (asked % std::max<UINT32>(1, c.engineFundamentalPeriod) != 0 ||
+             asked < std::max<UINT32>(1, c.engineMinimumPeriod) || asked > c.engineMaximumPeriod))
             return AUDCLNT_E_INVALID_DEVICE_PERIOD;
         if (!v3) asked = 0;
         if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
@@ -429,8 +429,7 @@ class AudioClient final : public IAudioClient3, public Counted {
         clientOptions = p->Options;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetBufferSizeLimits(const WAVEFORMATEX*, WINBOOL,
-                                                  REFERENCE_TIME* min,
+    HRESULT STDMETHODCALLTYPE GetBufferSizeLimits(const WAVEFORMATEX*, WINBOOL, REFERENCE_TIME* min,
                                                   REFERENCE_TIME* max) override {
         if (min) *min = 0;
         if (max) *max = 0;
@@ -463,8 +462,7 @@ class AudioClient final : public IAudioClient3, public Counted {
         *period = 0;
         HRESULT hr;
         bool null;
-        if (faulted("IAudioClient3::GetCurrentSharedModeEnginePeriod", flow, &hr, &null))
-            return hr;
+        if (faulted("IAudioClient3::GetCurrentSharedModeEnginePeriod", flow, &hr, &null)) return hr;
         UINT32 now;
         {
             std::lock_guard<std::mutex> l(state().m);
@@ -786,9 +784,13 @@ class Device final : public IMMDevice, public IMMEndpoint, public Counted {
         HRESULT hr;
         bool null;
         if (faulted("IMMDevice::Activate", flow, &hr, &null)) return hr;
-        if (iid != IID_IAudioClient) return E_NOINTERFACE;
+        // Windows 10 activates the newer clients directly too.
+        const bool newer = iid == IID_IAudioClient2 || iid == IID_IAudioClient3;
+        if (iid != IID_IAudioClient && !(newer && ep->cfg.audioClient3)) return E_NOINTERFACE;
         if (goneNow(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
-        *ppv = static_cast<IAudioClient*>(new (std::nothrow) AudioClient(ep));
+        // One object whose first interface chain is IAudioClient3 : IAudioClient2 : IAudioClient,
+        // so the one pointer serves as any of the three.
+        *ppv = static_cast<IAudioClient3*>(new (std::nothrow) AudioClient(ep));
         return *ppv ? S_OK : E_OUTOFMEMORY;
     }
 
@@ -883,8 +885,8 @@ class Enumerator final : public IMMDeviceEnumerator, public IVlasimMeter, public
     HRESULT STDMETHODCALLTYPE GetStream(UINT32 f, VlasimStream* out) override {
         return meterStream(f, out);
     }
-    HRESULT STDMETHODCALLTYPE GetPeriods(UINT32 f, UINT64 first, UINT32 capacity,
-                                         VlasimPeriod* out, UINT32* copied) override {
+    HRESULT STDMETHODCALLTYPE GetPeriods(UINT32 f, UINT64 first, UINT32 capacity, VlasimPeriod* out,
+                                         UINT32* copied) override {
         return meterPeriods(f, first, capacity, out, copied);
     }
     HRESULT STDMETHODCALLTYPE GetCalls(const char* op, UINT32 f, UINT64* count) override {

@@ -171,7 +171,8 @@ struct EndpointConfig {
 
 // Defaults: present, 48 kHz stereo, device format 24-in-32 extensible (mask 0x3), mix
 // format 32-bit float extensible stereo; accepts stereo (0x3) at 44100, 48000, 88200,
-// 96000, 176400 and 192000 Hz in 16/16 and 32/24; periods 10 ms / 128 frames at 48 kHz; alignment 128.
+// 96000, 176400 and 192000 Hz in 16/16 and 32/24; periods 10 ms / 128 frames at 48 kHz; alignment
+// 128; engine periods 480 / 32 / 128 / 480 frames; nobody else on the endpoint.
 // Render: id L"{0.0.0.00000000}.{5b0c2d4e-8a61-4f3e-9d27-1c6a0e8b7f10}", "Speakers".
 // Capture: id L"{0.0.1.00000000}.{9e4f7a12-3b5d-4c86-a0e1-7d2c5b9f3a64}", "Microphone",
 // signal Loopback.

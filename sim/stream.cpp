@@ -72,9 +72,8 @@ bool validFormat(const WAVEFORMATEX* f) {
 // samples is the same format.
 bool isMixFormat(const EndpointConfig& c, const WAVEFORMATEX* f) {
     const WAVEFORMATEX& m = c.mixFormat.Format;
-    if (!validFormat(f) || f->nSamplesPerSec != m.nSamplesPerSec ||
-        f->nChannels != m.nChannels || f->wBitsPerSample != m.wBitsPerSample ||
-        isFloat(f) != isFloat(&m))
+    if (!validFormat(f) || f->nSamplesPerSec != m.nSamplesPerSec || f->nChannels != m.nChannels ||
+        f->wBitsPerSample != m.wBitsPerSample || isFloat(f) != isFloat(&m))
         return false;
     auto valid = [](const WAVEFORMATEX* w) {
         return w->wFormatTag == WAVE_FORMAT_EXTENSIBLE
@@ -114,8 +113,10 @@ Stream* current(const Endpoint& e) {
     if (e.holder) return e.holder;
     Stream* latest = nullptr;
     for (auto it = e.shared.rbegin(); it != e.shared.rend(); ++it)
-        if ((*it)->running) return *it;
-        else if (!latest) latest = *it;
+        if ((*it)->running)
+            return *it;
+        else if (!latest)
+            latest = *it;
     return latest;
 }
 
@@ -126,7 +127,8 @@ UINT32 enginePeriod(const Endpoint& e) {
 }
 
 bool heldElsewhere(const EndpointConfig& c) {
-    return c.otherStreams == OtherStreams::Exclusive || c.exclusiveRefusal == AUDCLNT_E_DEVICE_IN_USE;
+    return c.otherStreams == OtherStreams::Exclusive ||
+           c.exclusiveRefusal == AUDCLNT_E_DEVICE_IN_USE;
 }
 
 static void setEvent(Stream& s) {
@@ -523,8 +525,7 @@ void wakeClock() {
     if (s.clock != Clock::Realtime) return;
     bool running = false;
     for (auto& e : s.eps)
-        if (!gone(*e))
-            eachStream(*e, [&](Stream& st) { running = running || st.running; });
+        if (!gone(*e)) eachStream(*e, [&](Stream& st) { running = running || st.running; });
     if (!running) return;
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,

@@ -33,7 +33,8 @@ WAVEFORMATEXTENSIBLE mix() {
 // 0 (the engine's period), else through IAudioClient3 with that period.
 HRESULT initShared(const ComPtr<IAudioClient>& c, UINT32 period = 0, REFERENCE_TIME duration = 0,
                    const WAVEFORMATEXTENSIBLE& f = mix(),
-                   DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK, REFERENCE_TIME periodicity = 0) {
+                   DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                   REFERENCE_TIME periodicity = 0) {
     if (!period)
         return c->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, duration, periodicity, &f.Format,
                              nullptr);
@@ -186,11 +187,11 @@ TEST_F(Sim, OtherStreamsAndRefusals) {
     const HRESULT inUse = AUDCLNT_E_DEVICE_IN_USE, forbidden = AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
     // other programs, the exclusive refusal option, then exclusive and shared Initialize
     const std::tuple<O, HRESULT, HRESULT, HRESULT> rows[] = {
-        {O::None, S_OK, S_OK, S_OK},
-        {O::Shared, S_OK, inUse, S_OK},
-        {O::Exclusive, S_OK, inUse, inUse},
-        {O::None, forbidden, forbidden, S_OK},
-        {O::None, inUse, inUse, inUse}, // exclusive = in_use: the older spelling
+        {O::None, S_OK, S_OK, S_OK},           // nobody else
+        {O::Shared, S_OK, inUse, S_OK},        // a browser tab playing
+        {O::Exclusive, S_OK, inUse, inUse},    // another program holds it
+        {O::None, forbidden, forbidden, S_OK}, // exclusive control not allowed
+        {O::None, inUse, inUse, inUse},        // exclusive = in_use: the older spelling
     };
     for (const auto& [others, refusal, exclusive, shared] : rows) {
         SCOPED_TRACE(testing::Message() << int(others) << " " << std::hex << refusal);
@@ -260,8 +261,8 @@ TEST_F(Sim, SharedFormatsAndInitializeRules) {
         {"a periodicity", 0, k10ms, k10ms, mix(), ev, E_INVALIDARG, 0},
         {"the device format", 0, 0, 0, stereo24(), ev, AUDCLNT_E_UNSUPPORTED_FORMAT, 0},
         {"a broken format", 0, 0, 0, bad, ev, E_INVALIDARG, 0},
-        {"conversion asked", 0, 0, 0, mix(), ev | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM,
-         E_INVALIDARG, 0},
+        {"conversion asked", 0, 0, 0, mix(), ev | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM, E_INVALIDARG,
+         0},
         {"minimum period", 128, 0, 0, mix(), ev, S_OK, 128},
         {"a multiple of the fundamental", 160, 0, 0, mix(), ev, S_OK, 160},
         {"maximum period", 480, 0, 0, mix(), ev, S_OK, 480},
@@ -414,12 +415,17 @@ TEST_F(Sim, TheEngineRunsOnePeriodForAllItsStreams) {
     small.Reset();
     EXPECT_EQ(now(), 480u);
 
-    // Before Windows 10 there is no IAudioClient3.
+    // Activated directly; before Windows 10 there is no IAudioClient3.
+    ComPtr<IMMDevice> device;
+    ASSERT_HRESULT_SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device));
+    EXPECT_EQ(device->Activate(IID_IAudioClient3, CLSCTX_ALL, nullptr, &probe), S_OK);
     sim::EndpointConfig r = sim::defaultRender();
     r.audioClient3 = false;
     sim::configure(r, sim::defaultCapture());
     ComPtr<IAudioClient3> none;
     EXPECT_EQ(client(eRender).As(&none), E_NOINTERFACE);
+    ASSERT_HRESULT_SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device));
+    EXPECT_EQ(device->Activate(IID_IAudioClient3, CLSCTX_ALL, nullptr, &none), E_NOINTERFACE);
 }
 
 // Shared capture: packets of one engine period in floats, GetNextPacketSize and the padding
@@ -465,21 +471,28 @@ TEST_F(Sim, LoopbackIsBitExactInEveryPairingOfModes) {
     const UINT32 line = 64, period = 480;
     // a 24-bit value, left-aligned, with both extremes early on
     auto value = [](uint64_t frame, unsigned ch) {
-        int32_t v = frame == 1 ? -0x800000 : frame == 2 ? 0x7FFFFF
-                                           : int32_t((frame * 7919 + ch * 104729) % 0x1000000) - 0x800000;
+        int32_t v = frame == 1   ? -0x800000
+                    : frame == 2 ? 0x7FFFFF
+                                 : int32_t((frame * 7919 + ch * 104729) % 0x1000000) - 0x800000;
         return int32_t(uint32_t(v) << 8);
     };
     for (bool renderShared : {false, true})
         for (bool captureShared : {false, true}) {
-            SCOPED_TRACE(testing::Message() << "render " << (renderShared ? "shared" : "exclusive")
-                                            << ", capture "
-                                            << (captureShared ? "shared" : "exclusive"));
+            SCOPED_TRACE(testing::Message()
+                         << "render " << (renderShared ? "shared" : "exclusive") << ", capture "
+                         << (captureShared ? "shared" : "exclusive"));
             sim::EndpointConfig cap = sim::defaultCapture();
             cap.loopbackDelayFrames = line;
             sim::configure(sim::defaultRender(), cap);
             Stream r, c;
-            if (renderShared) r.openShared(client(eRender)); else r.open(client(eRender));
-            if (captureShared) c.openShared(client(eCapture)); else c.open(client(eCapture));
+            if (renderShared)
+                r.openShared(client(eRender));
+            else
+                r.open(client(eRender));
+            if (captureShared)
+                c.openShared(client(eCapture));
+            else
+                c.open(client(eCapture));
             uint64_t written = 0;
             auto write = [&] {
                 BYTE* data = nullptr;
@@ -634,7 +647,7 @@ TEST_F(Sim, EveryObjectCrossesApartmentsAsItself) {
     ASSERT_HRESULT_SUCCEEDED(s.c->GetService(IID_IAudioClock, &clock));
     const std::pair<const char*, IUnknown*> objects[] = {
         {"enumerator", enumerator.Get()}, {"device", device.Get()}, {"store", store.Get()},
-        {"collection", list.Get()},       {"client", s.c.Get()},      {"service", s.render.Get()},
+        {"collection", list.Get()},       {"client", s.c.Get()},    {"service", s.render.Get()},
         {"clock", clock.Get()},
     };
     for (const auto& [name, object] : objects) {
@@ -679,6 +692,8 @@ TEST_F(Sim, ConfigurationFilesParse) {
     sim::setClock(sim::Clock::Manual);
     const std::string bad = parseText("[render]\nrate = 48000\nrates = 44100, fast\n");
     EXPECT_NE(bad.find(":3: not a rate: fast"), std::string::npos) << bad;
+    const std::string offGrid = parseText("[capture]\nengine_periods = 480, 32, 100, 480\n");
+    EXPECT_NE(offGrid.find(":2: expected default, fundamental"), std::string::npos) << offGrid;
     std::filesystem::remove(scratch);
 }
 
