@@ -1,5 +1,6 @@
 // The conversion kernels on hot buffers, each beside memcpy of the same number of bytes in the
-// same run: 2 and 8 channels, 16-bit and 24-in-32, 32 to 2048 frames per call. Compare the
+// same run: 2 and 8 channels, 16-bit and 24-in-32 (and 24-in-32 to and from float, as shared
+// streams carry it), 32 to 2048 frames per call. Compare the
 // bytes_per_second columns of a kernel row and the memcpy row with the same arguments.
 // Numbers mean something only in an optimised build (the native preset is a sanitizer build):
 //   cmake --preset bench && cmake --build --preset bench && build/bench/bench/bench_convert
@@ -59,6 +60,29 @@ void BM_capture(benchmark::State& state, unsigned ch, unsigned width, uint32_t f
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(b.endpoint.size()));
 }
 
+// The shared-mode transfers: 24-in-32 host samples to and from the engine's floats.
+void BM_renderFloat(benchmark::State& state, unsigned ch, unsigned, uint32_t frames) {
+    Buffers b(ch, 4, frames);
+    uint32_t half = 0;
+    for (auto _ : state) {
+        vl::interleaveFloatFrames(b.slots, ch, half, frames, b.endpoint.data());
+        benchmark::ClobberMemory();
+        half ^= frames;
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(b.endpoint.size()));
+}
+
+void BM_captureFloat(benchmark::State& state, unsigned ch, unsigned, uint32_t frames) {
+    Buffers b(ch, 4, frames);
+    uint32_t half = 0;
+    for (auto _ : state) {
+        vl::deinterleaveFloatFrames(b.slots, ch, half, frames, b.endpoint.data());
+        benchmark::ClobberMemory();
+        half ^= frames;
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(b.endpoint.size()));
+}
+
 // The yardstick: the same bytes in one memcpy.
 void BM_memcpy(benchmark::State& state, unsigned ch, unsigned width, uint32_t frames) {
     size_t bytes = size_t(ch) * width * frames;
@@ -80,7 +104,11 @@ int main(int argc, char** argv) {
             for (int64_t frames = 32; frames <= 2048; frames *= 4)
                 for (auto [name, fn] :
                      {std::pair{"memcpy", BM_memcpy}, std::pair{"render", BM_render},
-                      std::pair{"capture", BM_capture}}) {
+                      std::pair{"capture", BM_capture}, std::pair{"render-float", BM_renderFloat},
+                      std::pair{"capture-float", BM_captureFloat}}) {
+                    // The float transfers exist for 24-in-32 host samples only.
+                    if (width == 2 && std::string(name).find("float") != std::string::npos)
+                        continue;
                     std::string label = std::string(name) + "/ch:" + std::to_string(ch) +
                                         "/bytes:" + std::to_string(width) +
                                         "/frames:" + std::to_string(frames);

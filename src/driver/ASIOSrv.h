@@ -9,6 +9,7 @@
 
 #include "com/unknown.h"
 #include "driver/asio.h"
+#include "endpoint/formats.h"
 
 #include <mmreg.h>
 
@@ -41,6 +42,21 @@ extern const wchar_t* const kEndpointSetting[2];
 
 // Direction index of every per-direction pair.
 enum : int { kRender = 0, kCapture = 1 };
+
+// "StreamMode" (REG_SZ): how init opens the endpoints. Automatic, the default when the value
+// is absent, unreadable or unknown: exclusively where Windows grants it, shared where it
+// refuses exclusive mode (forbidden by the user, or another program on the endpoint).
+enum class StreamMode { Automatic, Exclusive, Shared };
+extern const wchar_t kStreamModeSetting[];
+StreamMode readStreamMode();
+
+// What an endpoint offers a shared stream, as init found it.
+struct SharedEndpoint {
+    bool usable = false;           // a shared stream of the mix format opens there
+    WAVEFORMATEXTENSIBLE mix = {}; // the engine's mix format: 32-bit float, the stream's format
+    vl::EnginePeriods periods;     // frames at the mix rate
+    bool lowLatency = false;       // IAudioClient3: periods other than the default one
+};
 
 class ASIOSrv : public IASIO, public UnknownBase {
   public:
@@ -117,6 +133,9 @@ class ASIOSrv : public IASIO, public UnknownBase {
     bool directionFormat(int direction, unsigned channels, double rate,
                          WAVEFORMATEXTENSIBLE* format) const;
 
+    // Whether the streaming thread runs timer-driven: shared streams are always event-driven.
+    bool timerDriven() const { return TimerDrivenMode && !shared[kRender] && !shared[kCapture]; }
+
     // Streaming routines, all on the streaming thread. The switch goes to the thread's own copy
     // of the host's callbacks, and never once stop has cleared running.
     void signalBufferSwitch(const ASIOCallbacks& host, ASIOTime* timeInfo, bool useTimeInfo,
@@ -165,6 +184,10 @@ class ASIOSrv : public IASIO, public UnknownBase {
     DWORD comThread = 0; // the thread whose COM start initialised, while comInitialized
     ASIOSampleType sampleType[2] = {ASIOSTInt16LSB, ASIOSTInt16LSB};
     ASIOCallbacks callbacks = {};
+    // The mode each direction streams in (true: shared, through the engine's mix format),
+    // decided by init and what the endpoint offers that way.
+    bool shared[2] = {false, false};
+    SharedEndpoint sharedEndpoint[2];
     // The sample type each direction's blocks were made for (valid while it has blocks).
     ASIOSampleType bufferSampleType[2] = {ASIOSTInt16LSB, ASIOSTInt16LSB};
 

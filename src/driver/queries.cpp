@@ -4,6 +4,7 @@
 #include "driver/wformat.h"
 #include "endpoint/formats.h"
 #include "endpoint/platform.h"
+#include "endpoint/shared.h"
 
 #include <algorithm>
 #include <cstring>
@@ -80,15 +81,25 @@ long endpointLatency(ASIOSrv* self, int direction) {
         ComRef<IMMDevice> endpoint;
         WAVEFORMATEXTENSIBLE format;
         if (!self->deviceEnumerator || !queryEnumerator(self->deviceEnumerator, enumerator) ||
-            !openEndpoint(enumerator.get(), self->endpointId[direction], endpoint) ||
-            !self->planFormat(direction, plan, &format) ||
-            openForFrames(endpoint.get(), &format.Format, uint32_t(self->bufferFrames),
-                          self->streamFlags(direction, plan), &client) != ASIOSrv::Grant::Yes)
+            !openEndpoint(enumerator.get(), self->endpointId[direction], endpoint))
             return 0;
+        // A shared stream's latency includes the engine's own buffering: asked of one
+        // opened as start opens it.
+        if (self->shared[direction]) {
+            if (FAILED(openSharedStream(self, endpoint.get(), direction, client))) return 0;
+        } else if (!self->planFormat(direction, plan, &format) ||
+                   openForFrames(endpoint.get(), &format.Format, uint32_t(self->bufferFrames),
+                                 self->streamFlags(direction, plan),
+                                 &client) != ASIOSrv::Grant::Yes) {
+            return 0;
+        }
     }
     REFERENCE_TIME latency = 0;
     if (!client || FAILED(client->GetStreamLatency(&latency)) || latency <= 0) return 0;
-    return long(double(latency) * double(vl::truncatedRate(self->sampleRate)) / 1e7 + 0.5);
+    long frames = long(double(latency) * double(vl::truncatedRate(self->sampleRate)) / 1e7 + 0.5);
+    // A shared stream's latency is the engine's pass alone; the period its buffer spans, which
+    // an exclusive stream's latency is, comes on top.
+    return self->shared[direction] ? frames + long(self->bufferFrames) : frames;
 }
 
 } // namespace
@@ -106,7 +117,7 @@ ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
     ControlLock lock(this);
     if (bufferFrames > 0) {
         input = endpointLatency(this, kCapture);
-        long held = TimerDrivenMode ? 3
+        long held = timerDriven() ? 3
                     : hostCallsOutputReady.load(std::memory_order_relaxed) ? 0
                                                                            : 2;
         output = endpointLatency(this, kRender) + held * long(bufferFrames);

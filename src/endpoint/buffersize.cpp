@@ -3,6 +3,7 @@
 #include "driver/ASIOSrv.h"
 #include "driver/log.h"
 #include "endpoint/platform.h"
+#include "endpoint/shared.h"
 #include "endpoint/wave.h"
 
 #include <algorithm>
@@ -174,12 +175,14 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
         // Nothing was asked before the stream started: the size it streams with.
         minimum = maximum = preferred = bufferFrames;
     }
-    if (minSize) *minSize = minimum;
-    if (maxSize) *maxSize = maximum;
-    if (preferredSize) *preferredSize = preferred;
     // Powers of two: every one from 64 frames up that lies between the minimum and the
     // maximum is a whole number of aligned blocks on the endpoints this driver meets.
     if (granularity) *granularity = -1;
+    // Shared directions take their engine's periods only, in its own steps.
+    limitToSharedPeriods(this, ms, &minimum, &maximum, &preferred, granularity);
+    if (minSize) *minSize = minimum;
+    if (maxSize) *maxSize = maximum;
+    if (preferredSize) *preferredSize = preferred;
     return result;
 }
 
@@ -196,7 +199,8 @@ ASIOError ASIOSrv::measureBufferSizes(const StreamPlan& plan, long* minSize, lon
     // direction contributes its error code and nothing else.
     for (int d = kRender; d <= kCapture; ++d) {
         PlannedEndpoint& p = dirs[d];
-        if (!endpointId[d] || !plan.channels[d]) continue;
+        // A shared direction's sizes are its engine's periods (below), asked of no endpoint.
+        if (!endpointId[d] || !plan.channels[d] || shared[d]) continue;
         ASIOError failed = endpointPeriods(enumerator.get(), endpointId[d], p.device,
                                            &p.defaultPeriod, &p.minimumPeriod);
         if (failed != ASE_OK) {
@@ -236,9 +240,12 @@ ASIOError ASIOSrv::measureBufferSizes(const StreamPlan& plan, long* minSize, lon
     } else {
         preferred = 0;
     }
-    if (minSize) *minSize = long(minimum);
-    if (preferredSize) *preferredSize = long(preferred);
-    if (maxSize) *maxSize = long(maximum);
+    // Shared directions take their engine's periods only, within what the others grant.
+    long lo = long(minimum), hi = long(maximum), pick = long(preferred);
+    limitToSharedPeriods(this, ms, &lo, &hi, &pick, nullptr);
+    if (minSize) *minSize = lo;
+    if (preferredSize) *preferredSize = pick;
+    if (maxSize) *maxSize = hi;
     return result;
 }
 
@@ -249,6 +256,12 @@ ASIOSrv::Grant ASIOSrv::sizeStarts(const StreamPlan& plan, uint32_t frames) {
     Grant answer = Grant::Unknown;
     for (int d = kRender; d <= kCapture; ++d) {
         if (!plan.channels[d] || !endpointId[d]) continue;
+        // A shared stream takes the engine's periods and no other size.
+        if (shared[d]) {
+            if (!vl::isEnginePeriod(sharedEndpoint[d].periods, frames)) return Grant::No;
+            answer = Grant::Yes;
+            continue;
+        }
         ComRef<IMMDevice> endpoint;
         WAVEFORMATEXTENSIBLE format;
         if (!planFormat(d, plan, &format)) return Grant::No;
@@ -262,7 +275,7 @@ ASIOSrv::Grant ASIOSrv::sizeStarts(const StreamPlan& plan, uint32_t frames) {
 
 DWORD ASIOSrv::streamFlags(int direction, const StreamPlan& plan) const {
     // Timer-driven capture beside render is polled: no event.
-    return direction == kCapture && TimerDrivenMode && plan.channels[kRender] && endpointId[kRender]
+    return direction == kCapture && timerDriven() && plan.channels[kRender] && endpointId[kRender]
                ? 0
                : AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
 }

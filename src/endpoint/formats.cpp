@@ -96,6 +96,32 @@ uint32_t streamFramesForDuration(int64_t duration, uint32_t samplesPerSec,
     return frames > 0xFFFFFFFFu ? 0 : uint32_t(frames);
 }
 
+bool isEnginePeriod(const EnginePeriods& e, uint32_t frames) {
+    if (frames == 0) return false;
+    if (frames == e.defaultPeriod) return true;
+    return e.fundamental && frames % e.fundamental == 0 && frames >= e.minimum &&
+           frames <= e.maximum;
+}
+
+uint32_t nearestCommonPeriod(const EnginePeriods* engines, unsigned count, uint32_t frames,
+                             uint32_t lo, uint32_t hi) {
+    if (lo == 0) lo = 1;
+    if (lo > hi) return 0;
+    auto offered = [&](uint32_t f) {
+        for (unsigned i = 0; i < count; ++i)
+            if (!isEnginePeriod(engines[i], f)) return false;
+        return true;
+    };
+    uint32_t start = frames < lo ? lo : frames > hi ? hi : frames;
+    // Outwards from the clamped request, the smaller side first; the range is a buffer's
+    // worth of frames at most, and this is no streaming path.
+    for (uint32_t d = 0; d <= hi - lo; ++d) {
+        if (start >= lo + d && offered(start - d)) return start - d;
+        if (start + d <= hi && start + d >= start && offered(start + d)) return start + d;
+    }
+    return 0;
+}
+
 uint32_t roundUpTo32(uint32_t frames) { return frames % 32 ? (frames / 32 + 1) * 32 : frames; }
 
 uint32_t bufferMilliseconds(int32_t frames, double sampleRate) {

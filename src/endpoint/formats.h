@@ -67,6 +67,23 @@ uint32_t streamFramesForDuration(int64_t duration, uint32_t samplesPerSec,
 // Frame counts the endpoints grant are reported as multiples of 32, rounded up.
 uint32_t roundUpTo32(uint32_t frames);
 
+// The periods a shared-mode engine offers a stream, in frames at its rate: every multiple of
+// the fundamental from the minimum to the maximum, and the default (an engine without
+// low-latency periods has all four equal, or a fundamental of 0).
+struct EnginePeriods {
+    uint32_t defaultPeriod = 0;
+    uint32_t fundamental = 0;
+    uint32_t minimum = 0;
+    uint32_t maximum = 0;
+};
+
+bool isEnginePeriod(const EnginePeriods& engine, uint32_t frames);
+
+// The frame count within [lo, hi] nearest to `frames` (the smaller of two as near) that every
+// one of `count` engines offers as a period; 0 when none does.
+uint32_t nearestCommonPeriod(const EnginePeriods* engines, unsigned count, uint32_t frames,
+                             uint32_t lo, uint32_t hi);
+
 // One buffer's length in milliseconds (stop's pause), 0 when the rate is not positive.
 uint32_t bufferMilliseconds(int32_t frames, double sampleRate);
 

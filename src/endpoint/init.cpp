@@ -3,6 +3,7 @@
 #include "driver/log.h"
 #include "endpoint/formats.h"
 #include "endpoint/platform.h"
+#include "endpoint/shared.h"
 
 #include <mmreg.h>
 #include <ks.h>
@@ -36,19 +37,21 @@ void readDeviceFormat(ASIOSrv* self, IMMDevice* endpoint, int direction) {
         self->sampleType[direction] = ASIOSTInt32LSB;
 }
 
-// Whether the user has forbidden exclusive mode on the endpoint: a stream of the format the
-// direction would stream with, at the default period, is refused for that reason.
-bool exclusiveForbidden(ASIOSrv* self, IMMDevice* endpoint, int direction) {
+// What an exclusive stream of the format the direction would stream with, at the default
+// period, gets on the endpoint: S_OK when granted (or when it cannot even be asked), else the
+// refusal, which tells a user's ban (EXCLUSIVE_MODE_NOT_ALLOWED) and another program on the
+// endpoint (DEVICE_IN_USE) from the rest.
+HRESULT exclusiveRefusal(ASIOSrv* self, IMMDevice* endpoint, int direction) {
     ComRef<IAudioClient> client;
     WAVEFORMATEXTENSIBLE format;
     REFERENCE_TIME defaultPeriod = 0, minimumPeriod = 0;
     if (!activateClient(endpoint, client) ||
         !self->directionFormat(direction, 0, self->sampleRate, &format) ||
         FAILED(client->GetDevicePeriod(&defaultPeriod, &minimumPeriod)))
-        return false;
-    return client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
-                              defaultPeriod, defaultPeriod, &format.Format,
-                              nullptr) == AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+        return S_OK;
+    HRESULT hr = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                    defaultPeriod, defaultPeriod, &format.Format, nullptr);
+    return FAILED(hr) ? hr : S_OK;
 }
 
 enum class Bound { None, Endpoint, Forbidden };
@@ -83,14 +86,19 @@ bool findEndpoint(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction,
     return SUCCEEDED(hr) && endpoint;
 }
 
-// Binds a direction to its endpoint and keeps its ID. An endpoint on which the user has
-// forbidden exclusive mode is let go again: the driver can never stream there.
-Bound bindEndpoint(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction) {
+// Binds a direction to its endpoint, keeps its ID and decides its mode. An endpoint on which
+// the user has forbidden exclusive mode and no shared stream opens is let go again: the
+// driver can never stream there.
+Bound bindEndpoint(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction, StreamMode mode) {
     ComRef<IMMDevice> endpoint;
+    self->shared[direction] = false;
     if (!findEndpoint(self, enumerator, direction, endpoint)) return Bound::None;
     endpoint->GetId(&self->endpointId[direction]);
     readDeviceFormat(self, endpoint.get(), direction);
-    if (!exclusiveForbidden(self, endpoint.get(), direction)) return Bound::Endpoint;
+    // Forced shared mode does not ask for an exclusive stream at all.
+    HRESULT refusal =
+        mode == StreamMode::Shared ? S_OK : exclusiveRefusal(self, endpoint.get(), direction);
+    if (chooseStreamMode(self, endpoint.get(), direction, mode, refusal)) return Bound::Endpoint;
     CoTaskMemFree(self->endpointId[direction]);
     self->endpointId[direction] = nullptr;
     return Bound::Forbidden;
@@ -154,6 +162,7 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
         CoTaskMemFree(id);
         id = nullptr;
     }
+    shared[kRender] = shared[kCapture] = false;
 
     bool forbidden = false;
     ComRef<IMMDeviceEnumerator> enumerator;
@@ -169,9 +178,11 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
             deviceEnumerator = nullptr;
         }
         // Each direction on its own: a PC without speakers still records.
-        if (deviceEnumerator)
+        if (deviceEnumerator) {
+            StreamMode mode = readStreamMode();
             for (int d = kRender; d <= kCapture; ++d)
-                forbidden |= bindEndpoint(this, enumerator.get(), d) == Bound::Forbidden;
+                forbidden |= bindEndpoint(this, enumerator.get(), d, mode) == Bound::Forbidden;
+        }
     }
 
     // Blocks made for a sample type the endpoint no longer has would be read and written with
@@ -218,8 +229,10 @@ long ASIOSrv::channelsOffered(int direction, bool log) {
     ComRef<IMMDeviceEnumerator> enumerator;
     long count = 0;
     if (endpointId[direction] && deviceEnumerator && queryEnumerator(deviceEnumerator, enumerator))
+        // A shared stream has the mix format's channels, however many more the device takes
+        // exclusively.
         count = countChannels(this, enumerator.get(), endpointId[direction],
-                              direction == kRender, log);
+                              direction == kRender && !shared[kRender], log);
     offeredChannels[direction] = count;
     return count;
 }

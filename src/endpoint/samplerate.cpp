@@ -2,6 +2,7 @@
 #include "driver/ASIOSrv.h"
 #include "driver/log.h"
 #include "endpoint/platform.h"
+#include "endpoint/shared.h"
 #include "endpoint/wave.h"
 
 namespace {
@@ -38,6 +39,12 @@ ASIOError ASIOSrv::canSampleRate(ASIOSampleRate rate) {
     for (int d = kRender; d <= kCapture && result == ASE_OK && !running; ++d) {
         WAVEFORMATEXTENSIBLE format; // a render refusal is final
         if (!endpointId[d]) continue;
+        // A shared stream runs at the engine's rate and no other.
+        if (shared[d]) {
+            if (vl::truncatedRate(rate) != sharedEndpoint[d].mix.Format.nSamplesPerSec)
+                result = ASE_NoClock;
+            continue;
+        }
         if (!directionFormat(d, plan.channels[d], rate, &format))
             format = toWaveFormat(vl::probeFormat(rate));
         result = testEndpoint(enumerator.get(), endpointId[d], &format.Format);

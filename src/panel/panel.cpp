@@ -1,7 +1,7 @@
 // The control panel: a modal dialog whose lists choose the endpoints ("RenderEndpoint",
-// "CaptureEndpoint") and whose trackbar sets "DefaultSizeInMS", the preferred buffer length
-// in milliseconds. A choice is stored when made, the size each time the user finishes a
-// movement; OK and Cancel only close the dialog. Afterwards the host is told of a change
+// "CaptureEndpoint") and the mode ("StreamMode"), and whose trackbar sets "DefaultSizeInMS",
+// the preferred buffer length in milliseconds. A choice is stored when made, the size each
+// time the user finishes a movement; OK and Cancel only close the dialog. Afterwards the host is told of a change
 // through asioMessage.
 #include "driver/ASIOSrv.h"
 #include "driver/log.h"
@@ -51,7 +51,27 @@ std::wstring readChoice(int direction) {
 struct EndpointLists {
     IUnknown* enumerator = nullptr; // the driver's, or none
     std::vector<std::wstring> ids[2];
+    std::wstring streaming; // the modes a running stream has, as the dialog shows them
 };
+
+// The "Mode" list, in the order of StreamMode; each entry is stored as its text.
+const wchar_t* const kModeNames[] = {L"Automatic", L"Exclusive", L"Shared"};
+
+void fillModes(HWND dialog) {
+    HWND list = GetDlgItem(dialog, IDC_STREAM_MODE);
+    for (const wchar_t* name : kModeNames)
+        SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+    StreamMode mode = panelDriverName ? readStreamMode() : StreamMode::Automatic;
+    SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(mode), 0);
+}
+
+void storeMode(HWND dialog) {
+    LRESULT i = SendMessageW(GetDlgItem(dialog, IDC_STREAM_MODE), CB_GETCURSEL, 0, 0);
+    if (!panelDriverName || i < 0 || i >= LRESULT(sizeof kModeNames / sizeof *kModeNames)) return;
+    const wchar_t* name = kModeNames[i];
+    RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, kStreamModeSetting, REG_SZ, name,
+                    DWORD((wcslen(name) + 1) * sizeof(wchar_t)));
+}
 
 const int kListId[2] = {IDC_OUTPUT_DEVICE, IDC_INPUT_DEVICE};
 
@@ -118,6 +138,8 @@ INT_PTR CALLBACK controlPanelDialogProc(HWND dialog, UINT message, WPARAM wParam
         auto* lists = reinterpret_cast<EndpointLists*>(lParam);
         for (int d = kRender; d <= kCapture; ++d)
             fillList(dialog, *lists, d);
+        fillModes(dialog);
+        SetWindowTextW(GetDlgItem(dialog, IDC_STREAM_STATE), lists->streaming.c_str());
         // Without a registered name the dialog neither shows nor stores a setting.
         if (panelDriverName) {
             SetWindowTextW(GetDlgItem(dialog, IDC_DRIVER_NAME), panelDriverName);
@@ -138,6 +160,10 @@ INT_PTR CALLBACK controlPanelDialogProc(HWND dialog, UINT message, WPARAM wParam
                             d);
                 return TRUE;
             }
+        if (LOWORD(wParam) == IDC_STREAM_MODE && HIWORD(wParam) == CBN_SELCHANGE) {
+            storeMode(dialog);
+            return TRUE;
+        }
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
             EndDialog(dialog, LOWORD(wParam));
             return TRUE;
@@ -179,6 +205,7 @@ ASIOError ASIOSrv::controlPanel() {
     writeLogLine(this, L"ASIOSrv::controlPanel...");
     DWORD before = readDefaultSize(0);
     std::wstring chosenBefore[2] = {readChoice(kRender), readChoice(kCapture)};
+    StreamMode modeBefore = readStreamMode();
     HWND owner = GetActiveWindow();
 
     // The host may never have initialised the common controls.
@@ -192,6 +219,14 @@ ASIOError ASIOSrv::controlPanel() {
     {
         ControlLock lock(this);
         if ((lists.enumerator = deviceEnumerator)) lists.enumerator->AddRef();
+        // While the host streams, the mode each direction really runs in.
+        static const wchar_t* const kDirection[2] = {L"output", L"input"};
+        for (int d = kRender; d <= kCapture; ++d) {
+            if (!audioClient[d] || !running.load(std::memory_order_relaxed)) continue;
+            lists.streaming += lists.streaming.empty() ? L"Streaming now: " : L", ";
+            lists.streaming += kDirection[d];
+            lists.streaming += shared[d] ? L" shared" : L" exclusive";
+        }
     }
     panelDriverName = registeredDriverName;
     DialogBoxParamW(moduleHandle, MAKEINTRESOURCEW(IDD_CONTROL_PANEL), owner,
@@ -215,12 +250,16 @@ ASIOError ASIOSrv::controlPanel() {
         }
     }
     // Another endpoint takes effect only through init: the host is asked to reset first.
+    // So does another mode: init decides it.
     if (asioMessage &&
         (readChoice(kRender) != chosenBefore[kRender] ||
          readChoice(kCapture) != chosenBefore[kCapture])) {
         long r = asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
         logMessage(this, L"ASIOSrv:::\tendpoint changed: asioMessage(ResetRequest) returned %d",
                    r);
+    } else if (asioMessage && readStreamMode() != modeBefore) {
+        long r = asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+        logMessage(this, L"ASIOSrv:::\tmode changed: asioMessage(ResetRequest) returned %d", r);
     }
     if (after == before || !asioMessage || (!held[kRender] && !held[kCapture])) {
         logMessage(this, L"ASIOSrv:::\tsize: %d => %d (asioMessage=0x%X) pDeviceUnk : 0x%X 0x%X",

@@ -2,6 +2,7 @@
 
 #include "endpoint/formats.h"
 
+#include <cmath>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -12,20 +13,54 @@ namespace vl {
 
 namespace {
 
-// Per-sample transfer: 16-bit samples pass unchanged, 32-bit ones keep their upper 24 bits.
-inline int16_t pass(int16_t s) {
-    return s;
-}
-inline uint32_t pass(uint32_t s) {
-    return s & kValid24Mask;
-}
+// What one sample becomes on its way between a host block and an endpoint buffer. Host and
+// End are the element types of the two sides (a float endpoint sample is handled as its bit
+// pattern, so that every vector body moves 32-bit lanes alike).
+//   Pcm16:   16-bit samples pass unchanged.
+//   Pcm24:   32-bit containers keep their upper 24 bits, both ways.
+//   Float24: the shared-mode engine's 32-bit floats. A 24-bit sample is exact in a float's
+//            24-bit mantissa, so host samples go out exactly and come back bit for bit;
+//            floats from the engine are clamped to full scale and rounded to the nearest
+//            24-bit step (NaN reads as negative full scale).
+struct Pcm16 {
+    using Host = int16_t;
+    using End = int16_t;
+    static End out(Host s) { return s; }
+    static Host in(End s) { return s; }
+};
+struct Pcm24 {
+    using Host = uint32_t;
+    using End = uint32_t;
+    static End out(Host s) { return s & kValid24Mask; }
+    static Host in(End s) { return s & kValid24Mask; }
+};
+struct Float24 {
+    using Host = uint32_t;
+    using End = uint32_t;
+    static End out(Host s) {
+        float f = float(int32_t(s & kValid24Mask)) * 0x1p-31f;
+        uint32_t bits;
+        memcpy(&bits, &f, sizeof bits);
+        return bits;
+    }
+    static Host in(End bits) {
+        float f;
+        memcpy(&f, &bits, sizeof f);
+        float x = f * 0x1p23f;
+        if (!(x > -0x1p23f)) x = -0x1p23f;
+        if (x > 0x1p23f - 1.0f) x = 0x1p23f - 1.0f;
+        return uint32_t(int32_t(lrintf(x))) << 8;
+    }
+};
 
 // Vector bodies for the common frame widths: each handles whole groups of frames and returns
 // how many it did; the scalar loop below finishes the rest. A width without one does none.
-template <typename T, unsigned C> uint32_t interleaveVector(T*, const T* const*, uint32_t) {
+template <typename Codec, unsigned C>
+uint32_t interleaveVector(typename Codec::End*, const typename Codec::Host* const*, uint32_t) {
     return 0;
 }
-template <typename T, unsigned C> uint32_t deinterleaveVector(const T*, T* const*, uint32_t) {
+template <typename Codec, unsigned C>
+uint32_t deinterleaveVector(const typename Codec::End*, typename Codec::Host* const*, uint32_t) {
     return 0;
 }
 
@@ -67,7 +102,7 @@ inline void transpose8x16(__m128i* r) {
 
 // 16-bit, 2 channels: eight frames per step.
 template <>
-uint32_t interleaveVector<int16_t, 2>(int16_t* dst, const int16_t* const* s, uint32_t n) {
+uint32_t interleaveVector<Pcm16, 2>(int16_t* dst, const int16_t* const* s, uint32_t n) {
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i l = load(s[0] + i), r = load(s[1] + i);
@@ -77,7 +112,7 @@ uint32_t interleaveVector<int16_t, 2>(int16_t* dst, const int16_t* const* s, uin
     return i;
 }
 template <>
-uint32_t deinterleaveVector<int16_t, 2>(const int16_t* src, int16_t* const* d, uint32_t n) {
+uint32_t deinterleaveVector<Pcm16, 2>(const int16_t* src, int16_t* const* d, uint32_t n) {
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i a = load(src + 2 * i), b = load(src + 2 * i + 8);
@@ -93,7 +128,7 @@ uint32_t deinterleaveVector<int16_t, 2>(const int16_t* src, int16_t* const* d, u
 
 // 16-bit, 4 channels: eight frames per step.
 template <>
-uint32_t interleaveVector<int16_t, 4>(int16_t* dst, const int16_t* const* s, uint32_t n) {
+uint32_t interleaveVector<Pcm16, 4>(int16_t* dst, const int16_t* const* s, uint32_t n) {
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i c0 = load(s[0] + i), c1 = load(s[1] + i), c2 = load(s[2] + i), c3 = load(s[3] + i);
@@ -107,7 +142,7 @@ uint32_t interleaveVector<int16_t, 4>(int16_t* dst, const int16_t* const* s, uin
     return i;
 }
 template <>
-uint32_t deinterleaveVector<int16_t, 4>(const int16_t* src, int16_t* const* d, uint32_t n) {
+uint32_t deinterleaveVector<Pcm16, 4>(const int16_t* src, int16_t* const* d, uint32_t n) {
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i v[4];
@@ -129,7 +164,7 @@ uint32_t deinterleaveVector<int16_t, 4>(const int16_t* src, int16_t* const* d, u
 
 // 16-bit, 8 channels: an 8 x 8 transpose per eight frames.
 template <>
-uint32_t interleaveVector<int16_t, 8>(int16_t* dst, const int16_t* const* s, uint32_t n) {
+uint32_t interleaveVector<Pcm16, 8>(int16_t* dst, const int16_t* const* s, uint32_t n) {
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i r[8];
@@ -142,7 +177,7 @@ uint32_t interleaveVector<int16_t, 8>(int16_t* dst, const int16_t* const* s, uin
     return i;
 }
 template <>
-uint32_t deinterleaveVector<int16_t, 8>(const int16_t* src, int16_t* const* d, uint32_t n) {
+uint32_t deinterleaveVector<Pcm16, 8>(const int16_t* src, int16_t* const* d, uint32_t n) {
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i r[8];
@@ -155,131 +190,150 @@ uint32_t deinterleaveVector<int16_t, 8>(const int16_t* src, int16_t* const* d, u
     return i;
 }
 
-// 24-in-32, 2 channels: four frames per step, masked on the way.
-template <>
-uint32_t interleaveVector<uint32_t, 2>(uint32_t* dst, const uint32_t* const* s, uint32_t n) {
-    const __m128i m = _mm_set1_epi32(int32_t(kValid24Mask));
+// 32-bit lanes: what each codec does to four samples at once on the way out and in.
+template <typename Codec> struct Lanes;
+template <> struct Lanes<Pcm24> {
+    static __m128i out(__m128i v) { return _mm_and_si128(v, _mm_set1_epi32(int32_t(kValid24Mask))); }
+    static __m128i in(__m128i v) { return out(v); }
+};
+template <> struct Lanes<Float24> {
+    static __m128i out(__m128i v) {
+        __m128i masked = _mm_and_si128(v, _mm_set1_epi32(int32_t(kValid24Mask)));
+        return _mm_castps_si128(_mm_mul_ps(_mm_cvtepi32_ps(masked), _mm_set1_ps(0x1p-31f)));
+    }
+    static __m128i in(__m128i v) {
+        __m128 x = _mm_mul_ps(_mm_castsi128_ps(v), _mm_set1_ps(0x1p23f));
+        // max before min: a NaN lane takes the lower bound, as the scalar path does.
+        x = _mm_min_ps(_mm_max_ps(x, _mm_set1_ps(-0x1p23f)), _mm_set1_ps(0x1p23f - 1.0f));
+        return _mm_slli_epi32(_mm_cvtps_epi32(x), 8);
+    }
+};
+
+// 32-bit samples, 2 channels: four frames per step.
+template <typename Codec>
+uint32_t interleave32x2(uint32_t* dst, const uint32_t* const* s, uint32_t n) {
     uint32_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        __m128i l = _mm_and_si128(load(s[0] + i), m), r = _mm_and_si128(load(s[1] + i), m);
+        __m128i l = Lanes<Codec>::out(load(s[0] + i)), r = Lanes<Codec>::out(load(s[1] + i));
         store(dst + 2 * i, _mm_unpacklo_epi32(l, r));
         store(dst + 2 * i + 4, _mm_unpackhi_epi32(l, r));
     }
     return i;
 }
-template <>
-uint32_t deinterleaveVector<uint32_t, 2>(const uint32_t* src, uint32_t* const* d, uint32_t n) {
-    const __m128i m = _mm_set1_epi32(int32_t(kValid24Mask));
+template <typename Codec>
+uint32_t deinterleave32x2(const uint32_t* src, uint32_t* const* d, uint32_t n) {
     uint32_t i = 0;
     for (; i + 4 <= n; i += 4) {
         __m128 a = _mm_castsi128_ps(load(src + 2 * i)), b = _mm_castsi128_ps(load(src + 2 * i + 4));
         store(d[0] + i,
-              _mm_and_si128(_mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))), m));
+              Lanes<Codec>::in(_mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)))));
         store(d[1] + i,
-              _mm_and_si128(_mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))), m));
+              Lanes<Codec>::in(_mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)))));
     }
     return i;
 }
 
-// 24-in-32, 4 channels: a 4 x 4 transpose per four frames.
-template <>
-uint32_t interleaveVector<uint32_t, 4>(uint32_t* dst, const uint32_t* const* s, uint32_t n) {
-    const __m128i m = _mm_set1_epi32(int32_t(kValid24Mask));
+// 32-bit samples, 4 or 8 channels: a 4 x 4 transpose per four frames and four channels.
+template <typename Codec, unsigned C>
+uint32_t interleave32xN(uint32_t* dst, const uint32_t* const* s, uint32_t n) {
     uint32_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        __m128i a = load(s[0] + i), b = load(s[1] + i), c = load(s[2] + i), e = load(s[3] + i);
-        transpose4x32(a, b, c, e);
-        store(dst + 4 * i, _mm_and_si128(a, m));
-        store(dst + 4 * i + 4, _mm_and_si128(b, m));
-        store(dst + 4 * i + 8, _mm_and_si128(c, m));
-        store(dst + 4 * i + 12, _mm_and_si128(e, m));
-    }
-    return i;
-}
-template <>
-uint32_t deinterleaveVector<uint32_t, 4>(const uint32_t* src, uint32_t* const* d, uint32_t n) {
-    const __m128i m = _mm_set1_epi32(int32_t(kValid24Mask));
-    uint32_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        __m128i a = load(src + 4 * i), b = load(src + 4 * i + 4), c = load(src + 4 * i + 8),
-                e = load(src + 4 * i + 12);
-        transpose4x32(a, b, c, e);
-        store(d[0] + i, _mm_and_si128(a, m));
-        store(d[1] + i, _mm_and_si128(b, m));
-        store(d[2] + i, _mm_and_si128(c, m));
-        store(d[3] + i, _mm_and_si128(e, m));
-    }
-    return i;
-}
-
-// 24-in-32, 8 channels: two 4 x 4 transposes per four frames, one per half of the frame.
-template <>
-uint32_t interleaveVector<uint32_t, 8>(uint32_t* dst, const uint32_t* const* s, uint32_t n) {
-    const __m128i m = _mm_set1_epi32(int32_t(kValid24Mask));
-    uint32_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        for (int h = 0; h < 2; ++h) {
+        for (unsigned h = 0; h < C / 4; ++h) {
             __m128i a = load(s[4 * h] + i), b = load(s[4 * h + 1] + i), c = load(s[4 * h + 2] + i),
                     e = load(s[4 * h + 3] + i);
             transpose4x32(a, b, c, e);
-            uint32_t* o = dst + 8 * i + 4 * h;
-            store(o, _mm_and_si128(a, m));
-            store(o + 8, _mm_and_si128(b, m));
-            store(o + 16, _mm_and_si128(c, m));
-            store(o + 24, _mm_and_si128(e, m));
+            uint32_t* o = dst + C * i + 4 * h;
+            store(o, Lanes<Codec>::out(a));
+            store(o + C, Lanes<Codec>::out(b));
+            store(o + 2 * C, Lanes<Codec>::out(c));
+            store(o + 3 * C, Lanes<Codec>::out(e));
         }
     }
     return i;
 }
-template <>
-uint32_t deinterleaveVector<uint32_t, 8>(const uint32_t* src, uint32_t* const* d, uint32_t n) {
-    const __m128i m = _mm_set1_epi32(int32_t(kValid24Mask));
+template <typename Codec, unsigned C>
+uint32_t deinterleave32xN(const uint32_t* src, uint32_t* const* d, uint32_t n) {
     uint32_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        for (int h = 0; h < 2; ++h) {
-            const uint32_t* p = src + 8 * i + 4 * h;
-            __m128i a = load(p), b = load(p + 8), c = load(p + 16), e = load(p + 24);
+        for (unsigned h = 0; h < C / 4; ++h) {
+            const uint32_t* p = src + C * i + 4 * h;
+            __m128i a = load(p), b = load(p + C), c = load(p + 2 * C), e = load(p + 3 * C);
             transpose4x32(a, b, c, e);
-            store(d[4 * h] + i, _mm_and_si128(a, m));
-            store(d[4 * h + 1] + i, _mm_and_si128(b, m));
-            store(d[4 * h + 2] + i, _mm_and_si128(c, m));
-            store(d[4 * h + 3] + i, _mm_and_si128(e, m));
+            store(d[4 * h] + i, Lanes<Codec>::in(a));
+            store(d[4 * h + 1] + i, Lanes<Codec>::in(b));
+            store(d[4 * h + 2] + i, Lanes<Codec>::in(c));
+            store(d[4 * h + 3] + i, Lanes<Codec>::in(e));
         }
     }
     return i;
 }
+
+#define VL_VECTOR_32(Codec)                                                                        \
+    template <>                                                                                    \
+    uint32_t interleaveVector<Codec, 2>(uint32_t * d, const uint32_t* const* s, uint32_t n) {      \
+        return interleave32x2<Codec>(d, s, n);                                                     \
+    }                                                                                              \
+    template <>                                                                                    \
+    uint32_t deinterleaveVector<Codec, 2>(const uint32_t* s, uint32_t* const* d, uint32_t n) {     \
+        return deinterleave32x2<Codec>(s, d, n);                                                   \
+    }                                                                                              \
+    template <>                                                                                    \
+    uint32_t interleaveVector<Codec, 4>(uint32_t * d, const uint32_t* const* s, uint32_t n) {      \
+        return interleave32xN<Codec, 4>(d, s, n);                                                  \
+    }                                                                                              \
+    template <>                                                                                    \
+    uint32_t deinterleaveVector<Codec, 4>(const uint32_t* s, uint32_t* const* d, uint32_t n) {     \
+        return deinterleave32xN<Codec, 4>(s, d, n);                                                \
+    }                                                                                              \
+    template <>                                                                                    \
+    uint32_t interleaveVector<Codec, 8>(uint32_t * d, const uint32_t* const* s, uint32_t n) {      \
+        return interleave32xN<Codec, 8>(d, s, n);                                                  \
+    }                                                                                              \
+    template <>                                                                                    \
+    uint32_t deinterleaveVector<Codec, 8>(const uint32_t* s, uint32_t* const* d, uint32_t n) {     \
+        return deinterleave32xN<Codec, 8>(s, d, n);                                                \
+    }
+VL_VECTOR_32(Pcm24)
+VL_VECTOR_32(Float24)
+#undef VL_VECTOR_32
 #endif
 
 // Whole frames with a channel count known at compile time: the vector body, then the rest
 // frame by frame.
-template <typename T, unsigned C>
-void interleaveFixed(T* dst, void* const* blocks, uint32_t first, uint32_t frames) {
-    const T* src[C];
+template <typename Codec, unsigned C>
+void interleaveFixed(typename Codec::End* dst, void* const* blocks, uint32_t first,
+                     uint32_t frames) {
+    using H = typename Codec::Host;
+    const H* src[C];
     for (unsigned c = 0; c < C; ++c)
-        src[c] = static_cast<const T*>(blocks[c]) + first;
-    for (uint32_t i = interleaveVector<T, C>(dst, src, frames); i < frames; ++i)
+        src[c] = static_cast<const H*>(blocks[c]) + first;
+    for (uint32_t i = interleaveVector<Codec, C>(dst, src, frames); i < frames; ++i)
         for (unsigned c = 0; c < C; ++c)
-            dst[size_t(i) * C + c] = pass(src[c][i]);
+            dst[size_t(i) * C + c] = Codec::out(src[c][i]);
 }
 
-template <typename T, unsigned C>
-void deinterleaveFixed(const T* src, void* const* blocks, uint32_t first, uint32_t frames) {
-    T* dst[C];
+template <typename Codec, unsigned C>
+void deinterleaveFixed(const typename Codec::End* src, void* const* blocks, uint32_t first,
+                       uint32_t frames) {
+    using H = typename Codec::Host;
+    H* dst[C];
     for (unsigned c = 0; c < C; ++c)
-        dst[c] = static_cast<T*>(blocks[c]) + first;
-    for (uint32_t i = deinterleaveVector<T, C>(src, dst, frames); i < frames; ++i)
+        dst[c] = static_cast<H*>(blocks[c]) + first;
+    for (uint32_t i = deinterleaveVector<Codec, C>(src, dst, frames); i < frames; ++i)
         for (unsigned c = 0; c < C; ++c)
-            dst[c][i] = pass(src[size_t(i) * C + c]);
+            dst[c][i] = Codec::in(src[size_t(i) * C + c]);
 }
 
 // Any frame width, with or without a block per channel: one strided pass per channel. A
-// render channel without a block carries silence; a capture channel without one is dropped.
-template <typename T>
-void interleaveStrided(T* dst, void* const* blocks, unsigned stride, uint32_t first,
-                       uint32_t frames) {
+// render channel without a block carries silence (all bits clear in every codec); a capture
+// channel without one is dropped.
+template <typename Codec>
+void interleaveStrided(typename Codec::End* dst, void* const* blocks, unsigned stride,
+                       uint32_t first, uint32_t frames) {
+    using H = typename Codec::Host;
     for (unsigned c = 0; c < stride; ++c) {
-        T* out = dst + c;
-        const T* src = c < kMaxChannels ? static_cast<const T*>(blocks[c]) : nullptr;
+        typename Codec::End* out = dst + c;
+        const H* src = c < kMaxChannels ? static_cast<const H*>(blocks[c]) : nullptr;
         if (!src) {
             for (uint32_t i = 0; i < frames; ++i)
                 out[size_t(i) * stride] = 0;
@@ -287,68 +341,69 @@ void interleaveStrided(T* dst, void* const* blocks, unsigned stride, uint32_t fi
         }
         src += first;
         for (uint32_t i = 0; i < frames; ++i)
-            out[size_t(i) * stride] = pass(src[i]);
+            out[size_t(i) * stride] = Codec::out(src[i]);
     }
 }
 
-template <typename T>
-void deinterleaveStrided(const T* src, void* const* blocks, unsigned stride, uint32_t first,
-                         uint32_t frames) {
+template <typename Codec>
+void deinterleaveStrided(const typename Codec::End* src, void* const* blocks, unsigned stride,
+                         uint32_t first, uint32_t frames) {
+    using H = typename Codec::Host;
     for (unsigned c = 0; c < stride && c < kMaxChannels; ++c) {
         if (!blocks[c]) continue;
-        T* dst = static_cast<T*>(blocks[c]) + first;
-        const T* in = src + c;
+        H* dst = static_cast<H*>(blocks[c]) + first;
+        const typename Codec::End* in = src + c;
         for (uint32_t i = 0; i < frames; ++i)
-            dst[i] = pass(in[size_t(i) * stride]);
+            dst[i] = Codec::in(in[size_t(i) * stride]);
     }
 }
 
-template <typename T>
+template <typename Codec>
 void interleaveAs(void* endpoint, void* const* blocks, unsigned channelCount, uint32_t first,
                   uint32_t frames) {
-    T* dst = static_cast<T*>(endpoint);
+    auto* dst = static_cast<typename Codec::End*>(endpoint);
     // The fixed variants cover the frame widths that have a speaker layout, every channel
     // with its block.
     if (allChannelsPresent(blocks, channelCount)) {
         switch (channelCount) {
         case 1:
-            return interleaveFixed<T, 1>(dst, blocks, first, frames);
+            return interleaveFixed<Codec, 1>(dst, blocks, first, frames);
         case 2:
-            return interleaveFixed<T, 2>(dst, blocks, first, frames);
+            return interleaveFixed<Codec, 2>(dst, blocks, first, frames);
         case 4:
-            return interleaveFixed<T, 4>(dst, blocks, first, frames);
+            return interleaveFixed<Codec, 4>(dst, blocks, first, frames);
         case 6:
-            return interleaveFixed<T, 6>(dst, blocks, first, frames);
+            return interleaveFixed<Codec, 6>(dst, blocks, first, frames);
         case 8:
-            return interleaveFixed<T, 8>(dst, blocks, first, frames);
+            return interleaveFixed<Codec, 8>(dst, blocks, first, frames);
         default:
             break;
         }
     }
-    interleaveStrided<T>(dst, blocks, channelCount, first, frames);
+    interleaveStrided<Codec>(dst, blocks, channelCount, first, frames);
 }
 
-template <typename T>
+template <typename Codec>
 void deinterleaveAs(const void* endpoint, void* const* blocks, unsigned channelCount,
                     uint32_t first, uint32_t frames) {
-    const T* src = static_cast<const T*>(endpoint);
+    const auto* src = static_cast<const typename Codec::End*>(endpoint);
     if (allChannelsPresent(blocks, channelCount)) {
         switch (channelCount) {
         case 1:
-            return deinterleaveFixed<T, 1>(src, blocks, first, frames);
+            return deinterleaveFixed<Codec, 1>(src, blocks, first, frames);
         case 2:
-            return deinterleaveFixed<T, 2>(src, blocks, first, frames);
+            return deinterleaveFixed<Codec, 2>(src, blocks, first, frames);
         case 4:
-            return deinterleaveFixed<T, 4>(src, blocks, first, frames);
+            return deinterleaveFixed<Codec, 4>(src, blocks, first, frames);
         case 6:
-            return deinterleaveFixed<T, 6>(src, blocks, first, frames);
+            return deinterleaveFixed<Codec, 6>(src, blocks, first, frames);
         case 8:
-            return deinterleaveFixed<T, 8>(src, blocks, first, frames);
+            return deinterleaveFixed<Codec, 8>(src, blocks, first, frames);
         default:
             break;
         }
     }
-    deinterleaveStrided<T>(src, blocks, channelCount, first, frames);
+    deinterleaveStrided<Codec>(src, blocks, channelCount, first, frames);
 }
 
 } // namespace
@@ -370,18 +425,28 @@ void interleaveFrames(int32_t sampleType, void* const* blocks, unsigned channelC
                       uint32_t first, uint32_t frames, void* endpoint) {
     if (!endpoint || !frames) return;
     if (sampleType == kSampleTypeInt16LSB)
-        interleaveAs<int16_t>(endpoint, blocks, channelCount, first, frames);
+        interleaveAs<Pcm16>(endpoint, blocks, channelCount, first, frames);
     else if (sampleType == kSampleTypeInt32LSB)
-        interleaveAs<uint32_t>(endpoint, blocks, channelCount, first, frames);
+        interleaveAs<Pcm24>(endpoint, blocks, channelCount, first, frames);
 }
 
 void deinterleaveFrames(int32_t sampleType, void* const* blocks, unsigned channelCount,
                         uint32_t first, uint32_t frames, const void* endpoint) {
     if (!endpoint || !frames) return;
     if (sampleType == kSampleTypeInt16LSB)
-        deinterleaveAs<int16_t>(endpoint, blocks, channelCount, first, frames);
+        deinterleaveAs<Pcm16>(endpoint, blocks, channelCount, first, frames);
     else if (sampleType == kSampleTypeInt32LSB)
-        deinterleaveAs<uint32_t>(endpoint, blocks, channelCount, first, frames);
+        deinterleaveAs<Pcm24>(endpoint, blocks, channelCount, first, frames);
+}
+
+void interleaveFloatFrames(void* const* blocks, unsigned channelCount, uint32_t first,
+                           uint32_t frames, void* endpoint) {
+    if (endpoint && frames) interleaveAs<Float24>(endpoint, blocks, channelCount, first, frames);
+}
+
+void deinterleaveFloatFrames(void* const* blocks, unsigned channelCount, uint32_t first,
+                             uint32_t frames, const void* endpoint) {
+    if (endpoint && frames) deinterleaveAs<Float24>(endpoint, blocks, channelCount, first, frames);
 }
 
 void silenceFrames(int32_t sampleType, void* const* blocks, unsigned channelCount, uint32_t first,

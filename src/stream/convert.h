@@ -34,6 +34,15 @@ void interleaveFrames(int32_t sampleType, void* const* blocks, unsigned channelC
 void deinterleaveFrames(int32_t sampleType, void* const* blocks, unsigned channelCount,
                         uint32_t first, uint32_t frames, const void* endpoint);
 
+// The same two transfers for a shared-mode stream, whose endpoint frames are the engine's
+// 32-bit floats while the host's blocks hold 24 valid bits in 32 (ASIOSTInt32LSB). Every
+// 24-bit sample is exact as a float, so a sample goes out and comes back bit for bit; a float
+// from the engine is clamped to full scale and rounded to the nearest 24-bit step.
+void interleaveFloatFrames(void* const* blocks, unsigned channelCount, uint32_t first,
+                           uint32_t frames, void* endpoint);
+void deinterleaveFloatFrames(void* const* blocks, unsigned channelCount, uint32_t first,
+                             uint32_t frames, const void* endpoint);
+
 // Silence into [first, first + frames) of every channel that has a block: a capture packet
 // flagged silent is read as silence, whatever its buffer holds.
 void silenceFrames(int32_t sampleType, void* const* blocks, unsigned channelCount, uint32_t first,

@@ -61,6 +61,10 @@ bool endpointGone(IUnknown* held);
 struct OutputHandover {
     IAudioRenderClient* render = nullptr;
     uint32_t frames = 0;
+    // A shared render stream's client and buffer: the engine reads that buffer at its own
+    // pace, so a half is written only where it fits beside what is queued.
+    IAudioClient* sharedClient = nullptr;
+    uint32_t bufferFrames = 0;
     uint8_t half = 0;
     bool sent = false;
     HRESULT result = S_OK; // of GetBuffer, once sent

@@ -39,10 +39,16 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         if (!openService(hold.client[kCapture], capture, &endpointFrames, &status)) return 0;
         logMessage(self, L"ASIOSrv::: CaptureBufferSize=%d", endpointFrames);
     }
+    // A shared render stream's buffer is the engine's, longer than a period and read by it
+    // at its own pace: a half is written only where it fits beside what is queued.
+    ComRef<IAudioClient> sharedRender;
+    UINT32 renderBufferFrames = 0;
     if (hold.client[kRender]) {
         if (FAILED(status)) return 0;
         if (!openService(hold.client[kRender], render, &endpointFrames, &status)) return 0;
         logMessage(self, L"ASIOSrv::: RenderBufferSize=%d", endpointFrames);
+        renderBufferFrames = endpointFrames;
+        if (self->shared[kRender]) queryFrom(hold.client[kRender], sharedRender);
     }
     if (FAILED(status)) return 0;
 
@@ -99,6 +105,8 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     OutputHandover output;
     output.render = render.get();
     output.frames = frames;
+    output.sharedClient = sharedRender.get();
+    output.bufferFrames = renderBufferFrames;
     HRESULT gone = S_OK;
     while (self->running.load(std::memory_order_acquire)) {
         // With both directions a pass begins only when both endpoints have signalled.
@@ -122,7 +130,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         bool lost = !capture && missedWakes > 0;
 
         // A host that first calls outputReady while streaming is served so from the next
-        // pass on (its latency is then one buffer less, and it is told once).
+        // pass on (its latency is then two buffers less, and it is told once).
         bool toldLatency = false;
         if (render && !direct && self->hostCallsOutputReady.load(std::memory_order_relaxed))
             direct = toldLatency = true;

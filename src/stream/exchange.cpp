@@ -45,6 +45,14 @@ void sendOutput(ASIOSrv* self, OutputHandover& out) {
     // buffers.
     if (out.sent || !self->running.load(std::memory_order_acquire)) return;
     out.sent = true;
+    UINT32 queued = 0;
+    if (out.sharedClient && SUCCEEDED(out.sharedClient->GetCurrentPadding(&queued)) &&
+        queued + out.frames > out.bufferFrames) {
+        logMessage(self, L"ASIOSrv::: Render buffer full (%d of %d frames queued)", queued,
+                   out.bufferFrames);
+        out.result = S_FALSE;
+        return;
+    }
     BYTE* data = nullptr;
     out.result = out.render->GetBuffer(out.frames, &data);
     if (SUCCEEDED(out.result) && data) self->copyRenderHalf(out.half, data);
@@ -81,33 +89,53 @@ void ASIOSrv::signalBufferSwitch(const ASIOCallbacks& host, ASIOTime* timeInfo, 
     switchCount.store(count + 1, std::memory_order_relaxed);
 }
 
+namespace {
+
+// The one place a direction's mode reaches the streaming pass: a shared stream's endpoint
+// frames are the engine's floats, an exclusive one's the host's own sample type.
+void toEndpoint(const ASIOSrv& s, uint32_t first, uint32_t frames, BYTE* out) {
+    if (s.shared[kRender])
+        vl::interleaveFloatFrames(s.asioBuffers[kRender], s.channelCount[kRender], first, frames,
+                                  out);
+    else
+        vl::interleaveFrames(s.sampleType[kRender], s.asioBuffers[kRender], s.channelCount[kRender],
+                             first, frames, out);
+}
+
+void fromEndpoint(const ASIOSrv& s, uint32_t first, uint32_t frames, const BYTE* in) {
+    if (s.shared[kCapture])
+        vl::deinterleaveFloatFrames(s.asioBuffers[kCapture], s.channelCount[kCapture], first,
+                                    frames, in);
+    else
+        vl::deinterleaveFrames(s.sampleType[kCapture], s.asioBuffers[kCapture],
+                               s.channelCount[kCapture], first, frames, in);
+}
+
+} // namespace
+
 void ASIOSrv::copyRenderHalf(uint8_t halfIndex, BYTE* endpointBuffer) {
     if (bufferFrames <= 0) return;
-    vl::interleaveFrames(sampleType[kRender], asioBuffers[kRender], channelCount[kRender],
-                         halfIndex ? uint32_t(bufferFrames) : 0, uint32_t(bufferFrames),
-                         endpointBuffer);
+    toEndpoint(*this, halfIndex ? uint32_t(bufferFrames) : 0, uint32_t(bufferFrames),
+               endpointBuffer);
 }
 
 void ASIOSrv::copyCaptureHalf(uint8_t halfIndex, const BYTE* endpointBuffer) {
     if (bufferFrames <= 0) return;
-    vl::deinterleaveFrames(sampleType[kCapture], asioBuffers[kCapture], channelCount[kCapture],
-                           halfIndex ? uint32_t(bufferFrames) : 0, uint32_t(bufferFrames),
-                           endpointBuffer);
+    fromEndpoint(*this, halfIndex ? uint32_t(bufferFrames) : 0, uint32_t(bufferFrames),
+                 endpointBuffer);
 }
 
 void ASIOSrv::copyRenderRange(uint32_t position, uint32_t frames, BYTE* endpointBuffer) {
     if (bufferFrames <= 0) return;
     // Never past the end of a block.
     frames = vl::framesBeforeEnd(position, frames, 2 * uint32_t(bufferFrames));
-    vl::interleaveFrames(sampleType[kRender], asioBuffers[kRender], channelCount[kRender], position,
-                         frames, endpointBuffer);
+    toEndpoint(*this, position, frames, endpointBuffer);
 }
 
 void ASIOSrv::copyCaptureRange(uint32_t position, uint32_t frames, const BYTE* source) {
     if (bufferFrames <= 0) return;
     frames = vl::framesBeforeEnd(position, frames, 2 * uint32_t(bufferFrames));
-    vl::deinterleaveFrames(sampleType[kCapture], asioBuffers[kCapture], channelCount[kCapture],
-                           position, frames, source);
+    fromEndpoint(*this, position, frames, source);
 }
 
 namespace {
@@ -209,9 +237,9 @@ HRESULT ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames
     }
     if (!data) return hr;
     // A packet flagged silent is staged as silence, whatever its buffer holds.
-    *writePos = vl::ringAppend(ring, ringFrames, *writePos,
-                               flags & AUDCLNT_BUFFERFLAGS_SILENT ? nullptr : data, frames,
-                               bytesPerFrame);
+    *writePos =
+        vl::ringAppend(ring, ringFrames, *writePos,
+                       flags & AUDCLNT_BUFFERFLAGS_SILENT ? nullptr : data, frames, bytesPerFrame);
     logMessage(this, L"ASIOSrv:::   InternalWritePos=>%d (%d)", *writePos, frames);
     capture->ReleaseBuffer(frames);
     return hr;

@@ -1,6 +1,7 @@
 // start and stop: every start opens the streams afresh, every stop takes them down again.
 #include "driver/log.h"
 #include "endpoint/formats.h"
+#include "endpoint/shared.h"
 #include "endpoint/wave.h"
 #include "stream/engine.h"
 
@@ -34,8 +35,9 @@ void closeHold(StreamHold* hold) {
 
 HANDLE duplicate(HANDLE h) {
     HANDLE copy = nullptr;
-    if (h) DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
-                           DUPLICATE_SAME_ACCESS);
+    if (h)
+        DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
     return copy;
 }
 
@@ -68,8 +70,8 @@ StreamHold* makeHold(ASIOSrv* self) {
             return nullptr;
         }
     }
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                       reinterpret_cast<LPCWSTR>(&makeHold), &hold->module);
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&makeHold),
+                       &hold->module);
     InterlockedIncrement(&self->holds);
     return hold;
 }
@@ -109,75 +111,105 @@ ASIOError ASIOSrv::start() {
         status = endpoint->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&device[d]));
         if (FAILED(status) || !device[d]) continue;
         ComRef<IAudioClient> client;
-        status = endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.putVoid());
-        if (FAILED(status) || !client) continue;
-
-        // The endpoint's own channel count, whatever subset the host has buffers for: a stereo
-        // endpoint refuses a mono stream.
         WAVEFORMATEXTENSIBLE format;
-        if (!planFormat(d, plan, &format)) {
-            status = E_UNEXPECTED;
-            continue;
-        }
-        auto* wave = reinterpret_cast<const WAVEFORMATEX*>(&format);
-        REFERENCE_TIME duration =
-            vl::framesToDuration(uint32_t(bufferFrames), format.Format.nSamplesPerSec);
-
-        // In timer-driven mode with both directions, capture is polled in render's rhythm:
-        // no event, and packets of render's period. Packets of the endpoint's shortest period
-        // would reach the ring at a phase to render's that changes from start to start, and
-        // the input's latency with it.
-        bool polledCapture = d == kCapture && TimerDrivenMode && audioClient[kRender];
-        if (d == kRender) {
-            status =
-                client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
-                                   duration, duration, wave, nullptr);
+        bool polledCapture = false;
+        if (shared[d]) {
+            // Through the engine, in its mix format and with bufferFrames as its period.
+            format = sharedEndpoint[d].mix;
+            // Both directions run at one rate: the other's, when it differs, cannot be mixed.
+            status = vl::truncatedRate(sampleRate) == format.Format.nSamplesPerSec
+                         ? openSharedStream(this, endpoint.get(), d, client)
+                         : AUDCLNT_E_UNSUPPORTED_FORMAT;
             if (status == CO_E_NOTINITIALIZED) {
-                // Undone on this thread only (releaseCom); a second thread's is never undone.
                 if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) && !comInitialized) {
                     comInitialized = true;
                     comThread = GetCurrentThreadId();
                 }
+                status = openSharedStream(this, endpoint.get(), d, client);
+            }
+            if (FAILED(status) || !client) {
+                logMessage(this, L"ASIOSrv::: shared %s stream of %d frames refused (0x%X)",
+                           kDirectionName[d], bufferFrames, status);
+                continue;
+            }
+        } else {
+            status =
+                endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.putVoid());
+            if (FAILED(status) || !client) continue;
+
+            // The endpoint's own channel count, whatever subset the host has buffers for: a stereo
+            // endpoint refuses a mono stream.
+            if (!planFormat(d, plan, &format)) {
+                status = E_UNEXPECTED;
+                continue;
+            }
+            auto* wave = reinterpret_cast<const WAVEFORMATEX*>(&format);
+            REFERENCE_TIME duration =
+                vl::framesToDuration(uint32_t(bufferFrames), format.Format.nSamplesPerSec);
+
+            // In timer-driven mode with both directions, capture is polled in render's rhythm:
+            // no event, and packets of render's period. Packets of the endpoint's shortest period
+            // would reach the ring at a phase to render's that changes from start to start, and
+            // the input's latency with it.
+            polledCapture = d == kCapture && timerDriven() && audioClient[kRender];
+            if (d == kRender) {
+                status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
+                                            AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration, duration,
+                                            wave, nullptr);
+                if (status == CO_E_NOTINITIALIZED) {
+                    // Undone on this thread only (releaseCom); a second thread's is never undone.
+                    if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) &&
+                        !comInitialized) {
+                        comInitialized = true;
+                        comThread = GetCurrentThreadId();
+                    }
+                    status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
+                                                AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration,
+                                                duration, wave, nullptr);
+                }
+            } else if (polledCapture) {
+                status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, 0, duration, duration,
+                                            wave, nullptr);
+            } else {
                 status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
                                             AUDCLNT_STREAMFLAGS_EVENTCALLBACK, duration, duration,
                                             wave, nullptr);
             }
-        } else if (polledCapture) {
-            status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, 0, duration, duration, wave,
-                                        nullptr);
-        } else {
-            status =
-                client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
-                                   duration, duration, wave, nullptr);
-        }
-        // An endpoint that rounds durations up to whole frames may grant one frame more than
-        // bufferFrames for the single-precision duration (128 frames at 48 kHz are 26667, which
-        // it takes as 129, or refuses as not aligned); a fresh client asked for the truncated
-        // duration gets bufferFrames.
-        REFERENCE_TIME truncated =
-            vl::framesToDurationFloor(uint32_t(bufferFrames), format.Format.nSamplesPerSec);
-        UINT32 granted = 0;
-        if (truncated != duration &&
-            (status == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED ||
-             (SUCCEEDED(status) && SUCCEEDED(client->GetBufferSize(&granted)) &&
-              granted != UINT32(bufferFrames)))) {
-            client.reset();
-            status = endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
-                                        client.putVoid());
-            if (FAILED(status) || !client) continue;
-            status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
-                                        polledCapture ? 0 : AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
-                                        truncated, truncated, wave, nullptr);
-        }
-        if (status == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED) {
-            logMessage(this, L"ASIOSrv::: buffer size for %s not aligned!", kDirectionName[d]);
-            continue;
+            // An endpoint that rounds durations up to whole frames may grant one frame more than
+            // bufferFrames for the single-precision duration (128 frames at 48 kHz are 26667, which
+            // it takes as 129, or refuses as not aligned); a fresh client asked for the truncated
+            // duration gets bufferFrames.
+            REFERENCE_TIME truncated =
+                vl::framesToDurationFloor(uint32_t(bufferFrames), format.Format.nSamplesPerSec);
+            UINT32 granted = 0;
+            if (truncated != duration &&
+                (status == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED ||
+                 (SUCCEEDED(status) && SUCCEEDED(client->GetBufferSize(&granted)) &&
+                  granted != UINT32(bufferFrames)))) {
+                client.reset();
+                status = endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                            client.putVoid());
+                if (FAILED(status) || !client) continue;
+                status = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
+                                            polledCapture ? 0 : AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                            truncated, truncated, wave, nullptr);
+            }
+            if (status == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED) {
+                logMessage(this, L"ASIOSrv::: buffer size for %s not aligned!", kDirectionName[d]);
+                continue;
+            }
+            // Another program took the endpoint since init: shared, where the host's buffers
+            // allow it.
+            if (FAILED(status) && turnShared(this, endpoint.get(), d, plan.channels[d], status)) {
+                format = sharedEndpoint[d].mix;
+                status = openSharedStream(this, endpoint.get(), d, client);
+            }
         }
         if (d == kRender)
             logMessage(this, L"ASIOSrv:::\tRender [%d %d %d (%d)] (0x%X) TimerDrivenMode=%d",
                        format.Format.nSamplesPerSec, format.Format.nChannels,
                        format.Format.wBitsPerSample, format.Samples.wValidBitsPerSample, status,
-                       TimerDrivenMode ? 1 : 0);
+                       timerDriven() ? 1 : 0);
         else
             logMessage(this, L"ASIOSrv:::\tCapture [%d %d %d (%d)] (0x%X)",
                        format.Format.nSamplesPerSec, format.Format.nChannels,
@@ -196,7 +228,7 @@ ASIOError ASIOSrv::start() {
             status = client->SetEventHandle(bufferEvent[d]);
             if (FAILED(status)) continue;
         }
-        if (d == kRender && !TimerDrivenMode) prerollSilence(client.get(), UINT32(bufferFrames));
+        if (d == kRender && !timerDriven()) prerollSilence(client.get(), UINT32(bufferFrames));
         status = client->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&audioClient[d]));
     }
 
@@ -215,7 +247,7 @@ ASIOError ASIOSrv::start() {
     if (!audioClient[kRender] && !audioClient[kCapture])
         return SUCCEEDED(status) ? ASE_OK : ASE_NotPresent;
 
-    if (TimerDrivenMode && !threadReadyEvent)
+    if (timerDriven() && !threadReadyEvent)
         threadReadyEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 
     running.store(true, std::memory_order_relaxed);
@@ -223,10 +255,10 @@ ASIOError ASIOSrv::start() {
     // switch may call stop; that stop waits for the control lock until start has returned.
     StreamHold* hold = makeHold(this);
     if (hold) {
-        threadHandle = CreateThread(
-            nullptr, 0,
-            TimerDrivenMode ? streamingThread<timerDrivenThread> : streamingThread<eventDrivenThread>,
-            hold, CREATE_SUSPENDED, nullptr);
+        threadHandle = CreateThread(nullptr, 0,
+                                    timerDriven() ? streamingThread<timerDrivenThread>
+                                                  : streamingThread<eventDrivenThread>,
+                                    hold, CREATE_SUSPENDED, nullptr);
         if (!threadHandle) {
             if (hold->module) FreeLibrary(hold->module);
             closeHold(hold);
@@ -238,7 +270,7 @@ ASIOError ASIOSrv::start() {
     ResumeThread(threadHandle);
     // Only the timer-driven thread signals readiness; the event stays from an earlier
     // timer-driven start when the mode was switched since.
-    if (TimerDrivenMode && threadReadyEvent) WaitForSingleObject(threadReadyEvent, 1000);
+    if (timerDriven() && threadReadyEvent) WaitForSingleObject(threadReadyEvent, 1000);
 
     for (int d = kCapture; d >= kRender; --d) {
         ComRef<IAudioClient> client;

@@ -141,6 +141,47 @@ stalled() (
   [ "$(figure "buffer switches")" -gt 250 ] || fail "the stream did not go on after the stall"
 )
 
+# The recording holds nothing but silence and the probe's clicks at half of full scale (24-bit
+# samples 0x400000), to the bit.
+exact_clicks() {
+  local kinds
+  kinds=$(od -An -v -tx1 -w3 -j68 "$1" | tr -d ' ' | sort -u | tr '\n' ' ')
+  [ "$kinds" = "000000 000040 " ] || fail "the recording holds other samples than the clicks: $kinds"
+}
+
+# Shared mode, in which the engine adds a pass per shared side: output frame f returns at
+# f + 4 buffers + the line forced in both directions (the exclusive 2 and two passes), 3 with
+# only the speakers shared because another program plays through them; the driver reports it
+# all. The float conversion both ways loses no bit of the clicks.
+shared_stream() (
+  printf '[render]\n%s\n[capture]\nsignal = loopback\nloopback_delay = %s\n' "$4" "$2" \
+    >"$work/endpoints.ini"
+  export VLASIM_CONFIG=$work/endpoints.ini
+  probe "$driver_name" --buffer "$1" --seconds 2 --wav 'C:\e2e\in.wav'
+  expect_clean_stream "$WINEPREFIX/drive_c/e2e/in.wav"
+  expect_figure "round trip" $(($3 * $1 + $2))
+  expect_figure "reported latency" $(($3 * $1))
+  exact_clicks "$WINEPREFIX/drive_c/e2e/in.wav"
+)
+# --find-minimum walks the engine's periods, in 50 ms steps from 100 ms here so that a busy
+# machine keeps up, and stops at the first safe one.
+shared_minimum() (
+  local engine='engine_periods = 9600, 2400, 4800, 9600'
+  printf '[render]\n%s\n[capture]\n%s\nsignal = loopback\n' "$engine" "$engine" >"$work/endpoints.ini"
+  export VLASIM_CONFIG=$work/endpoints.ini
+  probe "$driver_name" --find-minimum --seconds 1
+  expect 0 "smallest safe buffer 4800 frames (100.00 ms at 48000 Hz)"
+  grep -qE '^ +4800 +100\.00 +0 .* safe$' <<<"$report" || fail "no safe row for 4800 frames"
+)
+case_shared() {
+  install_driver
+  setting StreamMode REG_SZ Shared
+  twice shared_stream 480 48 4 ""
+  twice shared_minimum
+  setting StreamMode REG_SZ Automatic
+  twice shared_stream 480 100 3 "other_streams = shared"
+}
+
 # Timer-driven, 5 buffers: one half moved into the endpoint before the clients start, the
 # period the endpoint takes to play it, a capture ring that starts with a buffer of silence,
 # and the switch after each transfer; the capture endpoint's short minimum period does not

@@ -25,6 +25,7 @@ class Endpoint : public ::testing::Test {
         ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
         ASSERT_HRESULT_SUCCEEDED(sim::install());
         RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"DefaultSizeInMS");
+        setMode(L"");
         render.minimumPeriod = capture.minimumPeriod = 30000;
         configure();
         recreate();
@@ -65,6 +66,11 @@ class Endpoint : public ::testing::Test {
     static void setDefaultSize(DWORD type, const void* data, DWORD bytes) {
         RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"DefaultSizeInMS", type, data, bytes);
     }
+    // Sets "StreamMode"; the next SetUp empties it (Automatic).
+    static void setMode(const wchar_t* mode) {
+        RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"StreamMode", REG_SZ, mode,
+                        DWORD((wcslen(mode) + 1) * sizeof(wchar_t)));
+    }
     Sizes sizes() {
         long minSize = -7, maxSize = -7, preferred = -7, granularity = -7;
         long result = drv->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
@@ -97,9 +103,8 @@ ASIOChannelInfo channel(long number, bool input) {
     return info;
 }
 
-// The rate is the render endpoint's, else the capture endpoint's. An endpoint where exclusive
-// mode is forbidden is not bound (one held by another application is: it may be free later),
-// and with none left init fails. What cannot be read or made leaves earlier values.
+// The rate is the render endpoint's, else the capture endpoint's; each direction's mode is
+// decided as it is bound. What cannot be read or made leaves earlier values.
 TEST_F(Endpoint, InitBindsEachDirectionOnItsOwn) {
     capture.deviceFormat = sim::extensibleFormat(44100, 2, 32, 24, KSAUDIO_SPEAKER_STEREO);
     configure();
@@ -114,31 +119,53 @@ TEST_F(Endpoint, InitBindsEachDirectionOnItsOwn) {
              low32(drv->endpointId[kCapture]));
     EXPECT_EQ(log(), "ASIOSrv:::init(0x345678AB)...[NULL]\n"
                      "ASIOSrv:::\tRenderEndpoint: the default endpoint, none chosen\n"
-                     "ASIOSrv:::\tCaptureEndpoint: the default endpoint, none chosen\n" +
+                     "ASIOSrv:::\tRender: exclusive mode, granted\n"
+                     "ASIOSrv:::\tCaptureEndpoint: the default endpoint, none chosen\n"
+                     "ASIOSrv:::\tCapture: exclusive mode, granted\n" +
                          std::string(got));
 
-    const HRESULT absent = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
-    const HRESULT forbidden = AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
-    // Each endpoint (absent, or its answer to Initialize), init's result, what it binds, the rate.
-    const std::tuple<HRESULT, HRESULT, ASIOBool, bool, bool, double> rows[] = {
-        {absent, S_OK, ASIOTrue, false, true, 44100.0},
-        {S_OK, forbidden, ASIOTrue, true, false, 48000.0},
-        {forbidden, forbidden, ASIOFalse, false, false, 44100.0},
-        {AUDCLNT_E_DEVICE_IN_USE, S_OK, ASIOTrue, true, true, 48000.0},
-        {absent, absent, ASIOTrue, false, false, 48000.0},
+    // Each endpoint: absent, free, exclusive mode forbidden by the user, another program's
+    // shared stream on it, another program holding it exclusively.
+    enum State { Absent, Free, Forbidden, OthersShared, OthersExclusive };
+    auto set = [](sim::EndpointConfig& e, State state) {
+        e.present = state != Absent;
+        e.exclusiveRefusal = state == Forbidden ? AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED : S_OK;
+        e.otherStreams = state == OthersShared      ? sim::OtherStreams::Shared
+                         : state == OthersExclusive ? sim::OtherStreams::Exclusive
+                                                    : sim::OtherStreams::None;
     };
-    for (const auto& [renderHr, captureHr, result, renderBound, captureBound, rate] : rows) {
-        SCOPED_TRACE(std::to_string(renderHr) + " " + std::to_string(captureHr));
-        render.present = renderHr != absent;
-        render.exclusiveRefusal = renderHr == absent ? S_OK : renderHr;
-        capture.present = captureHr != absent;
-        capture.exclusiveRefusal = captureHr == absent ? S_OK : captureHr;
+    const wchar_t *automatic = L"", *exclusive = L"Exclusive", *shared = L"Shared";
+    // The setting, each endpoint, init's result, what it binds ('-' none, 'x' exclusive, 's'
+    // shared) and the rate. Automatic takes shared mode where exclusive mode is refused and a
+    // shared stream opens; an endpoint held exclusively stays bound (it may be free later);
+    // forced exclusive mode lets forbidden endpoints go, and with none left init fails.
+    const std::tuple<const wchar_t*, State, State, ASIOBool, const char*, double> rows[] = {
+        {automatic, Absent, Free, ASIOTrue, "-x", 44100.0},
+        {automatic, Free, Forbidden, ASIOTrue, "xs", 48000.0},
+        {automatic, Forbidden, Forbidden, ASIOTrue, "ss", 48000.0},
+        {automatic, OthersShared, OthersExclusive, ASIOTrue, "sx", 48000.0},
+        {exclusive, Free, Forbidden, ASIOTrue, "x-", 48000.0},
+        {exclusive, Forbidden, Forbidden, ASIOFalse, "--", 44100.0},
+        {exclusive, OthersShared, Free, ASIOTrue, "xx", 48000.0},
+        {shared, Free, Free, ASIOTrue, "ss", 48000.0},
+        {shared, OthersExclusive, Free, ASIOTrue, "xs", 48000.0},
+        {automatic, Absent, Absent, ASIOTrue, "--", 48000.0},
+    };
+    for (const auto& [mode, renderState, captureState, result, bound, rate] : rows) {
+        SCOPED_TRACE(testing::Message() << "mode [" << mode << "] " << renderState << " "
+                                        << captureState);
+        setMode(mode);
+        set(render, renderState);
+        set(capture, captureState);
         configure();
         EXPECT_EQ(drv->init(nullptr), result);
-        EXPECT_EQ(drv->endpointId[kRender] != nullptr, renderBound);
-        EXPECT_EQ(drv->endpointId[kCapture] != nullptr, captureBound);
+        std::string got;
+        for (int d = kRender; d <= kCapture; ++d)
+            got += !drv->endpointId[d] ? '-' : drv->shared[d] ? 's' : 'x';
+        EXPECT_EQ(got, bound);
         EXPECT_EQ(drv->sampleRate, rate);
     }
+    setMode(L"");
     // Nothing to ask: any rate is kept, and the sizes are the bare figures.
     EXPECT_EQ(drv->setSampleRate(12345.5), ASE_OK);
     EXPECT_EQ(sizes(), (Sizes{ASE_OK, 0, 0, 12345, -1}));
@@ -417,6 +444,62 @@ TEST_F(Endpoint, RateLatenciesAndFixedAnswers) {
                   selector == kAsioCanTimeInfo ? ASE_SUCCESS : ASE_NotPresent)
             << selector;
     EXPECT_TRUE(logged("ASIOSrv:::future(10)..."));
+}
+
+// A shared direction answers for the engine: its rate alone, its periods as the sizes (the
+// preferred one nearest the user's length, else the engine's default), 24-in-32 samples, the
+// mix format's channels, latencies with the engine's pass in them. Beside an exclusive
+// direction, the periods both take.
+TEST_F(Endpoint, SharedDirectionsAnswerForTheEngine) {
+    setMode(L"Shared");
+    render.deviceFormat = sim::extensibleFormat(48000, 2, 16, 16, KSAUDIO_SPEAKER_STEREO);
+    render.layouts.push_back({4, KSAUDIO_SPEAKER_QUAD});
+    const DWORD ms = 4;
+    // {engine periods, IAudioClient3, "DefaultSizeInMS", sizes}
+    const std::tuple<std::vector<UINT32>, bool, DWORD, Sizes> rows[] = {
+        {{480, 32, 128, 480}, true, 0, {ASE_OK, 128, 480, 480, 32}},
+        {{480, 32, 128, 480}, true, ms, {ASE_OK, 128, 192, 480, 32}},
+        {{480, 480, 480, 480}, true, ms, {ASE_OK, 480, 480, 480, 0}},
+        {{480, 32, 128, 480}, false, ms, {ASE_OK, 480, 480, 480, 0}},
+    };
+    for (const auto& [periods, client3, preferredMs, expected] : rows) {
+        SCOPED_TRACE(testing::Message() << periods[1] << " " << client3 << " " << preferredMs);
+        for (sim::EndpointConfig* e : {&render, &capture}) {
+            e->engineDefaultPeriod = periods[0];
+            e->engineFundamentalPeriod = periods[1];
+            e->engineMinimumPeriod = periods[2];
+            e->engineMaximumPeriod = periods[3];
+            e->audioClient3 = client3;
+        }
+        configure();
+        drv->init(nullptr);
+        setDefaultSize(preferredMs ? REG_DWORD : REG_NONE, &preferredMs, preferredMs ? 4 : 0);
+        EXPECT_EQ(sizes(), expected);
+    }
+    EXPECT_EQ(drv->sampleType[kRender], ASIOSTInt32LSB);
+    long in = 0, out = 0;
+    EXPECT_EQ(drv->getChannels(&in, &out), ASE_OK);
+    EXPECT_EQ(out, 2); // not the four channels it takes exclusively
+    EXPECT_EQ(drv->canSampleRate(48000.0), ASE_OK);
+    EXPECT_EQ(drv->canSampleRate(44100.0), ASE_NoClock);
+    drv->bufferFrames = 480;
+    EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(in, 960); // the engine's pass and the period the buffer spans
+    EXPECT_EQ(out, 1920); // the same, and the two halves filled ahead
+
+    // Exclusive render (160 frames at least), shared capture in steps of 96 frames.
+    setMode(L"");
+    render.deviceFormat = sim::extensibleFormat(48000, 2, 32, 24, KSAUDIO_SPEAKER_STEREO);
+    render.audioClient3 = capture.audioClient3 = true;
+    render.engineMinimumPeriod = capture.engineMinimumPeriod = 96;
+    render.engineFundamentalPeriod = capture.engineFundamentalPeriod = 96;
+    capture.exclusiveRefusal = AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+    configure();
+    drv->init(nullptr);
+    EXPECT_FALSE(drv->shared[kRender]);
+    EXPECT_TRUE(drv->shared[kCapture]);
+    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 192, 192, 480, 96}));
+    EXPECT_EQ(drv->canSampleRate(44100.0), ASE_NoClock);
 }
 
 // Every host query that reaches the endpoints, with every step failing, by an error or by

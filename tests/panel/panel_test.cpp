@@ -234,7 +234,7 @@ TEST_F(ControlPanel, TrackbarStoresMovementsAndTellsTheHost) {
              {{Key, VK_END, 3, L"10"}, {Key, VK_LEFT, 29, L"10"}});
 }
 
-// The template (ten controls in order, 239 x 153 units, the logo: bitmap 102, 78 x 29 at 8
+// The template (thirteen controls in order, 239 x 185 units, the logo: bitmap 102, 78 x 29 at 8
 // bits with a palette), and the endpoint lists: two endpoints a direction, the stored choice
 // selected (the default when it is not active), a new one stored at once, the default by
 // removing it; afterwards the host is asked for a reset before it hears of the new size.
@@ -259,8 +259,9 @@ TEST_F(ControlPanel, TemplateAndEndpointLists) {
         controls += std::wstring(cls) + L" " + std::to_wstring(GetDlgCtrlID(c)) + L"; ";
     }
     EXPECT_EQ(controls, L"Button 1; Static -1; Static -1; ComboBox 1005; Static -1; ComboBox 1006; "
+                        L"Static -1; ComboBox 1007; Static 1008; "
                         L"msctls_trackbar32 1001; Static 1003; Static 1004; Static -1; ");
-    RECT size = {0, 0, 239, 153}, client;
+    RECT size = {0, 0, 239, 185}, client;
     MapDialogRect(dialog, &size);
     GetClientRect(dialog, &client);
     EXPECT_TRUE(EqualRect(&size, &client));
@@ -306,6 +307,35 @@ TEST_F(ControlPanel, TemplateAndEndpointLists) {
     SendDlgItemMessageW(dialog, IDC_INPUT_DEVICE, WM_KEYDOWN, VK_END, 1);
     close(VK_RETURN);
     EXPECT_EQ(hostMessages, (Messages{{kAsioResetRequest, 0}}));
+}
+
+// The mode list shows the stored mode (Automatic when there is none), stores a new one at once
+// and has the host reset once the dialog closes; beside it, the modes the running stream has.
+TEST_F(ControlPanel, ModeListAndTheRunningStreamsModes) {
+    start(Streaming, 10);
+    stream->AddRef();
+    driver->audioClient[kRender] = stream;
+    driver->running = true;
+    open();
+    HWND modes = GetDlgItem(dialog, IDC_STREAM_MODE);
+    EXPECT_EQ(SendMessageW(modes, CB_GETCOUNT, 0, 0), 3);
+    EXPECT_EQ(SendMessageW(modes, CB_GETCURSEL, 0, 0), 0);
+    EXPECT_EQ(windowText(GetDlgItem(dialog, IDC_STREAM_STATE)), L"Streaming now: output exclusive");
+    SendMessageW(modes, WM_KEYDOWN, VK_END, 1);
+    EXPECT_EQ(stored(L"StreamMode"), L"Shared");
+    close(VK_RETURN);
+    EXPECT_EQ(hostMessages, (Messages{{kAsioResetRequest, 0}}));
+
+    // Reopened: the stored mode selected; choosing it again changes nothing.
+    hostMessages.clear();
+    driver->shared[kRender] = true;
+    open();
+    EXPECT_EQ(SendMessageW(modes = GetDlgItem(dialog, IDC_STREAM_MODE), CB_GETCURSEL, 0, 0), 2);
+    EXPECT_EQ(windowText(GetDlgItem(dialog, IDC_STREAM_STATE)), L"Streaming now: output shared");
+    SendMessageW(modes, WM_KEYDOWN, VK_HOME, 1);
+    SendMessageW(modes, WM_KEYDOWN, VK_END, 1);
+    close(VK_RETURN);
+    EXPECT_EQ(hostMessages, Messages{});
 }
 
 } // namespace

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -27,30 +30,70 @@ template <typename T> struct Buffers {
     std::vector<std::vector<T>> blocks;
     std::vector<T> endpoint;
     void* slots[kMaxChannels] = {};
-    static T pass(T s) { return sizeof s == 4 ? T(s & 0xFFFFFF00u) : s; }
+};
+
+// The three transfers, each with its one-sample reference: endpoint sample from host sample
+// (out) and host sample from endpoint sample (in), written plainly.
+template <typename T, int32_t Type> struct Integer {
+    using Sample = T;
+    static void render(void** b, unsigned ch, uint32_t first, uint32_t n, void* e) {
+        interleaveFrames(Type, b, ch, first, n, e);
+    }
+    static void capture(void** b, unsigned ch, uint32_t first, uint32_t n, const void* e) {
+        deinterleaveFrames(Type, b, ch, first, n, e);
+    }
+    static T out(T s) { return sizeof s == 4 ? T(s & 0xFFFFFF00u) : s; }
+    static T in(T s) { return out(s); }
+};
+using Int16 = Integer<int16_t, kSampleTypeInt16LSB>;
+using Int24 = Integer<uint32_t, kSampleTypeInt32LSB>;
+
+// Endpoint samples are float bit patterns. Noise as floats is mostly huge or NaN, so the way
+// in sees clamping too.
+struct Float {
+    using Sample = uint32_t;
+    static void render(void** b, unsigned ch, uint32_t first, uint32_t n, void* e) {
+        interleaveFloatFrames(b, ch, first, n, e);
+    }
+    static void capture(void** b, unsigned ch, uint32_t first, uint32_t n, const void* e) {
+        deinterleaveFloatFrames(b, ch, first, n, e);
+    }
+    static uint32_t out(uint32_t s) {
+        float f = float(double(int32_t(s & 0xFFFFFF00u)) / 2147483648.0);
+        uint32_t bits;
+        memcpy(&bits, &f, 4);
+        return bits;
+    }
+    static uint32_t in(uint32_t bits) {
+        float f;
+        memcpy(&f, &bits, 4);
+        double x =
+            std::isnan(f) ? -8388608.0 : std::clamp(double(f) * 8388608.0, -8388608.0, 8388607.0);
+        return uint32_t(int32_t(std::nearbyint(x))) << 8;
+    }
 };
 
 // One run both ways against a frame-by-frame reference: each channel to and from its own
 // block, silence for a render channel without one, nothing written outside the run.
-template <typename T>
-void checkRun(int32_t type, unsigned ch, uint32_t first, uint32_t frames, bool hole) {
+template <typename K> void checkRun(unsigned ch, uint32_t first, uint32_t frames, bool hole) {
+    using T = typename K::Sample;
     const unsigned blockCount = std::min(ch + 2, kMaxChannels);
     Buffers<T> out(ch, blockCount, first + frames, frames, hole);
     EXPECT_EQ(allChannelsPresent(out.slots, ch), ch <= kMaxChannels && !hole);
-    interleaveFrames(type, out.slots, ch, first, frames, out.endpoint.data());
+    K::render(out.slots, ch, first, frames, out.endpoint.data());
     for (uint32_t i = 0; i < frames; ++i)
         for (unsigned c = 0; c < ch; ++c)
             ASSERT_EQ(out.endpoint[size_t(i) * ch + c],
-                      c < blockCount && out.slots[c] ? out.pass(out.blocks[c][first + i]) : T(0))
+                      c < blockCount && out.slots[c] ? K::out(out.blocks[c][first + i]) : T(0))
                 << "frame " << i << " channel " << c;
     Buffers<T> in(ch, blockCount, first + frames, frames, hole);
     const auto before = in.blocks;
-    deinterleaveFrames(type, in.slots, ch, first, frames, in.endpoint.data());
+    K::capture(in.slots, ch, first, frames, in.endpoint.data());
     for (unsigned c = 0; c < blockCount; ++c)
         for (uint32_t i = 0; i < 2 * (first + frames); ++i) {
             bool copied = c < ch && in.slots[c] && i >= first && i < first + frames;
             ASSERT_EQ(in.blocks[c][i],
-                      copied ? in.pass(in.endpoint[size_t(i - first) * ch + c]) : before[c][i])
+                      copied ? K::in(in.endpoint[size_t(i - first) * ch + c]) : before[c][i])
                 << "block " << c << " sample " << i;
         }
 }
@@ -64,9 +107,50 @@ TEST(Convert, MatchesFrameByFrameReference) {
                 for (bool hole : {false, true}) {
                     SCOPED_TRACE(testing::Message() << "ch " << ch << " frames " << frames
                                                     << " first " << first << " hole " << hole);
-                    checkRun<int16_t>(kSampleTypeInt16LSB, ch, first, frames, hole);
-                    checkRun<uint32_t>(kSampleTypeInt32LSB, ch, first, frames, hole);
+                    checkRun<Int16>(ch, first, frames, hole);
+                    checkRun<Int24>(ch, first, frames, hole);
+                    checkRun<Float>(ch, first, frames, hole);
                 }
+}
+
+// The engine's floats at the edges, through the vector bodies (2, 4, 8 channels) and the
+// scalar ones alike: full scale and beyond clamp, steps round to nearest (ties to even), and
+// every 24-bit sample comes back from its float bit for bit.
+TEST(Convert, FloatEdgesAndExactRoundTrip) {
+    const float inf = std::numeric_limits<float>::infinity();
+    // clang-format off
+    const std::pair<float, uint32_t> edges[] = {
+        {1.0f, 0x7FFFFF00u},  {2.5f, 0x7FFFFF00u}, {inf, 0x7FFFFF00u}, {-1.0f, 0x80000000u},
+        {-inf, 0x80000000u},  {std::nanf(""), 0x80000000u}, {0.5f, 0x40000000u}, {0x1p-24f, 0u},
+        {0x3p-24f, 0x200u},   {-0x1p-23f, 0xFFFFFF00u}, {0x1.fffffep-1f, 0x7FFFFF00u}, {0.0f, 0u}};
+    // clang-format on
+    for (unsigned ch : {1u, 2u, 4u, 6u, 8u}) {
+        const uint32_t frames = 12;
+        std::vector<float> endpoint(frames * ch);
+        for (size_t i = 0; i < endpoint.size(); ++i)
+            endpoint[i] = edges[(i / ch) % std::size(edges)].first;
+        std::vector<std::vector<uint32_t>> blocks(ch, std::vector<uint32_t>(2 * frames));
+        void* slots[kMaxChannels] = {};
+        for (unsigned c = 0; c < ch; ++c)
+            slots[c] = blocks[c].data();
+        deinterleaveFloatFrames(slots, ch, frames, frames, endpoint.data());
+        for (unsigned c = 0; c < ch; ++c)
+            for (uint32_t i = 0; i < frames; ++i)
+                EXPECT_EQ(blocks[c][frames + i], edges[i].second) << ch << " " << i;
+
+        // Every 24-bit value in a stride that touches each bit pattern's neighbourhood.
+        std::vector<float> wire(frames * ch);
+        for (uint32_t v = 0; v < (1u << 24); v += 4093) {
+            for (unsigned c = 0; c < ch; ++c)
+                for (uint32_t i = 0; i < frames; ++i)
+                    blocks[c][i] = ((v + i * 1021 + c) & 0xFFFFFF) << 8 | 0x5A;
+            interleaveFloatFrames(slots, ch, 0, frames, wire.data());
+            deinterleaveFloatFrames(slots, ch, frames, frames, wire.data());
+            for (unsigned c = 0; c < ch; ++c)
+                for (uint32_t i = 0; i < frames; ++i)
+                    ASSERT_EQ(blocks[c][frames + i], blocks[c][i] & 0xFFFFFF00u) << v;
+        }
+    }
 }
 
 TEST(Convert, OtherSampleTypesNullBuffersAndEmptyRunsCopyNothing) {
@@ -163,6 +247,32 @@ TEST(Durations, RoundedTruncatedAndGranted) {
     EXPECT_EQ(streamFramesForDuration(100000, 48000, 8, 2), 512u);
     EXPECT_EQ(streamFramesForDuration(108980, 44100, 0, 0), 512u); // 480.6 frames
     EXPECT_EQ(streamFramesForDuration(0, 48000, 4, 4), 0u);
+}
+
+// A shared stream runs in the engine's periods: multiples of the fundamental between its
+// minimum and maximum, or its one default period; the sizes offered are those every shared
+// direction takes, nearest to the one asked within the range the other limits leave.
+TEST(EnginePeriods, SizesEveryEngineOffers) {
+    const EnginePeriods lowLatency{480, 32, 128, 480}, fixed{480, 480, 480, 480},
+        coarse{480, 96, 192, 960}, none{};
+    EXPECT_TRUE(isEnginePeriod(lowLatency, 160));
+    EXPECT_FALSE(isEnginePeriod(lowLatency, 96));  // below the minimum
+    EXPECT_FALSE(isEnginePeriod(lowLatency, 170)); // not a multiple
+    EXPECT_FALSE(isEnginePeriod(lowLatency, 512)); // above the maximum
+    EXPECT_TRUE(isEnginePeriod({441, 0, 0, 0}, 441));
+    EXPECT_FALSE(isEnginePeriod(none, 0));
+    // {frames asked, lo, hi, lowLatency alone, with fixed, with coarse}
+    const uint32_t cases[][6] = {{128, 1, 4800, 128, 480, 192},  {100, 1, 4800, 128, 480, 192},
+                                 {300, 1, 4800, 288, 480, 288},  {176, 1, 4800, 160, 480, 192},
+                                 {1000, 1, 4800, 480, 480, 480}, {128, 200, 400, 224, 0, 288},
+                                 {480, 1, 256, 256, 0, 192},     {128, 500, 400, 0, 0, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c[0] << " in " << c[1] << ".." << c[2]);
+        EXPECT_EQ(nearestCommonPeriod(&lowLatency, 1, c[0], c[1], c[2]), c[3]);
+        const EnginePeriods withFixed[] = {lowLatency, fixed}, withCoarse[] = {lowLatency, coarse};
+        EXPECT_EQ(nearestCommonPeriod(withFixed, 2, c[0], c[1], c[2]), c[4]);
+        EXPECT_EQ(nearestCommonPeriod(withCoarse, 2, c[0], c[1], c[2]), c[5]);
+    }
 }
 
 } // namespace

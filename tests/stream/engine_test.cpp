@@ -270,6 +270,37 @@ TEST(Start, AFailedDirectionFailsStartAndComIsInitialisedForRenderOnly) {
     EXPECT_EQ(r.srv->threadHandle, nullptr);
 }
 
+// Another program opens the speakers between init and start: in Automatic mode the outputs go
+// shared and the inputs stay exclusive; the stream runs. Forced exclusive, start fails.
+TEST(Start, SpeakersTakenSinceInitGoShared) {
+    for (bool automatic : {true, false}) {
+        SCOPED_TRACE(automatic);
+        const wchar_t* mode = automatic ? L"Automatic" : L"Exclusive";
+        RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"StreamMode", REG_SZ, mode,
+                        DWORD((wcslen(mode) + 1) * sizeof(wchar_t)));
+        Rig r(stepped(2, 2));
+        ASSERT_EQ(r.create(), ASE_OK);
+        EXPECT_FALSE(r.srv->shared[kRender]);
+        sim::EndpointConfig out = sim::defaultRender(), in = sim::defaultCapture();
+        out.deviceFormat = in.deviceFormat =
+            sim::extensibleFormat(48000, 2, 32, 24, KSAUDIO_SPEAKER_STEREO);
+        out.minimumPeriod = in.minimumPeriod = 30000;
+        in.signal = sim::Signal::Counter;
+        out.otherStreams = sim::OtherStreams::Shared;
+        sim::configure(out, in);
+        ASSERT_EQ(r.asio->start(), automatic ? ASE_OK : ASE_NotPresent);
+        EXPECT_EQ(r.srv->shared[kRender], automatic);
+        EXPECT_FALSE(r.srv->shared[kCapture]);
+        if (automatic) {
+            EXPECT_TRUE(r.waitForSwitches(2));
+            EXPECT_TRUE(sim::run(3, 2000));
+            EXPECT_TRUE(r.waitForSwitches(5));
+        }
+        r.asio->stop();
+    }
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"StreamMode");
+}
+
 // The lines a duplex stream logs from start to Release over three periods, times cut off.
 // While the log is on here, no other program of this prefix writes to it.
 std::vector<std::string> streamLog(bool timerDriven) {

@@ -1,0 +1,216 @@
+// Shared mode: the choice per direction, the sizes, and opening a shared stream.
+#include "endpoint/shared.h"
+
+#include "driver/log.h"
+
+#include <ks.h>
+#include <ksmedia.h>
+
+#include <cstring>
+#include <cwchar>
+
+const wchar_t kStreamModeSetting[] = L"StreamMode";
+
+StreamMode readStreamMode() {
+    wchar_t text[32];
+    readTextSetting(kStreamModeSetting, text, 32);
+    if (_wcsicmp(text, L"Exclusive") == 0) return StreamMode::Exclusive;
+    if (_wcsicmp(text, L"Shared") == 0) return StreamMode::Shared;
+    return StreamMode::Automatic;
+}
+
+namespace {
+
+const wchar_t* const kStreamName[2] = {L"Render", L"Capture"};
+
+// The engine mixes in 32-bit floats on every current Windows; only that is converted.
+bool isFloatMix(const WAVEFORMATEX* f) {
+    if (f->wBitsPerSample != 32 || f->nChannels == 0) return false;
+    if (f->wFormatTag == WAVE_FORMAT_IEEE_FLOAT) return true;
+    return f->wFormatTag == WAVE_FORMAT_EXTENSIBLE &&
+           f->cbSize >= sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX) &&
+           IsEqualGUID(reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(f)->SubFormat,
+                       KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
+}
+
+// What a shared stream gets on the endpoint: its format, its periods, and whether one opens
+// at all (another program may hold the endpoint exclusively). S_OK when it does.
+HRESULT probeShared(IMMDevice* endpoint, SharedEndpoint* out) {
+    *out = {};
+    ComRef<IAudioClient> client;
+    TaskMem<WAVEFORMATEX> mix;
+    HRESULT hr = endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.putVoid());
+    if (FAILED(hr) || !client) return FAILED(hr) ? hr : E_POINTER;
+    hr = client->GetMixFormat(mix.put());
+    if (FAILED(hr) || !mix.get()) return FAILED(hr) ? hr : E_POINTER;
+    if (!isFloatMix(mix.get())) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    size_t bytes = sizeof(WAVEFORMATEX) + mix->cbSize;
+    std::memcpy(&out->mix, mix.get(), bytes < sizeof out->mix ? bytes : sizeof out->mix);
+
+    ComRef<IAudioClient3> client3;
+    UINT32 defaultPeriod = 0, fundamental = 0, minimum = 0, maximum = 0;
+    if (SUCCEEDED(client->QueryInterface(__uuidof(IAudioClient3), client3.putVoid())) && client3 &&
+        SUCCEEDED(client3->GetSharedModeEnginePeriod(mix.get(), &defaultPeriod, &fundamental,
+                                                     &minimum, &maximum)) &&
+        defaultPeriod) {
+        out->periods = {defaultPeriod, fundamental, minimum, maximum};
+        out->lowLatency = minimum < maximum;
+    } else {
+        // Without IAudioClient3 the engine's period is the one there is.
+        REFERENCE_TIME period = 0, shortest = 0;
+        hr = client->GetDevicePeriod(&period, &shortest);
+        if (FAILED(hr)) return hr;
+        uint32_t frames = uint32_t((uint64_t(period) * mix->nSamplesPerSec + 5000000) / 10000000);
+        out->periods = {frames, 0, frames, frames};
+    }
+    hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0,
+                            mix.get(), nullptr);
+    if (FAILED(hr)) return hr;
+    out->usable = true;
+    return S_OK;
+}
+
+} // namespace
+
+bool chooseStreamMode(ASIOSrv* self, IMMDevice* endpoint, int d, StreamMode mode, HRESULT refusal) {
+    const wchar_t* name = kStreamName[d];
+    self->shared[d] = false;
+    self->sharedEndpoint[d] = {};
+    const bool forbidden = refusal == AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+    if (mode == StreamMode::Exclusive) {
+        logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, as StreamMode says", name);
+        return !forbidden;
+    }
+    const bool refused = forbidden || refusal == AUDCLNT_E_DEVICE_IN_USE;
+    if (mode == StreamMode::Automatic && !refused) {
+        logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, granted", name);
+        return true;
+    }
+    HRESULT hr = probeShared(endpoint, &self->sharedEndpoint[d]);
+    if (FAILED(hr)) {
+        // Exclusive mode is then all there is; where it is refused too, start says so.
+        if (mode == StreamMode::Shared)
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, shared mode unavailable (0x%X)",
+                       name, hr);
+        else
+            logMessage(self,
+                       L"ASIOSrv:::\t%s: exclusive mode refused (0x%X), shared mode too (0x%X)",
+                       name, refusal, hr);
+        return !forbidden;
+    }
+    // The host sees 24-in-32 samples, converted to and from the engine's floats, at the
+    // engine's rate and channel count.
+    const WAVEFORMATEX& mix = self->sharedEndpoint[d].mix.Format;
+    self->shared[d] = true;
+    self->sampleType[d] = ASIOSTInt32LSB;
+    self->channelCount[d] = self->deviceChannels[d] = mix.nChannels;
+    if (d == kRender || !self->endpointId[kRender])
+        self->sampleRate = static_cast<double>(mix.nSamplesPerSec);
+    if (mode == StreamMode::Shared)
+        logMessage(self, L"ASIOSrv:::\t%s: shared mode, as StreamMode says", name);
+    else
+        logMessage(self, L"ASIOSrv:::\t%s: shared mode, exclusive mode refused (0x%X)", name,
+                   refusal);
+    return true;
+}
+
+bool turnShared(ASIOSrv* self, IMMDevice* endpoint, int d, unsigned channels, HRESULT refusal) {
+    if ((refusal != AUDCLNT_E_DEVICE_IN_USE && refusal != AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED) ||
+        readStreamMode() != StreamMode::Automatic || self->bufferSampleType[d] != ASIOSTInt32LSB ||
+        self->bufferFrames <= 0)
+        return false;
+    SharedEndpoint e;
+    if (FAILED(probeShared(endpoint, &e)) || channels > e.mix.Format.nChannels ||
+        e.mix.Format.nSamplesPerSec != vl::truncatedRate(self->sampleRate) ||
+        !vl::isEnginePeriod(e.periods, uint32_t(self->bufferFrames)))
+        return false;
+    self->sharedEndpoint[d] = e;
+    self->shared[d] = true;
+    logMessage(self, L"ASIOSrv:::\t%s: shared mode, exclusive mode refused (0x%X)", kStreamName[d],
+               refusal);
+    return true;
+}
+
+HRESULT openSharedStream(const ASIOSrv* self, IMMDevice* endpoint, int d,
+                         ComRef<IAudioClient>& client) {
+    const SharedEndpoint& e = self->sharedEndpoint[d];
+    HRESULT hr = endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.putVoid());
+    if (FAILED(hr) || !client) return FAILED(hr) ? hr : E_POINTER;
+    const WAVEFORMATEX* format = &e.mix.Format;
+    const UINT32 frames = self->bufferFrames > 0 ? UINT32(self->bufferFrames) : 0;
+    ComRef<IAudioClient3> client3;
+    if (e.lowLatency &&
+        SUCCEEDED(client->QueryInterface(__uuidof(IAudioClient3), client3.putVoid())) && client3) {
+        hr = client3->InitializeSharedAudioStream(AUDCLNT_STREAMFLAGS_EVENTCALLBACK, frames, format,
+                                                  nullptr);
+        // The engine runs one period for all its streams: another program's may hold it.
+        WAVEFORMATEX* current = nullptr;
+        UINT32 period = 0;
+        if (SUCCEEDED(hr) &&
+            SUCCEEDED(client3->GetCurrentSharedModeEnginePeriod(&current, &period)) && period &&
+            period != frames)
+            hr = AUDCLNT_E_ENGINE_PERIODICITY_LOCKED;
+        CoTaskMemFree(current);
+        return hr;
+    }
+    return client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0,
+                              format, nullptr);
+}
+
+namespace {
+
+unsigned sharedEngines(const ASIOSrv* self, vl::EnginePeriods* engines) {
+    unsigned n = 0;
+    for (int d = kRender; d <= kCapture; ++d)
+        if (streamsShared(self, d)) engines[n++] = self->sharedEndpoint[d].periods;
+    return n;
+}
+
+uint32_t gcd(uint32_t a, uint32_t b) {
+    while (b) {
+        uint32_t t = a % b;
+        a = b;
+        b = t;
+    }
+    return a;
+}
+
+} // namespace
+
+void limitToSharedPeriods(const ASIOSrv* self, DWORD preferredMs, long* minSize, long* maxSize,
+                          long* preferredSize, long* granularity) {
+    vl::EnginePeriods engines[2];
+    unsigned n = sharedEngines(self, engines);
+    if (n == 0) return;
+    // The shared periods' own range, within the exclusive direction's where there is one.
+    uint32_t lo = 1, hi = 0xFFFFFFFFu;
+    for (unsigned i = 0; i < n; ++i) {
+        const vl::EnginePeriods& e = engines[i];
+        uint32_t low = e.fundamental && e.minimum < e.defaultPeriod ? e.minimum : e.defaultPeriod;
+        uint32_t high = e.fundamental && e.maximum > e.defaultPeriod ? e.maximum : e.defaultPeriod;
+        if (low > lo) lo = low;
+        if (high < hi) hi = high;
+    }
+    if (minSize && *minSize > 0 && uint32_t(*minSize) > lo) lo = uint32_t(*minSize);
+    if (maxSize && *maxSize > 0 && uint32_t(*maxSize) < hi) hi = uint32_t(*maxSize);
+    uint32_t minimum = vl::nearestCommonPeriod(engines, n, lo, lo, hi);
+    uint32_t maximum = vl::nearestCommonPeriod(engines, n, hi, lo, hi);
+    if (minSize) *minSize = long(minimum);
+    if (maxSize) *maxSize = long(maximum);
+    if (preferredSize) {
+        int first = streamsShared(self, kRender) ? kRender : kCapture;
+        uint32_t rate = self->sharedEndpoint[first].mix.Format.nSamplesPerSec;
+        uint32_t wanted =
+            preferredMs ? uint32_t(uint64_t(preferredMs) * rate / 1000) : engines[0].defaultPeriod;
+        *preferredSize = long(vl::nearestCommonPeriod(engines, n, wanted, lo, hi));
+    }
+    if (granularity) {
+        // The step between the periods: the fundamentals' least common multiple.
+        uint32_t step = 0;
+        for (unsigned i = 0; i < n; ++i)
+            if (engines[i].fundamental)
+                step = step ? step / gcd(step, engines[i].fundamental) * engines[i].fundamental
+                            : engines[i].fundamental;
+        *granularity = minimum == maximum || !step ? 0 : long(step);
+    }
+}

@@ -1,0 +1,43 @@
+// Shared mode: streams through the system's audio engine, in its mix format and periods. Each
+// direction's mode is decided once, by init, from the "StreamMode" setting and from what the
+// endpoint grants; these are the few places that know how a shared stream differs.
+#pragma once
+
+#include "driver/ASIOSrv.h"
+#include "endpoint/platform.h"
+
+// Decides a direction's mode for a bound endpoint and logs it with its reason. refusal is
+// what an exclusive stream got there (S_OK when it was granted or not asked). A shared
+// direction takes the mix format's channels and rate, and 24-in-32 host samples. Returns
+// false when the direction can never stream: exclusive mode is forbidden there and no shared
+// stream opens either.
+bool chooseStreamMode(ASIOSrv* self, IMMDevice* endpoint, int direction, StreamMode mode,
+                      HRESULT refusal);
+
+// start's second look, in Automatic mode, at a direction init found exclusive and whose
+// exclusive stream is now refused as forbidden or in use (another program opened the endpoint
+// since): true, logged, when it goes shared instead, which it can only as the host's buffers
+// are: 24-in-32 samples, at most the mix format's channels, the current rate, and a size that
+// is one of the engine's periods.
+bool turnShared(ASIOSrv* self, IMMDevice* endpoint, int direction, unsigned channels,
+                HRESULT refusal);
+
+// Opens a shared, event-driven stream of self->bufferFrames frames per period on an
+// endpoint: IAudioClient3's period where the engine has low-latency periods, else the engine's
+// own. An engine held at another period by another stream refuses it
+// (AUDCLNT_E_ENGINE_PERIODICITY_LOCKED): one switch per period needs the period asked for.
+HRESULT openSharedStream(const ASIOSrv* self, IMMDevice* endpoint, int direction,
+                         ComRef<IAudioClient>& client);
+
+// Whether a direction runs shared (bound, and init chose shared mode for it).
+inline bool streamsShared(const ASIOSrv* self, int direction) {
+    return self->endpointId[direction] && self->shared[direction];
+}
+
+// Narrows the sizes getBufferSize offers to the periods every shared direction takes: the
+// minimum and maximum to the nearest such period within them (exclusive directions already
+// set them; 0 and 0 when none did), the preferred size to the one nearest the user's length
+// (preferredMs, 0: the engine's default period). Granularity, when given, becomes the step
+// between those periods (0 for one size). Nothing changes without a shared direction.
+void limitToSharedPeriods(const ASIOSrv* self, DWORD preferredMs, long* minSize, long* maxSize,
+                          long* preferredSize, long* granularity);
