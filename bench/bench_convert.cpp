@@ -38,49 +38,43 @@ int32_t typeOf(int64_t width) {
     return width == 2 ? vl::kSampleTypeInt16LSB : vl::kSampleTypeInt32LSB;
 }
 
-void BM_render(benchmark::State& state, unsigned ch, unsigned width, uint32_t frames) {
+// One transfer kernel, alternating halves as the streaming threads do.
+template <typename Transfer>
+void transfer(benchmark::State& state, unsigned ch, unsigned width, uint32_t frames,
+              Transfer move) {
     Buffers b(ch, width, frames);
     uint32_t half = 0;
     for (auto _ : state) {
-        vl::interleaveFrames(typeOf(width), b.slots, ch, half, frames, b.endpoint.data());
+        move(b, half);
         benchmark::ClobberMemory();
         half ^= frames;
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(b.endpoint.size()));
+}
+
+void BM_render(benchmark::State& state, unsigned ch, unsigned width, uint32_t frames) {
+    transfer(state, ch, width, frames, [&](Buffers& b, uint32_t half) {
+        vl::interleaveFrames(typeOf(width), b.slots, ch, half, frames, b.endpoint.data());
+    });
 }
 
 void BM_capture(benchmark::State& state, unsigned ch, unsigned width, uint32_t frames) {
-    Buffers b(ch, width, frames);
-    uint32_t half = 0;
-    for (auto _ : state) {
+    transfer(state, ch, width, frames, [&](Buffers& b, uint32_t half) {
         vl::deinterleaveFrames(typeOf(width), b.slots, ch, half, frames, b.endpoint.data());
-        benchmark::ClobberMemory();
-        half ^= frames;
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(b.endpoint.size()));
+    });
 }
 
 // The shared-mode transfers: 24-in-32 host samples to and from the engine's floats.
-void BM_renderFloat(benchmark::State& state, unsigned ch, unsigned, uint32_t frames) {
-    Buffers b(ch, 4, frames);
-    uint32_t half = 0;
-    for (auto _ : state) {
+void BM_renderFloat(benchmark::State& state, unsigned ch, unsigned width, uint32_t frames) {
+    transfer(state, ch, width, frames, [&](Buffers& b, uint32_t half) {
         vl::interleaveFloatFrames(b.slots, ch, half, frames, b.endpoint.data());
-        benchmark::ClobberMemory();
-        half ^= frames;
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(b.endpoint.size()));
+    });
 }
 
-void BM_captureFloat(benchmark::State& state, unsigned ch, unsigned, uint32_t frames) {
-    Buffers b(ch, 4, frames);
-    uint32_t half = 0;
-    for (auto _ : state) {
+void BM_captureFloat(benchmark::State& state, unsigned ch, unsigned width, uint32_t frames) {
+    transfer(state, ch, width, frames, [&](Buffers& b, uint32_t half) {
         vl::deinterleaveFloatFrames(b.slots, ch, half, frames, b.endpoint.data());
-        benchmark::ClobberMemory();
-        half ^= frames;
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(b.endpoint.size()));
+    });
 }
 
 // The yardstick: the same bytes in one memcpy.
