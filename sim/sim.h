@@ -80,7 +80,8 @@ enum class Clock { Realtime, Manual };
 //            the stream's first frame.
 //  Loopback: what the render endpoint played, loopbackDelayFrames later (channels mapped
 //            by index, the rest zero; 16-bit and 24-in-32 converted by shifting); silence
-//            while the render endpoint does not play.
+//            while the render endpoint does not play. Across two devices (container ids)
+//            it is sampled at the capture clock's own times, as through a cable.
 //  Silence:  zeros.
 enum class Signal { Counter, Sine, Loopback, Silence };
 
