@@ -215,7 +215,8 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
     }
     if (key == L"audio_client3") return flag(&c.audioClient3);
     if (key == L"container_id") {
-        if (value.size() == 38 && value[0] == L'{' && SUCCEEDED(IIDFromString(value.c_str(), &c.containerId)))
+        if (value.size() == 38 && value[0] == L'{' &&
+            SUCCEEDED(IIDFromString(value.c_str(), &c.containerId)))
             return true;
         return *why = L"expected a GUID in braces, got " + value, false;
     }
@@ -386,8 +387,8 @@ bool loadConfigFile(const std::wstring& path, std::wstring* error) {
             const EndpointConfig& c = sec.cfg;
             if (!c.present) continue;
             if (std::fabs(c.clockPpm) + c.clockWanderPpm > 5000)
-                return err = path + L": " + c.id + L": clock_ppm and clock_wander_ppm add up to "
-                                                   L"more than 5000",
+                return err = path + L": " + c.id +
+                             L": clock_ppm and clock_wander_ppm add up to more than 5000",
                        false;
             const EndpointConfig* same = nullptr;
             for (const EndpointConfig* d : devices)

@@ -251,8 +251,8 @@ class Clock final : public IAudioClock, public Counted {
             // When the device reached that position: its latest tick, on its own clock.
             LARGE_INTEGER freq;
             QueryPerformanceFrequency(&freq);
-            *qpc = UINT64(std::llround(gridQpc(*st, double(st->gridTicks)) * 1e7 /
-                                       double(freq.QuadPart)));
+            *qpc = UINT64(
+                std::llround(gridQpc(*st, double(st->gridTicks)) * 1e7 / double(freq.QuadPart)));
         }
         return S_OK;
     }

@@ -448,9 +448,9 @@ void setClock(Clock clock) {
         for (auto& e : s.eps)
             eachStream(*e, [&](Stream& st) {
                 if (!st.running) return;
-                st.gridOrigin = e->clock.at(double(now.QuadPart)) -
-                                double(st.gridTicks) * st.periodFrames /
-                                    st.fmt.Format.nSamplesPerSec;
+                st.gridOrigin =
+                    e->clock.at(double(now.QuadPart)) -
+                    double(st.gridTicks) * st.periodFrames / st.fmt.Format.nSamplesPerSec;
                 st.nextDue = gridQpc(st, double(st.gridTicks + 1));
             });
     }

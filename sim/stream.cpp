@@ -434,9 +434,10 @@ static void hearAcross(Stream& s, BYTE* out, UINT32 n) {
                 return j >= 0 && j < have ? double(cap.heard[size_t(j) * cch + ch]) : 0.0;
             };
             double p0 = at(k - 1), p1 = at(k), p2 = at(k + 1), p3 = at(k + 2);
-            double v = p1 + 0.5 * f *
-                                (p2 - p0 +
-                                 f * (2 * p0 - 5 * p1 + 4 * p2 - p3 + f * (3 * (p1 - p2) + p3 - p0)));
+            double v =
+                p1 +
+                0.5 * f *
+                    (p2 - p0 + f * (2 * p0 - 5 * p1 + 4 * p2 - p3 + f * (3 * (p1 - p2) + p3 - p0)));
             v = std::max(-2147483648.0, std::min(std::round(v), 2147483647.0));
             writeSample(out + size_t(i) * s.frameBytes + ch * (ct.bits / 8), ct, int32_t(v));
         }

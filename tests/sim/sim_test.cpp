@@ -690,7 +690,8 @@ TEST_F(Sim, ContainerIdsGroupEndpointsIntoDevices) {
         << "[render]\n[render.2]\n[capture]\n[capture.2]\n[capture.3]\n"
            "container_id = {0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d}\n";
     std::wstring error;
-    ASSERT_TRUE(sim::loadConfigFile(file.wstring(), &error)) << std::string(error.begin(), error.end());
+    ASSERT_TRUE(sim::loadConfigFile(file.wstring(), &error))
+        << std::string(error.begin(), error.end());
     std::filesystem::remove(file);
     sim::setClock(sim::Clock::Manual);
     ComPtr<IMMDeviceCollection> all;
@@ -710,7 +711,8 @@ TEST_F(Sim, ContainerIdsGroupEndpointsIntoDevices) {
         PropVariantClear(&v);
     }
     ASSERT_EQ(ids.size(), 5u);
-    const GUID given = {0x0a1b2c3d, 0x4e5f, 0x4a6b, {0x8c, 0x7d, 0x9e, 0x0f, 0x1a, 0x2b, 0x3c, 0x4d}};
+    const GUID given = {
+        0x0a1b2c3d, 0x4e5f, 0x4a6b, {0x8c, 0x7d, 0x9e, 0x0f, 0x1a, 0x2b, 0x3c, 0x4d}};
     EXPECT_TRUE(IsEqualGUID(ids[0], sim::kDefaultContainer));
     EXPECT_TRUE(IsEqualGUID(ids[2], sim::kDefaultContainer));
     EXPECT_TRUE(IsEqualGUID(ids[1], ids[3]));
@@ -842,7 +844,7 @@ TEST_F(Sim, LoopbackCrossesTwoClocksAsACable) {
         write();
         ASSERT_HRESULT_SUCCEEDED(r.c->Start());
         ASSERT_HRESULT_SUCCEEDED(c.c->Start());
-        std::vector<int32_t> heard; // channel 0
+        std::vector<int32_t> heard;              // channel 0
         for (int wake = 0; wake < 600; ++wake) { // about three seconds
             sim::stepDue();
             write();
