@@ -1,6 +1,7 @@
 // The configuration file of the simulated endpoints (format in sim/README.md).
 #include "sim/internal.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cwctype>
 #include <map>
@@ -213,9 +214,25 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
         return true;
     }
     if (key == L"audio_client3") return flag(&c.audioClient3);
+    if (key == L"container_id") {
+        if (value.size() == 38 && value[0] == L'{' &&
+            SUCCEEDED(IIDFromString(value.c_str(), &c.containerId)))
+            return true;
+        return *why = L"expected a GUID in braces, got " + value, false;
+    }
+    // Crystals are within a few hundred ppm; 5000 leaves room for a bad one and for tests.
     if (key == L"clock_ppm") {
-        if (real(value, &c.clockPpm)) return true;
-        return *why = L"not a number: " + value, false;
+        if (real(value, &c.clockPpm) && std::fabs(c.clockPpm) <= 5000) return true;
+        return *why = L"expected ppm from -5000 to 5000", false;
+    }
+    if (key == L"clock_wander_ppm") {
+        if (real(value, &c.clockWanderPpm) && c.clockWanderPpm >= 0 && c.clockWanderPpm <= 5000)
+            return true;
+        return *why = L"expected ppm from 0 to 5000", false;
+    }
+    if (key == L"clock_wander_seconds") {
+        if (real(value, &c.clockWanderSeconds) && c.clockWanderSeconds >= 1) return true;
+        return *why = L"expected seconds, at least 1", false;
     }
     if (key == L"clock_phase") {
         if (real(value, &c.clockPhase) && c.clockPhase >= 0 && c.clockPhase < 1) return true;
@@ -337,6 +354,7 @@ bool loadConfigFile(const std::wstring& path, std::wstring* error) {
                     last, 4, L"%02x",
                     unsigned(wcstoul(id.substr(id.size() - 3, 2).c_str(), nullptr, 16) + n - 1));
                 id.replace(id.size() - 3, 2, last);
+                extra.cfg.containerId.Data4[7] = BYTE(extra.cfg.containerId.Data4[7] + n - 1);
                 it = endpoints[flow].emplace(int(n), extra).first;
             }
             section = &it->second;
@@ -362,6 +380,28 @@ bool loadConfigFile(const std::wstring& path, std::wstring* error) {
     }
     std::vector<EndpointConfig> lists[2];
     std::set<std::wstring> ids;
+    // A device has one clock: its endpoints must not say two different things about it.
+    std::vector<const EndpointConfig*> devices;
+    for (int i = 0; i < 2; ++i)
+        for (auto& [n, sec] : endpoints[i]) {
+            const EndpointConfig& c = sec.cfg;
+            if (!c.present) continue;
+            if (std::fabs(c.clockPpm) + c.clockWanderPpm > 5000)
+                return err = path + L": " + c.id +
+                             L": clock_ppm and clock_wander_ppm add up to more than 5000",
+                       false;
+            const EndpointConfig* same = nullptr;
+            for (const EndpointConfig* d : devices)
+                if (IsEqualGUID(d->containerId, c.containerId)) same = d;
+            if (!same)
+                devices.push_back(&c);
+            else if (same->clockPpm != c.clockPpm || same->clockWanderPpm != c.clockWanderPpm ||
+                     same->clockWanderSeconds != c.clockWanderSeconds)
+                return err = path + L": " + same->id + L" and " + c.id +
+                             L" share a container_id (one device, one clock) but not their "
+                             L"clock_ppm and clock_wander",
+                       false;
+        }
     for (int i = 0; i < 2; ++i) {
         int defaults = 0;
         for (auto& [n, sec] : endpoints[i]) {

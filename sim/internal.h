@@ -19,6 +19,16 @@ constexpr HRESULT kNotFound = HRESULT(0x80070490); // HRESULT_FROM_WIN32(ERROR_N
 
 struct Stream;
 
+// A device's clock: device seconds against the performance counter. It runs fast by ppm,
+// give or take wanderPpm in a sine of wanderSeconds, from epoch (the counter when the
+// endpoints were configured; a device's clock runs whether or not it streams).
+struct DeviceClock {
+    double ppm = 0, wanderPpm = 0, wanderSeconds = 60;
+    double epoch = 0, freq = 1; // QueryPerformanceCounter units
+    double at(double qpc) const; // device seconds since epoch
+    double qpcOf(double device) const;
+};
+
 // One configured endpoint. Its configuration never changes: configure() makes new ones, so
 // objects created earlier keep a consistent view of theirs.
 struct Endpoint {
@@ -26,6 +36,7 @@ struct Endpoint {
     const Flow flow;
     const EndpointConfig cfg;
     const size_t rank; // its place among the endpoints of its direction
+    DeviceClock clock; // its container's (set by configure())
 
     bool unplugged = false; // unplug(), or its unplugFile appeared
     bool replaced = false;  // configure() made new endpoints
@@ -35,6 +46,10 @@ struct Endpoint {
     Stats st;                    // counters of the latest started stream
     std::vector<BYTE> rec;       // recording() of the latest started stream
     std::deque<BYTE> air;        // capture only: loopback frames waiting, in the capture format
+    // Capture across two clocks: what render played (capture's channels, left-aligned 32-bit),
+    // from render frame heardFirst on, which capture samples at its own times.
+    std::deque<int32_t> heard;
+    uint64_t heardFirst = 0;
 };
 
 // An initialised stream. Shared by its client and the client's services, so its place on the
@@ -59,7 +74,11 @@ struct Stream {
     bool running = false;
     bool started = false; // started at least once
     uint64_t ticks = 0;
-    double nextDue = 0;      // realtime clock: QueryPerformanceCounter units
+    // The stream's grid on its device's clock: tick k at device second gridOrigin + k periods.
+    // Times handed to the client come from it, never from when the sim woke.
+    double gridOrigin = 0;
+    uint64_t gridTicks = 0;  // ticks since Start
+    double nextDue = 0;      // the next tick, QueryPerformanceCounter units
     uint64_t framesDone = 0; // played or captured since Start (IAudioClock)
 
     // Render: the endpoint buffer as a ring of queued frames, and the block handed out.
@@ -76,7 +95,8 @@ struct Stream {
         UINT32 frames = 0;
         DWORD flags = 0;
         UINT64 position = 0;
-        UINT64 qpc = 0;
+        UINT64 qpc = 0;  // when its first frame was recorded, on the device's clock
+        uint64_t tick = 0; // the stream's tick that delivered it
     };
     std::deque<Packet> packets;
     Packet reading;
@@ -174,6 +194,9 @@ void startStream(Stream& s);
 void tick(Stream& s, uint64_t qpcNow);
 void wakeClock(); // starts the realtime clock thread or tells it the schedule changed
 double periodTicks(const Stream& s, double qpcFrequency); // one period on the stream's clock
+double gridQpc(const Stream& s, double tick); // QueryPerformanceCounter time of a grid tick
+void advanceGrid(Stream& s, double qpcNow);   // after a realtime tick: the next due time
+bool sameClock(const Endpoint& a, const Endpoint& b);
 void reportStopped(const Stream& s);                      // the VLASIM_REPORT line
 
 // Objects handed out by the class factory and the enumerator; LockServer's count.

@@ -10,6 +10,7 @@
 #include <objbase.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <numeric>
 
@@ -247,10 +248,11 @@ class Clock final : public IAudioClock, public Counted {
         if (gone(*st->ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         *position = st->framesDone * st->frameBytes;
         if (qpc) {
-            LARGE_INTEGER now, freq;
-            QueryPerformanceCounter(&now);
+            // When the device reached that position: its latest tick, on its own clock.
+            LARGE_INTEGER freq;
             QueryPerformanceFrequency(&freq);
-            *qpc = UINT64(double(now.QuadPart) * 1e7 / double(freq.QuadPart));
+            *qpc = UINT64(
+                std::llround(gridQpc(*st, double(st->gridTicks)) * 1e7 / double(freq.QuadPart)));
         }
         return S_OK;
     }
@@ -683,6 +685,7 @@ class PropertyStore final : public IPropertyStore, public Counted {
         if (c.hasDeviceFormat) keys.push_back(PKEY_AudioEngine_DeviceFormat);
         if (!c.description.empty()) keys.push_back(PKEY_Device_DeviceDesc);
         if (!c.friendlyName.empty()) keys.push_back(PKEY_Device_FriendlyName);
+        keys.push_back(kContainerIdKey);
     }
     SIM_REFCOUNT
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
@@ -733,6 +736,12 @@ class PropertyStore final : public IPropertyStore, public Counted {
             return string(c.description, pv);
         } else if (same(key, PKEY_Device_FriendlyName) && !c.friendlyName.empty()) {
             return string(c.friendlyName, pv);
+        } else if (same(key, kContainerIdKey)) {
+            auto* id = static_cast<CLSID*>(taskAlloc(sizeof(CLSID)));
+            if (!id) return E_OUTOFMEMORY;
+            *id = c.containerId;
+            pv->vt = VT_CLSID;
+            pv->puuid = id;
         }
         return S_OK; // an unknown key is empty, not an error
     }

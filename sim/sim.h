@@ -80,7 +80,8 @@ enum class Clock { Realtime, Manual };
 //            the stream's first frame.
 //  Loopback: what the render endpoint played, loopbackDelayFrames later (channels mapped
 //            by index, the rest zero; 16-bit and 24-in-32 converted by shifting); silence
-//            while the render endpoint does not play.
+//            while the render endpoint does not play. Across two devices (container ids)
+//            it is sampled at the capture clock's own times, as through a cable.
 //  Silence:  zeros.
 enum class Signal { Counter, Sine, Loopback, Silence };
 
@@ -134,9 +135,15 @@ struct EndpointConfig {
     HRESULT exclusiveRefusal = S_OK;       // from every exclusive Initialize: EXCLUSIVE_MODE_NOT_
                                            // ALLOWED (the user forbade it; shared streams work),
                                            // or DEVICE_IN_USE (= otherStreams Exclusive)
-    double clockPpm = 0;                   // this endpoint's clock runs fast by this much...
-    double clockPhase = 0;                 // ...and ticks this fraction of a period after the
-                                           // other direction's grid; either set: its own clock
+    // The device this endpoint belongs to (PKEY_Device_ContainerId, VT_CLSID). Endpoints of
+    // one container run on one clock: the clock settings of the first of them listed (render
+    // first) hold for all.
+    GUID containerId{};
+    double clockPpm = 0;            // the device's clock runs fast by this much (+-5000)...
+    double clockWanderPpm = 0;      // ...give or take this much, a sine over
+    double clockWanderSeconds = 60; // this period (a crystal warming and cooling)
+    double clockPhase = 0;          // ticks this fraction of a period after the other
+                                    // direction's grid (of the same period) at Start
     DWORD packetFlags = 0;                 // capture: flags carried by every packetFlagsEvery-th
     UINT32 packetFlagsEvery = 0;           // packet (0: none); SILENT packets hold noise
     bool firstPacketDiscontinuity = false; // the first packet after Start says DISCONTINUITY
@@ -173,11 +180,17 @@ struct EndpointConfig {
 // format 32-bit float extensible stereo; accepts stereo (0x3) at 44100, 48000, 88200,
 // 96000, 176400 and 192000 Hz in 16/16 and 32/24; periods 10 ms / 128 frames at 48 kHz; alignment
 // 128; engine periods 480 / 32 / 128 / 480 frames; nobody else on the endpoint.
+// Both in the container kDefaultContainer.
 // Render: id L"{0.0.0.00000000}.{5b0c2d4e-8a61-4f3e-9d27-1c6a0e8b7f10}", "Speakers".
 // Capture: id L"{0.0.1.00000000}.{9e4f7a12-3b5d-4c86-a0e1-7d2c5b9f3a64}", "Microphone",
 // signal Loopback.
 EndpointConfig defaultRender();
 EndpointConfig defaultCapture();
+constexpr GUID kDefaultContainer = {
+    0x3d6a9f15, 0x82c4, 0x4b7e, {0xa0, 0x59, 0x1f, 0xe2, 0x6b, 0x8d, 0x47, 0xc3}};
+// PKEY_Device_ContainerId (mingw-w64's headers lack it): the device container's GUID.
+constexpr PROPERTYKEY kContainerIdKey = {
+    {0x8c7ed206, 0x3f8a, 0x4827, {0xb3, 0xab, 0xae, 0x9e, 0x1f, 0xae, 0xfc, 0x6c}}, 2};
 
 // Format records for configs and tests. pcmFormat gives a plain WAVEFORMATEX (tag PCM,
 // cbSize 0) in the head of the record; extensibleFormat a WAVEFORMATEXTENSIBLE (cbSize 22,
@@ -232,6 +245,11 @@ void step(unsigned periods = 1);
 bool waitServiced(DWORD timeoutMs);
 // step() then waitServiced() for each of `periods`; false at the first time-out.
 bool run(unsigned periods, DWORD timeoutMs);
+// As the realtime clock would, without its jitter: `wakes` times, ticks the running streams
+// due next on their own grids (those due within a millisecond of it too, render first). Two
+// device clocks drift apart here as in real time, which step() does not model (it ticks every
+// stream once).
+void stepDue(unsigned wakes = 1);
 
 // --- Fault injection -------------------------------------------------------------------
 //

@@ -175,21 +175,18 @@ void slackRelease(const Stream& s, UINT32 frames) {
         t.releases[t.releaseCount++ % 64] = {released, at, event, first};
         return;
     }
-    // Capture: the packet's tick, found by its time stamp, is the event that announced it;
-    // the buffer holds this many packets.
-    const LONGLONG announced = LONGLONG(s.reading.qpc);
+    // Capture: the packet's tick is the event that announced it; the buffer holds this many
+    // packets.
+    const uint64_t tick = s.reading.tick;
+    if (tick == 0 || tick > s.ticks || s.ticks - tick >= 256) return;
+    const LONGLONG announced = t.tickAt[tick % 256];
     const LONGLONG reached = t.firstCall && t.firstCallEvent >= announced ? t.firstCall : at;
     const uint64_t capacity = std::max<UINT32>(1, s.bufferFrames / s.periodFrames);
-    for (uint64_t k = 0; k < 256 && k < s.ticks; ++k) {
-        uint64_t tick = s.ticks - k;
-        if (t.tickAt[tick % 256] != announced) continue;
-        uint64_t deadline = tick + capacity;
-        if (deadline <= s.ticks) {
-            t.add(deadline, announced, reached, at, t.tickAt[deadline % 256]); // late
-        } else if (t.takenCount < 64) {
-            t.taken[t.takenCount++] = {deadline, at, announced, reached};
-        }
-        break;
+    uint64_t deadline = tick + capacity;
+    if (deadline <= s.ticks) {
+        t.add(deadline, announced, reached, at, t.tickAt[deadline % 256]); // late
+    } else if (t.takenCount < 64) {
+        t.taken[t.takenCount++] = {deadline, at, announced, reached};
     }
 }
 

@@ -45,6 +45,7 @@ WAVEFORMATEXTENSIBLE extensibleFormat(DWORD rate, WORD channels, WORD containerB
 
 static EndpointConfig commonDefaults() {
     EndpointConfig c;
+    c.containerId = kDefaultContainer;
     c.deviceFormat = extensibleFormat(48000, 2, 32, 24, KSAUDIO_SPEAKER_STEREO);
     c.mixFormat = extensibleFormat(48000, 2, 32, 32, KSAUDIO_SPEAKER_STEREO, true);
     c.layouts = {{2, KSAUDIO_SPEAKER_STEREO}};
@@ -342,6 +343,24 @@ void configure(const std::vector<EndpointConfig>& render,
         }
         defaults[int(f)] = marked ? marked : first ? first : list.empty() ? nullptr : eps.back();
     }
+    // One clock per device, the first of its endpoints' (render ones come first), running
+    // from now.
+    LARGE_INTEGER now, freq;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&freq);
+    for (auto& e : eps) {
+        const EndpointConfig* c = &e->cfg;
+        for (auto& o : eps)
+            if (IsEqualGUID(o->cfg.containerId, c->containerId)) {
+                c = &o->cfg;
+                break;
+            }
+        e->clock.ppm = c->clockPpm;
+        e->clock.wanderPpm = c->clockWanderPpm;
+        e->clock.wanderSeconds = c->clockWanderSeconds;
+        e->clock.epoch = double(now.QuadPart);
+        e->clock.freq = double(freq.QuadPart);
+    }
     State& s = state();
     std::lock_guard<std::mutex> l(s.m);
     // Objects of the old endpoints answer as a removed device from now on. Dropping the
@@ -423,14 +442,16 @@ void setClock(Clock clock) {
         std::lock_guard<std::mutex> l(s.m);
         if (s.clock == clock) return;
         s.clock = clock;
-        LARGE_INTEGER now, freq;
+        // Running streams go on from here: the next tick a period from now.
+        LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
-        QueryPerformanceFrequency(&freq);
         for (auto& e : s.eps)
             eachStream(*e, [&](Stream& st) {
-                if (st.running)
-                    st.nextDue = double(now.QuadPart) + double(freq.QuadPart) * st.periodFrames /
-                                                            st.fmt.Format.nSamplesPerSec;
+                if (!st.running) return;
+                st.gridOrigin =
+                    e->clock.at(double(now.QuadPart)) -
+                    double(st.gridTicks) * st.periodFrames / st.fmt.Format.nSamplesPerSec;
+                st.nextDue = gridQpc(st, double(st.gridTicks + 1));
             });
     }
     wakeClock();
@@ -507,6 +528,30 @@ void step(unsigned periods) {
                 eachStream(*e, [&](Stream& st) {
                     if (st.running) tick(st, uint64_t(now.QuadPart));
                 });
+    }
+}
+
+void stepDue(unsigned wakes) {
+    State& s = state();
+    LARGE_INTEGER freq;
+    QueryPerformanceFrequency(&freq);
+    const double tolerance = double(freq.QuadPart) / 1000.0;
+    for (unsigned i = 0; i < wakes; ++i) {
+        std::lock_guard<std::mutex> l(s.m);
+        std::vector<Stream*> due;
+        for (auto& e : s.eps) // render first
+            if (!gone(*e))
+                eachStream(*e, [&](Stream& st) {
+                    if (st.running) due.push_back(&st);
+                });
+        if (due.empty()) return;
+        double first = due[0]->nextDue;
+        for (Stream* st : due)
+            first = std::min(first, st->nextDue);
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        for (Stream* st : due)
+            if (st->nextDue <= first + tolerance) tick(*st, uint64_t(now.QuadPart));
     }
 }
 

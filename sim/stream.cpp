@@ -167,6 +167,8 @@ static void resetAir(Endpoint& cap) {
         frames += r->shared ? 2 * ahead : ahead;
     }
     cap.air.assign(frames * c.frameBytes, 0);
+    cap.heard.clear();
+    cap.heardFirst = r ? r->framesDone : 0;
 }
 
 static void record(Endpoint& e, const BYTE* p, size_t n) {
@@ -174,13 +176,48 @@ static void record(Endpoint& e, const BYTE* p, size_t n) {
     e.rec.insert(e.rec.end(), p, p + std::min(n, room));
 }
 
-static bool ownClock(const EndpointConfig& c) {
-    return c.clockPpm != 0 || c.clockPhase != 0;
+// --- Device clocks -------------------------------------------------------------------------
+//
+// The rate is 1 + (ppm + wander sin(2 pi t / T)) 10^-6 device seconds per second, so device time
+// is its integral; the inverse is a few Newton steps (the rate is within 1 % of one).
+
+static constexpr double kTwoPi = 6.283185307179586;
+
+static double wanderOf(const DeviceClock& c, double t) {
+    if (c.wanderPpm == 0 || c.wanderSeconds <= 0) return 0;
+    return c.wanderPpm * c.wanderSeconds / kTwoPi * (1 - std::cos(kTwoPi * t / c.wanderSeconds));
+}
+
+double DeviceClock::at(double qpc) const {
+    double t = (qpc - epoch) / freq;
+    return t + 1e-6 * (ppm * t + wanderOf(*this, t));
+}
+
+double DeviceClock::qpcOf(double device) const {
+    double t = device / (1 + ppm * 1e-6);
+    for (int i = 0; i < 4; ++i) {
+        double rate = 1 + 1e-6 * ppm;
+        if (wanderPpm != 0 && wanderSeconds > 0)
+            rate += 1e-6 * wanderPpm * std::sin(kTwoPi * t / wanderSeconds);
+        t -= (t + 1e-6 * (ppm * t + wanderOf(*this, t)) - device) / rate;
+    }
+    return epoch + t * freq;
+}
+
+bool sameClock(const Endpoint& a, const Endpoint& b) {
+    return IsEqualGUID(a.cfg.containerId, b.cfg.containerId) != 0;
+}
+
+static double periodSeconds(const Stream& s) {
+    return double(s.periodFrames) / s.fmt.Format.nSamplesPerSec;
+}
+
+double gridQpc(const Stream& s, double tick) {
+    return s.ep->clock.qpcOf(s.gridOrigin + tick * periodSeconds(s));
 }
 
 double periodTicks(const Stream& s, double qpcFrequency) {
-    return qpcFrequency * s.periodFrames / s.fmt.Format.nSamplesPerSec /
-           (1 + s.ep->cfg.clockPpm * 1e-6);
+    return qpcFrequency * periodSeconds(s) / (1 + s.ep->clock.ppm * 1e-6);
 }
 
 void startStream(Stream& s) {
@@ -194,15 +231,17 @@ void startStream(Stream& s) {
     }
     s.running = true;
     s.framesDone = 0;
-    LARGE_INTEGER now, freq;
+    s.gridTicks = 0;
+    LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&freq);
-    const double period = periodTicks(s, double(freq.QuadPart));
-    s.nextDue = double(now.QuadPart) + period;
+    const DeviceClock& clock = e.clock;
+    const double period = periodSeconds(s);
+    double first = clock.at(double(now.QuadPart)) + period; // device seconds of the first tick
     // One device clock: a stream that starts while the other direction runs with the same
-    // period joins that stream's grid, however long after it the client called Start. An
-    // endpoint with a clock of its own keeps its phase to that grid instead.
-    // The shared streams of one endpoint run on the engine's grid, as one.
+    // period joins that stream's grid, however long after it the client called Start; with a
+    // clock_phase it keeps that phase to the grid (on another device's clock, at Start only:
+    // from then on the two drift apart). The shared streams of one endpoint run on the
+    // engine's grid, as one.
     Endpoint* other = pairOf(e);
     auto samePeriod = [&](const Stream& p) {
         return &p != &s && p.running &&
@@ -222,12 +261,14 @@ void startStream(Stream& s) {
             }
         });
     if (partner) {
-        s.nextDue = partner->nextDue + period * phase;
-        while (s.nextDue < double(now.QuadPart))
-            s.nextDue += period;
-    } else if (ownClock(e.cfg)) {
-        s.nextDue += period * e.cfg.clockPhase;
+        first = clock.at(partner->nextDue) + period * phase;
+        while (clock.qpcOf(first) < double(now.QuadPart))
+            first += period;
+    } else {
+        first += period * e.cfg.clockPhase;
     }
+    s.gridOrigin = first - period;
+    s.nextDue = clock.qpcOf(first);
     if (e.flow == Flow::Render) {
         Endpoint* cap = loopbackTarget(e);
         if (cap && current(e) == &s) resetAir(*cap);
@@ -303,6 +344,29 @@ static void feedAir(Endpoint& cap, const Stream& r, const BYTE* frames, UINT32 n
     if (cap.air.size() > limit) cap.air.erase(cap.air.begin(), cap.air.end() - limit);
 }
 
+// Render output reaching a capture endpoint on another clock: kept as played, by render frame,
+// for capture to sample at the times its own clock records.
+static void feedHeard(Endpoint& cap, const Stream& r, const BYTE* frames, UINT32 n) {
+    const Stream& c = *current(cap);
+    const SampleType rt(r.fmt);
+    const WORD rch = r.fmt.Format.nChannels, cch = c.fmt.Format.nChannels;
+    if (cap.heard.empty()) cap.heardFirst = r.framesDone - n;
+    for (UINT32 i = 0; i < n; ++i)
+        for (WORD ch = 0; ch < cch; ++ch)
+            cap.heard.push_back(
+                ch < rch ? readSample(frames + size_t(i) * r.frameBytes + ch * (rt.bits / 8), rt)
+                         : 0);
+    // The line's delay, a period of either side and a second are more than capture reaches
+    // back for.
+    size_t keep = size_t(cap.cfg.loopbackDelayFrames) + r.periodFrames + c.periodFrames +
+                  r.fmt.Format.nSamplesPerSec;
+    size_t have = cap.heard.size() / cch;
+    if (have > keep) {
+        cap.heard.erase(cap.heard.begin(), cap.heard.begin() + (have - keep) * cch);
+        cap.heardFirst += have - keep;
+    }
+}
+
 static void tickRender(Stream& s, Stats& k) {
     Endpoint& e = *s.ep;
     UINT32 p = s.periodFrames;
@@ -328,9 +392,61 @@ static void tickRender(Stream& s, Stats& k) {
     // follow one of them (the latest started), which is all a client of the sim needs.
     if (current(e) == &s) {
         record(e, out.data(), out.size());
-        if (Endpoint* cap = loopbackTarget(e)) feedAir(*cap, s, out.data(), p);
+        if (Endpoint* cap = loopbackTarget(e)) {
+            if (sameClock(e, *cap))
+                feedAir(*cap, s, out.data(), p);
+            else
+                feedHeard(*cap, s, out.data(), p);
+        }
     }
     setEvent(s);
+}
+
+// Capture on another clock than the render endpoint it hears, as through a cable: each frame
+// takes render's signal at the moment this device recorded it, less the line's delay,
+// interpolated between render's frames (cubic, through the samples). Same-clock pairs take
+// the frames themselves, bit-exact, from the air.
+static void hearAcross(Stream& s, BYTE* out, UINT32 n) {
+    Endpoint& cap = *s.ep;
+    memset(out, 0, size_t(n) * s.frameBytes);
+    Endpoint* render = pairOf(cap);
+    const Stream* r = render && !gone(*render) ? current(*render) : nullptr;
+    if (!r || !r->started || cap.heard.empty()) return;
+    const SampleType ct(s.fmt);
+    const WORD cch = s.fmt.Format.nChannels;
+    const double line = double(cap.cfg.loopbackDelayFrames) + (s.shared ? s.periodFrames : 0);
+    // Render plays a period after its tick takes it, one more through a shared engine.
+    const double ahead = double(r->periodFrames) * (r->shared ? 2 : 1);
+    const double rc = s.fmt.Format.nSamplesPerSec, rr = r->fmt.Format.nSamplesPerSec;
+    auto heardAt = [&](double m) { // the render frame that capture frame m hears
+        double when = cap.clock.qpcOf(s.gridOrigin + (m - line) / rc);
+        return (render->clock.at(when) - r->gridOrigin) * rr - ahead;
+    };
+    // Within a period the ratio of two crystals is constant far below a frame's error.
+    const double m0 = double(s.gridTicks - 1) * s.periodFrames;
+    const double x0 = heardAt(m0), x1 = heardAt(m0 + n);
+    const int64_t have = int64_t(cap.heard.size() / cch);
+    for (UINT32 i = 0; i < n; ++i) {
+        double x = x0 + (x1 - x0) * i / n, whole = std::floor(x), f = x - whole;
+        int64_t k = int64_t(whole) - int64_t(cap.heardFirst);
+        for (WORD ch = 0; ch < cch; ++ch) {
+            auto at = [&](int64_t j) {
+                return j >= 0 && j < have ? double(cap.heard[size_t(j) * cch + ch]) : 0.0;
+            };
+            double p0 = at(k - 1), p1 = at(k), p2 = at(k + 1), p3 = at(k + 2);
+            double v =
+                p1 +
+                0.5 * f *
+                    (p2 - p0 + f * (2 * p0 - 5 * p1 + 4 * p2 - p3 + f * (3 * (p1 - p2) + p3 - p0)));
+            v = std::max(-2147483648.0, std::min(std::round(v), 2147483647.0));
+            writeSample(out + size_t(i) * s.frameBytes + ch * (ct.bits / 8), ct, int32_t(v));
+        }
+    }
+}
+
+static bool hearsAcross(const Endpoint& cap) {
+    const Endpoint* render = pairOf(cap);
+    return render && !sameClock(*render, cap);
 }
 
 static void generate(Stream& s, BYTE* out, UINT32 n) {
@@ -344,6 +460,10 @@ static void generate(Stream& s, BYTE* out, UINT32 n) {
         memset(out, 0, bytes);
         break;
     case Signal::Loopback: {
+        if (hearsAcross(*s.ep)) {
+            hearAcross(s, out, n);
+            break;
+        }
         size_t have = std::min(bytes, s.ep->air.size());
         std::copy(s.ep->air.begin(), s.ep->air.begin() + have, out);
         s.ep->air.erase(s.ep->air.begin(), s.ep->air.begin() + have);
@@ -377,13 +497,15 @@ static void generate(Stream& s, BYTE* out, UINT32 n) {
     }
 }
 
-static void tickCapture(Stream& s, Stats& k, uint64_t qpc) {
+static void tickCapture(Stream& s, Stats& k) {
     Endpoint& e = *s.ep;
     Stream::Packet pk;
     pk.frames = s.periodFrames;
     pk.data.resize(size_t(pk.frames) * s.frameBytes);
     pk.position = s.capturePos;
-    pk.qpc = qpc;
+    // When its first frame was recorded: the start of the period that just ended, on the grid.
+    pk.qpc = uint64_t(std::llround(gridQpc(s, double(s.gridTicks - 1))));
+    pk.tick = s.ticks;
     generate(s, pk.data.data(), pk.frames);
     const EndpointConfig& c = e.cfg;
     uint64_t index = s.capturePos / pk.frames + 1; // 1-based since Start or Reset
@@ -419,12 +541,14 @@ void tick(Stream& s, uint64_t qpcNow) {
     Stats scratch;
     Stats& k = current(*s.ep) == &s ? s.ep->st : scratch;
     ++s.ticks;
+    ++s.gridTicks;
+    s.nextDue = gridQpc(s, double(s.gridTicks + 1));
     ++k.periods;
     UINT32 queued = s.queued;
     if (s.ep->flow == Flow::Render)
         tickRender(s, k);
     else
-        tickCapture(s, k, qpcNow);
+        tickCapture(s, k);
     slackTick(s, qpcNow, queued);
 }
 
@@ -488,10 +612,12 @@ static DWORD WINAPI clockMain(void* module) {
                     // the clock's grain, not a stall.
                     if (t - st->nextDue > std::max(period / 4, double(freq.QuadPart) / 500))
                         ++k.lateTicks;
-                    st->nextDue += period;
                     if (st->nextDue < t + period / 2) {
+                        // The grid itself moves: the device's times stay its own.
                         k.clockSlipPeriods += (t + period / 2 - st->nextDue) / period;
-                        st->nextDue = t + period / 2;
+                        const DeviceClock& c = st->ep->clock;
+                        st->gridOrigin += c.at(t + period / 2) - c.at(st->nextDue);
+                        st->nextDue = gridQpc(*st, double(st->gridTicks + 1));
                         ++k.clockSlips;
                     }
                 });

@@ -4,11 +4,13 @@
 #include "sim/sim.h"
 
 #include <audioclient.h>
+#include <functiondiscoverykeys_devpkey.h>
 #include <mmdeviceapi.h>
 #include <wrl/client.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -19,6 +21,14 @@ namespace {
 using Microsoft::WRL::ComPtr;
 
 constexpr REFERENCE_TIME k10ms = 100000;
+
+// The performance counter in the 100-ns units of WASAPI's time stamps.
+double now100ns() {
+    LARGE_INTEGER now, freq;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&freq);
+    return double(now.QuadPart) * 1e7 / double(freq.QuadPart);
+}
 
 WAVEFORMATEXTENSIBLE stereo24(DWORD rate = 48000) {
     return sim::extensibleFormat(rate, 2, 32, 24, KSAUDIO_SPEAKER_STEREO);
@@ -672,6 +682,199 @@ TEST_F(Sim, EveryObjectCrossesApartmentsAsItself) {
 }
 
 // The example of sim/README.md and every profile parse; a bad line is named.
+// Render and capture of one device share its container; [render.N] and [capture.N] make
+// another device, unless the file says otherwise.
+TEST_F(Sim, ContainerIdsGroupEndpointsIntoDevices) {
+    const auto file = std::filesystem::temp_directory_path() / "vlasim-containers.ini";
+    std::ofstream(file, std::ios::binary)
+        << "[render]\n[render.2]\n[capture]\n[capture.2]\n[capture.3]\n"
+           "container_id = {0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d}\n";
+    std::wstring error;
+    ASSERT_TRUE(sim::loadConfigFile(file.wstring(), &error))
+        << std::string(error.begin(), error.end());
+    std::filesystem::remove(file);
+    sim::setClock(sim::Clock::Manual);
+    ComPtr<IMMDeviceCollection> all;
+    ASSERT_EQ(enumerator->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE, &all), S_OK);
+    std::vector<GUID> ids; // render, render.2, capture, capture.2, capture.3
+    UINT n = 0;
+    all->GetCount(&n);
+    for (UINT i = 0; i < n; ++i) {
+        ComPtr<IMMDevice> d;
+        ComPtr<IPropertyStore> props;
+        ASSERT_EQ(all->Item(i, &d), S_OK);
+        ASSERT_EQ(d->OpenPropertyStore(STGM_READ, &props), S_OK);
+        PROPVARIANT v;
+        ASSERT_EQ(props->GetValue(sim::kContainerIdKey, &v), S_OK);
+        EXPECT_EQ(v.vt, VT_CLSID);
+        ids.push_back(v.vt == VT_CLSID ? *v.puuid : GUID{});
+        PropVariantClear(&v);
+    }
+    ASSERT_EQ(ids.size(), 5u);
+    const GUID given = {
+        0x0a1b2c3d, 0x4e5f, 0x4a6b, {0x8c, 0x7d, 0x9e, 0x0f, 0x1a, 0x2b, 0x3c, 0x4d}};
+    EXPECT_TRUE(IsEqualGUID(ids[0], sim::kDefaultContainer));
+    EXPECT_TRUE(IsEqualGUID(ids[2], sim::kDefaultContainer));
+    EXPECT_TRUE(IsEqualGUID(ids[1], ids[3]));
+    EXPECT_FALSE(IsEqualGUID(ids[1], sim::kDefaultContainer));
+    EXPECT_TRUE(IsEqualGUID(ids[4], given));
+}
+
+// The device clock of a capture endpoint, seen in its packets: each one's QPC time is when
+// its first frame was recorded on that clock, so the spacing of those times is the period
+// shortened by the clock's ppm, swinging by the wander over its cycle, whatever the moments
+// the test steps the sim.
+TEST_F(Sim, PacketTimesFollowTheDeviceClock) {
+    struct Case {
+        double ppm, wanderPpm, wanderSeconds;
+    };
+    for (const Case k : {Case{2000, 0, 60}, Case{-5000, 0, 60}, Case{300, 400, 2}}) {
+        SCOPED_TRACE(testing::Message() << k.ppm << " ppm, wander " << k.wanderPpm);
+        sim::EndpointConfig cap = sim::defaultCapture();
+        cap.containerId.Data1 ^= 1; // another device
+        cap.signal = sim::Signal::Silence;
+        cap.clockPpm = k.ppm;
+        cap.clockWanderPpm = k.wanderPpm;
+        cap.clockWanderSeconds = k.wanderSeconds;
+        sim::configure(sim::defaultRender(), cap);
+        Stream c;
+        c.open(client(eCapture));
+        const double start = now100ns();
+        ASSERT_HRESULT_SUCCEEDED(c.c->Start());
+        const double started = now100ns();
+        std::vector<double> gaps; // between packets, 100-ns units
+        UINT64 first = 0, last = 0;
+        for (int i = 0; i < 200; ++i) { // one wander cycle
+            sim::step();
+            BYTE* data;
+            UINT32 n;
+            DWORD flags;
+            UINT64 pos = 0, qpc = 0;
+            ASSERT_EQ(c.capture->GetBuffer(&data, &n, &flags, &pos, &qpc), S_OK);
+            ASSERT_EQ(pos, UINT64(i) * 480);
+            if (i == 0) {
+                EXPECT_GE(double(qpc), start - 1); // recorded from Start on
+                EXPECT_LE(double(qpc), started + 1);
+                first = qpc;
+            } else {
+                gaps.push_back(double(qpc) - double(last));
+            }
+            last = qpc;
+            c.capture->ReleaseBuffer(n);
+        }
+        auto period = [](double ppm) { return 1e5 / (1 + ppm * 1e-6); };
+        const auto [lo, hi] = std::minmax_element(gaps.begin(), gaps.end());
+        EXPECT_NEAR(*lo, period(k.ppm + k.wanderPpm), 1.5);
+        EXPECT_NEAR(*hi, period(k.ppm - k.wanderPpm), 1.5);
+        // A whole wander cycle from the packets' clock epoch averages out to near the mean.
+        EXPECT_NEAR(double(last - first) / 199, period(k.ppm), k.wanderPpm ? 0.3 : 0.02);
+    }
+}
+
+// Against the performance counter, in real time: both IAudioClocks give positions at times
+// just past, and those (position, time) pairs run at each device's own rate however late the
+// sim's clock thread wakes.
+TEST_F(Sim, ClockPositionsRunAtTheirDevicesRates) {
+    sim::EndpointConfig ren = sim::defaultRender(), cap = sim::defaultCapture();
+    ren.clockPpm = -1000;
+    cap.containerId.Data1 ^= 1;
+    cap.clockPpm = 1000;
+    sim::configure(ren, cap);
+    sim::setClock(sim::Clock::Realtime);
+    Stream r, c;
+    r.open(client(eRender));
+    c.open(client(eCapture));
+    ComPtr<IAudioClock> clocks[2];
+    ASSERT_HRESULT_SUCCEEDED(r.c->GetService(IID_PPV_ARGS(&clocks[0])));
+    ASSERT_HRESULT_SUCCEEDED(c.c->GetService(IID_PPV_ARGS(&clocks[1])));
+    ASSERT_HRESULT_SUCCEEDED(r.c->Start());
+    ASSERT_HRESULT_SUCCEEDED(c.c->Start());
+    std::vector<double> rates[2]; // frames per second between successive readings
+    UINT64 pos[2] = {}, qpc[2] = {};
+    for (int i = 0; i < 30; ++i) {
+        Sleep(23);
+        for (int d = 0; d < 2; ++d) {
+            UINT64 p = 0, q = 0;
+            ASSERT_EQ(clocks[d]->GetPosition(&p, &q), S_OK);
+            const double now = now100ns();
+            EXPECT_LE(double(q), now);
+            EXPECT_LT(now - double(q), 2.5e6); // a quarter of a second, on any load
+            if (i && p > pos[d] && q > qpc[d])
+                rates[d].push_back(double(p - pos[d]) / 8 / (double(q - qpc[d]) * 1e-7));
+            pos[d] = p;
+            qpc[d] = q;
+        }
+    }
+    r.c->Stop();
+    c.c->Stop();
+    // A late wake may put the grid off (a slip): the median leaves those readings aside.
+    for (int d = 0; d < 2; ++d) {
+        ASSERT_GE(rates[d].size(), 10u);
+        std::nth_element(rates[d].begin(), rates[d].begin() + rates[d].size() / 2, rates[d].end());
+        EXPECT_NEAR(rates[d][rates[d].size() / 2], 48000 * (1 + (d ? 1e-3 : -1e-3)), 0.5) << d;
+    }
+}
+
+// The line between two devices: capture hears a click where the continuous signal puts it on
+// its own clock, so the echo moves by the clocks' difference times the time elapsed, and
+// stays sharp (cubic interpolation, within a frame).
+TEST_F(Sim, LoopbackCrossesTwoClocksAsACable) {
+    const UINT32 line = 48, period = 480, every = 4800;
+    for (const auto& [renderPpm, capturePpm] : {std::pair{0.0, 2000.0}, std::pair{2000.0, 0.0}}) {
+        SCOPED_TRACE(testing::Message() << "render " << renderPpm << ", capture " << capturePpm);
+        sim::EndpointConfig ren = sim::defaultRender(), cap = sim::defaultCapture();
+        ren.clockPpm = renderPpm;
+        cap.containerId.Data1 ^= 1;
+        cap.clockPpm = capturePpm;
+        cap.loopbackDelayFrames = line;
+        sim::configure(ren, cap);
+        Stream r, c;
+        r.open(client(eRender));
+        c.open(client(eCapture));
+        const int32_t click = 0x40000000; // half of full scale
+        uint64_t written = 0;
+        auto write = [&] {
+            BYTE* data = nullptr;
+            if (r.render->GetBuffer(period, &data) != S_OK) return;
+            memset(data, 0, period * 8);
+            for (UINT32 i = 0; i < period; ++i, ++written)
+                if (written % every == 100) memcpy(data + i * 8, &click, 4);
+            r.render->ReleaseBuffer(period, 0);
+        };
+        write();
+        ASSERT_HRESULT_SUCCEEDED(r.c->Start());
+        ASSERT_HRESULT_SUCCEEDED(c.c->Start());
+        std::vector<int32_t> heard;              // channel 0
+        for (int wake = 0; wake < 600; ++wake) { // about three seconds
+            sim::stepDue();
+            write();
+            BYTE* data;
+            UINT32 n;
+            DWORD flags;
+            if (c.capture->GetBuffer(&data, &n, &flags, nullptr, nullptr) != S_OK) continue;
+            for (UINT32 i = 0; i < n; ++i)
+                heard.push_back(reinterpret_cast<const int32_t*>(data)[2 * i]);
+            c.capture->ReleaseBuffer(n);
+        }
+        // Capture joins render's grid at their first tick, when render starts playing frame 0
+        // and capture records its frame `period`: frame f is heard at
+        // m = line + period + f (1 + capture ppm) / (1 + render ppm).
+        const double scale = (1 + capturePpm * 1e-6) / (1 + renderPpm * 1e-6);
+        int clicks = 0;
+        for (uint64_t f = 100; f < written; f += every) {
+            double expect = line + period + double(f) * scale;
+            if (expect + 8 >= heard.size()) break;
+            size_t peak = size_t(expect) - 8;
+            for (size_t m = peak; m < size_t(expect) + 8; ++m)
+                if (heard[m] > heard[peak]) peak = m;
+            EXPECT_NEAR(double(peak), expect, 1.0) << "click of frame " << f;
+            EXPECT_GT(heard[peak], click / 2) << "click of frame " << f;
+            ++clicks;
+        }
+        EXPECT_GE(clicks, 25);
+    }
+}
+
 TEST_F(Sim, ConfigurationFilesParse) {
     auto parse = [](const std::filesystem::path& file) {
         std::wstring error;
@@ -697,6 +900,10 @@ TEST_F(Sim, ConfigurationFilesParse) {
     EXPECT_NE(bad.find(":3: not a rate: fast"), std::string::npos) << bad;
     const std::string offGrid = parseText("[capture]\nengine_periods = 480, 32, 100, 480\n");
     EXPECT_NE(offGrid.find(":2: expected default, fundamental"), std::string::npos) << offGrid;
+    const std::string fast = parseText("[capture]\nclock_ppm = 5001\n");
+    EXPECT_NE(fast.find(":2: expected ppm from -5000 to 5000"), std::string::npos) << fast;
+    const std::string twoClocks = parseText("[capture]\nclock_ppm = 100\n"); // one device
+    EXPECT_NE(twoClocks.find("share a container_id"), std::string::npos) << twoClocks;
     std::filesystem::remove(scratch);
 }
 
