@@ -604,13 +604,14 @@ static DWORD WINAPI clockMain(void* module) {
                     k.meanLateUs = (k.meanLateUs * double(k.periods) + std::max(0.0, late)) /
                                    double(k.periods + 1);
                     k.maxLateUs = std::max(k.maxLateUs, late);
+                    const double due = st->nextDue; // tick moves it on to the next period
                     tick(*st, uint64_t(now.QuadPart));
                     // Never tick in a burst to catch up: a client must always get at least
                     // half a period after its event, or a late sim would blame it for misses.
                     double period = periodTicks(*st, double(freq.QuadPart));
                     // Wine's timers resolve to about a millisecond: lateness below 2 ms is
                     // the clock's grain, not a stall.
-                    if (t - st->nextDue > std::max(period / 4, double(freq.QuadPart) / 500))
+                    if (t - due > std::max(period / 4, double(freq.QuadPart) / 500))
                         ++k.lateTicks;
                     if (st->nextDue < t + period / 2) {
                         // The grid itself moves: the device's times stay its own.
