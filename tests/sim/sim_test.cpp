@@ -60,22 +60,27 @@ HRESULT init(const ComPtr<IAudioClient>& c, REFERENCE_TIME duration = k10ms,
     return c->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, flags, duration, period, &f.Format, nullptr);
 }
 
-// An exclusive event-driven stream of one 10 ms period, with its event and its service.
+// An event-driven stream of the endpoint's period (exclusive: 10 ms), with its event and its
+// service, and the last packet it captured.
 struct Stream {
     ComPtr<IAudioClient> c;
     ComPtr<IAudioRenderClient> render;
     ComPtr<IAudioCaptureClient> capture;
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    bool shared = false;
+    BYTE* data = nullptr;
+    UINT32 n = 0;
+    DWORD flags = 0;
+    UINT64 pos = 0, qpc = 0;
     ~Stream() { CloseHandle(event); }
     void open(ComPtr<IAudioClient> client, const WAVEFORMATEXTENSIBLE& f = stereo24()) {
-        c = client;
-        ASSERT_EQ(init(c, k10ms, k10ms, f), S_OK);
+        ASSERT_EQ(init(c = client, k10ms, k10ms, f), S_OK);
         services();
     }
     // Shared, at `period` through IAudioClient3 (0: the engine's, through Initialize).
     void openShared(ComPtr<IAudioClient> client, UINT32 period = 0, REFERENCE_TIME duration = 0) {
-        c = client;
-        ASSERT_EQ(initShared(c, period, duration), S_OK);
+        ASSERT_EQ(initShared(c = client, period, duration), S_OK);
+        shared = true;
         services();
     }
     void services() {
@@ -84,7 +89,44 @@ struct Stream {
         c->GetService(IID_IAudioCaptureClient, &capture);
     }
     bool fired() const { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+    HRESULT next() { return capture->GetBuffer(&data, &n, &flags, &pos, &qpc); }
+    // Plays `frames` of value(frame, channel), 32-bit (floats when shared); false when refused.
+    template <class F> bool play(UINT32 frames, uint64_t& written, F value) {
+        BYTE* out = nullptr;
+        if (render->GetBuffer(frames, &out) != S_OK) return false;
+        for (UINT32 i = 0; i < 2 * frames; ++i) {
+            const int32_t v = value(written + i / 2, i % 2);
+            const float f = float(double(v) / 2147483648.0);
+            memcpy(out + 4 * i, shared ? static_cast<const void*>(&f) : &v, 4);
+        }
+        written += frames;
+        return render->ReleaseBuffer(frames, 0) == S_OK;
+    }
+    // Appends the next packet's samples (both channels) to `heard`; false when none.
+    bool hear(std::vector<int32_t>& heard) {
+        if (next() != S_OK) return false;
+        for (UINT32 i = 0; i < 2 * n; ++i) {
+            int32_t v;
+            float f;
+            memcpy(shared ? static_cast<void*>(&f) : &v, data + 4 * i, 4);
+            heard.push_back(shared ? int32_t(double(f) * 2147483648.0) : v);
+        }
+        return capture->ReleaseBuffer(n) == S_OK;
+    }
 };
+
+UINT32 bufferOf(const ComPtr<IAudioClient>& c) {
+    UINT32 frames = 0;
+    c->GetBufferSize(&frames);
+    return frames;
+}
+
+// The default endpoints, as `edit` changes them.
+template <class F> void configure(F edit) {
+    sim::EndpointConfig r = sim::defaultRender(), c = sim::defaultCapture();
+    edit(r, c);
+    sim::configure(r, c);
+}
 
 class Sim : public ::testing::Test {
   protected:
@@ -116,9 +158,7 @@ class Sim : public ::testing::Test {
 };
 
 TEST_F(Sim, ExclusiveFormatsAreTheConfiguredSet) {
-    sim::EndpointConfig r = sim::defaultRender();
-    r.layouts = {{2, 0x3}, {4, 0x33}, {8, 0x63F}};
-    sim::configure(r, sim::defaultCapture());
+    configure([](auto& r, auto&) { r.layouts = {{2, 0x3}, {4, 0x33}, {8, 0x63F}}; });
     ComPtr<IAudioClient> c = client(eRender);
     auto ask = [&](const WAVEFORMATEXTENSIBLE& f) {
         WAVEFORMATEX* closest = reinterpret_cast<WAVEFORMATEX*>(1);
@@ -205,10 +245,7 @@ TEST_F(Sim, OtherStreamsAndRefusals) {
     };
     for (const auto& [others, refusal, exclusive, shared] : rows) {
         SCOPED_TRACE(testing::Message() << int(others) << " " << std::hex << refusal);
-        sim::EndpointConfig r = sim::defaultRender();
-        r.otherStreams = others;
-        r.exclusiveRefusal = refusal;
-        sim::configure(r, sim::defaultCapture());
+        configure([&](auto& r, auto&) { r.otherStreams = others, r.exclusiveRefusal = refusal; });
         EXPECT_EQ(init(client(eRender)), exclusive);
         EXPECT_EQ(initShared(client(eRender)), shared);
     }
@@ -222,10 +259,7 @@ TEST_F(Sim, OtherStreamsAndRefusals) {
     EXPECT_EQ(initShared(client(eRender), 128), S_OK); // shared streams share
     EXPECT_EQ(init(b), inUse);
     // A driver that uses up a refused client.
-    sim::EndpointConfig c = sim::defaultCapture();
-    c.exclusiveRefusal = inUse;
-    c.initializeAgain = false;
-    sim::configure(sim::defaultRender(), c);
+    configure([&](auto&, auto& c) { c.exclusiveRefusal = inUse, c.initializeAgain = false; });
     a = client(eCapture);
     EXPECT_EQ(initShared(a), inUse);
     EXPECT_EQ(initShared(a), AUDCLNT_E_ALREADY_INITIALIZED);
@@ -286,9 +320,7 @@ TEST_F(Sim, SharedFormatsAndInitializeRules) {
         SCOPED_TRACE(r.what);
         c = client(eRender);
         EXPECT_EQ(initShared(c, r.period, r.duration, r.format, r.flags, r.periodicity), r.hr);
-        UINT32 frames = 0;
-        c->GetBufferSize(&frames);
-        EXPECT_EQ(frames, r.buffer);
+        EXPECT_EQ(bufferOf(c), r.buffer);
     }
 }
 
@@ -304,15 +336,11 @@ TEST_F(Sim, BufferAlignmentAt44100And48000) {
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(testing::Message() << k[0] << " Hz, " << k[1] << " bits, " << k[2]);
-        sim::EndpointConfig r = sim::defaultRender();
-        r.alignmentBytes = k[3];
-        sim::configure(r, sim::defaultCapture());
+        configure([&](auto& r, auto&) { r.alignmentBytes = k[3]; });
         WAVEFORMATEXTENSIBLE f = k[1] == 24 ? stereo24(k[0]) : sim::pcmFormat(k[0], 2, 16);
         ComPtr<IAudioClient> c = client(eRender);
         EXPECT_EQ(init(c, k[2], k[2], f), k[4] ? S_OK : AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED);
-        UINT32 frames = 0;
-        EXPECT_EQ(c->GetBufferSize(&frames), S_OK);
-        EXPECT_EQ(long(frames), k[5]);
+        EXPECT_EQ(long(bufferOf(c)), k[5]);
         if (!k[4]) { // a refused client is spent, and does not hold the endpoint
             EXPECT_EQ(init(c, k[2], k[2], f), AUDCLNT_E_ALREADY_INITIALIZED);
             EXPECT_FALSE(sim::stats(sim::Flow::Render).held);
@@ -373,10 +401,7 @@ TEST_F(Sim, SharedRenderWritesUpToTheFreeSpace) {
     ASSERT_HRESULT_SUCCEEDED(s.c->GetCurrentPadding(&padding));
     EXPECT_EQ(padding, 960u);
     sim::step(3); // two more full passes, then one that finds nothing
-    const sim::Stats st = sim::stats(sim::Flow::Render);
-    EXPECT_TRUE(st.shared);
-    EXPECT_EQ(st.periodFrames, 480u);
-    EXPECT_EQ(st.missedAt, std::vector<uint64_t>{4});
+    EXPECT_EQ(sim::stats(sim::Flow::Render).missedAt, std::vector<uint64_t>{4});
 }
 
 // One period at a time for every stream of the engine: the first stream that asks for one
@@ -398,11 +423,6 @@ TEST_F(Sim, TheEngineRunsOnePeriodForAllItsStreams) {
         EXPECT_TRUE(f && f->nSamplesPerSec == 48000 && f->wBitsPerSample == 32);
         CoTaskMemFree(f);
         return period;
-    };
-    auto bufferOf = [](const ComPtr<IAudioClient>& c) {
-        UINT32 frames = 0;
-        c->GetBufferSize(&frames);
-        return frames;
     };
     EXPECT_EQ(now(), 480u);
     ComPtr<IAudioClient> small = client(eCapture), plain = client(eCapture),
@@ -429,9 +449,7 @@ TEST_F(Sim, TheEngineRunsOnePeriodForAllItsStreams) {
     ComPtr<IMMDevice> device;
     ASSERT_HRESULT_SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device));
     EXPECT_EQ(device->Activate(IID_IAudioClient3, CLSCTX_ALL, nullptr, &probe), S_OK);
-    sim::EndpointConfig r = sim::defaultRender();
-    r.audioClient3 = false;
-    sim::configure(r, sim::defaultCapture());
+    configure([](auto& r, auto&) { r.audioClient3 = false; });
     ComPtr<IAudioClient3> none;
     EXPECT_EQ(client(eRender).As(&none), E_NOINTERFACE);
     ASSERT_HRESULT_SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device));
@@ -441,29 +459,26 @@ TEST_F(Sim, TheEngineRunsOnePeriodForAllItsStreams) {
 // Shared capture: packets of one engine period in floats, GetNextPacketSize and the padding
 // meaningful even where the endpoint's exclusive streams say 0.
 TEST_F(Sim, SharedCapturePacketsOfOneEnginePeriod) {
-    sim::EndpointConfig c = sim::defaultCapture();
-    c.signal = sim::Signal::Counter;
-    c.nextPacketSizeZero = c.paddingZero = true;
-    sim::configure(sim::defaultRender(), c);
+    configure([](auto&, auto& c) {
+        c.signal = sim::Signal::Counter;
+        c.nextPacketSizeZero = c.paddingZero = true;
+    });
     Stream s;
     s.openShared(client(eCapture), 128, 0);
     ASSERT_HRESULT_SUCCEEDED(s.c->Start());
-    UINT32 next = 0, padding = 0, n = 0;
-    BYTE* data;
-    DWORD flags;
-    UINT64 position = 1;
+    UINT32 next = 0, padding = 0;
     for (UINT64 first : {0, 128}) {
         sim::step();
         ASSERT_HRESULT_SUCCEEDED(s.capture->GetNextPacketSize(&next));
         ASSERT_HRESULT_SUCCEEDED(s.c->GetCurrentPadding(&padding));
         EXPECT_EQ(next, 128u);
         EXPECT_EQ(padding, 128u);
-        ASSERT_EQ(s.capture->GetBuffer(&data, &n, &flags, &position, nullptr), S_OK);
-        EXPECT_EQ(n, 128u);
-        EXPECT_EQ(position, first);
-        const float* f = reinterpret_cast<const float*>(data);
+        ASSERT_EQ(s.next(), S_OK);
+        EXPECT_EQ(s.n, 128u);
+        EXPECT_EQ(s.pos, first);
+        const float* f = reinterpret_cast<const float*>(s.data);
         EXPECT_EQ(double(f[2 * 5 + 1]) * 2147483648.0, sim::counterSample(1, first + 5, 32));
-        ASSERT_EQ(s.capture->ReleaseBuffer(n), S_OK);
+        ASSERT_EQ(s.capture->ReleaseBuffer(s.n), S_OK);
     }
     ASSERT_HRESULT_SUCCEEDED(s.capture->GetNextPacketSize(&next));
     EXPECT_EQ(next, 0u);
@@ -488,98 +503,52 @@ TEST_F(Sim, LoopbackIsBitExactInEveryPairingOfModes) {
     };
     for (bool renderShared : {false, true})
         for (bool captureShared : {false, true}) {
-            SCOPED_TRACE(testing::Message()
-                         << "render " << (renderShared ? "shared" : "exclusive") << ", capture "
-                         << (captureShared ? "shared" : "exclusive"));
-            sim::EndpointConfig cap = sim::defaultCapture();
-            cap.loopbackDelayFrames = line;
-            sim::configure(sim::defaultRender(), cap);
+            SCOPED_TRACE(testing::Message() << "render shared " << renderShared
+                                            << ", capture shared " << captureShared);
+            configure([&](auto&, auto& c) { c.loopbackDelayFrames = line; });
             Stream r, c;
-            if (renderShared)
-                r.openShared(client(eRender));
-            else
-                r.open(client(eRender));
-            if (captureShared)
-                c.openShared(client(eCapture));
-            else
-                c.open(client(eCapture));
+            renderShared ? r.openShared(client(eRender)) : r.open(client(eRender));
+            captureShared ? c.openShared(client(eCapture)) : c.open(client(eCapture));
             uint64_t written = 0;
-            auto write = [&] {
-                BYTE* data = nullptr;
-                ASSERT_EQ(r.render->GetBuffer(period, &data), S_OK);
-                for (UINT32 i = 0; i < period; ++i, ++written)
-                    for (unsigned ch = 0; ch < 2; ++ch) {
-                        int32_t v = value(written, ch);
-                        if (renderShared) {
-                            float f = float(double(v) / 2147483648.0);
-                            memcpy(data + (i * 2 + ch) * 4, &f, 4);
-                        } else {
-                            memcpy(data + (i * 2 + ch) * 4, &v, 4);
-                        }
-                    }
-                ASSERT_EQ(r.render->ReleaseBuffer(period, 0), S_OK);
-            };
-            write();
+            ASSERT_TRUE(r.play(period, written, value));
             ASSERT_HRESULT_SUCCEEDED(r.c->Start());
             ASSERT_HRESULT_SUCCEEDED(c.c->Start());
             std::vector<int32_t> heard;
             for (int pass = 0; pass < 6; ++pass) {
                 sim::step();
-                write();
-                BYTE* data;
-                UINT32 n;
-                DWORD flags;
-                ASSERT_EQ(c.capture->GetBuffer(&data, &n, &flags, nullptr, nullptr), S_OK);
-                for (UINT32 i = 0; i < 2 * n; ++i) {
-                    int32_t v;
-                    if (captureShared) {
-                        float f;
-                        memcpy(&f, data + 4 * i, 4);
-                        v = int32_t(double(f) * 2147483648.0);
-                    } else {
-                        memcpy(&v, data + 4 * i, 4);
-                    }
-                    heard.push_back(v);
-                }
-                ASSERT_EQ(c.capture->ReleaseBuffer(n), S_OK);
+                ASSERT_TRUE(r.play(period, written, value));
+                ASSERT_TRUE(c.hear(heard));
             }
+            ASSERT_EQ(heard.size(), 2u * 6 * period);
             // The line, the period in which render plays what it was given, and the engine's
             // pass on each shared side.
-            const size_t delay =
-                line + period + (renderShared ? period : 0) + (captureShared ? period : 0);
+            const size_t delay = line + period * (1 + renderShared + captureShared);
             size_t wrong = 0;
-            for (size_t i = 0; i < heard.size() / 2; ++i)
-                for (unsigned ch = 0; ch < 2; ++ch)
-                    wrong += heard[2 * i + ch] != (i < delay ? 0 : value(i - delay, ch));
+            for (size_t i = 0; i < heard.size(); ++i)
+                wrong += heard[i] != (i / 2 < delay ? 0 : value(i / 2 - delay, i % 2));
             EXPECT_EQ(wrong, 0u);
         }
 }
 
 TEST_F(Sim, CaptureFlagsADiscontinuityWhenTheClientFallsBehind) {
-    sim::EndpointConfig c = sim::defaultCapture();
-    c.signal = sim::Signal::Counter;
-    sim::configure(sim::defaultRender(), c);
+    configure([](auto&, auto& c) { c.signal = sim::Signal::Counter; });
     Stream s;
     s.open(client(eCapture), sim::pcmFormat(48000, 2, 16));
-    BYTE* data;
-    UINT32 n;
-    DWORD flags;
-    UINT64 position = 0;
-    EXPECT_EQ(s.capture->GetBuffer(&data, &n, &flags, nullptr, nullptr), AUDCLNT_S_BUFFER_EMPTY);
+    EXPECT_EQ(s.next(), AUDCLNT_S_BUFFER_EMPTY);
     ASSERT_HRESULT_SUCCEEDED(s.c->Start());
     sim::step(3); // the client reads only after the third period
-    ASSERT_EQ(s.capture->GetBuffer(&data, &n, &flags, &position, nullptr), S_OK);
-    EXPECT_EQ(flags, DWORD(AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY));
-    EXPECT_EQ(position, 960u);
+    ASSERT_EQ(s.next(), S_OK);
+    EXPECT_EQ(s.flags, DWORD(AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY));
+    EXPECT_EQ(s.pos, 960u);
     EXPECT_EQ(s.capture->ReleaseBuffer(100), AUDCLNT_E_INVALID_SIZE);
     ASSERT_EQ(s.capture->ReleaseBuffer(0), S_OK); // not read: handed out again
-    ASSERT_EQ(s.capture->GetBuffer(&data, &n, &flags, &position, nullptr), S_OK);
-    EXPECT_EQ(position, 960u);
-    EXPECT_EQ(s.capture->ReleaseBuffer(n), S_OK);
+    ASSERT_EQ(s.next(), S_OK);
+    EXPECT_EQ(s.pos, 960u);
+    EXPECT_EQ(s.capture->ReleaseBuffer(s.n), S_OK);
     sim::step();
-    ASSERT_EQ(s.capture->GetBuffer(&data, &n, &flags, &position, nullptr), S_OK);
-    EXPECT_EQ(flags, 0u);
-    ASSERT_EQ(s.capture->ReleaseBuffer(n), S_OK);
+    ASSERT_EQ(s.next(), S_OK);
+    EXPECT_EQ(s.flags, 0u);
+    ASSERT_EQ(s.capture->ReleaseBuffer(s.n), S_OK);
     EXPECT_EQ(sim::recording(sim::Flow::Capture).size(), 2u * 480 * 4);
 }
 
@@ -596,13 +565,11 @@ TEST_F(Sim, MeterGivesSlackPerPeriodAndCallsPerMethod) {
     UINT64 calls = 0, after = 0;
     ASSERT_HRESULT_SUCCEEDED(meter->GetCalls("IAudioRenderClient::GetBuffer", 0, &calls));
     unsigned seen = sim::callCount("IAudioRenderClient::GetBuffer");
+    uint64_t written = 0;
+    std::vector<int32_t> heard;
     auto service = [&] { // a period out, a packet in
-        BYTE* data;
-        UINT32 n;
-        DWORD flags;
-        if (r.render->GetBuffer(480, &data) == S_OK) r.render->ReleaseBuffer(480, 0);
-        if (c.capture->GetBuffer(&data, &n, &flags, nullptr, nullptr) == S_OK)
-            c.capture->ReleaseBuffer(n);
+        r.play(480, written, [](uint64_t, unsigned) { return 0; });
+        c.hear(heard);
     };
     service();
     for (int i = 1; i <= 8; ++i) { // the client sleeps through the events of ticks 4 and 5
@@ -681,45 +648,6 @@ TEST_F(Sim, EveryObjectCrossesApartmentsAsItself) {
     }
 }
 
-// The example of sim/README.md and every profile parse; a bad line is named.
-// Render and capture of one device share its container; [render.N] and [capture.N] make
-// another device, unless the file says otherwise.
-TEST_F(Sim, ContainerIdsGroupEndpointsIntoDevices) {
-    const auto file = std::filesystem::temp_directory_path() / "vlasim-containers.ini";
-    std::ofstream(file, std::ios::binary)
-        << "[render]\n[render.2]\n[capture]\n[capture.2]\n[capture.3]\n"
-           "container_id = {0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d}\n";
-    std::wstring error;
-    ASSERT_TRUE(sim::loadConfigFile(file.wstring(), &error))
-        << std::string(error.begin(), error.end());
-    std::filesystem::remove(file);
-    sim::setClock(sim::Clock::Manual);
-    ComPtr<IMMDeviceCollection> all;
-    ASSERT_EQ(enumerator->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE, &all), S_OK);
-    std::vector<GUID> ids; // render, render.2, capture, capture.2, capture.3
-    UINT n = 0;
-    all->GetCount(&n);
-    for (UINT i = 0; i < n; ++i) {
-        ComPtr<IMMDevice> d;
-        ComPtr<IPropertyStore> props;
-        ASSERT_EQ(all->Item(i, &d), S_OK);
-        ASSERT_EQ(d->OpenPropertyStore(STGM_READ, &props), S_OK);
-        PROPVARIANT v;
-        ASSERT_EQ(props->GetValue(sim::kContainerIdKey, &v), S_OK);
-        EXPECT_EQ(v.vt, VT_CLSID);
-        ids.push_back(v.vt == VT_CLSID ? *v.puuid : GUID{});
-        PropVariantClear(&v);
-    }
-    ASSERT_EQ(ids.size(), 5u);
-    const GUID given = {
-        0x0a1b2c3d, 0x4e5f, 0x4a6b, {0x8c, 0x7d, 0x9e, 0x0f, 0x1a, 0x2b, 0x3c, 0x4d}};
-    EXPECT_TRUE(IsEqualGUID(ids[0], sim::kDefaultContainer));
-    EXPECT_TRUE(IsEqualGUID(ids[2], sim::kDefaultContainer));
-    EXPECT_TRUE(IsEqualGUID(ids[1], ids[3]));
-    EXPECT_FALSE(IsEqualGUID(ids[1], sim::kDefaultContainer));
-    EXPECT_TRUE(IsEqualGUID(ids[4], given));
-}
-
 // The device clock of a capture endpoint, seen in its packets: each one's QPC time is when
 // its first frame was recorded on that clock, so the spacing of those times is the period
 // shortened by the clock's ppm, swinging by the wander over its cycle, whatever the moments
@@ -730,13 +658,13 @@ TEST_F(Sim, PacketTimesFollowTheDeviceClock) {
     };
     for (const Case k : {Case{2000, 0, 60}, Case{-5000, 0, 60}, Case{300, 400, 2}}) {
         SCOPED_TRACE(testing::Message() << k.ppm << " ppm, wander " << k.wanderPpm);
-        sim::EndpointConfig cap = sim::defaultCapture();
-        cap.containerId.Data1 ^= 1; // another device
-        cap.signal = sim::Signal::Silence;
-        cap.clockPpm = k.ppm;
-        cap.clockWanderPpm = k.wanderPpm;
-        cap.clockWanderSeconds = k.wanderSeconds;
-        sim::configure(sim::defaultRender(), cap);
+        configure([&](auto&, auto& c) {
+            c.containerId.Data1 ^= 1; // another device
+            c.signal = sim::Signal::Silence;
+            c.clockPpm = k.ppm;
+            c.clockWanderPpm = k.wanderPpm;
+            c.clockWanderSeconds = k.wanderSeconds;
+        });
         Stream c;
         c.open(client(eCapture));
         const double start = now100ns();
@@ -746,21 +674,17 @@ TEST_F(Sim, PacketTimesFollowTheDeviceClock) {
         UINT64 first = 0, last = 0;
         for (int i = 0; i < 200; ++i) { // one wander cycle
             sim::step();
-            BYTE* data;
-            UINT32 n;
-            DWORD flags;
-            UINT64 pos = 0, qpc = 0;
-            ASSERT_EQ(c.capture->GetBuffer(&data, &n, &flags, &pos, &qpc), S_OK);
-            ASSERT_EQ(pos, UINT64(i) * 480);
+            ASSERT_EQ(c.next(), S_OK);
+            ASSERT_EQ(c.pos, UINT64(i) * 480);
             if (i == 0) {
-                EXPECT_GE(double(qpc), start - 1); // recorded from Start on
-                EXPECT_LE(double(qpc), started + 1);
-                first = qpc;
+                EXPECT_GE(double(c.qpc), start - 1); // recorded from Start on
+                EXPECT_LE(double(c.qpc), started + 1);
+                first = c.qpc;
             } else {
-                gaps.push_back(double(qpc) - double(last));
+                gaps.push_back(double(c.qpc) - double(last));
             }
-            last = qpc;
-            c.capture->ReleaseBuffer(n);
+            last = c.qpc;
+            c.capture->ReleaseBuffer(c.n);
         }
         auto period = [](double ppm) { return 1e5 / (1 + ppm * 1e-6); };
         const auto [lo, hi] = std::minmax_element(gaps.begin(), gaps.end());
@@ -775,11 +699,11 @@ TEST_F(Sim, PacketTimesFollowTheDeviceClock) {
 // just past, and those (position, time) pairs run at each device's own rate however late the
 // sim's clock thread wakes.
 TEST_F(Sim, ClockPositionsRunAtTheirDevicesRates) {
-    sim::EndpointConfig ren = sim::defaultRender(), cap = sim::defaultCapture();
-    ren.clockPpm = -1000;
-    cap.containerId.Data1 ^= 1;
-    cap.clockPpm = 1000;
-    sim::configure(ren, cap);
+    configure([](auto& r, auto& c) {
+        r.clockPpm = -1000;
+        c.containerId.Data1 ^= 1;
+        c.clockPpm = 1000;
+    });
     sim::setClock(sim::Clock::Realtime);
     Stream r, c;
     r.open(client(eRender));
@@ -820,41 +744,28 @@ TEST_F(Sim, ClockPositionsRunAtTheirDevicesRates) {
 // stays sharp (cubic interpolation, within a frame).
 TEST_F(Sim, LoopbackCrossesTwoClocksAsACable) {
     const UINT32 line = 48, period = 480, every = 4800;
+    const int32_t click = 0x40000000; // half of full scale
+    auto value = [&](uint64_t f, unsigned ch) { return ch == 0 && f % every == 100 ? click : 0; };
     for (const auto& [renderPpm, capturePpm] : {std::pair{0.0, 2000.0}, std::pair{2000.0, 0.0}}) {
         SCOPED_TRACE(testing::Message() << "render " << renderPpm << ", capture " << capturePpm);
-        sim::EndpointConfig ren = sim::defaultRender(), cap = sim::defaultCapture();
-        ren.clockPpm = renderPpm;
-        cap.containerId.Data1 ^= 1;
-        cap.clockPpm = capturePpm;
-        cap.loopbackDelayFrames = line;
-        sim::configure(ren, cap);
+        configure([&](auto& r, auto& c) {
+            r.clockPpm = renderPpm;
+            c.containerId.Data1 ^= 1;
+            c.clockPpm = capturePpm;
+            c.loopbackDelayFrames = line;
+        });
         Stream r, c;
         r.open(client(eRender));
         c.open(client(eCapture));
-        const int32_t click = 0x40000000; // half of full scale
         uint64_t written = 0;
-        auto write = [&] {
-            BYTE* data = nullptr;
-            if (r.render->GetBuffer(period, &data) != S_OK) return;
-            memset(data, 0, period * 8);
-            for (UINT32 i = 0; i < period; ++i, ++written)
-                if (written % every == 100) memcpy(data + i * 8, &click, 4);
-            r.render->ReleaseBuffer(period, 0);
-        };
-        write();
+        r.play(period, written, value);
         ASSERT_HRESULT_SUCCEEDED(r.c->Start());
         ASSERT_HRESULT_SUCCEEDED(c.c->Start());
-        std::vector<int32_t> heard;              // channel 0
+        std::vector<int32_t> heard;
         for (int wake = 0; wake < 600; ++wake) { // about three seconds
             sim::stepDue();
-            write();
-            BYTE* data;
-            UINT32 n;
-            DWORD flags;
-            if (c.capture->GetBuffer(&data, &n, &flags, nullptr, nullptr) != S_OK) continue;
-            for (UINT32 i = 0; i < n; ++i)
-                heard.push_back(reinterpret_cast<const int32_t*>(data)[2 * i]);
-            c.capture->ReleaseBuffer(n);
+            r.play(period, written, value);
+            c.hear(heard);
         }
         // Capture joins render's grid at their first tick, when render starts playing frame 0
         // and capture records its frame `period`: frame f is heard at
@@ -863,19 +774,22 @@ TEST_F(Sim, LoopbackCrossesTwoClocksAsACable) {
         int clicks = 0;
         for (uint64_t f = 100; f < written; f += every) {
             double expect = line + period + double(f) * scale;
-            if (expect + 8 >= heard.size()) break;
+            if (expect + 8 >= heard.size() / 2) break;
             size_t peak = size_t(expect) - 8;
             for (size_t m = peak; m < size_t(expect) + 8; ++m)
-                if (heard[m] > heard[peak]) peak = m;
+                if (heard[2 * m] > heard[2 * peak]) peak = m;
             EXPECT_NEAR(double(peak), expect, 1.0) << "click of frame " << f;
-            EXPECT_GT(heard[peak], click / 2) << "click of frame " << f;
+            EXPECT_GT(heard[2 * peak], click / 2) << "click of frame " << f;
             ++clicks;
         }
         EXPECT_GE(clicks, 25);
     }
 }
 
-TEST_F(Sim, ConfigurationFilesParse) {
+// The example of sim/README.md and every profile parse; a bad line is named. Render and
+// capture of one device share its container; [render.N] and [capture.N] make another device,
+// unless the file says otherwise.
+TEST_F(Sim, ConfigurationFilesParseAndGroupEndpointsIntoDevices) {
     auto parse = [](const std::filesystem::path& file) {
         std::wstring error;
         if (sim::loadConfigFile(file.wstring(), &error)) return std::string();
@@ -895,16 +809,45 @@ TEST_F(Sim, ConfigurationFilesParse) {
     EXPECT_GE(std::distance(std::filesystem::directory_iterator(profiles), {}), 9);
     for (const auto& e : std::filesystem::directory_iterator(profiles))
         EXPECT_EQ(parse(e.path()), "") << e.path();
-    sim::setClock(sim::Clock::Manual);
-    const std::string bad = parseText("[render]\nrate = 48000\nrates = 44100, fast\n");
-    EXPECT_NE(bad.find(":3: not a rate: fast"), std::string::npos) << bad;
-    const std::string offGrid = parseText("[capture]\nengine_periods = 480, 32, 100, 480\n");
-    EXPECT_NE(offGrid.find(":2: expected default, fundamental"), std::string::npos) << offGrid;
-    const std::string fast = parseText("[capture]\nclock_ppm = 5001\n");
-    EXPECT_NE(fast.find(":2: expected ppm from -5000 to 5000"), std::string::npos) << fast;
-    const std::string twoClocks = parseText("[capture]\nclock_ppm = 100\n"); // one device
-    EXPECT_NE(twoClocks.find("share a container_id"), std::string::npos) << twoClocks;
+    const std::pair<const char*, const char*> refused[] = {
+        {"[render]\nrate = 48000\nrates = 44100, fast\n", ":3: not a rate: fast"},
+        {"[capture]\nengine_periods = 480, 32, 100, 480\n", ":2: expected default, fundamental"},
+        {"[capture]\nclock_ppm = 5001\n", ":2: expected ppm from -5000 to 5000"},
+        {"[capture]\nclock_ppm = 100\n", "share a container_id"}, // two clocks on one device
+    };
+    for (const auto& [file, message] : refused) {
+        const std::string error = parseText(file);
+        EXPECT_NE(error.find(message), std::string::npos) << error;
+    }
+
+    ASSERT_EQ(parseText("[render]\n[render.2]\n[capture]\n[capture.2]\n[capture.3]\n"
+                        "container_id = {0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d}\n"),
+              "");
     std::filesystem::remove(scratch);
+    sim::setClock(sim::Clock::Manual);
+    ComPtr<IMMDeviceCollection> all;
+    ASSERT_EQ(enumerator->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE, &all), S_OK);
+    std::vector<GUID> ids; // render, render.2, capture, capture.2, capture.3
+    UINT n = 0;
+    all->GetCount(&n);
+    for (UINT i = 0; i < n; ++i) {
+        ComPtr<IMMDevice> d;
+        ComPtr<IPropertyStore> props;
+        ASSERT_EQ(all->Item(i, &d), S_OK);
+        ASSERT_EQ(d->OpenPropertyStore(STGM_READ, &props), S_OK);
+        PROPVARIANT v;
+        ASSERT_EQ(props->GetValue(sim::kContainerIdKey, &v), S_OK);
+        ids.push_back(v.vt == VT_CLSID ? *v.puuid : GUID{});
+        PropVariantClear(&v);
+    }
+    ASSERT_EQ(ids.size(), 5u);
+    const GUID given = {
+        0x0a1b2c3d, 0x4e5f, 0x4a6b, {0x8c, 0x7d, 0x9e, 0x0f, 0x1a, 0x2b, 0x3c, 0x4d}};
+    EXPECT_TRUE(IsEqualGUID(ids[0], sim::kDefaultContainer));
+    EXPECT_TRUE(IsEqualGUID(ids[2], sim::kDefaultContainer));
+    EXPECT_TRUE(IsEqualGUID(ids[1], ids[3]));
+    EXPECT_FALSE(IsEqualGUID(ids[1], sim::kDefaultContainer));
+    EXPECT_TRUE(IsEqualGUID(ids[4], given));
 }
 
 } // namespace
