@@ -121,6 +121,12 @@ UINT32 bufferOf(const ComPtr<IAudioClient>& c) {
     return frames;
 }
 
+UINT32 paddingOf(const ComPtr<IAudioClient>& c) {
+    UINT32 frames = ~0u;
+    EXPECT_HRESULT_SUCCEEDED(c->GetCurrentPadding(&frames));
+    return frames;
+}
+
 // The default endpoints, as `edit` changes them.
 template <class F> void configure(F edit) {
     sim::EndpointConfig r = sim::defaultRender(), c = sim::defaultCapture();
@@ -193,8 +199,7 @@ TEST_F(Sim, InitializeRulesAndTheirResults) {
     a = client(eRender); // whether a refused client may try again is left open
     ASSERT_EQ(init(a), S_OK);
     EXPECT_EQ(init(a), AUDCLNT_E_ALREADY_INITIALIZED);
-    ASSERT_HRESULT_SUCCEEDED(a->GetBufferSize(&frames));
-    EXPECT_EQ(frames, 480u);
+    EXPECT_EQ(bufferOf(a), 480u);
 
     // One exclusive stream per endpoint, until every reference to it is gone.
     EXPECT_EQ(init(b), AUDCLNT_E_DEVICE_IN_USE);
@@ -223,8 +228,7 @@ TEST_F(Sim, InitializeRulesAndTheirResults) {
     // Timer-driven: period and buffer apart, no event.
     ComPtr<IAudioClient> cap = client(eCapture);
     ASSERT_EQ(init(cap, 2 * k10ms, 26667, stereo24(), 0), S_OK); // the minimum period, 128 frames
-    ASSERT_HRESULT_SUCCEEDED(cap->GetBufferSize(&frames));
-    EXPECT_EQ(frames, 960u);
+    EXPECT_EQ(bufferOf(cap), 960u);
     EXPECT_EQ(cap->SetEventHandle(GetCurrentProcess()), AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED);
     EXPECT_EQ(sim::stats(sim::Flow::Capture).periodFrames, 128u);
 }
@@ -364,9 +368,7 @@ TEST_F(Sim, RenderBufferProtocolAndMissedPeriods) {
     EXPECT_EQ(s.render->ReleaseBuffer(240, 0), AUDCLNT_E_BUFFER_SIZE_ERROR);
     ASSERT_EQ(s.render->ReleaseBuffer(480, 0), S_OK);
     EXPECT_EQ(s.render->GetBuffer(480, &data), AUDCLNT_E_BUFFER_TOO_LARGE);
-    UINT32 padding = 0;
-    ASSERT_HRESULT_SUCCEEDED(s.c->GetCurrentPadding(&padding));
-    EXPECT_EQ(padding, 480u);
+    EXPECT_EQ(paddingOf(s.c), 480u);
     ASSERT_HRESULT_SUCCEEDED(s.c->Start());
     EXPECT_FALSE(s.fired()); // pre-filled: no room until the first period is played
     sim::step();
@@ -384,13 +386,11 @@ TEST_F(Sim, SharedRenderWritesUpToTheFreeSpace) {
     Stream s;
     s.openShared(client(eRender), 0, 300000); // 30 ms: 1440 frames, the engine's 480 a pass
     BYTE* data = nullptr;
-    UINT32 padding = 0;
     EXPECT_EQ(s.render->GetBuffer(1441, &data), AUDCLNT_E_BUFFER_TOO_LARGE);
     ASSERT_EQ(s.render->GetBuffer(1000, &data), S_OK);
     EXPECT_EQ(s.render->ReleaseBuffer(1001, 0), AUDCLNT_E_INVALID_SIZE);
     ASSERT_EQ(s.render->ReleaseBuffer(600, 0), S_OK); // less than asked is fine here
-    ASSERT_HRESULT_SUCCEEDED(s.c->GetCurrentPadding(&padding));
-    EXPECT_EQ(padding, 600u);
+    EXPECT_EQ(paddingOf(s.c), 600u);
     EXPECT_EQ(s.render->GetBuffer(841, &data), AUDCLNT_E_BUFFER_TOO_LARGE);
     ASSERT_EQ(s.render->GetBuffer(840, &data), S_OK);
     ASSERT_EQ(s.render->ReleaseBuffer(840, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);
@@ -398,8 +398,7 @@ TEST_F(Sim, SharedRenderWritesUpToTheFreeSpace) {
     EXPECT_FALSE(s.fired()); // full: no room for a period yet
     sim::step();
     EXPECT_TRUE(s.fired());
-    ASSERT_HRESULT_SUCCEEDED(s.c->GetCurrentPadding(&padding));
-    EXPECT_EQ(padding, 960u);
+    EXPECT_EQ(paddingOf(s.c), 960u);
     sim::step(3); // two more full passes, then one that finds nothing
     EXPECT_EQ(sim::stats(sim::Flow::Render).missedAt, std::vector<uint64_t>{4});
 }
@@ -466,13 +465,12 @@ TEST_F(Sim, SharedCapturePacketsOfOneEnginePeriod) {
     Stream s;
     s.openShared(client(eCapture), 128, 0);
     ASSERT_HRESULT_SUCCEEDED(s.c->Start());
-    UINT32 next = 0, padding = 0;
+    UINT32 next = 0;
     for (UINT64 first : {0, 128}) {
         sim::step();
         ASSERT_HRESULT_SUCCEEDED(s.capture->GetNextPacketSize(&next));
-        ASSERT_HRESULT_SUCCEEDED(s.c->GetCurrentPadding(&padding));
         EXPECT_EQ(next, 128u);
-        EXPECT_EQ(padding, 128u);
+        EXPECT_EQ(paddingOf(s.c), 128u);
         ASSERT_EQ(s.next(), S_OK);
         EXPECT_EQ(s.n, 128u);
         EXPECT_EQ(s.pos, first);
