@@ -60,8 +60,8 @@ HRESULT init(const ComPtr<IAudioClient>& c, REFERENCE_TIME duration = k10ms,
     return c->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, flags, duration, period, &f.Format, nullptr);
 }
 
-// An event-driven stream of the endpoint's period (exclusive: 10 ms), with its event and its
-// service, and the last packet it captured.
+// An event-driven stream (exclusive: one 10 ms period) with its event and its service, and
+// the last packet it took when it captures.
 struct Stream {
     ComPtr<IAudioClient> c;
     ComPtr<IAudioRenderClient> render;
