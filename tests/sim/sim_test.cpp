@@ -733,7 +733,8 @@ TEST_F(Sim, ClockPositionsRunAtTheirDevicesRates) {
     for (int d = 0; d < 2; ++d) {
         ASSERT_GE(rates[d].size(), 10u);
         std::nth_element(rates[d].begin(), rates[d].begin() + rates[d].size() / 2, rates[d].end());
-        EXPECT_NEAR(rates[d][rates[d].size() / 2], 48000 * (1 + (d ? 1e-3 : -1e-3)), 0.5) << d;
+        // Within 100 ppm: far closer than the 2000 ppm between the two, on a busy machine too.
+        EXPECT_NEAR(rates[d][rates[d].size() / 2], 48000 * (1 + (d ? 1e-3 : -1e-3)), 4.8) << d;
     }
 }
 
