@@ -246,14 +246,20 @@ class Clock final : public IAudioClock, public Counted {
         if (faulted("IAudioClock::GetPosition", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         if (gone(*st->ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
-        *position = st->framesDone * st->frameBytes;
-        if (qpc) {
-            // When the device reached that position: its latest tick, on its own clock.
-            LARGE_INTEGER freq;
-            QueryPerformanceFrequency(&freq);
-            *qpc = UINT64(
-                std::llround(gridQpc(*st, double(st->gridTicks)) * 1e7 / double(freq.QuadPart)));
+        // The device's latest tick, on its own clock. The real-time clock thread ticks up to
+        // a millisecond before a tick is due: a tick still ahead of now has not happened yet.
+        LARGE_INTEGER freq, now;
+        QueryPerformanceFrequency(&freq);
+        QueryPerformanceCounter(&now);
+        UINT64 frames = st->framesDone;
+        double ticks = double(st->gridTicks);
+        if (state().clock == sim::Clock::Realtime && ticks >= 1 && frames >= st->periodFrames &&
+            gridQpc(*st, ticks) > double(now.QuadPart)) {
+            ticks -= 1;
+            frames -= st->periodFrames;
         }
+        *position = frames * st->frameBytes;
+        if (qpc) *qpc = UINT64(std::llround(gridQpc(*st, ticks) * 1e7 / double(freq.QuadPart)));
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetCharacteristics(DWORD* c) override {
