@@ -9,6 +9,7 @@ namespace vl {
 
 constexpr int32_t kSampleTypeInt16LSB = 16; // ASIOSTInt16LSB
 constexpr int32_t kSampleTypeInt32LSB = 18; // ASIOSTInt32LSB: 24 valid bits in 32
+constexpr int32_t kSampleTypeFloat32LSB = 19; // ASIOSTFloat32LSB: the audio engine's floats
 
 constexpr uint16_t kWaveFormatPcm = 1;
 constexpr uint16_t kWaveFormatExtensible = 0xFFFE;

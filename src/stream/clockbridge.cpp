@@ -19,27 +19,46 @@ constexpr double kTwoPi = 6.28318530717958647692;
 
 void PeriodClock::reset(double nominalSecondsPerFrame) {
     started_ = false;
+    jitter_ = 0;
     frames_ = 0;
     seconds_ = 0;
     secondsPerFrame_ = nominalSecondsPerFrame;
     bandwidthHz_ = kLockBandwidthHz;
 }
 
-void PeriodClock::update(uint64_t frames, double seconds) {
+bool PeriodClock::update(uint64_t frames, double seconds) {
     if (!(seconds >= 0)) {
         // No time given: the one expected, which leaves the loop as it was.
-        if (!started_ || frames <= frames_) return;
-        seconds = seconds_ + double(frames - frames_) * secondsPerFrame_;
+        if (!started_ || frames <= frames_) return false;
+        const double expected = double(frames - frames_) * secondsPerFrame_;
+        seconds_ += expected;
+        lastTime_ += expected;
+        frames_ = frames;
+        return false;
     }
     if (!started_) {
         started_ = true;
         frames_ = frames;
-        seconds_ = seconds;
-        return;
+        seconds_ = lastTime_ = seconds;
+        return false;
     }
-    if (frames <= frames_) return;
+    if (frames <= frames_) return false;
     const double n = double(frames - frames_);
     const double predicted = seconds_ + n * secondsPerFrame_;
+    // A step moves the loop's time by as much, its rate untouched.
+    const double departure = seconds - lastTime_ - n * secondsPerFrame_;
+    const double threshold =
+        kMinStepSeconds + kRateSlack * n * secondsPerFrame_ + kStepToJitter * jitter_;
+    lastTime_ = seconds;
+    // Up three times as fast as down: it settles where a quarter of the departures lie above.
+    const double stride = threshold / 64;
+    jitter_ =
+        std::fabs(departure) > jitter_ ? jitter_ + stride : std::fmax(0.0, jitter_ - stride / 3);
+    if (std::fabs(departure) > threshold) {
+        seconds_ = predicted + departure;
+        frames_ = frames;
+        return true;
+    }
     const double error = seconds - predicted;
     // The loop's gains for this step, from its bandwidth as a fraction of the step's length.
     double w = kTwoPi * bandwidthHz_ * n * secondsPerFrame_;
@@ -47,6 +66,7 @@ void PeriodClock::update(uint64_t frames, double seconds) {
     seconds_ = predicted + std::sqrt(2.0) * w * error;
     secondsPerFrame_ += w * w * error / n;
     frames_ = frames;
+    return false;
 }
 
 double PeriodClock::framesAt(double seconds) const {
@@ -123,6 +143,10 @@ void interleavedToFloat(int32_t sampleType, const void* frames, unsigned frameCh
         for (uint32_t i = 0; i < count; ++i)
             out[i] = float(int32_t(s[size_t(i) * frameChannels] & kValid24Mask)) *
                      (1.0f / 2147483648.0f);
+    } else if (sampleType == kSampleTypeFloat32LSB) {
+        const float* s = static_cast<const float*>(frames) + channel;
+        for (uint32_t i = 0; i < count; ++i)
+            out[i] = s[size_t(i) * frameChannels];
     } else {
         memset(out, 0, count * sizeof(float));
     }
@@ -148,6 +172,14 @@ void floatToBlock(int32_t sampleType, const float* in, uint32_t count, void* blo
 
 // ---- ClockBridge
 
+double ClockBridge::targetFor(const Config& config) {
+    // The fill must cover, at the moment a render period starts: the capture period that has
+    // been made but not yet delivered, the input the period's output takes, the resampler's
+    // look-ahead and one frame more for the fraction, and the margin.
+    return double(config.capturePeriodFrames) + Resampler::maxInputFor(config.renderPeriodFrames) +
+           Resampler::kHalfTaps + 1 + config.marginFrames;
+}
+
 bool ClockBridge::setup(const Config& config) {
     config_ = config;
     fifo_.reset();
@@ -155,11 +187,7 @@ bool ClockBridge::setup(const Config& config) {
     if (config.channels == 0 || config.channels > kMaxChannels || config.framesPerSecond <= 0)
         return false;
     if (!resampler_.setup(config.channels, config.renderPeriodFrames)) return false;
-    // The fill must cover, at the moment a render period starts: the capture period that has
-    // been made but not yet delivered, the input the period's output takes, the resampler's
-    // look-ahead and one frame more for the fraction, and the margin.
-    target_ = double(config.capturePeriodFrames) + resampler_.maxInputFrames() +
-              Resampler::kHalfTaps + 1 + config.marginFrames;
+    target_ = targetFor(config);
     resyncFrames_ = double(config.capturePeriodFrames) + config.renderPeriodFrames;
     const double need = 2 * (target_ + config.capturePeriodFrames + resampler_.maxInputFrames());
     capacity_ = 1024;
@@ -180,6 +208,7 @@ void ClockBridge::reset() {
     written_ = read_ = rendered_ = 0;
     lastFill_ = 0;
     running_ = false;
+    stepped_ = false;
     underrun_ = overrun_ = lost_ = 0;
     resyncs_ = 0;
     loop_.reset(config_.framesPerSecond, seed_);
@@ -188,20 +217,16 @@ void ClockBridge::reset() {
 }
 
 void ClockBridge::captured(int32_t sampleType, const void* frames, unsigned frameChannels,
-                           uint32_t count, double seconds) {
+                           uint32_t count, double seconds, uint64_t skipped) {
     if (!fifo_ || count == 0) return;
-    if (captureClock_.started() && seconds >= 0) {
-        // Whole packets that the device's times say were made but never came: silence in
-        // their place, so that everything after them keeps its position.
-        const double missing = captureClock_.framesAt(seconds) - double(written_ + count);
-        if (missing >= count / 2.0) {
-            const uint64_t lost = uint64_t(missing / count + 0.5) * count;
-            lost_ += lost;
-            append(0, nullptr, 0, lost);
-        }
+    if (captureClock_.started() && skipped) {
+        // Frames the device made but never delivered: silence in their place, so that
+        // everything after them keeps its position.
+        lost_ += skipped;
+        append(0, nullptr, 0, skipped);
     }
     append(sampleType, frames, frameChannels, count);
-    captureClock_.update(written_, seconds);
+    if (captureClock_.update(written_, seconds)) stepped_ = true;
 }
 
 void ClockBridge::append(int32_t sampleType, const void* frames, unsigned frameChannels,
@@ -280,7 +305,7 @@ void ClockBridge::render(float* const* out, uint32_t count, double seconds) {
             missed = true;
         }
     }
-    renderClock_.update(rendered_, seconds);
+    if (renderClock_.update(rendered_, seconds)) stepped_ = true;
     const double now = renderClock_.lastSeconds();
     rendered_ += count;
     bool play = fifo_ && count <= config_.renderPeriodFrames && captureClock_.started();
@@ -288,14 +313,31 @@ void ClockBridge::render(float* const* out, uint32_t count, double seconds) {
     if (play && !running_) play = start(made);
     if (play) {
         lastFill_ = made - (double(read_) + resampler_.position());
-        const bool lost = std::fabs(lastFill_ - target_) > resyncFrames_;
-        if ((missed || lost) && start(made)) {
+        // Once locked, the fill stays within a frame or so of its target; a clock that stepped
+        // or a fill that left the target by much more moved the input at once, and the
+        // position follows at once too rather than by a slow change of the ratio.
+        const double error = std::fabs(lastFill_ - target_);
+        const bool lost = error > resyncFrames_;
+        const bool moved =
+            !missed && (stepped_ || (loop_.locked() && error > RateLoop::kUnlockErrorFrames));
+        stepped_ = false;
+        if (missed || lost || moved) {
             ++resyncs_;
             // Far from the target for no known reason (a stall, a clock's count cut
-            // short): locking starts again from the ratio found so far.
+            // short): locking starts again from the ratio found so far. A clock that stepped
+            // leaves the ratio as it was.
             if (lost && !missed) loop_.restart();
-            lastFill_ = made - (double(read_) + resampler_.position());
+            // Without the input the target needs yet (capture still catching up after a
+            // stall), silence until it has come, the loop left as it is.
+            if (!start(made)) {
+                running_ = false;
+                play = false;
+            } else {
+                lastFill_ = made - (double(read_) + resampler_.position());
+            }
         }
+    }
+    if (play) {
         const double ratio = loop_.update(lastFill_ - target_, count / config_.framesPerSecond);
         const double clockHz =
             loop_.locked() ? PeriodClock::kTrackBandwidthHz : PeriodClock::kLockBandwidthHz;

@@ -28,10 +28,20 @@ class PeriodClock {
     static constexpr double kLockBandwidthHz = 1.0;
     static constexpr double kTrackBandwidthHz = 0.5;
 
+    // A step (a device that paused, or jumped): an interval between two times that departs
+    // from the frames' length at the loop's rate by more than kMinStepSeconds (two frames at
+    // 48 kHz), plus what a rate kRateSlack off makes of the interval, plus kStepToJitter
+    // times the usual departure (times that jitter): the departure a quarter of the
+    // intervals exceed, so that the steps themselves do not raise it.
+    static constexpr double kMinStepSeconds = 40e-6;
+    static constexpr double kRateSlack = 6000e-6;
+    static constexpr double kStepToJitter = 4.0;
+
     void reset(double nominalSecondsPerFrame);
     void setBandwidth(double hz) { bandwidthHz_ = hz; }
     // The clock had made `frames` frames in all at `seconds` (measured; negative: unknown).
-    void update(uint64_t frames, double seconds);
+    // True when the time stepped: the loop then takes it as it is, its rate unchanged.
+    bool update(uint64_t frames, double seconds);
     bool started() const { return started_; }
     // Frames made by `seconds`, a fraction of a frame included.
     double framesAt(double seconds) const;
@@ -45,6 +55,8 @@ class PeriodClock {
     double seconds_ = 0;
     double secondsPerFrame_ = 0;
     double bandwidthHz_ = kLockBandwidthHz;
+    double lastTime_ = 0; // the last time given
+    double jitter_ = 0;   // the departure a quarter of the intervals exceed, seconds
 };
 
 // The control loop: from the fill error of each render period, the ratio (capture frames per
@@ -98,9 +110,10 @@ class RateLoop {
     bool locked_ = false;
 };
 
-// Converts samples between the endpoints' integer types and the bridge's floats: 16-bit, and
-// 24 valid bits in 32 (the low byte dropped coming in, and written as 0 going out). Floats
-// beyond [-1, 1) are clipped going out.
+// Converts samples between the endpoints' types and the bridge's floats: 16-bit, 24 valid bits
+// in 32 (the low byte dropped coming in, and written as 0 going out), and, coming in, the
+// audio engine's 32-bit floats (kSampleTypeFloat32LSB). Floats beyond [-1, 1) are clipped
+// going out.
 void interleavedToFloat(int32_t sampleType, const void* frames, unsigned frameChannels,
                         unsigned channel, uint32_t count, float* out);
 void floatToBlock(int32_t sampleType, const float* in, uint32_t count, void* block, uint32_t first);
@@ -117,17 +130,21 @@ class ClockBridge {
 
     // Allocates the FIFO, the resampler and their buffers; false when memory runs out.
     bool setup(const Config& config);
+    // The fill a bridge of that configuration holds (targetFrames), known before it exists.
+    static double targetFor(const Config& config);
     // A new run: no frames, no clocks, the loop locking from the seed (1 unless seeded).
     void reset();
     // The rate ratio measured beforehand (capture frames per render frame), for the next run.
     void seedRatio(double ratio) { seed_ = ratio; }
 
     // The capture side: `count` frames of `frameChannels` interleaved samples of sampleType
-    // (null: silence), whose last frame was captured at `seconds`. Both sides are called from
-    // one thread; the times are the devices' (a packet's, a position's), not wake times. A
-    // negative time means the device gave none: the clock's expected time stands in for it.
+    // (null: silence), whose last frame was captured at `seconds`, after `skipped` frames the
+    // device made but never delivered (its position jumped: they become silence in place).
+    // Both sides are called from one thread; the times are the devices' (a packet's, a
+    // position's), not wake times. A negative time means the device gave none: the clock's
+    // expected time stands in for it.
     void captured(int32_t sampleType, const void* frames, unsigned frameChannels, uint32_t count,
-                  double seconds);
+                  double seconds, uint64_t skipped = 0);
     // The render side: a period of `count` frames per channel that starts at `seconds`. Until
     // enough has been captured, silence. Allocates, locks and logs nothing.
     void render(float* const* out, uint32_t count, double seconds);
@@ -147,10 +164,10 @@ class ClockBridge {
     // The ratio found, as parts per million above 1: positive when capture runs fast.
     double ratioPpm() const { return (loop_.foundRatio() - 1) * 1e6; }
     // Frames the render side found missing (played as silence); frames the capture side had
-    // to drop because the render side stopped taking; capture frames that never came, whose
-    // times showed them lost, put in as silence; and how often the position jumped back to
-    // its target (after render periods the device played without this side, or a fill found
-    // far from its target).
+    // to drop because the render side stopped taking; capture frames that never came, put in
+    // as silence; and how often the position jumped back to its target (after render periods
+    // the device played without this side, a clock's time that stepped, or a fill found far
+    // from its target).
     uint64_t underrunFrames() const { return underrun_; }
     uint64_t overrunFrames() const { return overrun_; }
     uint64_t lostFrames() const { return lost_; }
@@ -175,6 +192,7 @@ class ClockBridge {
     uint64_t rendered_ = 0;
     double lastFill_ = 0;
     bool running_ = false;
+    bool stepped_ = false; // a clock's time stepped since the last render period
     uint64_t underrun_ = 0, overrun_ = 0, lost_ = 0;
     uint32_t resyncs_ = 0;
 };

@@ -410,7 +410,7 @@ void deinterleaveAs(const void* endpoint, void* const* blocks, unsigned channelC
 
 unsigned sampleBytes(int32_t sampleType) {
     if (sampleType == kSampleTypeInt16LSB) return 2;
-    if (sampleType == kSampleTypeInt32LSB) return 4;
+    if (sampleType == kSampleTypeInt32LSB || sampleType == kSampleTypeFloat32LSB) return 4;
     return 0;
 }
 

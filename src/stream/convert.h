@@ -14,8 +14,8 @@ constexpr unsigned kMaxChannels = 16;
 // Only the upper 24 bits of a 32-bit container pass: the stream carries 24 valid bits.
 constexpr uint32_t kValid24Mask = 0xFFFFFF00u;
 
-// Bytes of one sample: 2 for 16-bit, 4 for 24 bits in 32; 0 for every type that is not
-// transferred.
+// Bytes of one sample: 2 for 16-bit, 4 for 24 bits in 32 and for the engine's floats; 0 for
+// every type that is not transferred.
 unsigned sampleBytes(int32_t sampleType);
 
 // Whether every channel of a frame channelCount samples wide has a block (at most 16 can).

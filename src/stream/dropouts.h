@@ -42,14 +42,17 @@ class PositionWatch {
     // A packet of `frames` at device position `position`: whether packets went missing
     // before it.
     bool onPacket(uint64_t position, uint32_t frames) {
-        bool lost = started_ && position > next_;
+        skipped_ = started_ && position > next_ ? position - next_ : 0;
         next_ = position + frames;
         started_ = true;
-        return lost;
+        return skipped_ > 0;
     }
+    // The frames missing before the last packet.
+    uint64_t skipped() const { return skipped_; }
 
   private:
     uint64_t next_ = 0;
+    uint64_t skipped_ = 0;
     bool started_ = false;
 };
 

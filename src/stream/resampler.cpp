@@ -62,10 +62,14 @@ inline float dot(const float* c, const float* x) {
 
 } // namespace
 
+uint32_t Resampler::maxInputFor(uint32_t maxOutputFrames) {
+    return uint32_t(std::ceil(maxOutputFrames * kMaxRatio)) + 2;
+}
+
 bool Resampler::setup(unsigned channels, uint32_t maxOutputFrames) {
     channels_ = 0;
     maxOutput_ = maxOutputFrames;
-    maxInput_ = uint32_t(std::ceil(maxOutputFrames * kMaxRatio)) + 2;
+    maxInput_ = maxInputFor(maxOutputFrames);
     // Whole vectors per channel, so that every channel's window starts aligned.
     stride_ = (size_t(kTaps) + maxInput_ + 3) & ~size_t(3);
     table_.reset(new (std::nothrow) float[size_t(kPhases) * 2 * kTaps]);

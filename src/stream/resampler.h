@@ -45,6 +45,8 @@ class Resampler {
     // maxInputFrames().
     uint32_t inputFrames(double ratio, uint32_t outputFrames) const;
     uint32_t maxInputFrames() const { return maxInput_; }
+    // The same for a resampler set up for runs of up to maxOutputFrames.
+    static uint32_t maxInputFor(uint32_t maxOutputFrames);
 
     // Where the caller puts those frames for channel `ch` before calling process().
     float* input(unsigned ch) { return window_.get() + size_t(ch) * stride_ + kTaps; }

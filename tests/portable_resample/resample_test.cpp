@@ -119,9 +119,10 @@ TEST(ClockBridge, SampleConversionRoundTrips) {
 }
 
 // Between 3 and 3.2 s: capture packets lost on the way, or render periods the device plays
-// without the bridge being called; or, all along, every 7th capture packet without a time.
-enum class Fault { none, lostCapture, missedRender, untimedCapture };
-constexpr double kStallFrom = 3.0, kStallTo = 3.2;
+// without the bridge being called; or, all along, every 7th capture packet without a time; or
+// at 3 s one device pausing for 1.5 ms, its count going on afterwards from where it stopped.
+enum class Fault { none, lostCapture, missedRender, untimedCapture, capturePause, renderPause };
+constexpr double kStallFrom = 3.0, kStallTo = 3.2, kPauseSeconds = 1.5e-3;
 
 // Two free-running clocks: render's is the time base, capture's runs `ppm` fast, plus a wander
 // of wanderPpm over wanderSeconds, and starts `phase` of a period into its first period.
@@ -141,6 +142,8 @@ struct Clocks {
     }
     // Capture frames made by time t.
     double madeAt(double t) const {
+        if (fault == Fault::capturePause && t >= kStallFrom)
+            t = t >= kStallFrom + kPauseSeconds ? t - kPauseSeconds : kStallFrom;
         double f = (1 + ppm * 1e-6) * t + phase * capturePeriod / kRate;
         if (wanderPpm)
             f += wanderPpm * 1e-6 * wanderSeconds / (2 * kPi) *
@@ -149,9 +152,11 @@ struct Clocks {
     }
     // When capture's count reaches `frames`, by Newton's method from a guess.
     double timeOf(double frames, double guess) const {
+        Clocks running = *this;
+        running.fault = Fault::none;
         for (int i = 0; i < 4; ++i)
-            guess -= (madeAt(guess) - frames) / (kRate * rateAt(guess));
-        return guess;
+            guess -= (running.madeAt(guess) - frames) / (kRate * rateAt(guess));
+        return fault == Fault::capturePause && guess >= kStallFrom ? guess + kPauseSeconds : guess;
     }
 };
 
@@ -194,8 +199,10 @@ Outcome runClocks(const Clocks& c) {
     double nextCapture = c.timeOf(double(c.capturePeriod), 0);
     double lastRatio = 0;
     double lostFrom = 0, lostTo = 0; // capture frames lost, played as silence
+    uint64_t skipped = 0;            // lost since the last packet delivered
     while (true) {
-        const double nextRender = double(renderPeriods) * c.renderPeriod / kRate;
+        double nextRender = double(renderPeriods) * c.renderPeriod / kRate;
+        if (c.fault == Fault::renderPause && nextRender >= kStallFrom) nextRender += kPauseSeconds;
         if (nextRender > c.seconds) break;
         if (nextCapture <= nextRender) {
             const uint64_t first = capturePackets * c.capturePeriod;
@@ -209,10 +216,13 @@ Outcome runClocks(const Clocks& c) {
                 nextCapture < kStallTo) {
                 if (!o.lostWanted) lostFrom = double(first);
                 o.lostWanted += c.capturePeriod;
+                skipped += c.capturePeriod;
                 lostTo = double(first + c.capturePeriod);
-            } else
+            } else {
                 bridge.captured(kSampleTypeInt32LSB, packet.data(), 2, c.capturePeriod,
-                                untimed ? -1 : nextCapture);
+                                untimed ? -1 : nextCapture, skipped);
+                skipped = 0;
+            }
             ++capturePackets;
             nextCapture = c.timeOf(double((capturePackets + 1) * c.capturePeriod), nextCapture);
             continue;
@@ -277,6 +287,8 @@ TEST(ClockBridge, LocksHoldsTheFillAndFindsTheRatio) {
         {2000, 0, 0, 480, 128, 0.3, 0, 6, Fault::lostCapture},
         {-2000, 0, 0, 128, 480, 0.3, 0, 6, Fault::missedRender},
         {-2000, 0, 0, 128, 128, 0.6, 0, 6, Fault::untimedCapture},
+        {2000, 0, 0, 480, 480, 0.3, 0, 6, Fault::capturePause},
+        {-2000, 0, 0, 128, 480, 0.6, 0, 6, Fault::renderPause},
     };
     for (const Clocks& c : cases) {
         SCOPED_TRACE(testing::Message() << c.ppm << " ppm, wander " << c.wanderPpm << ", capture "
@@ -296,7 +308,10 @@ TEST(ClockBridge, LocksHoldsTheFillAndFindsTheRatio) {
         EXPECT_EQ(o.lost, o.lostWanted);
         EXPECT_EQ(o.underrun > 0, c.fault == Fault::lostCapture);
         EXPECT_EQ(o.overrun > 0, c.fault == Fault::missedRender);
-        EXPECT_EQ(o.resyncs, c.fault == Fault::missedRender ? 1u : 0u);
+        // A device that paused moves the position once, at once.
+        const bool jumps = c.fault == Fault::missedRender || c.fault == Fault::capturePause ||
+                           c.fault == Fault::renderPause;
+        EXPECT_EQ(o.resyncs, jumps ? 1u : 0u);
         EXPECT_NEAR(o.ppmFound, o.ppmTrue, c.wanderPpm ? 10 : 0.5);
         EXPECT_LE(o.worstStepLockedPpm, 5.0);
         EXPECT_GE(o.snrDb, 90.0);
