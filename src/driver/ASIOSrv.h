@@ -133,6 +133,17 @@ class ASIOSrv : public IASIO, public UnknownBase {
     bool directionFormat(int direction, unsigned channels, double rate,
                          WAVEFORMATEXTENSIBLE* format) const;
 
+    // Whether capture and render run on two devices' clocks: both bound, and their endpoints
+    // name different devices (PKEY_Device_ContainerId). Captured audio then reaches the host
+    // through the clock bridge, resampled into render's clock.
+    bool clocksApart() const;
+    // Whether the stream start opens for the current buffers goes through the bridge: both
+    // directions, on two clocks, event-driven.
+    bool bridged() const;
+    // The frames the clock bridge holds between the capture clock and the host's input at a
+    // buffer of that many frames: the input latency it adds beyond the endpoint's.
+    static long bridgeFrames(uint32_t bufferFrames);
+
     // Whether the streaming thread runs timer-driven: shared streams are always event-driven.
     bool timerDriven() const { return TimerDrivenMode && !shared[kRender] && !shared[kCapture]; }
 
@@ -188,6 +199,11 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // decided by init and what the endpoint offers that way.
     bool shared[2] = {false, false};
     SharedEndpoint sharedEndpoint[2];
+    // The device each bound endpoint belongs to, as init read it (known: it has one).
+    struct DeviceId {
+        bool known = false;
+        GUID container = {};
+    } deviceId[2];
     // The sample type each direction's blocks were made for (valid while it has blocks).
     ASIOSampleType bufferSampleType[2] = {ASIOSTInt16LSB, ASIOSTInt16LSB};
 

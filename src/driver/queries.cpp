@@ -117,6 +117,8 @@ ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
     ControlLock lock(this);
     if (bufferFrames > 0) {
         input = endpointLatency(this, kCapture);
+        // Across two clocks the input waits in the bridge, at a fill held constant.
+        if (bridged()) input += bridgeFrames(uint32_t(bufferFrames));
         long held = timerDriven() ? 3
                     : hostCallsOutputReady.load(std::memory_order_relaxed) ? 0
                                                                            : 2;

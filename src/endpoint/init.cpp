@@ -54,6 +54,24 @@ HRESULT exclusiveRefusal(ASIOSrv* self, IMMDevice* endpoint, int direction) {
     return FAILED(hr) ? hr : S_OK;
 }
 
+// PKEY_Device_ContainerId, which mingw-w64's headers lack: one GUID for every endpoint of one
+// physical device.
+const PROPERTYKEY kContainerIdKey = {
+    {0x8c7ed206, 0x3f8a, 0x4827, {0xb3, 0xab, 0xae, 0x9e, 0x1f, 0xae, 0xfc, 0x6c}}, 2};
+
+ASIOSrv::DeviceId readDeviceId(IMMDevice* endpoint) {
+    ASIOSrv::DeviceId id;
+    ComRef<IPropertyStore> props;
+    PropValue value;
+    if (openProperties(endpoint, props) &&
+        SUCCEEDED(props->GetValue(kContainerIdKey, value.put())) && value.get().vt == VT_CLSID &&
+        value.get().puuid) {
+        id.known = true;
+        id.container = *value.get().puuid;
+    }
+    return id;
+}
+
 enum class Bound { None, Endpoint, Forbidden };
 
 // The endpoint a user chose for a direction ("RenderEndpoint", "CaptureEndpoint"), when it
@@ -95,6 +113,7 @@ Bound bindEndpoint(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction
     if (!findEndpoint(self, enumerator, direction, endpoint)) return Bound::None;
     endpoint->GetId(&self->endpointId[direction]);
     readDeviceFormat(self, endpoint.get(), direction);
+    self->deviceId[direction] = readDeviceId(endpoint.get());
     // Forced shared mode does not ask for an exclusive stream at all.
     HRESULT refusal =
         mode == StreamMode::Shared ? S_OK : exclusiveRefusal(self, endpoint.get(), direction);
@@ -149,6 +168,17 @@ long countChannels(ASIOSrv* self, IMMDeviceEnumerator* enumerator, const wchar_t
 
 } // namespace
 
+bool ASIOSrv::clocksApart() const {
+    return endpointId[kRender] && endpointId[kCapture] && deviceId[kRender].known &&
+           deviceId[kCapture].known &&
+           !IsEqualGUID(deviceId[kRender].container, deviceId[kCapture].container);
+}
+
+bool ASIOSrv::bridged() const {
+    const StreamPlan plan = bufferPlan();
+    return plan.channels[kRender] && plan.channels[kCapture] && clocksApart() && !timerDriven();
+}
+
 ASIOBool ASIOSrv::init(void* sysHandle) {
     ControlLock lock(this);
     logMessage(this, L"ASIOSrv:::init(0x%X)...[%s]", low32(sysHandle),
@@ -163,6 +193,7 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
         id = nullptr;
     }
     shared[kRender] = shared[kCapture] = false;
+    deviceId[kRender] = deviceId[kCapture] = {};
 
     bool forbidden = false;
     ComRef<IMMDeviceEnumerator> enumerator;

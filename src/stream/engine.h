@@ -27,10 +27,51 @@
 
 #include "driver/ASIOSrv.h"
 #include "endpoint/comref.h"
+#include "stream/clockbridge.h"
+#include "stream/convert.h"
+#include "stream/dropouts.h"
 
 #include <audioclient.h>
 
 #include <cstddef>
+#include <memory>
+
+// The capture side of a stream whose two directions run on two devices' clocks
+// (clocksApart): captured packets go into the bridge with their device times, and each
+// render period's input half comes out of it, resampled into render's clock. Made by start
+// with everything it needs, owned by the thread's hold.
+struct CaptureBridge {
+    vl::ClockBridge clocks;
+    std::unique_ptr<float[]> scratch; // one period per channel
+    float* out[vl::kMaxChannels] = {};
+    uint32_t frames = 0;    // the host's buffer
+    unsigned channels = 0;  // the capture stream's
+    int32_t packetType = 0; // the capture endpoint's samples (floats when shared)
+    double rate = 48000;
+    // Found by the thread: the render endpoint's clock, and its position units per second.
+    IAudioClock* renderClock = nullptr;
+    double clockFrequency = 0;
+    double periodStart = -1; // render's position where the period of the last pass began
+    int lastOffBy = 0;       // the last pass found the count a period ahead (-1) or behind (1)
+    // Dropout evidence of the capture packets.
+    vl::PositionWatch position;
+    bool firstPacket = true;
+
+    // For a stream of `channels` capture channels at `frames` per buffer; false when memory
+    // runs out.
+    bool setup(unsigned channels, uint32_t frames, double rate, int32_t packetType);
+};
+
+// The extra frames the bridge holds beyond the capture period it waits for, for late wakes
+// and the loop's error while it locks from a nominal ratio.
+constexpr uint32_t kBridgeMarginFrames = 40;
+
+// Takes every capture packet waiting into the bridge. *lost: a packet says periods were lost
+// before it; the result is the endpoint's error when it went away, else S_OK.
+HRESULT bridgeCapture(CaptureBridge& bridge, IAudioCaptureClient* capture, bool* lost);
+// Fills the host's input half from the bridge, for the render period that has just begun
+// (its signal woke the thread at wokeSeconds, on the performance counter).
+void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double wokeSeconds);
 
 // Allocator of the host's buffer blocks (malloc); a test may replace it to make an
 // allocation fail. Blocks are freed with free().
@@ -38,11 +79,12 @@ extern void* (*blockAllocator)(size_t bytes);
 
 // What a streaming thread holds for itself (rule 2 above).
 struct StreamHold {
-    ASIOSrv* self = nullptr;      // one of self->holds
-    IUnknown* client[2] = {};     // own references on audioClient[0] and [1], or none
-    HANDLE event[2] = {};         // own duplicates of bufferEvent[0] and [1], or none
-    ASIOCallbacks callbacks = {}; // the host's callbacks as start found them
-    HMODULE module = nullptr;     // the code the thread runs, kept loaded until it has left
+    ASIOSrv* self = nullptr;         // one of self->holds
+    IUnknown* client[2] = {};        // own references on audioClient[0] and [1], or none
+    HANDLE event[2] = {};            // own duplicates of bufferEvent[0] and [1], or none
+    ASIOCallbacks callbacks = {};    // the host's callbacks as start found them
+    HMODULE module = nullptr;        // the code the thread runs, kept loaded until it has left
+    CaptureBridge* bridge = nullptr; // when the directions run on two clocks, or none
 };
 
 // Asks the host, through asioMessage, whether it takes time information with its switches.
@@ -67,7 +109,7 @@ struct OutputHandover {
     uint32_t bufferFrames = 0;
     uint8_t half = 0;
     bool sent = false;
-    HRESULT result = S_OK; // of GetBuffer, once sent
+    HRESULT result = S_OK;  // of GetBuffer, once sent
     LONGLONG sentTicks = 0; // performance counter when ReleaseBuffer returned
 };
 

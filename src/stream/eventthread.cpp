@@ -79,6 +79,23 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     }
     if (capture) waitList[waitCount++] = hold.event[kCapture];
     logMessage(self, L"ASIODrv:::...Event Driven Thread started...(%d events)", waitCount);
+    // Capture on another device's clock: its packets are taken whenever they come, and each
+    // render period's input comes out of the bridge in render's clock.
+    CaptureBridge* bridge = render && capture ? hold.bridge : nullptr;
+    ComRef<IAudioClock> renderClock;
+    if (bridge) {
+        ComRef<IAudioClient> client;
+        UINT64 frequency = 0;
+        if (SUCCEEDED(queryFrom(hold.client[kRender], client)) && client &&
+            SUCCEEDED(client->GetService(__uuidof(IAudioClock), renderClock.putVoid())) &&
+            renderClock && SUCCEEDED(renderClock->GetFrequency(&frequency)))
+            bridge->clockFrequency = double(frequency);
+        bridge->renderClock = renderClock.get();
+        logMessage(self,
+                   L"ASIOSrv::: Clocks differ: capture and render are two devices, drift "
+                   L"compensation on (input latency %d frames more)",
+                   ASIOSrv::bridgeFrames(frames));
+    }
     if (useTimeInfo) writeLogLine(self, L"ASIOSrv::: (using bufferSwitchTimeInfo()!!!)");
 
     DWORD taskIndex = 0;
@@ -108,14 +125,23 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     output.sharedClient = sharedRender.get();
     output.bufferFrames = renderBufferFrames;
     HRESULT gone = S_OK;
+    bool captureLost = false; // a bridged packet taken between passes told of a loss
+    uint64_t bridgeTrouble = 0;
     while (self->running.load(std::memory_order_acquire)) {
-        // With both directions a pass begins only when both endpoints have signalled.
-        DWORD r = WaitForMultipleObjects(waitCount, waitList, TRUE, silenceMs);
+        // With both directions a pass begins only when both endpoints have signalled; across
+        // two clocks, on render's signal, capture's taken whenever it comes.
+        DWORD r = WaitForMultipleObjects(waitCount, waitList, bridge ? FALSE : TRUE, silenceMs);
         if (r == WAIT_TIMEOUT) {
             if (endpointGone(hold.client[kRender]) || endpointGone(hold.client[kCapture])) {
                 gone = AUDCLNT_E_DEVICE_INVALIDATED;
                 break;
             }
+            continue;
+        }
+        if (bridge && r == WAIT_OBJECT_0 + 1) {
+            if (!self->running.load(std::memory_order_acquire)) break;
+            gone = bridgeCapture(*bridge, capture.get(), &captureLost);
+            if (gone != S_OK) break;
             continue;
         }
         LARGE_INTEGER woke;
@@ -144,7 +170,20 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                 break;
             }
         }
-        if (capture) {
+        if (bridge) {
+            lost = captureLost;
+            captureLost = false;
+            gone = bridgeCapture(*bridge, capture.get(), &lost);
+            if (gone != S_OK) break;
+            bridgeInput(self, *bridge, half,
+                        double(woke.QuadPart) / double(ticksPerSecond.QuadPart));
+            // Input the bridge had to make up: silence played for frames that never came, or
+            // its position set back to its target.
+            const vl::ClockBridge& b = bridge->clocks;
+            uint64_t trouble = b.underrunFrames() + b.lostFrames() + b.resyncs();
+            if (trouble != bridgeTrouble) lost = true;
+            bridgeTrouble = trouble;
+        } else if (capture) {
             // An exclusive stream has no packet size to ask for in advance (GetNextPacketSize
             // is for shared streams; some drivers answer 0): the packet is taken each period,
             // and an empty buffer means none came.
@@ -213,6 +252,11 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         lostBefore = lost;
     }
 
+    if (bridge)
+        logMessage(self,
+                   L"ASIOSrv::: Drift compensation: capture clock %+.1f ppm against render's, "
+                   L"%d resyncs",
+                   bridge->clocks.ratioPpm(), int(bridge->clocks.resyncs()));
     logMessage(self, L"ASIOSrv::: Dropouts: %d", dropouts);
     if (gone != S_OK) requestReset(self, host, gone);
     capture.reset();

@@ -30,6 +30,7 @@ void closeHold(StreamHold* hold) {
         if (hold->client[d]) hold->client[d]->Release();
         if (hold->event[d]) CloseHandle(hold->event[d]);
     }
+    delete hold->bridge;
     delete hold;
 }
 
@@ -66,6 +67,17 @@ StreamHold* makeHold(ASIOSrv* self) {
         if ((hold->client[d] = self->audioClient[d])) hold->client[d]->AddRef();
         hold->event[d] = duplicate(self->bufferEvent[d]);
         if (self->bufferEvent[d] && !hold->event[d]) {
+            closeHold(hold);
+            return nullptr;
+        }
+    }
+    // Capture on another device's clock goes through the bridge, made here with all it needs.
+    if (self->bridged()) {
+        hold->bridge = new (std::nothrow) CaptureBridge;
+        if (!hold->bridge ||
+            !hold->bridge->setup(
+                self->channelCount[kCapture], uint32_t(self->bufferFrames), self->sampleRate,
+                self->shared[kCapture] ? vl::kSampleTypeFloat32LSB : self->sampleType[kCapture])) {
             closeHold(hold);
             return nullptr;
         }

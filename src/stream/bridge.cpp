@@ -1,0 +1,111 @@
+// Capture on another device's clock: the packets go into the clock bridge with the times the
+// capture endpoint gives them, and each render period takes its input half out, at the time
+// the render endpoint's clock gives that period.
+#include "driver/log.h"
+#include "stream/engine.h"
+
+#include <audioclient.h>
+
+#include <new>
+
+namespace {
+
+constexpr double kHundredNs = 1e-7;
+
+vl::ClockBridge::Config bridgeConfig(unsigned channels, uint32_t frames, double rate) {
+    vl::ClockBridge::Config config;
+    config.channels = channels;
+    config.framesPerSecond = rate;
+    config.capturePeriodFrames = frames;
+    config.renderPeriodFrames = frames;
+    config.marginFrames = kBridgeMarginFrames;
+    return config;
+}
+
+} // namespace
+
+long ASIOSrv::bridgeFrames(uint32_t bufferFrames) {
+    // The host's half is taken from the bridge at the fill it holds, where without it the
+    // packet just captured would be: that packet's length less.
+    double target = vl::ClockBridge::targetFor(bridgeConfig(1, bufferFrames, 48000));
+    return long(target + 0.5) - long(bufferFrames);
+}
+
+bool CaptureBridge::setup(unsigned streamChannels, uint32_t streamFrames, double streamRate,
+                          int32_t type) {
+    channels = streamChannels;
+    frames = streamFrames;
+    rate = streamRate > 0 ? streamRate : 48000;
+    packetType = type;
+    if (!channels || channels > vl::kMaxChannels || !frames) return false;
+    scratch.reset(new (std::nothrow) float[size_t(channels) * frames]);
+    if (!scratch || !clocks.setup(bridgeConfig(channels, frames, rate))) return false;
+    for (unsigned c = 0; c < channels; ++c)
+        out[c] = scratch.get() + size_t(c) * frames;
+    return true;
+}
+
+HRESULT bridgeCapture(CaptureBridge& bridge, IAudioCaptureClient* capture, bool* lost) {
+    // A capture clock faster than render's brings two packets to some periods: all of them
+    // are taken, up to a few (the endpoint holds no more).
+    for (int packets = 0; packets < 4; ++packets) {
+        BYTE* data = nullptr;
+        UINT32 count = 0;
+        DWORD flags = 0;
+        UINT64 position = 0, qpc = 0;
+        HRESULT hr = capture->GetBuffer(&data, &count, &flags, &position, &qpc);
+        if (hr == AUDCLNT_E_DEVICE_INVALIDATED) return hr;
+        if (FAILED(hr) || hr == AUDCLNT_S_BUFFER_EMPTY || !count) return S_OK;
+        if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) && !bridge.firstPacket) *lost = true;
+        if (bridge.position.onPacket(position, count)) *lost = true;
+        bridge.firstPacket = false;
+        // The packet's time is its first frame's; the bridge takes the time by which all of
+        // it had been made, when the period that delivers it ends. Without a time (one the
+        // endpoint marks as wrong) the bridge expects one.
+        double seconds = -1;
+        if (!(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) && qpc)
+            seconds = double(qpc) * kHundredNs + double(count) / bridge.rate;
+        const void* frames = data && !(flags & AUDCLNT_BUFFERFLAGS_SILENT) ? data : nullptr;
+        bridge.clocks.captured(bridge.packetType, frames, bridge.channels, count, seconds,
+                               bridge.position.skipped());
+        capture->ReleaseBuffer(count);
+    }
+    return S_OK;
+}
+
+void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double wokeSeconds) {
+    // The start of the render period this pass serves, on the render clock. The endpoint's
+    // position may lag the period's boundary (it counts what reached the speakers; a device
+    // may report its latest period only a little after signalling the next), so the periods
+    // are counted here, one per pass from the first, which the stream's first signal ends.
+    // The position, extrapolated to the wake, keeps the count honest: two passes in a row
+    // that find it a period or more ahead of the count lost a period (the signals of two
+    // periods folded into one, and the host's stream moved on against render's); two that
+    // find it half a period or more behind counted one too many. One pass alone proves
+    // nothing: a pass a period late is followed at once by the next, whose signal waited.
+    double seconds = -1;
+    UINT64 position = 0, qpc = 0;
+    if (bridge.renderClock && bridge.clockFrequency > 0 &&
+        SUCCEEDED(bridge.renderClock->GetPosition(&position, &qpc)) && qpc) {
+        const double frames = double(bridge.frames);
+        const double played = double(position) / bridge.clockFrequency * bridge.rate;
+        const double sampled = double(qpc) * kHundredNs;
+        bridge.periodStart = bridge.periodStart < 0 ? frames : bridge.periodStart + frames;
+        const double ahead =
+            (played + (wokeSeconds - sampled) * bridge.rate - bridge.periodStart) / frames;
+        const int offBy = ahead >= 1 ? 1 : ahead < -0.5 ? -1 : 0;
+        if (offBy && offBy == bridge.lastOffBy) {
+            bridge.periodStart += offBy * frames;
+            bridge.lastOffBy = 0;
+        } else {
+            bridge.lastOffBy = offBy;
+        }
+        seconds = sampled + (bridge.periodStart - played) / bridge.rate;
+    }
+    bridge.clocks.render(bridge.out, bridge.frames, seconds);
+    const uint32_t first = half ? bridge.frames : 0;
+    for (unsigned c = 0; c < bridge.channels; ++c)
+        if (void* block = self->asioBuffers[kCapture][c])
+            vl::floatToBlock(self->sampleType[kCapture], bridge.out[c], bridge.frames, block,
+                             first);
+}
