@@ -214,6 +214,7 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
         return true;
     }
     if (key == L"audio_client3") return flag(&c.audioClient3);
+    if (key == L"report_container") return flag(&c.reportContainer);
     if (key == L"container_id") {
         if (value.size() == 38 && value[0] == L'{' &&
             SUCCEEDED(IIDFromString(value.c_str(), &c.containerId)))

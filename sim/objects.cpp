@@ -742,7 +742,7 @@ class PropertyStore final : public IPropertyStore, public Counted {
             return string(c.description, pv);
         } else if (same(key, PKEY_Device_FriendlyName) && !c.friendlyName.empty()) {
             return string(c.friendlyName, pv);
-        } else if (same(key, kContainerIdKey)) {
+        } else if (same(key, kContainerIdKey) && c.reportContainer) {
             auto* id = static_cast<CLSID*>(taskAlloc(sizeof(CLSID)));
             if (!id) return E_OUTOFMEMORY;
             *id = c.containerId;

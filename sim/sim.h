@@ -139,6 +139,7 @@ struct EndpointConfig {
     // one container run on one clock: the clock settings of the first of them listed (render
     // first) hold for all.
     GUID containerId{};
+    bool reportContainer = true;    // false: the property store has no PKEY_Device_ContainerId
     double clockPpm = 0;            // the device's clock runs fast by this much (+-5000)...
     double clockWanderPpm = 0;      // ...give or take this much, a sine over
     double clockWanderSeconds = 60; // this period (a crystal warming and cooling)

@@ -138,8 +138,10 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // through the clock bridge, resampled into render's clock.
     bool clocksApart() const;
     // Whether the stream start opens for the current buffers goes through the bridge: both
-    // directions, on two clocks, event-driven.
+    // directions, on two clocks (two devices, or rates measured apart), event-driven.
     bool bridged() const;
+    // The running stream found its two clocks apart and turned the bridge on.
+    std::atomic<bool> bridging{false};
     // The frames the clock bridge holds between the capture clock and the host's input at a
     // buffer of that many frames: the input latency it adds beyond the endpoint's.
     static long bridgeFrames(uint32_t bufferFrames);

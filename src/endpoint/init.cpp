@@ -176,7 +176,8 @@ bool ASIOSrv::clocksApart() const {
 
 bool ASIOSrv::bridged() const {
     const StreamPlan plan = bufferPlan();
-    return plan.channels[kRender] && plan.channels[kCapture] && clocksApart() && !timerDriven();
+    return plan.channels[kRender] && plan.channels[kCapture] && !timerDriven() &&
+           (clocksApart() || bridging.load(std::memory_order_relaxed));
 }
 
 ASIOBool ASIOSrv::init(void* sysHandle) {

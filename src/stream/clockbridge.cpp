@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 namespace vl {
@@ -54,7 +55,9 @@ bool PeriodClock::update(uint64_t frames, double seconds) {
     const double stride = threshold / 64;
     jitter_ =
         std::fabs(departure) > jitter_ ? jitter_ + stride : std::fmax(0.0, jitter_ - stride / 3);
+    step_ = 0;
     if (std::fabs(departure) > threshold) {
+        step_ = departure;
         seconds_ = predicted + departure;
         frames_ = frames;
         return true;
@@ -71,6 +74,35 @@ bool PeriodClock::update(uint64_t frames, double seconds) {
 
 double PeriodClock::framesAt(double seconds) const {
     return double(frames_) + (seconds - seconds_) / secondsPerFrame_;
+}
+
+// ---- ClockCompare
+
+void ClockCompare::reset(double framesPerSecond) {
+    for (Side* side : {&capture_, &render_}) {
+        side->clock.reset(1 / framesPerSecond);
+        side->started = side->fromSeconds = -1;
+        side->steps = 0;
+    }
+}
+
+void ClockCompare::Side::update(uint64_t frames, double seconds) {
+    if (!(seconds >= 0)) return;
+    if (clock.update(frames, seconds)) steps += clock.lastStep();
+    if (started < 0) started = seconds;
+    if (fromSeconds < 0 && seconds - started >= kSettleSeconds) {
+        fromSeconds = clock.lastSeconds();
+        fromFrames = clock.frames();
+        steps = 0;
+    }
+}
+
+double ClockCompare::Side::rate() const {
+    return double(clock.frames() - fromFrames) / (clock.lastSeconds() - fromSeconds - steps);
+}
+
+double ClockCompare::ppm() const {
+    return known() ? (capture_.rate() / render_.rate() - 1) * 1e6 : 0;
 }
 
 // ---- RateLoop

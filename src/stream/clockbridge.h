@@ -42,6 +42,9 @@ class PeriodClock {
     // The clock had made `frames` frames in all at `seconds` (measured; negative: unknown).
     // True when the time stepped: the loop then takes it as it is, its rate unchanged.
     bool update(uint64_t frames, double seconds);
+    // The last step, seconds (positive: the clock paused).
+    double lastStep() const { return step_; }
+    uint64_t frames() const { return frames_; }
     bool started() const { return started_; }
     // Frames made by `seconds`, a fraction of a frame included.
     double framesAt(double seconds) const;
@@ -56,7 +59,43 @@ class PeriodClock {
     double secondsPerFrame_ = 0;
     double bandwidthHz_ = kLockBandwidthHz;
     double lastTime_ = 0; // the last time given
-    double jitter_ = 0;   // the departure a quarter of the intervals exceed, seconds
+    double step_ = 0;
+    double jitter_ = 0; // the departure a quarter of the intervals exceed, seconds
+};
+
+// Two clocks' rates compared from their times (each clock's frames, and when it had made
+// them): whether they run apart, for streams whose two devices may share a clock or not.
+// Each rate is measured over the whole time followed, from the loop's filtered times (steps
+// taken out), once the loop has settled.
+class ClockCompare {
+  public:
+    // Apart: this far, once both clocks have been measured over this long.
+    static constexpr double kApartPpm = 50;
+    static constexpr double kSeconds = 2;
+    static constexpr double kSettleSeconds = 1.0;
+
+    void reset(double framesPerSecond);
+    void capture(uint64_t frames, double seconds) { capture_.update(frames, seconds); }
+    void render(uint64_t frames, double seconds) { render_.update(frames, seconds); }
+    // The capture clock's rate against render's, parts per million above 1 (0 until known).
+    double ppm() const;
+    bool known() const { return capture_.measured() && render_.measured(); }
+    bool apart() const { return known() && (ppm() > kApartPpm || ppm() < -kApartPpm); }
+
+  private:
+    struct Side {
+        PeriodClock clock;
+        double started = -1;     // the first time
+        double fromSeconds = -1; // the measurement's start, filtered
+        uint64_t fromFrames = 0;
+        double steps = 0;
+        void update(uint64_t frames, double seconds);
+        bool measured() const {
+            return fromSeconds >= 0 && clock.lastSeconds() - fromSeconds >= kSeconds;
+        }
+        double rate() const;
+    };
+    Side capture_, render_;
 };
 
 // The control loop: from the fill error of each render period, the ratio (capture frames per

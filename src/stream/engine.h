@@ -84,7 +84,8 @@ struct StreamHold {
     HANDLE event[2] = {};            // own duplicates of bufferEvent[0] and [1], or none
     ASIOCallbacks callbacks = {};    // the host's callbacks as start found them
     HMODULE module = nullptr;        // the code the thread runs, kept loaded until it has left
-    CaptureBridge* bridge = nullptr; // when the directions run on two clocks, or none
+    CaptureBridge* bridge = nullptr; // with both directions, event-driven, or none
+    bool clocksApart = false;        // the bridge is on from the start
 };
 
 // Asks the host, through asioMessage, whether it takes time information with its switches.

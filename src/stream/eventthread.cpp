@@ -8,6 +8,8 @@
 #include <audioclient.h>
 #include <avrt.h>
 
+#include <cmath>
+
 namespace {
 
 // Obtains a direction's service (none when refused) and its endpoint buffer size, with the
@@ -80,22 +82,28 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     if (capture) waitList[waitCount++] = hold.event[kCapture];
     logMessage(self, L"ASIODrv:::...Event Driven Thread started...(%d events)", waitCount);
     // Capture on another device's clock: its packets are taken whenever they come, and each
-    // render period's input comes out of the bridge in render's clock.
-    CaptureBridge* bridge = render && capture ? hold.bridge : nullptr;
+    // render period's input comes out of the bridge in render's clock. Capture and render
+    // of one device, or of devices that do not say, have their rates compared all along:
+    // clocks found apart turn the bridge on.
+    CaptureBridge* const spare = render && capture ? hold.bridge : nullptr;
+    CaptureBridge* bridge = spare && hold.clocksApart ? spare : nullptr;
     ComRef<IAudioClock> renderClock;
-    if (bridge) {
+    vl::ClockCompare compare;
+    compare.reset(self->sampleRate > 0 ? self->sampleRate : 48000.0);
+    if (spare) {
         ComRef<IAudioClient> client;
         UINT64 frequency = 0;
         if (SUCCEEDED(queryFrom(hold.client[kRender], client)) && client &&
             SUCCEEDED(client->GetService(__uuidof(IAudioClock), renderClock.putVoid())) &&
             renderClock && SUCCEEDED(renderClock->GetFrequency(&frequency)))
-            bridge->clockFrequency = double(frequency);
-        bridge->renderClock = renderClock.get();
+            spare->clockFrequency = double(frequency);
+        spare->renderClock = renderClock.get();
+    }
+    if (bridge)
         logMessage(self,
                    L"ASIOSrv::: Clocks differ: capture and render are two devices, drift "
                    L"compensation on (input latency %d frames more)",
                    ASIOSrv::bridgeFrames(frames));
-    }
     if (useTimeInfo) writeLogLine(self, L"ASIOSrv::: (using bufferSwitchTimeInfo()!!!)");
 
     DWORD taskIndex = 0;
@@ -191,7 +199,8 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             UINT32 packet = 0;
             DWORD flags = 0;
             UINT64 position = 0;
-            HRESULT hr = capture->GetBuffer(&data, &packet, &flags, &position, nullptr);
+            UINT64 qpcPosition = 0;
+            HRESULT hr = capture->GetBuffer(&data, &packet, &flags, &position, &qpcPosition);
             if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
                 gone = hr;
                 break;
@@ -200,6 +209,8 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             if (FAILED(hr) || packet != frames)
                 logMessage(self, L"ASIOSrv::: Capture packet size: %d (hr = 0x%X)", packet, hr);
             if (flags) logMessage(self, L"ASIOSrv::: flag = 0x%X (hr = 0x%X)", flags, hr);
+            if (spare && packet && qpcPosition && !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR))
+                compare.capture(position + packet, double(qpcPosition) * 1e-7 + packet / rate);
             if (packet) {
                 // The first packet may say discontinuity only because it is the first.
                 if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) && !firstPacket) lost = true;
@@ -237,6 +248,26 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             if (output.sent && output.sentTicks - woke.QuadPart > periodTicks) lost = true;
         } else {
             self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOFalse);
+        }
+        if (spare && !bridge && renderClock && spare->clockFrequency > 0) {
+            UINT64 position = 0, qpc = 0;
+            if (SUCCEEDED(renderClock->GetPosition(&position, &qpc)) && qpc) {
+                const double played = double(position) / spare->clockFrequency * rate;
+                compare.render(uint64_t(played + 0.5), double(qpc) * 1e-7);
+                if (compare.apart()) {
+                    // From the next pass on, through the bridge, from the ratio measured.
+                    bridge = spare;
+                    bridge->clocks.seedRatio(1 + compare.ppm() * 1e-6);
+                    bridge->clocks.reset();
+                    bridge->periodStart = std::floor(played / frames + 0.5) * frames;
+                    self->bridging.store(true, std::memory_order_relaxed);
+                    logMessage(self,
+                               L"ASIOSrv::: Clocks differ: capture runs %+.0f ppm against "
+                               L"render, drift compensation on (input latency %d frames more)",
+                               compare.ppm(), ASIOSrv::bridgeFrames(frames));
+                    toldLatency = true;
+                }
+            }
         }
         if (toldLatency) {
             auto asioMessage = host.asioMessage;

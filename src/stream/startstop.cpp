@@ -71,8 +71,12 @@ StreamHold* makeHold(ASIOSrv* self) {
             return nullptr;
         }
     }
-    // Capture on another device's clock goes through the bridge, made here with all it needs.
-    if (self->bridged()) {
+    // Capture on another device's clock goes through the bridge, made here with all it needs;
+    // with both directions on one device the thread compares their rates, and turns it on
+    // should they run apart.
+    hold->clocksApart = self->clocksApart();
+    self->bridging.store(false, std::memory_order_relaxed);
+    if (self->audioClient[kRender] && self->audioClient[kCapture] && !self->timerDriven()) {
         hold->bridge = new (std::nothrow) CaptureBridge;
         if (!hold->bridge ||
             !hold->bridge->setup(

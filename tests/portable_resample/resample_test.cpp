@@ -319,3 +319,43 @@ TEST(ClockBridge, LocksHoldsTheFillAndFindsTheRatio) {
 }
 
 } // namespace
+
+namespace {
+
+// Both clocks' period times for `seconds`, capture's running `ppm` fast; render's jittered
+// by up to `jitter` seconds, as a device's reported positions may be, and pausing for
+// `pause` seconds at 2 s.
+ClockCompare compareFor(double ppm, double seconds, double jitter, double pause) {
+    ClockCompare compare;
+    compare.reset(kRate);
+    const uint32_t period = 480;
+    for (uint64_t k = 1; k * period / kRate <= seconds; ++k) {
+        const double t = double(k * period) / kRate;
+        compare.render(k * period, t + jitter * std::sin(double(k) * 1.7) + (t >= 2 ? pause : 0));
+        compare.capture(uint64_t(std::llround(t * kRate * (1 + ppm * 1e-6))), t);
+    }
+    return compare;
+}
+
+TEST(ClockCompare, TellsClocksApartOnlyOnceMeasured) {
+    const struct {
+        double ppm, seconds, jitter;
+        bool known, apart;
+        double pause = 0;
+    } cases[] = {
+        {0, 3.5, 0, true, false},       {30, 3.5, 0, true, false},
+        {200, 3.5, 0, true, true},      {-2000, 3.5, 0, true, true},
+        {-2000, 2, 0, false, false},    {0, 3.5, 100e-6, true, false},
+        {500, 3.5, 100e-6, true, true}, {0, 3.5, 0, true, false, 1.5e-3},
+    };
+    for (const auto& c : cases) {
+        const ClockCompare compare = compareFor(c.ppm, c.seconds, c.jitter, c.pause);
+        EXPECT_EQ(compare.known(), c.known) << c.ppm << " ppm, " << c.seconds << " s";
+        EXPECT_EQ(compare.apart(), c.apart) << c.ppm << " ppm, " << c.seconds << " s";
+        if (c.known) {
+            EXPECT_NEAR(compare.ppm(), c.ppm, 10) << c.ppm;
+        }
+    }
+}
+
+} // namespace
