@@ -265,6 +265,10 @@ ASIOError ASIOSrv::start() {
 
     if (timerDriven() && !threadReadyEvent)
         threadReadyEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    // Only the event-driven thread bridges two clocks.
+    if (timerDriven() && audioClient[kRender] && audioClient[kCapture] && clocksApart())
+        writeLogLine(this, L"ASIOSrv::: Clocks differ: capture and render are two devices, and "
+                           L"timer-driven mode does not compensate drift");
 
     running.store(true, std::memory_order_relaxed);
     // Made suspended so that threadHandle is set before the thread can call the host, whose
