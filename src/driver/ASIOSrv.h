@@ -138,7 +138,7 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // through the clock bridge, resampled into render's clock.
     bool clocksApart() const;
     // Whether the stream start opens for the current buffers goes through the bridge: both
-    // directions, on two clocks (two devices, or rates measured apart), event-driven.
+    // directions, on two clocks (two devices, or, event-driven, rates measured apart).
     bool bridged() const;
     // The running stream found its two clocks apart and turned the bridge on.
     std::atomic<bool> bridging{false};

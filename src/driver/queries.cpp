@@ -117,8 +117,11 @@ ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
     ControlLock lock(this);
     if (bufferFrames > 0) {
         input = endpointLatency(this, kCapture);
-        // Across two clocks the input waits in the bridge, at a fill held constant.
-        if (bridged()) input += bridgeFrames(uint32_t(bufferFrames));
+        // Across two clocks the input waits in the bridge, at a fill held constant. Timer-
+        // driven, the bridge takes the place of the capture ring, whose buffer of lead the
+        // output's figure there counts.
+        if (bridged())
+            input += bridgeFrames(uint32_t(bufferFrames)) - (timerDriven() ? bufferFrames : 0);
         long held = timerDriven() ? 3
                     : hostCallsOutputReady.load(std::memory_order_relaxed) ? 0
                                                                            : 2;

@@ -176,7 +176,7 @@ bool ASIOSrv::clocksApart() const {
 
 bool ASIOSrv::bridged() const {
     const StreamPlan plan = bufferPlan();
-    return plan.channels[kRender] && plan.channels[kCapture] && !timerDriven() &&
+    return plan.channels[kRender] && plan.channels[kCapture] &&
            (clocksApart() || bridging.load(std::memory_order_relaxed));
 }
 

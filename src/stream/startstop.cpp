@@ -76,7 +76,7 @@ StreamHold* makeHold(ASIOSrv* self) {
     // should they run apart.
     hold->clocksApart = self->clocksApart();
     self->bridging.store(false, std::memory_order_relaxed);
-    if (self->audioClient[kRender] && self->audioClient[kCapture] && !self->timerDriven()) {
+    if (self->audioClient[kRender] && self->audioClient[kCapture]) {
         hold->bridge = new (std::nothrow) CaptureBridge;
         if (!hold->bridge ||
             !hold->bridge->setup(
@@ -265,10 +265,6 @@ ASIOError ASIOSrv::start() {
 
     if (timerDriven() && !threadReadyEvent)
         threadReadyEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    // Only the event-driven thread bridges two clocks.
-    if (timerDriven() && audioClient[kRender] && audioClient[kCapture] && clocksApart())
-        writeLogLine(this, L"ASIOSrv::: Clocks differ: capture and render are two devices, and "
-                           L"timer-driven mode does not compensate drift");
 
     running.store(true, std::memory_order_relaxed);
     // Made suspended so that threadHandle is set before the thread can call the host, whose

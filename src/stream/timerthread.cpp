@@ -25,6 +25,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
     ComRef<IAudioClient> captureClient, renderClient;
     ComRef<IUnknown> captureService, renderService;
     ComRef<IAudioCaptureClient> capture;
+    ComRef<IAudioClock> renderClock;
+    CaptureBridge* bridge = nullptr; // capture on another device's clock
     HANDLE timer = nullptr, task = nullptr;
     BYTE* ring = nullptr;
 
@@ -74,6 +76,21 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
             if (render) hr = render->QueryInterface(IID_IUnknown, renderService.putVoid());
             if (SUCCEEDED(hr)) hr = renderClient->GetBufferSize(&renderFrames);
             if (FAILED(hr)) return false;
+        }
+        // Capture on another device's clock reaches the host through the clock bridge, one
+        // render transfer's input at a time.
+        if (hold.bridge && hold.clocksApart && capture && renderFrames == total / 2) {
+            UINT64 frequency = 0;
+            if (SUCCEEDED(renderClient->GetService(__uuidof(IAudioClock), renderClock.putVoid())) &&
+                renderClock && SUCCEEDED(renderClock->GetFrequency(&frequency))) {
+                bridge = hold.bridge;
+                bridge->clockFrequency = double(frequency);
+                bridge->renderClock = renderClock.get();
+                logMessage(self,
+                           L"ASIOSrv::: Clocks differ: capture and render are two devices, drift "
+                           L"compensation on (input latency %d frames more)",
+                           ASIOSrv::bridgeFrames(total / 2));
+            }
         }
         useTimeInfo = hostTakesTimeInfo(host);
         if (!self->running.load(std::memory_order_acquire)) return false;
@@ -165,6 +182,9 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 renderAsked = true;
             }
             if (!self->running.load(std::memory_order_acquire)) break;
+            LARGE_INTEGER woke, ticksPerSecond;
+            QueryPerformanceCounter(&woke);
+            QueryPerformanceFrequency(&ticksPerSecond);
 
             if (renderService && captureService) {
                 UINT32 padding = 0;
@@ -178,8 +198,10 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                            L"ASIOSrv::: Timer event... [R] %d frames (0x%X) InternalPos=[%d %d]",
                            numFrames, hr, ringRead, ringWrite);
                 // Capture going away while render plays on is noticed here.
-                if (self->stageCapture(captureService.get(), ring, ringFrames, &ringWrite,
-                                       bytesPerFrame) == AUDCLNT_E_DEVICE_INVALIDATED) {
+                bool lost = false;
+                if ((bridge ? bridgeCapture(*bridge, capture.get(), &lost)
+                            : self->stageCapture(captureService.get(), ring, ringFrames, &ringWrite,
+                                                 bytesPerFrame)) == AUDCLNT_E_DEVICE_INVALIDATED) {
                     gone = AUDCLNT_E_DEVICE_INVALIDATED;
                     break;
                 }
@@ -187,7 +209,11 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                     self->ProcessData(kRender, renderService.get(), readPos, renderFrames) ==
                         ASE_OK) {
                     renderAsked = false;
-                    if (ring) unstage(renderFrames);
+                    if (bridge)
+                        bridgeInput(self, *bridge, readPos ? 1 : 0,
+                                    double(woke.QuadPart) / double(ticksPerSecond.QuadPart));
+                    else if (ring)
+                        unstage(renderFrames);
                     readPos = vl::advancePosition(readPos, renderFrames, total / 2, &needSwitch);
                 }
             } else if (renderService) {
@@ -234,6 +260,11 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
         }
     }
 
+    if (bridge)
+        logMessage(self,
+                   L"ASIOSrv::: Drift compensation: capture clock %+.1f ppm against render's, "
+                   L"%d resyncs",
+                   bridge->clocks.ratioPpm(), int(bridge->clocks.resyncs()));
     if (gone != S_OK) requestReset(self, host, gone);
     if (failedWait && self->running.load(std::memory_order_acquire)) {
         writeLogLine(self, L"ASIOSrv::: Stopping from thread...");
@@ -246,6 +277,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
     }
     if (task) AvRevertMmThreadCharacteristics(task);
     capture.reset();
+    renderClock.reset();
     renderService.reset();
     captureService.reset();
     renderClient.reset();
