@@ -214,7 +214,10 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
     static UINT64 qpcTo100ns(uint64_t qpc) {
         LARGE_INTEGER f;
         QueryPerformanceFrequency(&f);
-        return UINT64(double(qpc) * 1e7 / double(f.QuadPart));
+        // In integers: a double's product of a counter that has run for hours is a hair off,
+        // and truncated a tick short.
+        const uint64_t hz = uint64_t(f.QuadPart);
+        return qpc / hz * 10000000 + qpc % hz * 10000000 / hz;
     }
     std::shared_ptr<Stream> st;
 };
