@@ -644,10 +644,8 @@ TEST_F(Sim, EveryObjectCrossesApartmentsAsItself) {
     }
 }
 
-// The device clock of a capture endpoint, seen in its packets: each one's QPC time is when
-// its first frame was recorded on that clock, so the spacing of those times is the period
-// shortened by the clock's ppm, swinging by the wander over its cycle, whatever the moments
-// the test steps the sim.
+// A packet's QPC time is when its first frame was recorded on the device's clock: their
+// spacing is the period shortened by the ppm, swinging by the wander, however the test steps.
 TEST_F(Sim, PacketTimesFollowTheDeviceClock) {
     struct Case {
         double ppm, wanderPpm, wanderSeconds;
@@ -691,9 +689,8 @@ TEST_F(Sim, PacketTimesFollowTheDeviceClock) {
     }
 }
 
-// Against the performance counter, in real time: both IAudioClocks give positions at times
-// just past, and those (position, time) pairs run at each device's own rate however late the
-// sim's clock thread wakes.
+// In real time, both IAudioClocks give positions at times just past, which run at each
+// device's own rate against the performance counter however late the clock thread wakes.
 TEST_F(Sim, ClockPositionsRunAtTheirDevicesRates) {
     configure([](auto& r, auto& c) {
         r.clockPpm = -1000;
@@ -734,9 +731,8 @@ TEST_F(Sim, ClockPositionsRunAtTheirDevicesRates) {
     }
 }
 
-// The line between two devices: capture hears a click where the continuous signal puts it on
-// its own clock, so the echo moves by the clocks' difference times the time elapsed, and
-// stays sharp (cubic interpolation, within a frame).
+// Between two devices capture hears a click where its own clock puts it: the echo moves by the
+// clocks' difference times the time elapsed, and stays sharp (within a frame).
 TEST_F(Sim, LoopbackCrossesTwoClocksAsACable) {
     const UINT32 line = 48, period = 480, every = 4800;
     const int32_t click = 0x40000000; // half of full scale
