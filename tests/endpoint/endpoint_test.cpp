@@ -152,8 +152,8 @@ TEST_F(Endpoint, InitBindsEachDirectionOnItsOwn) {
         {automatic, Absent, Absent, ASIOTrue, "--", 48000.0},
     };
     for (const auto& [mode, renderState, captureState, result, bound, rate] : rows) {
-        SCOPED_TRACE(testing::Message() << "mode [" << mode << "] " << renderState << " "
-                                        << captureState);
+        SCOPED_TRACE(testing::Message()
+                     << "mode [" << mode << "] " << renderState << " " << captureState);
         setMode(mode);
         set(render, renderState);
         set(capture, captureState);
@@ -183,9 +183,9 @@ TEST_F(Endpoint, InitBindsEachDirectionOnItsOwn) {
         render.deviceFormat = capture.deviceFormat = format;
         configure();
         drv->init(nullptr);
-        EXPECT_EQ(drv->sampleType[kRender], type);
-        EXPECT_EQ(drv->sampleType[kCapture], type);
-        EXPECT_EQ(drv->channelCount[kCapture], 4);
+        EXPECT_EQ(std::make_tuple(drv->sampleType[kRender], drv->sampleType[kCapture],
+                                  drv->channelCount[kCapture]),
+                  std::make_tuple(type, type, 4L));
     }
 
     capture.hasDeviceFormat = false;
@@ -397,8 +397,7 @@ TEST_F(Endpoint, RateLatenciesAndFixedAnswers) {
     long in = -1, out = -1;
     drv->bufferFrames = 480;
     EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
-    EXPECT_EQ(in, 480);
-    EXPECT_EQ(out, 1440);
+    EXPECT_EQ(std::make_pair(in, out), std::make_pair(480L, 1440L));
     EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=480 Output=1440"));
     drv->hostCallsOutputReady = true;
     EXPECT_EQ(drv->getLatencies(nullptr, &out), ASE_OK);
@@ -430,10 +429,9 @@ TEST_F(Endpoint, RateLatenciesAndFixedAnswers) {
     ASIOClockSource clock;
     long count = 0; // one entry is written whatever room the host gives
     EXPECT_EQ(drv->getClockSources(&clock, &count), ASE_OK);
-    EXPECT_EQ(count, 1);
-    EXPECT_EQ(clock.associatedChannel, -1);
-    EXPECT_EQ(clock.isCurrentSource, ASIOTrue);
-    EXPECT_STREQ(clock.name, "Internal");
+    EXPECT_EQ(std::make_tuple(count, clock.associatedChannel, clock.isCurrentSource,
+                              std::string(clock.name)),
+              std::make_tuple(1L, -1L, ASIOBool(ASIOTrue), std::string("Internal")));
     EXPECT_EQ(drv->getClockSources(nullptr, &count), ASE_InvalidParameter);
     EXPECT_EQ(log(), "ASIOSrv::getDriverName...\n"
                      "ASIOSrv:::\tgetDriverName() reports [Vantrel ASIO device (HDAudio)]\n"
@@ -483,9 +481,9 @@ TEST_F(Endpoint, SharedDirectionsAnswerForTheEngine) {
     EXPECT_EQ(drv->canSampleRate(48000.0), ASE_OK);
     EXPECT_EQ(drv->canSampleRate(44100.0), ASE_NoClock);
     drv->bufferFrames = 480;
+    // The engine's pass and the period the buffer spans; output the two halves filled ahead too.
     EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
-    EXPECT_EQ(in, 960); // the engine's pass and the period the buffer spans
-    EXPECT_EQ(out, 1920); // the same, and the two halves filled ahead
+    EXPECT_EQ(std::make_pair(in, out), std::make_pair(960L, 1920L));
 
     // Exclusive render (160 frames at least), shared capture in steps of 96 frames.
     setMode(L"");

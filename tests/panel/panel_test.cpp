@@ -234,10 +234,10 @@ TEST_F(ControlPanel, TrackbarStoresMovementsAndTellsTheHost) {
              {{Key, VK_END, 3, L"10"}, {Key, VK_LEFT, 29, L"10"}});
 }
 
-// The template (thirteen controls in order, 239 x 185 units, the logo: bitmap 102, 78 x 29 at 8
-// bits with a palette), and the endpoint lists: two endpoints a direction, the stored choice
-// selected (the default when it is not active), a new one stored at once, the default by
-// removing it; afterwards the host is asked for a reset before it hears of the new size.
+// The template (thirteen controls in order, 239 x 185 units, the 78 x 29 logo), and the
+// endpoint lists: two endpoints a direction, the stored choice selected (the default when it is
+// not active), a new one stored at once, the default by removing it; afterwards the host is
+// asked for a reset before it hears of the new size.
 TEST_F(ControlPanel, TemplateAndEndpointLists) {
     sim::EndpointConfig out[2] = {sim::defaultRender(), sim::defaultRender()};
     sim::EndpointConfig in[2] = {sim::defaultCapture(), sim::defaultCapture()};
@@ -266,15 +266,9 @@ TEST_F(ControlPanel, TemplateAndEndpointLists) {
     GetClientRect(dialog, &client);
     EXPECT_TRUE(EqualRect(&size, &client));
     HWND logo = GetWindow(GetDlgItem(dialog, IDOK), GW_HWNDNEXT);
-    EXPECT_NE(SendMessageW(logo, STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
-    HRSRC resource = FindResourceW(moduleHandle, MAKEINTRESOURCEW(IDB_LOGO), RT_BITMAP);
-    ASSERT_NE(resource, nullptr);
-    auto* bitmap =
-        static_cast<const BITMAPINFOHEADER*>(LockResource(LoadResource(moduleHandle, resource)));
-    EXPECT_EQ(bitmap->biWidth, 78);
-    EXPECT_EQ(bitmap->biHeight, 29);
-    EXPECT_EQ(bitmap->biBitCount, 8);
-    EXPECT_EQ(bitmap->biCompression, static_cast<DWORD>(BI_RGB));
+    BITMAP bitmap{};
+    GetObjectW(HGDIOBJ(SendMessageW(logo, STM_GETIMAGE, IMAGE_BITMAP, 0)), sizeof bitmap, &bitmap);
+    EXPECT_EQ(std::make_pair(bitmap.bmWidth, bitmap.bmHeight), std::make_pair(78L, 29L));
 
     std::wstring lists; // the selected entry marked with *
     for (int id : {IDC_OUTPUT_DEVICE, IDC_INPUT_DEVICE}) {

@@ -60,12 +60,13 @@ HRESULT init(const ComPtr<IAudioClient>& c, REFERENCE_TIME duration = k10ms,
     return c->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, flags, duration, period, &f.Format, nullptr);
 }
 
-// An event-driven stream (exclusive: one 10 ms period) with its event and its service, and
-// the last packet it took when it captures.
+// An event-driven stream (exclusive: one 10 ms period) with its event, its service and clock,
+// and the last packet it took when it captures.
 struct Stream {
     ComPtr<IAudioClient> c;
     ComPtr<IAudioRenderClient> render;
     ComPtr<IAudioCaptureClient> capture;
+    ComPtr<IAudioClock> clock;
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     bool shared = false;
     BYTE* data = nullptr;
@@ -87,6 +88,7 @@ struct Stream {
         ASSERT_HRESULT_SUCCEEDED(c->SetEventHandle(event));
         c->GetService(IID_IAudioRenderClient, &render); // the one of its direction
         c->GetService(IID_IAudioCaptureClient, &capture);
+        ASSERT_HRESULT_SUCCEEDED(c->GetService(IID_IAudioClock, &clock));
     }
     bool fired() const { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
     HRESULT next() { return capture->GetBuffer(&data, &n, &flags, &pos, &qpc); }
@@ -152,39 +154,73 @@ class Sim : public ::testing::Test {
         CoUninitialize();
     }
 
-    // A client of the default endpoint of this direction.
-    ComPtr<IAudioClient> client(EDataFlow flow) {
+    // The default endpoint of this direction, and a client of it.
+    ComPtr<IMMDevice> device(EDataFlow flow) {
         ComPtr<IMMDevice> d;
-        ComPtr<IAudioClient> c;
         EXPECT_EQ(enumerator->GetDefaultAudioEndpoint(flow, eConsole, &d), S_OK);
-        if (d) d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, &c);
+        return d;
+    }
+    ComPtr<IAudioClient> client(EDataFlow flow) {
+        ComPtr<IAudioClient> c;
+        if (auto d = device(flow)) d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, &c);
         return c;
+    }
+    // Render plays `value` into the line, a first period before both start, and capture hears
+    // it; each wake steps the clock one period, or (`due`) as far as a late thread would.
+    template <class F>
+    std::vector<int32_t> loop(bool renderShared, bool captureShared, F value, int wakes, bool due,
+                              uint64_t& written) {
+        Stream r, c;
+        renderShared ? r.openShared(client(eRender)) : r.open(client(eRender));
+        captureShared ? c.openShared(client(eCapture)) : c.open(client(eCapture));
+        std::vector<int32_t> heard;
+        r.play(480, written, value);
+        EXPECT_HRESULT_SUCCEEDED(r.c->Start());
+        EXPECT_HRESULT_SUCCEEDED(c.c->Start());
+        for (int wake = 0; wake < wakes; ++wake) {
+            due ? sim::stepDue() : sim::step();
+            r.play(480, written, value);
+            c.hear(heard);
+        }
+        return heard;
     }
     ComPtr<IMMDeviceEnumerator> enumerator;
 };
 
-TEST_F(Sim, ExclusiveFormatsAreTheConfiguredSet) {
+// IsFormatSupported: exclusive streams take the configured set and never get a closest match;
+// shared ones take the engine's format, and get it as the closest match to any other sound one.
+TEST_F(Sim, FormatsExclusiveFromTheConfiguredSetSharedTheEngines) {
     configure([](auto& r, auto&) { r.layouts = {{2, 0x3}, {4, 0x33}, {8, 0x63F}}; });
-    ComPtr<IAudioClient> c = client(eRender);
-    auto ask = [&](const WAVEFORMATEXTENSIBLE& f) {
-        WAVEFORMATEX* closest = reinterpret_cast<WAVEFORMATEX*>(1);
-        HRESULT hr = c->IsFormatSupported(AUDCLNT_SHAREMODE_EXCLUSIVE, &f.Format, &closest);
-        EXPECT_EQ(closest, nullptr);
-        return hr;
-    };
-    EXPECT_EQ(ask(sim::pcmFormat(44100, 2, 16)), S_OK);
-    EXPECT_EQ(ask(sim::extensibleFormat(48000, 4, 16, 16, 0x33)), S_OK);
-    EXPECT_EQ(ask(sim::extensibleFormat(48000, 8, 32, 24, 0x63F)), S_OK);
-    const HRESULT no = AUDCLNT_E_UNSUPPORTED_FORMAT;
-    EXPECT_EQ(ask(sim::extensibleFormat(48000, 6, 32, 24, 0x3F)), no);      // layout not offered
-    EXPECT_EQ(ask(sim::extensibleFormat(48000, 4, 32, 24, 0x3)), no);       // wrong mask
-    EXPECT_EQ(ask(sim::extensibleFormat(22050, 2, 16, 16, 0x3)), no);       // rate
-    EXPECT_EQ(ask(sim::extensibleFormat(48000, 2, 32, 32, 0x3)), no);       // valid bits
-    EXPECT_EQ(ask(sim::extensibleFormat(48000, 2, 32, 32, 0x3, true)), no); // float
-    EXPECT_EQ(ask(sim::pcmFormat(48000, 2, 24)), no);                       // packed 24
-    WAVEFORMATEXTENSIBLE bad = stereo24();
+    WAVEFORMATEXTENSIBLE bad = stereo24(), badMix = mix();
     bad.Format.nBlockAlign = 6;
-    EXPECT_EQ(ask(bad), no);
+    badMix.Format.nBlockAlign = 4;
+    const auto X = AUDCLNT_SHAREMODE_EXCLUSIVE, S = AUDCLNT_SHAREMODE_SHARED;
+    const HRESULT no = AUDCLNT_E_UNSUPPORTED_FORMAT;
+    const std::tuple<const char*, AUDCLNT_SHAREMODE, WAVEFORMATEXTENSIBLE, HRESULT> rows[] = {
+        {"plain 16-bit", X, sim::pcmFormat(44100, 2, 16), S_OK},
+        {"quad", X, sim::extensibleFormat(48000, 4, 16, 16, 0x33), S_OK},
+        {"7.1", X, sim::extensibleFormat(48000, 8, 32, 24, 0x63F), S_OK},
+        {"layout not offered", X, sim::extensibleFormat(48000, 6, 32, 24, 0x3F), no},
+        {"wrong mask", X, sim::extensibleFormat(48000, 4, 32, 24, 0x3), no},
+        {"rate", X, sim::extensibleFormat(22050, 2, 16, 16, 0x3), no},
+        {"valid bits", X, sim::extensibleFormat(48000, 2, 32, 32, 0x3), no},
+        {"float", X, sim::extensibleFormat(48000, 2, 32, 32, 0x3, true), no},
+        {"packed 24", X, sim::pcmFormat(48000, 2, 24), no},
+        {"block align", X, bad, no},
+        {"the engine's", S, mix(), S_OK},
+        {"16-bit", S, sim::pcmFormat(48000, 2, 16), S_FALSE},
+        {"another rate", S, sim::extensibleFormat(44100, 2, 32, 32, 0x3, true), S_FALSE},
+        {"block align", S, badMix, no},
+    };
+    ComPtr<IAudioClient> c = client(eRender);
+    const WAVEFORMATEXTENSIBLE m = mix();
+    for (const auto& [what, mode, format, hr] : rows) {
+        SCOPED_TRACE(what);
+        WAVEFORMATEX* closest = reinterpret_cast<WAVEFORMATEX*>(1);
+        EXPECT_EQ(c->IsFormatSupported(mode, &format.Format, &closest), hr);
+        EXPECT_TRUE(hr == S_FALSE ? closest && !memcmp(closest, &m, sizeof m) : !closest);
+        if (hr == S_FALSE) CoTaskMemFree(closest);
+    }
 }
 
 TEST_F(Sim, InitializeRulesAndTheirResults) {
@@ -271,60 +307,39 @@ TEST_F(Sim, OtherStreamsAndRefusals) {
 
 // Shared streams take the engine's format only, leave the period to the engine (or ask
 // IAudioClient3 for one of its periods), and get a buffer of at least the duration.
-TEST_F(Sim, SharedFormatsAndInitializeRules) {
-    ComPtr<IAudioClient> c = client(eRender);
-    auto ask = [&](const WAVEFORMATEXTENSIBLE& f, bool offersMix) {
-        WAVEFORMATEX* closest = nullptr;
-        HRESULT hr = c->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &f.Format, &closest);
-        EXPECT_EQ(closest != nullptr, offersMix);
-        if (closest) {
-            const WAVEFORMATEXTENSIBLE m = mix();
-            EXPECT_EQ(memcmp(closest, &m, sizeof m), 0);
-            CoTaskMemFree(closest);
-        }
-        return hr;
-    };
+TEST_F(Sim, SharedInitializeRules) {
+    ComPtr<IAudioClient> c;
     WAVEFORMATEXTENSIBLE bad = mix();
     bad.Format.nBlockAlign = 4;
-    EXPECT_EQ(ask(mix(), false), S_OK);
-    EXPECT_EQ(ask(sim::pcmFormat(48000, 2, 16), true), S_FALSE);
-    EXPECT_EQ(ask(sim::extensibleFormat(44100, 2, 32, 32, 0x3, true), true), S_FALSE);
-    EXPECT_EQ(ask(bad, false), AUDCLNT_E_UNSUPPORTED_FORMAT);
-
     const DWORD ev = AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
-    struct Row {
-        const char* what;
-        UINT32 period; // IAudioClient3's, or 0: Initialize
-        REFERENCE_TIME duration, periodicity;
-        WAVEFORMATEXTENSIBLE format;
-        DWORD flags;
-        HRESULT hr;
-        UINT32 buffer;
-    };
-    const Row rows[] = {
-        {"engine period", 0, 0, 0, mix(), ev, S_OK, 480},
-        {"30 ms asked", 0, 300000, 0, mix(), ev, S_OK, 1440},
-        {"less than a period asked", 0, 30000, 0, mix(), ev, S_OK, 480},
-        {"timer-driven", 0, 200001, 0, mix(), 0, S_OK, 961},
-        {"a periodicity", 0, k10ms, k10ms, mix(), ev, E_INVALIDARG, 0},
-        {"the device format", 0, 0, 0, stereo24(), ev, AUDCLNT_E_UNSUPPORTED_FORMAT, 0},
-        {"a broken format", 0, 0, 0, bad, ev, E_INVALIDARG, 0},
-        {"conversion asked", 0, 0, 0, mix(), ev | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM, E_INVALIDARG,
-         0},
-        {"minimum period", 128, 0, 0, mix(), ev, S_OK, 128},
-        {"a multiple of the fundamental", 160, 0, 0, mix(), ev, S_OK, 160},
-        {"maximum period", 480, 0, 0, mix(), ev, S_OK, 480},
-        {"off the fundamental", 100, 0, 0, mix(), ev, AUDCLNT_E_INVALID_DEVICE_PERIOD, 0},
-        {"below the minimum", 96, 0, 0, mix(), ev, AUDCLNT_E_INVALID_DEVICE_PERIOD, 0},
-        {"above the maximum", 512, 0, 0, mix(), ev, AUDCLNT_E_INVALID_DEVICE_PERIOD, 0},
-        {"a flag it does not take", 128, 0, 0, mix(), ev | AUDCLNT_STREAMFLAGS_NOPERSIST,
-         E_INVALIDARG, 0},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.what);
-        c = client(eRender);
-        EXPECT_EQ(initShared(c, r.period, r.duration, r.format, r.flags, r.periodicity), r.hr);
-        EXPECT_EQ(bufferOf(c), r.buffer);
+    // IAudioClient3's period (0: Initialize), duration, periodicity, format, flags; the result
+    // and the buffer.
+    const std::tuple<const char*, UINT32, REFERENCE_TIME, REFERENCE_TIME, WAVEFORMATEXTENSIBLE,
+                     DWORD, HRESULT, UINT32>
+        rows[] = {
+            {"engine period", 0, 0, 0, mix(), ev, S_OK, 480},
+            {"30 ms asked", 0, 300000, 0, mix(), ev, S_OK, 1440},
+            {"less than a period asked", 0, 30000, 0, mix(), ev, S_OK, 480},
+            {"timer-driven", 0, 200001, 0, mix(), 0, S_OK, 961},
+            {"a periodicity", 0, k10ms, k10ms, mix(), ev, E_INVALIDARG, 0},
+            {"the device format", 0, 0, 0, stereo24(), ev, AUDCLNT_E_UNSUPPORTED_FORMAT, 0},
+            {"a broken format", 0, 0, 0, bad, ev, E_INVALIDARG, 0},
+            {"conversion asked", 0, 0, 0, mix(), ev | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM,
+             E_INVALIDARG, 0},
+            {"minimum period", 128, 0, 0, mix(), ev, S_OK, 128},
+            {"a multiple of the fundamental", 160, 0, 0, mix(), ev, S_OK, 160},
+            {"maximum period", 480, 0, 0, mix(), ev, S_OK, 480},
+            {"off the fundamental", 100, 0, 0, mix(), ev, AUDCLNT_E_INVALID_DEVICE_PERIOD, 0},
+            {"below the minimum", 96, 0, 0, mix(), ev, AUDCLNT_E_INVALID_DEVICE_PERIOD, 0},
+            {"above the maximum", 512, 0, 0, mix(), ev, AUDCLNT_E_INVALID_DEVICE_PERIOD, 0},
+            {"a flag it does not take", 128, 0, 0, mix(), ev | AUDCLNT_STREAMFLAGS_NOPERSIST,
+             E_INVALIDARG, 0},
+        };
+    for (const auto& [what, period, duration, periodicity, format, flags, hr, buffer] : rows) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(initShared(c = client(eRender), period, duration, format, flags, periodicity),
+                  hr);
+        EXPECT_EQ(bufferOf(c), buffer);
     }
 }
 
@@ -445,14 +460,12 @@ TEST_F(Sim, TheEngineRunsOnePeriodForAllItsStreams) {
     EXPECT_EQ(now(), 480u);
 
     // Activated directly; before Windows 10 there is no IAudioClient3.
-    ComPtr<IMMDevice> device;
-    ASSERT_HRESULT_SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device));
-    EXPECT_EQ(device->Activate(IID_IAudioClient3, CLSCTX_ALL, nullptr, &probe), S_OK);
+    EXPECT_EQ(device(eRender)->Activate(IID_IAudioClient3, CLSCTX_ALL, nullptr, &probe), S_OK);
     configure([](auto& r, auto&) { r.audioClient3 = false; });
     ComPtr<IAudioClient3> none;
     EXPECT_EQ(client(eRender).As(&none), E_NOINTERFACE);
-    ASSERT_HRESULT_SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device));
-    EXPECT_EQ(device->Activate(IID_IAudioClient3, CLSCTX_ALL, nullptr, &none), E_NOINTERFACE);
+    EXPECT_EQ(device(eRender)->Activate(IID_IAudioClient3, CLSCTX_ALL, nullptr, &none),
+              E_NOINTERFACE);
 }
 
 // Shared capture: packets of one engine period in floats, GetNextPacketSize and the padding
@@ -480,11 +493,9 @@ TEST_F(Sim, SharedCapturePacketsOfOneEnginePeriod) {
     }
     ASSERT_HRESULT_SUCCEEDED(s.capture->GetNextPacketSize(&next));
     EXPECT_EQ(next, 0u);
-    ComPtr<IAudioClock> clock;
-    ASSERT_HRESULT_SUCCEEDED(s.c->GetService(IID_IAudioClock, &clock));
     UINT64 frequency = 0, bytes = 0;
-    ASSERT_HRESULT_SUCCEEDED(clock->GetFrequency(&frequency));
-    ASSERT_HRESULT_SUCCEEDED(clock->GetPosition(&bytes, nullptr));
+    ASSERT_HRESULT_SUCCEEDED(s.clock->GetFrequency(&frequency));
+    ASSERT_HRESULT_SUCCEEDED(s.clock->GetPosition(&bytes, nullptr));
     EXPECT_EQ(bytes * 48000 / frequency, 256u);
 }
 
@@ -499,24 +510,14 @@ TEST_F(Sim, LoopbackIsBitExactInEveryPairingOfModes) {
                                  : int32_t((frame * 7919 + ch * 104729) % 0x1000000) - 0x800000;
         return int32_t(uint32_t(v) << 8);
     };
+    configure([&](auto&, auto& c) { c.loopbackDelayFrames = line; });
     for (bool renderShared : {false, true})
         for (bool captureShared : {false, true}) {
             SCOPED_TRACE(testing::Message() << "render shared " << renderShared
                                             << ", capture shared " << captureShared);
-            configure([&](auto&, auto& c) { c.loopbackDelayFrames = line; });
-            Stream r, c;
-            renderShared ? r.openShared(client(eRender)) : r.open(client(eRender));
-            captureShared ? c.openShared(client(eCapture)) : c.open(client(eCapture));
             uint64_t written = 0;
-            ASSERT_TRUE(r.play(period, written, value));
-            ASSERT_HRESULT_SUCCEEDED(r.c->Start());
-            ASSERT_HRESULT_SUCCEEDED(c.c->Start());
-            std::vector<int32_t> heard;
-            for (int pass = 0; pass < 6; ++pass) {
-                sim::step();
-                ASSERT_TRUE(r.play(period, written, value));
-                ASSERT_TRUE(c.hear(heard));
-            }
+            const auto heard = loop(renderShared, captureShared, value, 6, false, written);
+            ASSERT_EQ(written, 7u * period);
             ASSERT_EQ(heard.size(), 2u * 6 * period);
             // The line, the period in which render plays what it was given, and the engine's
             // pass on each shared side.
@@ -613,20 +614,17 @@ TEST_F(Sim, AccountingSeesAForgottenReleaseAndAnUnfreedString) {
 // Hosts hand the audio objects to threads of other apartments (PortAudio does): each one is
 // agile, so the other apartment gets the very same pointer back and can call it.
 TEST_F(Sim, EveryObjectCrossesApartmentsAsItself) {
-    ComPtr<IMMDevice> device;
-    ASSERT_HRESULT_SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device));
+    ComPtr<IMMDevice> render = device(eRender);
     ComPtr<IPropertyStore> store;
-    ASSERT_HRESULT_SUCCEEDED(device->OpenPropertyStore(STGM_READ, &store));
+    ASSERT_HRESULT_SUCCEEDED(render->OpenPropertyStore(STGM_READ, &store));
     ComPtr<IMMDeviceCollection> list;
     ASSERT_HRESULT_SUCCEEDED(enumerator->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE, &list));
     Stream s;
     s.open(client(eRender));
-    ComPtr<IAudioClock> clock;
-    ASSERT_HRESULT_SUCCEEDED(s.c->GetService(IID_IAudioClock, &clock));
     const std::pair<const char*, IUnknown*> objects[] = {
-        {"enumerator", enumerator.Get()}, {"device", device.Get()}, {"store", store.Get()},
+        {"enumerator", enumerator.Get()}, {"device", render.Get()}, {"store", store.Get()},
         {"collection", list.Get()},       {"client", s.c.Get()},    {"service", s.render.Get()},
-        {"clock", clock.Get()},
+        {"clock", s.clock.Get()},
     };
     for (const auto& [name, object] : objects) {
         SCOPED_TRACE(name);
@@ -646,10 +644,8 @@ TEST_F(Sim, EveryObjectCrossesApartmentsAsItself) {
     }
 }
 
-// The device clock of a capture endpoint, seen in its packets: each one's QPC time is when
-// its first frame was recorded on that clock, so the spacing of those times is the period
-// shortened by the clock's ppm, swinging by the wander over its cycle, whatever the moments
-// the test steps the sim.
+// A packet's QPC time is when its first frame was recorded on the device's clock: their
+// spacing is the period shortened by the ppm, swinging by the wander, however the test steps.
 TEST_F(Sim, PacketTimesFollowTheDeviceClock) {
     struct Case {
         double ppm, wanderPpm, wanderSeconds;
@@ -693,9 +689,8 @@ TEST_F(Sim, PacketTimesFollowTheDeviceClock) {
     }
 }
 
-// Against the performance counter, in real time: both IAudioClocks give positions at times
-// just past, and those (position, time) pairs run at each device's own rate however late the
-// sim's clock thread wakes.
+// In real time, both IAudioClocks give positions at times just past, which run at each
+// device's own rate against the performance counter however late the clock thread wakes.
 TEST_F(Sim, ClockPositionsRunAtTheirDevicesRates) {
     configure([](auto& r, auto& c) {
         r.clockPpm = -1000;
@@ -706,9 +701,7 @@ TEST_F(Sim, ClockPositionsRunAtTheirDevicesRates) {
     Stream r, c;
     r.open(client(eRender));
     c.open(client(eCapture));
-    ComPtr<IAudioClock> clocks[2];
-    ASSERT_HRESULT_SUCCEEDED(r.c->GetService(IID_PPV_ARGS(&clocks[0])));
-    ASSERT_HRESULT_SUCCEEDED(c.c->GetService(IID_PPV_ARGS(&clocks[1])));
+    IAudioClock* clocks[2] = {r.clock.Get(), c.clock.Get()};
     ASSERT_HRESULT_SUCCEEDED(r.c->Start());
     ASSERT_HRESULT_SUCCEEDED(c.c->Start());
     std::vector<double> rates[2]; // frames per second between successive readings
@@ -738,9 +731,8 @@ TEST_F(Sim, ClockPositionsRunAtTheirDevicesRates) {
     }
 }
 
-// The line between two devices: capture hears a click where the continuous signal puts it on
-// its own clock, so the echo moves by the clocks' difference times the time elapsed, and
-// stays sharp (cubic interpolation, within a frame).
+// Between two devices capture hears a click where its own clock puts it: the echo moves by the
+// clocks' difference times the time elapsed, and stays sharp (within a frame).
 TEST_F(Sim, LoopbackCrossesTwoClocksAsACable) {
     const UINT32 line = 48, period = 480, every = 4800;
     const int32_t click = 0x40000000; // half of full scale
@@ -753,19 +745,8 @@ TEST_F(Sim, LoopbackCrossesTwoClocksAsACable) {
             c.clockPpm = capturePpm;
             c.loopbackDelayFrames = line;
         });
-        Stream r, c;
-        r.open(client(eRender));
-        c.open(client(eCapture));
         uint64_t written = 0;
-        r.play(period, written, value);
-        ASSERT_HRESULT_SUCCEEDED(r.c->Start());
-        ASSERT_HRESULT_SUCCEEDED(c.c->Start());
-        std::vector<int32_t> heard;
-        for (int wake = 0; wake < 600; ++wake) { // about three seconds
-            sim::stepDue();
-            r.play(period, written, value);
-            c.hear(heard);
-        }
+        const auto heard = loop(false, false, value, 600, true, written); // about three seconds
         // Capture joins render's grid at their first tick, when render starts playing frame 0
         // and capture records its frame `period`: frame f is heard at
         // m = line + period + f (1 + capture ppm) / (1 + render ppm).
@@ -826,27 +807,23 @@ TEST_F(Sim, ConfigurationFilesParseAndGroupEndpointsIntoDevices) {
     sim::setClock(sim::Clock::Manual);
     ComPtr<IMMDeviceCollection> all;
     ASSERT_EQ(enumerator->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE, &all), S_OK);
-    std::vector<GUID> ids; // render, render.2, capture, capture.2, capture.3
     UINT n = 0;
-    all->GetCount(&n);
-    for (UINT i = 0; i < n; ++i) {
+    ASSERT_EQ(all->GetCount(&n) == S_OK ? n : 0, 5u);
+    std::vector<GUID> ids(n); // render, render.2, capture, capture.2, capture.3
+    for (UINT i = 0; i < ids.size(); ++i) {
         ComPtr<IMMDevice> d;
         ComPtr<IPropertyStore> props;
-        ASSERT_EQ(all->Item(i, &d), S_OK);
-        ASSERT_EQ(d->OpenPropertyStore(STGM_READ, &props), S_OK);
-        PROPVARIANT v;
-        ASSERT_EQ(props->GetValue(sim::kContainerIdKey, &v), S_OK);
-        ids.push_back(v.vt == VT_CLSID ? *v.puuid : GUID{});
+        PROPVARIANT v{};
+        if (all->Item(i, &d) == S_OK && d->OpenPropertyStore(STGM_READ, &props) == S_OK &&
+            props->GetValue(sim::kContainerIdKey, &v) == S_OK && v.vt == VT_CLSID)
+            ids[i] = *v.puuid;
         PropVariantClear(&v);
     }
-    ASSERT_EQ(ids.size(), 5u);
     const GUID given = {
         0x0a1b2c3d, 0x4e5f, 0x4a6b, {0x8c, 0x7d, 0x9e, 0x0f, 0x1a, 0x2b, 0x3c, 0x4d}};
-    EXPECT_TRUE(IsEqualGUID(ids[0], sim::kDefaultContainer));
-    EXPECT_TRUE(IsEqualGUID(ids[2], sim::kDefaultContainer));
-    EXPECT_TRUE(IsEqualGUID(ids[1], ids[3]));
-    EXPECT_FALSE(IsEqualGUID(ids[1], sim::kDefaultContainer));
-    EXPECT_TRUE(IsEqualGUID(ids[4], given));
+    EXPECT_EQ(ids, (std::vector<GUID>{sim::kDefaultContainer, ids[1], sim::kDefaultContainer,
+                                      ids[1], given}));
+    EXPECT_NE(ids[1], sim::kDefaultContainer);
 }
 
 } // namespace
