@@ -82,7 +82,8 @@ void ClickTrack::render(int64_t first, int32_t* target, size_t n) const {
     for (size_t i = 0; i < n; ++i) target[i] = (first + int64_t(i)) % interval == 0 ? amplitude : 0;
 }
 
-RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks) {
+RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks,
+                           double sampleRate, int32_t bufferFrames) {
     RoundTrip rt;
     int64_t peak = 0;
     for (size_t i = 0; i < frames; ++i) peak = std::max<int64_t>(peak, std::llabs(recording[i]));
@@ -97,17 +98,40 @@ RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickT
             continue;
         }
         int64_t at = int64_t(i);
-        int64_t latency = at % clicks.interval;
-        if (rt.echoes == 0) {
-            rt.minFrames = rt.maxFrames = latency;
-        } else {
-            rt.minFrames = std::min(rt.minFrames, latency);
-            rt.maxFrames = std::max(rt.maxFrames, latency);
-        }
-        ++rt.echoes;
+        rt.echoes.push_back({at, at % clicks.interval});
         i += size_t(std::max<int64_t>(clicks.interval / 2, 1));
     }
+    judgeRoundTrip(&rt, sampleRate, bufferFrames);
     return rt;
+}
+
+void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames) {
+    const std::vector<Echo>& e = rt->echoes;
+    const size_t n = e.size();
+    if (n == 0) return;
+    rt->minFrames = rt->maxFrames = e[0].frames;
+    rt->steps = 0;
+    for (size_t i = 0; i < n; ++i) {
+        rt->minFrames = std::min(rt->minFrames, e[i].frames);
+        rt->maxFrames = std::max(rt->maxFrames, e[i].frames);
+        if (i && 2 * std::llabs(e[i].frames - e[i - 1].frames) > bufferFrames) ++rt->steps;
+    }
+    // Every trailing run, longest first; each is judged against its own median (the lower
+    // of the middle two), so the run need not be the longest to qualify.
+    std::vector<int64_t> tail;
+    rt->settledFrom = n;
+    for (size_t from = 0; from < n && rt->settledFrom == n; ++from) {
+        tail.clear();
+        for (size_t i = from; i < n; ++i) tail.push_back(e[i].frames);
+        std::nth_element(tail.begin(), tail.begin() + (tail.size() - 1) / 2, tail.end());
+        const int64_t median = tail[(tail.size() - 1) / 2];
+        bool held = true;
+        for (size_t i = from; i < n && held; ++i)
+            held = std::llabs(e[i].frames - median) <= kRoundTripTolerance;
+        if (held) rt->settledFrom = from, rt->settledFrames = median;
+    }
+    rt->constant = rt->exact() || (2 * (n - rt->settledFrom) > n &&
+                                   double(e[rt->settledFrom].at) < kLockSeconds * sampleRate);
 }
 
 SlackSummary summarizeSlack(const std::vector<PeriodTiming>& periods, double periodSeconds) {

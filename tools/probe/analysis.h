@@ -61,17 +61,40 @@ struct ClickTrack {
     void render(int64_t first, int32_t* target, size_t n) const;
 };
 
+// One echo of a click: where its onset lies in the recording (stream frames), and how many
+// frames after the click it came back.
+struct Echo {
+    int64_t at = 0;
+    int64_t frames = 0;
+};
+
+// A round trip that moved and then held: the longest run of trailing echoes all within
+// kRoundTripTolerance frames of that run's median.
+constexpr int64_t kRoundTripTolerance = 2;
+// A round trip is constant when its settled run holds more than half of the echoes and
+// begins this early in the stream: the time a driver that bridges two clocks has to lock.
+constexpr double kLockSeconds = 2.5;
+
 struct RoundTrip {
-    size_t echoes = 0;   // clicks found in the recording
+    std::vector<Echo> echoes; // in the order they came back
     int64_t minFrames = 0;
     int64_t maxFrames = 0;
-    bool found() const { return echoes > 0; }
-    bool consistent() const { return echoes > 0 && minFrames == maxFrames; }
+    size_t settledFrom = 0;    // the first echo of the settled run
+    int64_t settledFrames = 0; // its median
+    bool constant = false;
+    // Consecutive echoes more than half a buffer apart: a period lost or repeated between them.
+    size_t steps = 0;
+    bool found() const { return !echoes.empty(); }
+    bool exact() const { return found() && minFrames == maxFrames; }
 };
 
 // Finds the clicks in one recorded input channel (stream frame 0 first) and times each
 // against the latest click played at or before it. Anything below -40 dBFS is no echo.
-RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks);
+RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks,
+                           double sampleRate, int32_t bufferFrames);
+
+// The figures of a series of echoes; measureRoundTrip ends with it.
+void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames);
 
 // --- Slack ---------------------------------------------------------------------------------
 //
