@@ -206,6 +206,16 @@ TEST(Slack, FiguresAndWhatHeldALatePeriodUp) {
                   std::make_tuple(host, wake, driver, cause));
         periods.push_back(p);
     }
+    // The third, lost on capture: the same pass woke at once for render (the capture tick
+    // ran a period ahead of it) or late for render too; without render, a late wake.
+    const PeriodTiming onTime{true, 0.039, 0.0392, 0.0394, 0.050};
+    const PeriodTiming late{true, 0.030, 0.039, 0.0394, 0.040};
+    const std::tuple<std::vector<PeriodTiming>, Cause> renders[] = {
+        {std::vector<PeriodTiming>{onTime}, Cause::OtherClock},
+        {std::vector<PeriodTiming>{late}, Cause::LateWake},
+        {std::vector<PeriodTiming>{}, Cause::LateWake}};
+    for (const auto& [render, cause] : renders)
+        EXPECT_EQ(explainCapture(periods[2], render, 0.010, callbacks).cause, cause);
     // Slack -0.1, 0.05, 0.95 and 1.0 periods; by nearest rank the median is the second.
     SlackSummary s = summarizeSlack(periods, 0.010);
     EXPECT_EQ(std::make_tuple(s.late, us(s.min), us(s.p1), us(s.median)),

@@ -179,8 +179,24 @@ const char* causeName(Cause c) {
     case Cause::HostCallback: return "host callback";
     case Cause::DriverPass: return "driver pass";
     case Cause::LateWake: return "late wake";
+    case Cause::OtherClock: return "other clock";
     }
     return "";
+}
+
+DelayParts explainCapture(const PeriodTiming& p, const std::vector<PeriodTiming>& render,
+                          double renderPeriodSeconds, const std::vector<CallbackSpan>& callbacks) {
+    DelayParts d = explainPeriod(p, callbacks);
+    if (!p.hasEvent || d.cause != Cause::LateWake || renderPeriodSeconds <= 0) return d;
+    const double first = std::max(p.event, p.firstCall);
+    const PeriodTiming* pass = nullptr;
+    for (const PeriodTiming& r : render)
+        if (r.hasEvent && (!pass || std::fabs(r.firstCall - first) < std::fabs(pass->firstCall - first)))
+            pass = &r;
+    if (pass && std::fabs(pass->firstCall - first) < renderPeriodSeconds / 2 &&
+        explainPeriod(*pass, callbacks).wake < kLateWake * renderPeriodSeconds)
+        d.cause = Cause::OtherClock;
+    return d;
 }
 
 std::vector<long> sizesToTry(long minSize, long maxSize, long preferred, long granularity) {

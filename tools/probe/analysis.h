@@ -121,7 +121,9 @@ SlackSummary summarizeSlack(const std::vector<PeriodTiming>& periods, double per
 //  wake   the driver's thread had not yet made its first endpoint call, outside the callback
 //         (a late wake, or the end of the driver's previous pass);
 //  driver the driver's pass from its first endpoint call to the release, outside the callback.
-enum class Cause { HostCallback, DriverPass, LateWake };
+//  other clock  (capture only) the driver's thread woke on time for the render tick of the
+//         same pass, a tick of another clock: the capture tick had drifted too far ahead of it.
+enum class Cause { HostCallback, DriverPass, LateWake, OtherClock };
 struct DelayParts {
     double host = 0, driver = 0, wake = 0;
     Cause cause = Cause::LateWake;
@@ -132,6 +134,13 @@ struct CallbackSpan {
 // callbacks: sorted by enter, not overlapping (one streaming thread).
 DelayParts explainPeriod(const PeriodTiming& p, const std::vector<CallbackSpan>& callbacks);
 const char* causeName(Cause c);
+
+// A lost capture period that explainPeriod puts down to a late wake is the other clock's
+// when the render period whose first call came within half a period of its own woke less
+// than this fraction of a period late: that pass was on time for render.
+constexpr double kLateWake = 0.25;
+DelayParts explainCapture(const PeriodTiming& p, const std::vector<PeriodTiming>& render,
+                          double renderPeriodSeconds, const std::vector<CallbackSpan>& callbacks);
 
 // --- The smallest safe buffer ---------------------------------------------------------------
 

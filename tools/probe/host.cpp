@@ -302,6 +302,13 @@ std::vector<CallbackSpan> callbackSpans(const std::vector<SwitchRecord>& records
     return spans;
 }
 
+// What held up a late period; a capture one is judged against the render pass beside it.
+DelayParts explain(const EndpointSlack& slack, int flow, const PeriodTiming& p,
+                   const std::vector<CallbackSpan>& spans) {
+    return flow == 1 ? explainCapture(p, slack.periods[0], slack.periodSeconds[0], spans)
+                     : explainPeriod(p, spans);
+}
+
 // "render: min 0.62, 1st percentile 0.80, median 0.93 of a period (297 periods)" and, for
 // late periods and the tightest one, what held them up.
 void reportSlack(const EndpointSlack& slack, const std::vector<CallbackSpan>& spans) {
@@ -325,18 +332,20 @@ void reportSlack(const EndpointSlack& slack, const std::vector<CallbackSpan>& sp
     firstLine = true;
     for (int f = 0; f < 2; ++f) {
         if (!slack.known[f]) continue;
-        size_t counts[3] = {0, 0, 0};
+        size_t counts[4] = {0, 0, 0, 0};
         const PeriodTiming* tightest = nullptr;
         for (const PeriodTiming& p : slack.periods[f]) {
-            if (p.slack() < 0) ++counts[int(explainPeriod(p, spans).cause)];
+            if (p.slack() < 0) ++counts[int(explain(slack, f, p, spans).cause)];
             if (p.hasEvent && (!tightest || p.slack() < tightest->slack())) tightest = &p;
         }
         size_t late = slack.summary[f].late;
-        if (late)
-            out("%s%s %zu: %s %zu, %s %zu, %s %zu\n", label(firstLine ? "late periods" : ""),
+        if (late) {
+            out("%s%s %zu: %s %zu, %s %zu, %s %zu", label(firstLine ? "late periods" : ""),
                 names[f], late, causeName(Cause::HostCallback), counts[0],
                 causeName(Cause::DriverPass), counts[1], causeName(Cause::LateWake), counts[2]);
-        else
+            if (counts[3]) out(", %s %zu", causeName(Cause::OtherClock), counts[3]);
+            out("\n");
+        } else
             out("%s%s 0\n", label(firstLine ? "late periods" : ""), names[f]);
         firstLine = false;
         if (tightest) {
@@ -371,7 +380,7 @@ LostCapture lostCapture(const EndpointSlack& slack, const std::vector<CallbackSp
     for (const PeriodTiming& p : slack.periods[1]) {
         if (p.slack() >= 0) continue;
         ++l.all;
-        if (explainPeriod(p, spans).cause == Cause::LateWake) ++l.lateWakes;
+        if (explain(slack, 1, p, spans).cause == Cause::LateWake) ++l.lateWakes;
     }
     return l;
 }
