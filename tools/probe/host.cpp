@@ -932,13 +932,13 @@ void Probe::reportResult() {
     };
     problem(received == 0 && started_ && problems_.empty(), "no buffer switch arrived");
     // A driver that asked for a reset has ended its stream: the periods after it are not
-    // switches it missed, and the run did not stream to its end.
+    // switches it missed nor capture it lost, and the run did not stream to its end.
     problem(s.resetRequests > 0, "the driver asked for a reset after " +
                                      std::to_string(received) + " buffer switches");
     problem(missed > 0 && !s.resetRequests, std::to_string(missed) + " buffer switches missed");
     problem(sum.missed < 0, std::to_string(-sum.missed) + " more buffer switches than periods");
-    problem(!roundTripHeld(trips), "the round trip did not stay constant");
-    problem(lost.known && lost.byDriver() > 0,
+    problem(!roundTripHeld(trips) && !s.resetRequests, "the round trip did not stay constant");
+    problem(lost.known && lost.byDriver() > 0 && !s.resetRequests,
             std::to_string(lost.byDriver()) + " capture periods lost");
     problem(sum.halfErrors > 0, std::to_string(sum.halfErrors) + " half-index errors");
     problem(sum.positionErrors > 0, std::to_string(sum.positionErrors) + " sample position errors");
