@@ -216,6 +216,14 @@ TEST(Slack, FiguresAndWhatHeldALatePeriodUp) {
         {std::vector<PeriodTiming>{}, Cause::LateWake}};
     for (const auto& [render, cause] : renders)
         EXPECT_EQ(explainCapture(periods[2], render, 0.010, callbacks).cause, cause);
+    // A clock's period from ticks 10.02 ms apart, two ticks at once, and one put off by 4 ms.
+    std::vector<PeriodTiming> ticks(8);
+    for (size_t i = 0; i < ticks.size(); ++i) {
+        ticks[i].tick = i + (i >= 3) + 1;
+        ticks[i].deadline = 0.01002 * double(ticks[i].tick) + (i >= 6) * 0.004;
+    }
+    EXPECT_NEAR(tickPeriod(ticks), 0.01002, 1e-9);
+    EXPECT_EQ(tickPeriod({}), 0);
     // Slack -0.1, 0.05, 0.95 and 1.0 periods; by nearest rank the median is the second.
     SlackSummary s = summarizeSlack(periods, 0.010);
     EXPECT_EQ(std::make_tuple(s.late, us(s.min), us(s.p1), us(s.median)),

@@ -152,6 +152,24 @@ SlackSummary summarizeSlack(const std::vector<PeriodTiming>& periods, double per
     return s;
 }
 
+double tickPeriod(const std::vector<PeriodTiming>& periods) {
+    std::vector<double> step;
+    for (size_t i = 1; i < periods.size(); ++i) {
+        uint64_t ticks = periods[i].tick - periods[i - 1].tick;
+        if (periods[i].tick > periods[i - 1].tick)
+            step.push_back((periods[i].deadline - periods[i - 1].deadline) / double(ticks));
+    }
+    if (step.empty()) return 0;
+    std::vector<double> sorted = step;
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    const double median = sorted[sorted.size() / 2];
+    double sum = 0;
+    size_t n = 0;
+    for (double v : step)
+        if (std::fabs(v - median) <= 0.01 * median) sum += v, ++n;
+    return sum / double(n);
+}
+
 DelayParts explainPeriod(const PeriodTiming& p, const std::vector<CallbackSpan>& callbacks) {
     auto inCallbacks = [&](double from, double to) {
         double t = 0;
@@ -191,7 +209,8 @@ DelayParts explainCapture(const PeriodTiming& p, const std::vector<PeriodTiming>
     const double first = std::max(p.event, p.firstCall);
     const PeriodTiming* pass = nullptr;
     for (const PeriodTiming& r : render)
-        if (r.hasEvent && (!pass || std::fabs(r.firstCall - first) < std::fabs(pass->firstCall - first)))
+        if (r.hasEvent &&
+            (!pass || std::fabs(r.firstCall - first) < std::fabs(pass->firstCall - first)))
             pass = &r;
     if (pass && std::fabs(pass->firstCall - first) < renderPeriodSeconds / 2 &&
         explainPeriod(*pass, callbacks).wake < kLateWake * renderPeriodSeconds)

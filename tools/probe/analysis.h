@@ -104,8 +104,14 @@ void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames);
 struct PeriodTiming {
     bool hasEvent = false; // false: released before the stream's first tick
     double event = 0, firstCall = 0, release = 0, deadline = 0;
+    uint64_t tick = 0; // the deadline's tick number since the stream started
     double slack() const { return deadline - release; }
 };
+
+// The period of an endpoint's clock, measured on the host's: the mean interval between
+// consecutive ticks' deadlines, leaving aside intervals more than 1 % off their median (a
+// simulator running late puts its ticks off). 0 with fewer than two ticks.
+double tickPeriod(const std::vector<PeriodTiming>& periods);
 
 // Slack as fractions of a period: the least, the 1st percentile and the median (nearest
 // rank), and how many periods came late (negative slack).
@@ -135,9 +141,10 @@ struct CallbackSpan {
 DelayParts explainPeriod(const PeriodTiming& p, const std::vector<CallbackSpan>& callbacks);
 const char* causeName(Cause c);
 
-// A lost capture period that explainPeriod puts down to a late wake is the other clock's
-// when the render period whose first call came within half a period of its own woke less
-// than this fraction of a period late: that pass was on time for render.
+// Where render and capture run on different clocks, a lost capture period that
+// explainPeriod puts down to a late wake is the other clock's when the render period whose
+// first call came within half a period of its own woke less than this fraction of a period
+// late: that pass was on time for render.
 constexpr double kLateWake = 0.25;
 DelayParts explainCapture(const PeriodTiming& p, const std::vector<PeriodTiming>& render,
                           double renderPeriodSeconds, const std::vector<CallbackSpan>& callbacks);

@@ -244,8 +244,13 @@ struct EndpointSlack {
     // Periods the simulator's own late clock thread put off: the host sees them as lost
     // switches, yet no client missed anything there.
     int64_t slipped = 0;
+    // Render and capture tick on clocks more than kClocksApart apart.
+    bool clocksDiffer = false;
     bool available() const { return known[0] || known[1]; }
 };
+
+// Two clocks this far apart (50 ppm) are two devices' clocks.
+const double kClocksApart = 50e-6;
 
 // Missed switches less those the simulated clock's own slips explain.
 int64_t missedByDriver(const SwitchSummary& sum, const EndpointSlack& slack) {
@@ -289,9 +294,18 @@ EndpointSlack readSlack(IVlasimMeter* meter, const Stream& s) {
             p.firstCall = seconds(raw[i].firstCall);
             p.release = seconds(raw[i].release);
             p.deadline = seconds(raw[i].deadline);
+            p.tick = raw[i].tick;
             out.periods[flow].push_back(p);
         }
         out.summary[flow] = summarizeSlack(out.periods[flow], out.periodSeconds[flow]);
+    }
+    if (out.known[0] && out.known[1]) {
+        // Each clock's rate against the host's, as the ratio of its measured period to its
+        // nominal one; one device's two directions agree to well under a part per million.
+        double render = tickPeriod(out.periods[0]) / out.periodSeconds[0];
+        double capture = tickPeriod(out.periods[1]) / out.periodSeconds[1];
+        out.clocksDiffer =
+            render > 0 && capture > 0 && std::fabs(capture / render - 1) > kClocksApart;
     }
     return out;
 }
@@ -302,11 +316,13 @@ std::vector<CallbackSpan> callbackSpans(const std::vector<SwitchRecord>& records
     return spans;
 }
 
-// What held up a late period; a capture one is judged against the render pass beside it.
+// What held up a late period; across two clocks a capture one is judged against the render
+// pass beside it.
 DelayParts explain(const EndpointSlack& slack, int flow, const PeriodTiming& p,
                    const std::vector<CallbackSpan>& spans) {
-    return flow == 1 ? explainCapture(p, slack.periods[0], slack.periodSeconds[0], spans)
-                     : explainPeriod(p, spans);
+    return flow == 1 && slack.clocksDiffer
+               ? explainCapture(p, slack.periods[0], slack.periodSeconds[0], spans)
+               : explainPeriod(p, spans);
 }
 
 // "render: min 0.62, 1st percentile 0.80, median 0.93 of a period (297 periods)" and, for
@@ -862,7 +878,8 @@ void Probe::reportResult() {
                 label("round trip"));
         } else if (exact) {
             out("%s%lld frames (%.2f ms), %zu echoes on %zu of %zu inputs\n", label("round trip"),
-                static_cast<long long>(first->minFrames), ms(first->minFrames), echoes, on, s.inputs);
+                static_cast<long long>(first->minFrames), ms(first->minFrames), echoes, on,
+                s.inputs);
         } else if (settled) {
             char since[32] = "";
             if (from > size_t(first->echoes[0].at))
