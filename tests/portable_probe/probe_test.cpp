@@ -112,8 +112,8 @@ TEST(RoundTrip, TimesEveryEchoOfTheClickTrack) {
     clicks.render(23900, piece.data(), 256);
     EXPECT_EQ(piece[100], clicks.amplitude);
     auto echoes = [&](const std::vector<int32_t>& r) {
-        RoundTrip rt = measureRoundTrip(r.data(), frames, clicks);
-        return std::make_tuple(rt.echoes, rt.minFrames, rt.maxFrames);
+        RoundTrip rt = measureRoundTrip(r.data(), frames, clicks, 48000, 256);
+        return std::make_tuple(rt.echoes.size(), rt.minFrames, rt.maxFrames);
     };
     for (size_t i = 1300; i < frames; ++i)
         recorded[i] = played[i - 1300] / 10 + int32_t(i % 7) * 1000;
@@ -124,6 +124,35 @@ TEST(RoundTrip, TimesEveryEchoOfTheClickTrack) {
     EXPECT_EQ(echoes(recorded), std::make_tuple(5u, 1300, 1556));
     // Noise below -40 dBFS is no echo.
     EXPECT_EQ(echoes(std::vector<int32_t>(frames, 20000000)), std::make_tuple(0u, 0, 0));
+}
+
+// Echoes every half second at 48 kHz with 480-frame buffers: {delays, constant, first echo of
+// the settled run, its figure, steps of more than half a buffer}.
+TEST(RoundTrip, SettlesWithinTwoFramesEarlyEnoughOrIsNotConstant) {
+    auto series = [](std::initializer_list<int64_t> head, size_t n, int64_t rest, int64_t slope) {
+        std::vector<int64_t> v(head);
+        for (size_t i = 0; v.size() < n; ++i) v.push_back(rest + (slope * int64_t(i)) % 480);
+        return v;
+    };
+    const std::tuple<std::vector<int64_t>, bool, size_t, int64_t, size_t> cases[] = {
+        {series({}, 10, 1008, 0), true, 0, 1008, 0},
+        // Locking: settled from 1.5 s, wandering by two frames either way, three before.
+        {{1100, 1050, 1011, 1010, 1006, 1008, 1009, 1008, 1007, 1008}, true, 3, 1008, 0},
+        // Clocks apart: 48 frames an echo, a period dropped when the lag reaches one.
+        {series({}, 20, 1440, 48), false, 19, 1872, 1},
+        // A period lost at 2.5 s: steady since, but too late to be a lock.
+        {series({1008, 1008, 1008, 1008, 1008}, 20, 1488, 0), false, 5, 1488, 1},
+        // Settled early, but on only half of the echoes.
+        {{1300, 1200, 1100, 1008, 1009, 1008}, false, 3, 1008, 0}};
+    for (const auto& [delays, constant, from, figure, steps] : cases) {
+        RoundTrip rt;
+        for (size_t i = 0; i < delays.size(); ++i)
+            rt.echoes.push_back({int64_t(i) * 24000 + delays[i], delays[i]});
+        judgeRoundTrip(&rt, 48000, 480);
+        EXPECT_EQ(std::make_tuple(rt.constant, rt.settledFrom, rt.settledFrames, rt.steps),
+                  std::make_tuple(constant, from, figure, steps))
+            << delays[0] << " " << delays.back();
+    }
 }
 
 // RIFF; extensible fmt: 2 channels, 48000 Hz, 24 bits, no speakers, PCM; two frames of data.
@@ -177,6 +206,24 @@ TEST(Slack, FiguresAndWhatHeldALatePeriodUp) {
                   std::make_tuple(host, wake, driver, cause));
         periods.push_back(p);
     }
+    // The third, lost on capture: the same pass woke at once for render (the capture tick
+    // ran a period ahead of it) or late for render too; without render, a late wake.
+    const PeriodTiming onTime{true, 0.039, 0.0392, 0.0394, 0.050};
+    const PeriodTiming late{true, 0.030, 0.039, 0.0394, 0.040};
+    const std::tuple<std::vector<PeriodTiming>, Cause> renders[] = {
+        {std::vector<PeriodTiming>{onTime}, Cause::OtherClock},
+        {std::vector<PeriodTiming>{late}, Cause::LateWake},
+        {std::vector<PeriodTiming>{}, Cause::LateWake}};
+    for (const auto& [render, cause] : renders)
+        EXPECT_EQ(explainCapture(periods[2], render, 0.010, callbacks).cause, cause);
+    // A clock's period from ticks 10.02 ms apart, two ticks at once, and one put off by 4 ms.
+    std::vector<PeriodTiming> ticks(8);
+    for (size_t i = 0; i < ticks.size(); ++i) {
+        ticks[i].tick = i + (i >= 3) + 1;
+        ticks[i].deadline = 0.01002 * double(ticks[i].tick) + (i >= 6) * 0.004;
+    }
+    EXPECT_NEAR(tickPeriod(ticks), 0.01002, 1e-9);
+    EXPECT_EQ(tickPeriod({}), 0);
     // Slack -0.1, 0.05, 0.95 and 1.0 periods; by nearest rank the median is the second.
     SlackSummary s = summarizeSlack(periods, 0.010);
     EXPECT_EQ(std::make_tuple(s.late, us(s.min), us(s.p1), us(s.median)),

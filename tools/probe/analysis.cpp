@@ -82,7 +82,8 @@ void ClickTrack::render(int64_t first, int32_t* target, size_t n) const {
     for (size_t i = 0; i < n; ++i) target[i] = (first + int64_t(i)) % interval == 0 ? amplitude : 0;
 }
 
-RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks) {
+RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks,
+                           double sampleRate, int32_t bufferFrames) {
     RoundTrip rt;
     int64_t peak = 0;
     for (size_t i = 0; i < frames; ++i) peak = std::max<int64_t>(peak, std::llabs(recording[i]));
@@ -97,17 +98,40 @@ RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickT
             continue;
         }
         int64_t at = int64_t(i);
-        int64_t latency = at % clicks.interval;
-        if (rt.echoes == 0) {
-            rt.minFrames = rt.maxFrames = latency;
-        } else {
-            rt.minFrames = std::min(rt.minFrames, latency);
-            rt.maxFrames = std::max(rt.maxFrames, latency);
-        }
-        ++rt.echoes;
+        rt.echoes.push_back({at, at % clicks.interval});
         i += size_t(std::max<int64_t>(clicks.interval / 2, 1));
     }
+    judgeRoundTrip(&rt, sampleRate, bufferFrames);
     return rt;
+}
+
+void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames) {
+    const std::vector<Echo>& e = rt->echoes;
+    const size_t n = e.size();
+    if (n == 0) return;
+    rt->minFrames = rt->maxFrames = e[0].frames;
+    rt->steps = 0;
+    for (size_t i = 0; i < n; ++i) {
+        rt->minFrames = std::min(rt->minFrames, e[i].frames);
+        rt->maxFrames = std::max(rt->maxFrames, e[i].frames);
+        if (i && 2 * std::llabs(e[i].frames - e[i - 1].frames) > bufferFrames) ++rt->steps;
+    }
+    // Every trailing run, longest first; each is judged against its own median (the lower
+    // of the middle two), so the run need not be the longest to qualify.
+    std::vector<int64_t> tail;
+    rt->settledFrom = n;
+    for (size_t from = 0; from < n && rt->settledFrom == n; ++from) {
+        tail.clear();
+        for (size_t i = from; i < n; ++i) tail.push_back(e[i].frames);
+        std::nth_element(tail.begin(), tail.begin() + (tail.size() - 1) / 2, tail.end());
+        const int64_t median = tail[(tail.size() - 1) / 2];
+        bool held = true;
+        for (size_t i = from; i < n && held; ++i)
+            held = std::llabs(e[i].frames - median) <= kRoundTripTolerance;
+        if (held) rt->settledFrom = from, rt->settledFrames = median;
+    }
+    rt->constant = rt->exact() || (2 * (n - rt->settledFrom) > n &&
+                                   double(e[rt->settledFrom].at) < kLockSeconds * sampleRate);
 }
 
 SlackSummary summarizeSlack(const std::vector<PeriodTiming>& periods, double periodSeconds) {
@@ -126,6 +150,24 @@ SlackSummary summarizeSlack(const std::vector<PeriodTiming>& periods, double per
     s.p1 = rank(0.01);
     s.median = rank(0.5);
     return s;
+}
+
+double tickPeriod(const std::vector<PeriodTiming>& periods) {
+    std::vector<double> step;
+    for (size_t i = 1; i < periods.size(); ++i) {
+        uint64_t ticks = periods[i].tick - periods[i - 1].tick;
+        if (periods[i].tick > periods[i - 1].tick)
+            step.push_back((periods[i].deadline - periods[i - 1].deadline) / double(ticks));
+    }
+    if (step.empty()) return 0;
+    std::vector<double> sorted = step;
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    const double median = sorted[sorted.size() / 2];
+    double sum = 0;
+    size_t n = 0;
+    for (double v : step)
+        if (std::fabs(v - median) <= 0.01 * median) sum += v, ++n;
+    return sum / double(n);
 }
 
 DelayParts explainPeriod(const PeriodTiming& p, const std::vector<CallbackSpan>& callbacks) {
@@ -155,8 +197,25 @@ const char* causeName(Cause c) {
     case Cause::HostCallback: return "host callback";
     case Cause::DriverPass: return "driver pass";
     case Cause::LateWake: return "late wake";
+    case Cause::OtherClock: return "other clock";
     }
     return "";
+}
+
+DelayParts explainCapture(const PeriodTiming& p, const std::vector<PeriodTiming>& render,
+                          double renderPeriodSeconds, const std::vector<CallbackSpan>& callbacks) {
+    DelayParts d = explainPeriod(p, callbacks);
+    if (!p.hasEvent || d.cause != Cause::LateWake || renderPeriodSeconds <= 0) return d;
+    const double first = std::max(p.event, p.firstCall);
+    const PeriodTiming* pass = nullptr;
+    for (const PeriodTiming& r : render)
+        if (r.hasEvent &&
+            (!pass || std::fabs(r.firstCall - first) < std::fabs(pass->firstCall - first)))
+            pass = &r;
+    if (pass && std::fabs(pass->firstCall - first) < renderPeriodSeconds / 2 &&
+        explainPeriod(*pass, callbacks).wake < kLateWake * renderPeriodSeconds)
+        d.cause = Cause::OtherClock;
+    return d;
 }
 
 std::vector<long> sizesToTry(long minSize, long maxSize, long preferred, long granularity) {

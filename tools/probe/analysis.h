@@ -61,17 +61,40 @@ struct ClickTrack {
     void render(int64_t first, int32_t* target, size_t n) const;
 };
 
+// One echo of a click: where its onset lies in the recording (stream frames), and how many
+// frames after the click it came back.
+struct Echo {
+    int64_t at = 0;
+    int64_t frames = 0;
+};
+
+// A round trip that moved and then held: the longest run of trailing echoes all within
+// kRoundTripTolerance frames of that run's median.
+constexpr int64_t kRoundTripTolerance = 2;
+// A round trip is constant when its settled run holds more than half of the echoes and
+// begins this early in the stream: the time a driver that bridges two clocks has to lock.
+constexpr double kLockSeconds = 2.5;
+
 struct RoundTrip {
-    size_t echoes = 0;   // clicks found in the recording
+    std::vector<Echo> echoes; // in the order they came back
     int64_t minFrames = 0;
     int64_t maxFrames = 0;
-    bool found() const { return echoes > 0; }
-    bool consistent() const { return echoes > 0 && minFrames == maxFrames; }
+    size_t settledFrom = 0;    // the first echo of the settled run
+    int64_t settledFrames = 0; // its median
+    bool constant = false;
+    // Consecutive echoes more than half a buffer apart: a period lost or repeated between them.
+    size_t steps = 0;
+    bool found() const { return !echoes.empty(); }
+    bool exact() const { return found() && minFrames == maxFrames; }
 };
 
 // Finds the clicks in one recorded input channel (stream frame 0 first) and times each
 // against the latest click played at or before it. Anything below -40 dBFS is no echo.
-RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks);
+RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks,
+                           double sampleRate, int32_t bufferFrames);
+
+// The figures of a series of echoes; measureRoundTrip ends with it.
+void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames);
 
 // --- Slack ---------------------------------------------------------------------------------
 //
@@ -81,8 +104,14 @@ RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickT
 struct PeriodTiming {
     bool hasEvent = false; // false: released before the stream's first tick
     double event = 0, firstCall = 0, release = 0, deadline = 0;
+    uint64_t tick = 0; // the deadline's tick number since the stream started
     double slack() const { return deadline - release; }
 };
+
+// The period of an endpoint's clock, measured on the host's: the mean interval between
+// consecutive ticks' deadlines, leaving aside intervals more than 1 % off their median (a
+// simulator running late puts its ticks off). 0 with fewer than two ticks.
+double tickPeriod(const std::vector<PeriodTiming>& periods);
 
 // Slack as fractions of a period: the least, the 1st percentile and the median (nearest
 // rank), and how many periods came late (negative slack).
@@ -98,7 +127,9 @@ SlackSummary summarizeSlack(const std::vector<PeriodTiming>& periods, double per
 //  wake   the driver's thread had not yet made its first endpoint call, outside the callback
 //         (a late wake, or the end of the driver's previous pass);
 //  driver the driver's pass from its first endpoint call to the release, outside the callback.
-enum class Cause { HostCallback, DriverPass, LateWake };
+//  other clock  (capture only) the driver's thread woke on time for the render tick of the
+//         same pass, a tick of another clock: the capture tick had drifted too far ahead of it.
+enum class Cause { HostCallback, DriverPass, LateWake, OtherClock };
 struct DelayParts {
     double host = 0, driver = 0, wake = 0;
     Cause cause = Cause::LateWake;
@@ -109,6 +140,14 @@ struct CallbackSpan {
 // callbacks: sorted by enter, not overlapping (one streaming thread).
 DelayParts explainPeriod(const PeriodTiming& p, const std::vector<CallbackSpan>& callbacks);
 const char* causeName(Cause c);
+
+// Where render and capture run on different clocks, a lost capture period that
+// explainPeriod puts down to a late wake is the other clock's when the render period whose
+// first call came within half a period of its own woke less than this fraction of a period
+// late: that pass was on time for render.
+constexpr double kLateWake = 0.25;
+DelayParts explainCapture(const PeriodTiming& p, const std::vector<PeriodTiming>& render,
+                          double renderPeriodSeconds, const std::vector<CallbackSpan>& callbacks);
 
 // --- The smallest safe buffer ---------------------------------------------------------------
 

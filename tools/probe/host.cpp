@@ -244,8 +244,13 @@ struct EndpointSlack {
     // Periods the simulator's own late clock thread put off: the host sees them as lost
     // switches, yet no client missed anything there.
     int64_t slipped = 0;
+    // Render and capture tick on clocks more than kClocksApart apart.
+    bool clocksDiffer = false;
     bool available() const { return known[0] || known[1]; }
 };
+
+// Two clocks this far apart (50 ppm) are two devices' clocks.
+const double kClocksApart = 50e-6;
 
 // Missed switches less those the simulated clock's own slips explain.
 int64_t missedByDriver(const SwitchSummary& sum, const EndpointSlack& slack) {
@@ -289,9 +294,18 @@ EndpointSlack readSlack(IVlasimMeter* meter, const Stream& s) {
             p.firstCall = seconds(raw[i].firstCall);
             p.release = seconds(raw[i].release);
             p.deadline = seconds(raw[i].deadline);
+            p.tick = raw[i].tick;
             out.periods[flow].push_back(p);
         }
         out.summary[flow] = summarizeSlack(out.periods[flow], out.periodSeconds[flow]);
+    }
+    if (out.known[0] && out.known[1]) {
+        // Each clock's rate against the host's, as the ratio of its measured period to its
+        // nominal one; one device's two directions agree to well under a part per million.
+        double render = tickPeriod(out.periods[0]) / out.periodSeconds[0];
+        double capture = tickPeriod(out.periods[1]) / out.periodSeconds[1];
+        out.clocksDiffer =
+            render > 0 && capture > 0 && std::fabs(capture / render - 1) > kClocksApart;
     }
     return out;
 }
@@ -300,6 +314,15 @@ std::vector<CallbackSpan> callbackSpans(const std::vector<SwitchRecord>& records
     std::vector<CallbackSpan> spans;
     for (const SwitchRecord& r : records) spans.push_back({r.seconds, r.doneSeconds});
     return spans;
+}
+
+// What held up a late period; across two clocks a capture one is judged against the render
+// pass beside it.
+DelayParts explain(const EndpointSlack& slack, int flow, const PeriodTiming& p,
+                   const std::vector<CallbackSpan>& spans) {
+    return flow == 1 && slack.clocksDiffer
+               ? explainCapture(p, slack.periods[0], slack.periodSeconds[0], spans)
+               : explainPeriod(p, spans);
 }
 
 // "render: min 0.62, 1st percentile 0.80, median 0.93 of a period (297 periods)" and, for
@@ -325,18 +348,20 @@ void reportSlack(const EndpointSlack& slack, const std::vector<CallbackSpan>& sp
     firstLine = true;
     for (int f = 0; f < 2; ++f) {
         if (!slack.known[f]) continue;
-        size_t counts[3] = {0, 0, 0};
+        size_t counts[4] = {0, 0, 0, 0};
         const PeriodTiming* tightest = nullptr;
         for (const PeriodTiming& p : slack.periods[f]) {
-            if (p.slack() < 0) ++counts[int(explainPeriod(p, spans).cause)];
+            if (p.slack() < 0) ++counts[int(explain(slack, f, p, spans).cause)];
             if (p.hasEvent && (!tightest || p.slack() < tightest->slack())) tightest = &p;
         }
         size_t late = slack.summary[f].late;
-        if (late)
-            out("%s%s %zu: %s %zu, %s %zu, %s %zu\n", label(firstLine ? "late periods" : ""),
+        if (late) {
+            out("%s%s %zu: %s %zu, %s %zu, %s %zu", label(firstLine ? "late periods" : ""),
                 names[f], late, causeName(Cause::HostCallback), counts[0],
                 causeName(Cause::DriverPass), counts[1], causeName(Cause::LateWake), counts[2]);
-        else
+            if (counts[3]) out(", %s %zu", causeName(Cause::OtherClock), counts[3]);
+            out("\n");
+        } else
             out("%s%s 0\n", label(firstLine ? "late periods" : ""), names[f]);
         firstLine = false;
         if (tightest) {
@@ -356,6 +381,46 @@ double slackMinimum(const EndpointSlack& slack) {
     for (int f = 0; f < 2; ++f)
         if (slack.known[f] && slack.summary[f].periods) m = std::min(m, slack.summary[f].min);
     return m;
+}
+
+// Capture packets late or dropped, as the simulated endpoint counted them, and how many of
+// those a late wake of the driver's thread explains: the machine's doing, not the driver's.
+struct LostCapture {
+    bool known = false;
+    size_t all = 0, lateWakes = 0;
+    size_t byDriver() const { return all - lateWakes; }
+};
+LostCapture lostCapture(const EndpointSlack& slack, const std::vector<CallbackSpan>& spans) {
+    LostCapture l;
+    l.known = slack.known[1];
+    for (const PeriodTiming& p : slack.periods[1]) {
+        if (p.slack() >= 0) continue;
+        ++l.all;
+        if (explain(slack, 1, p, spans).cause == Cause::LateWake) ++l.lateWakes;
+    }
+    return l;
+}
+
+// Each input's round trip; none when the stream had no outputs to click or no inputs.
+std::vector<RoundTrip> roundTrips(const Stream& s, size_t frames, double rate) {
+    std::vector<RoundTrip> trips;
+    if (!s.inputs || s.infos.size() <= s.inputs) return trips;
+    for (size_t c = 0; c < s.inputs; ++c)
+        trips.push_back(measureRoundTrip(s.recording[c].data(), frames, s.clicks, rate,
+                                         int32_t(s.bufferFrames)));
+    return trips;
+}
+
+bool anyEcho(const std::vector<RoundTrip>& trips) {
+    for (const RoundTrip& t : trips)
+        if (t.found()) return true;
+    return false;
+}
+
+bool roundTripHeld(const std::vector<RoundTrip>& trips) {
+    for (const RoundTrip& t : trips)
+        if (t.found() && !t.constant) return false;
+    return true;
 }
 
 class Probe {
@@ -792,42 +857,72 @@ void Probe::reportResult() {
     reportSlack(slack, callbackSpans(records));
 
     size_t frames = std::min(received * size_t(s.bufferFrames), s.recordingFrames);
-    if (s.inputs && s.infos.size() > s.inputs) {
-        std::vector<RoundTrip> trips;
-        for (size_t c = 0; c < s.inputs; ++c)
-            trips.push_back(measureRoundTrip(s.recording[c].data(), frames, s.clicks));
-        bool same = true, any = false;
+    const std::vector<RoundTrip> trips = roundTrips(s, frames, rate_);
+    size_t steps = 0;
+    if (!trips.empty()) {
+        // One figure when every input agrees: exactly, or within the tolerance once settled.
+        const RoundTrip* first = nullptr;
+        bool exact = true, settled = true;
+        size_t echoes = 0, on = 0, from = 0;
         for (const RoundTrip& t : trips) {
             if (!t.found()) continue;
-            same = same && t.consistent() && (!any || t.minFrames == trips[0].minFrames);
-            any = true;
+            first = first ? first : &t;
+            exact = exact && t.exact() && t.minFrames == first->minFrames;
+            settled = settled && t.constant && t.settledFrames == first->settledFrames;
+            echoes += t.echoes.size(), ++on, steps = std::max(steps, t.steps);
+            from = std::max(from, size_t(t.echoes[t.settledFrom].at));
         }
-        if (!any) {
+        auto ms = [&](int64_t f) { return 1000.0 * double(f) / rate_; };
+        if (!first) {
             out("%sno echo of the clicks on the inputs (nothing loops the outputs back)\n",
                 label("round trip"));
-        } else if (same) {
-            const RoundTrip* t = nullptr;
-            size_t echoes = 0, on = 0;
-            for (const RoundTrip& r : trips)
-                if (r.found()) t = t ? t : &r, echoes += r.echoes, ++on;
+        } else if (exact) {
             out("%s%lld frames (%.2f ms), %zu echoes on %zu of %zu inputs\n", label("round trip"),
-                static_cast<long long>(t->minFrames), 1000.0 * double(t->minFrames) / rate_, echoes, on,
+                static_cast<long long>(first->minFrames), ms(first->minFrames), echoes, on,
                 s.inputs);
+        } else if (settled) {
+            char since[32] = "";
+            if (from > size_t(first->echoes[0].at))
+                snprintf(since, sizeof since, " from %.1f s on,", double(from) / rate_);
+            out("%s%lld frames (%.2f ms)%s within %lld frames, %zu echoes on %zu of %zu inputs\n",
+                label("round trip"), static_cast<long long>(first->settledFrames),
+                ms(first->settledFrames), since, static_cast<long long>(kRoundTripTolerance),
+                echoes, on, s.inputs);
         } else {
             for (size_t c = 0; c < trips.size(); ++c) {
-                char what[32];
-                snprintf(what, sizeof what, c ? "" : "round trip");
-                if (trips[c].found())
-                    out("%sinput %zu: %lld to %lld frames, %zu echoes\n", label(what), c,
-                        static_cast<long long>(trips[c].minFrames),
-                        static_cast<long long>(trips[c].maxFrames), trips[c].echoes);
-                else
+                const RoundTrip& t = trips[c];
+                const char* what = c ? "" : "round trip";
+                if (!t.found())
                     out("%sinput %zu: no echo\n", label(what), c);
+                else if (!t.constant)
+                    out("%sinput %zu: not constant, %lld to %lld frames, %zu echoes\n", label(what),
+                        c, static_cast<long long>(t.minFrames), static_cast<long long>(t.maxFrames),
+                        t.echoes.size());
+                else if (t.exact())
+                    out("%sinput %zu: %lld frames, %zu echoes\n", label(what), c,
+                        static_cast<long long>(t.minFrames), t.echoes.size());
+                else
+                    out("%sinput %zu: %lld frames from %.1f s on, within %lld frames, %zu echoes\n",
+                        label(what), c, static_cast<long long>(t.settledFrames),
+                        double(t.echoes[t.settledFrom].at) / rate_,
+                        static_cast<long long>(kRoundTripTolerance), t.echoes.size());
             }
         }
         if (haveLatencies_)
             out("%s%ld frames (input %ld + output %ld)\n", label("reported latency"),
                 inputLatency_ + outputLatency_, inputLatency_, outputLatency_);
+    }
+    const LostCapture lost = lostCapture(slack, callbackSpans(records));
+    if (s.inputs) {
+        if (lost.known)
+            out("%s%zu (%zu put down to late wakes)\n", label("lost capture periods"), lost.all,
+                lost.lateWakes);
+        else if (anyEcho(trips))
+            out("%sunknown (the endpoint service does not report them); the echo stepped by a "
+                "period %zu times\n", label("lost capture periods"), steps);
+        else
+            out("%sunknown (the endpoint service does not report them)\n",
+                label("lost capture periods"));
     }
     if (s.inputs)
         writeRecording(frames);
@@ -854,11 +949,14 @@ void Probe::reportResult() {
     };
     problem(received == 0 && started_ && problems_.empty(), "no buffer switch arrived");
     // A driver that asked for a reset has ended its stream: the periods after it are not
-    // switches it missed, and the run did not stream to its end.
+    // switches it missed nor capture it lost, and the run did not stream to its end.
     problem(s.resetRequests > 0, "the driver asked for a reset after " +
                                      std::to_string(received) + " buffer switches");
     problem(missed > 0 && !s.resetRequests, std::to_string(missed) + " buffer switches missed");
     problem(sum.missed < 0, std::to_string(-sum.missed) + " more buffer switches than periods");
+    problem(!roundTripHeld(trips) && !s.resetRequests, "the round trip did not stay constant");
+    problem(lost.known && lost.byDriver() > 0 && !s.resetRequests,
+            std::to_string(lost.byDriver()) + " capture periods lost");
     problem(sum.halfErrors > 0, std::to_string(sum.halfErrors) + " half-index errors");
     problem(sum.positionErrors > 0, std::to_string(sum.positionErrors) + " sample position errors");
     problem(received > s.records.size(), "more switches than the probe could keep");
@@ -888,6 +986,7 @@ bool Probe::findMinimum() {
         SwitchSummary sum;
         EndpointSlack slack;
         long resyncs = 0;
+        bool steady = true; // the round trip, where the outputs come back on the inputs
         if (ready) {
             streamAndWait();
             tearDown();
@@ -899,6 +998,8 @@ bool Probe::findMinimum() {
             if (received == 0) problems_.push_back("no buffer switch arrived");
             if (s.lateCalls > 0 || s.badHalves > 0) problems_.push_back("switches out of place");
             resyncs = s.resyncRequests.load();
+            steady = roundTripHeld(
+                roundTrips(s, std::min(received * size_t(frames), s.recordingFrames), rate_));
         } else if (buffersRequested_) {
             tearDown();
         }
@@ -910,11 +1011,12 @@ bool Probe::findMinimum() {
         bool faults = problems_.size() > before;
         const int64_t missed = missedByDriver(sum, slack);
         // A dropout the driver told of is a click, whether or not a switch went missing.
-        bool safe = resyncs == 0 && safeSize(missed, faults, slackKnown, all);
+        bool safe = resyncs == 0 && steady && safeSize(missed, faults, slackKnown, all);
         std::string verdict = safe                 ? "safe"
                               : faults             ? problems_.back()
                               : missed != 0        ? "missed switches"
                               : resyncs != 0       ? "dropouts"
+                              : !steady            ? "round trip not constant"
                                                    : "less than a quarter period to spare";
         // Only the chosen size's faults concern the verdict of the search.
         problems_.resize(before);
