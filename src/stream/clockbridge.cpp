@@ -102,7 +102,7 @@ double ClockCompare::Side::rate() const {
 }
 
 double ClockCompare::ppm() const {
-    return known() ? (capture_.rate() / render_.rate() - 1) * 1e6 : 0;
+    return measuredFor() >= kQuickSeconds ? (capture_.rate() / render_.rate() - 1) * 1e6 : 0;
 }
 
 // ---- RateLoop

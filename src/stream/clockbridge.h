@@ -69,18 +69,24 @@ class PeriodClock {
 // taken out), once the loop has settled.
 class ClockCompare {
   public:
-    // Apart: this far, once both clocks have been measured over this long.
+    // Apart: this far, once both clocks have been measured over this long; or, as soon as
+    // kQuickSeconds tell so, ten times as far.
     static constexpr double kApartPpm = 50;
     static constexpr double kSeconds = 2;
+    static constexpr double kQuickSeconds = 0.5;
     static constexpr double kSettleSeconds = 1.0;
 
     void reset(double framesPerSecond);
     void capture(uint64_t frames, double seconds) { capture_.update(frames, seconds); }
     void render(uint64_t frames, double seconds) { render_.update(frames, seconds); }
-    // The capture clock's rate against render's, parts per million above 1 (0 until known).
+    // The capture clock's rate against render's, parts per million above 1 (0 until both
+    // have been measured for kQuickSeconds).
     double ppm() const;
-    bool known() const { return capture_.measured() && render_.measured(); }
-    bool apart() const { return known() && (ppm() > kApartPpm || ppm() < -kApartPpm); }
+    bool known() const { return measuredFor() >= kSeconds; }
+    bool apart() const {
+        const double off = ppm() < 0 ? -ppm() : ppm();
+        return known() ? off > kApartPpm : off > 10 * kApartPpm;
+    }
 
   private:
     struct Side {
@@ -90,11 +96,15 @@ class ClockCompare {
         uint64_t fromFrames = 0;
         double steps = 0;
         void update(uint64_t frames, double seconds);
-        bool measured() const {
-            return fromSeconds >= 0 && clock.lastSeconds() - fromSeconds >= kSeconds;
+        double measuredFor() const {
+            return fromSeconds >= 0 ? clock.lastSeconds() - fromSeconds : 0;
         }
         double rate() const;
     };
+    double measuredFor() const {
+        const double c = capture_.measuredFor(), r = render_.measuredFor();
+        return c < r ? c : r;
+    }
     Side capture_, render_;
 };
 

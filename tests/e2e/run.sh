@@ -255,36 +255,37 @@ case_unregister() {
 }
 
 # Every profile, mode and channel choice of the compatibility matrix gets its expected verdict.
-# Two devices whose clocks run $2 ppm apart, at buffers of $1 frames: capture reaches the host
-# through the clock bridge. The probe fails a round trip that did not stay constant after the
-# lock and capture periods lost (other than to late wakes); the echo comes back at the
-# reported latency plus the line, within two frames; the log says the clocks differ at start
-# and gives the ratio found at stop.
+# Two devices whose clocks run $2 ppm apart, at buffers of $1 frames, for $3 s: capture reaches
+# the host through the clock bridge, from the start, or, where the devices do not say who they
+# are ($4: report_container = no), once the driver has measured the clocks. The probe fails a
+# round trip that did not stay constant after the lock and capture periods lost (other than to
+# late wakes); the echo comes back at the reported latency plus the line, within two frames;
+# the log says the clocks differ and gives the ratio found at stop.
 drift_stream() (
-  printf '%s\n' '[render]' '[capture]' 'container_id = {6e2b8c41-9d07-4f3a-b5e8-0c71a4d92f56}' \
-    "clock_ppm = $2" 'clock_phase = 0.333' 'signal = loopback' 'loopback_delay = 48' \
-    >"$work/endpoints.ini"
+  printf '%s\n' '[render]' "${4:-}" '[capture]' "${4:-}" \
+    'container_id = {6e2b8c41-9d07-4f3a-b5e8-0c71a4d92f56}' "clock_ppm = $2" \
+    'clock_phase = 0.333' 'signal = loopback' 'loopback_delay = 48' >"$work/endpoints.ini"
   export VLASIM_CONFIG=$work/endpoints.ini
   local log=$WINEPREFIX/drive-i/VLASIOLog.txt
   rm -f "$log"
-  probe "$driver_name" --buffer "$1" --seconds 20
+  probe "$driver_name" --buffer "$1" --seconds "$3"
   expect 0
   local trip reported ppm
   trip=$(figure "round trip") reported=$(figure "reported latency")
   [ $((trip - reported - 48)) -ge -2 ] && [ $((trip - reported - 48)) -le 2 ] ||
     fail "round trip $trip against reported $reported + line 48"
-  grep -q "Clocks differ: capture and render are two devices, drift compensation on" "$log" ||
-    fail "no start line in the log"
+  grep -qE "Clocks differ: .*, drift compensation on" "$log" || fail "no start line in the log"
   ppm=$(sed -nE 's/.*Drift compensation: capture clock ([-+][0-9]+)\.[0-9] ppm.*/\1/p' "$log" | tr -d '\r')
-  [ -n "$ppm" ] && [ $((ppm - $2)) -ge -20 ] && [ $((ppm - $2)) -le 20 ] ||
+  [ -n "$ppm" ] && [ $((ppm - $2)) -ge -50 ] && [ $((ppm - $2)) -le 50 ] ||
     fail "the log gives the ratio as ${ppm:-nothing} ppm, the clocks run $2 ppm apart"
 )
 case_drift() {
   install_driver
   setting OutputLogToFile REG_DWORD 1
   for ppm in 2000 -2000; do
-    for frames in 480 128; do twice drift_stream $frames $ppm; done
+    for frames in 480 128; do twice drift_stream $frames $ppm 20; done
   done
+  twice drift_stream 480 2000 8 'report_container = no'
 }
 
 case_zoo() { "$root/scripts/zoo" --check --seconds 0.5; }

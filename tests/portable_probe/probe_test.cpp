@@ -131,7 +131,8 @@ TEST(RoundTrip, TimesEveryEchoOfTheClickTrack) {
 TEST(RoundTrip, SettlesWithinTwoFramesEarlyEnoughOrIsNotConstant) {
     auto series = [](std::initializer_list<int64_t> head, size_t n, int64_t rest, int64_t slope) {
         std::vector<int64_t> v(head);
-        for (size_t i = 0; v.size() < n; ++i) v.push_back(rest + (slope * int64_t(i)) % 480);
+        for (size_t i = 0; v.size() < n; ++i)
+            v.push_back(rest + (slope * int64_t(i)) % 480);
         return v;
     };
     const std::tuple<std::vector<int64_t>, bool, size_t, int64_t, size_t> cases[] = {
@@ -143,11 +144,14 @@ TEST(RoundTrip, SettlesWithinTwoFramesEarlyEnoughOrIsNotConstant) {
         // A period lost at 2.5 s: steady since, but too late to be a lock.
         {series({1008, 1008, 1008, 1008, 1008}, 20, 1488, 0), false, 5, 1488, 1},
         // Settled early, but on only half of the echoes.
-        {{1300, 1200, 1100, 1008, 1009, 1008}, false, 3, 1008, 0}};
+        {{1300, 1200, 1100, 1008, 1009, 1008}, false, 3, 1008, 0},
+        // Held but for echoes beside a late switch (a negative delay marks one): set aside.
+        {{1100, 1008, 1008, -1488, 1008, -900, 1008}, true, 1, 1008, 2}};
     for (const auto& [delays, constant, from, figure, steps] : cases) {
         RoundTrip rt;
         for (size_t i = 0; i < delays.size(); ++i)
-            rt.echoes.push_back({int64_t(i) * 24000 + delays[i], delays[i]});
+            rt.echoes.push_back(
+                {int64_t(i) * 24000 + std::abs(delays[i]), std::abs(delays[i]), delays[i] < 0});
         judgeRoundTrip(&rt, 48000, 480);
         EXPECT_EQ(std::make_tuple(rt.constant, rt.settledFrom, rt.settledFrames, rt.steps),
                   std::make_tuple(constant, from, figure, steps))
@@ -167,11 +171,10 @@ TEST(Wav, HeadersAndInterleavedData) {
 TEST(Options, CommandLines) {
     Options o;
     std::string e;
-    ASSERT_TRUE(
-        parseOptions({"My Driver", "--buffer", "256", "--channels", "0,4", "--seconds", "1.5",
-                      "--no-timeinfo", "--rate", "44100", "--wav", "x.wav", "--first-channel", "1",
-                      "--no-output-ready", "--stall", "3"},
-                     &o, &e));
+    ASSERT_TRUE(parseOptions({"My Driver", "--buffer", "256", "--channels", "0,4", "--seconds",
+                              "1.5", "--no-timeinfo", "--rate", "44100", "--wav", "x.wav",
+                              "--first-channel", "1", "--no-output-ready", "--stall", "3"},
+                             &o, &e));
     EXPECT_EQ(std::make_tuple(o.driver, o.buffer, o.inputs, o.outputs, o.firstChannel, o.seconds,
                               o.timeInfo, o.rate, o.wavPath, o.outputReady, o.stallPeriods),
               std::make_tuple("My Driver", 256, 0, 4, 1, 1.5, false, 44100, "x.wav", false, 3));

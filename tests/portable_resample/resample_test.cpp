@@ -343,10 +343,11 @@ TEST(ClockCompare, TellsClocksApartOnlyOnceMeasured) {
         bool known, apart;
         double pause = 0;
     } cases[] = {
-        {0, 3.5, 0, true, false},       {30, 3.5, 0, true, false},
-        {200, 3.5, 0, true, true},      {-2000, 3.5, 0, true, true},
-        {-2000, 2, 0, false, false},    {0, 3.5, 100e-6, true, false},
-        {500, 3.5, 100e-6, true, true}, {0, 3.5, 0, true, false, 1.5e-3},
+        {0, 3.5, 0, true, false},         {30, 3.5, 0, true, false},
+        {200, 3.5, 0, true, true},        {-2000, 3.5, 0, true, true},
+        {-2000, 2, 0, false, true},       {300, 2, 0, false, false},
+        {0, 3.5, 100e-6, true, false},    {500, 3.5, 100e-6, true, true},
+        {0, 3.5, 0, true, false, 1.5e-3},
     };
     for (const auto& c : cases) {
         const ClockCompare compare = compareFor(c.ppm, c.seconds, c.jitter, c.pause);

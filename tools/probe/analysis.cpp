@@ -15,7 +15,8 @@ SwitchSummary summarizeSwitches(const std::vector<SwitchRecord>& records, int32_
 
     // directProcess marks the pre-fill only when the steady switches clear it.
     size_t lead = 0;
-    while (lead < records.size() && records[lead].directProcess) ++lead;
+    while (lead < records.size() && records[lead].directProcess)
+        ++lead;
     s.prefill = lead < records.size() ? lead : 0;
     s.streaming = s.received - s.prefill;
 
@@ -58,7 +59,8 @@ SwitchSummary summarizeSwitches(const std::vector<SwitchRecord>& records, int32_
         intervals.push_back(1000.0 * (r->seconds - r[-1].seconds));
     if (!intervals.empty()) {
         double sum = 0;
-        for (double v : intervals) sum += v;
+        for (double v : intervals)
+            sum += v;
         s.meanMs = sum / double(intervals.size());
         std::sort(intervals.begin(), intervals.end());
         // Nearest rank: the smallest interval that at least 99 % of intervals do not exceed.
@@ -79,14 +81,17 @@ ClickTrack ClickTrack::forStream(double sampleRate, int32_t bufferFrames) {
 }
 
 void ClickTrack::render(int64_t first, int32_t* target, size_t n) const {
-    for (size_t i = 0; i < n; ++i) target[i] = (first + int64_t(i)) % interval == 0 ? amplitude : 0;
+    for (size_t i = 0; i < n; ++i)
+        target[i] = (first + int64_t(i)) % interval == 0 ? amplitude : 0;
 }
 
 RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks,
-                           double sampleRate, int32_t bufferFrames) {
+                           double sampleRate, int32_t bufferFrames,
+                           const std::vector<int64_t>& lateSwitches) {
     RoundTrip rt;
     int64_t peak = 0;
-    for (size_t i = 0; i < frames; ++i) peak = std::max<int64_t>(peak, std::llabs(recording[i]));
+    for (size_t i = 0; i < frames; ++i)
+        peak = std::max<int64_t>(peak, std::llabs(recording[i]));
     const int64_t floor = 21474836; // -40 dBFS
     if (peak < floor) return rt;
 
@@ -97,8 +102,12 @@ RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickT
             ++i;
             continue;
         }
-        int64_t at = int64_t(i);
-        rt.echoes.push_back({at, at % clicks.interval});
+        const int64_t at = int64_t(i), click = at - at % clicks.interval;
+        const int64_t margin = 2 * int64_t(bufferFrames);
+        bool disturbed = false;
+        for (int64_t late : lateSwitches)
+            disturbed |= late >= click - margin && late <= at + margin;
+        rt.echoes.push_back({at, at % clicks.interval, disturbed});
         i += size_t(std::max<int64_t>(clicks.interval / 2, 1));
     }
     judgeRoundTrip(&rt, sampleRate, bufferFrames);
@@ -117,20 +126,28 @@ void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames) {
         if (i && 2 * std::llabs(e[i].frames - e[i - 1].frames) > bufferFrames) ++rt->steps;
     }
     // Every trailing run, longest first; each is judged against its own median (the lower
-    // of the middle two), so the run need not be the longest to qualify.
+    // of the middle two), so the run need not be the longest to qualify. Disturbed echoes
+    // count for neither.
+    rt->disturbed = 0;
+    for (const Echo& echo : e)
+        rt->disturbed += echo.disturbed;
+    const size_t clean = n - rt->disturbed;
     std::vector<int64_t> tail;
     rt->settledFrom = n;
+    size_t held = 0; // clean echoes in the settled run
     for (size_t from = 0; from < n && rt->settledFrom == n; ++from) {
+        if (e[from].disturbed) continue;
         tail.clear();
-        for (size_t i = from; i < n; ++i) tail.push_back(e[i].frames);
+        for (size_t i = from; i < n; ++i)
+            if (!e[i].disturbed) tail.push_back(e[i].frames);
         std::nth_element(tail.begin(), tail.begin() + (tail.size() - 1) / 2, tail.end());
         const int64_t median = tail[(tail.size() - 1) / 2];
-        bool held = true;
-        for (size_t i = from; i < n && held; ++i)
-            held = std::llabs(e[i].frames - median) <= kRoundTripTolerance;
-        if (held) rt->settledFrom = from, rt->settledFrames = median;
+        bool within = true;
+        for (size_t i = from; i < n && within; ++i)
+            within = e[i].disturbed || std::llabs(e[i].frames - median) <= kRoundTripTolerance;
+        if (within) rt->settledFrom = from, rt->settledFrames = median, held = tail.size();
     }
-    rt->constant = rt->exact() || (2 * (n - rt->settledFrom) > n &&
+    rt->constant = rt->exact() || (rt->settledFrom < n && 2 * held > clean &&
                                    double(e[rt->settledFrom].at) < kLockSeconds * sampleRate);
 }
 
@@ -139,7 +156,8 @@ SlackSummary summarizeSlack(const std::vector<PeriodTiming>& periods, double per
     if (periods.empty() || periodSeconds <= 0) return s;
     std::vector<double> v;
     v.reserve(periods.size());
-    for (const PeriodTiming& p : periods) v.push_back(p.slack() / periodSeconds);
+    for (const PeriodTiming& p : periods)
+        v.push_back(p.slack() / periodSeconds);
     std::sort(v.begin(), v.end());
     auto rank = [&](double q) {
         return v[std::max<size_t>(size_t(std::ceil(q * double(v.size()))), 1) - 1];
@@ -194,10 +212,14 @@ DelayParts explainPeriod(const PeriodTiming& p, const std::vector<CallbackSpan>&
 
 const char* causeName(Cause c) {
     switch (c) {
-    case Cause::HostCallback: return "host callback";
-    case Cause::DriverPass: return "driver pass";
-    case Cause::LateWake: return "late wake";
-    case Cause::OtherClock: return "other clock";
+    case Cause::HostCallback:
+        return "host callback";
+    case Cause::DriverPass:
+        return "driver pass";
+    case Cause::LateWake:
+        return "late wake";
+    case Cause::OtherClock:
+        return "other clock";
     }
     return "";
 }
@@ -228,7 +250,8 @@ std::vector<long> sizesToTry(long minSize, long maxSize, long preferred, long gr
         for (long p = 1; p < top && p <= (1L << 24); p *= 2)
             if (p > minSize) sizes.push_back(p);
     } else if (granularity > 0) {
-        for (long v = minSize + granularity; v < top; v += granularity) sizes.push_back(v);
+        for (long v = minSize + granularity; v < top; v += granularity)
+            sizes.push_back(v);
     }
     if (top > minSize) sizes.push_back(top);
     return sizes;

@@ -10,7 +10,7 @@ namespace probe {
 
 // One buffer switch as the host saw it.
 struct SwitchRecord {
-    int32_t index = 0;          // the half the driver named
+    int32_t index = 0; // the half the driver named
     int32_t directProcess = 0;
     bool positionValid = false; // from the time record, else from getSamplePosition
     int64_t position = 0;       // sample position the driver reported with the switch
@@ -66,6 +66,9 @@ struct ClickTrack {
 struct Echo {
     int64_t at = 0;
     int64_t frames = 0;
+    // A switch came late between its click and its return (the machine or the endpoint
+    // stalled the stream there): set aside, neither holding the round trip nor breaking it.
+    bool disturbed = false;
 };
 
 // A round trip that moved and then held: the longest run of trailing echoes all within
@@ -77,6 +80,7 @@ constexpr double kLockSeconds = 2.5;
 
 struct RoundTrip {
     std::vector<Echo> echoes; // in the order they came back
+    size_t disturbed = 0;     // of them, set aside
     int64_t minFrames = 0;
     int64_t maxFrames = 0;
     size_t settledFrom = 0;    // the first echo of the settled run
@@ -90,8 +94,11 @@ struct RoundTrip {
 
 // Finds the clicks in one recorded input channel (stream frame 0 first) and times each
 // against the latest click played at or before it. Anything below -40 dBFS is no echo.
+// lateSwitches: the stream frames of switches that came late (see lateSwitchFrames); an echo
+// whose click went out or came back within two buffers of one is disturbed.
 RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks,
-                           double sampleRate, int32_t bufferFrames);
+                           double sampleRate, int32_t bufferFrames,
+                           const std::vector<int64_t>& lateSwitches = {});
 
 // The figures of a series of echoes; measureRoundTrip ends with it.
 void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames);

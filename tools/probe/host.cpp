@@ -87,7 +87,7 @@ struct Stream {
     long bufferFrames = 0;
     bool timeInfoWanted = true;
     bool outputReadyWanted = true;
-    size_t stallSwitch = 0;    // the switch that stalls, 0 for none
+    size_t stallSwitch = 0; // the switch that stalls, 0 for none
     DWORD stallMs = 0;
     std::vector<ASIOBufferInfo> infos; // inputs first, then outputs
     std::vector<long> types;
@@ -105,8 +105,8 @@ struct Stream {
     std::atomic<long long> lastSwitchTicks{0};
     std::atomic<long> timeInfoCalls{0}, plainCalls{0}, lateCalls{0}, badHalves{0};
     std::atomic<long> outputReadyResult{1}; // 1: not asked yet
-    std::atomic<long> resetRequests{0}, resyncRequests{0}, bufferSizeChanges{0},
-        latencyChanges{0}, overloads{0}, rateChanges{0};
+    std::atomic<long> resetRequests{0}, resyncRequests{0}, bufferSizeChanges{0}, latencyChanges{0},
+        overloads{0}, rateChanges{0};
 };
 
 Stream* stream = nullptr;
@@ -115,7 +115,9 @@ double secondsSince(const Stream& s, LONGLONG ticks) {
     return double(ticks - s.t0.QuadPart) * s.secondsPerTick;
 }
 
-int64_t toInt64(const ASIOSamples& v) { return int64_t((uint64_t(v.hi) << 32) | v.lo); }
+int64_t toInt64(const ASIOSamples& v) {
+    return int64_t((uint64_t(v.hi) << 32) | v.lo);
+}
 
 void onSwitch(ASIOTime* params, long index, ASIOBool directProcess) {
     LARGE_INTEGER now;
@@ -147,8 +149,8 @@ void onSwitch(ASIOTime* params, long index, ASIOBool directProcess) {
         const int64_t first = int64_t(n) * s.bufferFrames;
         for (size_t c = 0; c < s.inputs; ++c) {
             if (size_t(first) + frames <= s.recordingFrames)
-                samplesToInt32(s.types[c], s.infos[c].buffers[index], &s.recording[c][size_t(first)],
-                               frames);
+                samplesToInt32(s.types[c], s.infos[c].buffers[index],
+                               &s.recording[c][size_t(first)], frames);
         }
         if (s.inputs < s.infos.size()) {
             s.clicks.render(first, s.scratch.data(), frames);
@@ -198,13 +200,25 @@ long asioMessage(long selector, long value, void*, double*) {
                value == kAsioBufferSizeChange || value == kAsioResyncRequest ||
                value == kAsioLatenciesChanged || value == kAsioOverload ||
                (value == kAsioSupportsTimeInfo && timeInfo);
-    case kAsioEngineVersion: return 2;
-    case kAsioSupportsTimeInfo: return timeInfo;
-    case kAsioResetRequest: if (stream) stream->resetRequests.fetch_add(1); return 1;
-    case kAsioResyncRequest: if (stream) stream->resyncRequests.fetch_add(1); return 1;
-    case kAsioBufferSizeChange: if (stream) stream->bufferSizeChanges.fetch_add(1); return 1;
-    case kAsioLatenciesChanged: if (stream) stream->latencyChanges.fetch_add(1); return 1;
-    case kAsioOverload: if (stream) stream->overloads.fetch_add(1); return 1;
+    case kAsioEngineVersion:
+        return 2;
+    case kAsioSupportsTimeInfo:
+        return timeInfo;
+    case kAsioResetRequest:
+        if (stream) stream->resetRequests.fetch_add(1);
+        return 1;
+    case kAsioResyncRequest:
+        if (stream) stream->resyncRequests.fetch_add(1);
+        return 1;
+    case kAsioBufferSizeChange:
+        if (stream) stream->bufferSizeChanges.fetch_add(1);
+        return 1;
+    case kAsioLatenciesChanged:
+        if (stream) stream->latencyChanges.fetch_add(1);
+        return 1;
+    case kAsioOverload:
+        if (stream) stream->overloads.fetch_add(1);
+        return 1;
     }
     return 0;
 }
@@ -246,11 +260,20 @@ struct EndpointSlack {
     int64_t slipped = 0;
     // Render and capture tick on clocks more than kClocksApart apart.
     bool clocksDiffer = false;
+    // The driver reads capture only in render's passes (nearly every capture period's first
+    // call comes with a render period's): a capture tick that drifted ahead waits for render.
+    bool captureWithRender = false;
+    // The driver's own time in a period, outside the host's callback, as it usually is: its
+    // pass does the same work every period, so one that took half a period longer was held up
+    // by the machine (the thread descheduled), not by its work.
+    double usualPass[2] = {0, 0};
     bool available() const { return known[0] || known[1]; }
 };
 
 // Two clocks this far apart (50 ppm) are two devices' clocks.
 const double kClocksApart = 50e-6;
+// Two endpoint calls this close (seconds) belong to one pass of the driver's.
+const double kSamePass = 0.2e-3;
 
 // Missed switches less those the simulated clock's own slips explain.
 int64_t missedByDriver(const SwitchSummary& sum, const EndpointSlack& slack) {
@@ -272,7 +295,15 @@ IVlasimMeter* openMeter() {
     return meter;
 }
 
-EndpointSlack readSlack(IVlasimMeter* meter, const Stream& s) {
+std::vector<CallbackSpan> callbackSpans(const std::vector<SwitchRecord>& records) {
+    std::vector<CallbackSpan> spans;
+    for (const SwitchRecord& r : records)
+        spans.push_back({r.seconds, r.doneSeconds});
+    return spans;
+}
+
+EndpointSlack readSlack(IVlasimMeter* meter, const Stream& s,
+                        const std::vector<CallbackSpan>& spans) {
     EndpointSlack out;
     if (!meter) return out;
     auto seconds = [&](INT64 qpc) { return secondsSince(s, qpc); };
@@ -306,23 +337,41 @@ EndpointSlack readSlack(IVlasimMeter* meter, const Stream& s) {
         double capture = tickPeriod(out.periods[1]) / out.periodSeconds[1];
         out.clocksDiffer =
             render > 0 && capture > 0 && std::fabs(capture / render - 1) > kClocksApart;
+        size_t with = 0, all = 0, r = 0;
+        const std::vector<PeriodTiming>& rp = out.periods[0];
+        for (const PeriodTiming& c : out.periods[1]) {
+            if (!c.hasEvent) continue;
+            while (r + 1 < rp.size() && rp[r + 1].firstCall <= c.firstCall)
+                ++r;
+            bool together = false;
+            for (size_t k = r; k < rp.size() && k <= r + 1; ++k)
+                together |= std::fabs(rp[k].firstCall - c.firstCall) < kSamePass;
+            with += together, ++all;
+        }
+        out.captureWithRender = all && with >= all - all / 10;
+    }
+    for (int flow = 0; flow < 2; ++flow) {
+        std::vector<double> pass;
+        for (const PeriodTiming& p : out.periods[flow])
+            if (p.hasEvent && p.slack() >= 0) pass.push_back(explainPeriod(p, spans).driver);
+        if (pass.empty()) continue;
+        std::nth_element(pass.begin(), pass.begin() + pass.size() / 2, pass.end());
+        out.usualPass[flow] = pass[pass.size() / 2];
     }
     return out;
-}
-
-std::vector<CallbackSpan> callbackSpans(const std::vector<SwitchRecord>& records) {
-    std::vector<CallbackSpan> spans;
-    for (const SwitchRecord& r : records) spans.push_back({r.seconds, r.doneSeconds});
-    return spans;
 }
 
 // What held up a late period; across two clocks a capture one is judged against the render
 // pass beside it.
 DelayParts explain(const EndpointSlack& slack, int flow, const PeriodTiming& p,
                    const std::vector<CallbackSpan>& spans) {
-    return flow == 1 && slack.clocksDiffer
-               ? explainCapture(p, slack.periods[0], slack.periodSeconds[0], spans)
-               : explainPeriod(p, spans);
+    DelayParts d = flow == 1 && slack.clocksDiffer && slack.captureWithRender
+                       ? explainCapture(p, slack.periods[0], slack.periodSeconds[0], spans)
+                       : explainPeriod(p, spans);
+    if (d.cause == Cause::DriverPass &&
+        d.driver > slack.usualPass[flow] + slack.periodSeconds[flow] / 2)
+        d.cause = Cause::LateWake;
+    return d;
 }
 
 // "render: min 0.62, 1st percentile 0.80, median 0.93 of a period (297 periods)" and, for
@@ -401,13 +450,38 @@ LostCapture lostCapture(const EndpointSlack& slack, const std::vector<CallbackSp
     return l;
 }
 
-// Each input's round trip; none when the stream had no outputs to click or no inputs.
-std::vector<RoundTrip> roundTrips(const Stream& s, size_t frames, double rate) {
+// Each input's round trip; none when the stream had no outputs to click or no inputs. Echoes
+// beside a stall are set aside: a switch that came more than half a period late, and, where
+// the endpoint reports its periods, a period whose buffer came late to it. What a stall does
+// to the stream is counted elsewhere (missed switches, lost capture periods).
+std::vector<RoundTrip> roundTrips(const Stream& s, size_t frames, double rate,
+                                  const EndpointSlack& slack) {
     std::vector<RoundTrip> trips;
     if (!s.inputs || s.infos.size() <= s.inputs) return trips;
+    std::vector<int64_t> late;
+    const size_t received = std::min(s.switches.load(), s.records.size());
+    const double period = double(s.bufferFrames) / rate;
+    for (size_t i = 1; i < received; ++i)
+        if (s.records[i].seconds - s.records[i - 1].seconds > 1.5 * period)
+            late.push_back(int64_t(i) * s.bufferFrames);
+    // An endpoint's moment, as the stream frame of the switch that came next.
+    auto frameAt = [&](double seconds) {
+        size_t lo = 0, hi = received;
+        while (lo < hi) {
+            const size_t mid = (lo + hi) / 2;
+            if (s.records[mid].seconds < seconds)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        return int64_t(lo) * s.bufferFrames;
+    };
+    for (int flow = 0; flow < 2; ++flow)
+        for (const PeriodTiming& p : slack.periods[flow])
+            if (p.slack() < 0) late.push_back(frameAt(p.deadline));
     for (size_t c = 0; c < s.inputs; ++c)
         trips.push_back(measureRoundTrip(s.recording[c].data(), frames, s.clicks, rate,
-                                         int32_t(s.bufferFrames)));
+                                         int32_t(s.bufferFrames), late));
     return trips;
 }
 
@@ -482,8 +556,8 @@ bool Probe::create() {
                                   reinterpret_cast<void**>(&driver_));
     if (FAILED(hr) || !driver_) {
         driver_ = nullptr;
-        err("could not create the driver %s: CoCreateInstance returned %s", clsidText(clsid_).c_str(),
-            hresultText(hr).c_str());
+        err("could not create the driver %s: CoCreateInstance returned %s",
+            clsidText(clsid_).c_str(), hresultText(hr).c_str());
         return false;
     }
     enterStep("init");
@@ -572,8 +646,7 @@ void Probe::describe() {
         long answer = driver_->canSampleRate(r);
         std::string& list = answer == ASE_OK ? accepted : refused;
         list += (list.empty() ? "" : " ") + formatRate(r);
-        if (answer != ASE_OK && answer != ASE_NoClock)
-            list += " (" + asioErrorText(answer) + ")";
+        if (answer != ASE_OK && answer != ASE_NoClock) list += " (" + asioErrorText(answer) + ")";
     }
     out("%s%s\n", label("rates accepted"), accepted.empty() ? "none" : accepted.c_str());
     out("%s%s\n", label("rates refused"), refused.empty() ? "none" : refused.c_str());
@@ -614,8 +687,8 @@ void Probe::setRate() {
     if (!check("setSampleRate", driver_->setSampleRate(options_.rate))) return;
     enterStep("getSampleRate");
     if (check("getSampleRate", driver_->getSampleRate(&rate_)) && rate_ != options_.rate)
-        problems_.push_back("setSampleRate(" + formatRate(options_.rate) +
-                            ") left the rate at " + formatRate(rate_));
+        problems_.push_back("setSampleRate(" + formatRate(options_.rate) + ") left the rate at " +
+                            formatRate(rate_));
 }
 
 bool Probe::prepareStream(long frames) {
@@ -627,7 +700,8 @@ bool Probe::prepareStream(long frames) {
     s.bufferFrames = frames;
     if (options_.stallPeriods > 0 && rate_ > 0) {
         s.stallSwitch = size_t(rate_ / double(frames)) + 1;
-        s.stallMs = DWORD(std::lround(1000.0 * double(options_.stallPeriods) * double(frames) / rate_));
+        s.stallMs =
+            DWORD(std::lround(1000.0 * double(options_.stallPeriods) * double(frames) / rate_));
     }
     const long first = options_.firstChannel;
     s.inputs =
@@ -655,11 +729,13 @@ bool Probe::prepareStream(long frames) {
         char what[32];
         snprintf(what, sizeof what, "%s %ld", isInput ? "input" : "output", ch);
         if (!c.ok) {
-            problems_.push_back(std::string("cannot stream ") + what + ": its sample type is unknown");
+            problems_.push_back(std::string("cannot stream ") + what +
+                                ": its sample type is unknown");
             return false;
         }
         if (!describeSampleType(int32_t(c.type), nullptr)) {
-            problems_.push_back(std::string("cannot stream ") + what + ": " + sampleTypeText(c.type));
+            problems_.push_back(std::string("cannot stream ") + what + ": " +
+                                sampleTypeText(c.type));
             return false;
         }
         ASIOBufferInfo info = {};
@@ -701,7 +777,8 @@ bool Probe::prepareStream(long frames) {
     for (const ASIOBufferInfo& info : s.infos) {
         if (!info.buffers[0] || !info.buffers[1]) {
             problems_.push_back(std::string("createBuffers gave no buffer for ") +
-                                (info.isInput ? "input " : "output ") + std::to_string(info.channelNum));
+                                (info.isInput ? "input " : "output ") +
+                                std::to_string(info.channelNum));
             return false;
         }
     }
@@ -745,7 +822,8 @@ void Probe::streamAndWait() {
         DWORD wait = MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
         if (wait == WAIT_OBJECT_0) {
             MSG msg;
-            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageW(&msg);
         }
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
@@ -771,7 +849,8 @@ void Probe::streamAndWait() {
         double sinceLast = n ? t - secondsSince(s, s.lastSwitchTicks.load()) : 0;
         if (n > 0 && sinceLast > stallTimeout) {
             char text[96];
-            snprintf(text, sizeof text, "buffer switches stopped: none in the last %.1f s", sinceLast);
+            snprintf(text, sizeof text, "buffer switches stopped: none in the last %.1f s",
+                     sinceLast);
             problems_.push_back(text);
             break;
         }
@@ -788,6 +867,12 @@ void Probe::tearDown() {
     if (started_) {
         enterStep("stop");
         check("stop", driver_->stop());
+        // A driver that said its latencies changed is asked again, as a host would, while
+        // the buffers still stand.
+        if (s.latencyChanges.load() > 0 && haveLatencies_) {
+            enterStep("getLatencies");
+            check("getLatencies", driver_->getLatencies(&inputLatency_, &outputLatency_));
+        }
     }
     // From here a switch must not touch the buffers: disposeBuffers frees them.
     s.active.store(false, std::memory_order_release);
@@ -812,8 +897,9 @@ void Probe::writeRecording(size_t frames) {
         out("%scould not write %s\n", label("recording"), options_.wavPath.c_str());
         return;
     }
-    out("%s%s (%zu channels, %d-bit, %s Hz, %.2f s)\n", label("recording"), options_.wavPath.c_str(),
-        s.inputs, bits, formatRate(rate_).c_str(), double(frames) / rate_);
+    out("%s%s (%zu channels, %d-bit, %s Hz, %.2f s)\n", label("recording"),
+        options_.wavPath.c_str(), s.inputs, bits, formatRate(rate_).c_str(),
+        double(frames) / rate_);
 }
 
 void Probe::reportResult() {
@@ -836,7 +922,7 @@ void Probe::reportResult() {
     if (sum.streaming > 0)
         out("%s%lld streaming, by the clock from the first to the last\n", label("expected"),
             static_cast<long long>(sum.expected));
-    const EndpointSlack slack = readSlack(meter_, s);
+    const EndpointSlack slack = readSlack(meter_, s, callbackSpans(records));
     const int64_t missed = missedByDriver(sum, slack);
     if (missed != sum.missed)
         out("%s%lld (and %lld the simulated clock itself put off)\n", label("missed switches"),
@@ -846,31 +932,34 @@ void Probe::reportResult() {
     out("%s%ld\n", label("resync requests"), s.resyncRequests.load());
     out("%s%zu\n", label("half-index errors"), sum.halfErrors);
     out("%s%zu", label("position errors"), sum.positionErrors);
-    if (received) out(" (positions %lld to %lld, step %ld)", static_cast<long long>(sum.firstPosition),
-                      static_cast<long long>(sum.lastPosition), s.bufferFrames);
+    if (received)
+        out(" (positions %lld to %lld, step %ld)", static_cast<long long>(sum.firstPosition),
+            static_cast<long long>(sum.lastPosition), s.bufferFrames);
     out("\n");
     if (received) {
         out("%s%.1f ms after start\n", label("first switch"), sum.firstSwitchMs);
-        out("%smean %.2f ms, p99 %.2f ms, max %.2f ms (period %.2f ms)\n", label("callback interval"),
-            sum.meanMs, sum.p99Ms, sum.maxMs, sum.periodMs);
+        out("%smean %.2f ms, p99 %.2f ms, max %.2f ms (period %.2f ms)\n",
+            label("callback interval"), sum.meanMs, sum.p99Ms, sum.maxMs, sum.periodMs);
     }
     reportSlack(slack, callbackSpans(records));
 
     size_t frames = std::min(received * size_t(s.bufferFrames), s.recordingFrames);
-    const std::vector<RoundTrip> trips = roundTrips(s, frames, rate_);
+    const std::vector<RoundTrip> trips = roundTrips(s, frames, rate_, slack);
     size_t steps = 0;
     if (!trips.empty()) {
         // One figure when every input agrees: exactly, or within the tolerance once settled.
         const RoundTrip* first = nullptr;
         bool exact = true, settled = true;
-        size_t echoes = 0, on = 0, from = 0;
+        size_t echoes = 0, on = 0, from = 0, aside = 0;
         for (const RoundTrip& t : trips) {
             if (!t.found()) continue;
             first = first ? first : &t;
             exact = exact && t.exact() && t.minFrames == first->minFrames;
             settled = settled && t.constant && t.settledFrames == first->settledFrames;
             echoes += t.echoes.size(), ++on, steps = std::max(steps, t.steps);
-            from = std::max(from, size_t(t.echoes[t.settledFrom].at));
+            aside += t.disturbed;
+            if (t.settledFrom < t.echoes.size())
+                from = std::max(from, size_t(t.echoes[t.settledFrom].at));
         }
         auto ms = [&](int64_t f) { return 1000.0 * double(f) / rate_; };
         if (!first) {
@@ -884,10 +973,13 @@ void Probe::reportResult() {
             char since[32] = "";
             if (from > size_t(first->echoes[0].at))
                 snprintf(since, sizeof since, " from %.1f s on,", double(from) / rate_);
-            out("%s%lld frames (%.2f ms)%s within %lld frames, %zu echoes on %zu of %zu inputs\n",
+            char setAside[64] = "";
+            if (aside)
+                snprintf(setAside, sizeof setAside, " (%zu beside late switches set aside)", aside);
+            out("%s%lld frames (%.2f ms)%s within %lld frames, %zu echoes%s on %zu of %zu inputs\n",
                 label("round trip"), static_cast<long long>(first->settledFrames),
                 ms(first->settledFrames), since, static_cast<long long>(kRoundTripTolerance),
-                echoes, on, s.inputs);
+                echoes, setAside, on, s.inputs);
         } else {
             for (size_t c = 0; c < trips.size(); ++c) {
                 const RoundTrip& t = trips[c];
@@ -909,8 +1001,9 @@ void Probe::reportResult() {
             }
         }
         if (haveLatencies_)
-            out("%s%ld frames (input %ld + output %ld)\n", label("reported latency"),
-                inputLatency_ + outputLatency_, inputLatency_, outputLatency_);
+            out("%s%ld frames (input %ld + output %ld)%s\n", label("reported latency"),
+                inputLatency_ + outputLatency_, inputLatency_, outputLatency_,
+                s.latencyChanges.load() ? ", as asked again after the driver changed them" : "");
     }
     const LostCapture lost = lostCapture(slack, callbackSpans(records));
     if (s.inputs) {
@@ -919,7 +1012,8 @@ void Probe::reportResult() {
                 lost.lateWakes);
         else if (anyEcho(trips))
             out("%sunknown (the endpoint service does not report them); the echo stepped by a "
-                "period %zu times\n", label("lost capture periods"), steps);
+                "period %zu times\n",
+                label("lost capture periods"), steps);
         else
             out("%sunknown (the endpoint service does not report them)\n",
                 label("lost capture periods"));
@@ -939,8 +1033,10 @@ void Probe::reportResult() {
         const char* what;
         long count;
     } notes[] = {{"reset requests", s.resetRequests},
-                 {"buffer size changes", s.bufferSizeChanges}, {"latency changes", s.latencyChanges},
-                 {"overloads", s.overloads},                {"sample rate changes", s.rateChanges}};
+                 {"buffer size changes", s.bufferSizeChanges},
+                 {"latency changes", s.latencyChanges},
+                 {"overloads", s.overloads},
+                 {"sample rate changes", s.rateChanges}};
     for (const Note& n : notes)
         if (n.count) out("%s%ld\n", label(n.what), n.count);
 
@@ -950,8 +1046,8 @@ void Probe::reportResult() {
     problem(received == 0 && started_ && problems_.empty(), "no buffer switch arrived");
     // A driver that asked for a reset has ended its stream: the periods after it are not
     // switches it missed nor capture it lost, and the run did not stream to its end.
-    problem(s.resetRequests > 0, "the driver asked for a reset after " +
-                                     std::to_string(received) + " buffer switches");
+    problem(s.resetRequests > 0,
+            "the driver asked for a reset after " + std::to_string(received) + " buffer switches");
     problem(missed > 0 && !s.resetRequests, std::to_string(missed) + " buffer switches missed");
     problem(sum.missed < 0, std::to_string(-sum.missed) + " more buffer switches than periods");
     problem(!roundTripHeld(trips) && !s.resetRequests, "the round trip did not stay constant");
@@ -994,30 +1090,31 @@ bool Probe::findMinimum() {
             size_t received = std::min(s.switches.load(), s.records.size());
             std::vector<SwitchRecord> records(s.records.begin(), s.records.begin() + received);
             sum = summarizeSwitches(records, int32_t(frames), rate_, stopSeconds_);
-            slack = readSlack(meter_, s);
+            slack = readSlack(meter_, s, callbackSpans(records));
             if (received == 0) problems_.push_back("no buffer switch arrived");
             if (s.lateCalls > 0 || s.badHalves > 0) problems_.push_back("switches out of place");
             resyncs = s.resyncRequests.load();
-            steady = roundTripHeld(
-                roundTrips(s, std::min(received * size_t(frames), s.recordingFrames), rate_));
+            steady = roundTripHeld(roundTrips(
+                s, std::min(received * size_t(frames), s.recordingFrames), rate_, slack));
         } else if (buffersRequested_) {
             tearDown();
         }
         stream = nullptr;
         SlackSummary all;
-        for (int f = 0; f < 2; ++f) all.periods += slack.summary[f].periods;
+        for (int f = 0; f < 2; ++f)
+            all.periods += slack.summary[f].periods;
         all.min = slackMinimum(slack);
         slackKnown = slack.available();
         bool faults = problems_.size() > before;
         const int64_t missed = missedByDriver(sum, slack);
         // A dropout the driver told of is a click, whether or not a switch went missing.
         bool safe = resyncs == 0 && steady && safeSize(missed, faults, slackKnown, all);
-        std::string verdict = safe                 ? "safe"
-                              : faults             ? problems_.back()
-                              : missed != 0        ? "missed switches"
-                              : resyncs != 0       ? "dropouts"
-                              : !steady            ? "round trip not constant"
-                                                   : "less than a quarter period to spare";
+        std::string verdict = safe           ? "safe"
+                              : faults       ? problems_.back()
+                              : missed != 0  ? "missed switches"
+                              : resyncs != 0 ? "dropouts"
+                              : !steady      ? "round trip not constant"
+                                             : "less than a quarter period to spare";
         // Only the chosen size's faults concern the verdict of the search.
         problems_.resize(before);
         const SlackSummary& r = slack.summary[0].periods ? slack.summary[0] : slack.summary[1];
@@ -1078,11 +1175,13 @@ int Probe::run() {
         if (options_.findMinimum)
             out("\nVerdict: OK\n");
         else
-            out("\nVerdict: OK, every buffer switch arrived, in order, with continuous positions\n");
+            out("\nVerdict: OK, every buffer switch arrived, in order, with continuous "
+                "positions\n");
         return 0;
     }
     out("\nVerdict: FAILED\n");
-    for (const std::string& p : problems_) out("  - %s\n", p.c_str());
+    for (const std::string& p : problems_)
+        out("  - %s\n", p.c_str());
     return 1;
 }
 
