@@ -102,7 +102,20 @@ RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickT
             ++i;
             continue;
         }
-        const int64_t at = int64_t(i), click = at - at % clicks.interval;
+        // The echo's peak, between frames where a resampling driver put it between two:
+        // the largest sample just after the onset, refined by a parabola through it and its
+        // neighbours (a click that came back whole is its own peak).
+        size_t top = i;
+        for (size_t k = i + 1; k < frames && k < i + 4; ++k)
+            if (std::llabs(recording[k]) > std::llabs(recording[top])) top = k;
+        double offset = 0;
+        if (top > 0 && top + 1 < frames) {
+            const double a = double(std::llabs(recording[top - 1])),
+                         b = double(std::llabs(recording[top])),
+                         c = double(std::llabs(recording[top + 1]));
+            if (a - 2 * b + c < 0) offset = 0.5 * (a - c) / (a - 2 * b + c);
+        }
+        const int64_t at = std::llround(double(top) + offset), click = at - at % clicks.interval;
         const int64_t margin = 2 * int64_t(bufferFrames);
         bool disturbed = false;
         for (int64_t late : lateSwitches)

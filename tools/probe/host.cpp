@@ -107,6 +107,8 @@ struct Stream {
     std::atomic<long> outputReadyResult{1}; // 1: not asked yet
     std::atomic<long> resetRequests{0}, resyncRequests{0}, bufferSizeChanges{0}, latencyChanges{0},
         overloads{0}, rateChanges{0};
+    // The switch count at each resync request, as many as fit (made before the stream).
+    std::vector<size_t> resyncAt;
 };
 
 Stream* stream = nullptr;
@@ -208,7 +210,10 @@ long asioMessage(long selector, long value, void*, double*) {
         if (stream) stream->resetRequests.fetch_add(1);
         return 1;
     case kAsioResyncRequest:
-        if (stream) stream->resyncRequests.fetch_add(1);
+        if (stream) {
+            const long n = stream->resyncRequests.fetch_add(1);
+            if (size_t(n) < stream->resyncAt.size()) stream->resyncAt[n] = stream->switches.load();
+        }
         return 1;
     case kAsioBufferSizeChange:
         if (stream) stream->bufferSizeChanges.fetch_add(1);
@@ -451,9 +456,10 @@ LostCapture lostCapture(const EndpointSlack& slack, const std::vector<CallbackSp
 }
 
 // Each input's round trip; none when the stream had no outputs to click or no inputs. Echoes
-// beside a stall are set aside: a switch that came more than half a period late, and, where
-// the endpoint reports its periods, a period whose buffer came late to it. What a stall does
-// to the stream is counted elsewhere (missed switches, lost capture periods).
+// beside a stall are set aside: a switch that came more than half a period late, a resync
+// request (the driver telling of a dropout), and, where the endpoint reports its periods, a
+// period whose buffer came late to it. What a stall does to the stream is counted elsewhere
+// (missed switches, resync requests, lost capture periods).
 std::vector<RoundTrip> roundTrips(const Stream& s, size_t frames, double rate,
                                   const EndpointSlack& slack) {
     std::vector<RoundTrip> trips;
@@ -479,6 +485,9 @@ std::vector<RoundTrip> roundTrips(const Stream& s, size_t frames, double rate,
     for (int flow = 0; flow < 2; ++flow)
         for (const PeriodTiming& p : slack.periods[flow])
             if (p.slack() < 0) late.push_back(frameAt(p.deadline));
+    const size_t told = std::min(size_t(s.resyncRequests.load()), s.resyncAt.size());
+    for (size_t i = 0; i < told; ++i)
+        late.push_back(int64_t(s.resyncAt[i]) * s.bufferFrames);
     for (size_t c = 0; c < s.inputs; ++c)
         trips.push_back(measureRoundTrip(s.recording[c].data(), frames, s.clicks, rate,
                                          int32_t(s.bufferFrames), late));
@@ -759,6 +768,7 @@ bool Probe::prepareStream(long frames) {
     double runFrames = (options_.seconds + 3) * rate_;
     size_t buffers = size_t(runFrames / double(s.bufferFrames)) + 8;
     s.records.resize(std::min(buffers, kMaxRecords));
+    s.resyncAt.resize(4096);
     if (s.inputs) {
         size_t frames = std::min(buffers * size_t(s.bufferFrames),
                                  kRecordingBytes / (sizeof(int32_t) * s.inputs));
