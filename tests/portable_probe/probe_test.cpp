@@ -122,6 +122,10 @@ TEST(RoundTrip, TimesEveryEchoOfTheClickTrack) {
     recorded[48000 + 1300] = 0;
     recorded[48000 + 1556] = played[48000] / 10;
     EXPECT_EQ(echoes(recorded), std::make_tuple(5u, 1300, 1556));
+    // A click resampled between two frames is timed at its peak: the second, here.
+    recorded[48000 + 1556] = played[48000] / 10 * 6 / 10;
+    recorded[48000 + 1557] = played[48000] / 10 * 7 / 10;
+    EXPECT_EQ(echoes(recorded), std::make_tuple(5u, 1300, 1557));
     // Noise below -40 dBFS is no echo.
     EXPECT_EQ(echoes(std::vector<int32_t>(frames, 20000000)), std::make_tuple(0u, 0, 0));
 }
