@@ -40,7 +40,7 @@ bool PeriodClock::update(uint64_t frames, double seconds) {
     if (!started_) {
         started_ = true;
         frames_ = frames;
-        seconds_ = lastTime_ = seconds;
+        seconds_ = lastTime_ = firstTime_ = seconds;
         return false;
     }
     if (frames <= frames_) return false;
@@ -49,7 +49,10 @@ bool PeriodClock::update(uint64_t frames, double seconds) {
     // A step moves the loop's time by as much, its rate untouched.
     const double departure = seconds - lastTime_ - n * secondsPerFrame_;
     const double threshold =
-        kMinStepSeconds + kRateSlack * n * secondsPerFrame_ + kStepToJitter * jitter_;
+        kMinStepSeconds +
+        (seconds - firstTime_ < kSettleSeconds ? kRateSlack : kSettledRateSlack) * n *
+            secondsPerFrame_ +
+        kStepToJitter * jitter_;
     lastTime_ = seconds;
     // Up three times as fast as down: it settles where a quarter of the departures lie above.
     const double stride = threshold / 64;

@@ -29,12 +29,15 @@ class PeriodClock {
     static constexpr double kTrackBandwidthHz = 0.5;
 
     // A step (a device that paused, or jumped): an interval between two times that departs
-    // from the frames' length at the loop's rate by more than kMinStepSeconds (two frames at
-    // 48 kHz), plus what a rate kRateSlack off makes of the interval, plus kStepToJitter
-    // times the usual departure (times that jitter): the departure a quarter of the
-    // intervals exceed, so that the steps themselves do not raise it.
-    static constexpr double kMinStepSeconds = 40e-6;
+    // from the frames' length at the loop's rate by more than kMinStepSeconds (a frame at
+    // 48 kHz), plus what a rate kRateSlack off makes of the interval (kSettledRateSlack once
+    // the loop has run kSettleSeconds and found the rate), plus kStepToJitter times the usual
+    // departure (times that jitter): the departure a quarter of the intervals exceed, so that
+    // the steps themselves do not raise it.
+    static constexpr double kMinStepSeconds = 20e-6;
     static constexpr double kRateSlack = 6000e-6;
+    static constexpr double kSettledRateSlack = 500e-6;
+    static constexpr double kSettleSeconds = 1.0;
     static constexpr double kStepToJitter = 4.0;
 
     void reset(double nominalSecondsPerFrame);
@@ -59,6 +62,7 @@ class PeriodClock {
     double secondsPerFrame_ = 0;
     double bandwidthHz_ = kLockBandwidthHz;
     double lastTime_ = 0; // the last time given
+    double firstTime_ = 0;
     double step_ = 0;
     double jitter_ = 0; // the departure a quarter of the intervals exceed, seconds
 };

@@ -268,10 +268,10 @@ struct EndpointSlack {
     // The driver reads capture only in render's passes (nearly every capture period's first
     // call comes with a render period's): a capture tick that drifted ahead waits for render.
     bool captureWithRender = false;
-    // The driver's own time in a period, outside the host's callback, as it usually is: its
-    // pass does the same work every period, so one that took half a period longer was held up
-    // by the machine (the thread descheduled), not by its work.
-    double usualPass[2] = {0, 0};
+    // The driver's own time in a period, outside the host's callback, and the callback's, as
+    // they usually are: each does the same work every period, so one that took half a period
+    // longer was held up by the machine (the thread descheduled), not by its work.
+    double usualPass[2] = {0, 0}, usualCallback[2] = {0, 0};
     bool available() const { return known[0] || known[1]; }
 };
 
@@ -355,13 +355,21 @@ EndpointSlack readSlack(IVlasimMeter* meter, const Stream& s,
         }
         out.captureWithRender = all && with >= all - all / 10;
     }
+    auto median = [](std::vector<double>& v) {
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        return v[v.size() / 2];
+    };
     for (int flow = 0; flow < 2; ++flow) {
-        std::vector<double> pass;
+        std::vector<double> pass, callback;
         for (const PeriodTiming& p : out.periods[flow])
-            if (p.hasEvent && p.slack() >= 0) pass.push_back(explainPeriod(p, spans).driver);
+            if (p.hasEvent && p.slack() >= 0) {
+                const DelayParts d = explainPeriod(p, spans);
+                pass.push_back(d.driver);
+                callback.push_back(d.host);
+            }
         if (pass.empty()) continue;
-        std::nth_element(pass.begin(), pass.begin() + pass.size() / 2, pass.end());
-        out.usualPass[flow] = pass[pass.size() / 2];
+        out.usualPass[flow] = median(pass);
+        out.usualCallback[flow] = median(callback);
     }
     return out;
 }
@@ -373,8 +381,9 @@ DelayParts explain(const EndpointSlack& slack, int flow, const PeriodTiming& p,
     DelayParts d = flow == 1 && slack.clocksDiffer && slack.captureWithRender
                        ? explainCapture(p, slack.periods[0], slack.periodSeconds[0], spans)
                        : explainPeriod(p, spans);
-    if (d.cause == Cause::DriverPass &&
-        d.driver > slack.usualPass[flow] + slack.periodSeconds[flow] / 2)
+    const double held = slack.periodSeconds[flow] / 2;
+    if ((d.cause == Cause::DriverPass && d.driver > slack.usualPass[flow] + held) ||
+        (d.cause == Cause::HostCallback && d.host > slack.usualCallback[flow] + held))
         d.cause = Cause::LateWake;
     return d;
 }
