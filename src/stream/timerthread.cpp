@@ -182,9 +182,11 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 renderAsked = true;
             }
             if (!self->running.load(std::memory_order_acquire)) break;
-            LARGE_INTEGER woke, ticksPerSecond;
-            QueryPerformanceCounter(&woke);
-            QueryPerformanceFrequency(&ticksPerSecond);
+            LARGE_INTEGER woke = {}, ticksPerSecond = {};
+            if (bridge) {
+                QueryPerformanceCounter(&woke);
+                QueryPerformanceFrequency(&ticksPerSecond);
+            }
 
             if (renderService && captureService) {
                 UINT32 padding = 0;
