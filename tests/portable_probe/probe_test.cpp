@@ -1,4 +1,5 @@
 #include "analysis.h"
+#include "attribution.h"
 #include "options.h"
 #include "samples.h"
 #include "wav.h"
@@ -184,9 +185,12 @@ TEST(Options, CommandLines) {
               std::make_tuple("My Driver", 256, 0, 4, 1, 1.5, false, 44100, "x.wav", false, 3));
     ASSERT_TRUE(parseOptions({"d", "--panel"}, &o, &e));
     EXPECT_TRUE(o.panel);
+    ASSERT_TRUE(parseOptions({"d", "--sine"}, &o, &e));
+    EXPECT_TRUE(o.sine);
     const std::vector<std::string> bad[] = {{"a", "--buffer", "12x"},
                                             {"a", "--find-minimum", "--buffer", "64"},
                                             {"a", "--panel", "--find-minimum"},
+                                            {"a", "--sine", "--find-minimum"},
                                             {"a", "--stall", "0"},
                                             {"a", "b"}};
     for (const auto& args : bad) {
@@ -256,4 +260,20 @@ TEST(FindMinimum, SizesFromTheMinimumThroughThePreferredAndTheVerdict) {
     EXPECT_FALSE(safeSize(0, true, true, ample));
     EXPECT_TRUE(safeSize(0, false, false, tight)); // no slack to judge by: missed switches only
     EXPECT_FALSE(safeSize(0, false, true, SlackSummary()));
+}
+
+// Frames 1000 to 5000 of a take, each stall guarded 100 frames ahead and 300 behind: the
+// longest stretch no guard reaches.
+TEST(Stalls, LongestStretchClearOfThem) {
+    const std::tuple<std::vector<int64_t>, int64_t, int64_t> cases[] = {
+        {{}, 1000, 5000},
+        {{2000}, 2300, 5000},
+        {{4000, 1500}, 1800, 3900},
+        // Before the take and at its end, their guards reaching into it.
+        {{900, 4950}, 1200, 4850}};
+    for (const auto& [stalls, from, to] : cases) {
+        const Stretch s = longestStretch(stalls, 1000, 5000, 100, 300);
+        EXPECT_EQ(std::make_pair(s.from, s.to), std::make_pair(from, to)) << stalls.size();
+    }
+    EXPECT_EQ(longestStretch({3000}, 1000, 5000, 2500, 2500).frames(), 0);
 }

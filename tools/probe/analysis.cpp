@@ -85,6 +85,21 @@ void ClickTrack::render(int64_t first, int32_t* target, size_t n) const {
         target[i] = (first + int64_t(i)) % interval == 0 ? amplitude : 0;
 }
 
+SineTone SineTone::forStream(double sampleRate) {
+    SineTone t;
+    t.rate = std::max<int64_t>(1, std::llround(sampleRate));
+    return t;
+}
+
+void SineTone::render(int64_t first, int32_t* target, size_t n) const {
+    const double twoPi = 6.283185307179586476925286766559, scale = amplitude * 2147483648.0;
+    for (size_t i = 0; i < n; ++i) {
+        const int64_t frame = (first + int64_t(i)) % rate;
+        const double cycles = double(frame * hz % rate) / double(rate);
+        target[i] = int32_t(std::lround(scale * std::sin(twoPi * cycles)));
+    }
+}
+
 RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks,
                            double sampleRate, int32_t bufferFrames,
                            const std::vector<int64_t>& lateSwitches) {

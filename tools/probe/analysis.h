@@ -61,6 +61,18 @@ struct ClickTrack {
     void render(int64_t first, int32_t* target, size_t n) const;
 };
 
+// The other test signal (--sine): a sine on every output, 997 Hz (prime, so that no sample
+// rate's grid repeats it soon) at -6 dBFS. Its phase is exact however long the stream runs:
+// whole cycles are counted in integers.
+struct SineTone {
+    int64_t hz = 997;
+    int64_t rate = 48000; // the stream's rate, to the nearest hertz
+    double amplitude = 0.5011872336272722; // of full scale: -6 dBFS
+
+    static SineTone forStream(double sampleRate);
+    void render(int64_t first, int32_t* target, size_t n) const;
+};
+
 // One echo of a click: where its onset lies in the recording (stream frames), and how many
 // frames after the click it came back.
 struct Echo {

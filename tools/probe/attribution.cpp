@@ -118,6 +118,23 @@ std::vector<int64_t> stallFrames(const std::vector<SwitchRecord>& records, int32
     return late;
 }
 
+Stretch longestStretch(std::vector<int64_t> stalls, int64_t begin, int64_t end, int64_t before,
+                       int64_t after) {
+    std::sort(stalls.begin(), stalls.end());
+    Stretch best{begin, begin};
+    int64_t clear = begin; // the first frame no stall so far reaches
+    auto consider = [&](int64_t to) {
+        to = std::min(to, end);
+        if (to - clear > best.frames()) best = {clear, to};
+    };
+    for (int64_t s : stalls) {
+        consider(s - before);
+        clear = std::max(clear, s + after);
+    }
+    consider(end);
+    return best;
+}
+
 bool anyEcho(const std::vector<RoundTrip>& trips) {
     for (const RoundTrip& t : trips)
         if (t.found()) return true;

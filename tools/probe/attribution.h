@@ -71,6 +71,16 @@ std::vector<int64_t> stallFrames(const std::vector<SwitchRecord>& records, int32
                                  double rate, const EndpointSlack& slack,
                                  const std::vector<size_t>& resyncAt);
 
+// The longest run of frames in [begin, end) that keeps `before` frames ahead of every stall
+// and `after` frames behind it: where the stalls left the recording whole. Empty when there
+// is none.
+struct Stretch {
+    int64_t from = 0, to = 0;
+    int64_t frames() const { return to - from; }
+};
+Stretch longestStretch(std::vector<int64_t> stalls, int64_t begin, int64_t end, int64_t before,
+                       int64_t after);
+
 bool anyEcho(const std::vector<RoundTrip>& trips);
 // No input's echo moved once found (inputs without one do not count).
 bool roundTripHeld(const std::vector<RoundTrip>& trips);

@@ -65,7 +65,10 @@ void onSwitch(ASIOTime* params, long index, ASIOBool directProcess) {
                                &s.recording[c][size_t(first)], frames);
         }
         if (s.inputs < s.infos.size()) {
-            s.clicks.render(first, s.scratch.data(), frames);
+            if (s.sine)
+                s.tone.render(first, s.scratch.data(), frames);
+            else
+                s.clicks.render(first, s.scratch.data(), frames);
             for (size_t c = s.inputs; c < s.infos.size(); ++c)
                 samplesFromInt32(s.types[c], s.scratch.data(), s.infos[c].buffers[index], frames);
             // Hosts tell the driver the outputs are ready; a driver that uses it may send

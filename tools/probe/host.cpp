@@ -199,6 +199,8 @@ bool Probe::prepareStream(long frames) {
     }
     s.scratch.assign(size_t(s.bufferFrames), 0);
     s.clicks = ClickTrack::forStream(rate_, int32_t(s.bufferFrames));
+    s.sine = options_.sine;
+    s.tone = SineTone::forStream(rate_);
 
     stream = &s;
     buffersRequested_ = true;

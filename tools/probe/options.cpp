@@ -26,6 +26,10 @@ const char kUsage[] =
     "  --stall N         make one buffer switch, a second into the stream, last N periods\n"
     "                    more: a dropout on purpose, to see how the driver reports it\n"
     "  --wav PATH        where to write the recorded inputs (default inputs.wav)\n"
+    "  --sine            play a 997 Hz sine at -6 dBFS on every output instead of the\n"
+    "                    clicks; with the outputs looped back to the inputs by a cable,\n"
+    "                    report each input's noise and distortion (SNR, THD), frequency\n"
+    "                    and how much the delay through the loop wandered\n"
     "  --find-minimum    stream --seconds at each buffer size from the driver's minimum\n"
     "                    up through its preferred one; report the smallest that runs with\n"
     "                    no missed switch and, where the endpoint reports it, more than a\n"
@@ -82,6 +86,8 @@ bool parseOptions(const std::vector<std::string>& args, Options* o, std::string*
             o->findMinimum = true;
         } else if (a == "--panel") {
             o->panel = true;
+        } else if (a == "--sine") {
+            o->sine = true;
         } else if (a == "--no-timeinfo") {
             o->timeInfo = false;
         } else if (a == "--no-output-ready") {
@@ -146,6 +152,10 @@ bool parseOptions(const std::vector<std::string>& args, Options* o, std::string*
     }
     if (o->findMinimum && o->buffer > 0) {
         *error = "--find-minimum tries the driver's sizes itself; leave out --buffer";
+        return false;
+    }
+    if (o->sine && o->findMinimum) {
+        *error = "--find-minimum times its own clicks; leave out --sine";
         return false;
     }
     if (o->panel && o->findMinimum) {

@@ -21,6 +21,9 @@ struct Options {
     long stallPeriods = 0;      // one switch, a second into the stream, takes this many
                                 // periods longer than its buffer: a dropout on purpose
     std::string wavPath = "inputs.wav";
+    // Play a 997 Hz sine on the outputs in place of the clicks, and measure it on each input
+    // (noise and distortion, frequency, delay wander) instead of the round trip.
+    bool sine = false;
     // Stream --seconds at each buffer size from the driver's minimum up through its
     // preferred one and report the first that is safe (no missed switch, ample slack).
     bool findMinimum = false;

@@ -302,7 +302,9 @@ void Probe::reportResult() {
     reportSlack(slack, callbackSpans(records));
 
     size_t frames = std::min(received * size_t(s.bufferFrames), s.recordingFrames);
-    const std::vector<RoundTrip> trips = roundTrips(s, frames, rate_, slack);
+    // The sine has no clicks to time.
+    const std::vector<RoundTrip> trips =
+        options_.sine ? std::vector<RoundTrip>() : roundTrips(s, frames, rate_, slack);
     size_t steps = 0;
     if (!trips.empty()) {
         // One figure when every input agrees: exactly, or within the tolerance once settled.
@@ -397,6 +399,9 @@ void Probe::reportResult() {
                  {"sample rate changes", s.rateChanges}};
     for (const Note& n : notes)
         if (n.count) out("%s%ld\n", label(n.what), n.count);
+    if (options_.sine)
+        reportSine(frames,
+                   stallFrames(records, int32_t(s.bufferFrames), rate_, slack, s.resyncsKept()));
 
     auto problem = [&](bool bad, const std::string& text) {
         if (bad) problems_.push_back(text);

@@ -41,7 +41,9 @@ struct Stream {
     std::vector<ASIOBufferInfo> infos; // inputs first, then outputs
     std::vector<long> types;
     size_t inputs = 0;
+    bool sine = false; // the outputs play the tone, not the clicks
     ClickTrack clicks;
+    SineTone tone;
     std::vector<std::vector<int32_t>> recording;
     size_t recordingFrames = 0;
     std::vector<int32_t> scratch;
@@ -105,6 +107,7 @@ class Probe {
     void tearDown();
     void reportResult();
     void writeRecording(size_t frames);
+    void reportSine(size_t frames, const std::vector<int64_t>& stalls);
     bool findMinimum();
 
     const Options& options_;
