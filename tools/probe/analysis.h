@@ -66,7 +66,7 @@ struct ClickTrack {
 // whole cycles are counted in integers.
 struct SineTone {
     int64_t hz = 997;
-    int64_t rate = 48000; // the stream's rate, to the nearest hertz
+    int64_t rate = 48000;                  // the stream's rate, to the nearest hertz
     double amplitude = 0.5011872336272722; // of full scale: -6 dBFS
 
     static SineTone forStream(double sampleRate);
