@@ -86,6 +86,8 @@ LostCapture lostCapture(const EndpointSlack& slack, const std::vector<CallbackSp
         ++l.all;
         if (explain(slack, 1, p, spans).cause == Cause::LateWake) ++l.lateWakes;
     }
+    l.simulator = size_t(std::max<int64_t>(
+        0, std::min<int64_t>(slack.slippedCapture, int64_t(l.all - l.lateWakes))));
     return l;
 }
 

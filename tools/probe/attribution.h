@@ -18,9 +18,11 @@ struct EndpointSlack {
     double periodSeconds[2] = {0, 0};
     std::vector<PeriodTiming> periods[2];
     SlackSummary summary[2];
-    // Periods the simulator's own late clock thread put off: the host sees them as lost
-    // switches, yet no client missed anything there.
+    // Ticks the simulator's own clock thread fired more than half a period late (a device
+    // never waits, so they come at once): the host sees them as lost switches, and the
+    // capture packets they overflowed as lost periods, yet no client was late there.
     int64_t slipped = 0;
+    int64_t slippedCapture = 0; // of those, the capture endpoint's
     // Render and capture tick on clocks more than kClocksApart apart.
     bool clocksDiffer = false;
     // The driver reads capture only in render's passes (nearly every capture period's first
@@ -56,11 +58,12 @@ DelayParts explain(const EndpointSlack& slack, int flow, const PeriodTiming& p,
 double slackMinimum(const EndpointSlack& slack);
 
 // Capture packets late or dropped, as the simulated endpoint counted them, and how many of
-// those a late wake of the driver's thread explains: the machine's doing, not the driver's.
+// those a late wake of the driver's thread explains, or the simulator's own late ticks: the
+// machine's doing, not the driver's.
 struct LostCapture {
     bool known = false;
-    size_t all = 0, lateWakes = 0;
-    size_t byDriver() const { return all - lateWakes; }
+    size_t all = 0, lateWakes = 0, simulator = 0;
+    size_t byDriver() const { return all - lateWakes - simulator; }
 };
 LostCapture lostCapture(const EndpointSlack& slack, const std::vector<CallbackSpan>& spans);
 

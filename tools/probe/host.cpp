@@ -53,6 +53,7 @@ EndpointSlack readSlack(IVlasimMeter* meter, const Stream& s,
         if (meter->GetStream(flow, &info) != S_OK || !info.rate || !info.periodFrames) continue;
         out.known[flow] = true;
         out.slipped += int64_t(info.slippedPeriods);
+        if (flow == 1) out.slippedCapture = int64_t(info.slippedPeriods);
         out.periodSeconds[flow] = double(info.periodFrames) / info.rate;
         std::vector<VlasimPeriod> raw(size_t(info.recorded));
         UINT32 copied = 0;
