@@ -213,7 +213,27 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
         c.engineMaximumPeriod = UINT32(p[3]);
         return true;
     }
-    if (key == L"audio_client3") return flag(&c.audioClient3);
+    if (key == L"audio_client3") {
+        std::wstring v = lower(value);
+        c.audioClient3NotImpl = v == L"notimpl";
+        if (c.audioClient3NotImpl) return c.audioClient3 = true, true;
+        if (yesNo(value, &c.audioClient3)) return true;
+        return *why = L"expected yes, no or notimpl", false;
+    }
+    if (key == L"shared_buffer_periods") {
+        if (real(value, &c.sharedBufferPeriods) && c.sharedBufferPeriods >= 1 &&
+            c.sharedBufferPeriods <= 50)
+            return true;
+        return *why = L"expected periods from 1 to 50", false;
+    }
+    if (key == L"clock_position_step")
+        return choice({L"frame", L"period"}, &c.positionPerPeriod);
+    if (key == L"clock_qpc") return choice({L"position", L"call"}, &c.qpcAtCall);
+    if (key == L"event_jitter_ms") {
+        if (real(value, &c.eventJitterMs) && c.eventJitterMs >= 0 && c.eventJitterMs <= 100)
+            return true;
+        return *why = L"expected milliseconds from 0 to 100", false;
+    }
     if (key == L"report_container") return flag(&c.reportContainer);
     if (key == L"container_id") {
         if (value.size() == 38 && value[0] == L'{' &&

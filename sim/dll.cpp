@@ -32,6 +32,12 @@ HRESULT configureOnce() {
             std::lock_guard<std::mutex> l(sim::state().m);
             sim::state().reportPath = report;
         }
+        {
+            // Only a linked test can read a recording: here, keeping one would only make the
+            // first Start reserve megabytes, and delay the client's next call by as much.
+            std::lock_guard<std::mutex> l(sim::state().m);
+            sim::state().keepRecordings = false;
+        }
         n = GetEnvironmentVariableW(L"VLASIM_CONFIG", path, 1024);
         if (n == 0 || n >= 1024) return;
         std::wstring error;

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 
@@ -27,6 +26,56 @@ struct DeviceClock {
     double epoch = 0, freq = 1; // QueryPerformanceCounter units
     double at(double qpc) const; // device seconds since epoch
     double qpcOf(double device) const;
+    // The same in real seconds since epoch: two clocks configured together share their epoch,
+    // so a frame's time passes from one to the other without the counter's large values,
+    // whose rounding alone would be a jitter of a hundred picoseconds.
+    double atSeconds(double t) const;
+    double secondsOf(double device) const;
+};
+
+// A queue of fixed capacity, made before streaming so that the clock thread never allocates:
+// pushing onto a full one drops the oldest element.
+template <class T> class Ring {
+  public:
+    void reset(size_t capacity, const T& blank = T()) { // allocates: never on the clock thread
+        buf.assign(capacity, blank);
+        head = count = 0;
+    }
+    void clear() { head = count = 0; }
+    size_t size() const { return count; }
+    size_t capacity() const { return buf.size(); }
+    bool empty() const { return count == 0; }
+    T& operator[](size_t i) { return buf[(head + i) % buf.size()]; }
+    const T& operator[](size_t i) const { return buf[(head + i) % buf.size()]; }
+    T& front() { return (*this)[0]; }
+    // The slot a push would fill, to be written in place (a full ring first drops its oldest).
+    T& pushBack() {
+        if (count == buf.size()) popFront();
+        return buf[(head + count++) % buf.size()];
+    }
+    void push(const T& v) {
+        if (!buf.empty()) pushBack() = v;
+    }
+    // Elements trade places with `v` rather than being moved, so that the storage they own
+    // stays in the ring for the next push.
+    void takeFront(T& v) {
+        std::swap(v, front());
+        popFront();
+    }
+    void pushFront(T& v) { // into a ring with room
+        head = (head + buf.size() - 1) % buf.size();
+        std::swap(buf[head], v);
+        ++count;
+    }
+    void popFront(size_t n = 1) {
+        n = n < count ? n : count;
+        head = buf.empty() ? 0 : (head + n) % buf.size();
+        count -= n;
+    }
+
+  private:
+    std::vector<T> buf;
+    size_t head = 0, count = 0;
 };
 
 // One configured endpoint. Its configuration never changes: configure() makes new ones, so
@@ -44,11 +93,12 @@ struct Endpoint {
     Stream* holder = nullptr;    // the initialised client holding it exclusively
     std::vector<Stream*> shared; // the initialised shared streams, oldest first
     Stats st;                    // counters of the latest started stream
-    std::vector<BYTE> rec;       // recording() of the latest started stream
-    std::deque<BYTE> air;        // capture only: loopback frames waiting, in the capture format
+    std::vector<BYTE> rec;       // recording() of the latest started stream (reserved at Start)
+    Ring<BYTE> air;              // capture only: loopback frames waiting, in the capture format
+    std::vector<BYTE> airFrame;  // one frame of it, converted
     // Capture across two clocks: what render played (capture's channels, left-aligned 32-bit),
     // from render frame heardFirst on, which capture samples at its own times.
-    std::deque<int32_t> heard;
+    Ring<int32_t> heard;
     uint64_t heardFirst = 0;
 };
 
@@ -80,11 +130,14 @@ struct Stream {
     uint64_t gridTicks = 0;  // ticks since Start
     double nextDue = 0;      // the next tick, QueryPerformanceCounter units
     uint64_t framesDone = 0; // played or captured since Start (IAudioClock)
+    double eventDue = 0;     // event_jitter_ms: when the event held back is set (0: none)
+    uint32_t jitterSeed = 1;
 
     // Render: the endpoint buffer as a ring of queued frames, and the block handed out.
     std::vector<BYTE> ring;
     UINT32 ringRead = 0, queued = 0;
     std::vector<BYTE> staging;
+    std::vector<BYTE> scratch; // the period a render tick plays
     bool bufferOut = false;
     UINT32 outFrames = 0;
     bool delivered = false; // the client has released frames since Initialize or Reset
@@ -98,7 +151,7 @@ struct Stream {
         UINT64 qpc = 0;  // when its first frame was recorded, on the device's clock
         uint64_t tick = 0; // the stream's tick that delivered it
     };
-    std::deque<Packet> packets;
+    Ring<Packet> packets; // buffer / period of them, and room for one handed back
     Packet reading;
     bool readingOut = false;
     UINT64 capturePos = 0;
@@ -127,12 +180,14 @@ struct State {
     std::vector<std::pair<std::string, Flow>> calls;
 
     std::wstring reportPath; // each Stop appends the stream's counters here (VLASIM_REPORT)
+    bool keepRecordings = true; // false in the registered server: no one there can read them
 
     // Realtime clock thread.
     HANDLE clockThread = nullptr;
     HANDLE clockWake = nullptr;
     bool clockAlive = false;
     bool clockQuit = false;
+    DWORD clockStallMs = 0; // stallClockOnce()
 };
 State& state();
 
@@ -192,10 +247,10 @@ size_t formatBytes(const WAVEFORMATEX* f); // 18 + cbSize, or 16-byte PCMWAVEFOR
 // Streaming (State::m held).
 void startStream(Stream& s);
 void tick(Stream& s, uint64_t qpcNow);
+void setEvent(Stream& s); // at once, or event_jitter_ms later on the realtime clock
 void wakeClock(); // starts the realtime clock thread or tells it the schedule changed
 double periodTicks(const Stream& s, double qpcFrequency); // one period on the stream's clock
 double gridQpc(const Stream& s, double tick); // QueryPerformanceCounter time of a grid tick
-void advanceGrid(Stream& s, double qpcNow);   // after a realtime tick: the next due time
 bool sameClock(const Endpoint& a, const Endpoint& b);
 void reportStopped(const Stream& s);                      // the VLASIM_REPORT line
 

@@ -161,8 +161,7 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         if (gone(*s.ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (s.readingOut) return AUDCLNT_E_OUT_OF_ORDER;
         if (s.packets.empty()) return AUDCLNT_S_BUFFER_EMPTY;
-        s.reading = std::move(s.packets.front());
-        s.packets.pop_front();
+        s.packets.takeFront(s.reading);
         s.readingOut = true;
         *data = s.reading.data.data();
         *frames = s.reading.frames;
@@ -182,7 +181,7 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         if (!s.readingOut) return AUDCLNT_E_OUT_OF_ORDER;
         if (n != 0 && n != s.reading.frames) return AUDCLNT_E_INVALID_SIZE;
         if (n == 0) {
-            s.packets.push_front(std::move(s.reading)); // not read: it stays next
+            s.packets.pushFront(s.reading); // not read: it stays next
         } else {
             Endpoint& e = *s.ep;
             e.st.framesDelivered += n;
@@ -249,20 +248,26 @@ class Clock final : public IAudioClock, public Counted {
         if (faulted("IAudioClock::GetPosition", flow, &hr)) return hr;
         std::lock_guard<std::mutex> l(state().m);
         if (gone(*st->ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
-        // The device's latest tick, on its own clock. The real-time clock thread ticks up to
-        // a millisecond before a tick is due: a tick still ahead of now has not happened yet.
+        // Where the device is now by its own clock, whether or not the simulator's thread has
+        // ticked there yet (a device never waits); on the manual clock, at its latest tick.
+        // Coarse stacks keep it per period, or stamp it with the time of the call.
         LARGE_INTEGER freq, now;
         QueryPerformanceFrequency(&freq);
         QueryPerformanceCounter(&now);
-        UINT64 frames = st->framesDone;
-        double ticks = double(st->gridTicks);
-        if (state().clock == sim::Clock::Realtime && ticks >= 1 && frames >= st->periodFrames &&
-            gridQpc(*st, ticks) > double(now.QuadPart)) {
-            ticks -= 1;
-            frames -= st->periodFrames;
-        }
-        *position = frames * st->frameBytes;
-        if (qpc) *qpc = UINT64(std::llround(gridQpc(*st, ticks) * 1e7 / double(freq.QuadPart)));
+        const Stream& s = *st;
+        const double rate = s.fmt.Format.nSamplesPerSec, period = s.periodFrames;
+        const double latest = s.gridOrigin + double(s.gridTicks) * period / rate;
+        double device = latest;
+        if (s.running && state().clock == sim::Clock::Realtime)
+            device = std::max(s.ep->clock.at(double(now.QuadPart)), s.gridOrigin);
+        double frames = std::floor((device - s.gridOrigin) * rate + 1e-9);
+        if (s.ep->cfg.positionPerPeriod || !s.running)
+            frames = std::floor(frames / period + 1e-9) * period;
+        if (!s.running || state().clock != sim::Clock::Realtime) frames = double(s.framesDone);
+        double at = s.ep->clock.qpcOf(s.gridOrigin + frames / rate);
+        if (s.ep->cfg.qpcAtCall && s.running) at = double(now.QuadPart);
+        *position = UINT64(frames) * s.frameBytes;
+        if (qpc) *qpc = UINT64(std::llround(at * 1e7 / double(freq.QuadPart)));
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetCharacteristics(DWORD* c) override {
@@ -310,6 +315,7 @@ class AudioClient final : public IAudioClient3, public Counted {
     HRESULT STDMETHODCALLTYPE InitializeSharedAudioStream(DWORD flags, UINT32 period,
                                                           const WAVEFORMATEX* f, LPCGUID) override {
         return begin("IAudioClient3::InitializeSharedAudioStream", [&]() -> HRESULT {
+            if (ep->cfg.audioClient3NotImpl) return E_NOTIMPL;
             if (!f) return E_POINTER;
             // Of the stream flags only EVENTCALLBACK is taken here.
             if (flags & ~DWORD(AUDCLNT_STREAMFLAGS_EVENTCALLBACK)) return E_INVALIDARG;
@@ -410,9 +416,10 @@ class AudioClient final : public IAudioClient3, public Counted {
             return AUDCLNT_E_ENGINE_PERIODICITY_LOCKED;
         const bool sets = asked && !locked && asked != c.engineDefaultPeriod;
         if (sets) period = asked;
-        // The buffer is at least the duration asked, and never shorter than a period.
+        // The buffer is at least the duration asked, and never shorter than the engine's own
+        // (a little over two periods on Windows), so that packets queue when a client is late.
         UINT32 frames = UINT32((uint64_t(duration) * f->nSamplesPerSec + 9999999) / 10000000);
-        frames = std::max(frames, period);
+        frames = std::max(frames, UINT32(std::ceil(period * c.sharedBufferPeriods - 1e-9)));
         WAVEFORMATEXTENSIBLE fmt = {};
         memcpy(&fmt, f, std::min(formatBytes(f), sizeof fmt));
         stream = std::make_shared<Stream>(ep, fmt, (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0,
@@ -457,6 +464,8 @@ class AudioClient final : public IAudioClient3, public Counted {
         *def = *fundamental = *min = *max = 0;
         HRESULT hr;
         if (faulted("IAudioClient3::GetSharedModeEnginePeriod", flow, &hr)) return hr;
+        // Some drivers' stacks answer for the interface and implement none of its periods.
+        if (ep->cfg.audioClient3NotImpl) return E_NOTIMPL;
         if (goneNow(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         const EndpointConfig& c = ep->cfg;
         if (!isMixFormat(c, f)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
@@ -474,6 +483,7 @@ class AudioClient final : public IAudioClient3, public Counted {
         HRESULT hr;
         bool null;
         if (faulted("IAudioClient3::GetCurrentSharedModeEnginePeriod", flow, &hr, &null)) return hr;
+        if (ep->cfg.audioClient3NotImpl) return E_NOTIMPL;
         UINT32 now;
         {
             std::lock_guard<std::mutex> l(state().m);
@@ -532,8 +542,8 @@ class AudioClient final : public IAudioClient3, public Counted {
         if (flow == Flow::Render) {
             *frames = stream->queued;
         } else {
-            for (auto& p : stream->packets)
-                *frames += p.frames;
+            for (size_t i = 0; i < stream->packets.size(); ++i)
+                *frames += stream->packets[i].frames;
         }
         return S_OK;
     }

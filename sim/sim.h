@@ -160,6 +160,18 @@ struct EndpointConfig {
     UINT32 engineMinimumPeriod = 128;
     UINT32 engineMaximumPeriod = 480;
     bool audioClient3 = true; // false: clients answer IAudioClient2/3 with E_NOINTERFACE
+    bool audioClient3NotImpl = false; // IAudioClient3 there, its period methods E_NOTIMPL
+    // A shared stream's buffer: at least this many engine periods (Windows grants 22 ms for
+    // its 10 ms period), or the duration asked when that is longer.
+    double sharedBufferPeriods = 2.2;
+
+    // IAudioClock::GetPosition: the position where the device is at the call (frame), or
+    // where it was at its latest period boundary (period, as some stacks keep it); and the
+    // time stamp of that position (position), or of the call (call).
+    bool positionPerPeriod = false;
+    bool qpcAtCall = false;
+    // Realtime clock: each event is set up to this much after its tick, never before it.
+    double eventJitterMs = 0;
 
     Signal signal = Signal::Counter; // capture only
     UINT32 loopbackDelayFrames = 64;
@@ -251,6 +263,9 @@ bool run(unsigned periods, DWORD timeoutMs);
 // device clocks drift apart here as in real time, which step() does not model (it ticks every
 // stream once).
 void stepDue(unsigned wakes = 1);
+// Realtime clock: its thread, at its next wake, sleeps this long before it ticks, as a thread
+// the machine held up would. The devices' grids stay where they are.
+void stallClockOnce(DWORD ms);
 
 // --- Fault injection -------------------------------------------------------------------
 //
@@ -306,10 +321,12 @@ struct Stats {
     uint64_t discontinuities = 0;      // capture: packets dropped because the client lagged
     double maxLateUs = 0;              // realtime clock: worst tick lateness, microseconds
     double meanLateUs = 0;
-    // Realtime clock: ticks so late that the next one was put off to half a period after
-    // them, instead of firing at once (the sim's own delay, not the client's).
+    // Realtime clock: ticks the simulator's own thread fired more than half a period after
+    // their time on the grid (the grid itself never moves), so that the client had less than
+    // half a period for them: whatever it missed there is the simulator's doing.
     uint64_t clockSlips = 0;
-    double clockSlipPeriods = 0; // how far those slips moved the grid, in periods
+    double clockSlipPeriods = 0; // the same, as periods lost to the simulator
+    std::vector<uint64_t> slipAt; // 1-based tick numbers of the first 1024 of them
     // Realtime clock: ticks that came more than a quarter of a period (and more than 2 ms)
     // late. The machine was starving this process then, and the client's thread with it.
     uint64_t lateTicks = 0;

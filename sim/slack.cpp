@@ -96,11 +96,15 @@ void slackCall(const char* op, Flow flow) {
 
 void slackStart(const Stream& s) {
     Track& t = trackOf(s);
+    std::vector<VlasimPeriod> records; // made once: every stream reuses it
+    records.swap(t.records);
     t = Track();
+    t.records.swap(records);
+    t.records.clear();
     t.stream = &s;
     t.periodFrames = s.periodFrames;
     t.rate = s.fmt.Format.nSamplesPerSec;
-    t.records.reserve(4096);
+    t.records.reserve(kMaxRecords); // the clock thread adds to them: never reallocate there
     // Frames released before Start (a pre-fill) count as arriving at Start.
     if (s.queued) {
         t.released = s.queued;

@@ -538,20 +538,26 @@ void stepDue(unsigned wakes) {
     const double tolerance = double(freq.QuadPart) / 1000.0;
     for (unsigned i = 0; i < wakes; ++i) {
         std::lock_guard<std::mutex> l(s.m);
-        std::vector<Stream*> due;
-        for (auto& e : s.eps) // render first
-            if (!gone(*e))
-                eachStream(*e, [&](Stream& st) {
-                    if (st.running) due.push_back(&st);
-                });
-        if (due.empty()) return;
-        double first = due[0]->nextDue;
-        for (Stream* st : due)
-            first = std::min(first, st->nextDue);
+        // As the realtime thread does, and like it without allocating: render first.
+        auto eachRunning = [&](auto f) {
+            for (auto& e : s.eps)
+                if (!gone(*e))
+                    eachStream(*e, [&](Stream& st) {
+                        if (st.running) f(st);
+                    });
+        };
+        bool any = false;
+        double first = 0;
+        eachRunning([&](Stream& st) {
+            if (!any || st.nextDue < first) first = st.nextDue;
+            any = true;
+        });
+        if (!any) return;
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
-        for (Stream* st : due)
-            if (st->nextDue <= first + tolerance) tick(*st, uint64_t(now.QuadPart));
+        eachRunning([&](Stream& st) {
+            if (st.nextDue <= first + tolerance) tick(st, uint64_t(now.QuadPart));
+        });
     }
 }
 

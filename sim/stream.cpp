@@ -93,10 +93,20 @@ Stream::Stream(std::shared_ptr<Endpoint> e, const WAVEFORMATEXTENSIBLE& f, bool 
                UINT32 per, bool sh)
     : ep(std::move(e)), fmt(f), frameBytes(f.Format.nBlockAlign), eventDriven(ev),
       bufferFrames(buf), periodFrames(per), shared(sh) {
+    // Everything a tick touches is made here, so that the clock thread never allocates.
     if (ep->flow == Flow::Render) {
         ring.assign(size_t(bufferFrames) * frameBytes, 0);
         staging.assign(size_t(bufferFrames) * frameBytes, 0);
+        scratch.assign(size_t(periodFrames) * frameBytes, 0);
+    } else {
+        Packet blank;
+        blank.data.assign(size_t(periodFrames) * frameBytes, 0);
+        // The packets the buffer holds, and room for one the client hands back unread.
+        packets.reset(std::max<UINT32>(1, bufferFrames / std::max<UINT32>(1, periodFrames)) + 1,
+                      blank);
+        reading = blank;
     }
+    jitterSeed = uint32_t(reinterpret_cast<uintptr_t>(this) >> 4) | 1;
 }
 
 Stream::~Stream() {
@@ -131,11 +141,34 @@ bool heldElsewhere(const EndpointConfig& c) {
            c.exclusiveRefusal == AUDCLNT_E_DEVICE_IN_USE;
 }
 
-static void setEvent(Stream& s) {
+static void fireEvent(Stream& s) {
+    s.eventDue = 0;
     if (s.eventDriven && s.event) {
         SetEvent(s.event);
         if (current(*s.ep) == &s) ++s.ep->st.eventsSet;
     }
+}
+
+// On the realtime clock a tick may fire up to a millisecond early (Wine's timers are that
+// coarse); its event waits for the tick's time on the grid, so that a client never hears of a
+// packet before its last frame was recorded. With event_jitter_ms it waits up to that much
+// more. An event still held back when the next tick comes is set first, so none is lost. The
+// device's grid, and every time it hands out, stay where they are.
+void setEvent(Stream& s) {
+    if (s.eventDue != 0 || state().clock != Clock::Realtime || !s.running) return fireEvent(s);
+    LARGE_INTEGER now, freq;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&freq);
+    double due = gridQpc(s, double(s.gridTicks));
+    const double jitterMs = s.ep->cfg.eventJitterMs;
+    if (jitterMs > 0) {
+        s.jitterSeed ^= s.jitterSeed << 13;
+        s.jitterSeed ^= s.jitterSeed >> 17;
+        s.jitterSeed ^= s.jitterSeed << 5;
+        due += double(s.jitterSeed) / 4294967296.0 * jitterMs * 1e-3 * double(freq.QuadPart);
+    }
+    if (due <= double(now.QuadPart)) return fireEvent(s);
+    s.eventDue = due;
 }
 
 // The capture endpoint that hears this render endpoint: the one listed at its place.
@@ -166,13 +199,24 @@ static void resetAir(Endpoint& cap) {
                               r->fmt.Format.nSamplesPerSec);
         frames += r->shared ? 2 * ahead : ahead;
     }
-    cap.air.assign(frames * c.frameBytes, 0);
-    cap.heard.clear();
+    // A capture side that lags far behind (another rate, a longer period) must not grow the
+    // line without bound: it keeps the delay plus a second.
+    const size_t rate = c.fmt.Format.nSamplesPerSec;
+    cap.air.reset((std::max(frames, size_t(cap.cfg.loopbackDelayFrames) + rate)) * c.frameBytes);
+    for (size_t i = 0; i < frames * c.frameBytes; ++i)
+        cap.air.push(0);
+    cap.airFrame.assign(c.frameBytes, 0);
+    // Across two clocks: the line's delay, a period of either side and a second are more than
+    // capture reaches back for.
+    const size_t renderPeriod = r ? r->periodFrames : 8192, renderRate = r ? r->fmt.Format.nSamplesPerSec : 192000;
+    cap.heard.reset((cap.cfg.loopbackDelayFrames + 2 * renderPeriod + c.periodFrames + renderRate) *
+                    c.fmt.Format.nChannels);
     cap.heardFirst = r ? r->framesDone : 0;
 }
 
 static void record(Endpoint& e, const BYTE* p, size_t n) {
-    size_t room = e.cfg.recordLimitBytes > e.rec.size() ? e.cfg.recordLimitBytes - e.rec.size() : 0;
+    // Within what Start reserved: the clock thread never reallocates a long recording.
+    size_t room = e.rec.capacity() - e.rec.size();
     e.rec.insert(e.rec.end(), p, p + std::min(n, room));
 }
 
@@ -188,20 +232,27 @@ static double wanderOf(const DeviceClock& c, double t) {
     return c.wanderPpm * c.wanderSeconds / kTwoPi * (1 - std::cos(kTwoPi * t / c.wanderSeconds));
 }
 
-double DeviceClock::at(double qpc) const {
-    double t = (qpc - epoch) / freq;
+double DeviceClock::atSeconds(double t) const {
     return t + 1e-6 * (ppm * t + wanderOf(*this, t));
 }
 
-double DeviceClock::qpcOf(double device) const {
+double DeviceClock::secondsOf(double device) const {
     double t = device / (1 + ppm * 1e-6);
     for (int i = 0; i < 4; ++i) {
         double rate = 1 + 1e-6 * ppm;
         if (wanderPpm != 0 && wanderSeconds > 0)
             rate += 1e-6 * wanderPpm * std::sin(kTwoPi * t / wanderSeconds);
-        t -= (t + 1e-6 * (ppm * t + wanderOf(*this, t)) - device) / rate;
+        t -= (atSeconds(t) - device) / rate;
     }
-    return epoch + t * freq;
+    return t;
+}
+
+double DeviceClock::at(double qpc) const {
+    return atSeconds((qpc - epoch) / freq);
+}
+
+double DeviceClock::qpcOf(double device) const {
+    return epoch + secondsOf(device) * freq;
 }
 
 bool sameClock(const Endpoint& a, const Endpoint& b) {
@@ -220,16 +271,32 @@ double periodTicks(const Stream& s, double qpcFrequency) {
     return qpcFrequency * periodSeconds(s) / (1 + s.ep->clock.ppm * 1e-6);
 }
 
+static void catchUp(double t, double tolerance);
+
 void startStream(Stream& s) {
     Endpoint& e = *s.ep;
+    {
+        // What the devices did by now is done before this stream joins them, whether or not
+        // the simulator's thread has got there: a line reset now must not be read by a tick
+        // that was due before it.
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        catchUp(double(now.QuadPart), 0);
+    }
     if (!s.started) {
         s.started = true;
         state().latest[int(e.flow)] = s.ep;
         e.st = Stats{};
-        e.rec.clear();
+        e.st.missedAt.reserve(1024);
+        e.st.slipAt.reserve(1024);
+        // The whole recording at once: growing it tick by tick would reallocate and copy
+        // megabytes on the clock thread.
+        std::vector<BYTE>().swap(e.rec);
+        if (state().keepRecordings) e.rec.reserve(e.cfg.recordLimitBytes);
         slackStart(s);
     }
     s.running = true;
+    s.eventDue = 0;
     s.framesDone = 0;
     s.gridTicks = 0;
     LARGE_INTEGER now;
@@ -331,17 +398,15 @@ static void feedAir(Endpoint& cap, const Stream& r, const BYTE* frames, UINT32 n
     const Stream& c = *current(cap);
     const SampleType rt(r.fmt), ct(c.fmt);
     WORD rch = r.fmt.Format.nChannels, cch = c.fmt.Format.nChannels;
-    std::vector<BYTE> out(size_t(n) * c.frameBytes, 0);
-    for (UINT32 i = 0; i < n; ++i)
+    if (cap.airFrame.size() != c.frameBytes) return; // the line was made for another stream
+    for (UINT32 i = 0; i < n; ++i) {
+        std::fill(cap.airFrame.begin(), cap.airFrame.end(), BYTE(0));
         for (WORD ch = 0; ch < std::min(rch, cch); ++ch)
-            writeSample(&out[size_t(i) * c.frameBytes + ch * (ct.bits / 8)], ct,
+            writeSample(&cap.airFrame[ch * (ct.bits / 8)], ct,
                         readSample(frames + size_t(i) * r.frameBytes + ch * (rt.bits / 8), rt));
-    cap.air.insert(cap.air.end(), out.begin(), out.end());
-    // A capture side that lags far behind (another rate, a longer period) must not grow the
-    // line without bound: keep the delay plus a second.
-    size_t limit =
-        (size_t(cap.cfg.loopbackDelayFrames) + c.fmt.Format.nSamplesPerSec) * c.frameBytes;
-    if (cap.air.size() > limit) cap.air.erase(cap.air.begin(), cap.air.end() - limit);
+        for (BYTE b : cap.airFrame)
+            cap.air.push(b); // a full line drops its oldest
+    }
 }
 
 // Render output reaching a capture endpoint on another clock: kept as played, by render frame,
@@ -350,27 +415,27 @@ static void feedHeard(Endpoint& cap, const Stream& r, const BYTE* frames, UINT32
     const Stream& c = *current(cap);
     const SampleType rt(r.fmt);
     const WORD rch = r.fmt.Format.nChannels, cch = c.fmt.Format.nChannels;
+    const size_t room = cap.heard.capacity() / cch;
+    if (room < n) return;
     if (cap.heard.empty()) cap.heardFirst = r.framesDone - n;
+    // Room for this period, the oldest frames going first.
+    const size_t have = cap.heard.size() / cch;
+    if (have + n > room) {
+        cap.heard.popFront((have + n - room) * cch);
+        cap.heardFirst += have + n - room;
+    }
     for (UINT32 i = 0; i < n; ++i)
         for (WORD ch = 0; ch < cch; ++ch)
-            cap.heard.push_back(
+            cap.heard.push(
                 ch < rch ? readSample(frames + size_t(i) * r.frameBytes + ch * (rt.bits / 8), rt)
                          : 0);
-    // The line's delay, a period of either side and a second are more than capture reaches
-    // back for.
-    size_t keep = size_t(cap.cfg.loopbackDelayFrames) + r.periodFrames + c.periodFrames +
-                  r.fmt.Format.nSamplesPerSec;
-    size_t have = cap.heard.size() / cch;
-    if (have > keep) {
-        cap.heard.erase(cap.heard.begin(), cap.heard.begin() + (have - keep) * cch);
-        cap.heardFirst += have - keep;
-    }
 }
 
 static void tickRender(Stream& s, Stats& k) {
     Endpoint& e = *s.ep;
     UINT32 p = s.periodFrames;
-    std::vector<BYTE> out(size_t(p) * s.frameBytes, 0);
+    std::vector<BYTE>& out = s.scratch;
+    std::fill(out.begin(), out.end(), BYTE(0));
     UINT32 take = std::min(s.queued, p);
     for (UINT32 i = 0; i < take; ++i) {
         memcpy(&out[size_t(i) * s.frameBytes], &s.ring[size_t(s.ringRead) * s.frameBytes],
@@ -402,10 +467,24 @@ static void tickRender(Stream& s, Stats& k) {
     setEvent(s);
 }
 
+// The weights of 6-point Lagrange interpolation at fraction f between samples 0 and 1, for
+// samples -2 .. 3: it passes through every sample (a click stays a click, peaking where the
+// continuous signal does) and, unlike a cubic, leaves a 997 Hz sine at 48 kHz clean to about
+// 150 dB, below the 24-bit samples' own noise.
+static void lagrange6(double f, double w[6]) {
+    const double a = f + 2, b = f + 1, c = f, d = f - 1, e = f - 2, g = f - 3;
+    w[0] = -b * c * d * e * g / 120;
+    w[1] = a * c * d * e * g / 24;
+    w[2] = -a * b * d * e * g / 12;
+    w[3] = a * b * c * e * g / 12;
+    w[4] = -a * b * c * d * g / 24;
+    w[5] = a * b * c * d * e / 120;
+}
+
 // Capture on another clock than the render endpoint it hears, as through a cable: each frame
 // takes render's signal at the moment this device recorded it, less the line's delay,
-// interpolated between render's frames (cubic, through the samples). Same-clock pairs take
-// the frames themselves, bit-exact, from the air.
+// interpolated between render's frames. Same-clock pairs take the frames themselves,
+// bit-exact, from the air.
 static void hearAcross(Stream& s, BYTE* out, UINT32 n) {
     Endpoint& cap = *s.ep;
     memset(out, 0, size_t(n) * s.frameBytes);
@@ -418,26 +497,31 @@ static void hearAcross(Stream& s, BYTE* out, UINT32 n) {
     // Render plays a period after its tick takes it, one more through a shared engine.
     const double ahead = double(r->periodFrames) * (r->shared ? 2 : 1);
     const double rc = s.fmt.Format.nSamplesPerSec, rr = r->fmt.Format.nSamplesPerSec;
+    // From one clock to the other in seconds since each one's epoch, never through the
+    // counter's own large values.
+    const double shift = (cap.clock.epoch - render->clock.epoch) / cap.clock.freq;
     auto heardAt = [&](double m) { // the render frame that capture frame m hears
-        double when = cap.clock.qpcOf(s.gridOrigin + (m - line) / rc);
-        return (render->clock.at(when) - r->gridOrigin) * rr - ahead;
+        double when = cap.clock.secondsOf(s.gridOrigin + (m - line) / rc) + shift;
+        return (render->clock.atSeconds(when) - r->gridOrigin) * rr - ahead;
     };
-    // Within a period the ratio of two crystals is constant far below a frame's error.
+    // Over a period the mapping is a parabola far below a picosecond's error, even while the
+    // clocks wander.
     const double m0 = double(s.gridTicks - 1) * s.periodFrames;
-    const double x0 = heardAt(m0), x1 = heardAt(m0 + n);
+    const double x0 = heardAt(m0), xm = heardAt(m0 + n / 2.0), x1 = heardAt(m0 + n);
+    const double slope = -3 * x0 + 4 * xm - x1, bend = 2 * x0 - 4 * xm + 2 * x1;
     const int64_t have = int64_t(cap.heard.size() / cch);
     for (UINT32 i = 0; i < n; ++i) {
-        double x = x0 + (x1 - x0) * i / n, whole = std::floor(x), f = x - whole;
-        int64_t k = int64_t(whole) - int64_t(cap.heardFirst);
+        const double u = double(i) / n, x = x0 + u * (slope + u * bend);
+        const double whole = std::floor(x);
+        double w[6];
+        lagrange6(x - whole, w);
+        const int64_t k = int64_t(whole) - int64_t(cap.heardFirst);
         for (WORD ch = 0; ch < cch; ++ch) {
-            auto at = [&](int64_t j) {
-                return j >= 0 && j < have ? double(cap.heard[size_t(j) * cch + ch]) : 0.0;
-            };
-            double p0 = at(k - 1), p1 = at(k), p2 = at(k + 1), p3 = at(k + 2);
-            double v =
-                p1 +
-                0.5 * f *
-                    (p2 - p0 + f * (2 * p0 - 5 * p1 + 4 * p2 - p3 + f * (3 * (p1 - p2) + p3 - p0)));
+            double v = 0;
+            for (int j = 0; j < 6; ++j) {
+                const int64_t at = k - 2 + j;
+                if (at >= 0 && at < have) v += w[j] * double(cap.heard[size_t(at) * cch + ch]);
+            }
             v = std::max(-2147483648.0, std::min(std::round(v), 2147483647.0));
             writeSample(out + size_t(i) * s.frameBytes + ch * (ct.bits / 8), ct, int32_t(v));
         }
@@ -464,9 +548,11 @@ static void generate(Stream& s, BYTE* out, UINT32 n) {
             hearAcross(s, out, n);
             break;
         }
-        size_t have = std::min(bytes, s.ep->air.size());
-        std::copy(s.ep->air.begin(), s.ep->air.begin() + have, out);
-        s.ep->air.erase(s.ep->air.begin(), s.ep->air.begin() + have);
+        Ring<BYTE>& air = s.ep->air;
+        size_t have = std::min(bytes, air.size());
+        for (size_t i = 0; i < have; ++i)
+            out[i] = air[i];
+        air.popFront(have);
         memset(out + have, 0, bytes - have);
         break;
     }
@@ -499,7 +585,16 @@ static void generate(Stream& s, BYTE* out, UINT32 n) {
 
 static void tickCapture(Stream& s, Stats& k) {
     Endpoint& e = *s.ep;
-    Stream::Packet pk;
+    // The client fell behind when the buffer is full: the oldest packet is lost and the next
+    // one says so.
+    const size_t capacity = std::max<UINT32>(1, s.bufferFrames / s.periodFrames);
+    const bool full = s.packets.size() >= capacity;
+    if (full) {
+        s.packets.popFront();
+        ++k.discontinuities;
+    }
+    Stream::Packet& pk = s.packets.pushBack(); // its storage was made with the stream
+    pk.flags = 0;
     pk.frames = s.periodFrames;
     pk.data.resize(size_t(pk.frames) * s.frameBytes);
     pk.position = s.capturePos;
@@ -523,16 +618,7 @@ static void tickCapture(Stream& s, Stats& k) {
     s.capturePos += pk.frames;
     s.framesDone += pk.frames;
     k.framesCaptured += pk.frames;
-    size_t capacity = std::max<UINT32>(1, s.bufferFrames / s.periodFrames);
-    if (s.packets.size() >= capacity) {
-        // The client fell behind: the oldest packet is lost and the next one says so.
-        s.packets.pop_front();
-        ++k.discontinuities;
-        s.packets.push_back(std::move(pk));
-        s.packets.front().flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
-    } else {
-        s.packets.push_back(std::move(pk));
-    }
+    if (full) s.packets.front().flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
     setEvent(s);
 }
 
@@ -554,9 +640,67 @@ void tick(Stream& s, uint64_t qpcNow) {
 
 // --- Realtime clock ------------------------------------------------------------------------
 //
-// One thread ticks every running stream on its own grid (start + k periods), so lateness
-// does not accumulate. Streams due within a millisecond of each other tick in the same wake,
-// render first, which keeps a duplex pair in step as one device clock would.
+// One thread ticks every running stream on its own grid (start + k periods). A device never
+// waits: when the thread wakes late, every tick due by then fires at once, in the grid's
+// order, each computed from its own grid time; render ticks first where two are due within a
+// millisecond, which keeps a duplex pair in step as one device clock would.
+
+// A tick the thread fired late (State::m held). More than half a period late, the client had
+// less than half a period for it: whatever it missed there is the simulator's doing, and the
+// meter says so.
+static void tickLate(Stream& st, double t, double freq) {
+    const double late = t - st.nextDue;
+    const double period = periodTicks(st, freq);
+    Stats scratch;
+    Stats& k = current(*st.ep) == &st ? st.ep->st : scratch;
+    k.meanLateUs = (k.meanLateUs * double(k.periods) + std::max(0.0, late) * 1e6 / freq) /
+                   double(k.periods + 1);
+    k.maxLateUs = std::max(k.maxLateUs, late * 1e6 / freq);
+    if (st.eventDue != 0) fireEvent(st); // the jittered event of the tick before
+    tick(st, uint64_t(t));
+    // Wine's timers resolve to about a millisecond: lateness below 2 ms is the clock's grain,
+    // not a stall.
+    if (late > std::max(period / 4, freq / 500)) ++k.lateTicks;
+    if (late > period / 2) {
+        ++k.clockSlips;
+        k.clockSlipPeriods += 1;
+        if (k.slipAt.size() < k.slipAt.capacity()) k.slipAt.push_back(st.ticks);
+    }
+}
+
+// Every running stream on the realtime clock (State::m held), render endpoints first.
+template <class F> static void eachLive(F f) {
+    State& s = state();
+    if (s.clock != Clock::Realtime) return;
+    for (auto& e : s.eps)
+        if (!gone(*e))
+            eachStream(*e, [&](Stream& st) {
+                if (st.running) f(st);
+            });
+}
+
+// Fires every tick due by `t` (and those due within `tolerance` of the earliest), earliest
+// first, and every held-back event whose time has come (State::m held).
+static void catchUp(double t, double tolerance) {
+    LARGE_INTEGER freq;
+    QueryPerformanceFrequency(&freq);
+    const double hz = double(freq.QuadPart);
+    eachLive([&](Stream& st) {
+        if (st.eventDue != 0 && st.eventDue <= t) fireEvent(st);
+    });
+    for (;;) {
+        bool any = false;
+        double first = 0;
+        eachLive([&](Stream& st) {
+            if (!any || st.nextDue < first) first = st.nextDue;
+            any = true;
+        });
+        if (!any || first > t + tolerance) break;
+        eachLive([&](Stream& st) {
+            if (st.nextDue <= first + tolerance) tickLate(st, t, hz);
+        });
+    }
+}
 
 static DWORD WINAPI clockMain(void* module) {
     State& s = state();
@@ -565,10 +709,15 @@ static DWORD WINAPI clockMain(void* module) {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     LARGE_INTEGER freq;
     QueryPerformanceFrequency(&freq);
-    const double tolerance = double(freq.QuadPart) / 1000.0;
+    const double hz = double(freq.QuadPart), tolerance = hz / 1000.0;
     for (;;) {
-        double due = 0;
         pollUnplugFiles(50);
+        DWORD stall = 0;
+        {
+            std::lock_guard<std::mutex> l(s.m);
+            std::swap(stall, s.clockStallMs);
+        }
+        if (stall) Sleep(stall);
         {
             std::lock_guard<std::mutex> l(s.m);
             if (s.clockQuit) {
@@ -577,67 +726,24 @@ static DWORD WINAPI clockMain(void* module) {
             }
             LARGE_INTEGER now;
             QueryPerformanceCounter(&now);
-            double t = double(now.QuadPart);
-            bool any = false;
-            double first = 0;
+            const double t = double(now.QuadPart);
             // An unplugged endpoint's streams stop where they are: no more ticks, no events.
-            // Render endpoints come first in the list, so render ticks first.
-            auto eachLive = [&](auto f) {
-                if (s.clock != Clock::Realtime) return;
-                for (auto& e : s.eps)
-                    if (!gone(*e))
-                        eachStream(*e, [&](Stream& st) {
-                            if (st.running) f(st);
-                        });
-            };
-            eachLive([&](Stream& st) {
-                if (!any || st.nextDue < first) first = st.nextDue;
-                any = true;
-            });
-            if (any && first <= t + tolerance) {
-                eachLive([&](Stream& stream) {
-                    Stream* st = &stream;
-                    if (st->nextDue > first + tolerance) return;
-                    double late = (t - st->nextDue) * 1e6 / double(freq.QuadPart);
-                    Stats scratch;
-                    Stats& k = current(*st->ep) == st ? st->ep->st : scratch;
-                    k.meanLateUs = (k.meanLateUs * double(k.periods) + std::max(0.0, late)) /
-                                   double(k.periods + 1);
-                    k.maxLateUs = std::max(k.maxLateUs, late);
-                    const double due = st->nextDue; // tick moves it on to the next period
-                    tick(*st, uint64_t(now.QuadPart));
-                    // Never tick in a burst to catch up: a client must always get at least
-                    // half a period after its event, or a late sim would blame it for misses.
-                    double period = periodTicks(*st, double(freq.QuadPart));
-                    // Wine's timers resolve to about a millisecond: lateness below 2 ms is
-                    // the clock's grain, not a stall.
-                    if (t - due > std::max(period / 4, double(freq.QuadPart) / 500))
-                        ++k.lateTicks;
-                    if (st->nextDue < t + period / 2) {
-                        // The grid itself moves: the device's times stay its own.
-                        k.clockSlipPeriods += (t + period / 2 - st->nextDue) / period;
-                        const DeviceClock& c = st->ep->clock;
-                        st->gridOrigin += c.at(t + period / 2) - c.at(st->nextDue);
-                        st->nextDue = gridQpc(*st, double(st->gridTicks + 1));
-                        ++k.clockSlips;
-                    }
-                });
-            }
+            catchUp(t, tolerance);
+            double due = 0;
             eachLive([&](Stream& st) {
                 if (due == 0 || st.nextDue < due) due = st.nextDue;
+                if (st.eventDue != 0 && st.eventDue < due) due = st.eventDue;
             });
-            if (!any) {
+            if (due == 0) {
                 // Nothing runs on this clock: end the thread; the next Start makes another.
                 s.clockAlive = false;
                 break;
             }
-            if (due > 0) {
-                QueryPerformanceCounter(&now);
-                LARGE_INTEGER rel;
-                rel.QuadPart = -std::max<LONGLONG>(
-                    1, LONGLONG((due - double(now.QuadPart)) * 1e7 / double(freq.QuadPart)));
-                SetWaitableTimer(timer, &rel, 0, nullptr, nullptr, FALSE);
-            }
+            QueryPerformanceCounter(&now);
+            LARGE_INTEGER rel;
+            rel.QuadPart =
+                -std::max<LONGLONG>(1, LONGLONG((due - double(now.QuadPart)) * 1e7 / hz));
+            SetWaitableTimer(timer, &rel, 0, nullptr, nullptr, FALSE);
         }
         HANDLE waits[2] = {s.clockWake, timer};
         WaitForMultipleObjects(2, waits, FALSE, INFINITE);
@@ -647,6 +753,14 @@ static DWORD WINAPI clockMain(void* module) {
     // The thread holds a reference on the module so that the DLL cannot be unloaded under it.
     FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
     return 0;
+}
+
+void stallClockOnce(DWORD ms) {
+    {
+        std::lock_guard<std::mutex> l(state().m);
+        state().clockStallMs = ms;
+    }
+    wakeClock(); // the stall begins at once
 }
 
 void wakeClock() {
