@@ -149,11 +149,10 @@ static void fireEvent(Stream& s) {
     }
 }
 
-// On the realtime clock a tick may fire up to a millisecond early (Wine's timers are that
-// coarse); its event waits for the tick's time on the grid, so that a client never hears of a
-// packet before its last frame was recorded. With event_jitter_ms it waits up to that much
-// more. An event still held back when the next tick comes is set first, so none is lost. The
-// device's grid, and every time it hands out, stay where they are.
+// On the realtime clock, with event_jitter_ms, the event is set up to that much after its
+// tick's time on the grid, never before it. An event still held back when the next tick comes
+// is set first, so none is lost. The device's grid, and every time it hands out, stay where
+// they are.
 void setEvent(Stream& s) {
     if (s.eventDue != 0 || state().clock != Clock::Realtime || !s.running) return fireEvent(s);
     LARGE_INTEGER now, freq;
@@ -709,7 +708,7 @@ static DWORD WINAPI clockMain(void* module) {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     LARGE_INTEGER freq;
     QueryPerformanceFrequency(&freq);
-    const double hz = double(freq.QuadPart), tolerance = hz / 1000.0;
+    const double hz = double(freq.QuadPart);
     for (;;) {
         pollUnplugFiles(50);
         DWORD stall = 0;
@@ -728,7 +727,8 @@ static DWORD WINAPI clockMain(void* module) {
             QueryPerformanceCounter(&now);
             const double t = double(now.QuadPart);
             // An unplugged endpoint's streams stop where they are: no more ticks, no events.
-            catchUp(t, tolerance);
+            // Never early: a packet must not be there before its last frame was recorded.
+            catchUp(t, 0);
             double due = 0;
             eachLive([&](Stream& st) {
                 if (due == 0 || st.nextDue < due) due = st.nextDue;
