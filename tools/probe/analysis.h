@@ -107,13 +107,15 @@ struct RoundTrip {
 // Finds the clicks in one recorded input channel (stream frame 0 first) and times each
 // against the latest click played at or before it. Anything below -40 dBFS is no echo.
 // lateSwitches: the stream frames of switches that came late (see lateSwitchFrames); an echo
-// whose click went out or came back within two buffers of one is disturbed.
+// whose click went out or came back within two buffers of one is disturbed. lockFrom: the
+// stream frame from which the round trip is judged (where the driver last said its
+// latencies changed): it must settle within kLockSeconds of it.
 RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks,
                            double sampleRate, int32_t bufferFrames,
-                           const std::vector<int64_t>& lateSwitches = {});
+                           const std::vector<int64_t>& lateSwitches = {}, int64_t lockFrom = 0);
 
 // The figures of a series of echoes; measureRoundTrip ends with it.
-void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames);
+void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames, int64_t lockFrom = 0);
 
 // --- Slack ---------------------------------------------------------------------------------
 //

@@ -132,7 +132,10 @@ long asioMessage(long selector, long value, void*, double*) {
         if (stream) stream->bufferSizeChanges.fetch_add(1);
         return 1;
     case kAsioLatenciesChanged:
-        if (stream) stream->latencyChanges.fetch_add(1);
+        if (stream) {
+            stream->latencyChanges.fetch_add(1);
+            stream->latencyChangedAt.store(stream->switches.load());
+        }
         return 1;
     case kAsioOverload:
         if (stream) stream->overloads.fetch_add(1);
