@@ -82,30 +82,92 @@ double PeriodClock::framesAt(double seconds) const {
 // ---- ClockCompare
 
 void ClockCompare::reset(double framesPerSecond) {
-    for (Side* side : {&capture_, &render_}) {
-        side->clock.reset(1 / framesPerSecond);
-        side->started = side->fromSeconds = -1;
-        side->steps = 0;
-    }
+    framesPerSecond_ = framesPerSecond > 0 ? framesPerSecond : 48000;
+    capture_ = Side();
+    render_ = Side();
+    lastPpm_ = previousPpm_ = 0;
+    readings_ = 0;
+    apart_ = false;
 }
 
-void ClockCompare::Side::update(uint64_t frames, double seconds) {
+void ClockCompare::stall() {
+    capture_.clean = render_.clean = false;
+}
+
+void ClockCompare::update(Side& side, uint64_t frames, double seconds) {
     if (!(seconds >= 0)) return;
-    if (clock.update(frames, seconds)) steps += clock.lastStep();
-    if (started < 0) started = seconds;
-    if (fromSeconds < 0 && seconds - started >= kSettleSeconds) {
-        fromSeconds = clock.lastSeconds();
-        fromFrames = clock.frames();
-        steps = 0;
+    static_assert(kWindowSeconds / kFloorSeconds < 16, "a window's floors fit its arrays");
+    if (side.start < 0 || double(frames) < side.startFrames) {
+        side.start = side.floorStart = seconds;
+        side.startFrames = double(frames);
+        side.floorFrames[0] = side.floorDeparture[0] = 0;
+        side.floors = 1;
+        side.clean = true;
+        return;
+    }
+    const double relFrames = double(frames) - side.startFrames;
+    const double departure = (seconds - side.start) - relFrames / framesPerSecond_;
+    if (seconds - side.floorStart >= kFloorSeconds && side.floors < 16) {
+        side.floorStart = seconds;
+        side.floorFrames[side.floors] = relFrames;
+        side.floorDeparture[side.floors] = departure;
+        ++side.floors;
+    } else if (departure < side.floorDeparture[side.floors - 1]) {
+        side.floorFrames[side.floors - 1] = relFrames;
+        side.floorDeparture[side.floors - 1] = departure;
+    }
+    if (seconds - side.start >= kWindowSeconds) {
+        closeWindow(side);
+        compareWindows();
+        side.start = -1; // the next window starts with the next time
     }
 }
 
-double ClockCompare::Side::rate() const {
-    return double(clock.frames() - fromFrames) / (clock.lastSeconds() - fromSeconds - steps);
+void ClockCompare::closeWindow(Side& side) {
+    // The line through each span's earliest departure: its slope is how far the clock's
+    // seconds a frame stray from the nominal ones.
+    const unsigned n = side.floors;
+    side.closed = true;
+    side.closedClean = false;
+    if (!side.clean || n < 4) return;
+    double mx = 0, my = 0;
+    for (unsigned i = 0; i < n; ++i)
+        mx += side.floorFrames[i], my += side.floorDeparture[i];
+    mx /= n;
+    my /= n;
+    double sxx = 0, sxy = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        const double dx = side.floorFrames[i] - mx;
+        sxx += dx * dx;
+        sxy += dx * (side.floorDeparture[i] - my);
+    }
+    if (!(sxx > 0)) return;
+    const double slope = sxy / sxx;
+    for (unsigned i = 0; i < n; ++i)
+        if (std::fabs(side.floorDeparture[i] - (my + slope * (side.floorFrames[i] - mx))) >
+            kStepSeconds)
+            return;
+    side.rate = 1 / (1 / framesPerSecond_ + slope);
+    side.closedClean = side.rate > 0;
 }
 
-double ClockCompare::ppm() const {
-    return measuredFor() >= kQuickSeconds ? (capture_.rate() / render_.rate() - 1) * 1e6 : 0;
+void ClockCompare::compareWindows() {
+    if (!capture_.closed || !render_.closed) return;
+    const bool clean = capture_.closedClean && render_.closedClean;
+    capture_.closed = render_.closed = false;
+    if (!clean) {
+        readings_ = 0; // the chain of agreeing windows starts again
+        return;
+    }
+    previousPpm_ = lastPpm_;
+    lastPpm_ = (capture_.rate / render_.rate - 1) * 1e6;
+    ++readings_;
+    const double a = lastPpm_, b = previousPpm_;
+    const bool plausible = std::fabs(a) > kApartPpm && std::fabs(a) <= kPlausiblePpm &&
+                           std::fabs(b) > kApartPpm && std::fabs(b) <= kPlausiblePpm &&
+                           (a > 0) == (b > 0);
+    const double agree = std::fmax(kAgreePpm, 0.1 * std::fabs(a));
+    if (readings_ >= 2 && plausible && std::fabs(a - b) <= agree) apart_ = true;
 }
 
 // ---- RateLoop

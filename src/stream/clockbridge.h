@@ -15,6 +15,7 @@
 
 #include "stream/resampler.h"
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 
@@ -68,48 +69,63 @@ class PeriodClock {
 };
 
 // Two clocks' rates compared from their times (each clock's frames, and when it had made
-// them): whether they run apart, for streams whose two devices may share a clock or not.
-// Each rate is measured over the whole time followed, from the loop's filtered times (steps
-// taken out), once the loop has settled.
+// them): whether they run apart, for streams whose two devices may share a clock or not. A
+// reading is believed only when it is plausible and stable: two windows in a row, each free of
+// stalls, agree on a difference beyond kApartPpm and within kPlausiblePpm. Times may be coarse
+// (a position kept per period, stamped when it was asked for rather than when it was true):
+// late stamps only ever add, so each side's rate is fitted through the earliest time in each
+// kFloorSeconds, not through every time.
 class ClockCompare {
   public:
-    // Apart: this far, once both clocks have been measured over this long; or, as soon as
-    // kQuickSeconds tell so, ten times as far.
+    // Closer than this, the two are one clock as far as a stream can tell.
     static constexpr double kApartPpm = 50;
-    static constexpr double kSeconds = 2;
-    static constexpr double kQuickSeconds = 0.5;
-    static constexpr double kSettleSeconds = 1.0;
+    // Crystals stay within about 100 ppm and USB adaptive clocks follow their host's; two real
+    // clocks are well inside this, and the bridge corrects far more. A reading beyond it is
+    // the measurement's fault, never believed.
+    static constexpr double kPlausiblePpm = 1000;
+    static constexpr double kWindowSeconds = 2;
+    static constexpr double kFloorSeconds = 0.25;
+    // Two windows agree within this, or a tenth of the difference, whichever is more.
+    static constexpr double kAgreePpm = 20;
+    // A side whose earliest times leave the fitted line by this much stepped (a device that
+    // paused or jumped): its window is not believed.
+    static constexpr double kStepSeconds = 1e-3;
 
     void reset(double framesPerSecond);
-    void capture(uint64_t frames, double seconds) { capture_.update(frames, seconds); }
-    void render(uint64_t frames, double seconds) { render_.update(frames, seconds); }
-    // The capture clock's rate against render's, parts per million above 1 (0 until both
-    // have been measured for kQuickSeconds).
-    double ppm() const;
-    bool known() const { return measuredFor() >= kSeconds; }
-    bool apart() const {
-        const double off = ppm() < 0 ? -ppm() : ppm();
-        return known() ? off > kApartPpm : off > 10 * kApartPpm;
-    }
+    void capture(uint64_t frames, double seconds) { update(capture_, frames, seconds); }
+    void render(uint64_t frames, double seconds) { update(render_, frames, seconds); }
+    // A period was lost (a late wake, a packet missing): the windows in progress are dropped.
+    void stall();
+    // The capture clock's rate against render's, parts per million above 1, of the latest
+    // window measured (0 before one).
+    double ppm() const { return lastPpm_; }
+    bool measured() const { return readings_ > 0; }
+    // Believed apart: two windows in a row agreed, plausibly.
+    bool apart() const { return apart_; }
+    // The latest window read beyond kPlausiblePpm.
+    bool implausible() const { return readings_ > 0 && std::fabs(lastPpm_) > kPlausiblePpm; }
 
   private:
     struct Side {
-        PeriodClock clock;
-        double started = -1;     // the first time
-        double fromSeconds = -1; // the measurement's start, filtered
-        uint64_t fromFrames = 0;
-        double steps = 0;
-        void update(uint64_t frames, double seconds);
-        double measuredFor() const {
-            return fromSeconds >= 0 ? clock.lastSeconds() - fromSeconds : 0;
-        }
-        double rate() const;
+        double start = -1; // the window in progress: its first time and frames
+        double startFrames = 0;
+        double floorStart = -1;
+        // The earliest departure from the nominal rate in each kFloorSeconds of the window.
+        double floorFrames[16] = {}, floorDeparture[16] = {};
+        unsigned floors = 0;
+        bool clean = true; // no stall in the window in progress
+        // The last window closed and not yet compared: its rate, frames per second.
+        bool closed = false, closedClean = false;
+        double rate = 0;
     };
-    double measuredFor() const {
-        const double c = capture_.measuredFor(), r = render_.measuredFor();
-        return c < r ? c : r;
-    }
+    void update(Side& side, uint64_t frames, double seconds);
+    void closeWindow(Side& side);
+    void compareWindows();
+    double framesPerSecond_ = 48000;
     Side capture_, render_;
+    double lastPpm_ = 0, previousPpm_ = 0;
+    unsigned readings_ = 0;
+    bool apart_ = false;
 };
 
 // The control loop: from the fill error of each render period, the ratio (capture frames per

@@ -322,40 +322,61 @@ TEST(ClockBridge, LocksHoldsTheFillAndFindsTheRatio) {
 
 namespace {
 
-// Both clocks' period times for `seconds`, capture's running `ppm` fast; render's jittered
-// by up to `jitter` seconds, as a device's reported positions may be, and pausing for
-// `pause` seconds at 2 s.
-ClockCompare compareFor(double ppm, double seconds, double jitter, double pause) {
+// Both clocks' period times for `seconds`, capture's running `ppm` fast. Render's times are
+// jittered by up to `jitter` seconds either way, or (`coarse`) its position is kept per period
+// and stamped when the driver asked, up to `jitter` late; it pauses for `pause` seconds at
+// 2.5 s; the driver tells of a lost period at `stallAt` seconds.
+struct Feed {
+    double ppm, seconds, jitter = 0;
+    bool coarse = false;
+    double pause = 0, stallAt = -1;
+};
+ClockCompare compareFor(const Feed& f) {
     ClockCompare compare;
     compare.reset(kRate);
     const uint32_t period = 480;
-    for (uint64_t k = 1; k * period / kRate <= seconds; ++k) {
+    uint32_t noise = 12345;
+    for (uint64_t k = 1; k * period / kRate <= f.seconds; ++k) {
         const double t = double(k * period) / kRate;
-        compare.render(k * period, t + jitter * std::sin(double(k) * 1.7) + (t >= 2 ? pause : 0));
-        compare.capture(uint64_t(std::llround(t * kRate * (1 + ppm * 1e-6))), t);
+        noise = noise * 1103515245u + 12345u;
+        const double u = double(noise >> 8) / double(1u << 24); // 0 to 1
+        const double late = f.coarse ? f.jitter * u : f.jitter * std::sin(double(k) * 1.7);
+        compare.render(k * period, t + late + (t >= 2.5 ? f.pause : 0));
+        compare.capture(uint64_t(std::llround(t * kRate * (1 + f.ppm * 1e-6))), t);
+        if (f.stallAt >= 0 && std::fabs(t - f.stallAt) < 0.005) compare.stall();
     }
     return compare;
 }
 
-TEST(ClockCompare, TellsClocksApartOnlyOnceMeasured) {
+// Believed apart only on two windows in a row that agree, free of stalls and steps, within
+// what real clocks do; coarse, late-stamped positions do not make a difference up.
+TEST(ClockCompare, BelievesOnlyAPlausibleStableReading) {
     const struct {
-        double ppm, seconds, jitter;
-        bool known, apart;
-        double pause = 0;
+        Feed feed;
+        bool apart, implausible;
+        double ppm; // of the last window, when it is checked
     } cases[] = {
-        {0, 3.5, 0, true, false},         {30, 3.5, 0, true, false},
-        {200, 3.5, 0, true, true},        {-2000, 3.5, 0, true, true},
-        {-2000, 2, 0, false, true},       {300, 2, 0, false, false},
-        {0, 3.5, 100e-6, true, false},    {500, 3.5, 100e-6, true, true},
-        {0, 3.5, 0, true, false, 1.5e-3},
+        {{0, 5}, false, false, 0},
+        {{30, 5}, false, false, 30},
+        {{200, 5}, true, false, 200},
+        {{-600, 5}, true, false, -600},
+        {{200, 3}, false, false, 200},                 // one window is not enough
+        {{2000, 5}, false, true, 2000},                // no clock runs that far off
+        {{0, 5, 100e-6}, false, false, 0},
+        {{500, 5, 100e-6}, true, false, 500},
+        {{0, 9, 3e-3, true}, false, false, 0},         // a period's steps, stamped late
+        {{200, 9, 3e-3, true}, true, false, 200},
+        {{0, 7, 0, false, 1.5e-3}, false, false, 0},   // a device that paused
+        {{200, 5, 0, false, 0, 3.0}, false, false, 200}, // a stall in the second window
     };
     for (const auto& c : cases) {
-        const ClockCompare compare = compareFor(c.ppm, c.seconds, c.jitter, c.pause);
-        EXPECT_EQ(compare.known(), c.known) << c.ppm << " ppm, " << c.seconds << " s";
-        EXPECT_EQ(compare.apart(), c.apart) << c.ppm << " ppm, " << c.seconds << " s";
-        if (c.known) {
-            EXPECT_NEAR(compare.ppm(), c.ppm, 10) << c.ppm;
-        }
+        const Feed& f = c.feed;
+        SCOPED_TRACE(testing::Message() << f.ppm << " ppm, " << f.seconds << " s, jitter "
+                                        << f.jitter << (f.coarse ? " coarse" : ""));
+        const ClockCompare compare = compareFor(f);
+        EXPECT_EQ(compare.apart(), c.apart);
+        EXPECT_EQ(compare.implausible(), c.implausible);
+        EXPECT_NEAR(compare.ppm(), c.ppm, f.coarse ? 25 : 5);
     }
 }
 
