@@ -110,7 +110,9 @@ struct OutputHandover {
     uint32_t bufferFrames = 0;
     uint8_t half = 0;
     bool sent = false;
-    HRESULT result = S_OK;  // of GetBuffer, once sent
+    HRESULT result = S_OK;  // of GetBuffer, once sent; S_FALSE: left out, no room
+    bool padded = false;    // silence went in first: the engine had played its queue dry
+    long targetQueued = -1; // shared: frames queued when a half goes in (the first pass's)
     LONGLONG sentTicks = 0; // performance counter when ReleaseBuffer returned
 };
 

@@ -45,13 +45,29 @@ void sendOutput(ASIOSrv* self, OutputHandover& out) {
     // buffers.
     if (out.sent || !self->running.load(std::memory_order_acquire)) return;
     out.sent = true;
+    out.padded = false;
     UINT32 queued = 0;
-    if (out.sharedClient && SUCCEEDED(out.sharedClient->GetCurrentPadding(&queued)) &&
-        queued + out.frames > out.bufferFrames) {
-        logMessage(self, L"ASIOSrv::: Render buffer full (%d of %d frames queued)", queued,
-                   out.bufferFrames);
-        out.result = S_FALSE;
-        return;
+    // A shared stream's buffer is the engine's, which reads a period a pass: the output's
+    // latency is what is queued when a half goes in, as the first pass found it. A pass that
+    // finds half a period more (two passes in one period) leaves its half out; one that finds
+    // half a period less (a stall let the engine play the queue dry) puts silence back
+    // first, so that the output is never earlier than reported. Either is a dropout.
+    if (out.sharedClient && SUCCEEDED(out.sharedClient->GetCurrentPadding(&queued))) {
+        if (out.targetQueued < 0) out.targetQueued = long(queued);
+        const long target = out.targetQueued, half = long(out.frames / 2);
+        if (queued + out.frames > out.bufferFrames || long(queued) > target + half) {
+            logMessage(self, L"ASIOSrv::: Render buffer full (%d of %d frames queued)", queued,
+                       out.bufferFrames);
+            out.result = S_FALSE;
+            return;
+        }
+        if (long(queued) + half < target) {
+            BYTE* silence = nullptr;
+            const UINT32 gap = UINT32(target - long(queued));
+            if (SUCCEEDED(out.render->GetBuffer(gap, &silence)))
+                out.render->ReleaseBuffer(gap, AUDCLNT_BUFFERFLAGS_SILENT);
+            out.padded = true;
+        }
     }
     BYTE* data = nullptr;
     out.result = out.render->GetBuffer(out.frames, &data);
