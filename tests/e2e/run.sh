@@ -38,13 +38,29 @@ expect() {
 figure() { sed -nE "s/^  $1 +(-?[0-9]+).*/\1/p" <<<"$report" | grep -m1 . || fail "no \"$1\" figure"; }
 expect_figure() { [ "$(figure "$1")" = "$2" ] || fail "$1: expected $2, the report says $(figure "$1")"; }
 
-# Every switch arrived, in order, with continuous positions; the recording, when $1 names
-# it, holds every switch's buffer (2 channels of 3 bytes after a 68-byte header).
+# Periods the machine, not the driver, cost the stream: late wakes of its thread (render's,
+# and capture periods lost to them) and the simulated clock's own late ticks, as the report
+# puts them down.
+machine_stalls() {
+  local wakes lost sim putoff
+  wakes=$(sed -nE 's/^  late periods +render [0-9]+:.* late wake ([0-9]+).*/\1/p' <<<"$report" | head -n1)
+  lost=$(sed -nE 's/^  lost capture periods +[0-9]+ \(([0-9]+) put down to late wakes.*/\1/p' <<<"$report" | head -n1)
+  sim=$(sed -nE 's/^  lost capture periods .*, ([0-9]+) to the simulator.*/\1/p' <<<"$report" | head -n1)
+  putoff=$(sed -nE 's/^  missed switches .*\(and ([0-9]+) the simulated clock.*/\1/p' <<<"$report" | head -n1)
+  echo $((${wakes:-0} + ${lost:-0} + ${sim:-0} + ${putoff:-0}))
+}
+
+# Every switch arrived, in order, with continuous positions, and every dropout the driver told
+# of is one the machine caused (a busy machine may hold its thread up; a correct driver then
+# tells the host, which is all it can do); the recording, when $1 names it, holds every
+# switch's buffer (2 channels of 3 bytes after a 68-byte header).
 expect_clean_stream() {
   expect 0
-  for label in "missed switches" "resync requests" "half-index errors" "position errors"; do
+  for label in "missed switches" "half-index errors" "position errors"; do
     expect_figure "$label" 0
   done
+  [ "$(figure "resync requests")" -le "$(machine_stalls)" ] ||
+    fail "resync requests: $(figure "resync requests"), more than the $(machine_stalls) periods the machine cost"
   [ "$(figure "buffer switches")" -gt 10 ] || fail "too few buffer switches"
   [ -z "${1:-}" ] || [ $(($(stat -c %s "$1") - 68)) -eq \
     $(($(figure "buffer switches") * $(figure buffer) * 6)) ] || fail "$1 is not the recording"
@@ -285,7 +301,9 @@ case_drift() {
   for ppm in 2000 -2000; do
     for frames in 480 128; do twice drift_stream $frames $ppm 20; done
   done
-  twice drift_stream 480 2000 8 'report_container = no'
+  # Devices that do not say which they are: measured apart, believed on two readings that
+  # agree (within what real clocks do), and judged from when the driver said so.
+  twice drift_stream 480 400 16 'report_container = no'
 }
 
 case_zoo() { "$root/scripts/zoo" --check --seconds 0.5; }
