@@ -2,6 +2,7 @@
 #include "endpoint/shared.h"
 
 #include "driver/log.h"
+#include "endpoint/refusal.h"
 
 #include <ks.h>
 #include <ksmedia.h>
@@ -77,25 +78,33 @@ bool chooseStreamMode(ASIOSrv* self, IMMDevice* endpoint, int d, StreamMode mode
     self->shared[d] = false;
     self->sharedEndpoint[d] = {};
     const bool forbidden = refusal == AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+    // A refusal init does not act on is logged all the same: start will meet it.
     if (mode == StreamMode::Exclusive) {
-        logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, as StreamMode says", name);
+        if (FAILED(refusal))
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, as StreamMode says, refused (%s)",
+                       name, vl::refusalText(refusal).text);
+        else
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, as StreamMode says", name);
         return !forbidden;
     }
     const bool refused = forbidden || refusal == AUDCLNT_E_DEVICE_IN_USE;
     if (mode == StreamMode::Automatic && !refused) {
-        logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, granted", name);
+        if (FAILED(refusal))
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, refused (%s)", name,
+                       vl::refusalText(refusal).text);
+        else
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, granted", name);
         return true;
     }
     HRESULT hr = probeShared(endpoint, &self->sharedEndpoint[d]);
     if (FAILED(hr)) {
         // Exclusive mode is then all there is; where it is refused too, start says so.
         if (mode == StreamMode::Shared)
-            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, shared mode unavailable (0x%X)",
-                       name, hr);
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, shared mode unavailable (%s)",
+                       name, vl::refusalText(hr).text);
         else
-            logMessage(self,
-                       L"ASIOSrv:::\t%s: exclusive mode refused (0x%X), shared mode too (0x%X)",
-                       name, refusal, hr);
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode refused (%s), shared mode too (%s)",
+                       name, vl::refusalText(refusal).text, vl::refusalText(hr).text);
         return !forbidden;
     }
     // The host sees 24-in-32 samples, converted to and from the engine's floats, at the
@@ -109,8 +118,8 @@ bool chooseStreamMode(ASIOSrv* self, IMMDevice* endpoint, int d, StreamMode mode
     if (mode == StreamMode::Shared)
         logMessage(self, L"ASIOSrv:::\t%s: shared mode, as StreamMode says", name);
     else
-        logMessage(self, L"ASIOSrv:::\t%s: shared mode, exclusive mode refused (0x%X)", name,
-                   refusal);
+        logMessage(self, L"ASIOSrv:::\t%s: shared mode, exclusive mode refused (%s)", name,
+                   vl::refusalText(refusal).text);
     return true;
 }
 
@@ -126,8 +135,8 @@ bool turnShared(ASIOSrv* self, IMMDevice* endpoint, int d, unsigned channels, HR
         return false;
     self->sharedEndpoint[d] = e;
     self->shared[d] = true;
-    logMessage(self, L"ASIOSrv:::\t%s: shared mode, exclusive mode refused (0x%X)", kStreamName[d],
-               refusal);
+    logMessage(self, L"ASIOSrv:::\t%s: shared mode, exclusive mode refused (%s)", kStreamName[d],
+               vl::refusalText(refusal).text);
     return true;
 }
 
