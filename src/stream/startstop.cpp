@@ -132,12 +132,10 @@ ASIOError ASIOSrv::start() {
         WAVEFORMATEXTENSIBLE format;
         bool polledCapture = false;
         if (shared[d]) {
-            // Through the engine, in its mix format and with bufferFrames as its period.
-            format = sharedEndpoint[d].mix;
-            // Both directions run at one rate: the other's, when it differs, cannot be mixed.
-            status = vl::truncatedRate(sampleRate) == format.Format.nSamplesPerSec
-                         ? openSharedStream(this, endpoint.get(), d, client)
-                         : AUDCLNT_E_UNSUPPORTED_FORMAT;
+            // Through the engine, in its mix format at the driver's rate and with bufferFrames
+            // as its period.
+            format = sharedFormat(this, d);
+            status = openSharedStream(this, endpoint.get(), d, client);
             if (status == CO_E_NOTINITIALIZED) {
                 if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) && !comInitialized) {
                     comInitialized = true;
@@ -219,7 +217,7 @@ ASIOError ASIOSrv::start() {
             // Another program took the endpoint since init: shared, where the host's buffers
             // allow it.
             if (FAILED(status) && turnShared(this, endpoint.get(), d, plan.channels[d], status)) {
-                format = sharedEndpoint[d].mix;
+                format = sharedFormat(this, d);
                 status = openSharedStream(this, endpoint.get(), d, client);
             }
         }

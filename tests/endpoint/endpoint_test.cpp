@@ -526,11 +526,17 @@ TEST_F(Endpoint, SharedDirectionsAnswerForTheEngine) {
     EXPECT_EQ(drv->getChannels(&in, &out), ASE_OK);
     EXPECT_EQ(out, 2); // not the four channels it takes exclusively
     EXPECT_EQ(drv->canSampleRate(48000.0), ASE_OK);
-    EXPECT_EQ(drv->canSampleRate(44100.0), ASE_NoClock);
+    EXPECT_EQ(drv->canSampleRate(22050.0), ASE_NoClock);
     drv->bufferFrames = 480;
     // The engine's pass and the period the buffer spans; output the two halves filled ahead too.
     EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
     EXPECT_EQ(std::make_pair(in, out), std::make_pair(960L, 1920L));
+    // At 44.1 kHz through the engine's converter: its period alone, in frames of that rate.
+    EXPECT_EQ(drv->setSampleRate(44100.0), ASE_OK);
+    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 441, 441, 441, 0}));
+    drv->bufferFrames = 441;
+    EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(std::make_pair(in, out), std::make_pair(882L, 1764L));
 
     // Exclusive render (160 frames at least), shared capture in steps of 96 frames.
     setMode(L"");
@@ -544,7 +550,7 @@ TEST_F(Endpoint, SharedDirectionsAnswerForTheEngine) {
     EXPECT_FALSE(drv->shared[kRender]);
     EXPECT_TRUE(drv->shared[kCapture]);
     EXPECT_EQ(sizes(), (Sizes{ASE_OK, 192, 192, 480, 96}));
-    EXPECT_EQ(drv->canSampleRate(44100.0), ASE_NoClock);
+    EXPECT_EQ(drv->canSampleRate(44100.0), ASE_OK);
 }
 
 // Every host query that reaches the endpoints, with every step failing, by an error or by
