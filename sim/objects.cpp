@@ -347,7 +347,11 @@ class AudioClient final : public IAudioClient3, public Counted {
         if (!f) return E_POINTER;
         if (mode != AUDCLNT_SHAREMODE_SHARED && mode != AUDCLNT_SHAREMODE_EXCLUSIVE)
             return E_INVALIDARG;
-        if (flags & ~DWORD(AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_NOPERSIST))
+        // Conversion is the engine's: shared streams only.
+        const DWORD convert =
+            AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
+        if (flags & ~(DWORD(AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_NOPERSIST) |
+                      (mode == AUDCLNT_SHAREMODE_SHARED ? convert : 0)))
             return E_INVALIDARG;
         if (mode == AUDCLNT_SHAREMODE_SHARED) {
             // The engine sets the period: a shared client leaves it 0.
@@ -393,12 +397,15 @@ class AudioClient final : public IAudioClient3, public Counted {
     }
 
     // A shared stream in the engine's format, at the engine's period (State::m held).
-    // `v3`: from InitializeSharedAudioStream, which asks for the period `asked`.
+    // `v3`: from InitializeSharedAudioStream, which asks for the period `asked`. With
+    // AUTOCONVERTPCM any PCM or float format: the stream runs in it, at its rate, the engine's
+    // period and buffer counted in its frames.
     HRESULT initializeShared(DWORD flags, REFERENCE_TIME duration, const WAVEFORMATEX* f, bool v3,
                              UINT32 asked) {
         const EndpointConfig& c = ep->cfg;
+        const bool converted = flags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM;
         if (!validFormat(f)) return E_INVALIDARG;
-        if (!isMixFormat(c, f)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        if (!converted && !isMixFormat(c, f)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
         if (v3 &&
             (asked % std::max<UINT32>(1, c.engineFundamentalPeriod) != 0 ||
              asked < std::max<UINT32>(1, c.engineMinimumPeriod) || asked > c.engineMaximumPeriod))
@@ -416,6 +423,9 @@ class AudioClient final : public IAudioClient3, public Counted {
             return AUDCLNT_E_ENGINE_PERIODICITY_LOCKED;
         const bool sets = asked && !locked && asked != c.engineDefaultPeriod;
         if (sets) period = asked;
+        const uint64_t mixRate = c.mixFormat.Format.nSamplesPerSec;
+        if (converted && mixRate)
+            period = UINT32((uint64_t(period) * f->nSamplesPerSec + mixRate / 2) / mixRate);
         // The buffer is at least the duration asked, and never shorter than the engine's own
         // (a little over two periods on Windows), so that packets queue when a client is late.
         UINT32 frames = UINT32((uint64_t(duration) * f->nSamplesPerSec + 9999999) / 10000000);

@@ -208,6 +208,9 @@ class ASIOSrv : public IASIO, public UnknownBase {
     } deviceId[2];
     // The sample type each direction's blocks were made for (valid while it has blocks).
     ASIOSampleType bufferSampleType[2] = {ASIOSTInt16LSB, ASIOSTInt16LSB};
+    // getErrorMessage's text: why the last init, createBuffers or start failed, in words a
+    // musician can act on; empty once one of them succeeds.
+    char errorText[124] = {};
 
     // What the last answers found, so that queries made while a stream holds the endpoints
     // answer as before start. Cleared by init.

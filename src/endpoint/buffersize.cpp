@@ -258,7 +258,7 @@ ASIOSrv::Grant ASIOSrv::sizeStarts(const StreamPlan& plan, uint32_t frames) {
         if (!plan.channels[d] || !endpointId[d]) continue;
         // A shared stream takes the engine's periods and no other size.
         if (shared[d]) {
-            if (!vl::isEnginePeriod(sharedEndpoint[d].periods, frames)) return Grant::No;
+            if (!vl::isEnginePeriod(sharedPeriods(this, d), frames)) return Grant::No;
             answer = Grant::Yes;
             continue;
         }

@@ -168,12 +168,13 @@ exact_clicks() {
 # Shared mode, in which the engine adds a pass per shared side: output frame f returns at
 # f + 4 buffers + the line forced in both directions (the exclusive 2 and two passes), 3 with
 # only the speakers shared because another program plays through them; the driver reports it
-# all. The float conversion both ways loses no bit of the clicks.
+# all. The float conversion both ways loses no bit of the clicks. At 44.1 kHz (a fifth
+# argument) the engine's converter serves both sides, its 10 ms period in 441 frames.
 shared_stream() (
   printf '[render]\n%s\n[capture]\nsignal = loopback\nloopback_delay = %s\n' "$4" "$2" \
     >"$work/endpoints.ini"
   export VLASIM_CONFIG=$work/endpoints.ini
-  probe "$driver_name" --buffer "$1" --seconds 2 --wav 'C:\e2e\in.wav'
+  probe "$driver_name" --buffer "$1" --seconds 2 --wav 'C:\e2e\in.wav' ${5:+--rate "$5"}
   expect_clean_stream "$WINEPREFIX/drive_c/e2e/in.wav"
   expect_figure "round trip" $(($3 * $1 + $2))
   expect_figure "reported latency" $(($3 * $1))
@@ -193,6 +194,7 @@ case_shared() {
   install_driver
   setting StreamMode REG_SZ Shared
   twice shared_stream 480 48 4 ""
+  twice shared_stream 441 48 4 "" 44100
   twice shared_minimum
   setting StreamMode REG_SZ Automatic
   twice shared_stream 480 100 3 "other_streams = shared"

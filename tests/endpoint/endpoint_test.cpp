@@ -164,13 +164,38 @@ TEST_F(Endpoint, InitBindsEachDirectionOnItsOwn) {
             got += !drv->endpointId[d] ? '-' : drv->shared[d] ? 's' : 'x';
         EXPECT_EQ(got, bound);
         EXPECT_EQ(drv->sampleRate, rate);
+        char message[124];
+        drv->getErrorMessage(message);
+        EXPECT_STREQ(message, result ? "" : "Speakers: exclusive use not allowed: allow it in "
+                                            "Properties, or use Automatic mode "
+                                            "(AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED)");
     }
+    EXPECT_TRUE(logged("ASIOSrv:::\tCapture: exclusive mode, as StreamMode says, refused "
+                       "(0x8889000E AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED)"));
     setMode(L"");
     // Nothing to ask: any rate is kept, and the sizes are the bare figures.
     EXPECT_EQ(drv->setSampleRate(12345.5), ASE_OK);
     EXPECT_EQ(sizes(), (Sizes{ASE_OK, 0, 0, 12345, -1}));
 
-    render.present = capture.present = true;
+    // A PC that only records: no outputs to make buffers for, nor to be late.
+    capture.present = true;
+    configure();
+    drv->init(nullptr);
+    ASIOCallbacks host = {};
+    ASIOBufferInfo both[] = {{ASIOTrue, 0, {}}, {ASIOFalse, 0, {}}};
+    EXPECT_EQ(drv->createBuffers(both, 2, 480, &host), ASE_InvalidParameter);
+    char message[124];
+    drv->getErrorMessage(message);
+    EXPECT_STREQ(message, "This PC has no playback device: the driver has no outputs.");
+    EXPECT_EQ(drv->createBuffers(both, 1, 480, &host), ASE_OK);
+    long in = -1, out = -1;
+    EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(std::make_pair(in > 0, out), std::make_pair(true, 0L));
+    drv->getErrorMessage(message);
+    EXPECT_STREQ(message, "");
+    drv->disposeBuffers();
+
+    render.present = true;
     // Only 24 valid bits in 32 give 32-bit samples.
     const std::pair<WAVEFORMATEXTENSIBLE, ASIOSampleType> types[] = {
         {sim::extensibleFormat(96000, 4, 32, 24, KSAUDIO_SPEAKER_QUAD), ASIOSTInt32LSB},
@@ -249,6 +274,28 @@ TEST_F(Endpoint, MonoMicrophoneBesideStereoSpeakers) {
     clearLog();
     EXPECT_EQ(drv->getChannelInfo(nullptr), ASE_InvalidParameter);
     EXPECT_EQ(log(), "ASIODrv::getChannelInfo(NULL)!!!\n");
+
+    // A refusal's message keeps what to do whole: the code's name goes first, then the end of
+    // the device's name.
+    setMode(L"Exclusive");
+    render.exclusiveRefusal = capture.exclusiveRefusal = AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+    const std::wstring name = render.description;
+    for (const std::wstring& description : {name, name + L" of the second card"}) {
+        render.description = description;
+        configure();
+        ASSERT_EQ(drv->init(nullptr), ASIOFalse);
+        char message[124];
+        drv->getErrorMessage(message);
+        EXPECT_EQ(std::string(message), "High Definition Audio Speakers (rear panel)" +
+                                            std::string(description == name ? "" : " of th") +
+                                            ": exclusive use not allowed: allow it in "
+                                            "Properties, or use Automatic mode");
+    }
+    setMode(L"");
+    render.exclusiveRefusal = capture.exclusiveRefusal = S_OK;
+    render.description = name;
+    configure();
+    drv->init(nullptr);
 
     using L = sim::ChannelLayout;
     const L stereo{2, 0x3}, quad{4, 0x33}, six{6, 0x3F}, eight{8, 0x63F}, ten{10, 0x3};
@@ -479,11 +526,17 @@ TEST_F(Endpoint, SharedDirectionsAnswerForTheEngine) {
     EXPECT_EQ(drv->getChannels(&in, &out), ASE_OK);
     EXPECT_EQ(out, 2); // not the four channels it takes exclusively
     EXPECT_EQ(drv->canSampleRate(48000.0), ASE_OK);
-    EXPECT_EQ(drv->canSampleRate(44100.0), ASE_NoClock);
+    EXPECT_EQ(drv->canSampleRate(22050.0), ASE_NoClock);
     drv->bufferFrames = 480;
     // The engine's pass and the period the buffer spans; output the two halves filled ahead too.
     EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
     EXPECT_EQ(std::make_pair(in, out), std::make_pair(960L, 1920L));
+    // At 44.1 kHz through the engine's converter: its period alone, in frames of that rate.
+    EXPECT_EQ(drv->setSampleRate(44100.0), ASE_OK);
+    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 441, 441, 441, 0}));
+    drv->bufferFrames = 441;
+    EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(std::make_pair(in, out), std::make_pair(882L, 1764L));
 
     // Exclusive render (160 frames at least), shared capture in steps of 96 frames.
     setMode(L"");
@@ -497,7 +550,7 @@ TEST_F(Endpoint, SharedDirectionsAnswerForTheEngine) {
     EXPECT_FALSE(drv->shared[kRender]);
     EXPECT_TRUE(drv->shared[kCapture]);
     EXPECT_EQ(sizes(), (Sizes{ASE_OK, 192, 192, 480, 96}));
-    EXPECT_EQ(drv->canSampleRate(44100.0), ASE_NoClock);
+    EXPECT_EQ(drv->canSampleRate(44100.0), ASE_OK);
 }
 
 // Every host query that reaches the endpoints, with every step failing, by an error or by

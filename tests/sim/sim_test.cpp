@@ -326,8 +326,9 @@ TEST_F(Sim, OtherStreamsAndRefusals) {
     EXPECT_EQ(initShared(a), AUDCLNT_E_ALREADY_INITIALIZED);
 }
 
-// Shared streams take the engine's format only, leave the period to the engine (or ask
-// IAudioClient3 for one of its periods), and get a buffer of at least the duration.
+// Shared streams take the engine's format only (any other through its converter), leave the
+// period to the engine (or ask IAudioClient3 for one of its periods), and get a buffer of at
+// least the duration.
 TEST_F(Sim, SharedInitializeRules) {
     ComPtr<IAudioClient> c;
     WAVEFORMATEXTENSIBLE bad = mix();
@@ -345,7 +346,10 @@ TEST_F(Sim, SharedInitializeRules) {
             {"a periodicity", 0, k10ms, k10ms, mix(), ev, E_INVALIDARG, 0},
             {"the device format", 0, 0, 0, stereo24(), ev, AUDCLNT_E_UNSUPPORTED_FORMAT, 0},
             {"a broken format", 0, 0, 0, bad, ev, E_INVALIDARG, 0},
-            {"conversion asked", 0, 0, 0, mix(), ev | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM,
+            {"44.1 kHz 16-bit converted", 0, 0, 0, sim::pcmFormat(44100, 2, 16),
+             ev | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY,
+             S_OK, 971}, // 441-frame periods
+            {"converted, a broken format", 0, 0, 0, bad, ev | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM,
              E_INVALIDARG, 0},
             {"minimum period", 128, 0, 0, mix(), ev, S_OK, 282},
             {"a multiple of the fundamental", 160, 0, 0, mix(), ev, S_OK, 352},

@@ -289,6 +289,10 @@ TEST(Start, SpeakersTakenSinceInitGoShared) {
         out.otherStreams = sim::OtherStreams::Shared;
         sim::configure(out, in);
         ASSERT_EQ(r.asio->start(), automatic ? ASE_OK : ASE_NotPresent);
+        EXPECT_STREQ(r.srv->errorText, automatic ? ""
+                                                 : "Speakers: another program is using it: close "
+                                                   "that program, or use Automatic mode "
+                                                   "(AUDCLNT_E_DEVICE_IN_USE)");
         EXPECT_EQ(r.srv->shared[kRender], automatic);
         EXPECT_FALSE(r.srv->shared[kCapture]);
         if (automatic) {
