@@ -159,10 +159,12 @@ class ASIOSrv : public IASIO, public UnknownBase {
     void copyCaptureRange(uint32_t position, uint32_t frames, const BYTE* source);
     ASIOError ProcessData(uint32_t direction, IUnknown* service, uint32_t position,
                           uint32_t frames);
-    // Moves a waiting capture packet into the ring; the endpoint's answer (an error when it
-    // went away).
+    // Moves a waiting capture packet into the ring, after silence in place of any frames the
+    // device lost before it (*nextPosition: the device position the next packet should start
+    // at), so that the input keeps its place against render; the endpoint's answer (an error
+    // when it went away).
     HRESULT stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames, uint32_t* writePos,
-                         uint32_t bytesPerFrame);
+                         uint32_t bytesPerFrame, uint64_t* nextPosition);
 
     // The thread procedures; each takes the StreamHold that start made for it (stream/engine.h).
     static DWORD WINAPI eventDrivenThread(LPVOID hold);

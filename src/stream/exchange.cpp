@@ -236,14 +236,15 @@ ASIOError ASIOSrv::ProcessData(uint32_t direction, IUnknown* service, uint32_t p
 }
 
 HRESULT ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames,
-                              uint32_t* writePos, uint32_t bytesPerFrame) {
+                              uint32_t* writePos, uint32_t bytesPerFrame, uint64_t* nextPosition) {
     if (!service || !ring || !writePos || !ringFrames) return S_OK;
     ComRef<IAudioCaptureClient> capture;
     if (FAILED(queryFrom(service, capture))) return S_OK;
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;
-    HRESULT hr = capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+    UINT64 position = 0;
+    HRESULT hr = capture->GetBuffer(&data, &frames, &flags, &position, nullptr);
     if (flags)
         logMessage(this, L"ASIOSrv:::   CAPTURE GetBuffer(%d) got flag=0x%X Buffer=0x%X (0x%X)",
                    frames, flags, low32(data), hr);
@@ -252,6 +253,14 @@ HRESULT ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames
         return hr;
     }
     if (!data) return hr;
+    // Frames the device lost (a packet overwritten while the thread was held up) are silence
+    // in their place: the ring's lead over render stays what start made it.
+    if (nextPosition && position > *nextPosition) {
+        const uint64_t gap = position - *nextPosition;
+        *writePos = vl::ringAppend(ring, ringFrames, *writePos, nullptr,
+                                   uint32_t(gap < ringFrames ? gap : ringFrames), bytesPerFrame);
+    }
+    if (nextPosition) *nextPosition = position + frames;
     // A packet flagged silent is staged as silence, whatever its buffer holds.
     *writePos =
         vl::ringAppend(ring, ringFrames, *writePos,

@@ -35,6 +35,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
         (self->sampleType[kCapture] == ASIOSTInt32LSB ? 4 : 2) * self->channelCount[kCapture];
     UINT32 renderFrames = 0, captureFrames = 0;
     uint32_t ringFrames = 0, ringRead = 0, ringWrite = 0;
+    uint64_t capturePosition = 0; // where the next capture packet should start
     uint32_t readPos = 0, writePos = 0;
     bool needSwitch = false, useTimeInfo = false, failedWait = false;
     HRESULT gone = S_OK; // AUDCLNT_E_DEVICE_INVALIDATED once an endpoint went away
@@ -203,7 +204,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 bool lost = false;
                 if ((bridge ? bridgeCapture(*bridge, capture.get(), &lost)
                             : self->stageCapture(captureService.get(), ring, ringFrames, &ringWrite,
-                                                 bytesPerFrame)) == AUDCLNT_E_DEVICE_INVALIDATED) {
+                                                 bytesPerFrame, &capturePosition)) ==
+                    AUDCLNT_E_DEVICE_INVALIDATED) {
                     gone = AUDCLNT_E_DEVICE_INVALIDATED;
                     break;
                 }
