@@ -327,6 +327,10 @@ void configure(const EndpointConfig& render, const EndpointConfig& capture) {
 
 void configure(const std::vector<EndpointConfig>& render,
                const std::vector<EndpointConfig>& capture) {
+    {
+        std::lock_guard<std::mutex> l(state().m);
+        slackPrepare();
+    }
     std::vector<std::shared_ptr<Endpoint>> eps;
     std::shared_ptr<Endpoint> defaults[2];
     bool watching = false;

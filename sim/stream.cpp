@@ -734,16 +734,17 @@ static DWORD WINAPI clockMain(void* module) {
                 if (due == 0 || st.nextDue < due) due = st.nextDue;
                 if (st.eventDue != 0 && st.eventDue < due) due = st.eventDue;
             });
-            if (due == 0) {
-                // Nothing runs on this clock: end the thread; the next Start makes another.
-                s.clockAlive = false;
-                break;
+            // Nothing running: the thread waits for the next Start, which then costs the client
+            // nothing (making a thread took long enough to delay its next call a period).
+            if (due != 0) {
+                QueryPerformanceCounter(&now);
+                LARGE_INTEGER rel;
+                rel.QuadPart =
+                    -std::max<LONGLONG>(1, LONGLONG((due - double(now.QuadPart)) * 1e7 / hz));
+                SetWaitableTimer(timer, &rel, 0, nullptr, nullptr, FALSE);
+            } else {
+                CancelWaitableTimer(timer);
             }
-            QueryPerformanceCounter(&now);
-            LARGE_INTEGER rel;
-            rel.QuadPart =
-                -std::max<LONGLONG>(1, LONGLONG((due - double(now.QuadPart)) * 1e7 / hz));
-            SetWaitableTimer(timer, &rel, 0, nullptr, nullptr, FALSE);
         }
         HANDLE waits[2] = {s.clockWake, timer};
         WaitForMultipleObjects(2, waits, FALSE, INFINITE);
@@ -771,11 +772,6 @@ void wakeClock() {
         SetEvent(s.clockWake);
         return;
     }
-    if (s.clock != Clock::Realtime) return;
-    bool running = false;
-    for (auto& e : s.eps)
-        if (!gone(*e)) eachStream(*e, [&](Stream& st) { running = running || st.running; });
-    if (!running) return;
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                        reinterpret_cast<LPCWSTR>(&clockMain), &self);

@@ -163,8 +163,10 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // device lost before it (*nextPosition: the device position the next packet should start
     // at), so that the input keeps its place against render; the endpoint's answer (an error
     // when it went away).
+    // *startSeconds, when still negative, gets the performance-counter time (seconds) of the
+    // device's position 0 from the first packet that carries a time.
     HRESULT stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames, uint32_t* writePos,
-                         uint32_t bytesPerFrame, uint64_t* nextPosition);
+                         uint32_t bytesPerFrame, uint64_t* nextPosition, double* startSeconds);
 
     // The thread procedures; each takes the StreamHold that start made for it (stream/engine.h).
     static DWORD WINAPI eventDrivenThread(LPVOID hold);

@@ -236,15 +236,16 @@ ASIOError ASIOSrv::ProcessData(uint32_t direction, IUnknown* service, uint32_t p
 }
 
 HRESULT ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames,
-                              uint32_t* writePos, uint32_t bytesPerFrame, uint64_t* nextPosition) {
+                              uint32_t* writePos, uint32_t bytesPerFrame, uint64_t* nextPosition,
+                              double* startSeconds) {
     if (!service || !ring || !writePos || !ringFrames) return S_OK;
     ComRef<IAudioCaptureClient> capture;
     if (FAILED(queryFrom(service, capture))) return S_OK;
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;
-    UINT64 position = 0;
-    HRESULT hr = capture->GetBuffer(&data, &frames, &flags, &position, nullptr);
+    UINT64 position = 0, qpc = 0;
+    HRESULT hr = capture->GetBuffer(&data, &frames, &flags, &position, &qpc);
     if (flags)
         logMessage(this, L"ASIOSrv:::   CAPTURE GetBuffer(%d) got flag=0x%X Buffer=0x%X (0x%X)",
                    frames, flags, low32(data), hr);
@@ -261,6 +262,9 @@ HRESULT ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames
                                    uint32_t(gap < ringFrames ? gap : ringFrames), bytesPerFrame);
     }
     if (nextPosition) *nextPosition = position + frames;
+    if (startSeconds && *startSeconds < 0 && qpc && sampleRate > 0 &&
+        !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR))
+        *startSeconds = double(qpc) * 1e-7 - double(position) / sampleRate;
     // A packet flagged silent is staged as silence, whatever its buffer holds.
     *writePos =
         vl::ringAppend(ring, ringFrames, *writePos,

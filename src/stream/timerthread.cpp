@@ -8,6 +8,7 @@
 #include <avrt.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,8 +35,10 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
     const uint32_t bytesPerFrame =
         (self->sampleType[kCapture] == ASIOSTInt32LSB ? 4 : 2) * self->channelCount[kCapture];
     UINT32 renderFrames = 0, captureFrames = 0;
-    uint32_t ringFrames = 0, ringRead = 0, ringWrite = 0;
+    uint32_t ringFrames = 0, ringRead = 0, ringWrite = 0, lead = 0;
     uint64_t capturePosition = 0; // where the next capture packet should start
+    double captureStart = -1;     // when the capture device's position 0 was recorded
+    bool transferred = false;     // render has taken its first transfer
     uint32_t readPos = 0, writePos = 0;
     bool needSwitch = false, useTimeInfo = false, failedWait = false;
     HRESULT gone = S_OK; // AUDCLNT_E_DEVICE_INVALIDATED once an endpoint went away
@@ -58,8 +61,10 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
             // With render, capture reaches the host through a ring that starts with as much
             // silence as render is ahead, so that both advance together.
             if (captureFrames > 0 && hold.client[kRender]) {
-                uint32_t lead = std::min(total, uint32_t(captureFrames));
-                ringFrames = lead + captureFrames;
+                lead = std::min(total, uint32_t(captureFrames));
+                // Room for a packet more, staged before render's first transfer when render
+                // started a period late (see unstage), so that nothing is overwritten.
+                ringFrames = lead + 2 * captureFrames;
                 ring = static_cast<BYTE*>(malloc(size_t(ringFrames) * bytesPerFrame));
                 // Without its ring, capture could not follow render: the thread ends.
                 if (!ring) return false;
@@ -145,6 +150,26 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
     // Moves staged capture frames from the ring into the input halves at readPos, in pieces
     // that end at the ring's end or at the double buffer's end.
     auto unstage = [&](uint32_t frames) {
+        // The ring's lead of silence stands for the capture that would have come before the
+        // device started, when render and capture start in one period. Where render's first
+        // transfer comes a period or more after capture's start (its Start came late, and the
+        // device joined the next period), the lead is that much shorter: the input keeps the
+        // place against render that the reported latency says.
+        if (!transferred && captureStart >= 0 && lead > 0) {
+            LARGE_INTEGER now, hz;
+            QueryPerformanceCounter(&now);
+            QueryPerformanceFrequency(&hz);
+            const double period = double(frames) / self->sampleRate;
+            const double periods =
+                std::floor((double(now.QuadPart) / double(hz.QuadPart) - captureStart) / period +
+                           0.5);
+            if (periods >= 2) {
+                const uint32_t skip =
+                    uint32_t(std::min(double(lead), (periods - 1) * double(frames)));
+                ringRead = uint32_t((uint64_t(ringRead) + skip) % ringFrames);
+            }
+        }
+        transferred = true;
         uint32_t from = ringRead, to = readPos;
         for (uint32_t left = frames; left;) {
             uint32_t n = std::min({left, ringFrames - from, total - to});
@@ -204,7 +229,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 bool lost = false;
                 if ((bridge ? bridgeCapture(*bridge, capture.get(), &lost)
                             : self->stageCapture(captureService.get(), ring, ringFrames, &ringWrite,
-                                                 bytesPerFrame, &capturePosition)) ==
+                                                 bytesPerFrame, &capturePosition,
+                                                 &captureStart)) ==
                     AUDCLNT_E_DEVICE_INVALIDATED) {
                     gone = AUDCLNT_E_DEVICE_INVALIDATED;
                     break;
