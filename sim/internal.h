@@ -230,6 +230,19 @@ template <class F> void eachStream(Endpoint& e, F f) {
     for (Stream* s : e.shared)
         f(*s);
 }
+// Every running stream of an endpoint still there (State::m held), render endpoints first: an
+// unplugged endpoint's streams stop where they are, no more ticks, no events.
+template <class F> void eachRunning(F f) {
+    for (auto& e : state().eps)
+        if (!gone(*e))
+            eachStream(*e, [&](Stream& st) {
+                if (st.running) f(st);
+            });
+}
+// The earliest next tick of the running streams, in QueryPerformanceCounter units; false when
+// none runs (State::m held).
+bool earliestDue(double* due);
+
 // The stream the endpoint's statistics, recording and loopback line follow: the exclusive
 // one, else the latest started running shared one, else the latest initialised (or null).
 Stream* current(const Endpoint& e);

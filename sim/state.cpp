@@ -543,20 +543,8 @@ void stepDue(unsigned wakes) {
     for (unsigned i = 0; i < wakes; ++i) {
         std::lock_guard<std::mutex> l(s.m);
         // As the realtime thread does, and like it without allocating: render first.
-        auto eachRunning = [&](auto f) {
-            for (auto& e : s.eps)
-                if (!gone(*e))
-                    eachStream(*e, [&](Stream& st) {
-                        if (st.running) f(st);
-                    });
-        };
-        bool any = false;
         double first = 0;
-        eachRunning([&](Stream& st) {
-            if (!any || st.nextDue < first) first = st.nextDue;
-            any = true;
-        });
-        if (!any) return;
+        if (!earliestDue(&first)) return;
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
         eachRunning([&](Stream& st) {

@@ -270,7 +270,7 @@ double periodTicks(const Stream& s, double qpcFrequency) {
     return qpcFrequency * periodSeconds(s) / (1 + s.ep->clock.ppm * 1e-6);
 }
 
-static void catchUp(double t, double tolerance);
+static void catchUp(double t);
 
 void startStream(Stream& s) {
     Endpoint& e = *s.ep;
@@ -280,7 +280,7 @@ void startStream(Stream& s) {
         // that was due before it.
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
-        catchUp(double(now.QuadPart), 0);
+        catchUp(double(now.QuadPart));
     }
     if (!s.started) {
         s.started = true;
@@ -667,38 +667,32 @@ static void tickLate(Stream& st, double t, double freq) {
     }
 }
 
-// Every running stream on the realtime clock (State::m held), render endpoints first.
-template <class F> static void eachLive(F f) {
-    State& s = state();
-    if (s.clock != Clock::Realtime) return;
-    for (auto& e : s.eps)
-        if (!gone(*e))
-            eachStream(*e, [&](Stream& st) {
-                if (st.running) f(st);
-            });
+bool earliestDue(double* due) {
+    bool any = false;
+    eachRunning([&](Stream& st) {
+        if (!any || st.nextDue < *due) *due = st.nextDue;
+        any = true;
+    });
+    return any;
 }
 
-// Fires every tick due by `t` (and those due within `tolerance` of the earliest), earliest
-// first, and every held-back event whose time has come (State::m held).
-static void catchUp(double t, double tolerance) {
+// On the realtime clock, fires every tick due by `t`, earliest first (streams of one grid, due
+// at the same moment to within a microsecond's rounding, together and render first), and
+// every held-back event whose time has come (State::m held). Never early: a packet must not be
+// there before its last frame was recorded.
+static void catchUp(double t) {
+    if (state().clock != Clock::Realtime) return;
     LARGE_INTEGER freq;
     QueryPerformanceFrequency(&freq);
-    const double hz = double(freq.QuadPart);
-    eachLive([&](Stream& st) {
+    const double hz = double(freq.QuadPart), sameMoment = hz * 1e-6;
+    eachRunning([&](Stream& st) {
         if (st.eventDue != 0 && st.eventDue <= t) fireEvent(st);
     });
-    for (;;) {
-        bool any = false;
-        double first = 0;
-        eachLive([&](Stream& st) {
-            if (!any || st.nextDue < first) first = st.nextDue;
-            any = true;
+    double first = 0;
+    while (earliestDue(&first) && first <= t)
+        eachRunning([&](Stream& st) {
+            if (st.nextDue <= first + sameMoment) tickLate(st, t, hz);
         });
-        if (!any || first > t + tolerance) break;
-        eachLive([&](Stream& st) {
-            if (st.nextDue <= first + tolerance) tickLate(st, t, hz);
-        });
-    }
 }
 
 static DWORD WINAPI clockMain(void* module) {
@@ -726,14 +720,13 @@ static DWORD WINAPI clockMain(void* module) {
             LARGE_INTEGER now;
             QueryPerformanceCounter(&now);
             const double t = double(now.QuadPart);
-            // An unplugged endpoint's streams stop where they are: no more ticks, no events.
-            // Never early: a packet must not be there before its last frame was recorded.
-            catchUp(t, 0);
+            catchUp(t);
             double due = 0;
-            eachLive([&](Stream& st) {
-                if (due == 0 || st.nextDue < due) due = st.nextDue;
-                if (st.eventDue != 0 && st.eventDue < due) due = st.eventDue;
-            });
+            if (s.clock == Clock::Realtime)
+                eachRunning([&](Stream& st) {
+                    if (due == 0 || st.nextDue < due) due = st.nextDue;
+                    if (st.eventDue != 0 && st.eventDue < due) due = st.eventDue;
+                });
             // Nothing running: the thread waits for the next Start, which then costs the client
             // nothing (making a thread took long enough to delay its next call a period).
             if (due != 0) {

@@ -17,6 +17,10 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace vl {
+class PositionWatch;
+}
+
 // {5D3A9C41-7E2B-4F68-A1D0-93C6B8E2F417}: the driver's class, and also the interface
 // identifier of its IASIO interface.
 extern const CLSID CLSID_ASIOSrv;
@@ -160,13 +164,13 @@ class ASIOSrv : public IASIO, public UnknownBase {
     ASIOError ProcessData(uint32_t direction, IUnknown* service, uint32_t position,
                           uint32_t frames);
     // Moves a waiting capture packet into the ring, after silence in place of any frames the
-    // device lost before it (*nextPosition: the device position the next packet should start
-    // at), so that the input keeps its place against render; the endpoint's answer (an error
-    // when it went away).
-    // *startSeconds, when still negative, gets the performance-counter time (seconds) of the
-    // device's position 0 from the first packet that carries a time.
+    // device lost before it (`positions` follows the packets' device positions), so that the
+    // input keeps its place against render; the endpoint's answer (an error when it went
+    // away). *startSeconds, when still negative, gets the performance-counter time (seconds)
+    // of the device's position 0 from the first packet that carries a time.
     HRESULT stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames, uint32_t* writePos,
-                         uint32_t bytesPerFrame, uint64_t* nextPosition, double* startSeconds);
+                         uint32_t bytesPerFrame, vl::PositionWatch* positions,
+                         double* startSeconds);
 
     // The thread procedures; each takes the StreamHold that start made for it (stream/engine.h).
     static DWORD WINAPI eventDrivenThread(LPVOID hold);

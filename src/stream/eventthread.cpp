@@ -198,7 +198,6 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                 gone = output.result;
                 break;
             }
-            if (output.result == S_FALSE || output.padded) lost = true;
         }
         if (bridge) {
             lost = captureLost;
@@ -293,10 +292,11 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             }
             // Handed over more than a period after the wake: its period had begun without it.
             if (output.sent && output.sentTicks - woke.QuadPart > periodTicks) lost = true;
-            if (output.sent && (output.result == S_FALSE || output.padded)) lost = true;
         } else {
             self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOFalse);
         }
+        // A shared half left out for want of room, or sent after silence put back: this pass's.
+        if (output.sent && (output.result == S_FALSE || output.padded)) lost = true;
         if (spare && !bridge && renderClock && spare->clockFrequency > 0) {
             UINT64 position = 0, qpc = 0;
             if (SUCCEEDED(renderClock->GetPosition(&position, &qpc)) && qpc) {

@@ -236,8 +236,8 @@ ASIOError ASIOSrv::ProcessData(uint32_t direction, IUnknown* service, uint32_t p
 }
 
 HRESULT ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames,
-                              uint32_t* writePos, uint32_t bytesPerFrame, uint64_t* nextPosition,
-                              double* startSeconds) {
+                              uint32_t* writePos, uint32_t bytesPerFrame,
+                              vl::PositionWatch* positions, double* startSeconds) {
     if (!service || !ring || !writePos || !ringFrames) return S_OK;
     ComRef<IAudioCaptureClient> capture;
     if (FAILED(queryFrom(service, capture))) return S_OK;
@@ -256,12 +256,11 @@ HRESULT ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames
     if (!data) return hr;
     // Frames the device lost (a packet overwritten while the thread was held up) are silence
     // in their place: the ring's lead over render stays what start made it.
-    if (nextPosition && position > *nextPosition) {
-        const uint64_t gap = position - *nextPosition;
+    if (positions && positions->onPacket(position, frames)) {
+        const uint64_t gap = positions->skipped();
         *writePos = vl::ringAppend(ring, ringFrames, *writePos, nullptr,
                                    uint32_t(gap < ringFrames ? gap : ringFrames), bytesPerFrame);
     }
-    if (nextPosition) *nextPosition = position + frames;
     if (startSeconds && *startSeconds < 0 && qpc && sampleRate > 0 &&
         !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR))
         *startSeconds = double(qpc) * 1e-7 - double(position) / sampleRate;

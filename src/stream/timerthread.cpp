@@ -36,7 +36,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
         (self->sampleType[kCapture] == ASIOSTInt32LSB ? 4 : 2) * self->channelCount[kCapture];
     UINT32 renderFrames = 0, captureFrames = 0;
     uint32_t ringFrames = 0, ringRead = 0, ringWrite = 0, lead = 0;
-    uint64_t capturePosition = 0; // where the next capture packet should start
+    vl::PositionWatch capturePositions; // of the packets staged, from position 0 on
+    capturePositions.onPacket(0, 0);
     double captureStart = -1;     // when the capture device's position 0 was recorded
     bool transferred = false;     // render has taken its first transfer
     uint32_t readPos = 0, writePos = 0;
@@ -229,7 +230,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 bool lost = false;
                 if ((bridge ? bridgeCapture(*bridge, capture.get(), &lost)
                             : self->stageCapture(captureService.get(), ring, ringFrames, &ringWrite,
-                                                 bytesPerFrame, &capturePosition,
+                                                 bytesPerFrame, &capturePositions,
                                                  &captureStart)) ==
                     AUDCLNT_E_DEVICE_INVALIDATED) {
                     gone = AUDCLNT_E_DEVICE_INVALIDATED;
