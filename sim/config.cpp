@@ -226,8 +226,7 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
             return true;
         return *why = L"expected periods from 1 to 50", false;
     }
-    if (key == L"clock_position_step")
-        return choice({L"frame", L"period"}, &c.positionPerPeriod);
+    if (key == L"clock_position_step") return choice({L"frame", L"period"}, &c.positionPerPeriod);
     if (key == L"clock_qpc") return choice({L"position", L"call"}, &c.qpcAtCall);
     if (key == L"event_jitter_ms") {
         if (real(value, &c.eventJitterMs) && c.eventJitterMs >= 0 && c.eventJitterMs <= 100)

@@ -325,7 +325,7 @@ struct Stats {
     // their time on the grid (the grid itself never moves), so that the client had less than
     // half a period for them: whatever it missed there is the simulator's doing.
     uint64_t clockSlips = 0;
-    double clockSlipPeriods = 0; // the same, as periods lost to the simulator
+    double clockSlipPeriods = 0;  // the same, as periods lost to the simulator
     std::vector<uint64_t> slipAt; // 1-based tick numbers of the first 1024 of them
     // Realtime clock: ticks that came more than a quarter of a period (and more than 2 ms)
     // late. The machine was starving this process then, and the client's thread with it.

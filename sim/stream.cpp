@@ -207,7 +207,8 @@ static void resetAir(Endpoint& cap) {
     cap.airFrame.assign(c.frameBytes, 0);
     // Across two clocks: the line's delay, a period of either side and a second are more than
     // capture reaches back for.
-    const size_t renderPeriod = r ? r->periodFrames : 8192, renderRate = r ? r->fmt.Format.nSamplesPerSec : 192000;
+    const size_t renderPeriod = r ? r->periodFrames : 8192,
+                 renderRate = r ? r->fmt.Format.nSamplesPerSec : 192000;
     cap.heard.reset((cap.cfg.loopbackDelayFrames + 2 * renderPeriod + c.periodFrames + renderRate) *
                     c.fmt.Format.nChannels);
     cap.heardFirst = r ? r->framesDone : 0;

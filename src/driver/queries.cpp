@@ -64,8 +64,7 @@ void ASIOSrv::getErrorMessage(char* string) {
 
 void explainRefusal(ASIOSrv* self, IMMDevice* endpoint, HRESULT hr) {
     const size_t limit = sizeof self->errorText - 1;
-    const char* advice =
-        vl::refusalAdvice(uint32_t(hr), readStreamMode() == StreamMode::Exclusive);
+    const char* advice = vl::refusalAdvice(uint32_t(hr), readStreamMode() == StreamMode::Exclusive);
     char code[48] = "";
     if (const char* name = vl::audclntName(uint32_t(hr)))
         std::snprintf(code, sizeof code, " (%s)", name);
@@ -152,7 +151,8 @@ ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
                     : hostCallsOutputReady.load(std::memory_order_relaxed) ? 0
                                                                            : 2;
         // Without a render endpoint there is no output to be late.
-        if (endpointId[kRender]) output = endpointLatency(this, kRender) + held * long(bufferFrames);
+        if (endpointId[kRender])
+            output = endpointLatency(this, kRender) + held * long(bufferFrames);
     }
     if (inputLatency) *inputLatency = input;
     if (outputLatency) *outputLatency = output;

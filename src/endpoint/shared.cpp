@@ -100,8 +100,8 @@ bool chooseStreamMode(ASIOSrv* self, IMMDevice* endpoint, int d, StreamMode mode
     if (FAILED(hr)) {
         // Exclusive mode is then all there is; where it is refused too, start says so.
         if (mode == StreamMode::Shared)
-            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, shared mode unavailable (%s)",
-                       name, vl::refusalText(hr).text);
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, shared mode unavailable (%s)", name,
+                       vl::refusalText(hr).text);
         else
             logMessage(self, L"ASIOSrv:::\t%s: exclusive mode refused (%s), shared mode too (%s)",
                        name, vl::refusalText(refusal).text, vl::refusalText(hr).text);
@@ -185,8 +185,8 @@ HRESULT openSharedStream(const ASIOSrv* self, IMMDevice* endpoint, int d,
     WAVEFORMATEX* current = nullptr;
     UINT32 period = 0;
     if (SUCCEEDED(hr) && client3 &&
-        SUCCEEDED(client3->GetCurrentSharedModeEnginePeriod(&current, &period)) &&
-        period && vl::convertFrames(period, mixRate, rate) != frames)
+        SUCCEEDED(client3->GetCurrentSharedModeEnginePeriod(&current, &period)) && period &&
+        vl::convertFrames(period, mixRate, rate) != frames)
         hr = AUDCLNT_E_ENGINE_PERIODICITY_LOCKED;
     CoTaskMemFree(current);
     return hr;

@@ -86,8 +86,9 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
         if (plan.channels[d] && !endpointId[d] && deviceEnumerator) {
             logMessage(this, L"ASIOSrv::: no %s endpoint for the buffers",
                        d == kRender ? L"render" : L"capture");
-            std::snprintf(errorText, sizeof errorText, "This PC has no %s device: the driver has no %s.",
-                          d == kRender ? "playback" : "recording", d == kRender ? "outputs" : "inputs");
+            std::snprintf(
+                errorText, sizeof errorText, "This PC has no %s device: the driver has no %s.",
+                d == kRender ? "playback" : "recording", d == kRender ? "outputs" : "inputs");
             return ASE_InvalidParameter;
         }
     // Only a size that starts, checked before anything is allocated: none before init, none

@@ -236,19 +236,18 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                 }
                 if (hr == AUDCLNT_S_BUFFER_EMPTY || FAILED(hr)) packet = 0;
                 if (!taken && (FAILED(hr) || packet != frames))
-                    logMessage(self, L"ASIOSrv::: Capture packet size: %d (hr = 0x%X)", packet,
-                               hr);
+                    logMessage(self, L"ASIOSrv::: Capture packet size: %d (hr = 0x%X)", packet, hr);
                 if (!packet) break;
                 const bool timed = qpcPosition && !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR);
                 if (taken && timed &&
-                    double(qpcPosition) * 1e-7 + double(packet) / rate > wokeSeconds + kStampJitterSeconds) {
+                    double(qpcPosition) * 1e-7 + double(packet) / rate >
+                        wokeSeconds + kStampJitterSeconds) {
                     capture->ReleaseBuffer(0);
                     break;
                 }
                 if (flags) logMessage(self, L"ASIOSrv::: flag = 0x%X (hr = 0x%X)", flags, hr);
                 if (spare && timed)
-                    compare.capture(position + packet,
-                                    double(qpcPosition) * 1e-7 + packet / rate);
+                    compare.capture(position + packet, double(qpcPosition) * 1e-7 + packet / rate);
                 // The first packet may say discontinuity only because it is the first.
                 if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) && !firstPacket) lost = true;
                 if (capturePosition.onPacket(position, packet)) lost = true;

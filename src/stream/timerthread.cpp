@@ -38,8 +38,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
     uint32_t ringFrames = 0, ringRead = 0, ringWrite = 0, lead = 0;
     vl::PositionWatch capturePositions; // of the packets staged, from position 0 on
     capturePositions.onPacket(0, 0);
-    double captureStart = -1;     // when the capture device's position 0 was recorded
-    bool transferred = false;     // render has taken its first transfer
+    double captureStart = -1; // when the capture device's position 0 was recorded
+    bool transferred = false; // render has taken its first transfer
     uint32_t readPos = 0, writePos = 0;
     bool needSwitch = false, useTimeInfo = false, failedWait = false;
     HRESULT gone = S_OK; // AUDCLNT_E_DEVICE_INVALIDATED once an endpoint went away
@@ -161,9 +161,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
             QueryPerformanceCounter(&now);
             QueryPerformanceFrequency(&hz);
             const double period = double(frames) / self->sampleRate;
-            const double periods =
-                std::floor((double(now.QuadPart) / double(hz.QuadPart) - captureStart) / period +
-                           0.5);
+            const double periods = std::floor(
+                (double(now.QuadPart) / double(hz.QuadPart) - captureStart) / period + 0.5);
             if (periods >= 2) {
                 const uint32_t skip =
                     uint32_t(std::min(double(lead), (periods - 1) * double(frames)));
@@ -231,8 +230,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 if ((bridge ? bridgeCapture(*bridge, capture.get(), &lost)
                             : self->stageCapture(captureService.get(), ring, ringFrames, &ringWrite,
                                                  bytesPerFrame, &capturePositions,
-                                                 &captureStart)) ==
-                    AUDCLNT_E_DEVICE_INVALIDATED) {
+                                                 &captureStart)) == AUDCLNT_E_DEVICE_INVALIDATED) {
                     gone = AUDCLNT_E_DEVICE_INVALIDATED;
                     break;
                 }

@@ -360,13 +360,13 @@ TEST(ClockCompare, BelievesOnlyAPlausibleStableReading) {
         {{30, 5}, false, false, 30},
         {{200, 5}, true, false, 200},
         {{-600, 5}, true, false, -600},
-        {{200, 3}, false, false, 200},                 // one window is not enough
-        {{2000, 5}, false, true, 2000},                // no clock runs that far off
+        {{200, 3}, false, false, 200},  // one window is not enough
+        {{2000, 5}, false, true, 2000}, // no clock runs that far off
         {{0, 5, 100e-6}, false, false, 0},
         {{500, 5, 100e-6}, true, false, 500},
-        {{0, 9, 3e-3, true}, false, false, 0},         // a period's steps, stamped late
+        {{0, 9, 3e-3, true}, false, false, 0}, // a period's steps, stamped late
         {{200, 9, 3e-3, true}, true, false, 200},
-        {{0, 7, 0, false, 1.5e-3}, false, false, 0},   // a device that paused
+        {{0, 7, 0, false, 1.5e-3}, false, false, 0},     // a device that paused
         {{200, 5, 0, false, 0, 3.0}, false, false, 200}, // a stall in the second window
     };
     for (const auto& c : cases) {

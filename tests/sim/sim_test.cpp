@@ -33,8 +33,12 @@ void* operator new(size_t n) {
     if (void* p = malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { free(p); }
-void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete(void* p) noexcept {
+    free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    free(p);
+}
 #pragma GCC diagnostic pop
 
 namespace {
@@ -574,8 +578,8 @@ TEST_F(Sim, CapturePacketsQueueUntilTheBufferIsFull) {
         ASSERT_HRESULT_SUCCEEDED(s.c->Start());
         sim::step(3); // the client reads only after the third period
         // What is left: the newest packet, or the newest two.
-        const std::vector<UINT64> waiting = shared ? std::vector<UINT64>{480, 960}
-                                                   : std::vector<UINT64>{960};
+        const std::vector<UINT64> waiting =
+            shared ? std::vector<UINT64>{480, 960} : std::vector<UINT64>{960};
         EXPECT_EQ(paddingOf(s.c), 480 * waiting.size());
         ASSERT_EQ(s.next(), S_OK);
         EXPECT_EQ(s.flags, DWORD(AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY));
@@ -832,7 +836,8 @@ TEST_F(Sim, ClockPositionsAsFineOrCoarseAsConfigured) {
         bool perPeriod, atCall;
     };
     for (const Case k : {Case{false, false}, Case{true, false}, Case{true, true}}) {
-        SCOPED_TRACE(testing::Message() << "per period " << k.perPeriod << ", at call " << k.atCall);
+        SCOPED_TRACE(testing::Message()
+                     << "per period " << k.perPeriod << ", at call " << k.atCall);
         configure([&](auto& r, auto& c) {
             r.positionPerPeriod = c.positionPerPeriod = k.perPeriod;
             r.qpcAtCall = c.qpcAtCall = k.atCall;
@@ -866,7 +871,8 @@ TEST_F(Sim, ClockPositionsAsFineOrCoarseAsConfigured) {
                 if (!firstPos[d]) {
                     firstPos[d] = frames, firstQpc[d] = q;
                 } else if (q > firstQpc[d] + 1e6) {
-                    rates[d].push_back(double(frames - firstPos[d]) * 1e7 / double(q - firstQpc[d]));
+                    rates[d].push_back(double(frames - firstPos[d]) * 1e7 /
+                                       double(q - firstQpc[d]));
                 }
             }
         }
@@ -935,7 +941,8 @@ TEST_F(Sim, TwoClockCableMeasuresCleanly) {
         const double x = amplitude * std::sin(2 * 3.141592653589793 * hz * double(f) / 48000);
         return int32_t(uint32_t(int32_t(std::lround(x))) << 8);
     };
-    for (const auto& [renderPpm, capturePpm] : {std::pair{0.0, 2000.0}, std::pair{2000.0, -1000.0}}) {
+    for (const auto& [renderPpm, capturePpm] :
+         {std::pair{0.0, 2000.0}, std::pair{2000.0, -1000.0}}) {
         SCOPED_TRACE(testing::Message() << "render " << renderPpm << ", capture " << capturePpm);
         configure([&](auto& r, auto& c) {
             r.clockPpm = renderPpm;

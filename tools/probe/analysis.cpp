@@ -177,9 +177,9 @@ void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames, int6
             within = e[i].disturbed || std::llabs(e[i].frames - median) <= kRoundTripTolerance;
         if (within) rt->settledFrom = from, rt->settledFrames = median, held = tail.size();
     }
-    rt->constant = rt->exact() || (rt->settledFrom < n && 2 * held > clean &&
-                                   double(e[rt->settledFrom].at - lockFrom) <
-                                       kLockSeconds * sampleRate);
+    rt->constant =
+        rt->exact() || (rt->settledFrom < n && 2 * held > clean &&
+                        double(e[rt->settledFrom].at - lockFrom) < kLockSeconds * sampleRate);
 }
 
 SlackSummary summarizeSlack(const std::vector<PeriodTiming>& periods, double periodSeconds) {
