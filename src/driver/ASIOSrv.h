@@ -235,8 +235,8 @@ class ASIOSrv : public IASIO, public UnknownBase {
     void letGo();
     // The streaming thread's id while it runs, 0 otherwise; written by the thread itself.
     std::atomic<DWORD> streamingThreadId{0};
-    // The host has called outputReady since its buffers were made: the event-driven thread
-    // then hands each output half to the endpoint as soon as the host has filled it.
+    // The host has called outputReady since init or its last disposeBuffers: the event-driven
+    // thread then hands each output half to the endpoint as soon as the host has filled it.
     std::atomic<bool> hostCallsOutputReady{false};
     // The half the event-driven thread waits to hand over while the host's switch runs, for
     // outputReady to send at once; touched on the streaming thread only.

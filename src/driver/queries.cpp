@@ -135,8 +135,8 @@ ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
     // output buffers the streaming thread holds beyond it. An input packet reaches the host in
     // the period it arrives. An output half the host has filled goes to the endpoint, which
     // plays it from the next period on: at once when the host calls outputReady; otherwise
-    // two periods later, the two halves asked for ahead; in timer-driven mode one more again
-    // (the first transfer takes a half before the endpoint starts).
+    // a period later, when the next switch is due; in timer-driven mode one more again (the
+    // first transfer takes a half before the endpoint starts).
     long input = 0, output = 0;
     // The running clients are asked while no stop can release them.
     ControlLock lock(this);
@@ -147,9 +147,9 @@ ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
         // output's figure there counts.
         if (bridged())
             input += bridgeFrames(uint32_t(bufferFrames)) - (timerDriven() ? bufferFrames : 0);
-        long held = timerDriven() ? 3
+        long held = timerDriven() ? 2
                     : hostCallsOutputReady.load(std::memory_order_relaxed) ? 0
-                                                                           : 2;
+                                                                           : 1;
         // Without a render endpoint there is no output to be late.
         if (endpointId[kRender])
             output = endpointLatency(this, kRender) + held * long(bufferFrames);

@@ -189,6 +189,7 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
     // The formats may change under a running stream: it stops first.
     if (streamOpen()) stop();
     callbacks = {};
+    hostCallsOutputReady.store(false, std::memory_order_relaxed);
     offeredSizes = {};
     offeredChannels[kRender] = offeredChannels[kCapture] = -1;
     for (wchar_t*& id : endpointId) {

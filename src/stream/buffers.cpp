@@ -126,8 +126,6 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
         bufferSampleType[kRender] = sampleType[kRender];
     }
     bufferFrames = int32_t(bufferSize);
-    // A new set: whether its host calls outputReady is for it to say again.
-    hostCallsOutputReady.store(false, std::memory_order_relaxed);
     std::snprintf(errorText, sizeof errorText, "%s",
                   ok ? "" : "Not enough memory for the buffers: choose a smaller size.");
     return ok ? ASE_OK : ASE_NoMemory;
@@ -175,9 +173,11 @@ ASIOError ASIOSrv::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
 }
 
 ASIOError ASIOSrv::outputReady() {
-    // Hosts call this in every switch: no lock and no log line. Once buffers exist the host
-    // is heard, and inside the switch the half it has just filled goes out at once.
-    if (bufferFrames <= 0) return ASE_NotPresent;
+    // Hosts call this in every switch: no lock and no log line. Many ask it once before they
+    // make their buffers, as a question whether the driver uses it, and call it in their
+    // switches only if it does: a call at any time after init is heard, for the buffers that
+    // exist or the next ones, and inside the switch the half just filled goes out at once.
+    if (!deviceEnumerator) return ASE_NotPresent;
     hostCallsOutputReady.store(true, std::memory_order_relaxed);
     if (streamingThreadId.load(std::memory_order_relaxed) == GetCurrentThreadId() && pendingOutput)
         sendOutput(this, *pendingOutput);

@@ -70,19 +70,16 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
 
     // A host that has said it calls outputReady fills each output half in the period the
     // endpoint plays next, from its first switch on, which comes with the first input (the
-    // silence start released covers the period before). A host that has not said so gets
-    // both halves filled ahead, one period more on the way out.
+    // silence start released covers the period before). A host that has not said so may
+    // fill a half until its next switch comes, as it would on hardware that plays the half
+    // from then on: each pass sends the half of the switch before, one period more on the way
+    // out, and the host fills the first half ahead, for the first pass to send.
     bool direct = self->hostCallsOutputReady.load(std::memory_order_relaxed) && render;
     HANDLE waitList[2];
     DWORD waitCount = 0;
     if (render) {
         waitList[waitCount++] = hold.event[kRender];
-        if (!direct) {
-            // The host fills both output halves before the first period goes out.
-            self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
-            self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
-            self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
-        }
+        if (!direct) self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
     }
     if (capture) waitList[waitCount++] = hold.event[kCapture];
     logMessage(self, L"ASIODrv:::...Event Driven Thread started...(%d events)", waitCount);
@@ -185,13 +182,14 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         bool lost = !capture && missedWakes > 0;
 
         // A host that first calls outputReady while streaming is served so from the next
-        // pass on (its latency is then two buffers less, and it is told once).
+        // pass on (its latency is then a buffer less, and it is told once): the half of its
+        // last switch is left out, as the endpoint takes one half a period.
         bool toldLatency = false;
         if (render && !direct && self->hostCallsOutputReady.load(std::memory_order_relaxed))
             direct = toldLatency = true;
         if (render && !direct) {
-            // The half the host filled one switch before the last.
-            output.half = half;
+            // The half the host filled in the last switch, finished now that the next is due.
+            output.half = uint8_t(half ^ 1);
             output.sent = false;
             sendOutput(self, output);
             if (output.result == AUDCLNT_E_DEVICE_INVALIDATED) {

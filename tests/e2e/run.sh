@@ -136,13 +136,13 @@ stream() (
 )
 
 # Event-driven, 2 buffers for a host that calls outputReady (the input period, and the period
-# the endpoint takes to play each half, which goes out as soon as it is filled), 4 for one that
-# does not (the two halves asked for before the stream runs); also for a host that declines
-# time information.
+# the endpoint takes to play each half, which goes out as soon as it is filled), 3 for one that
+# does not (each half goes out when the next switch is due); also for a host that declines time
+# information.
 case_event_driven() {
   install_driver
   twice stream 480 600 2 bufferSwitchTimeInfo
-  twice stream 960 100 4 bufferSwitch --no-timeinfo --no-output-ready
+  twice stream 960 100 3 bufferSwitch --no-timeinfo --no-output-ready
   twice stalled
 }
 
@@ -200,14 +200,14 @@ case_shared() {
   twice shared_stream 480 100 3 "other_streams = shared"
 }
 
-# Timer-driven, 5 buffers: one half moved into the endpoint before the clients start, the
+# Timer-driven, 4 buffers: one half moved into the endpoint before the clients start, the
 # period the endpoint takes to play it, a capture ring that starts with a buffer of silence,
-# and the switch after each transfer; the capture endpoint's short minimum period does not
-# move the echo.
+# and each half going out at the transfer after its switch; the capture endpoint's short
+# minimum period does not move the echo.
 case_timer_driven() {
   install_driver
   setting TimerDrivenMode REG_DWORD 1
-  twice stream 960 1500 5 bufferSwitchTimeInfo
+  twice stream 960 1500 4 bufferSwitchTimeInfo
 }
 
 # --find-minimum where the shortest period (100 ms, 4800 frames) is far above what a busy
