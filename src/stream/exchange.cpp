@@ -53,6 +53,17 @@ void sendOutput(ASIOSrv* self, OutputHandover& out) {
     // half a period less (a stall let the engine play the queue dry) puts silence back
     // first, so that the output is never earlier than reported. Either is a dropout.
     if (out.sharedClient && SUCCEEDED(out.sharedClient->GetCurrentPadding(&queued))) {
+        // The first pass normally finds the silence released before Start read already: the
+        // engine reads each stream at the period that ends in the capture packet this pass
+        // answers. Found still queued whole, the render stream started after that period
+        // (its Start came late): the engine reads it at the next one, and every later pass
+        // finds the queue a period shorter. The half waits for the next pass, whose place it
+        // has; sent now, it would play a period later than the latency says, for good.
+        if (out.targetQueued < 0 && queued == out.frames) {
+            out.targetQueued = 0;
+            out.result = S_OK;
+            return;
+        }
         if (out.targetQueued < 0) out.targetQueued = long(queued);
         const long target = out.targetQueued, half = long(out.frames / 2);
         if (queued + out.frames > out.bufferFrames || long(queued) > target + half) {

@@ -39,15 +39,16 @@ figure() { sed -nE "s/^  $1 +(-?[0-9]+).*/\1/p" <<<"$report" | grep -m1 . || fai
 expect_figure() { [ "$(figure "$1")" = "$2" ] || fail "$1: expected $2, the report says $(figure "$1")"; }
 
 # Periods the machine, not the driver, cost the stream: late wakes of its thread (render's,
-# and capture periods lost to them) and the simulated clock's own late ticks, as the report
-# puts them down.
+# capture periods lost to them, and shared capture packets they let the next overtake) and the
+# simulated clock's own late ticks, as the report puts them down.
 machine_stalls() {
-  local wakes lost sim putoff
+  local wakes lost sim overtaken putoff
   wakes=$(sed -nE 's/^  late periods +render [0-9]+:.* late wake ([0-9]+).*/\1/p' <<<"$report" | head -n1)
   lost=$(sed -nE 's/^  lost capture periods +[0-9]+ \(([0-9]+) put down to late wakes.*/\1/p' <<<"$report" | head -n1)
   sim=$(sed -nE 's/^  lost capture periods .*, ([0-9]+) to the simulator.*/\1/p' <<<"$report" | head -n1)
+  overtaken=$(sed -nE 's/^  lost capture periods .*; ([0-9]+) more taken after the next.*/\1/p' <<<"$report" | head -n1)
   putoff=$(sed -nE 's/^  missed switches .*\(and ([0-9]+) the simulated clock.*/\1/p' <<<"$report" | head -n1)
-  echo $((${wakes:-0} + ${lost:-0} + ${sim:-0} + ${putoff:-0}))
+  echo $((${wakes:-0} + ${lost:-0} + ${sim:-0} + ${overtaken:-0} + ${putoff:-0}))
 }
 
 # Every switch arrived, in order, with continuous positions, and every dropout the driver told

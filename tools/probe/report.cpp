@@ -377,11 +377,15 @@ void Probe::reportResult() {
     const LostCapture lost = lostCapture(slack, callbackSpans(records));
     if (s.inputs) {
         if (lost.known)
-            out("%s%zu (%zu put down to late wakes%s)\n", label("lost capture periods"), lost.all,
-                lost.lateWakes,
+            out("%s%zu (%zu put down to late wakes%s)%s\n", label("lost capture periods"),
+                lost.all, lost.lateWakes,
                 lost.simulator
                     ? (", " + std::to_string(lost.simulator) + " to the simulator").c_str()
-                    : "");
+                    : "",
+                lost.overtaken ? ("; " + std::to_string(lost.overtaken) +
+                                  " more taken after the next by late wakes")
+                                     .c_str()
+                               : "");
         else if (anyEcho(trips))
             out("%sunknown (the endpoint service does not report them); the echo stepped by a "
                 "period %zu times\n",
