@@ -463,8 +463,8 @@ TEST_F(Endpoint, EveryKindOfEndpointOffersAGridThatStarts) {
         {L"others-playing", 44100.0, {ASE_OK, 0, 0, 0, 0}},
     };
     for (const auto& [profile, rate, expected] : rows) {
-        SCOPED_TRACE(testing::Message() << std::string(profile, profile + wcslen(profile)) << " "
-                                        << rate);
+        SCOPED_TRACE(testing::Message()
+                     << std::string(profile, profile + wcslen(profile)) << " " << rate);
         std::wstring error;
         ASSERT_TRUE(sim::loadConfigFile(kProfiles + std::wstring(profile) + L".ini", &error));
         drv->init(nullptr);
@@ -475,8 +475,8 @@ TEST_F(Endpoint, EveryKindOfEndpointOffersAGridThatStarts) {
         for (long f = got[1]; got[4] > 0 && f <= got[3]; f += got[4])
             if (f <= 2048 || f + 4 * got[4] > got[3]) offered.push_back(f);
         for (long f : offered)
-            EXPECT_TRUE(f == 0 || drv->sizeStarts(drv->queryPlan(), uint32_t(f)) ==
-                                      ASIOSrv::Grant::Yes)
+            EXPECT_TRUE(f == 0 ||
+                        drv->sizeStarts(drv->queryPlan(), uint32_t(f)) == ASIOSrv::Grant::Yes)
                 << f;
         // Another length chosen while a stream holds the endpoints: the size a fresh
         // measurement finds for it, worked out from what was measured before.

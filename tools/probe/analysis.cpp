@@ -283,8 +283,8 @@ std::vector<long> sizesToTry(long minSize, long maxSize, long preferred, long gr
     } else if (granularity > 0) {
         // Every step, or every few where that would be more than kMostSizesBetween sizes.
         const long steps = (top - minSize) / granularity;
-        const long step = granularity * std::max(1L, (steps + kMostSizesBetween - 1) /
-                                                         kMostSizesBetween);
+        const long step =
+            granularity * std::max(1L, (steps + kMostSizesBetween - 1) / kMostSizesBetween);
         for (long v = minSize + step; v < top; v += step)
             sizes.push_back(v);
     }
