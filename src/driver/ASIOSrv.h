@@ -225,7 +225,7 @@ class ASIOSrv : public IASIO, public UnknownBase {
     struct OfferedSizes {
         bool known = false;
         DWORD ms = 0; // the preferred length they were measured for
-        long minimum = 0, maximum = 0, preferred = 0;
+        long minimum = 0, maximum = 0, preferred = 0, granularity = 0;
     } offeredSizes;
     long offeredChannels[2] = {-1, -1}; // getChannels' counts, -1 until found
 
@@ -265,11 +265,11 @@ class ASIOSrv : public IASIO, public UnknownBase {
     void collectStoppedThread();
     // Undoes start's CoInitializeEx, on the thread that made it only.
     void releaseCom();
-    // The smallest buffer the endpoints grant, the largest, and the preferred one (for
-    // preferredMs, or the default period when 0), as getBufferSize reports them; nothing
-    // logged.
+    // The smallest buffer the endpoints grant, the largest, the preferred one (for
+    // preferredMs, or the default period when 0) and the step between, as getBufferSize
+    // reports them; nothing logged.
     ASIOError measureBufferSizes(const StreamPlan& plan, long* minSize, long* maxSize,
-                                 long* preferredSize, DWORD preferredMs);
+                                 long* preferredSize, long* granularity, DWORD preferredMs);
     // How many channels getChannels offers for a direction (quiet: nothing logged), and the
     // same as the stream running knows them.
     long channelsOffered(int direction, bool log);

@@ -214,7 +214,7 @@ uint32_t gcd(uint32_t a, uint32_t b) {
 
 void limitToSharedPeriods(const ASIOSrv* self, DWORD preferredMs, long* minSize, long* maxSize,
                           long* preferredSize, long* granularity) {
-    vl::EnginePeriods engines[2];
+    vl::EnginePeriods engines[3];
     unsigned n = sharedEngines(self, engines);
     if (n == 0) return;
     // The shared periods' own range, within the exclusive direction's where there is one.
@@ -226,26 +226,33 @@ void limitToSharedPeriods(const ASIOSrv* self, DWORD preferredMs, long* minSize,
         if (low > lo) lo = low;
         if (high < hi) hi = high;
     }
-    if (minSize && *minSize > 0 && uint32_t(*minSize) > lo) lo = uint32_t(*minSize);
-    if (maxSize && *maxSize > 0 && uint32_t(*maxSize) < hi) hi = uint32_t(*maxSize);
+    if (*minSize > 0 && uint32_t(*minSize) > lo) lo = uint32_t(*minSize);
+    if (*maxSize > 0 && uint32_t(*maxSize) < hi) hi = uint32_t(*maxSize);
+    // The exclusive directions' sizes are one more set of periods, without a default.
+    if (*granularity > 0 && *minSize > 0)
+        engines[n++] = {0, uint32_t(*granularity), uint32_t(*minSize), uint32_t(*maxSize)};
     uint32_t minimum = vl::nearestCommonPeriod(engines, n, lo, lo, hi);
     uint32_t maximum = vl::nearestCommonPeriod(engines, n, hi, lo, hi);
-    if (minSize) *minSize = long(minimum);
-    if (maxSize) *maxSize = long(maximum);
-    if (preferredSize) {
-        int first = streamsShared(self, kRender) ? kRender : kCapture;
-        uint32_t rate = sharedFormat(self, first).Format.nSamplesPerSec;
-        uint32_t wanted =
-            preferredMs ? uint32_t(uint64_t(preferredMs) * rate / 1000) : engines[0].defaultPeriod;
-        *preferredSize = long(vl::nearestCommonPeriod(engines, n, wanted, lo, hi));
-    }
-    if (granularity) {
-        // The step between the periods: the fundamentals' least common multiple.
-        uint32_t step = 0;
-        for (unsigned i = 0; i < n; ++i)
-            if (engines[i].fundamental)
-                step = step ? step / gcd(step, engines[i].fundamental) * engines[i].fundamental
-                            : engines[i].fundamental;
-        *granularity = minimum == maximum || !step ? 0 : long(step);
-    }
+    int first = streamsShared(self, kRender) ? kRender : kCapture;
+    uint32_t rate = sharedFormat(self, first).Format.nSamplesPerSec;
+    uint32_t wanted =
+        preferredMs ? uint32_t(uint64_t(preferredMs) * rate / 1000) : engines[0].defaultPeriod;
+    uint32_t preferred = vl::nearestCommonPeriod(engines, n, wanted, lo, hi);
+    // The step between the periods: the fundamentals' least common multiple. A grid holds
+    // where every size of it from the minimum is a period of all (an engine's default period
+    // off its fundamental's multiples is one size alone), and the preferred size is one.
+    uint32_t step = 0;
+    for (unsigned i = 0; i < n; ++i)
+        if (engines[i].fundamental)
+            step = step ? step / gcd(step, engines[i].fundamental) * engines[i].fundamental
+                        : engines[i].fundamental;
+    bool grid = step && minimum < maximum && minimum % step == 0 && preferred % step == 0;
+    if (grid) maximum -= (maximum - minimum) % step;
+    for (uint32_t f = minimum; grid && f <= maximum; f += step)
+        grid = vl::nearestCommonPeriod(engines, n, f, f, f) == f;
+    if (!grid) minimum = maximum = preferred;
+    *minSize = long(minimum);
+    *maxSize = long(maximum);
+    *preferredSize = long(preferred);
+    *granularity = grid ? long(step) : 0;
 }

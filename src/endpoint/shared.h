@@ -45,7 +45,9 @@ inline bool streamsShared(const ASIOSrv* self, int direction) {
 // Narrows the sizes getBufferSize offers to the periods every shared direction takes: the
 // minimum and maximum to the nearest such period within them (exclusive directions already
 // set them; 0 and 0 when none did), the preferred size to the one nearest the user's length
-// (preferredMs, 0: the engine's default period). Granularity, when given, becomes the step
-// between those periods (0 for one size). Nothing changes without a shared direction.
+// (preferredMs, 0: the engine's default period). *granularity comes in as the step of the
+// exclusive directions' sizes from *minSize (0: no step), and leaves as the step between the
+// sizes both take, or 0 and the preferred size alone where they have no common step. Nothing
+// changes without a shared direction.
 void limitToSharedPeriods(const ASIOSrv* self, DWORD preferredMs, long* minSize, long* maxSize,
                           long* preferredSize, long* granularity);

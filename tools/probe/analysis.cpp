@@ -281,7 +281,11 @@ std::vector<long> sizesToTry(long minSize, long maxSize, long preferred, long gr
         for (long p = 1; p < top && p <= (1L << 24); p *= 2)
             if (p > minSize) sizes.push_back(p);
     } else if (granularity > 0) {
-        for (long v = minSize + granularity; v < top; v += granularity)
+        // Every step, or every few where that would be more than kMostSizesBetween sizes.
+        const long steps = (top - minSize) / granularity;
+        const long step =
+            granularity * std::max(1L, (steps + kMostSizesBetween - 1) / kMostSizesBetween);
+        for (long v = minSize + step; v < top; v += step)
             sizes.push_back(v);
     }
     if (top > minSize) sizes.push_back(top);

@@ -173,8 +173,10 @@ DelayParts explainCapture(const PeriodTiming& p, const std::vector<PeriodTiming>
 // --- The smallest safe buffer ---------------------------------------------------------------
 
 // The sizes to try, ascending, from the driver's minimum up through its preferred size:
-// granularity -1 steps by powers of two, a positive one by that many frames, 0 offers the
-// minimum and the preferred size only.
+// granularity -1 steps by powers of two, a positive one by that many frames (by a multiple of
+// it where more than kMostSizesBetween sizes would lie between), 0 offers the minimum and the
+// preferred size only.
+constexpr long kMostSizesBetween = 16;
 std::vector<long> sizesToTry(long minSize, long maxSize, long preferred, long granularity);
 
 // A size is safe when no switch was missed, the run had no other fault, and (when the
