@@ -487,8 +487,8 @@ TEST_F(Endpoint, EveryKindOfEndpointOffersAGridThatStarts) {
 }
 
 // Latencies are the endpoints' own (a period each here), and the output halves the thread
-// holds beyond the endpoint's: two filled ahead, none for a host that calls outputReady, three
-// in timer-driven mode. The endpoints are asked at the integer part of a rate; the fraction is
+// holds beyond the endpoint's: one waiting for the next switch, none for a host that calls
+// outputReady, two in timer-driven mode. The endpoints are asked at the integer part of a rate; the fraction is
 // kept.
 TEST_F(Endpoint, RateLatenciesAndFixedAnswers) {
     EXPECT_EQ(drv->getSampleRate(nullptr), ASE_InvalidParameter);
@@ -498,15 +498,15 @@ TEST_F(Endpoint, RateLatenciesAndFixedAnswers) {
     long in = -1, out = -1;
     drv->bufferFrames = 480;
     EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
-    EXPECT_EQ(std::make_pair(in, out), std::make_pair(480L, 1440L));
-    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=480 Output=1440"));
+    EXPECT_EQ(std::make_pair(in, out), std::make_pair(480L, 960L));
+    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=480 Output=960"));
     drv->hostCallsOutputReady = true;
     EXPECT_EQ(drv->getLatencies(nullptr, &out), ASE_OK);
     EXPECT_EQ(out, 480);
     drv->TimerDrivenMode = true;
     EXPECT_EQ(drv->getLatencies(nullptr, &out), ASE_OK);
-    EXPECT_EQ(out, 1920);
-    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=0 Output=1920"));
+    EXPECT_EQ(out, 1440);
+    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=0 Output=1440"));
 
     clearLog();
     EXPECT_EQ(drv->setSampleRate(44100.9), ASE_OK);
@@ -584,15 +584,15 @@ TEST_F(Endpoint, SharedDirectionsAnswerForTheEngine) {
     EXPECT_EQ(drv->canSampleRate(48000.0), ASE_OK);
     EXPECT_EQ(drv->canSampleRate(22050.0), ASE_NoClock);
     drv->bufferFrames = 480;
-    // The engine's pass and the period the buffer spans; output the two halves filled ahead too.
+    // The engine's pass and the period the buffer spans; output the half waiting too.
     EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
-    EXPECT_EQ(std::make_pair(in, out), std::make_pair(960L, 1920L));
+    EXPECT_EQ(std::make_pair(in, out), std::make_pair(960L, 1440L));
     // At 44.1 kHz through the engine's converter: its period alone, in frames of that rate.
     EXPECT_EQ(drv->setSampleRate(44100.0), ASE_OK);
     EXPECT_EQ(sizes(), (Sizes{ASE_OK, 441, 441, 441, 0}));
     drv->bufferFrames = 441;
     EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
-    EXPECT_EQ(std::make_pair(in, out), std::make_pair(882L, 1764L));
+    EXPECT_EQ(std::make_pair(in, out), std::make_pair(882L, 1323L));
 
     // Exclusive render (160 frames at least), shared capture in steps of 96 frames.
     setMode(L"");
