@@ -71,7 +71,6 @@ void PeriodClock::reset(double nominalSecondsPerFrame) {
     step_ = 0;
     timed_ = 0;
     selected_ = 0;
-    offset_ = offsetFrom_ = 0;
 }
 
 double PeriodClock::fitSeconds(const Fit& fit, double frames) const {
@@ -88,14 +87,7 @@ double PeriodClock::fitSlope(const Fit& fit, double frames) const {
 }
 
 double PeriodClock::secondsAt(double frames) const {
-    const Fit& fit = fits_[selected_];
-    double seconds = fitSeconds(fit, frames);
-    if (offset_ != 0) {
-        const double into =
-            ((frames - double(fitFrames_)) * nominal_ - offsetFrom_) / kBlendSeconds;
-        seconds += offset_ * (into <= 0 ? 1 : into >= 1 ? 0 : 1 - into);
-    }
-    return seconds;
+    return fitSeconds(fits_[selected_], frames);
 }
 
 double PeriodClock::framesAt(double seconds) const {
@@ -223,8 +215,6 @@ bool PeriodClock::update(uint64_t frames, double seconds) {
             weights_.lag[k] = 1 - std::exp(-du / kLagWindowSeconds[k]);
         weights_.jitter = 1 - std::exp(-du / kJitterSeconds);
     }
-    // The reading as it stands, kept through any change of fit below.
-    const double before = secondsAt(double(frames));
     fitFrames_ = frames_ = frames;
     if (std::fabs(departure) > threshold) {
         step_ = departure;
@@ -233,7 +223,6 @@ bool PeriodClock::update(uint64_t frames, double seconds) {
             fits_[f].x[0] = seconds;
             fits_[f].lag[0] = fits_[f].lag[1] = 0;
         }
-        offset_ = 0;
         return true;
     }
 
@@ -258,7 +247,6 @@ bool PeriodClock::update(uint64_t frames, double seconds) {
                 fit.lag[k] += weights_.lag[k] * (error - fit.lag[k]);
     }
     // Fits the times contradict start again from the fastest fit's state.
-    bool restarted = false;
     if (timed_ > kSettleTimes) {
         double limit[2];
         for (unsigned k = 0; k < 2; ++k) {
@@ -266,10 +254,8 @@ bool PeriodClock::update(uint64_t frames, double seconds) {
             limit[k] = kLagToJitter * std::sqrt(jitter2_ * w / (2 - w));
         }
         for (unsigned f = 0; f + 1 < kFits; ++f)
-            if (std::fabs(fits_[f].lag[0]) > limit[0] || std::fabs(fits_[f].lag[1]) > limit[1]) {
+            if (std::fabs(fits_[f].lag[0]) > limit[0] || std::fabs(fits_[f].lag[1]) > limit[1])
                 restartFrom(fits_[f], kDegree[f], fits_[kFits - 1], now);
-                restarted = restarted || f == selected_;
-            }
     }
     // The fit whose reading a period on has the least variance, among those that may be read.
     double spread[kFits];
@@ -285,20 +271,10 @@ bool PeriodClock::update(uint64_t frames, double seconds) {
             for (unsigned j = 0; j < states; ++j)
                 spread[f] += h[i] * fits_[f].p[i][j] * h[j];
     }
-    const unsigned wasSelected = selected_;
     for (unsigned f = 0; f < kFits; ++f)
         if (now >= fits_[f].readableFrom &&
             (fits_[selected_].readableFrom > now || spread[f] < spread[selected_]))
             selected_ = f;
-    if (selected_ != wasSelected || restarted) {
-        offset_ = 0;
-        offset_ = before - secondsAt(double(frames));
-        offsetFrom_ = 0;
-    } else if (offset_ != 0) {
-        // Still being taken out: where it began moves back with the fits' reference.
-        offsetFrom_ -= du;
-        if (offsetFrom_ <= -kBlendSeconds) offset_ = 0;
-    }
     return false;
 }
 

@@ -34,7 +34,9 @@ namespace vl {
 // jitter explains, the clock has left that fit's model, and the fit starts again from the
 // quartic's state and is not read until it has agreed with the times for a while. Among the
 // fits that may be read, the one whose reading a period on has the least variance is read. A
-// change of fit never steps the reading: the difference is taken out over kBlendSeconds.
+// change of fit moves the reading by what the two fits differ (nanoseconds, or tens of them
+// where a fit had begun to lag), which the bridge's position follows over a period, by its
+// ratio and never by a step, as it follows any other move of the reading.
 class PeriodClock {
   public:
     static constexpr unsigned kFits = 3;
@@ -57,7 +59,6 @@ class PeriodClock {
     // contradicted again within kMaxHoldSeconds of the last, up to kMaxHoldSeconds.
     static constexpr double kHoldSeconds = 1.0;
     static constexpr double kMaxHoldSeconds = 32.0;
-    static constexpr double kBlendSeconds = 0.1;
     // The higher terms reach this far beyond the last time; further on, the reading goes on
     // in a straight line (a clock read long after its last time is not extrapolated wildly).
     static constexpr double kReachSeconds = 0.25;
@@ -131,8 +132,6 @@ class PeriodClock {
     unsigned timed_ = 0; // times fitted since the start
     Fit fits_[kFits] = {};
     unsigned selected_ = 0;
-    double offset_ = 0;     // the reading's difference still being taken out, seconds
-    double offsetFrom_ = 0; // nominal seconds where it began
 };
 
 // Two clocks' rates compared from their times (each clock's frames, and when it had made
