@@ -415,7 +415,9 @@ void floatToBlock(int32_t sampleType, const float* in, uint32_t count, void* blo
 double ClockBridge::targetFor(const Config& config) {
     // The fill must cover, at the moment a render period starts: the capture period that has
     // been made but not yet delivered, the input the period's output takes, the resampler's
-    // look-ahead and one frame more for the fraction, and the margin.
+    // look-ahead and one frame more for the fraction, and the margin (which also covers a
+    // capture clock slower than render's: the latency is held in render frames, and the fill
+    // in capture frames is that much shorter, 8 frames at 8000 ppm).
     return double(config.capturePeriodFrames) + Resampler::maxInputFor(config.renderPeriodFrames) +
            Resampler::kHalfTaps + 1 + config.marginFrames;
 }
@@ -446,7 +448,7 @@ bool ClockBridge::setup(const Config& config) {
 
 void ClockBridge::reset() {
     written_ = read_ = rendered_ = 0;
-    lastFill_ = 0;
+    lastFill_ = lastError_ = 0;
     running_ = false;
     stepped_ = false;
     underrun_ = overrun_ = lost_ = 0;
@@ -522,12 +524,11 @@ void ClockBridge::read(uint32_t count, float* const* out) {
     read_ = end;
 }
 
-// Puts the resampler's next output at `target_` frames behind the capture clock's count,
-// its history taken from the FIFO. False while the FIFO does not hold that history.
-bool ClockBridge::start(double captureFrames) {
-    const double at = captureFrames - target_;
-    if (at < Resampler::kHalfTaps) return false;
-    const double whole = std::floor(at);
+// Puts the resampler's next output at capture frame `position`, its history taken from the
+// FIFO. False while the FIFO does not hold that history.
+bool ClockBridge::start(double position) {
+    if (position < Resampler::kHalfTaps) return false;
+    const double whole = std::floor(position);
     const uint64_t first = uint64_t(whole) - Resampler::kHalfTaps;
     if (first + Resampler::kTaps > written_ || written_ - first > capacity_) return false;
     float* history[kMaxChannels];
@@ -535,7 +536,7 @@ bool ClockBridge::start(double captureFrames) {
         history[ch] = history_.get() + size_t(ch) * Resampler::kTaps;
     read_ = first;
     read(Resampler::kTaps, history);
-    resampler_.reset(history, at - whole);
+    resampler_.reset(history, position - whole);
     running_ = true;
     return true;
 }
@@ -552,43 +553,45 @@ void ClockBridge::render(float* const* out, uint32_t count, double seconds) {
         }
     }
     if (renderClock_.update(rendered_, seconds)) stepped_ = true;
-    // The period's first frame and the next period's, on the render clock's fit.
-    const double now = renderClock_.secondsAt(double(rendered_));
-    const double next = renderClock_.secondsAt(double(rendered_ + count));
+    // Each output frame stands for what capture had made target_ render frames before it, so
+    // that the delay is the same in time however capture's rate moves: the period's first
+    // frame and the next period's, so delayed, on the render clock's fit.
+    const double first = double(rendered_);
+    const double from = renderClock_.secondsAt(first - target_);
+    const double to = renderClock_.secondsAt(first + count - target_);
+    const double now = renderClock_.secondsAt(first);
     rendered_ += count;
     bool play = fifo_ && count <= config_.renderPeriodFrames && captureClock_.started();
-    const double made = play ? captureClock_.framesAt(now) : 0;
+    const double want = play ? captureClock_.framesAt(from) : 0;
     // The input starts where both clocks' rates are known, not from the nominal ones.
     if (play && !running_)
-        play = captureClock_.rateKnown() && renderClock_.rateKnown() && start(made);
+        play = captureClock_.rateKnown() && renderClock_.rateKnown() && start(want);
     if (play) {
-        lastFill_ = made - (double(read_) + resampler_.position());
-        // The fill stays within a small fraction of a frame of its target; a clock that
-        // stepped or a fill that left the target by more moved the input at once, and the
+        // The position stays within a small fraction of a frame of where it should be; a
+        // clock that stepped or a position found further off moved the input at once, and the
         // position follows at once too rather than by a change of the ratio.
-        const double error = std::fabs(lastFill_ - target_);
+        lastError_ = want - (double(read_) + resampler_.position());
+        const double error = std::fabs(lastError_);
         const bool lost = error > resyncFrames_;
         const bool moved = !missed && (stepped_ || error > kJumpFrames);
         stepped_ = false;
         if (missed || lost || moved) {
             ++resyncs_;
-            // Without the input the target needs yet (capture still catching up after a
-            // stall), silence until it has come.
-            if (!start(made)) {
+            // Without the input that needs yet (capture still catching up after a stall),
+            // silence until it has come.
+            if (!start(want)) {
                 running_ = false;
                 play = false;
-            } else {
-                lastFill_ = made - (double(read_) + resampler_.position());
             }
         }
     }
     if (play) {
-        // The ratio that brings the input position to the capture count at the next period's
-        // first frame, less the target: this period's error is gone by the next.
+        // The ratio that brings the input position to where it should be at the next
+        // period's first frame: this period's error is gone by the next.
         const double position = double(read_) + resampler_.position();
-        const double want = captureClock_.framesAt(next) - target_;
+        lastFill_ = captureClock_.framesAt(now) - position;
         const double most = kMaxCorrectionPpm * 1e-6;
-        double ratio = (want - position) / double(count ? count : 1);
+        double ratio = (captureClock_.framesAt(to) - position) / double(count ? count : 1);
         if (ratio > seed_ * (1 + most)) ratio = seed_ * (1 + most);
         if (ratio < seed_ * (1 - most)) ratio = seed_ * (1 - most);
         ratio_ = ratio;

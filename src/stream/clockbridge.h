@@ -1,16 +1,17 @@
 // Capture on one clock, render on another: captured frames go into a FIFO, and each render
-// period takes them out through the adaptive resampler at a ratio chosen so that the FIFO's
-// fill, and with it the input latency, stays at a constant target. Portable: plain values and
-// buffers, no Windows header; the streaming thread feeds it device frames with their times on
-// one time base (the performance counter, in seconds from any origin).
+// period takes them out through the adaptive resampler at a ratio chosen so that the input's
+// delay, the latency the bridge adds, stays constant. Portable: plain values and buffers, no
+// Windows header; the streaming thread feeds it device frames with their times on one time
+// base (the performance counter, in seconds from any origin).
 //
 // Each side's times go through a model of its clock (PeriodClock), fitted to all of them, so
 // that the capture clock's count can be read at any instant to a small fraction of a frame
 // rather than in steps of a period. Each render period then takes its input from where the
-// capture count stood, less the target, at the period's first frame, and resamples at the
-// ratio that brings it to where the count will stand at the next period's first frame: the
-// fill's error is read every period and taken out over the next one. The loop's bandwidth and
-// damping are those of the clock models, which choose them from the times themselves.
+// capture count stood a constant number of render frames before the period's first frame, and
+// resamples at the ratio that brings it to where the count stood as long before the next
+// period's first frame: the position's error is read every period and taken out over the next
+// one. The loop's bandwidth and damping are those of the clock models, which choose them from
+// the times themselves.
 #pragma once
 
 #include "stream/resampler.h"
@@ -214,14 +215,14 @@ class ClockBridge {
 
     // Allocates the FIFO, the resampler and their buffers; false when memory runs out.
     bool setup(const Config& config);
-    // The fill a bridge of that configuration holds (targetFrames), known before it exists.
+    // The latency a bridge of that configuration adds (targetFrames), known before it exists.
     static double targetFor(const Config& config);
-    // A fill this far from its target (a clock that stepped by less than its step threshold,
-    // a fit that had to start again) moves the position at once rather than by the ratio.
+    // A position this far from where it should be (a clock that stepped by less than its
+    // step threshold) moves at once rather than by the ratio.
     static constexpr double kJumpFrames = 16.0;
     // The ratio stays within this of the seed, in parts per million.
     static constexpr double kMaxCorrectionPpm = 8000.0;
-    // Locked: the fill within this of its target at the last period.
+    // Locked: the input position within this of where it should be at the last period.
     static constexpr double kLockErrorFrames = 1.0;
 
     // A new run: no frames, no clocks, the rate taken from the seed (1 unless seeded) until
@@ -242,17 +243,21 @@ class ClockBridge {
     // enough has been captured, silence. Allocates, locks and logs nothing.
     void render(float* const* out, uint32_t count, double seconds);
 
-    // The fill held, in frames: from the newest frame the capture clock has made at the start
-    // of a render period to the input position of that period's first output frame. The input
-    // latency that the bridge adds.
+    // The input latency the bridge adds, in render frames: each output frame stands for what
+    // capture had made this many render frames before it. The fill, in capture frames, differs
+    // from it by the two clocks' difference (two frames at 2000 ppm).
     double targetFrames() const { return target_; }
-    // The fill at the last render period, in frames, as the clocks' filtered times give it.
+    // The fill at the last render period, in capture frames, as the clocks' fits give it: from
+    // capture's count at the period's first frame to the input position of that frame.
     double lastFillFrames() const { return lastFill_; }
+    // How far the input position was from where it should be at the last render period, in
+    // capture frames, before that period's ratio took it out (or a jump, beyond kJumpFrames).
+    double lastErrorFrames() const { return lastError_; }
     // The capture frame, a fraction included, that the next render period's first output
     // frame stands for.
     double inputPosition() const { return double(read_) + resampler_.position(); }
     bool running() const { return running_; }
-    bool locked() const { return running_ && std::fabs(lastFill_ - target_) <= kLockErrorFrames; }
+    bool locked() const { return running_ && std::fabs(lastError_) <= kLockErrorFrames; }
     // The ratio of the last period.
     double ratio() const { return ratio_; }
     // The two clocks' rates' ratio as their fits give it, as parts per million above 1:
@@ -263,7 +268,7 @@ class ClockBridge {
     // Frames the render side found missing (played as silence); frames the capture side had
     // to drop because the render side stopped taking; capture frames that never came, put in
     // as silence; and how often the position jumped back to its target (after render periods
-    // the device played without this side, a clock's time that stepped, or a fill found far
+    // the device played without this side, a clock's time that stepped, or a position found far
     // from its target).
     uint64_t underrunFrames() const { return underrun_; }
     uint64_t overrunFrames() const { return overrun_; }
@@ -272,7 +277,7 @@ class ClockBridge {
 
   private:
     void append(int32_t sampleType, const void* frames, unsigned frameChannels, uint64_t count);
-    bool start(double captureFrames);
+    bool start(double position);
     void read(uint32_t count, float* const* out);
 
     Config config_;
@@ -286,7 +291,7 @@ class ClockBridge {
     uint32_t capacity_ = 0;            // a power of two
     uint64_t written_ = 0, read_ = 0;  // frames in all, counted from the run's first
     uint64_t rendered_ = 0;
-    double lastFill_ = 0;
+    double lastFill_ = 0, lastError_ = 0;
     double ratio_ = 1;
     bool running_ = false;
     bool stepped_ = false; // a clock's time stepped since the last render period

@@ -237,7 +237,8 @@ Outcome runClocks(const Clocks& c) {
         }
         const bool wasRunning = bridge.running();
         const double position = bridge.inputPosition();
-        const double fillError = c.madeAt(nextRender) - position - bridge.targetFrames();
+        // Each frame stands for what capture had made targetFrames() render frames before.
+        const double fillError = c.madeAt(nextRender - bridge.targetFrames() / kRate) - position;
         const uint64_t faults = bridge.underrunFrames() + bridge.resyncs();
         // Read at a wake 1 to 40 frames into the period before this one.
         const double into = double(1 + renderPeriods * 7919 % 40);
