@@ -60,7 +60,6 @@ constexpr unsigned kSettleTimes = 24;
 
 constexpr unsigned PeriodClock::kDegree[];
 constexpr double PeriodClock::kMemorySeconds[];
-constexpr double PeriodClock::kLagWindowSeconds[];
 
 void PeriodClock::reset(double nominalSecondsPerFrame) {
     started_ = false;
@@ -109,7 +108,7 @@ void PeriodClock::restartFrom(Fit& fit, unsigned degree, const Fit& from, double
         for (unsigned j = 0; j <= degree; ++j)
             fit.p[i][j] = from.p[i][j];
     }
-    fit.lag[0] = fit.lag[1] = 0;
+    fit.lag = 0;
     fit.hold = fit.contradicted >= 0 && now - fit.contradicted < kMaxHoldSeconds
                    ? std::fmin(2 * fit.hold, kMaxHoldSeconds)
                    : kHoldSeconds;
@@ -211,8 +210,7 @@ bool PeriodClock::update(uint64_t frames, double seconds) {
         weights_.du = du;
         for (unsigned f = 0; f < kFits; ++f)
             weights_.fade[f] = std::exp(du / kMemorySeconds[f]);
-        for (unsigned k = 0; k < 2; ++k)
-            weights_.lag[k] = 1 - std::exp(-du / kLagWindowSeconds[k]);
+        weights_.lag = 1 - std::exp(-du / kLagWindowSeconds);
         weights_.jitter = 1 - std::exp(-du / kJitterSeconds);
     }
     fitFrames_ = frames_ = frames;
@@ -221,7 +219,7 @@ bool PeriodClock::update(uint64_t frames, double seconds) {
         for (unsigned f = 0; f < kFits; ++f) {
             predict(fits_[f], kDegree[f] + 1, du, weights_.fade[f]);
             fits_[f].x[0] = seconds;
-            fits_[f].lag[0] = fits_[f].lag[1] = 0;
+            fits_[f].lag = 0;
         }
         return true;
     }
@@ -241,40 +239,21 @@ bool PeriodClock::update(uint64_t frames, double seconds) {
             jitter2_ += w * (normalized * normalized - jitter2_);
             jitter2_ = std::fmax(jitter2_, kResolutionSeconds * kResolutionSeconds / 12);
         }
-        // The running means of its errors, from when the first times' rate has been found.
-        if (timed_ > kSettleTimes / 2)
-            for (unsigned k = 0; k < 2; ++k)
-                fit.lag[k] += weights_.lag[k] * (error - fit.lag[k]);
+        // The running mean of its errors, from when the first times' rate has been found.
+        if (timed_ > kSettleTimes / 2) fit.lag += weights_.lag * (error - fit.lag);
     }
     // Fits the times contradict start again from the fastest fit's state.
     if (timed_ > kSettleTimes) {
-        double limit[2];
-        for (unsigned k = 0; k < 2; ++k) {
-            const double w = weights_.lag[k];
-            limit[k] = kLagToJitter * std::sqrt(jitter2_ * w / (2 - w));
-        }
+        const double w = weights_.lag;
+        const double limit = kLagToJitter * std::sqrt(jitter2_ * w / (2 - w));
         for (unsigned f = 0; f + 1 < kFits; ++f)
-            if (std::fabs(fits_[f].lag[0]) > limit[0] || std::fabs(fits_[f].lag[1]) > limit[1])
+            if (std::fabs(fits_[f].lag) > limit)
                 restartFrom(fits_[f], kDegree[f], fits_[kFits - 1], now);
     }
-    // The fit whose reading a period on has the least variance, among those that may be read.
-    double spread[kFits];
-    for (unsigned f = 0; f < kFits; ++f) {
-        const unsigned states = kDegree[f] + 1;
-        double h[kStates], c = 1;
-        for (unsigned i = 0; i < states; ++i) {
-            h[i] = c;
-            c *= du / double(i + 1);
-        }
-        spread[f] = 0;
-        for (unsigned i = 0; i < states; ++i)
-            for (unsigned j = 0; j < states; ++j)
-                spread[f] += h[i] * fits_[f].p[i][j] * h[j];
-    }
-    for (unsigned f = 0; f < kFits; ++f)
-        if (now >= fits_[f].readableFrom &&
-            (fits_[selected_].readableFrom > now || spread[f] < spread[selected_]))
-            selected_ = f;
+    // The smoothest fit that may be read.
+    selected_ = 0;
+    while (selected_ + 1 < kFits && now < fits_[selected_].readableFrom)
+        ++selected_;
     return false;
 }
 

@@ -33,11 +33,10 @@ namespace vl {
 // fast. The clock is read through the smoothest fit that its times do not contradict. Each fit
 // but the quartic watches the running mean of its prediction errors: beyond what the times'
 // jitter explains, the clock has left that fit's model, and the fit starts again from the
-// quartic's state and is not read until it has agreed with the times for a while. Among the
-// fits that may be read, the one whose reading a period on has the least variance is read. A
-// change of fit moves the reading by what the two fits differ (nanoseconds, or tens of them
-// where a fit had begun to lag), which the bridge's position follows over a period, by its
-// ratio and never by a step, as it follows any other move of the reading.
+// quartic's state and is not read until it has agreed with the times for a while. A change
+// of fit moves the reading by what the two fits differ (nanoseconds, or tens of them where a
+// fit had begun to lag), which the bridge's position follows over a period, by its ratio and
+// never by a step, as it follows any other move of the reading.
 class PeriodClock {
   public:
     static constexpr unsigned kFits = 3;
@@ -45,11 +44,11 @@ class PeriodClock {
     static constexpr unsigned kDegree[kFits] = {1, 2, 4};
     static constexpr double kMemorySeconds[kFits] = {60.0, 8.0, 0.6};
     static constexpr unsigned kStates = 5; // room for a quartic
-    // A fit is contradicted when the running mean of its prediction errors over either of
-    // kLagWindowSeconds leaves kLagToJitter times the spread that the jitter alone gives it:
-    // the short window sees a clock that leaves the fit fast, the long one a small lag that
-    // stays.
-    static constexpr double kLagWindowSeconds[2] = {0.25, 2.0};
+    // A fit is contradicted when the running mean of its prediction errors over
+    // kLagWindowSeconds leaves kLagToJitter times the spread that the jitter alone gives it. A
+    // clock that leaves the fit fast takes it there fast; a shorter window would only follow
+    // the slow patterns that rounding to 100 ns makes of some rates' times.
+    static constexpr double kLagWindowSeconds = 2.0;
     static constexpr double kLagToJitter = 5.0;
     // The jitter (rms of the fastest fit's prediction errors) is measured over
     // kJitterSeconds, and taken as no less than the rounding of times given in whole units of
@@ -102,7 +101,7 @@ class PeriodClock {
         // since then; their covariance in units of the times' variance.
         double x[kStates];
         double p[kStates][kStates];
-        double lag[2];       // running means of the prediction errors, seconds
+        double lag;          // running mean of the prediction errors, seconds
         double readableFrom; // nominal seconds
         double hold;         // seconds not read after the next contradiction
         double contradicted; // nominal seconds, when it last was (negative: never)
@@ -117,7 +116,7 @@ class PeriodClock {
     // exp(du / memory) of each fit, and the running means' weights, for a step of du.
     struct Weights {
         double du = -1;
-        double fade[kFits], lag[2], jitter;
+        double fade[kFits], lag, jitter;
     };
 
     Weights weights_;
