@@ -10,12 +10,6 @@
 
 namespace vl {
 
-namespace {
-
-constexpr double kTwoPi = 6.28318530717958647692;
-
-} // namespace
-
 // ---- PeriodClock
 
 namespace {

@@ -128,7 +128,7 @@ class PeriodClock {
     double firstTime_ = 0;
     double step_ = 0;
     double jitter_ = 0;  // the departure a quarter of the intervals exceed, seconds
-    double jitter2_ = 0; // the cubic's mean square prediction error, seconds squared
+    double jitter2_ = 0; // the fastest fit's mean square prediction error, seconds squared
     unsigned timed_ = 0; // times fitted since the start
     Fit fits_[kFits] = {};
     unsigned selected_ = 0;
