@@ -166,7 +166,7 @@ struct Clocks {
 
 struct Outcome {
     double startSeconds = -1;       // the first period with input
-    double worstFromHalfSecond = 0; // frames from the target, by the true capture clock
+    double worstFromHalfSecond = 0; // frames from where it should be, by the true clocks
     double wanderNs = 0;            // rms of that distance about its mean, the run's last half
     double snrDb = 0;               // the captured sine at the positions the output stands for
     double ppmFound = 0, ppmTrue = 0;
@@ -197,7 +197,7 @@ Outcome runClocks(const Clocks& c) {
 
     Outcome o;
     Score score;
-    double sum = 0, sum2 = 0, count = 0; // the fill's error over the last half, frames
+    double sum = 0, sum2 = 0, count = 0; // that distance over the last half, frames
     uint64_t capturePackets = 0, renderPeriods = 0;
     // The first whole capture period ends when the count reaches capturePeriod.
     double nextCapture = c.timeOf(double(c.capturePeriod), 0);
@@ -288,7 +288,7 @@ Outcome runClocks(const Clocks& c) {
 // lock to wait for, nothing to overshoot. With times in the counter's 100-ns units, the delay
 // holds to a nanosecond between clocks that keep their rates, and to some tens of nanoseconds
 // of a clock that wanders 50 ppm in half a minute.
-TEST(ClockBridge, StartsWhereTheClocksAreAndHoldsTheFill) {
+TEST(ClockBridge, StartsWhereTheClocksAreAndHoldsTheDelay) {
     const struct {
         Clocks clocks;
         double wanderNs; // at most, rms (0: not checked)
