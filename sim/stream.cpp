@@ -553,15 +553,19 @@ static void hearAcross(Stream& s, BYTE* out, UINT32 n) {
     if (!r || !r->started || cap.heard.empty()) return;
     const SampleType ct(s.fmt);
     const WORD cch = s.fmt.Format.nChannels;
-    const double line = double(cap.cfg.loopbackDelayFrames) + (s.shared ? s.periodFrames : 0);
+    // A shared stream records a period later, on its engine's (this device's) clock.
+    const double engine = s.shared ? s.periodFrames : 0;
     // Render plays a period after its tick takes it, one more through a shared engine.
     const double ahead = double(r->periodFrames) * (r->shared ? 2 : 1);
     const double rc = s.fmt.Format.nSamplesPerSec, rr = r->fmt.Format.nSamplesPerSec;
+    // The line's delay is the same in seconds whatever either clock does: a cable does not
+    // lengthen when the device that samples it runs slow.
+    const double line = double(cap.cfg.loopbackDelayFrames) / rc;
     // From one clock to the other in seconds since each one's epoch, never through the
     // counter's own large values.
     const double shift = (cap.clock.epoch - render->clock.epoch) / cap.clock.freq;
     auto heardAt = [&](double m) { // the render frame that capture frame m hears
-        double when = cap.clock.secondsOf(s.gridOrigin + (m - line) / rc) + shift;
+        double when = cap.clock.secondsOf(s.gridOrigin + (m - engine) / rc) - line + shift;
         return (render->clock.atSeconds(when) - r->gridOrigin) * rr - ahead;
     };
     // Over a period the mapping is a parabola far below a picosecond's error, even while the

@@ -52,6 +52,7 @@ struct CaptureBridge {
     IAudioClock* renderClock = nullptr;
     double clockFrequency = 0;
     double periodStart = -1; // render's position where the period of the last pass began
+    UINT64 timeOrigin = 0;   // 100-ns units: the bridge's times are seconds from here
     int lastOffBy = 0;       // the last pass found the count a period ahead (-1) or behind (1)
     // Dropout evidence of the capture packets.
     vl::PositionWatch position;
@@ -63,7 +64,7 @@ struct CaptureBridge {
 };
 
 // The extra frames the bridge holds beyond the capture period it waits for, for late wakes
-// and the loop's error while it locks from a nominal ratio.
+// and packets delivered late.
 constexpr uint32_t kBridgeMarginFrames = 40;
 
 // Takes every capture packet waiting into the bridge. *lost: a packet says periods were lost
