@@ -286,6 +286,10 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
         }
         return true;
     }
+    if (key == L"start_late") {
+        if (number(value, &n) && n <= 100) return c.startLatePeriods = UINT32(n), true;
+        return *why = L"expected periods, 0 to 100", false;
+    }
     if (key == L"packet_flags_every") return num(&n) && (c.packetFlagsEvery = UINT32(n), true);
     if (key == L"first_packet_discontinuity") return flag(&c.firstPacketDiscontinuity);
     if (key == L"loopback_delay") return num(&n) && (c.loopbackDelayFrames = UINT32(n), true);

@@ -151,6 +151,8 @@ struct EndpointConfig {
     double clockWanderSeconds = 60; // this period (a crystal warming and cooling)
     double clockPhase = 0;          // ticks this fraction of a period after the other
                                     // direction's grid (of the same period) at Start
+    UINT32 startLatePeriods = 0;    // a Start takes effect this many periods late (the
+                                    // client's thread held up between its two Start calls)
     DWORD packetFlags = 0;                 // capture: flags carried by every packetFlagsEvery-th
     UINT32 packetFlagsEvery = 0;           // packet (0: none); SILENT packets hold noise
     bool firstPacketDiscontinuity = false; // the first packet after Start says DISCONTINUITY

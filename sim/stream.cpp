@@ -340,6 +340,7 @@ void startStream(Stream& s) {
     } else {
         first += period * e.cfg.clockPhase;
     }
+    first += period * e.cfg.startLatePeriods;
     s.gridOrigin = first - period;
     s.nextDue = clock.qpcOf(first);
     if (!s.captures()) {
@@ -491,6 +492,10 @@ static void mixIn(Endpoint& e, const Stream& s, const BYTE* frames, UINT32 n) {
 static void tickRender(Stream& s, Stats& k) {
     Endpoint& e = *s.ep;
     UINT32 p = s.periodFrames;
+    // A Start that took effect late: until render's first period the cable carried silence,
+    // and capture's periods before it took none of the line.
+    if (s.framesDone == 0 && e.cfg.startLatePeriods > 0 && current(e) == &s)
+        eachListener(e, [](Endpoint& cap) { resetAir(cap); });
     std::vector<BYTE>& out = s.scratch;
     std::fill(out.begin(), out.end(), BYTE(0));
     UINT32 take = std::min(s.queued, p);

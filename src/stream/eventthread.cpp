@@ -136,6 +136,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     output.bufferFrames = renderBufferFrames;
     HRESULT gone = S_OK;
     bool captureLost = false; // a bridged packet taken between passes told of a loss
+    int64_t lastPeriod = -1;  // render's period when the last pass read its clock
     bool toldImplausible = false;
     uint64_t bridgeTrouble = 0;
     while (self->running.load(std::memory_order_acquire)) {
@@ -187,16 +188,6 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         bool toldLatency = false;
         if (render && !direct && self->hostCallsOutputReady.load(std::memory_order_relaxed))
             direct = toldLatency = true;
-        if (render && !direct) {
-            // The half the host filled in the last switch, finished now that the next is due.
-            output.half = uint8_t(half ^ 1);
-            output.sent = false;
-            sendOutput(self, output);
-            if (output.result == AUDCLNT_E_DEVICE_INVALIDATED) {
-                gone = output.result;
-                break;
-            }
-        }
         if (bridge) {
             lost = captureLost;
             captureLost = false;
@@ -273,6 +264,29 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                 logMessage(self, L"ASIOSrv::: Capture packet size: 0 (none waiting)");
             if (gone != S_OK) break;
             if (taken > 1) lost = true;
+            // No packet, and render has not moved on a period since the last pass read its
+            // clock: nothing new, as with two events a late wake found set (it took the packet
+            // of the tick after its own). A switch now would put the output a period later
+            // than the input for good. Where render did move on, the switch comes as ever,
+            // with the input half as it was.
+            if (!taken && !self->shared[kCapture] && lastPeriod >= 0 && renderClock &&
+                spare && spare->clockFrequency > 0) {
+                UINT64 position = 0, qpc = 0;
+                if (SUCCEEDED(renderClock->GetPosition(&position, &qpc)) &&
+                    int64_t(double(position) / spare->clockFrequency * rate / frames) ==
+                        lastPeriod)
+                    continue;
+            }
+        }
+        if (render && !direct) {
+            // The half the host filled in the last switch, finished now that the next is due.
+            output.half = uint8_t(half ^ 1);
+            output.sent = false;
+            sendOutput(self, output);
+            if (output.result == AUDCLNT_E_DEVICE_INVALIDATED) {
+                gone = output.result;
+                break;
+            }
         }
         self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
         if (direct) {
@@ -299,6 +313,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             if (SUCCEEDED(renderClock->GetPosition(&position, &qpc)) && qpc) {
                 const double played = double(position) / spare->clockFrequency * rate;
                 compare.render(uint64_t(played + 0.5), double(qpc) * 1e-7);
+                lastPeriod = int64_t(played / frames);
                 if (compare.implausible() && !toldImplausible) {
                     // What was measured, apart from what is believed: once.
                     toldImplausible = true;

@@ -271,6 +271,9 @@ HRESULT ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames
         const uint64_t gap = positions->skipped();
         *writePos = vl::ringAppend(ring, ringFrames, *writePos, nullptr,
                                    uint32_t(gap < ringFrames ? gap : ringFrames), bytesPerFrame);
+        // A gap longer than the ring leaves it all silence, and the next packet where its
+        // position falls.
+        if (gap > ringFrames) *writePos = uint32_t((*writePos + gap % ringFrames) % ringFrames);
     }
     if (startSeconds && *startSeconds < 0 && qpc && sampleRate > 0 &&
         !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR))

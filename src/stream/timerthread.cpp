@@ -160,28 +160,43 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
         // The ring's lead of silence stands for the capture that would have come before the
         // device started, when render and capture start in one period. Where render's device
         // started a period or more after capture's (its Start came late, and the device joined
-        // the next period), the lead is that much shorter: the input keeps the place against
-        // render that the reported latency says. Both starts are the devices' own, from their
-        // positions and time stamps, so a late wake here changes nothing; without render's
-        // clock, the wake stands for the end of render's first period.
+        // the next period), the input is read that much further on: the input keeps the place
+        // against render that the reported latency says. Both starts are the devices' own,
+        // from their positions and time stamps, so a late wake here changes nothing; without
+        // render's clock, the wake stands for the end of render's first period. Some stacks
+        // keep the position a period at a time and stamp it with the time of the call: render
+        // then started up to a period before what the stamp says, so the whole periods count.
         if (!transferred && captureStart >= 0 && lead > 0) {
             const double period = double(frames) / self->sampleRate;
             double renderStart = -1;
+            bool coarse = false;
             UINT64 position = 0, qpc = 0;
+            LARGE_INTEGER before, hz;
+            QueryPerformanceFrequency(&hz);
+            QueryPerformanceCounter(&before);
             if (renderClock && renderHz > 0 &&
-                SUCCEEDED(renderClock->GetPosition(&position, &qpc)) && qpc)
+                SUCCEEDED(renderClock->GetPosition(&position, &qpc)) && qpc) {
                 renderStart = double(qpc) * 1e-7 - double(position) / renderHz;
+                const double played = double(position) / renderHz * self->sampleRate;
+                const double intoPeriod = std::fmod(played + 0.5, double(frames));
+                coarse = double(qpc) * 1e-7 >= double(before.QuadPart) / double(hz.QuadPart) &&
+                         intoPeriod < 1;
+            }
             if (renderStart < 0) {
-                LARGE_INTEGER now, hz;
+                LARGE_INTEGER now;
                 QueryPerformanceCounter(&now);
-                QueryPerformanceFrequency(&hz);
                 renderStart = double(now.QuadPart) / double(hz.QuadPart) - period;
             }
-            const double periods = std::floor((renderStart - captureStart) / period + 0.5);
-            if (periods >= 1) {
-                const uint32_t skip = uint32_t(std::min(double(lead), periods * double(frames)));
-                ringRead = uint32_t((uint64_t(ringRead) + skip) % ringFrames);
-            }
+            const double apart = (renderStart - captureStart) / period;
+            const double periods = std::floor(apart + (coarse ? 0.01 : 0.5));
+            // Frames are staged at their device position, however late render started: the
+            // ones to read are where that position falls in the ring.
+            if (periods >= 1)
+                ringRead = uint32_t((uint64_t(ringRead) + uint64_t(periods) * frames) % ringFrames);
+            logMessage(self,
+                       L"ASIOSrv::: Render started %.2f periods after capture (%s clock): "
+                       L"input read %d frames on",
+                       apart, coarse ? L"coarse" : L"fine", int(ringRead));
         }
         transferred = true;
         uint32_t from = ringRead, to = (readPos + total / 2) % total;
