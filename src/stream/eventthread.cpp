@@ -269,12 +269,11 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             // of the tick after its own). A switch now would put the output a period later
             // than the input for good. Where render did move on, the switch comes as ever,
             // with the input half as it was.
-            if (!taken && !self->shared[kCapture] && lastPeriod >= 0 && renderClock &&
-                spare && spare->clockFrequency > 0) {
+            if (!taken && !self->shared[kCapture] && lastPeriod >= 0 && renderClock && spare &&
+                spare->clockFrequency > 0) {
                 UINT64 position = 0, qpc = 0;
                 if (SUCCEEDED(renderClock->GetPosition(&position, &qpc)) &&
-                    int64_t(double(position) / spare->clockFrequency * rate / frames) ==
-                        lastPeriod)
+                    int64_t(double(position) / spare->clockFrequency * rate / frames) == lastPeriod)
                     continue;
             }
         }
