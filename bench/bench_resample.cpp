@@ -1,8 +1,10 @@
 // The capture path across two clocks, one render period at a time, beside memcpy of the same
-// output bytes in the same run: the resampler alone (float in, float out) and the whole bridge
-// (a 24-in-32 capture packet into the FIFO, a period out through the resampler while the loop
-// steers it), for 1, 2, 8 and 16 channels, at 128 and 480 frames. The summary at the end gives
-// each pass as a percentage of the period it serves at 48 kHz and as a multiple of its memcpy.
+// output bytes in the same run: the resampler alone (float in, float out), the loop alone (the
+// two clocks' fits and the readings that set a period's ratio) and the whole bridge (a 24-in-32
+// capture packet into the FIFO, a period out through the resampler while the loop steers it),
+// for 1, 2, 8 and 16 channels, at 128 and 480 frames. The summary at the end gives each pass as
+// a percentage of the period it serves at 48 kHz, as a multiple of its memcpy and as a
+// multiple of the resampler's time for the same shape.
 // Numbers mean something only in an optimised build (the native preset is a sanitizer build):
 //   cmake --preset bench && cmake --build --preset bench && build/bench/bench/bench_resample
 #include "endpoint/formats.h"
@@ -80,9 +82,9 @@ void BM_bridge(benchmark::State& state, unsigned ch, uint32_t frames) {
     // Whichever clock is due next, as the streaming thread would see them.
     auto pass = [&] {
         while ((captured + 1) * capturePeriod <= rendered * renderPeriod) {
-            ++captured;
             bridge.captured(vl::kSampleTypeInt32LSB, packet.data(), ch, frames,
                             captured * capturePeriod);
+            ++captured;
         }
         bridge.render(out, frames, double(rendered++) * renderPeriod);
     };
@@ -94,6 +96,36 @@ void BM_bridge(benchmark::State& state, unsigned ch, uint32_t frames) {
     }
     if (!bridge.locked() || bridge.underrunFrames()) state.SkipWithError("the bridge lost lock");
     perPeriod(state, frames, ch);
+}
+
+// The loop alone, as a render period of the bridge runs it: a capture packet's time and a
+// render period's into the two clocks' fits, and the readings that set the period's ratio
+// (the period's two ends on render's clock, and capture's count at each). Its cost does not
+// depend on the channels; it is run at every shape to sit beside that shape's resampler.
+void BM_loop(benchmark::State& state, unsigned, uint32_t frames) {
+    vl::PeriodClock capture, render;
+    capture.reset(1 / kRate);
+    render.reset(1 / kRate);
+    const double capturePeriod = frames / (kRate * 1.002), renderPeriod = frames / kRate;
+    // Times in 100-ns units, as endpoints give them.
+    auto stamp = [](double t) { return std::round(t * 1e7) * 1e-7; };
+    uint64_t n = 0;
+    double sink = 0;
+    auto period = [&] {
+        capture.update(n * frames, stamp(1 + n * capturePeriod));
+        render.update(n * frames, stamp(1 + n * renderPeriod));
+        const double now = render.secondsAt(double(n * frames));
+        const double next = render.secondsAt(double((n + 1) * frames));
+        sink += capture.framesAt(next) - capture.framesAt(now);
+        ++n;
+    };
+    while (n < 2 * kRate / frames)
+        period();
+    for (auto _ : state) {
+        period();
+        benchmark::DoNotOptimize(sink);
+    }
+    perPeriod(state, frames, 1);
 }
 
 // The yardstick: the period's output bytes in one memcpy.
@@ -123,16 +155,17 @@ class Summary : public benchmark::ConsoleReporter {
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        printf("%-30s %12s %12s %10s\n", "pass", "cpu % period", "wall % period", "x memcpy");
+        printf("%-30s %12s %12s %10s %12s\n", "pass", "cpu % period", "wall % period", "x memcpy",
+               "x resampler");
         for (const auto& [shape, byPass] : times_) {
-            const auto copy = byPass.find("memcpy");
+            const auto copy = byPass.find("memcpy"), resampler = byPass.find("resampler");
             const double periodNs =
                 std::stod(shape.substr(shape.find("frames:") + 7)) / kRate * 1e9;
             for (const auto& [pass, time] : byPass)
-                if (pass != "memcpy" && copy != byPass.end())
-                    printf("%-30s %12.3f %12.3f %10.1f\n", (pass + shape).c_str(),
+                if (pass != "memcpy" && copy != byPass.end() && resampler != byPass.end())
+                    printf("%-30s %12.3f %12.3f %10.2f %12.3f\n", (pass + shape).c_str(),
                            100 * time.first / periodNs, 100 * time.second / periodNs,
-                           time.first / copy->second.first);
+                           time.first / copy->second.first, time.first / resampler->second.first);
         }
     }
 
@@ -148,7 +181,7 @@ int main(int argc, char** argv) {
         for (uint32_t frames : {128u, 480u})
             for (auto [name, fn] :
                  {std::pair{"memcpy", BM_memcpy}, std::pair{"resampler", BM_resampler},
-                  std::pair{"bridge", BM_bridge}}) {
+                  std::pair{"loop", BM_loop}, std::pair{"bridge", BM_bridge}}) {
                 std::string label = std::string(name) + "/ch:" + std::to_string(ch) +
                                     "/frames:" + std::to_string(frames);
                 benchmark::RegisterBenchmark(label.c_str(), fn, ch, frames);

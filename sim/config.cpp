@@ -194,6 +194,19 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
             return *why = L"expected none, shared or exclusive", false;
         return true;
     }
+    if (key == L"other_signal") {
+        std::wstring v = lower(value);
+        if (v == L"silence")
+            c.otherSignal = Signal::Silence;
+        else if (v == L"sine")
+            c.otherSignal = Signal::Sine;
+        else if (v == L"counter")
+            c.otherSignal = Signal::Counter;
+        else
+            return *why = L"expected silence, sine or counter", false;
+        return true;
+    }
+    if (key == L"loopback_events") return flag(&c.loopbackEvents);
     if (key == L"engine_periods") {
         std::vector<std::wstring> items = list(value);
         unsigned long long p[4] = {};
@@ -226,8 +239,7 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
             return true;
         return *why = L"expected periods from 1 to 50", false;
     }
-    if (key == L"clock_position_step")
-        return choice({L"frame", L"period"}, &c.positionPerPeriod);
+    if (key == L"clock_position_step") return choice({L"frame", L"period"}, &c.positionPerPeriod);
     if (key == L"clock_qpc") return choice({L"position", L"call"}, &c.qpcAtCall);
     if (key == L"event_jitter_ms") {
         if (real(value, &c.eventJitterMs) && c.eventJitterMs >= 0 && c.eventJitterMs <= 100)
@@ -277,6 +289,10 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
     if (key == L"packet_flags_every") return num(&n) && (c.packetFlagsEvery = UINT32(n), true);
     if (key == L"first_packet_discontinuity") return flag(&c.firstPacketDiscontinuity);
     if (key == L"loopback_delay") return num(&n) && (c.loopbackDelayFrames = UINT32(n), true);
+    if (key == L"hears") {
+        if (number(value, &n) && n >= 1 && n <= 16) return c.hears = UINT32(n), true;
+        return *why = L"expected the place of a render endpoint, 1 to 16", false;
+    }
     if (key == L"sine_hz") {
         if (real(value, &c.sineHz)) return true;
         return *why = L"not a number: " + value, false;

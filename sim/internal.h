@@ -7,6 +7,7 @@
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -17,6 +18,10 @@ namespace sim {
 constexpr HRESULT kNotFound = HRESULT(0x80070490); // HRESULT_FROM_WIN32(ERROR_NOT_FOUND)
 
 struct Stream;
+
+// What a loopback stream takes: its render endpoint's engine mix, or (process loopback, across
+// every render endpoint) the streams of this process or those of the other programs.
+enum class Tap { Endpoint, OurStreams, OtherPrograms };
 
 // A device's clock: device seconds against the performance counter. It runs fast by ppm,
 // give or take wanderPpm in a sine of wanderSeconds, from epoch (the counter when the
@@ -81,7 +86,13 @@ template <class T> class Ring {
 // One configured endpoint. Its configuration never changes: configure() makes new ones, so
 // objects created earlier keep a consistent view of theirs.
 struct Endpoint {
-    Endpoint(Flow f, const EndpointConfig& c, size_t r) : flow(f), cfg(c), rank(r) {}
+    Endpoint(Flow f, const EndpointConfig& c, size_t r) : flow(f), cfg(c), rank(r) {
+        // Made here, so that the clock thread never allocates: one engine period at most.
+        if (f == Flow::Render)
+            mix.assign(size_t(std::max(c.engineMaximumPeriod, c.engineDefaultPeriod)) *
+                           std::max<WORD>(1, c.mixFormat.Format.nChannels),
+                       0.0f);
+    }
     const Flow flow;
     const EndpointConfig cfg;
     const size_t rank; // its place among the endpoints of its direction
@@ -92,6 +103,13 @@ struct Endpoint {
 
     Stream* holder = nullptr;    // the initialised client holding it exclusively
     std::vector<Stream*> shared; // the initialised shared streams, oldest first
+    std::vector<Stream*> loopbacks; // render: the initialised loopback streams, oldest first
+    // Render: the engine's mix of its latest pass (the mix format's channels, full scale at
+    // 1.0): every shared stream that played in it, added up. mixRound is the clock's round
+    // (State::round) it was made in; a pass no stream played in leaves it behind.
+    std::vector<float> mix;
+    UINT32 mixFrames = 0;
+    uint64_t mixRound = 0;
     Stats st;                    // counters of the latest started stream
     std::vector<BYTE> rec;       // recording() of the latest started stream (reserved at Start)
     Ring<BYTE> air;              // capture only: loopback frames waiting, in the capture format
@@ -107,7 +125,7 @@ struct Endpoint {
 // is released.
 struct Stream {
     Stream(std::shared_ptr<Endpoint> e, const WAVEFORMATEXTENSIBLE& f, bool ev, UINT32 buf,
-           UINT32 per, bool sh = false);
+           UINT32 per, bool sh = false, bool lb = false);
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
@@ -119,6 +137,8 @@ struct Stream {
     UINT32 bufferFrames;
     UINT32 periodFrames;     // exclusive: the device period; shared: the engine period
     const bool shared;       // through the engine, in the mix format
+    const bool loopback;     // a capture stream of a render endpoint's mix (shared)
+    bool captures() const { return loopback || ep->flow == Flow::Capture; }
     bool setsPeriod = false; // shared: asked the engine for a period of its own (IAudioClient3)
     HANDLE event = nullptr;  // our duplicate of the client's event
     bool running = false;
@@ -155,6 +175,13 @@ struct Stream {
     Packet reading;
     bool readingOut = false;
     UINT64 capturePos = 0;
+    bool idlePasses = false;  // loopback: passes without a packet since the last one
+    bool heardBefore = false; // loopback: a packet since Start or Reset
+    // Process loopback: what it takes, its period's sum in floats, and the round of each
+    // render endpoint's mix it took last (by place in State::eps), all made at Initialize.
+    Tap tap = Tap::Endpoint;
+    std::vector<float> sum;
+    std::vector<uint64_t> taken;
 };
 
 struct Fault {
@@ -171,11 +198,17 @@ struct State {
     std::mutex m;
     std::condition_variable serviced; // a client released a buffer
     std::vector<std::shared_ptr<Endpoint>> eps; // every endpoint, render ones first
+    // Process loopback streams: on the default render endpoint's clock, ticking after every
+    // endpoint's streams of a round, so that each takes the mixes of that round.
+    std::vector<Stream*> processLoopbacks;
     std::shared_ptr<Endpoint> ep[2];            // the one configured as each direction's default
     std::shared_ptr<Endpoint> latest[2];        // the latest started stream's, per direction
     std::atomic<unsigned long long> lastUnplugPoll{0}; // GetTickCount64 of the last file check
     std::atomic<bool> watching{false};                 // an endpoint waits for its unplugFile
     Clock clock = Clock::Realtime;
+    // The clock's rounds: the ticks that fire together (one device moment, render first) are
+    // one round, so an engine's pass is its streams' ticks of one round.
+    uint64_t round = 1;
     std::vector<Fault> faults;
     std::vector<std::pair<std::string, Flow>> calls;
 
@@ -220,16 +253,39 @@ struct Counted {
 bool gone(const Endpoint& e);
 std::shared_ptr<Endpoint> defaultOf(Flow f); // the active default, or null
 Endpoint* pairOf(const Endpoint& e);         // the other direction's endpoint at its place
+Endpoint* heardBy(const Endpoint& capture);  // the render endpoint its Loopback signal hears
 // Unplugs the endpoints whose unplugFile has appeared. Checks the files at most every
 // `everyMs`; takes State::m itself, never while stat-ing.
 void pollUnplugFiles(unsigned everyMs);
 
-// Every initialised stream of an endpoint: the exclusive one, or the shared ones.
+// Every initialised stream of an endpoint: the exclusive one, or the shared ones, then its
+// loopback streams (which tick after the streams whose mix they take).
 template <class F> void eachStream(Endpoint& e, F f) {
     if (e.holder) f(*e.holder);
     for (Stream* s : e.shared)
         f(*s);
+    for (Stream* s : e.loopbacks)
+        f(*s);
 }
+// Every initialised stream (State::m held): the endpoints', render ones first, then the
+// process loopback streams.
+template <class F> void eachStreamAll(F f) {
+    for (auto& e : state().eps)
+        eachStream(*e, f);
+    for (Stream* s : state().processLoopbacks)
+        f(*s);
+}
+// Every running stream of an endpoint still there (State::m held), in that order: an unplugged
+// endpoint's streams stop where they are, no more ticks, no events.
+template <class F> void eachRunning(F f) {
+    eachStreamAll([&](Stream& st) {
+        if (st.running && !gone(*st.ep)) f(st);
+    });
+}
+// The earliest next tick of the running streams, in QueryPerformanceCounter units; false when
+// none runs (State::m held).
+bool earliestDue(double* due);
+
 // The stream the endpoint's statistics, recording and loopback line follow: the exclusive
 // one, else the latest started running shared one, else the latest initialised (or null).
 Stream* current(const Endpoint& e);

@@ -182,7 +182,7 @@ class CaptureClient final : public IAudioCaptureClient, public Counted {
         if (n != 0 && n != s.reading.frames) return AUDCLNT_E_INVALID_SIZE;
         if (n == 0) {
             s.packets.pushFront(s.reading); // not read: it stays next
-        } else {
+        } else if (!s.loopback) { // a loopback stream keeps out of the render endpoint's figures
             Endpoint& e = *s.ep;
             e.st.framesDelivered += n;
             size_t room =
@@ -291,12 +291,15 @@ WAVEFORMATEX* copyFormat(const WAVEFORMATEX* f) {
 
 class AudioClient final : public IAudioClient3, public Counted {
   public:
-    explicit AudioClient(std::shared_ptr<Endpoint> e)
-        : Counted("IAudioClient", e->flow), ep(std::move(e)) {}
+    // tap: a process loopback client (ActivateAudioInterfaceAsync), on the default render
+    // endpoint's clock.
+    explicit AudioClient(std::shared_ptr<Endpoint> e, Tap t = Tap::Endpoint)
+        : Counted("IAudioClient", e->flow), ep(std::move(e)), tap(t) {}
     SIM_REFCOUNT
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        // Before Windows 10 (audio_client3 = no) there are no IAudioClient2 and 3.
-        const bool v3 = ep->cfg.audioClient3;
+        // Before Windows 10 (audio_client3 = no) there are no IAudioClient2 and 3; a process
+        // loopback client is no device's.
+        const bool v3 = ep->cfg.audioClient3 && tap == Tap::Endpoint;
         return query(
             this, "IAudioClient::QueryInterface", riid, ppv,
             {{&IID_IUnknown, static_cast<IAudioClient*>(this)},
@@ -347,8 +350,17 @@ class AudioClient final : public IAudioClient3, public Counted {
         if (!f) return E_POINTER;
         if (mode != AUDCLNT_SHAREMODE_SHARED && mode != AUDCLNT_SHAREMODE_EXCLUSIVE)
             return E_INVALIDARG;
-        if (flags & ~DWORD(AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_NOPERSIST))
+        if (tap != Tap::Endpoint) return initializeProcess(mode, flags, duration, f);
+        // Conversion and loopback are the engine's: shared streams only.
+        const DWORD convert = AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
+                              AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY |
+                              AUDCLNT_STREAMFLAGS_LOOPBACK;
+        if (flags & ~(DWORD(AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_NOPERSIST) |
+                      (mode == AUDCLNT_SHAREMODE_SHARED ? convert : 0)))
             return E_INVALIDARG;
+        // Loopback captures what a render endpoint plays.
+        if ((flags & AUDCLNT_STREAMFLAGS_LOOPBACK) && flow != Flow::Render)
+            return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
         if (mode == AUDCLNT_SHAREMODE_SHARED) {
             // The engine sets the period: a shared client leaves it 0.
             if (periodicity != 0 || duration < 0) return E_INVALIDARG;
@@ -368,7 +380,9 @@ class AudioClient final : public IAudioClient3, public Counted {
         if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (FAILED(c.exclusiveRefusal)) return c.exclusiveRefusal;
         // Any other stream on the endpoint, ours or another program's, shared or not.
-        if (ep->holder || !ep->shared.empty() || c.otherStreams != OtherStreams::None)
+        // A loopback stream is one of the engine's shared streams too.
+        if (ep->holder || !ep->shared.empty() || !ep->loopbacks.empty() ||
+            c.otherStreams != OtherStreams::None)
             return AUDCLNT_E_DEVICE_IN_USE;
 
         const uint64_t rate = f->nSamplesPerSec, block = f->nBlockAlign;
@@ -393,12 +407,15 @@ class AudioClient final : public IAudioClient3, public Counted {
     }
 
     // A shared stream in the engine's format, at the engine's period (State::m held).
-    // `v3`: from InitializeSharedAudioStream, which asks for the period `asked`.
+    // `v3`: from InitializeSharedAudioStream, which asks for the period `asked`. With
+    // AUTOCONVERTPCM any PCM or float format: the stream runs in it, at its rate, the engine's
+    // period and buffer counted in its frames.
     HRESULT initializeShared(DWORD flags, REFERENCE_TIME duration, const WAVEFORMATEX* f, bool v3,
                              UINT32 asked) {
         const EndpointConfig& c = ep->cfg;
+        const bool converted = flags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM;
         if (!validFormat(f)) return E_INVALIDARG;
-        if (!isMixFormat(c, f)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        if (!converted && !isMixFormat(c, f)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
         if (v3 &&
             (asked % std::max<UINT32>(1, c.engineFundamentalPeriod) != 0 ||
              asked < std::max<UINT32>(1, c.engineMinimumPeriod) || asked > c.engineMaximumPeriod))
@@ -416,16 +433,49 @@ class AudioClient final : public IAudioClient3, public Counted {
             return AUDCLNT_E_ENGINE_PERIODICITY_LOCKED;
         const bool sets = asked && !locked && asked != c.engineDefaultPeriod;
         if (sets) period = asked;
+        const uint64_t mixRate = c.mixFormat.Format.nSamplesPerSec;
+        if (converted && mixRate)
+            period = UINT32((uint64_t(period) * f->nSamplesPerSec + mixRate / 2) / mixRate);
         // The buffer is at least the duration asked, and never shorter than the engine's own
         // (a little over two periods on Windows), so that packets queue when a client is late.
         UINT32 frames = UINT32((uint64_t(duration) * f->nSamplesPerSec + 9999999) / 10000000);
         frames = std::max(frames, UINT32(std::ceil(period * c.sharedBufferPeriods - 1e-9)));
         WAVEFORMATEXTENSIBLE fmt = {};
         memcpy(&fmt, f, std::min(formatBytes(f), sizeof fmt));
+        const bool loopback = flags & AUDCLNT_STREAMFLAGS_LOOPBACK;
         stream = std::make_shared<Stream>(ep, fmt, (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0,
-                                          frames, period, true);
+                                          frames, period, true, loopback);
         stream->setsPeriod = sets;
-        ep->shared.push_back(stream.get());
+        (loopback ? ep->loopbacks : ep->shared).push_back(stream.get());
+        return S_OK;
+    }
+
+    // A process loopback stream: shared and loopback, in any PCM or float format the engine
+    // converts to (its period the engine's in frames of that rate; the periodicity is not
+    // looked at), on the default render endpoint's clock (State::m held).
+    HRESULT initializeProcess(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME duration,
+                              const WAVEFORMATEX* f) {
+        const DWORD allowed = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
+                              AUDCLNT_STREAMFLAGS_NOPERSIST | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
+                              AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
+        if (mode != AUDCLNT_SHAREMODE_SHARED || !(flags & AUDCLNT_STREAMFLAGS_LOOPBACK) ||
+            (flags & ~allowed) || duration < 0 || !validFormat(f))
+            return E_INVALIDARG;
+        if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
+        const EndpointConfig& c = ep->cfg;
+        const uint64_t mixRate = std::max<DWORD>(1, c.mixFormat.Format.nSamplesPerSec);
+        const UINT32 period = std::max<UINT32>(
+            1, UINT32((uint64_t(enginePeriod(*ep)) * f->nSamplesPerSec + mixRate / 2) / mixRate));
+        UINT32 frames = UINT32((uint64_t(duration) * f->nSamplesPerSec + 9999999) / 10000000);
+        frames = std::max(frames, UINT32(std::ceil(period * c.sharedBufferPeriods - 1e-9)));
+        WAVEFORMATEXTENSIBLE fmt = {};
+        memcpy(&fmt, f, std::min(formatBytes(f), sizeof fmt));
+        stream = std::make_shared<Stream>(ep, fmt, (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0,
+                                          frames, period, true, true);
+        stream->tap = tap;
+        stream->sum.assign(size_t(period) * f->nChannels, 0.0f);
+        stream->taken.assign(state().eps.size(), 0);
+        state().processLoopbacks.push_back(stream.get());
         return S_OK;
     }
 
@@ -539,7 +589,7 @@ class AudioClient final : public IAudioClient3, public Counted {
         if (!stream) return AUDCLNT_E_NOT_INITIALIZED;
         if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (ep->cfg.paddingZero && !stream->shared) return S_OK; // the engine's is always right
-        if (flow == Flow::Render) {
+        if (!stream->captures()) {
             *frames = stream->queued;
         } else {
             for (size_t i = 0; i < stream->packets.size(); ++i)
@@ -553,6 +603,7 @@ class AudioClient final : public IAudioClient3, public Counted {
         if (closest) *closest = nullptr;
         HRESULT hr;
         if (faulted("IAudioClient::IsFormatSupported", flow, &hr)) return hr;
+        if (tap != Tap::Endpoint) return E_NOTIMPL; // as Windows' process loopback client
         if (!f) return E_POINTER;
         if (goneNow(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (mode == AUDCLNT_SHAREMODE_EXCLUSIVE)
@@ -573,6 +624,7 @@ class AudioClient final : public IAudioClient3, public Counted {
         HRESULT hr;
         bool null;
         if (faulted("IAudioClient::GetMixFormat", flow, &hr, &null)) return hr;
+        if (tap != Tap::Endpoint) return E_NOTIMPL;
         if (goneNow(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         *format = copyFormat(&ep->cfg.mixFormat.Format);
         return *format ? S_OK : E_OUTOFMEMORY;
@@ -584,6 +636,7 @@ class AudioClient final : public IAudioClient3, public Counted {
         if (min) *min = 0;
         HRESULT hr;
         if (faulted("IAudioClient::GetDevicePeriod", flow, &hr)) return hr;
+        if (tap != Tap::Endpoint) return E_NOTIMPL;
         if (goneNow(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (def) *def = ep->cfg.defaultPeriod;
         if (min) *min = ep->cfg.minimumPeriod;
@@ -614,7 +667,7 @@ class AudioClient final : public IAudioClient3, public Counted {
         if (gone(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!stream->running) return S_FALSE;
         stream->running = false;
-        reportStopped(*stream);
+        if (!stream->loopback) reportStopped(*stream);
         g.serviced.notify_all();
         return S_OK;
     }
@@ -632,6 +685,7 @@ class AudioClient final : public IAudioClient3, public Counted {
         s.delivered = false;
         s.packets.clear();
         s.capturePos = 0;
+        s.idlePasses = s.heardBefore = false;
         return S_OK;
     }
 
@@ -674,7 +728,8 @@ class AudioClient final : public IAudioClient3, public Counted {
         }
         bool render = riid == IID_IAudioRenderClient, capture = riid == IID_IAudioCaptureClient;
         if (!render && !capture) return E_NOINTERFACE;
-        if (render != (flow == Flow::Render)) return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
+        // A loopback stream of a render endpoint captures.
+        if (capture != s->captures()) return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
         if (render)
             *ppv = static_cast<IAudioRenderClient*>(new (std::nothrow) RenderClient(s));
         else
@@ -688,6 +743,7 @@ class AudioClient final : public IAudioClient3, public Counted {
         stream.reset();
     }
     std::shared_ptr<Endpoint> ep;
+    const Tap tap;
     std::shared_ptr<Stream> stream; // set by a successful Initialize
     bool spent = false;             // refused as not aligned (or, on some drivers, at all)
     DWORD clientOptions = 0;        // AUDCLNT_STREAMOPTIONS from SetClientProperties
@@ -793,6 +849,18 @@ class PropertyStore final : public IPropertyStore, public Counted {
 
 // --- Device --------------------------------------------------------------------------------
 
+// A new client of the endpoint, as IMMDevice::Activate and ActivateAudioInterfaceAsync give it.
+HRESULT activateClient(const std::shared_ptr<Endpoint>& ep, REFIID iid, void** ppv) {
+    // Windows 10 activates the newer clients directly too.
+    const bool newer = iid == IID_IAudioClient2 || iid == IID_IAudioClient3;
+    if (iid != IID_IAudioClient && !(newer && ep->cfg.audioClient3)) return E_NOINTERFACE;
+    if (goneNow(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
+    // One object whose first interface chain is IAudioClient3 : IAudioClient2 : IAudioClient,
+    // so the one pointer serves as any of the three.
+    *ppv = static_cast<IAudioClient3*>(new (std::nothrow) AudioClient(ep));
+    return *ppv ? S_OK : E_OUTOFMEMORY;
+}
+
 class Device final : public IMMDevice, public IMMEndpoint, public Counted {
   public:
     explicit Device(std::shared_ptr<Endpoint> e)
@@ -812,14 +880,7 @@ class Device final : public IMMDevice, public IMMEndpoint, public Counted {
         HRESULT hr;
         bool null;
         if (faulted("IMMDevice::Activate", flow, &hr, &null)) return hr;
-        // Windows 10 activates the newer clients directly too.
-        const bool newer = iid == IID_IAudioClient2 || iid == IID_IAudioClient3;
-        if (iid != IID_IAudioClient && !(newer && ep->cfg.audioClient3)) return E_NOINTERFACE;
-        if (goneNow(*ep)) return AUDCLNT_E_DEVICE_INVALIDATED;
-        // One object whose first interface chain is IAudioClient3 : IAudioClient2 : IAudioClient,
-        // so the one pointer serves as any of the three.
-        *ppv = static_cast<IAudioClient3*>(new (std::nothrow) AudioClient(ep));
-        return *ppv ? S_OK : E_OUTOFMEMORY;
+        return activateClient(ep, iid, ppv);
     }
 
     HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore** pp) override {
@@ -1044,7 +1105,146 @@ class Factory final : public IClassFactory {
 
 Factory factory;
 
+// --- ActivateAudioInterfaceAsync -----------------------------------------------------------
+
+class ActivateOperation final : public IActivateAudioInterfaceAsyncOperation, public Counted {
+  public:
+    ActivateOperation(HRESULT hr, IUnknown* unknown)
+        : Counted("IActivateAudioInterfaceAsyncOperation", Flow::Any), result(hr), iface(unknown) {}
+    SIM_REFCOUNT
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return query(this, "IActivateAudioInterfaceAsyncOperation::QueryInterface", riid, ppv,
+                     {{&IID_IUnknown, static_cast<IActivateAudioInterfaceAsyncOperation*>(this)},
+                      {&IID_IActivateAudioInterfaceAsyncOperation,
+                       static_cast<IActivateAudioInterfaceAsyncOperation*>(this)}});
+    }
+    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* hr, IUnknown** unknown) override {
+        if (!hr || !unknown) return E_POINTER;
+        *hr = E_FAIL;
+        *unknown = nullptr;
+        HRESULT fault;
+        if (faulted("IActivateAudioInterfaceAsyncOperation::GetActivateResult", flow, &fault))
+            return fault;
+        *hr = result;
+        *unknown = iface;
+        if (iface) iface->AddRef();
+        return S_OK;
+    }
+
+  private:
+    ~ActivateOperation() override {
+        if (iface) iface->Release();
+    }
+    const HRESULT result;
+    IUnknown* const iface;
+};
+
+// The published layout of AUDIOCLIENT_ACTIVATION_PARAMS (audioclientactivationparams.h, which
+// mingw-w64 lacks): the activation type, then the process loopback's target and mode.
+struct ProcessLoopbackParams {
+    DWORD activationType; // 1: AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK
+    DWORD targetProcessId;
+    DWORD mode; // 0: include the target's process tree, 1: exclude it
+};
+
+// What the activation gives: a client of an endpoint (by ID, or the default one of a direction
+// by DEVINTERFACE_AUDIO_RENDER / _CAPTURE), or of process loopback.
+HRESULT activateNow(const wchar_t* path, REFIID riid, const PROPVARIANT* params, void** ppv) {
+    std::shared_ptr<Endpoint> ep;
+    if (wcscmp(path, L"VAD\\Process_Loopback") == 0) {
+        ProcessLoopbackParams p{};
+        if (!params || params->vt != VT_BLOB || params->blob.cbSize < sizeof p ||
+            !params->blob.pBlobData)
+            return E_INVALIDARG;
+        memcpy(&p, params->blob.pBlobData, sizeof p);
+        if (p.activationType != 1 || p.mode > 1) return E_INVALIDARG;
+        if (riid != IID_IAudioClient) return E_NOINTERFACE;
+        {
+            std::lock_guard<std::mutex> l(state().m);
+            ep = defaultOf(Flow::Render);
+        }
+        if (!ep) return kNotFound;
+        // Two processes here: this one, and the other programs (whatever their ID).
+        const bool ours = (p.targetProcessId == GetCurrentProcessId()) == (p.mode == 0);
+        *ppv = static_cast<IAudioClient*>(
+            new (std::nothrow) AudioClient(ep, ours ? Tap::OurStreams : Tap::OtherPrograms));
+        return *ppv ? S_OK : E_OUTOFMEMORY;
+    }
+    wchar_t render[40] = {}, capture[40] = {};
+    StringFromGUID2(DEVINTERFACE_AUDIO_RENDER, render, 40);
+    StringFromGUID2(DEVINTERFACE_AUDIO_CAPTURE, capture, 40);
+    {
+        std::lock_guard<std::mutex> l(state().m);
+        if (_wcsicmp(path, render) == 0 || _wcsicmp(path, capture) == 0)
+            ep = defaultOf(_wcsicmp(path, render) == 0 ? Flow::Render : Flow::Capture);
+        for (auto& e : state().eps)
+            if (e->cfg.present && e->cfg.id == path) ep = e;
+    }
+    if (!ep) return kNotFound;
+    return activateClient(ep, riid, ppv);
+}
+
+struct Completion {
+    IActivateAudioInterfaceCompletionHandler* handler;
+    ActivateOperation* op;
+    HMODULE module;
+};
+
+// Windows calls the handler on a thread of its own, in the multithreaded apartment.
+DWORD WINAPI complete(void* p) {
+    auto* c = static_cast<Completion*>(p);
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    c->handler->ActivateCompleted(c->op);
+    c->op->Release();
+    c->handler->Release(); // last: a handler that sees its own reference back knows we are done
+    if (SUCCEEDED(com)) CoUninitialize();
+    HMODULE module = c->module;
+    delete c;
+    // The thread holds a reference on the module so that the DLL cannot be unloaded under it.
+    if (module) FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
 } // namespace
+
+HRESULT activateAudioInterfaceAsync(const wchar_t* path, REFIID riid, PROPVARIANT* params,
+                                    IActivateAudioInterfaceCompletionHandler* handler,
+                                    IActivateAudioInterfaceAsyncOperation** op) {
+    if (!op) return E_POINTER;
+    *op = nullptr;
+    HRESULT hr;
+    bool null;
+    if (faulted("ActivateAudioInterfaceAsync", Flow::Any, &hr, &null)) return hr;
+    if (!path || !handler) return E_INVALIDARG;
+    IUnknown* made = nullptr;
+    const HRESULT result = activateNow(path, riid, params, reinterpret_cast<void**>(&made));
+    auto* o = new (std::nothrow) ActivateOperation(result, SUCCEEDED(result) ? made : nullptr);
+    if (!o) {
+        if (made) made->Release();
+        return E_OUTOFMEMORY;
+    }
+    auto* c = new (std::nothrow) Completion{handler, o, nullptr};
+    if (!c) {
+        o->Release();
+        return E_OUTOFMEMORY;
+    }
+    handler->AddRef();
+    o->addRef(); // the caller's, and the completion's
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&complete),
+                       &c->module);
+    HANDLE t = CreateThread(nullptr, 0, complete, c, 0, nullptr);
+    if (!t) {
+        if (c->module) FreeLibrary(c->module);
+        handler->Release();
+        o->Release();
+        o->Release();
+        delete c;
+        return E_OUTOFMEMORY;
+    }
+    CloseHandle(t);
+    *op = o;
+    return S_OK;
+}
 
 std::atomic<long> serverLocks{0};
 
@@ -1066,3 +1266,13 @@ HRESULT createEnumerator(REFIID riid, void** ppv) {
 }
 
 } // namespace sim
+
+// Exported under Windows' own name: the driver takes ActivateAudioInterfaceAsync from the module
+// that implements the device enumerator (MMDevAPI.dll on Windows), so that it reaches this one
+// wherever the simulator stands in, registered (vlasio-sim.dll) or linked into a test program.
+extern "C" __declspec(dllexport) HRESULT WINAPI
+    ActivateAudioInterfaceAsync(const WCHAR* path, REFIID riid, PROPVARIANT* params,
+                                IActivateAudioInterfaceCompletionHandler* handler,
+                                IActivateAudioInterfaceAsyncOperation** op) {
+    return sim::activateAudioInterfaceAsync(path, riid, params, handler, op);
+}

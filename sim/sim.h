@@ -44,6 +44,11 @@
 //    capture packets of one engine period; each shared side adds one engine period (its
 //    GetStreamLatency) on the loopback line. otherStreams puts another program on the
 //    endpoint: Shared refuses exclusive streams, Exclusive refuses all.
+//  - Loopback: Initialize(SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK, ...) on a render endpoint gives
+//    a capture stream of the engine's mix (every shared stream and otherSignal), on the
+//    render device's clock, with no packets and no events while nothing plays there.
+//    ActivateAudioInterfaceAsync (exported by vlasio-sim.dll, and activateAudioInterfaceAsync
+//    below) activates endpoints and process loopback.
 //  - Render GetBuffer: AUDCLNT_E_OUT_OF_ORDER while a buffer is out,
 //    AUDCLNT_E_BUFFER_SIZE_ERROR for anything but the whole buffer in event-driven exclusive mode,
 //    AUDCLNT_E_BUFFER_TOO_LARGE beyond the free space; ReleaseBuffer with more than asked:
@@ -59,6 +64,7 @@
 #include <mmreg.h>
 #include <ks.h>
 #include <ksmedia.h>
+#include <mmdeviceapi.h>
 
 #include <cstdint>
 #include <string>
@@ -152,6 +158,13 @@ struct EndpointConfig {
     // Other programs' streams on the endpoint. Shared: exclusive Initialize is refused with
     // DEVICE_IN_USE, shared streams work. Exclusive: both are refused with DEVICE_IN_USE.
     OtherStreams otherStreams = OtherStreams::None;
+    // Render: what another program's shared stream plays into the engine's mix, heard by
+    // loopback clients (Silence, Sine at sineHz and sineAmplitude, or Counter); it plays
+    // whenever otherStreams is Shared, so the engine runs and loopback packets come.
+    Signal otherSignal = Signal::Silence;
+    // Render: loopback clients get their event each engine pass (Windows 10 1703 on); false:
+    // as before, Initialize and SetEventHandle succeed and the event is never set.
+    bool loopbackEvents = true;
 
     // The shared-mode engine (IAudioClient3::GetSharedModeEnginePeriod), in frames at the mix
     // format's rate. A device without low-latency support has all four equal.
@@ -175,6 +188,8 @@ struct EndpointConfig {
 
     Signal signal = Signal::Counter; // capture only
     UINT32 loopbackDelayFrames = 64;
+    UINT32 hears = 0; // capture, Loopback: the render endpoint heard, as its place (1 = the
+                      // first); 0: the one listed at this endpoint's place
     double sineHz = 1000.0;
     double sineAmplitude = 0.5;
 
@@ -234,6 +249,14 @@ void configure(const EndpointConfig& render, const EndpointConfig& capture);
 // the default of each direction is the one marked isDefault, else the first present one.
 void configure(const std::vector<EndpointConfig>& render,
                const std::vector<EndpointConfig>& capture);
+// ActivateAudioInterfaceAsync as Windows declares it (mmdeviceapi.h), also exported under that
+// name by vlasio-sim.dll and by a test program that links the simulator: a client of an endpoint
+// by its ID (DEVINTERFACE_AUDIO_RENDER / _CAPTURE as a string: the default one), or with
+// L"VAD\\Process_Loopback" and a VT_BLOB of AUDIOCLIENT_ACTIVATION_PARAMS a process loopback
+// client. The handler is called on a thread of the multithreaded apartment; see sim/README.md.
+HRESULT activateAudioInterfaceAsync(const wchar_t* path, REFIID riid, PROPVARIANT* params,
+                                    IActivateAudioInterfaceCompletionHandler* handler,
+                                    IActivateAudioInterfaceAsyncOperation** op);
 // Unplugs the endpoint with this ID, as when a USB device is pulled out: GetState answers
 // DEVICE_STATE_NOTPRESENT, EnumAudioEndpoints(DEVICE_STATE_ACTIVE) leaves it out, its streams
 // stop (no more events) and every call of its clients, Activate included, answers
@@ -325,7 +348,7 @@ struct Stats {
     // their time on the grid (the grid itself never moves), so that the client had less than
     // half a period for them: whatever it missed there is the simulator's doing.
     uint64_t clockSlips = 0;
-    double clockSlipPeriods = 0; // the same, as periods lost to the simulator
+    double clockSlipPeriods = 0;  // the same, as periods lost to the simulator
     std::vector<uint64_t> slipAt; // 1-based tick numbers of the first 1024 of them
     // Realtime clock: ticks that came more than a quarter of a period (and more than 2 ms)
     // late. The machine was starving this process then, and the client's thread with it.

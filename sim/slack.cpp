@@ -94,6 +94,13 @@ void slackCall(const char* op, Flow flow) {
     }
 }
 
+void slackPrepare() {
+    // Made before any stream starts: reserving megabytes in the first Start would delay the
+    // client's next call (the other direction's Start) by as long, which no device does.
+    for (Track& t : tracks)
+        t.records.reserve(kMaxRecords);
+}
+
 void slackStart(const Stream& s) {
     Track& t = trackOf(s);
     std::vector<VlasimPeriod> records; // made once: every stream reuses it
@@ -104,7 +111,7 @@ void slackStart(const Stream& s) {
     t.stream = &s;
     t.periodFrames = s.periodFrames;
     t.rate = s.fmt.Format.nSamplesPerSec;
-    t.records.reserve(kMaxRecords); // the clock thread adds to them: never reallocate there
+    t.records.reserve(kMaxRecords); // made by slackPrepare: the clock thread never reallocates
     // Frames released before Start (a pre-fill) count as arriving at Start.
     if (s.queued) {
         t.released = s.queued;

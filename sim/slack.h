@@ -8,6 +8,7 @@
 namespace sim {
 
 void slackCall(const char* op, Flow flow);                          // every call (enter)
+void slackPrepare();                                                // once, before any Start
 void slackStart(const Stream& s);                                   // first Start of a stream
 void slackTick(const Stream& s, uint64_t qpc, UINT32 queuedBefore); // after each tick
 void slackRelease(const Stream& s, UINT32 frames);                  // a ReleaseBuffer that took

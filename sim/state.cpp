@@ -237,6 +237,9 @@ static const char* const knownOps[] = {
     "IAudioClock::QueryInterface",
     "IAudioClock::GetFrequency",
     "IAudioClock::GetPosition",
+    "ActivateAudioInterfaceAsync",
+    "IActivateAudioInterfaceAsyncOperation::QueryInterface",
+    "IActivateAudioInterfaceAsyncOperation::GetActivateResult",
 };
 
 static bool knownOp(const char* op) {
@@ -327,6 +330,10 @@ void configure(const EndpointConfig& render, const EndpointConfig& capture) {
 
 void configure(const std::vector<EndpointConfig>& render,
                const std::vector<EndpointConfig>& capture) {
+    {
+        std::lock_guard<std::mutex> l(state().m);
+        slackPrepare();
+    }
     std::vector<std::shared_ptr<Endpoint>> eps;
     std::shared_ptr<Endpoint> defaults[2];
     bool watching = false;
@@ -387,6 +394,13 @@ std::shared_ptr<Endpoint> defaultOf(Flow f) {
     return first;
 }
 
+Endpoint* heardBy(const Endpoint& cap) {
+    const size_t rank = cap.cfg.hears ? cap.cfg.hears - 1 : cap.rank;
+    for (auto& o : state().eps)
+        if (o->flow == Flow::Render && o->rank == rank && !o->replaced) return o.get();
+    return nullptr;
+}
+
 Endpoint* pairOf(const Endpoint& e) {
     for (auto& o : state().eps)
         if (o->flow != e.flow && o->rank == e.rank && !o->replaced) return o.get();
@@ -445,14 +459,12 @@ void setClock(Clock clock) {
         // Running streams go on from here: the next tick a period from now.
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
-        for (auto& e : s.eps)
-            eachStream(*e, [&](Stream& st) {
-                if (!st.running) return;
-                st.gridOrigin =
-                    e->clock.at(double(now.QuadPart)) -
-                    double(st.gridTicks) * st.periodFrames / st.fmt.Format.nSamplesPerSec;
-                st.nextDue = gridQpc(st, double(st.gridTicks + 1));
-            });
+        eachStreamAll([&](Stream& st) {
+            if (!st.running) return;
+            st.gridOrigin = st.ep->clock.at(double(now.QuadPart)) -
+                            double(st.gridTicks) * st.periodFrames / st.fmt.Format.nSamplesPerSec;
+            st.nextDue = gridQpc(st, double(st.gridTicks + 1));
+        });
     }
     wakeClock();
 }
@@ -523,11 +535,9 @@ void step(unsigned periods) {
         std::lock_guard<std::mutex> l(s.m);
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
-        for (auto& e : s.eps) // render first, so loopback reads what was just played
-            if (!gone(*e))
-                eachStream(*e, [&](Stream& st) {
-                    if (st.running) tick(st, uint64_t(now.QuadPart));
-                });
+        ++s.round;
+        // Render first, so loopback reads what was just played.
+        eachRunning([&](Stream& st) { tick(st, uint64_t(now.QuadPart)); });
     }
 }
 
@@ -539,22 +549,11 @@ void stepDue(unsigned wakes) {
     for (unsigned i = 0; i < wakes; ++i) {
         std::lock_guard<std::mutex> l(s.m);
         // As the realtime thread does, and like it without allocating: render first.
-        auto eachRunning = [&](auto f) {
-            for (auto& e : s.eps)
-                if (!gone(*e))
-                    eachStream(*e, [&](Stream& st) {
-                        if (st.running) f(st);
-                    });
-        };
-        bool any = false;
         double first = 0;
-        eachRunning([&](Stream& st) {
-            if (!any || st.nextDue < first) first = st.nextDue;
-            any = true;
-        });
-        if (!any) return;
+        if (!earliestDue(&first)) return;
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
+        ++s.round;
         eachRunning([&](Stream& st) {
             if (st.nextDue <= first + tolerance) tick(st, uint64_t(now.QuadPart));
         });
@@ -563,7 +562,7 @@ void stepDue(unsigned wakes) {
 
 static bool answered(const Stream& st) {
     if (!st.running || !st.eventDriven || gone(*st.ep)) return true;
-    if (st.ep->flow == Flow::Render) return !st.bufferOut && st.queued >= st.periodFrames;
+    if (!st.captures()) return !st.bufferOut && st.queued >= st.periodFrames;
     return !st.readingOut && st.packets.empty();
 }
 
@@ -572,8 +571,7 @@ bool waitServiced(DWORD timeoutMs) {
     std::unique_lock<std::mutex> l(s.m);
     return s.serviced.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] {
         bool all = true;
-        for (auto& e : s.eps)
-            eachStream(*e, [&](Stream& st) { all = all && answered(st); });
+        eachStreamAll([&](Stream& st) { all = all && answered(st); });
         return all;
     });
 }

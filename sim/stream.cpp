@@ -90,11 +90,11 @@ bool isMixFormat(const EndpointConfig& c, const WAVEFORMATEX* f) {
 // --- Streams -------------------------------------------------------------------------------
 
 Stream::Stream(std::shared_ptr<Endpoint> e, const WAVEFORMATEXTENSIBLE& f, bool ev, UINT32 buf,
-               UINT32 per, bool sh)
+               UINT32 per, bool sh, bool lb)
     : ep(std::move(e)), fmt(f), frameBytes(f.Format.nBlockAlign), eventDriven(ev),
-      bufferFrames(buf), periodFrames(per), shared(sh) {
+      bufferFrames(buf), periodFrames(per), shared(sh), loopback(lb) {
     // Everything a tick touches is made here, so that the clock thread never allocates.
-    if (ep->flow == Flow::Render) {
+    if (!captures()) {
         ring.assign(size_t(bufferFrames) * frameBytes, 0);
         staging.assign(size_t(bufferFrames) * frameBytes, 0);
         scratch.assign(size_t(periodFrames) * frameBytes, 0);
@@ -113,8 +113,8 @@ Stream::~Stream() {
     State& s = state();
     std::lock_guard<std::mutex> l(s.m);
     if (ep->holder == this) ep->holder = nullptr;
-    auto& list = ep->shared;
-    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    for (auto* list : {&ep->shared, &ep->loopbacks, &s.processLoopbacks})
+        list->erase(std::remove(list->begin(), list->end(), this), list->end());
     if (event) CloseHandle(event);
     s.serviced.notify_all();
 }
@@ -143,17 +143,18 @@ bool heldElsewhere(const EndpointConfig& c) {
 
 static void fireEvent(Stream& s) {
     s.eventDue = 0;
+    // Before Windows 10 1703 the engine never set a loopback client's event.
+    if (s.loopback && !s.ep->cfg.loopbackEvents) return;
     if (s.eventDriven && s.event) {
         SetEvent(s.event);
         if (current(*s.ep) == &s) ++s.ep->st.eventsSet;
     }
 }
 
-// On the realtime clock a tick may fire up to a millisecond early (Wine's timers are that
-// coarse); its event waits for the tick's time on the grid, so that a client never hears of a
-// packet before its last frame was recorded. With event_jitter_ms it waits up to that much
-// more. An event still held back when the next tick comes is set first, so none is lost. The
-// device's grid, and every time it hands out, stay where they are.
+// On the realtime clock, with event_jitter_ms, the event is set up to that much after its
+// tick's time on the grid, never before it. An event still held back when the next tick comes
+// is set first, so none is lost. The device's grid, and every time it hands out, stay where
+// they are.
 void setEvent(Stream& s) {
     if (s.eventDue != 0 || state().clock != Clock::Realtime || !s.running) return fireEvent(s);
     LARGE_INTEGER now, freq;
@@ -171,13 +172,13 @@ void setEvent(Stream& s) {
     s.eventDue = due;
 }
 
-// The capture endpoint that hears this render endpoint: the one listed at its place.
-static Endpoint* loopbackTarget(const Endpoint& render) {
-    Endpoint* cap = pairOf(render);
-    if (cap && !gone(*cap) && current(*cap) && current(*cap)->running &&
-        cap->cfg.signal == Signal::Loopback)
-        return cap;
-    return nullptr;
+// Every capture endpoint streaming what this render endpoint plays: the one listed at its
+// place, and any that names it with `hears`.
+template <class F> static void eachListener(const Endpoint& render, F f) {
+    for (auto& cap : state().eps)
+        if (cap->flow == Flow::Capture && heardBy(*cap) == &render && !gone(*cap) &&
+            current(*cap) && current(*cap)->running && cap->cfg.signal == Signal::Loopback)
+            f(*cap);
 }
 
 // The loopback line starts with silence whenever either side starts: the configured delay,
@@ -192,7 +193,7 @@ static void resetAir(Endpoint& cap) {
     const Stream& c = *current(cap);
     size_t frames = cap.cfg.loopbackDelayFrames;
     if (c.shared) frames += c.periodFrames;
-    Endpoint* render = pairOf(cap);
+    Endpoint* render = heardBy(cap);
     const Stream* r = render && !gone(*render) ? current(*render) : nullptr;
     if (r && r->running && r->fmt.Format.nSamplesPerSec) {
         size_t ahead = size_t(uint64_t(r->periodFrames) * c.fmt.Format.nSamplesPerSec /
@@ -208,7 +209,8 @@ static void resetAir(Endpoint& cap) {
     cap.airFrame.assign(c.frameBytes, 0);
     // Across two clocks: the line's delay, a period of either side and a second are more than
     // capture reaches back for.
-    const size_t renderPeriod = r ? r->periodFrames : 8192, renderRate = r ? r->fmt.Format.nSamplesPerSec : 192000;
+    const size_t renderPeriod = r ? r->periodFrames : 8192,
+                 renderRate = r ? r->fmt.Format.nSamplesPerSec : 192000;
     cap.heard.reset((cap.cfg.loopbackDelayFrames + 2 * renderPeriod + c.periodFrames + renderRate) *
                     c.fmt.Format.nChannels);
     cap.heardFirst = r ? r->framesDone : 0;
@@ -271,7 +273,7 @@ double periodTicks(const Stream& s, double qpcFrequency) {
     return qpcFrequency * periodSeconds(s) / (1 + s.ep->clock.ppm * 1e-6);
 }
 
-static void catchUp(double t, double tolerance);
+static void catchUp(double t);
 
 void startStream(Stream& s) {
     Endpoint& e = *s.ep;
@@ -281,9 +283,9 @@ void startStream(Stream& s) {
         // that was due before it.
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
-        catchUp(double(now.QuadPart), 0);
+        catchUp(double(now.QuadPart));
     }
-    if (!s.started) {
+    if (!s.started && !s.loopback) { // a loopback stream keeps out of the endpoint's figures
         s.started = true;
         state().latest[int(e.flow)] = s.ep;
         e.st = Stats{};
@@ -298,6 +300,9 @@ void startStream(Stream& s) {
     s.running = true;
     s.eventDue = 0;
     s.framesDone = 0;
+    s.idlePasses = s.heardBefore = false;
+    for (size_t k = 0; k < s.taken.size() && k < state().eps.size(); ++k)
+        s.taken[k] = state().eps[k]->mixRound; // what was mixed before Start is not heard
     s.gridTicks = 0;
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
@@ -308,8 +313,9 @@ void startStream(Stream& s) {
     // period joins that stream's grid, however long after it the client called Start; with a
     // clock_phase it keeps that phase to the grid (on another device's clock, at Start only:
     // from then on the two drift apart). The shared streams of one endpoint run on the
-    // engine's grid, as one.
-    Endpoint* other = pairOf(e);
+    // engine's grid, as one. A capture endpoint that hears another place's render endpoint
+    // joins that one's grid.
+    Endpoint* other = e.flow == Flow::Capture ? heardBy(e) : pairOf(e);
     auto samePeriod = [&](const Stream& p) {
         return &p != &s && p.running &&
                uint64_t(p.periodFrames) * s.fmt.Format.nSamplesPerSec ==
@@ -336,9 +342,8 @@ void startStream(Stream& s) {
     }
     s.gridOrigin = first - period;
     s.nextDue = clock.qpcOf(first);
-    if (e.flow == Flow::Render) {
-        Endpoint* cap = loopbackTarget(e);
-        if (cap && current(e) == &s) resetAir(*cap);
+    if (!s.captures()) {
+        if (current(e) == &s) eachListener(e, [](Endpoint& cap) { resetAir(cap); });
         // Nothing released: the first period plays whatever the buffer held.
         if (s.queued == 0) ++e.st.startGlitches;
         // The event means "a period's worth can be written": true at once when not pre-filled.
@@ -431,6 +436,58 @@ static void feedHeard(Endpoint& cap, const Stream& r, const BYTE* frames, UINT32
                          : 0);
 }
 
+// A sample as a real number, full scale at 1.0: floats as they are, so that the engine's mix
+// of one stream is that stream bit for bit.
+static double readReal(const BYTE* p, const SampleType& t) {
+    if (t.real && t.bits == 32) {
+        float f;
+        memcpy(&f, p, 4);
+        return f;
+    }
+    return readSample(p, t) / 2147483648.0;
+}
+
+static void writeReal(BYTE* p, const SampleType& t, double v) {
+    if (t.real && t.bits == 32) {
+        const float f = float(v);
+        memcpy(p, &f, 4);
+        return;
+    }
+    writeSample(
+        p, t,
+        int32_t(std::max(-2147483648.0, std::min(std::round(v * 2147483648.0), 2147483647.0))));
+}
+
+// The device seconds of a stream's latest tick: on one endpoint, the engine's pass.
+static double passOf(const Stream& s) {
+    return s.gridOrigin + double(s.gridTicks) * periodSeconds(s);
+}
+
+// The engine's mix is of this pass: a stream of the endpoint ticked in this round.
+static bool mixedNow(const Endpoint& e) {
+    return e.mixRound == state().round;
+}
+
+// A shared render stream's period into the engine's mix of this pass, channels by index, in
+// floats as the engine adds them. Rates are not converted: a stream at another rate than the
+// mix format's adds its own period's frames.
+static void mixIn(Endpoint& e, const Stream& s, const BYTE* frames, UINT32 n) {
+    const WORD mc = std::max<WORD>(1, e.cfg.mixFormat.Format.nChannels);
+    if (!mixedNow(e)) {
+        std::fill(e.mix.begin(), e.mix.end(), 0.0f);
+        e.mixFrames = 0;
+        e.mixRound = state().round;
+    }
+    const SampleType t(s.fmt);
+    n = std::min<UINT32>(n, UINT32(e.mix.size() / mc));
+    const WORD ch = std::min(mc, s.fmt.Format.nChannels);
+    for (UINT32 i = 0; i < n; ++i)
+        for (WORD c = 0; c < ch; ++c)
+            e.mix[size_t(i) * mc + c] +=
+                float(readReal(frames + size_t(i) * s.frameBytes + c * (t.bits / 8), t));
+    e.mixFrames = std::max(e.mixFrames, n);
+}
+
 static void tickRender(Stream& s, Stats& k) {
     Endpoint& e = *s.ep;
     UINT32 p = s.periodFrames;
@@ -453,16 +510,19 @@ static void tickRender(Stream& s, Stats& k) {
     }
     k.framesPlayed += p;
     s.framesDone += p;
+    // The engine's mix, for whoever listens to it.
+    if (s.shared && !(e.loopbacks.empty() && state().processLoopbacks.empty()))
+        mixIn(e, s, out.data(), p);
     // Several shared streams of ours would be mixed by the engine; the recording and the line
     // follow one of them (the latest started), which is all a client of the sim needs.
     if (current(e) == &s) {
         record(e, out.data(), out.size());
-        if (Endpoint* cap = loopbackTarget(e)) {
-            if (sameClock(e, *cap))
-                feedAir(*cap, s, out.data(), p);
+        eachListener(e, [&](Endpoint& cap) {
+            if (sameClock(e, cap))
+                feedAir(cap, s, out.data(), p);
             else
-                feedHeard(*cap, s, out.data(), p);
-        }
+                feedHeard(cap, s, out.data(), p);
+        });
     }
     setEvent(s);
 }
@@ -488,20 +548,24 @@ static void lagrange6(double f, double w[6]) {
 static void hearAcross(Stream& s, BYTE* out, UINT32 n) {
     Endpoint& cap = *s.ep;
     memset(out, 0, size_t(n) * s.frameBytes);
-    Endpoint* render = pairOf(cap);
+    Endpoint* render = heardBy(cap);
     const Stream* r = render && !gone(*render) ? current(*render) : nullptr;
     if (!r || !r->started || cap.heard.empty()) return;
     const SampleType ct(s.fmt);
     const WORD cch = s.fmt.Format.nChannels;
-    const double line = double(cap.cfg.loopbackDelayFrames) + (s.shared ? s.periodFrames : 0);
+    // A shared stream records a period later, on its engine's (this device's) clock.
+    const double engine = s.shared ? s.periodFrames : 0;
     // Render plays a period after its tick takes it, one more through a shared engine.
     const double ahead = double(r->periodFrames) * (r->shared ? 2 : 1);
     const double rc = s.fmt.Format.nSamplesPerSec, rr = r->fmt.Format.nSamplesPerSec;
+    // The line's delay is the same in seconds whatever either clock does: a cable does not
+    // lengthen when the device that samples it runs slow.
+    const double line = double(cap.cfg.loopbackDelayFrames) / rc;
     // From one clock to the other in seconds since each one's epoch, never through the
     // counter's own large values.
     const double shift = (cap.clock.epoch - render->clock.epoch) / cap.clock.freq;
     auto heardAt = [&](double m) { // the render frame that capture frame m hears
-        double when = cap.clock.secondsOf(s.gridOrigin + (m - line) / rc) + shift;
+        double when = cap.clock.secondsOf(s.gridOrigin + (m - engine) / rc) - line + shift;
         return (render->clock.atSeconds(when) - r->gridOrigin) * rr - ahead;
     };
     // Over a period the mapping is a parabola far below a picosecond's error, even while the
@@ -529,7 +593,7 @@ static void hearAcross(Stream& s, BYTE* out, UINT32 n) {
 }
 
 static bool hearsAcross(const Endpoint& cap) {
-    const Endpoint* render = pairOf(cap);
+    const Endpoint* render = heardBy(cap);
     return render && !sameClock(*render, cap);
 }
 
@@ -583,8 +647,87 @@ static void generate(Stream& s, BYTE* out, UINT32 n) {
     }
 }
 
+// The engine plays on a render endpoint while one of its shared streams runs (it ticked in
+// this pass) or another program's does.
+static bool enginePlays(const Stream& loop) {
+    const Endpoint& e = *loop.ep;
+    return mixedNow(e) || e.cfg.otherStreams == OtherStreams::Shared;
+}
+
+// What another program plays on a render endpoint: channel ch of frame f of the device's time
+// (so its signal runs on between passes and streams), full scale at 1.0.
+static double otherSample(const EndpointConfig& c, WORD ch, uint64_t f, double rate) {
+    if (c.otherStreams != OtherStreams::Shared) return 0;
+    if (c.otherSignal == Signal::Sine)
+        return c.sineAmplitude * std::sin(kTwoPi * c.sineHz * double(f) / rate);
+    if (c.otherSignal == Signal::Counter) return counterSample(ch, f, 32) / 2147483648.0;
+    return 0;
+}
+
+// The device's frame at the start of the period a stream's latest tick ended.
+static uint64_t periodStart(const Stream& s) {
+    return uint64_t(std::llround((passOf(s) - periodSeconds(s)) * s.fmt.Format.nSamplesPerSec));
+}
+
+// A loopback packet: the engine's mix of this pass, and what another program plays, in the
+// loopback stream's format (the mix format, or converted by sample type and channel index).
+static void takeMix(Stream& s, BYTE* out, UINT32 n) {
+    const Endpoint& e = *s.ep;
+    const EndpointConfig& c = e.cfg;
+    const SampleType t(s.fmt);
+    const WORD ch = s.fmt.Format.nChannels, mc = std::max<WORD>(1, c.mixFormat.Format.nChannels);
+    const UINT32 mixed = mixedNow(e) ? e.mixFrames : 0;
+    const double rate = s.fmt.Format.nSamplesPerSec;
+    const uint64_t first = periodStart(s);
+    for (UINT32 i = 0; i < n; ++i)
+        for (WORD j = 0; j < ch; ++j) {
+            double v = i < mixed && j < mc ? double(e.mix[size_t(i) * mc + j]) : 0.0;
+            v = float(v + otherSample(c, j, first + i, rate)); // the engine adds in floats
+            writeReal(out + size_t(i) * s.frameBytes + j * (t.bits / 8), t, v);
+        }
+}
+
+// A process loopback packet: across every render endpoint, the mixes of our streams made since
+// it last took one (at most one a pass: endpoints on other clocks lose or miss a period now and
+// then, unconverted), or what the other programs play; silence where nothing plays.
+static void takeProcess(Stream& s, BYTE* out, UINT32 n) {
+    const SampleType t(s.fmt);
+    const WORD ch = s.fmt.Format.nChannels;
+    const double rate = s.fmt.Format.nSamplesPerSec;
+    const uint64_t first = periodStart(s);
+    std::fill(s.sum.begin(), s.sum.end(), 0.0f);
+    n = std::min<UINT32>(n, UINT32(s.sum.size() / std::max<WORD>(1, ch)));
+    const auto& eps = state().eps;
+    for (size_t k = 0; k < eps.size() && k < s.taken.size(); ++k) {
+        const Endpoint& e = *eps[k];
+        if (e.flow != Flow::Render || gone(e)) continue;
+        const WORD mc = std::max<WORD>(1, e.cfg.mixFormat.Format.nChannels);
+        const bool fresh = s.tap == Tap::OurStreams && e.mixRound > s.taken[k];
+        if (fresh) s.taken[k] = e.mixRound;
+        for (UINT32 i = 0; i < n; ++i)
+            for (WORD j = 0; j < ch; ++j) {
+                float& v = s.sum[size_t(i) * ch + j];
+                if (fresh && i < e.mixFrames && j < mc) v += e.mix[size_t(i) * mc + j];
+                if (s.tap == Tap::OtherPrograms)
+                    v = float(v + otherSample(e.cfg, j, first + i, rate));
+            }
+    }
+    for (UINT32 i = 0; i < n; ++i)
+        for (WORD j = 0; j < ch; ++j)
+            writeReal(out + size_t(i) * s.frameBytes + j * (t.bits / 8), t,
+                      s.sum[size_t(i) * ch + j]);
+}
+
 static void tickCapture(Stream& s, Stats& k) {
     Endpoint& e = *s.ep;
+    if (s.loopback && s.tap == Tap::Endpoint && !enginePlays(s)) {
+        // Nothing plays: the engine has no pass for the loopback client, no packet, no event.
+        // Its position moves on with the device, and the next packet says so.
+        s.capturePos += s.periodFrames;
+        s.framesDone += s.periodFrames;
+        s.idlePasses = true;
+        return;
+    }
     // The client fell behind when the buffer is full: the oldest packet is lost and the next
     // one says so.
     const size_t capacity = std::max<UINT32>(1, s.bufferFrames / s.periodFrames);
@@ -601,11 +744,18 @@ static void tickCapture(Stream& s, Stats& k) {
     // When its first frame was recorded: the start of the period that just ended, on the grid.
     pk.qpc = uint64_t(std::llround(gridQpc(s, double(s.gridTicks - 1))));
     pk.tick = s.ticks;
-    generate(s, pk.data.data(), pk.frames);
+    if (s.tap != Tap::Endpoint)
+        takeProcess(s, pk.data.data(), pk.frames);
+    else if (s.loopback)
+        takeMix(s, pk.data.data(), pk.frames);
+    else
+        generate(s, pk.data.data(), pk.frames);
     const EndpointConfig& c = e.cfg;
     uint64_t index = s.capturePos / pk.frames + 1; // 1-based since Start or Reset
-    if (index == 1 && c.firstPacketDiscontinuity)
+    if ((index == 1 && c.firstPacketDiscontinuity) || (s.idlePasses && s.heardBefore))
         pk.flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    s.idlePasses = false;
+    s.heardBefore = true;
     if (c.packetFlagsEvery && index % c.packetFlagsEvery == 0) pk.flags |= c.packetFlags;
     if (pk.flags & AUDCLNT_BUFFERFLAGS_SILENT) {
         // "Treat as silence": what the buffer holds is not audio, so a client that copies it
@@ -631,11 +781,11 @@ void tick(Stream& s, uint64_t qpcNow) {
     s.nextDue = gridQpc(s, double(s.gridTicks + 1));
     ++k.periods;
     UINT32 queued = s.queued;
-    if (s.ep->flow == Flow::Render)
-        tickRender(s, k);
-    else
+    if (s.captures())
         tickCapture(s, k);
-    slackTick(s, qpcNow, queued);
+    else
+        tickRender(s, k);
+    if (!s.loopback) slackTick(s, qpcNow, queued);
 }
 
 // --- Realtime clock ------------------------------------------------------------------------
@@ -668,36 +818,32 @@ static void tickLate(Stream& st, double t, double freq) {
     }
 }
 
-// Every running stream on the realtime clock (State::m held), render endpoints first.
-template <class F> static void eachLive(F f) {
-    State& s = state();
-    if (s.clock != Clock::Realtime) return;
-    for (auto& e : s.eps)
-        if (!gone(*e))
-            eachStream(*e, [&](Stream& st) {
-                if (st.running) f(st);
-            });
+bool earliestDue(double* due) {
+    bool any = false;
+    eachRunning([&](Stream& st) {
+        if (!any || st.nextDue < *due) *due = st.nextDue;
+        any = true;
+    });
+    return any;
 }
 
-// Fires every tick due by `t` (and those due within `tolerance` of the earliest), earliest
-// first, and every held-back event whose time has come (State::m held).
-static void catchUp(double t, double tolerance) {
+// On the realtime clock, fires every tick due by `t`, earliest first (streams of one grid, due
+// at the same moment to within a microsecond's rounding, together and render first), and
+// every held-back event whose time has come (State::m held). Never early: a packet must not be
+// there before its last frame was recorded.
+static void catchUp(double t) {
+    if (state().clock != Clock::Realtime) return;
     LARGE_INTEGER freq;
     QueryPerformanceFrequency(&freq);
-    const double hz = double(freq.QuadPart);
-    eachLive([&](Stream& st) {
+    const double hz = double(freq.QuadPart), sameMoment = hz * 1e-6;
+    eachRunning([&](Stream& st) {
         if (st.eventDue != 0 && st.eventDue <= t) fireEvent(st);
     });
-    for (;;) {
-        bool any = false;
-        double first = 0;
-        eachLive([&](Stream& st) {
-            if (!any || st.nextDue < first) first = st.nextDue;
-            any = true;
-        });
-        if (!any || first > t + tolerance) break;
-        eachLive([&](Stream& st) {
-            if (st.nextDue <= first + tolerance) tickLate(st, t, hz);
+    double first = 0;
+    while (earliestDue(&first) && first <= t) {
+        ++state().round;
+        eachRunning([&](Stream& st) {
+            if (st.nextDue <= first + sameMoment) tickLate(st, t, hz);
         });
     }
 }
@@ -709,7 +855,7 @@ static DWORD WINAPI clockMain(void* module) {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     LARGE_INTEGER freq;
     QueryPerformanceFrequency(&freq);
-    const double hz = double(freq.QuadPart), tolerance = hz / 1000.0;
+    const double hz = double(freq.QuadPart);
     for (;;) {
         pollUnplugFiles(50);
         DWORD stall = 0;
@@ -727,23 +873,24 @@ static DWORD WINAPI clockMain(void* module) {
             LARGE_INTEGER now;
             QueryPerformanceCounter(&now);
             const double t = double(now.QuadPart);
-            // An unplugged endpoint's streams stop where they are: no more ticks, no events.
-            catchUp(t, tolerance);
+            catchUp(t);
             double due = 0;
-            eachLive([&](Stream& st) {
-                if (due == 0 || st.nextDue < due) due = st.nextDue;
-                if (st.eventDue != 0 && st.eventDue < due) due = st.eventDue;
-            });
-            if (due == 0) {
-                // Nothing runs on this clock: end the thread; the next Start makes another.
-                s.clockAlive = false;
-                break;
+            if (s.clock == Clock::Realtime)
+                eachRunning([&](Stream& st) {
+                    if (due == 0 || st.nextDue < due) due = st.nextDue;
+                    if (st.eventDue != 0 && st.eventDue < due) due = st.eventDue;
+                });
+            // Nothing running: the thread waits for the next Start, which then costs the client
+            // nothing (making a thread took long enough to delay its next call a period).
+            if (due != 0) {
+                QueryPerformanceCounter(&now);
+                LARGE_INTEGER rel;
+                rel.QuadPart =
+                    -std::max<LONGLONG>(1, LONGLONG((due - double(now.QuadPart)) * 1e7 / hz));
+                SetWaitableTimer(timer, &rel, 0, nullptr, nullptr, FALSE);
+            } else {
+                CancelWaitableTimer(timer);
             }
-            QueryPerformanceCounter(&now);
-            LARGE_INTEGER rel;
-            rel.QuadPart =
-                -std::max<LONGLONG>(1, LONGLONG((due - double(now.QuadPart)) * 1e7 / hz));
-            SetWaitableTimer(timer, &rel, 0, nullptr, nullptr, FALSE);
         }
         HANDLE waits[2] = {s.clockWake, timer};
         WaitForMultipleObjects(2, waits, FALSE, INFINITE);
@@ -771,11 +918,6 @@ void wakeClock() {
         SetEvent(s.clockWake);
         return;
     }
-    if (s.clock != Clock::Realtime) return;
-    bool running = false;
-    for (auto& e : s.eps)
-        if (!gone(*e)) eachStream(*e, [&](Stream& st) { running = running || st.running; });
-    if (!running) return;
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                        reinterpret_cast<LPCWSTR>(&clockMain), &self);

@@ -17,6 +17,10 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace vl {
+class PositionWatch;
+}
+
 // {5D3A9C41-7E2B-4F68-A1D0-93C6B8E2F417}: the driver's class, and also the interface
 // identifier of its IASIO interface.
 extern const CLSID CLSID_ASIOSrv;
@@ -159,10 +163,14 @@ class ASIOSrv : public IASIO, public UnknownBase {
     void copyCaptureRange(uint32_t position, uint32_t frames, const BYTE* source);
     ASIOError ProcessData(uint32_t direction, IUnknown* service, uint32_t position,
                           uint32_t frames);
-    // Moves a waiting capture packet into the ring; the endpoint's answer (an error when it
-    // went away).
+    // Moves a waiting capture packet into the ring, after silence in place of any frames the
+    // device lost before it (`positions` follows the packets' device positions), so that the
+    // input keeps its place against render; the endpoint's answer (an error when it went
+    // away). *startSeconds, when still negative, gets the performance-counter time (seconds)
+    // of the device's position 0 from the first packet that carries a time.
     HRESULT stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames, uint32_t* writePos,
-                         uint32_t bytesPerFrame);
+                         uint32_t bytesPerFrame, vl::PositionWatch* positions,
+                         double* startSeconds);
 
     // The thread procedures; each takes the StreamHold that start made for it (stream/engine.h).
     static DWORD WINAPI eventDrivenThread(LPVOID hold);
@@ -208,13 +216,16 @@ class ASIOSrv : public IASIO, public UnknownBase {
     } deviceId[2];
     // The sample type each direction's blocks were made for (valid while it has blocks).
     ASIOSampleType bufferSampleType[2] = {ASIOSTInt16LSB, ASIOSTInt16LSB};
+    // getErrorMessage's text: why the last init, createBuffers or start failed, in words a
+    // musician can act on; empty once one of them succeeds.
+    char errorText[124] = {};
 
     // What the last answers found, so that queries made while a stream holds the endpoints
     // answer as before start. Cleared by init.
     struct OfferedSizes {
         bool known = false;
         DWORD ms = 0; // the preferred length they were measured for
-        long minimum = 0, maximum = 0, preferred = 0;
+        long minimum = 0, maximum = 0, preferred = 0, granularity = 0;
     } offeredSizes;
     long offeredChannels[2] = {-1, -1}; // getChannels' counts, -1 until found
 
@@ -224,8 +235,8 @@ class ASIOSrv : public IASIO, public UnknownBase {
     void letGo();
     // The streaming thread's id while it runs, 0 otherwise; written by the thread itself.
     std::atomic<DWORD> streamingThreadId{0};
-    // The host has called outputReady since its buffers were made: the event-driven thread
-    // then hands each output half to the endpoint as soon as the host has filled it.
+    // The host has called outputReady since init or its last disposeBuffers: the event-driven
+    // thread then hands each output half to the endpoint as soon as the host has filled it.
     std::atomic<bool> hostCallsOutputReady{false};
     // The half the event-driven thread waits to hand over while the host's switch runs, for
     // outputReady to send at once; touched on the streaming thread only.
@@ -254,11 +265,11 @@ class ASIOSrv : public IASIO, public UnknownBase {
     void collectStoppedThread();
     // Undoes start's CoInitializeEx, on the thread that made it only.
     void releaseCom();
-    // The smallest buffer the endpoints grant, the largest, and the preferred one (for
-    // preferredMs, or the default period when 0), as getBufferSize reports them; nothing
-    // logged.
+    // The smallest buffer the endpoints grant, the largest, the preferred one (for
+    // preferredMs, or the default period when 0) and the step between, as getBufferSize
+    // reports them; nothing logged.
     ASIOError measureBufferSizes(const StreamPlan& plan, long* minSize, long* maxSize,
-                                 long* preferredSize, DWORD preferredMs);
+                                 long* preferredSize, long* granularity, DWORD preferredMs);
     // How many channels getChannels offers for a direction (quiet: nothing logged), and the
     // same as the stream running knows them.
     long channelsOffered(int direction, bool log);

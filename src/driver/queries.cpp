@@ -4,9 +4,11 @@
 #include "driver/wformat.h"
 #include "endpoint/formats.h"
 #include "endpoint/platform.h"
+#include "endpoint/refusal.h"
 #include "endpoint/shared.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -19,11 +21,11 @@ void copyName(char* field, const char* text) {
     std::strncpy(field, text, kNameBytes - 1);
 }
 
-// Narrows wide text into a host name field in the system's ANSI code page, the text hosts
-// show narrow names in. Characters it lacks become '?'. Whole characters only: a double-byte
-// character or surrogate pair that does not fit is left out rather than cut in half.
-void narrowName(char* field, const wchar_t* text) {
-    std::memset(field, 0, kNameBytes);
+// Narrows wide text into a host field of `size` bytes in the system's ANSI code page, the text
+// hosts show narrow names in. Characters it lacks become '?'. Whole characters only: a
+// double-byte character or surrogate pair that does not fit is left out rather than cut in half.
+void narrowText(char* field, size_t size, const wchar_t* text) {
+    std::memset(field, 0, size);
     size_t used = 0;
     for (const wchar_t* p = text; *p;) {
         int units = IS_HIGH_SURROGATE(*p) && IS_LOW_SURROGATE(p[1]) ? 2 : 1;
@@ -34,7 +36,7 @@ void narrowName(char* field, const wchar_t* text) {
             bytes[0] = '?';
             n = 1;
         }
-        if (used + n > kNameBytes - 1) break;
+        if (used + n > size - 1) break;
         std::memcpy(field + used, bytes, n);
         used += n;
         p += units;
@@ -57,8 +59,31 @@ long ASIOSrv::getDriverVersion() {
 
 void ASIOSrv::getErrorMessage(char* string) {
     writeLogLine(this, L"ASIOSrv::getErrorMessage...");
-    // The driver keeps no error text.
-    if (string) std::memset(string, 0, 124);
+    if (string) std::memcpy(string, errorText, sizeof errorText);
+}
+
+void explainRefusal(ASIOSrv* self, IMMDevice* endpoint, HRESULT hr) {
+    const size_t limit = sizeof self->errorText - 1;
+    const char* advice = vl::refusalAdvice(uint32_t(hr), readStreamMode() == StreamMode::Exclusive);
+    char code[48] = "";
+    if (const char* name = vl::audclntName(uint32_t(hr)))
+        std::snprintf(code, sizeof code, " (%s)", name);
+    else if (FAILED(hr))
+        std::snprintf(code, sizeof code, " (0x%08lX)", static_cast<unsigned long>(hr));
+    wchar_t fallback[] = L"The audio device";
+    const wchar_t* device = fallback;
+    ComRef<IPropertyStore> props;
+    PropValue desc;
+    if (endpoint && openProperties(endpoint, props) &&
+        SUCCEEDED(props->GetValue(PKEY_Device_DeviceDesc, desc.put())) && desc.text() &&
+        desc.text()[0])
+        device = desc.text();
+    char name[64];
+    narrowText(name, sizeof name, device);
+    const size_t text = std::strlen(advice) + 2; // ": " and what to do
+    if (std::strlen(name) + text + std::strlen(code) > limit) code[0] = '\0';
+    if (std::strlen(name) + text > limit) narrowText(name, limit - text + 1, device);
+    std::snprintf(self->errorText, sizeof self->errorText, "%s: %s%s", name, advice, code);
 }
 
 namespace {
@@ -110,8 +135,8 @@ ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
     // output buffers the streaming thread holds beyond it. An input packet reaches the host in
     // the period it arrives. An output half the host has filled goes to the endpoint, which
     // plays it from the next period on: at once when the host calls outputReady; otherwise
-    // two periods later, the two halves asked for ahead; in timer-driven mode one more again
-    // (the first transfer takes a half before the endpoint starts).
+    // a period later, when the next switch is due; in timer-driven mode one more again (the
+    // first transfer takes a half before the endpoint starts).
     long input = 0, output = 0;
     // The running clients are asked while no stop can release them.
     ControlLock lock(this);
@@ -122,10 +147,12 @@ ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
         // output's figure there counts.
         if (bridged())
             input += bridgeFrames(uint32_t(bufferFrames)) - (timerDriven() ? bufferFrames : 0);
-        long held = timerDriven() ? 3
+        long held = timerDriven() ? 2
                     : hostCallsOutputReady.load(std::memory_order_relaxed) ? 0
-                                                                           : 2;
-        output = endpointLatency(this, kRender) + held * long(bufferFrames);
+                                                                           : 1;
+        // Without a render endpoint there is no output to be late.
+        if (endpointId[kRender])
+            output = endpointLatency(this, kRender) + held * long(bufferFrames);
     }
     if (inputLatency) *inputLatency = input;
     if (outputLatency) *outputLatency = output;
@@ -185,7 +212,7 @@ ASIOError ASIOSrv::getChannelInfo(ASIOChannelInfo* info) {
 
     wchar_t name[260];
     vl::formatBounded(name, 260, L"%s - channel %d", desc.text(), info->channel);
-    narrowName(info->name, name);
+    narrowText(info->name, kNameBytes, name);
     return ASE_OK;
 }
 

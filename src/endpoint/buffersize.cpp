@@ -7,6 +7,7 @@
 #include "endpoint/wave.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -18,6 +19,10 @@ constexpr LONGLONG kLongestEventBuffer = 500 * kUnitsPerMs;
 constexpr int kMaximumTries = 24;
 // How often a size is moved up to what a direction suggests before it counts as none.
 constexpr int kSettleTries = 16;
+// Sizes are offered in steps of 32 frames, or of a multiple of 32 up to this where the
+// endpoints align buffers more coarsely.
+constexpr uint32_t kGridStep = 32;
+constexpr uint32_t kCoarsestStep = 8 * kGridStep;
 
 // The periods of one endpoint, and the endpoint as IUnknown for alignedFramesForDuration.
 // Returns ASE_OK, or the code of the step that failed.
@@ -133,6 +138,38 @@ uint32_t settleDown(PlannedEndpoint (&dirs)[2], uint32_t frames, uint32_t floor)
     return floor;
 }
 
+// The step of the sizes offered: 32 frames, or the smallest multiple of it on which every live
+// direction's alignment lands (64 frames for 16-bit mono on 128-byte alignment). The minimum
+// moves up onto it, the maximum down, the preferred size up. Endpoints grant every aligned
+// size between their shortest and longest buffer, and the aligned sizes are the multiples of
+// one count of frames; so where the grid's first two sizes start, that count divides the step
+// and every size of the grid starts. The preferred and largest sizes are asked as well.
+// `granted` lists sizes found to start already. Returns 0, with all three sizes made the
+// preferred one, when no step fits, and 0 where the grid holds one size.
+uint32_t gridStep(PlannedEndpoint (&dirs)[2], uint32_t* minimum, uint32_t* maximum,
+                  uint32_t* preferred, const uint32_t (&granted)[3]) {
+    auto starts = [&](uint32_t frames) {
+        if (std::find(std::begin(granted), std::end(granted), frames) != std::end(granted))
+            return true;
+        for (PlannedEndpoint& p : dirs)
+            if (p.live && grantsFrames(p, frames) == ASIOSrv::Grant::No) return false;
+        return true;
+    };
+    for (uint32_t step = kGridStep; step <= kCoarsestStep; step += kGridStep) {
+        const uint32_t lo = (*minimum + step - 1) / step * step, hi = *maximum / step * step;
+        if (lo > hi) continue;
+        const uint32_t pick = std::min(std::max((*preferred + step - 1) / step * step, lo), hi);
+        if (starts(lo) && starts(std::min(lo + step, hi)) && starts(pick) && starts(hi)) {
+            *minimum = lo;
+            *maximum = hi;
+            *preferred = pick;
+            return lo < hi ? step : 0;
+        }
+    }
+    *minimum = *maximum = *preferred;
+    return 0;
+}
+
 } // namespace
 
 ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSize,
@@ -149,17 +186,18 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
     if (!queryEnumerator(deviceEnumerator, enumerator)) return ASE_NotPresent;
     ControlLock lock(this);
     ASIOError result = ASE_OK;
-    long minimum = 0, maximum = 0, preferred = 0;
+    long minimum = 0, maximum = 0, preferred = 0, step = 0;
     if (!endpointsHeld()) {
-        result = measureBufferSizes(queryPlan(), &minimum, &maximum, &preferred, ms);
-        offeredSizes = {true, ms, minimum, maximum, preferred};
+        result = measureBufferSizes(queryPlan(), &minimum, &maximum, &preferred, &step, ms);
+        offeredSizes = {true, ms, minimum, maximum, preferred, step};
     } else if (offeredSizes.known) {
         // The running stream holds the endpoints: the sizes found before it started, and a
-        // changed preferred length as the stream's own format aligns it.
+        // changed preferred length as the stream's own format aligns it, on their grid.
         minimum = offeredSizes.minimum;
         maximum = offeredSizes.maximum;
         preferred = offeredSizes.preferred;
-        if (ms != offeredSizes.ms) {
+        step = offeredSizes.granularity;
+        if (ms != offeredSizes.ms && minimum > 0) {
             uint32_t frameBytes[2] = {};
             for (int d = kRender; d <= kCapture; ++d)
                 if (audioClient[d])
@@ -169,17 +207,18 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
                                                           frameBytes[kRender],
                                                           frameBytes[kCapture]))
                         : preferred;
-            preferred = std::min(std::max(v, minimum), maximum);
+            if (step > 0) {
+                if (v > minimum) v = minimum + (v - minimum + step - 1) / step * step;
+                preferred = std::min(std::max(v, minimum), maximum);
+            }
+            // A shared direction's: the period nearest the new length, as measured.
+            limitToSharedPeriods(this, ms, &minimum, &maximum, &preferred, &step);
         }
     } else {
         // Nothing was asked before the stream started: the size it streams with.
         minimum = maximum = preferred = bufferFrames;
     }
-    // Powers of two: every one from 64 frames up that lies between the minimum and the
-    // maximum is a whole number of aligned blocks on the endpoints this driver meets.
-    if (granularity) *granularity = -1;
-    // Shared directions take their engine's periods only, in its own steps.
-    limitToSharedPeriods(this, ms, &minimum, &maximum, &preferred, granularity);
+    if (granularity) *granularity = step;
     if (minSize) *minSize = minimum;
     if (maxSize) *maxSize = maximum;
     if (preferredSize) *preferredSize = preferred;
@@ -187,7 +226,7 @@ ASIOError ASIOSrv::getBufferSize(long* minSize, long* maxSize, long* preferredSi
 }
 
 ASIOError ASIOSrv::measureBufferSizes(const StreamPlan& plan, long* minSize, long* maxSize,
-                                      long* preferredSize, DWORD ms) {
+                                      long* preferredSize, long* granularity, DWORD ms) {
     ComRef<IMMDeviceEnumerator> enumerator;
     if (!deviceEnumerator || !queryEnumerator(deviceEnumerator, enumerator)) return ASE_NotPresent;
 
@@ -234,18 +273,23 @@ ASIOError ASIOSrv::measureBufferSizes(const StreamPlan& plan, long* minSize, lon
     if (!measuredMaximum) maximum = std::min<uint32_t>(vl::truncatedRate(sampleRate), 0x7FFFFFFF);
     if (minimum) minimum = settleUp(this, dirs, minimum);
     if (measuredMaximum && minimum) maximum = settleDown(dirs, maximum, minimum);
+    uint32_t step = 0;
     if (minimum) {
         uint32_t v = settleUp(this, dirs, std::max(preferred, minimum));
         preferred = v && v <= maximum ? v : v ? maximum : minimum;
+        // Every size of a grid through those, as hosts round a request to the step.
+        const uint32_t granted[3] = {minimum, preferred, measuredMaximum ? maximum : minimum};
+        step = gridStep(dirs, &minimum, &maximum, &preferred, granted);
     } else {
         preferred = 0;
     }
     // Shared directions take their engine's periods only, within what the others grant.
-    long lo = long(minimum), hi = long(maximum), pick = long(preferred);
-    limitToSharedPeriods(this, ms, &lo, &hi, &pick, nullptr);
+    long lo = long(minimum), hi = long(maximum), pick = long(preferred), by = long(step);
+    limitToSharedPeriods(this, ms, &lo, &hi, &pick, &by);
     if (minSize) *minSize = lo;
     if (preferredSize) *preferredSize = pick;
     if (maxSize) *maxSize = hi;
+    if (granularity) *granularity = by;
     return result;
 }
 
@@ -258,7 +302,7 @@ ASIOSrv::Grant ASIOSrv::sizeStarts(const StreamPlan& plan, uint32_t frames) {
         if (!plan.channels[d] || !endpointId[d]) continue;
         // A shared stream takes the engine's periods and no other size.
         if (shared[d]) {
-            if (!vl::isEnginePeriod(sharedEndpoint[d].periods, frames)) return Grant::No;
+            if (!vl::isEnginePeriod(sharedPeriods(this, d), frames)) return Grant::No;
             answer = Grant::Yes;
             continue;
         }

@@ -103,6 +103,23 @@ bool isEnginePeriod(const EnginePeriods& e, uint32_t frames) {
            frames <= e.maximum;
 }
 
+bool isConvertibleRate(uint32_t rate) {
+    for (uint32_t r : {44100u, 48000u, 88200u, 96000u, 176400u, 192000u})
+        if (rate == r) return true;
+    return false;
+}
+
+uint32_t convertFrames(uint32_t frames, uint32_t fromRate, uint32_t toRate) {
+    if (fromRate == 0) return 0;
+    return uint32_t((uint64_t(frames) * toRate + fromRate / 2) / fromRate);
+}
+
+EnginePeriods periodsAtRate(const EnginePeriods& engine, uint32_t engineRate, uint32_t rate) {
+    if (rate == engineRate) return engine;
+    const uint32_t period = convertFrames(engine.defaultPeriod, engineRate, rate);
+    return {period, 0, period, period};
+}
+
 uint32_t nearestCommonPeriod(const EnginePeriods* engines, unsigned count, uint32_t frames,
                              uint32_t lo, uint32_t hi) {
     if (lo == 0) lo = 1;

@@ -80,6 +80,19 @@ struct EnginePeriods {
 
 bool isEnginePeriod(const EnginePeriods& engine, uint32_t frames);
 
+// The rates a shared stream may run at other than the engine's, through the engine's own
+// converter: those HD Audio devices commonly run at, 44.1 and 48 kHz and their multiples.
+bool isConvertibleRate(uint32_t rate);
+
+// A frame count at one rate in frames of another, rounded to nearest, as the engine counts a
+// converted stream's period. 0 for a rate of 0.
+uint32_t convertFrames(uint32_t frames, uint32_t fromRate, uint32_t toRate);
+
+// The periods a shared stream at `rate` gets from an engine at `engineRate`: its own periods
+// at its own rate; through the converter, which only IAudioClient::Initialize opens, the
+// engine's default period alone, in frames of the stream's rate.
+EnginePeriods periodsAtRate(const EnginePeriods& engine, uint32_t engineRate, uint32_t rate);
+
 // The frame count within [lo, hi] nearest to `frames` (the smaller of two as near) that every
 // one of `count` engines offers as a period; 0 when none does.
 uint32_t nearestCommonPeriod(const EnginePeriods* engines, unsigned count, uint32_t frames,

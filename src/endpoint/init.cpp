@@ -118,6 +118,8 @@ Bound bindEndpoint(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction
     HRESULT refusal =
         mode == StreamMode::Shared ? S_OK : exclusiveRefusal(self, endpoint.get(), direction);
     if (chooseStreamMode(self, endpoint.get(), direction, mode, refusal)) return Bound::Endpoint;
+    // The first such endpoint is the one a failed init tells the host about.
+    if (!self->errorText[0]) explainRefusal(self, endpoint.get(), refusal);
     CoTaskMemFree(self->endpointId[direction]);
     self->endpointId[direction] = nullptr;
     return Bound::Forbidden;
@@ -187,6 +189,7 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
     // The formats may change under a running stream: it stops first.
     if (streamOpen()) stop();
     callbacks = {};
+    hostCallsOutputReady.store(false, std::memory_order_relaxed);
     offeredSizes = {};
     offeredChannels[kRender] = offeredChannels[kCapture] = -1;
     for (wchar_t*& id : endpointId) {
@@ -195,6 +198,7 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
     }
     shared[kRender] = shared[kCapture] = false;
     deviceId[kRender] = deviceId[kCapture] = {};
+    errorText[0] = '\0';
 
     bool forbidden = false;
     ComRef<IMMDeviceEnumerator> enumerator;
@@ -233,7 +237,11 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
                low32(endpointId[kCapture]));
     // Endpoints that exist but where exclusive mode is forbidden, and none that can stream:
     // the host is told at once rather than offered nothing to stream with.
-    return forbidden && !endpointId[kRender] && !endpointId[kCapture] ? ASIOFalse : ASIOTrue;
+    if (!forbidden || endpointId[kRender] || endpointId[kCapture]) {
+        errorText[0] = '\0';
+        return ASIOTrue;
+    }
+    return ASIOFalse;
 }
 
 ASIOError ASIOSrv::getChannels(long* numInputChannels, long* numOutputChannels) {

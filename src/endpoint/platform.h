@@ -59,3 +59,8 @@ inline bool openProperties(IMMDevice* device, ComRef<IPropertyStore>& out) {
 // given), No when it refuses the size or the format, Unknown when it cannot be asked.
 ASIOSrv::Grant openForFrames(IMMDevice* endpoint, const WAVEFORMATEX* format, uint32_t frames,
                              DWORD flags, ComRef<IAudioClient>* opened);
+
+// Puts an endpoint's refusal into getErrorMessage's text: "<device>: <what to do> (<code>)",
+// within the 123 characters hosts show. The device's name (cut at a whole character) and what
+// to do come first; the code goes where it still fits, as the log has it anyway.
+void explainRefusal(ASIOSrv* self, IMMDevice* endpoint, HRESULT hr);

@@ -39,9 +39,10 @@ ASIOError ASIOSrv::canSampleRate(ASIOSampleRate rate) {
     for (int d = kRender; d <= kCapture && result == ASE_OK && !running; ++d) {
         WAVEFORMATEXTENSIBLE format; // a render refusal is final
         if (!endpointId[d]) continue;
-        // A shared stream runs at the engine's rate and no other.
+        // A shared stream runs at the engine's rate, or at a usual one through its converter.
         if (shared[d]) {
-            if (vl::truncatedRate(rate) != sharedEndpoint[d].mix.Format.nSamplesPerSec)
+            if (vl::truncatedRate(rate) != sharedEndpoint[d].mix.Format.nSamplesPerSec &&
+                !vl::isConvertibleRate(vl::truncatedRate(rate)))
                 result = ASE_NoClock;
             continue;
         }

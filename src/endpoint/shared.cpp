@@ -2,6 +2,7 @@
 #include "endpoint/shared.h"
 
 #include "driver/log.h"
+#include "endpoint/refusal.h"
 
 #include <ks.h>
 #include <ksmedia.h>
@@ -77,25 +78,33 @@ bool chooseStreamMode(ASIOSrv* self, IMMDevice* endpoint, int d, StreamMode mode
     self->shared[d] = false;
     self->sharedEndpoint[d] = {};
     const bool forbidden = refusal == AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+    // A refusal init does not act on is logged all the same: start will meet it.
     if (mode == StreamMode::Exclusive) {
-        logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, as StreamMode says", name);
+        if (FAILED(refusal))
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, as StreamMode says, refused (%s)",
+                       name, vl::refusalText(refusal).text);
+        else
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, as StreamMode says", name);
         return !forbidden;
     }
     const bool refused = forbidden || refusal == AUDCLNT_E_DEVICE_IN_USE;
     if (mode == StreamMode::Automatic && !refused) {
-        logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, granted", name);
+        if (FAILED(refusal))
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, refused (%s)", name,
+                       vl::refusalText(refusal).text);
+        else
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, granted", name);
         return true;
     }
     HRESULT hr = probeShared(endpoint, &self->sharedEndpoint[d]);
     if (FAILED(hr)) {
         // Exclusive mode is then all there is; where it is refused too, start says so.
         if (mode == StreamMode::Shared)
-            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, shared mode unavailable (0x%X)",
-                       name, hr);
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode, shared mode unavailable (%s)", name,
+                       vl::refusalText(hr).text);
         else
-            logMessage(self,
-                       L"ASIOSrv:::\t%s: exclusive mode refused (0x%X), shared mode too (0x%X)",
-                       name, refusal, hr);
+            logMessage(self, L"ASIOSrv:::\t%s: exclusive mode refused (%s), shared mode too (%s)",
+                       name, vl::refusalText(refusal).text, vl::refusalText(hr).text);
         return !forbidden;
     }
     // The host sees 24-in-32 samples, converted to and from the engine's floats, at the
@@ -109,8 +118,8 @@ bool chooseStreamMode(ASIOSrv* self, IMMDevice* endpoint, int d, StreamMode mode
     if (mode == StreamMode::Shared)
         logMessage(self, L"ASIOSrv:::\t%s: shared mode, as StreamMode says", name);
     else
-        logMessage(self, L"ASIOSrv:::\t%s: shared mode, exclusive mode refused (0x%X)", name,
-                   refusal);
+        logMessage(self, L"ASIOSrv:::\t%s: shared mode, exclusive mode refused (%s)", name,
+                   vl::refusalText(refusal).text);
     return true;
 }
 
@@ -120,41 +129,67 @@ bool turnShared(ASIOSrv* self, IMMDevice* endpoint, int d, unsigned channels, HR
         self->bufferFrames <= 0)
         return false;
     SharedEndpoint e;
+    const uint32_t rate = vl::truncatedRate(self->sampleRate);
     if (FAILED(probeShared(endpoint, &e)) || channels > e.mix.Format.nChannels ||
-        e.mix.Format.nSamplesPerSec != vl::truncatedRate(self->sampleRate) ||
-        !vl::isEnginePeriod(e.periods, uint32_t(self->bufferFrames)))
+        (rate != e.mix.Format.nSamplesPerSec && !vl::isConvertibleRate(rate)) ||
+        !vl::isEnginePeriod(vl::periodsAtRate(e.periods, e.mix.Format.nSamplesPerSec, rate),
+                            uint32_t(self->bufferFrames)))
         return false;
     self->sharedEndpoint[d] = e;
     self->shared[d] = true;
-    logMessage(self, L"ASIOSrv:::\t%s: shared mode, exclusive mode refused (0x%X)", kStreamName[d],
-               refusal);
+    logMessage(self, L"ASIOSrv:::\t%s: shared mode, exclusive mode refused (%s)", kStreamName[d],
+               vl::refusalText(refusal).text);
     return true;
+}
+
+WAVEFORMATEXTENSIBLE sharedFormat(const ASIOSrv* self, int d) {
+    WAVEFORMATEXTENSIBLE format = self->sharedEndpoint[d].mix;
+    if (const uint32_t rate = vl::truncatedRate(self->sampleRate)) {
+        format.Format.nSamplesPerSec = rate;
+        format.Format.nAvgBytesPerSec = rate * format.Format.nBlockAlign;
+    }
+    return format;
+}
+
+vl::EnginePeriods sharedPeriods(const ASIOSrv* self, int d) {
+    const SharedEndpoint& e = self->sharedEndpoint[d];
+    return vl::periodsAtRate(e.periods, e.mix.Format.nSamplesPerSec,
+                             sharedFormat(self, d).Format.nSamplesPerSec);
 }
 
 HRESULT openSharedStream(const ASIOSrv* self, IMMDevice* endpoint, int d,
                          ComRef<IAudioClient>& client) {
     const SharedEndpoint& e = self->sharedEndpoint[d];
+    const WAVEFORMATEXTENSIBLE format = sharedFormat(self, d);
+    const uint32_t mixRate = e.mix.Format.nSamplesPerSec, rate = format.Format.nSamplesPerSec;
+    const bool converted = rate != mixRate;
+    if (converted && !vl::isConvertibleRate(rate)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
     HRESULT hr = endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.putVoid());
     if (FAILED(hr) || !client) return FAILED(hr) ? hr : E_POINTER;
-    const WAVEFORMATEX* format = &e.mix.Format;
     const UINT32 frames = self->bufferFrames > 0 ? UINT32(self->bufferFrames) : 0;
     ComRef<IAudioClient3> client3;
-    if (e.lowLatency &&
-        SUCCEEDED(client->QueryInterface(__uuidof(IAudioClient3), client3.putVoid())) && client3) {
-        hr = client3->InitializeSharedAudioStream(AUDCLNT_STREAMFLAGS_EVENTCALLBACK, frames, format,
-                                                  nullptr);
-        // The engine runs one period for all its streams: another program's may hold it.
-        WAVEFORMATEX* current = nullptr;
-        UINT32 period = 0;
-        if (SUCCEEDED(hr) &&
-            SUCCEEDED(client3->GetCurrentSharedModeEnginePeriod(&current, &period)) && period &&
-            period != frames)
-            hr = AUDCLNT_E_ENGINE_PERIODICITY_LOCKED;
-        CoTaskMemFree(current);
-        return hr;
-    }
-    return client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0,
-                              format, nullptr);
+    if ((e.lowLatency || converted) &&
+        FAILED(client->QueryInterface(__uuidof(IAudioClient3), client3.putVoid())))
+        client3.reset();
+    if (e.lowLatency && client3 && !converted)
+        hr = client3->InitializeSharedAudioStream(AUDCLNT_STREAMFLAGS_EVENTCALLBACK, frames,
+                                                  &format.Format, nullptr);
+    else
+        hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                                AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
+                                    (converted ? AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
+                                                     AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY
+                                               : 0),
+                                0, 0, &format.Format, nullptr);
+    // The engine runs one period for all its streams: another program's may hold it.
+    WAVEFORMATEX* current = nullptr;
+    UINT32 period = 0;
+    if (SUCCEEDED(hr) && client3 &&
+        SUCCEEDED(client3->GetCurrentSharedModeEnginePeriod(&current, &period)) && period &&
+        vl::convertFrames(period, mixRate, rate) != frames)
+        hr = AUDCLNT_E_ENGINE_PERIODICITY_LOCKED;
+    CoTaskMemFree(current);
+    return hr;
 }
 
 namespace {
@@ -162,7 +197,7 @@ namespace {
 unsigned sharedEngines(const ASIOSrv* self, vl::EnginePeriods* engines) {
     unsigned n = 0;
     for (int d = kRender; d <= kCapture; ++d)
-        if (streamsShared(self, d)) engines[n++] = self->sharedEndpoint[d].periods;
+        if (streamsShared(self, d)) engines[n++] = sharedPeriods(self, d);
     return n;
 }
 
@@ -179,7 +214,7 @@ uint32_t gcd(uint32_t a, uint32_t b) {
 
 void limitToSharedPeriods(const ASIOSrv* self, DWORD preferredMs, long* minSize, long* maxSize,
                           long* preferredSize, long* granularity) {
-    vl::EnginePeriods engines[2];
+    vl::EnginePeriods engines[3];
     unsigned n = sharedEngines(self, engines);
     if (n == 0) return;
     // The shared periods' own range, within the exclusive direction's where there is one.
@@ -191,26 +226,33 @@ void limitToSharedPeriods(const ASIOSrv* self, DWORD preferredMs, long* minSize,
         if (low > lo) lo = low;
         if (high < hi) hi = high;
     }
-    if (minSize && *minSize > 0 && uint32_t(*minSize) > lo) lo = uint32_t(*minSize);
-    if (maxSize && *maxSize > 0 && uint32_t(*maxSize) < hi) hi = uint32_t(*maxSize);
+    if (*minSize > 0 && uint32_t(*minSize) > lo) lo = uint32_t(*minSize);
+    if (*maxSize > 0 && uint32_t(*maxSize) < hi) hi = uint32_t(*maxSize);
+    // The exclusive directions' sizes are one more set of periods, without a default.
+    if (*granularity > 0 && *minSize > 0)
+        engines[n++] = {0, uint32_t(*granularity), uint32_t(*minSize), uint32_t(*maxSize)};
     uint32_t minimum = vl::nearestCommonPeriod(engines, n, lo, lo, hi);
     uint32_t maximum = vl::nearestCommonPeriod(engines, n, hi, lo, hi);
-    if (minSize) *minSize = long(minimum);
-    if (maxSize) *maxSize = long(maximum);
-    if (preferredSize) {
-        int first = streamsShared(self, kRender) ? kRender : kCapture;
-        uint32_t rate = self->sharedEndpoint[first].mix.Format.nSamplesPerSec;
-        uint32_t wanted =
-            preferredMs ? uint32_t(uint64_t(preferredMs) * rate / 1000) : engines[0].defaultPeriod;
-        *preferredSize = long(vl::nearestCommonPeriod(engines, n, wanted, lo, hi));
-    }
-    if (granularity) {
-        // The step between the periods: the fundamentals' least common multiple.
-        uint32_t step = 0;
-        for (unsigned i = 0; i < n; ++i)
-            if (engines[i].fundamental)
-                step = step ? step / gcd(step, engines[i].fundamental) * engines[i].fundamental
-                            : engines[i].fundamental;
-        *granularity = minimum == maximum || !step ? 0 : long(step);
-    }
+    int first = streamsShared(self, kRender) ? kRender : kCapture;
+    uint32_t rate = sharedFormat(self, first).Format.nSamplesPerSec;
+    uint32_t wanted =
+        preferredMs ? uint32_t(uint64_t(preferredMs) * rate / 1000) : engines[0].defaultPeriod;
+    uint32_t preferred = vl::nearestCommonPeriod(engines, n, wanted, lo, hi);
+    // The step between the periods: the fundamentals' least common multiple. A grid holds
+    // where every size of it from the minimum is a period of all (an engine's default period
+    // off its fundamental's multiples is one size alone), and the preferred size is one.
+    uint32_t step = 0;
+    for (unsigned i = 0; i < n; ++i)
+        if (engines[i].fundamental)
+            step = step ? step / gcd(step, engines[i].fundamental) * engines[i].fundamental
+                        : engines[i].fundamental;
+    bool grid = step && minimum < maximum && minimum % step == 0 && preferred % step == 0;
+    if (grid) maximum -= (maximum - minimum) % step;
+    for (uint32_t f = minimum; grid && f <= maximum; f += step)
+        grid = vl::nearestCommonPeriod(engines, n, f, f, f) == f;
+    if (!grid) minimum = maximum = preferred;
+    *minSize = long(minimum);
+    *maxSize = long(maximum);
+    *preferredSize = long(preferred);
+    *granularity = grid ? long(step) : 0;
 }

@@ -17,17 +17,25 @@ bool chooseStreamMode(ASIOSrv* self, IMMDevice* endpoint, int direction, StreamM
 // start's second look, in Automatic mode, at a direction init found exclusive and whose
 // exclusive stream is now refused as forbidden or in use (another program opened the endpoint
 // since): true, logged, when it goes shared instead, which it can only as the host's buffers
-// are: 24-in-32 samples, at most the mix format's channels, the current rate, and a size that
-// is one of the engine's periods.
+// are: 24-in-32 samples, at most the mix format's channels, a rate the engine runs or converts,
+// and a size that is one of the engine's periods at that rate.
 bool turnShared(ASIOSrv* self, IMMDevice* endpoint, int direction, unsigned channels,
                 HRESULT refusal);
 
 // Opens a shared, event-driven stream of self->bufferFrames frames per period on an
 // endpoint: IAudioClient3's period where the engine has low-latency periods, else the engine's
-// own. An engine held at another period by another stream refuses it
+// own; at another rate than the engine's, through its converter (AUTOCONVERTPCM), which
+// IAudioClient3 does not open. An engine held at another period by another stream refuses it
 // (AUDCLNT_E_ENGINE_PERIODICITY_LOCKED): one switch per period needs the period asked for.
 HRESULT openSharedStream(const ASIOSrv* self, IMMDevice* endpoint, int direction,
                          ComRef<IAudioClient>& client);
+
+// The format a shared direction streams with: the engine's mix format at the driver's rate,
+// which the engine converts where it mixes at another.
+WAVEFORMATEXTENSIBLE sharedFormat(const ASIOSrv* self, int direction);
+
+// The periods a shared direction offers at the driver's rate (see vl::periodsAtRate).
+vl::EnginePeriods sharedPeriods(const ASIOSrv* self, int direction);
 
 // Whether a direction runs shared (bound, and init chose shared mode for it).
 inline bool streamsShared(const ASIOSrv* self, int direction) {
@@ -37,7 +45,9 @@ inline bool streamsShared(const ASIOSrv* self, int direction) {
 // Narrows the sizes getBufferSize offers to the periods every shared direction takes: the
 // minimum and maximum to the nearest such period within them (exclusive directions already
 // set them; 0 and 0 when none did), the preferred size to the one nearest the user's length
-// (preferredMs, 0: the engine's default period). Granularity, when given, becomes the step
-// between those periods (0 for one size). Nothing changes without a shared direction.
+// (preferredMs, 0: the engine's default period). *granularity comes in as the step of the
+// exclusive directions' sizes from *minSize (0: no step), and leaves as the step between the
+// sizes both take, or 0 and the preferred size alone where they have no common step. Nothing
+// changes without a shared direction.
 void limitToSharedPeriods(const ASIOSrv* self, DWORD preferredMs, long* minSize, long* maxSize,
                           long* preferredSize, long* granularity);

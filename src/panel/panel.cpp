@@ -271,10 +271,19 @@ ASIOError ASIOSrv::controlPanel() {
     logMessage(this, L"ASIOSrv:::\tdefault size changed: %d => %d (0x%X 0x%X)", before, after,
                low32(held[kRender]), low32(held[kCapture]));
     // The running stream holds its endpoints, which refuse a probe: the size is computed from
-    // the stream's own rate and frame widths, aligned as the endpoints align buffers.
+    // the stream's own rate and frame widths, aligned as the endpoints align buffers, and is
+    // the one getBufferSize now prefers, on its grid, where sizes were offered before start.
     uint32_t frames = vl::streamFramesForDuration(
         static_cast<int64_t>(static_cast<uint64_t>(after) * 10000), vl::truncatedRate(rate),
         frameBytes[kRender], frameBytes[kCapture]);
+    long preferred = 0;
+    bool offered = false;
+    {
+        ControlLock lock(this);
+        offered = offeredSizes.known && offeredSizes.minimum > 0;
+    }
+    if (offered && getBufferSize(nullptr, nullptr, &preferred, nullptr) == ASE_OK && preferred > 0)
+        frames = uint32_t(preferred);
     if (frames != 0) {
         long r = asioMessage(kAsioBufferSizeChange, static_cast<long>(frames), nullptr, nullptr);
         logMessage(this, L"ASIOSrv:::\tasioMessage(BufferSizeChange, %d) returned %d", frames, r);

@@ -12,6 +12,16 @@ namespace {
 
 constexpr double kHundredNs = 1e-7;
 
+// A time in 100-ns units as seconds from the bridge's origin, which the first time given sets
+// a minute before itself (so that every later time, and any a little earlier, is positive). A
+// double holds seconds since the machine started to a few nanoseconds only after a few weeks:
+// seconds since the stream started keep the stamps' 100-ns steps exact.
+double bridgeSeconds(CaptureBridge& bridge, UINT64 hundredNs) {
+    constexpr UINT64 kLead = 600000000; // a minute
+    if (!bridge.timeOrigin) bridge.timeOrigin = hundredNs > kLead ? hundredNs - kLead : 1;
+    return double(int64_t(hundredNs - bridge.timeOrigin)) * kHundredNs;
+}
+
 vl::ClockBridge::Config bridgeConfig(unsigned channels, uint32_t frames, double rate) {
     vl::ClockBridge::Config config;
     config.channels = channels;
@@ -59,12 +69,11 @@ HRESULT bridgeCapture(CaptureBridge& bridge, IAudioCaptureClient* capture, bool*
         if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) && !bridge.firstPacket) *lost = true;
         if (bridge.position.onPacket(position, count)) *lost = true;
         bridge.firstPacket = false;
-        // The packet's time is its first frame's; the bridge takes the time by which all of
-        // it had been made, when the period that delivers it ends. Without a time (one the
-        // endpoint marks as wrong) the bridge expects one.
+        // The packet's time is its first frame's. Without a time (one the endpoint marks as
+        // wrong) the bridge expects one.
         double seconds = -1;
         if (!(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) && qpc)
-            seconds = double(qpc) * kHundredNs + double(count) / bridge.rate;
+            seconds = bridgeSeconds(bridge, qpc);
         const void* frames = data && !(flags & AUDCLNT_BUFFERFLAGS_SILENT) ? data : nullptr;
         bridge.clocks.captured(bridge.packetType, frames, bridge.channels, count, seconds,
                                bridge.position.skipped());
@@ -89,10 +98,10 @@ void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double woke
         SUCCEEDED(bridge.renderClock->GetPosition(&position, &qpc)) && qpc) {
         const double frames = double(bridge.frames);
         const double played = double(position) / bridge.clockFrequency * bridge.rate;
-        const double sampled = double(qpc) * kHundredNs;
         bridge.periodStart = bridge.periodStart < 0 ? frames : bridge.periodStart + frames;
-        const double ahead =
-            (played + (wokeSeconds - sampled) * bridge.rate - bridge.periodStart) / frames;
+        const double ahead = (played + (wokeSeconds - double(qpc) * kHundredNs) * bridge.rate -
+                              bridge.periodStart) /
+                             frames;
         const int offBy = ahead >= 1 ? 1 : ahead < -0.5 ? -1 : 0;
         if (offBy && offBy == bridge.lastOffBy) {
             bridge.periodStart += offBy * frames;
@@ -100,7 +109,7 @@ void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double woke
         } else {
             bridge.lastOffBy = offBy;
         }
-        seconds = sampled + (bridge.periodStart - played) / bridge.rate;
+        seconds = bridgeSeconds(bridge, qpc) + (bridge.periodStart - played) / bridge.rate;
     }
     bridge.clocks.render(bridge.out, bridge.frames, seconds);
     const uint32_t first = half ? bridge.frames : 0;

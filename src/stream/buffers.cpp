@@ -4,6 +4,7 @@
 #include "stream/convert.h"
 #include "stream/engine.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -79,6 +80,17 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
     const StreamPlan current = bufferPlan();
     for (int d = kRender; d <= kCapture; ++d)
         if (!named[d] && sameSize) plan.channels[d] = current.channels[d];
+    // Channels of a direction without an endpoint (a PC that only records) do not exist:
+    // getChannels offered none, and start could never open them.
+    for (int d = kRender; d <= kCapture; ++d)
+        if (plan.channels[d] && !endpointId[d] && deviceEnumerator) {
+            logMessage(this, L"ASIOSrv::: no %s endpoint for the buffers",
+                       d == kRender ? L"render" : L"capture");
+            std::snprintf(
+                errorText, sizeof errorText, "This PC has no %s device: the driver has no %s.",
+                d == kRender ? "playback" : "recording", d == kRender ? "outputs" : "inputs");
+            return ASE_InvalidParameter;
+        }
     // Only a size that starts, checked before anything is allocated: none before init, none
     // the endpoints refuse in the formats start opens, and none when nothing can be asked (a
     // stream whose switch stalled still holds the endpoints). A request for no channel is
@@ -86,6 +98,9 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
     if (bufferSize <= 0 ||
         sizeStarts(plan.empty() ? queryPlan() : plan, uint32_t(bufferSize)) != Grant::Yes) {
         logMessage(this, L"ASIOSrv::: buffer size %d does not start", bufferSize);
+        std::snprintf(errorText, sizeof errorText,
+                      "The devices do not take a buffer of %ld samples: choose another size.",
+                      bufferSize);
         return ASE_InvalidMode;
     }
 
@@ -111,8 +126,8 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
         bufferSampleType[kRender] = sampleType[kRender];
     }
     bufferFrames = int32_t(bufferSize);
-    // A new set: whether its host calls outputReady is for it to say again.
-    hostCallsOutputReady.store(false, std::memory_order_relaxed);
+    std::snprintf(errorText, sizeof errorText, "%s",
+                  ok ? "" : "Not enough memory for the buffers: choose a smaller size.");
     return ok ? ASE_OK : ASE_NoMemory;
 }
 
@@ -158,9 +173,11 @@ ASIOError ASIOSrv::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
 }
 
 ASIOError ASIOSrv::outputReady() {
-    // Hosts call this in every switch: no lock and no log line. Once buffers exist the host
-    // is heard, and inside the switch the half it has just filled goes out at once.
-    if (bufferFrames <= 0) return ASE_NotPresent;
+    // Hosts call this in every switch: no lock and no log line. Many ask it once before they
+    // make their buffers, as a question whether the driver uses it, and call it in their
+    // switches only if it does: a call at any time after init is heard, for the buffers that
+    // exist or the next ones, and inside the switch the half just filled goes out at once.
+    if (!deviceEnumerator) return ASE_NotPresent;
     hostCallsOutputReady.store(true, std::memory_order_relaxed);
     if (streamingThreadId.load(std::memory_order_relaxed) == GetCurrentThreadId() && pendingOutput)
         sendOutput(this, *pendingOutput);

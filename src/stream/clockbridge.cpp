@@ -10,48 +10,185 @@
 
 namespace vl {
 
+// ---- PeriodClock
+
 namespace {
 
-constexpr double kTwoPi = 6.28318530717958647692;
+// Prior spreads of a fit's terms at the start, in units of a time's spread (the fits'
+// covariances are in units of the times' variance), taken as a microsecond: so wide that the
+// first times alone decide, as least squares without a prior would.
+constexpr double kPriorUnitSeconds = 1e-6;
+constexpr double kPriorSpread[PeriodClock::kStates] = {
+    1.0, 1 / kPriorUnitSeconds, 1e-2 / kPriorUnitSeconds, 1e-2 / kPriorUnitSeconds,
+    1e-2 / kPriorUnitSeconds};
+
+// The polynomial's value at h (nominal seconds from its reference), with its higher terms
+// reaching no further than `reach` either way and a straight line beyond.
+double polynomial(const double* x, unsigned states, double h, double reach) {
+    const double near = h > reach ? reach : h < -reach ? -reach : h;
+    double value = x[0] + x[1] * h, slope = 0;
+    double power = near * near / 2, dpower = near;
+    for (unsigned k = 2; k < states; ++k) {
+        value += x[k] * power;
+        slope += x[k] * dpower;
+        dpower = power;
+        power *= near / double(k + 1);
+    }
+    return value + slope * (h - near);
+}
+
+double polynomialSlope(const double* x, unsigned states, double h, double reach) {
+    const double near = h > reach ? reach : h < -reach ? -reach : h;
+    double slope = x[1], dpower = near;
+    for (unsigned k = 2; k < states; ++k) {
+        slope += x[k] * dpower;
+        dpower *= near / double(k);
+    }
+    return slope;
+}
 
 } // namespace
 
-// ---- PeriodClock
+// Times fitted before the fits are judged: the fastest fit's jitter measured from a few.
+constexpr unsigned kSettleTimes = 24;
+
+constexpr unsigned PeriodClock::kDegree[];
+constexpr double PeriodClock::kMemorySeconds[];
 
 void PeriodClock::reset(double nominalSecondsPerFrame) {
     started_ = false;
     jitter_ = 0;
-    frames_ = 0;
-    seconds_ = 0;
-    secondsPerFrame_ = nominalSecondsPerFrame;
-    bandwidthHz_ = kLockBandwidthHz;
+    jitter2_ = 0;
+    frames_ = fitFrames_ = 0;
+    nominal_ = nominalSecondsPerFrame > 0 ? nominalSecondsPerFrame : 1 / 48000.0;
+    step_ = 0;
+    timed_ = 0;
+    selected_ = 0;
+}
+
+double PeriodClock::fitSeconds(const Fit& fit, double frames) const {
+    const unsigned f = unsigned(&fit - fits_);
+    return polynomial(fit.x, kDegree[f] + 1, (frames - double(fitFrames_)) * nominal_,
+                      kReachSeconds);
+}
+
+double PeriodClock::fitSlope(const Fit& fit, double frames) const {
+    const unsigned f = unsigned(&fit - fits_);
+    return polynomialSlope(fit.x, kDegree[f] + 1, (frames - double(fitFrames_)) * nominal_,
+                           kReachSeconds) *
+           nominal_;
+}
+
+double PeriodClock::secondsAt(double frames) const {
+    return fitSeconds(fits_[selected_], frames);
+}
+
+double PeriodClock::framesAt(double seconds) const {
+    // Newton's method on the reading, from the fit's own straight line.
+    const Fit& fit = fits_[selected_];
+    double frames = double(fitFrames_) + (seconds - fit.x[0]) / (fit.x[1] * nominal_);
+    for (int i = 0; i < 3; ++i)
+        frames += (seconds - secondsAt(frames)) / fitSlope(fit, frames);
+    return frames;
+}
+
+double PeriodClock::secondsPerFrame() const {
+    return fits_[selected_].x[1] * nominal_;
+}
+
+void PeriodClock::restartFrom(Fit& fit, unsigned degree, const Fit& from, double now) {
+    for (unsigned i = 0; i <= degree; ++i) {
+        fit.x[i] = from.x[i];
+        for (unsigned j = 0; j <= degree; ++j)
+            fit.p[i][j] = from.p[i][j];
+    }
+    fit.lag = 0;
+    fit.hold = fit.contradicted >= 0 && now - fit.contradicted < kMaxHoldSeconds
+                   ? std::fmin(2 * fit.hold, kMaxHoldSeconds)
+                   : kHoldSeconds;
+    fit.contradicted = now;
+    fit.readableFrom = now + fit.hold;
+}
+
+void PeriodClock::predict(Fit& fit, unsigned states, double du, double fade) {
+    // The polynomial moved du on, its covariance with it, the whole inflated by `fade` so that
+    // older times weigh less by exp(-age / memory).
+    double m[kStates][kStates] = {}, q[kStates][kStates] = {};
+    for (unsigned i = 0; i < states; ++i) {
+        double c = 1;
+        for (unsigned j = i; j < states; ++j) {
+            m[i][j] = c;
+            c *= du / double(j - i + 1);
+        }
+    }
+    double x[kStates] = {};
+    for (unsigned i = 0; i < states; ++i)
+        for (unsigned j = i; j < states; ++j)
+            x[i] += m[i][j] * fit.x[j];
+    for (unsigned i = 0; i < states; ++i) {
+        fit.x[i] = x[i];
+        for (unsigned j = 0; j < states; ++j)
+            for (unsigned k = i; k < states; ++k)
+                q[i][j] += m[i][k] * fit.p[k][j];
+    }
+    for (unsigned i = 0; i < states; ++i)
+        for (unsigned j = 0; j < states; ++j) {
+            double v = 0;
+            for (unsigned k = j; k < states; ++k)
+                v += q[i][k] * m[j][k];
+            fit.p[i][j] = v * fade;
+        }
+}
+
+double PeriodClock::correct(Fit& fit, unsigned states, double seconds) {
+    // Least squares' weighting of the new time against the prediction; the error's variance
+    // (the prediction's spread and the time's own), in units of the times' variance, is left
+    // in fit.p[0][0] + 1 before the correction.
+    const double error = seconds - fit.x[0];
+    const double s = fit.p[0][0] + 1;
+    double gain[kStates], p0[kStates];
+    for (unsigned i = 0; i < states; ++i) {
+        gain[i] = fit.p[i][0] / s;
+        p0[i] = fit.p[0][i];
+        fit.x[i] += gain[i] * error;
+    }
+    for (unsigned i = 0; i < states; ++i)
+        for (unsigned j = 0; j <= i; ++j)
+            fit.p[i][j] = fit.p[j][i] = fit.p[i][j] - gain[i] * p0[j];
+    return error / std::sqrt(s);
 }
 
 bool PeriodClock::update(uint64_t frames, double seconds) {
     if (!(seconds >= 0)) {
-        // No time given: the one expected, which leaves the loop as it was.
+        // No time given: the one expected, which leaves the fits as they were.
         if (!started_ || frames <= frames_) return false;
-        const double expected = double(frames - frames_) * secondsPerFrame_;
-        seconds_ += expected;
-        lastTime_ += expected;
+        lastTime_ += double(frames - frames_) * secondsPerFrame();
         frames_ = frames;
         return false;
     }
     if (!started_) {
         started_ = true;
-        frames_ = frames;
-        seconds_ = lastTime_ = firstTime_ = seconds;
+        frames_ = fitFrames_ = frames;
+        lastTime_ = firstTime_ = seconds;
+        timed_ = 1;
+        for (Fit& fit : fits_) {
+            fit = Fit();
+            fit.x[0] = seconds;
+            fit.x[1] = 1;
+            for (unsigned i = 0; i < kStates; ++i)
+                fit.p[i][i] = kPriorSpread[i] * kPriorSpread[i];
+            fit.hold = kHoldSeconds;
+            fit.contradicted = -1;
+        }
         return false;
     }
     if (frames <= frames_) return false;
     const double n = double(frames - frames_);
-    const double predicted = seconds_ + n * secondsPerFrame_;
-    // A step moves the loop's time by as much, its rate untouched.
-    const double departure = seconds - lastTime_ - n * secondsPerFrame_;
+    // A step moves the fits' time by as much, their rates untouched.
+    const double departure = seconds - lastTime_ - n * secondsPerFrame();
     const double threshold =
         kMinStepSeconds +
-        (seconds - firstTime_ < kSettleSeconds ? kRateSlack : kSettledRateSlack) * n *
-            secondsPerFrame_ +
+        (seconds - firstTime_ < kSettleSeconds ? kRateSlack : kSettledRateSlack) * n * nominal_ +
         kStepToJitter * jitter_;
     lastTime_ = seconds;
     // Up three times as fast as down: it settles where a quarter of the departures lie above.
@@ -59,109 +196,150 @@ bool PeriodClock::update(uint64_t frames, double seconds) {
     jitter_ =
         std::fabs(departure) > jitter_ ? jitter_ + stride : std::fmax(0.0, jitter_ - stride / 3);
     step_ = 0;
+
+    // The weights of this step's length: the same from one packet to the next of a stream.
+    const double du = double(frames - fitFrames_) * nominal_;
+    const double now = double(frames) * nominal_;
+    if (du != weights_.du) {
+        weights_.du = du;
+        for (unsigned f = 0; f < kFits; ++f)
+            weights_.fade[f] = std::exp(du / kMemorySeconds[f]);
+        weights_.lag = 1 - std::exp(-du / kLagWindowSeconds);
+        weights_.jitter = 1 - std::exp(-du / kJitterSeconds);
+    }
+    fitFrames_ = frames_ = frames;
     if (std::fabs(departure) > threshold) {
         step_ = departure;
-        seconds_ = predicted + departure;
-        frames_ = frames;
+        for (unsigned f = 0; f < kFits; ++f) {
+            predict(fits_[f], kDegree[f] + 1, du, weights_.fade[f]);
+            fits_[f].x[0] = seconds;
+            fits_[f].lag = 0;
+        }
         return true;
     }
-    const double error = seconds - predicted;
-    // The loop's gains for this step, from its bandwidth as a fraction of the step's length.
-    double w = kTwoPi * bandwidthHz_ * n * secondsPerFrame_;
-    if (w > 0.5) w = 0.5;
-    seconds_ = predicted + std::sqrt(2.0) * w * error;
-    secondsPerFrame_ += w * w * error / n;
-    frames_ = frames;
-    return false;
-}
 
-double PeriodClock::framesAt(double seconds) const {
-    return double(frames_) + (seconds - seconds_) / secondsPerFrame_;
+    ++timed_;
+    for (unsigned f = 0; f < kFits; ++f) {
+        Fit& fit = fits_[f];
+        const unsigned states = kDegree[f] + 1;
+        predict(fit, states, du, weights_.fade[f]);
+        const double error = seconds - fit.x[0];
+        const double normalized = correct(fit, states, seconds);
+        if (f == kFits - 1 && timed_ > 2 * states) {
+            // The jitter, from the fit that lags least: the mean square of its errors less
+            // what its own spread adds, over kJitterSeconds (all of them, at first), never
+            // finer than the times' own rounding.
+            const double w = std::fmax(1.0 / double(timed_ - 2 * states), weights_.jitter);
+            jitter2_ += w * (normalized * normalized - jitter2_);
+            jitter2_ = std::fmax(jitter2_, kResolutionSeconds * kResolutionSeconds / 12);
+        }
+        // The running mean of its errors, from when the first times' rate has been found.
+        if (timed_ > kSettleTimes / 2) fit.lag += weights_.lag * (error - fit.lag);
+    }
+    // Fits the times contradict start again from the fastest fit's state.
+    if (timed_ > kSettleTimes) {
+        const double w = weights_.lag;
+        const double limit = kLagToJitter * std::sqrt(jitter2_ * w / (2 - w));
+        for (unsigned f = 0; f + 1 < kFits; ++f)
+            if (std::fabs(fits_[f].lag) > limit)
+                restartFrom(fits_[f], kDegree[f], fits_[kFits - 1], now);
+    }
+    // The smoothest fit that may be read.
+    selected_ = 0;
+    while (selected_ + 1 < kFits && now < fits_[selected_].readableFrom)
+        ++selected_;
+    return false;
 }
 
 // ---- ClockCompare
 
 void ClockCompare::reset(double framesPerSecond) {
-    for (Side* side : {&capture_, &render_}) {
-        side->clock.reset(1 / framesPerSecond);
-        side->started = side->fromSeconds = -1;
-        side->steps = 0;
-    }
-}
-
-void ClockCompare::Side::update(uint64_t frames, double seconds) {
-    if (!(seconds >= 0)) return;
-    if (clock.update(frames, seconds)) steps += clock.lastStep();
-    if (started < 0) started = seconds;
-    if (fromSeconds < 0 && seconds - started >= kSettleSeconds) {
-        fromSeconds = clock.lastSeconds();
-        fromFrames = clock.frames();
-        steps = 0;
-    }
-}
-
-double ClockCompare::Side::rate() const {
-    return double(clock.frames() - fromFrames) / (clock.lastSeconds() - fromSeconds - steps);
-}
-
-double ClockCompare::ppm() const {
-    return measuredFor() >= kQuickSeconds ? (capture_.rate() / render_.rate() - 1) * 1e6 : 0;
-}
-
-// ---- RateLoop
-
-void RateLoop::reset(double framesPerSecond, double seed) {
     framesPerSecond_ = framesPerSecond > 0 ? framesPerSecond : 48000;
-    seed_ = seed >= Resampler::kMinRatio && seed <= Resampler::kMaxRatio ? seed : 1;
-    integral_ = 0;
-    ratio_ = seed_;
-    restart();
+    capture_ = Side();
+    render_ = Side();
+    lastPpm_ = previousPpm_ = 0;
+    readings_ = 0;
+    apart_ = false;
 }
 
-void RateLoop::restart() {
-    error_ = 0;
-    quietSeconds_ = 0;
-    lockingSeconds_ = 0;
-    locked_ = false;
-    kp_ = 0;
-    setBandwidth(kLockBandwidthHz);
+void ClockCompare::stall() {
+    capture_.clean = render_.clean = false;
 }
 
-// The gains of a loop with natural frequency w and damping z on a fill that moves by
-// framesPerSecond frames per second per unit of ratio: kp = 2 z w / fps, ki = w^2 / fps. The
-// integral takes up the change of kp, so that the ratio does not move when the bandwidth does.
-void RateLoop::setBandwidth(double hz) {
-    const double w = kTwoPi * hz;
-    const double kp = 2 * kDamping * w / framesPerSecond_;
-    integral_ += (kp_ - kp) * error_;
-    kp_ = kp;
-    ki_ = w * w / framesPerSecond_;
-    bandwidthHz_ = hz;
-}
-
-double RateLoop::update(double errorFrames, double periodSeconds) {
-    const double maxCorrection = kMaxCorrectionPpm * 1e-6;
-    const double smoothing =
-        1 - std::exp(-kTwoPi * kErrorFilterToBandwidth * bandwidthHz_ * periodSeconds);
-    error_ += smoothing * (errorFrames - error_);
-    integral_ += ki_ * error_ * periodSeconds;
-    if (integral_ > maxCorrection) integral_ = maxCorrection;
-    if (integral_ < -maxCorrection) integral_ = -maxCorrection;
-    double correction = kp_ * error_ + integral_;
-    if (correction > maxCorrection) correction = maxCorrection;
-    if (correction < -maxCorrection) correction = -maxCorrection;
-    ratio_ = seed_ * (1 + correction);
-
-    quietSeconds_ = std::fabs(error_) <= kLockErrorFrames ? quietSeconds_ + periodSeconds : 0;
-    lockingSeconds_ = locked_ ? 0 : lockingSeconds_ + periodSeconds;
-    if (!locked_ && (quietSeconds_ >= kLockHoldSeconds || lockingSeconds_ >= kLockLongestSeconds)) {
-        locked_ = true;
-        setBandwidth(kTrackBandwidthHz);
-    } else if (locked_ && std::fabs(error_) > kUnlockErrorFrames) {
-        locked_ = false;
-        setBandwidth(kLockBandwidthHz);
+void ClockCompare::update(Side& side, uint64_t frames, double seconds) {
+    if (!(seconds >= 0)) return;
+    static_assert(kWindowSeconds / kFloorSeconds < 16, "a window's floors fit its arrays");
+    if (side.start < 0 || double(frames) < side.startFrames) {
+        side.start = side.floorStart = seconds;
+        side.startFrames = double(frames);
+        side.floorFrames[0] = side.floorDeparture[0] = 0;
+        side.floors = 1;
+        side.clean = true;
+        return;
     }
-    return ratio_;
+    const double relFrames = double(frames) - side.startFrames;
+    const double departure = (seconds - side.start) - relFrames / framesPerSecond_;
+    if (seconds - side.floorStart >= kFloorSeconds && side.floors < 16) {
+        side.floorStart = seconds;
+        side.floorFrames[side.floors] = relFrames;
+        side.floorDeparture[side.floors] = departure;
+        ++side.floors;
+    } else if (departure < side.floorDeparture[side.floors - 1]) {
+        side.floorFrames[side.floors - 1] = relFrames;
+        side.floorDeparture[side.floors - 1] = departure;
+    }
+    if (seconds - side.start >= kWindowSeconds) {
+        closeWindow(side);
+        compareWindows();
+        side.start = -1; // the next window starts with the next time
+    }
+}
+
+void ClockCompare::closeWindow(Side& side) {
+    // The line through each span's earliest departure: its slope is how far the clock's
+    // seconds a frame stray from the nominal ones.
+    const unsigned n = side.floors;
+    side.closed = true;
+    side.closedClean = false;
+    if (!side.clean || n < 4) return;
+    double mx = 0, my = 0;
+    for (unsigned i = 0; i < n; ++i)
+        mx += side.floorFrames[i], my += side.floorDeparture[i];
+    mx /= n;
+    my /= n;
+    double sxx = 0, sxy = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        const double dx = side.floorFrames[i] - mx;
+        sxx += dx * dx;
+        sxy += dx * (side.floorDeparture[i] - my);
+    }
+    if (!(sxx > 0)) return;
+    const double slope = sxy / sxx;
+    for (unsigned i = 0; i < n; ++i)
+        if (std::fabs(side.floorDeparture[i] - (my + slope * (side.floorFrames[i] - mx))) >
+            kStepSeconds)
+            return;
+    side.rate = 1 / (1 / framesPerSecond_ + slope);
+    side.closedClean = side.rate > 0;
+}
+
+void ClockCompare::compareWindows() {
+    if (!capture_.closed || !render_.closed) return;
+    const bool clean = capture_.closedClean && render_.closedClean;
+    capture_.closed = render_.closed = false;
+    if (!clean) {
+        readings_ = 0; // the chain of agreeing windows starts again
+        return;
+    }
+    previousPpm_ = lastPpm_;
+    lastPpm_ = (capture_.rate / render_.rate - 1) * 1e6;
+    ++readings_;
+    const double a = lastPpm_, b = previousPpm_;
+    const bool plausible = std::fabs(a) > kApartPpm && std::fabs(a) <= kPlausiblePpm &&
+                           std::fabs(b) > kApartPpm && std::fabs(b) <= kPlausiblePpm &&
+                           (a > 0) == (b > 0);
+    const double agree = std::fmax(kAgreePpm, 0.1 * std::fabs(a));
+    if (readings_ >= 2 && plausible && std::fabs(a - b) <= agree) apart_ = true;
 }
 
 // ---- sample conversion
@@ -210,7 +388,9 @@ void floatToBlock(int32_t sampleType, const float* in, uint32_t count, void* blo
 double ClockBridge::targetFor(const Config& config) {
     // The fill must cover, at the moment a render period starts: the capture period that has
     // been made but not yet delivered, the input the period's output takes, the resampler's
-    // look-ahead and one frame more for the fraction, and the margin.
+    // look-ahead and one frame more for the fraction, and the margin (which also covers a
+    // capture clock slower than render's: the latency is held in render frames, and the fill
+    // in capture frames is that much shorter, 8 frames at 8000 ppm).
     return double(config.capturePeriodFrames) + Resampler::maxInputFor(config.renderPeriodFrames) +
            Resampler::kHalfTaps + 1 + config.marginFrames;
 }
@@ -241,14 +421,20 @@ bool ClockBridge::setup(const Config& config) {
 
 void ClockBridge::reset() {
     written_ = read_ = rendered_ = 0;
-    lastFill_ = 0;
+    lastFill_ = lastError_ = 0;
     running_ = false;
     stepped_ = false;
     underrun_ = overrun_ = lost_ = 0;
     resyncs_ = 0;
-    loop_.reset(config_.framesPerSecond, seed_);
-    captureClock_.reset(1 / (config_.framesPerSecond * loop_.ratio()));
+    if (!(seed_ >= Resampler::kMinRatio && seed_ <= Resampler::kMaxRatio)) seed_ = 1;
+    ratio_ = seed_;
+    captureClock_.reset(1 / (config_.framesPerSecond * seed_));
     renderClock_.reset(1 / config_.framesPerSecond);
+}
+
+double ClockBridge::ratioPpm() const {
+    if (!captureClock_.started() || !renderClock_.started()) return (seed_ - 1) * 1e6;
+    return (renderClock_.secondsPerFrame() / captureClock_.secondsPerFrame() - 1) * 1e6;
 }
 
 void ClockBridge::captured(int32_t sampleType, const void* frames, unsigned frameChannels,
@@ -261,7 +447,7 @@ void ClockBridge::captured(int32_t sampleType, const void* frames, unsigned fram
         append(0, nullptr, 0, skipped);
     }
     append(sampleType, frames, frameChannels, count);
-    if (captureClock_.update(written_, seconds)) stepped_ = true;
+    if (captureClock_.update(written_ - count, seconds)) stepped_ = true;
 }
 
 void ClockBridge::append(int32_t sampleType, const void* frames, unsigned frameChannels,
@@ -311,12 +497,11 @@ void ClockBridge::read(uint32_t count, float* const* out) {
     read_ = end;
 }
 
-// Puts the resampler's next output at `target_` frames behind the capture clock's count,
-// its history taken from the FIFO. False while the FIFO does not hold that history.
-bool ClockBridge::start(double captureFrames) {
-    const double at = captureFrames - target_;
-    if (at < Resampler::kHalfTaps) return false;
-    const double whole = std::floor(at);
+// Puts the resampler's next output at capture frame `position`, its history taken from the
+// FIFO. False while the FIFO does not hold that history.
+bool ClockBridge::start(double position) {
+    if (position < Resampler::kHalfTaps) return false;
+    const double whole = std::floor(position);
     const uint64_t first = uint64_t(whole) - Resampler::kHalfTaps;
     if (first + Resampler::kTaps > written_ || written_ - first > capacity_) return false;
     float* history[kMaxChannels];
@@ -324,7 +509,7 @@ bool ClockBridge::start(double captureFrames) {
         history[ch] = history_.get() + size_t(ch) * Resampler::kTaps;
     read_ = first;
     read(Resampler::kTaps, history);
-    resampler_.reset(history, at - whole);
+    resampler_.reset(history, position - whole);
     running_ = true;
     return true;
 }
@@ -341,43 +526,48 @@ void ClockBridge::render(float* const* out, uint32_t count, double seconds) {
         }
     }
     if (renderClock_.update(rendered_, seconds)) stepped_ = true;
-    const double now = renderClock_.lastSeconds();
+    // Each output frame stands for what capture had made target_ render frames before it, so
+    // that the delay is the same in time however capture's rate moves: the period's first
+    // frame and the next period's, so delayed, on the render clock's fit.
+    const double first = double(rendered_);
+    const double from = renderClock_.secondsAt(first - target_);
+    const double to = renderClock_.secondsAt(first + count - target_);
+    const double now = renderClock_.secondsAt(first);
     rendered_ += count;
     bool play = fifo_ && count <= config_.renderPeriodFrames && captureClock_.started();
-    double made = play ? captureClock_.framesAt(now) : 0;
-    if (play && !running_) play = start(made);
+    const double want = play ? captureClock_.framesAt(from) : 0;
+    // The input starts where both clocks' rates are known, not from the nominal ones.
+    if (play && !running_)
+        play = captureClock_.rateKnown() && renderClock_.rateKnown() && start(want);
     if (play) {
-        lastFill_ = made - (double(read_) + resampler_.position());
-        // Once locked, the fill stays within a frame or so of its target; a clock that stepped
-        // or a fill that left the target by much more moved the input at once, and the
-        // position follows at once too rather than by a slow change of the ratio.
-        const double error = std::fabs(lastFill_ - target_);
+        // The position stays within a small fraction of a frame of where it should be; a
+        // clock that stepped or a position found further off moved the input at once, and the
+        // position follows at once too rather than by a change of the ratio.
+        lastError_ = want - (double(read_) + resampler_.position());
+        const double error = std::fabs(lastError_);
         const bool lost = error > resyncFrames_;
-        const bool moved =
-            !missed && (stepped_ || (loop_.locked() && error > RateLoop::kUnlockErrorFrames));
+        const bool moved = !missed && (stepped_ || error > kJumpFrames);
         stepped_ = false;
         if (missed || lost || moved) {
             ++resyncs_;
-            // Far from the target for no known reason (a stall, a clock's count cut
-            // short): locking starts again from the ratio found so far. A clock that stepped
-            // leaves the ratio as it was.
-            if (lost && !missed) loop_.restart();
-            // Without the input the target needs yet (capture still catching up after a
-            // stall), silence until it has come, the loop left as it is.
-            if (!start(made)) {
+            // Without the input that needs yet (capture still catching up after a stall),
+            // silence until it has come.
+            if (!start(want)) {
                 running_ = false;
                 play = false;
-            } else {
-                lastFill_ = made - (double(read_) + resampler_.position());
             }
         }
     }
     if (play) {
-        const double ratio = loop_.update(lastFill_ - target_, count / config_.framesPerSecond);
-        const double clockHz =
-            loop_.locked() ? PeriodClock::kTrackBandwidthHz : PeriodClock::kLockBandwidthHz;
-        captureClock_.setBandwidth(clockHz);
-        renderClock_.setBandwidth(clockHz);
+        // The ratio that brings the input position to where it should be at the next
+        // period's first frame: this period's error is gone by the next.
+        const double position = double(read_) + resampler_.position();
+        lastFill_ = captureClock_.framesAt(now) - position;
+        const double most = kMaxCorrectionPpm * 1e-6;
+        double ratio = (captureClock_.framesAt(to) - position) / double(count ? count : 1);
+        if (ratio > seed_ * (1 + most)) ratio = seed_ * (1 + most);
+        if (ratio < seed_ * (1 - most)) ratio = seed_ * (1 - most);
+        ratio_ = ratio;
         const uint32_t n = resampler_.inputFrames(ratio, count);
         float* in[kMaxChannels];
         for (unsigned ch = 0; ch < config_.channels; ++ch)

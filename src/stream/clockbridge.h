@@ -1,39 +1,74 @@
 // Capture on one clock, render on another: captured frames go into a FIFO, and each render
-// period takes them out through the adaptive resampler at a ratio that a control loop steers so
-// that the FIFO's fill, and with it the input latency, stays at a constant target. Portable:
-// plain values and buffers, no Windows header; the streaming thread feeds it device frames with
-// their times on one time base (the performance counter, in seconds).
+// period takes them out through the adaptive resampler at a ratio chosen so that the input's
+// delay, the latency the bridge adds, stays constant. Portable: plain values and buffers, no
+// Windows header; the streaming thread feeds it device frames with their times on one time
+// base (the performance counter, in seconds from any origin).
 //
-// The loop follows the classic scheme for two audio clocks: each side's period times go
-// through a delay-locked loop of their own, so that the capture side's frame count can be read
-// at any instant rather than in steps of a period; at each render period the fill so found,
-// less its target, is smoothed and drives a second-order loop (proportional plus integral) on
-// the ratio. It locks with a wide bandwidth and, once the error has stayed small for a while,
-// narrows to a slower one; the change keeps the ratio continuous, and the resampler's position
-// moves only by the ratio, so the output never steps.
+// Each side's times go through a model of its clock (PeriodClock), fitted to all of them, so
+// that the capture clock's count can be read at any instant to a small fraction of a frame
+// rather than in steps of a period. Each render period then takes its input from where the
+// capture count stood a constant number of render frames before the period's first frame, and
+// resamples at the ratio that brings it to where the count stood as long before the next
+// period's first frame: the position's error is read every period and taken out over the next
+// one. The loop's bandwidth and damping are those of the clock models, which choose them from
+// the times themselves.
 #pragma once
 
 #include "stream/resampler.h"
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 
 namespace vl {
 
-// A clock's period times, filtered by a second-order delay-locked loop: how many frames the
-// clock had made at any instant, estimated from jittery times of its period boundaries.
+// A clock's time as a smooth function of its frame count, fitted to the jittery times of its
+// periods: how many frames the clock had made at any instant, and when it makes a given frame.
+//
+// Three fits run side by side, each a polynomial fitted by least squares to the times with
+// weights that fade exponentially with their age (a fading-memory filter: a delay-locked loop
+// of one order more than the polynomial's degree, critically damped, every pole at one over
+// the memory): a line over about a minute, for a clock that keeps its rate; a parabola over
+// about 8 s, for one whose rate drifts (warming up); a quartic over 0.6 s, for one that wanders
+// fast. The clock is read through the smoothest fit that its times do not contradict. Each fit
+// but the quartic watches the running mean of its prediction errors: beyond what the times'
+// jitter explains, the clock has left that fit's model, and the fit starts again from the
+// quartic's state and is not read until it has agreed with the times for a while. A change
+// of fit moves the reading by what the two fits differ (nanoseconds, or tens of them where a
+// fit had begun to lag), which the bridge's position follows over a period, by its ratio and
+// never by a step, as it follows any other move of the reading.
 class PeriodClock {
   public:
-    // While the rate loop locks, and once it has: narrower is smoother against jittery times.
-    static constexpr double kLockBandwidthHz = 1.0;
-    static constexpr double kTrackBandwidthHz = 0.5;
+    static constexpr unsigned kFits = 3;
+    // Each fit's polynomial degree and memory (seconds of the nominal clock), smoothest first.
+    static constexpr unsigned kDegree[kFits] = {1, 2, 4};
+    static constexpr double kMemorySeconds[kFits] = {60.0, 8.0, 0.6};
+    static constexpr unsigned kStates = 5; // room for a quartic
+    // A fit is contradicted when the running mean of its prediction errors over
+    // kLagWindowSeconds leaves kLagToJitter times the spread that the jitter alone gives it. A
+    // clock that leaves the fit fast takes it there fast; a shorter window would only follow
+    // the slow patterns that rounding to 100 ns makes of some rates' times.
+    static constexpr double kLagWindowSeconds = 2.0;
+    static constexpr double kLagToJitter = 5.0;
+    // The jitter (rms of the fastest fit's prediction errors) is measured over
+    // kJitterSeconds, and taken as no less than the rounding of times given in whole units of
+    // kResolutionSeconds (endpoints stamp their packets and positions in 100-ns units).
+    static constexpr double kJitterSeconds = 4.0;
+    static constexpr double kResolutionSeconds = 100e-9;
+    // A contradicted fit is not read for kHoldSeconds, twice as long each time it is
+    // contradicted again within kMaxHoldSeconds of the last, up to kMaxHoldSeconds.
+    static constexpr double kHoldSeconds = 1.0;
+    static constexpr double kMaxHoldSeconds = 32.0;
+    // The higher terms reach this far beyond the last time; further on, the reading goes on
+    // in a straight line (a clock read long after its last time is not extrapolated wildly).
+    static constexpr double kReachSeconds = 0.25;
 
     // A step (a device that paused, or jumped): an interval between two times that departs
-    // from the frames' length at the loop's rate by more than kMinStepSeconds (a frame at
+    // from the frames' length at the fitted rate by more than kMinStepSeconds (a frame at
     // 48 kHz), plus what a rate kRateSlack off makes of the interval (kSettledRateSlack once
-    // the loop has run kSettleSeconds and found the rate), plus kStepToJitter times the usual
-    // departure (times that jitter): the departure a quarter of the intervals exceed, so that
-    // the steps themselves do not raise it.
+    // the clock has run kSettleSeconds and its rate is known), plus kStepToJitter times the
+    // usual departure (times that jitter): the departure a quarter of the intervals exceed, so
+    // that the steps themselves do not raise it.
     static constexpr double kMinStepSeconds = 20e-6;
     static constexpr double kRateSlack = 6000e-6;
     static constexpr double kSettledRateSlack = 500e-6;
@@ -41,126 +76,122 @@ class PeriodClock {
     static constexpr double kStepToJitter = 4.0;
 
     void reset(double nominalSecondsPerFrame);
-    void setBandwidth(double hz) { bandwidthHz_ = hz; }
     // The clock had made `frames` frames in all at `seconds` (measured; negative: unknown).
-    // True when the time stepped: the loop then takes it as it is, its rate unchanged.
+    // True when the time stepped: the fits then take it as it is, their rates unchanged.
     bool update(uint64_t frames, double seconds);
     // The last step, seconds (positive: the clock paused).
     double lastStep() const { return step_; }
     uint64_t frames() const { return frames_; }
     bool started() const { return started_; }
+    // Two times have been fitted: the rate is the clock's, no longer the nominal one.
+    bool rateKnown() const { return timed_ >= 2; }
     // Frames made by `seconds`, a fraction of a frame included.
     double framesAt(double seconds) const;
-    // The filtered time of the last update.
-    double lastSeconds() const { return seconds_; }
-    double secondsPerFrame() const { return secondsPerFrame_; }
+    // When the clock makes frame `frames` (a fraction included).
+    double secondsAt(double frames) const;
+    // The fitted rate, now.
+    double secondsPerFrame() const;
+    // The fit read (0, the line, to kFits - 1), and the jitter measured, seconds rms.
+    unsigned fit() const { return selected_; }
+    double jitterSeconds() const { return std::sqrt(jitter2_); }
 
   private:
+    struct Fit {
+        // The time at the last timed frame count and its derivatives by the nominal seconds
+        // since then; their covariance in units of the times' variance.
+        double x[kStates];
+        double p[kStates][kStates];
+        double lag;          // running mean of the prediction errors, seconds
+        double readableFrom; // nominal seconds
+        double hold;         // seconds not read after the next contradiction
+        double contradicted; // nominal seconds, when it last was (negative: never)
+    };
+    double fitSeconds(const Fit& fit, double frames) const;
+    double fitSlope(const Fit& fit, double frames) const; // seconds per frame
+    void restartFrom(Fit& fit, unsigned degree, const Fit& from, double now);
+    static void predict(Fit& fit, unsigned states, double du, double fade);
+    // Returns the error of the prediction over its expected spread.
+    static double correct(Fit& fit, unsigned states, double seconds);
+
+    // exp(du / memory) of each fit, and the running means' weights, for a step of du.
+    struct Weights {
+        double du = -1;
+        double fade[kFits], lag, jitter;
+    };
+
+    Weights weights_;
     bool started_ = false;
-    uint64_t frames_ = 0;
-    double seconds_ = 0;
-    double secondsPerFrame_ = 0;
-    double bandwidthHz_ = kLockBandwidthHz;
-    double lastTime_ = 0; // the last time given
+    uint64_t frames_ = 0;    // the latest count given
+    uint64_t fitFrames_ = 0; // the latest count given with a time: where the fits stand
+    double nominal_ = 0;     // seconds per frame at reset
+    double lastTime_ = 0;    // the last time given (expected ones included)
     double firstTime_ = 0;
     double step_ = 0;
-    double jitter_ = 0; // the departure a quarter of the intervals exceed, seconds
+    double jitter_ = 0;  // the departure a quarter of the intervals exceed, seconds
+    double jitter2_ = 0; // the fastest fit's mean square prediction error, seconds squared
+    unsigned timed_ = 0; // times fitted since the start
+    Fit fits_[kFits] = {};
+    unsigned selected_ = 0;
 };
 
 // Two clocks' rates compared from their times (each clock's frames, and when it had made
-// them): whether they run apart, for streams whose two devices may share a clock or not.
-// Each rate is measured over the whole time followed, from the loop's filtered times (steps
-// taken out), once the loop has settled.
+// them): whether they run apart, for streams whose two devices may share a clock or not. A
+// reading is believed only when it is plausible and stable: two windows in a row, each free of
+// stalls, agree on a difference beyond kApartPpm and within kPlausiblePpm. Times may be coarse
+// (a position kept per period, stamped when it was asked for rather than when it was true):
+// late stamps only ever add, so each side's rate is fitted through the earliest time in each
+// kFloorSeconds, not through every time.
 class ClockCompare {
   public:
-    // Apart: this far, once both clocks have been measured over this long; or, as soon as
-    // kQuickSeconds tell so, ten times as far.
+    // Closer than this, the two are one clock as far as a stream can tell.
     static constexpr double kApartPpm = 50;
-    static constexpr double kSeconds = 2;
-    static constexpr double kQuickSeconds = 0.5;
-    static constexpr double kSettleSeconds = 1.0;
+    // Crystals stay within about 100 ppm and USB adaptive clocks follow their host's; two real
+    // clocks are well inside this, and the bridge corrects far more. A reading beyond it is
+    // the measurement's fault, never believed.
+    static constexpr double kPlausiblePpm = 1000;
+    static constexpr double kWindowSeconds = 2;
+    static constexpr double kFloorSeconds = 0.25;
+    // Two windows agree within this, or a tenth of the difference, whichever is more.
+    static constexpr double kAgreePpm = 20;
+    // A side whose earliest times leave the fitted line by this much stepped (a device that
+    // paused or jumped): its window is not believed.
+    static constexpr double kStepSeconds = 1e-3;
 
     void reset(double framesPerSecond);
-    void capture(uint64_t frames, double seconds) { capture_.update(frames, seconds); }
-    void render(uint64_t frames, double seconds) { render_.update(frames, seconds); }
-    // The capture clock's rate against render's, parts per million above 1 (0 until both
-    // have been measured for kQuickSeconds).
-    double ppm() const;
-    bool known() const { return measuredFor() >= kSeconds; }
-    bool apart() const {
-        const double off = ppm() < 0 ? -ppm() : ppm();
-        return known() ? off > kApartPpm : off > 10 * kApartPpm;
-    }
+    void capture(uint64_t frames, double seconds) { update(capture_, frames, seconds); }
+    void render(uint64_t frames, double seconds) { update(render_, frames, seconds); }
+    // A period was lost (a late wake, a packet missing): the windows in progress are dropped.
+    void stall();
+    // The capture clock's rate against render's, parts per million above 1, of the latest
+    // window measured (0 before one).
+    double ppm() const { return lastPpm_; }
+    bool measured() const { return readings_ > 0; }
+    // Believed apart: two windows in a row agreed, plausibly.
+    bool apart() const { return apart_; }
+    // The latest window read beyond kPlausiblePpm.
+    bool implausible() const { return readings_ > 0 && std::fabs(lastPpm_) > kPlausiblePpm; }
 
   private:
     struct Side {
-        PeriodClock clock;
-        double started = -1;     // the first time
-        double fromSeconds = -1; // the measurement's start, filtered
-        uint64_t fromFrames = 0;
-        double steps = 0;
-        void update(uint64_t frames, double seconds);
-        double measuredFor() const {
-            return fromSeconds >= 0 ? clock.lastSeconds() - fromSeconds : 0;
-        }
-        double rate() const;
+        double start = -1; // the window in progress: its first time and frames
+        double startFrames = 0;
+        double floorStart = -1;
+        // The earliest departure from the nominal rate in each kFloorSeconds of the window.
+        double floorFrames[16] = {}, floorDeparture[16] = {};
+        unsigned floors = 0;
+        bool clean = true; // no stall in the window in progress
+        // The last window closed and not yet compared: its rate, frames per second.
+        bool closed = false, closedClean = false;
+        double rate = 0;
     };
-    double measuredFor() const {
-        const double c = capture_.measuredFor(), r = render_.measuredFor();
-        return c < r ? c : r;
-    }
-    Side capture_, render_;
-};
-
-// The control loop: from the fill error of each render period, the ratio (capture frames per
-// render frame) for that period.
-class RateLoop {
-  public:
-    // While locking, and once locked: the loop's natural frequency.
-    static constexpr double kLockBandwidthHz = 1.0;
-    static constexpr double kTrackBandwidthHz = 0.25;
-    static constexpr double kDamping = 0.8;
-    // The error is smoothed by a first-order low-pass this many times the loop's bandwidth.
-    static constexpr double kErrorFilterToBandwidth = 4.0;
-    // Locked: the smoothed error has stayed within kLockErrorFrames for kLockHoldSeconds, or
-    // the loop has been locking for kLockLongestSeconds (times too jittery for the error ever
-    // to settle that far are what the narrower bandwidth is for). Locking again: the error
-    // has left kUnlockErrorFrames.
-    static constexpr double kLockErrorFrames = 1.0;
-    static constexpr double kLockHoldSeconds = 0.5;
-    static constexpr double kLockLongestSeconds = 3.0;
-    static constexpr double kUnlockErrorFrames = 16.0;
-    // The ratio stays within this of the seed, in parts per million.
-    static constexpr double kMaxCorrectionPpm = 8000.0;
-
-    // A new run on clocks of about framesPerSecond; `seed`: the ratio expected (1 unless
-    // measured).
-    void reset(double framesPerSecond, double seed);
-    // One render period of periodSeconds whose fill is errorFrames above its target: the
-    // ratio to resample it at.
-    double update(double errorFrames, double periodSeconds);
-    // After a jump of the position: the error starts again from nothing, locking again.
-    void restart();
-
-    double ratio() const { return ratio_; }
-    // The ratio found, without the loop's proportional part: the two clocks' rate ratio.
-    double foundRatio() const { return seed_ * (1 + integral_); }
-    bool locked() const { return locked_; }
-    double smoothedErrorFrames() const { return error_; }
-
-  private:
-    void setBandwidth(double hz);
-
+    void update(Side& side, uint64_t frames, double seconds);
+    void closeWindow(Side& side);
+    void compareWindows();
     double framesPerSecond_ = 48000;
-    double seed_ = 1;
-    double bandwidthHz_ = kLockBandwidthHz;
-    double kp_ = 0, ki_ = 0; // per frame; per frame and second
-    double error_ = 0;       // smoothed, frames
-    double integral_ = 0;
-    double ratio_ = 1;
-    double quietSeconds_ = 0; // time the error has stayed within kLockErrorFrames
-    double lockingSeconds_ = 0;
-    bool locked_ = false;
+    Side capture_, render_;
+    double lastPpm_ = 0, previousPpm_ = 0;
+    unsigned readings_ = 0;
+    bool apart_ = false;
 };
 
 // Converts samples between the endpoints' types and the bridge's floats: 16-bit, 24 valid bits
@@ -183,15 +214,24 @@ class ClockBridge {
 
     // Allocates the FIFO, the resampler and their buffers; false when memory runs out.
     bool setup(const Config& config);
-    // The fill a bridge of that configuration holds (targetFrames), known before it exists.
+    // The latency a bridge of that configuration adds (targetFrames), known before it exists.
     static double targetFor(const Config& config);
-    // A new run: no frames, no clocks, the loop locking from the seed (1 unless seeded).
+    // A position this far from where it should be (a clock that stepped by less than its
+    // step threshold) moves at once rather than by the ratio.
+    static constexpr double kJumpFrames = 16.0;
+    // The ratio stays within this of the seed, in parts per million.
+    static constexpr double kMaxCorrectionPpm = 8000.0;
+    // Locked: the input position within this of where it should be at the last period.
+    static constexpr double kLockErrorFrames = 1.0;
+
+    // A new run: no frames, no clocks, the rate taken from the seed (1 unless seeded) until
+    // the clocks' times give it.
     void reset();
     // The rate ratio measured beforehand (capture frames per render frame), for the next run.
     void seedRatio(double ratio) { seed_ = ratio; }
 
     // The capture side: `count` frames of `frameChannels` interleaved samples of sampleType
-    // (null: silence), whose last frame was captured at `seconds`, after `skipped` frames the
+    // (null: silence), whose first frame was captured at `seconds`, after `skipped` frames the
     // device made but never delivered (its position jumped: they become silence in place).
     // Both sides are called from one thread; the times are the devices' (a packet's, a
     // position's), not wake times. A negative time means the device gave none: the clock's
@@ -202,24 +242,32 @@ class ClockBridge {
     // enough has been captured, silence. Allocates, locks and logs nothing.
     void render(float* const* out, uint32_t count, double seconds);
 
-    // The fill held, in frames: from the newest frame the capture clock has made at the start
-    // of a render period to the input position of that period's first output frame. The input
-    // latency that the bridge adds.
+    // The input latency the bridge adds, in render frames: each output frame stands for what
+    // capture had made this many render frames before it. The fill, in capture frames, differs
+    // from it by the two clocks' difference (two frames at 2000 ppm).
     double targetFrames() const { return target_; }
-    // The fill at the last render period, in frames, as the clocks' filtered times give it.
+    // The fill at the last render period, in capture frames, as the clocks' fits give it: from
+    // capture's count at the period's first frame to the input position of that frame.
     double lastFillFrames() const { return lastFill_; }
+    // How far the input position was from where it should be at the last render period, in
+    // capture frames, before that period's ratio took it out (or a jump, beyond kJumpFrames).
+    double lastErrorFrames() const { return lastError_; }
     // The capture frame, a fraction included, that the next render period's first output
     // frame stands for.
     double inputPosition() const { return double(read_) + resampler_.position(); }
     bool running() const { return running_; }
-    bool locked() const { return loop_.locked(); }
-    double ratio() const { return loop_.ratio(); }
-    // The ratio found, as parts per million above 1: positive when capture runs fast.
-    double ratioPpm() const { return (loop_.foundRatio() - 1) * 1e6; }
+    bool locked() const { return running_ && std::fabs(lastError_) <= kLockErrorFrames; }
+    // The ratio of the last period.
+    double ratio() const { return ratio_; }
+    // The two clocks' rates' ratio as their fits give it, as parts per million above 1:
+    // positive when capture runs fast.
+    double ratioPpm() const;
+    const PeriodClock& captureClock() const { return captureClock_; }
+    const PeriodClock& renderClock() const { return renderClock_; }
     // Frames the render side found missing (played as silence); frames the capture side had
     // to drop because the render side stopped taking; capture frames that never came, put in
     // as silence; and how often the position jumped back to its target (after render periods
-    // the device played without this side, a clock's time that stepped, or a fill found far
+    // the device played without this side, a clock's time that stepped, or a position found far
     // from its target).
     uint64_t underrunFrames() const { return underrun_; }
     uint64_t overrunFrames() const { return overrun_; }
@@ -228,7 +276,7 @@ class ClockBridge {
 
   private:
     void append(int32_t sampleType, const void* frames, unsigned frameChannels, uint64_t count);
-    bool start(double captureFrames);
+    bool start(double position);
     void read(uint32_t count, float* const* out);
 
     Config config_;
@@ -236,14 +284,14 @@ class ClockBridge {
     double resyncFrames_ = 0;
     double seed_ = 1;
     Resampler resampler_;
-    RateLoop loop_;
     PeriodClock captureClock_, renderClock_;
     std::unique_ptr<float[]> fifo_;    // per channel: capacity_ frames
     std::unique_ptr<float[]> history_; // per channel: the resampler's first history
     uint32_t capacity_ = 0;            // a power of two
     uint64_t written_ = 0, read_ = 0;  // frames in all, counted from the run's first
     uint64_t rendered_ = 0;
-    double lastFill_ = 0;
+    double lastFill_ = 0, lastError_ = 0;
+    double ratio_ = 1;
     bool running_ = false;
     bool stepped_ = false; // a clock's time stepped since the last render period
     uint64_t underrun_ = 0, overrun_ = 0, lost_ = 0;

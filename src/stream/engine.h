@@ -52,6 +52,7 @@ struct CaptureBridge {
     IAudioClock* renderClock = nullptr;
     double clockFrequency = 0;
     double periodStart = -1; // render's position where the period of the last pass began
+    UINT64 timeOrigin = 0;   // 100-ns units: the bridge's times are seconds from here
     int lastOffBy = 0;       // the last pass found the count a period ahead (-1) or behind (1)
     // Dropout evidence of the capture packets.
     vl::PositionWatch position;
@@ -63,7 +64,7 @@ struct CaptureBridge {
 };
 
 // The extra frames the bridge holds beyond the capture period it waits for, for late wakes
-// and the loop's error while it locks from a nominal ratio.
+// and packets delivered late.
 constexpr uint32_t kBridgeMarginFrames = 40;
 
 // Takes every capture packet waiting into the bridge. *lost: a packet says periods were lost
@@ -110,7 +111,9 @@ struct OutputHandover {
     uint32_t bufferFrames = 0;
     uint8_t half = 0;
     bool sent = false;
-    HRESULT result = S_OK;  // of GetBuffer, once sent
+    HRESULT result = S_OK;  // of GetBuffer, once sent; S_FALSE: left out, no room
+    bool padded = false;    // silence went in first: the engine had played its queue dry
+    long targetQueued = -1; // shared: frames queued when a half goes in (the first pass's)
     LONGLONG sentTicks = 0; // performance counter when ReleaseBuffer returned
 };
 

@@ -23,6 +23,11 @@ bool openService(IUnknown* held, ComRef<Service>& service, UINT32* frames, HRESU
     return true;
 }
 
+// The packets one pass takes at the most.
+constexpr unsigned kMostPacketsAPass = 16;
+// How far a capture packet's time stamp may stray from the moment its last frame was made.
+constexpr double kStampJitterSeconds = 200e-6;
+
 } // namespace
 
 DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
@@ -65,19 +70,16 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
 
     // A host that has said it calls outputReady fills each output half in the period the
     // endpoint plays next, from its first switch on, which comes with the first input (the
-    // silence start released covers the period before). A host that has not said so gets
-    // both halves filled ahead, one period more on the way out.
+    // silence start released covers the period before). A host that has not said so may
+    // fill a half until its next switch comes, as it would on hardware that plays the half
+    // from then on: each pass sends the half of the switch before, one period more on the way
+    // out, and the host fills the first half ahead, for the first pass to send.
     bool direct = self->hostCallsOutputReady.load(std::memory_order_relaxed) && render;
     HANDLE waitList[2];
     DWORD waitCount = 0;
     if (render) {
         waitList[waitCount++] = hold.event[kRender];
-        if (!direct) {
-            // The host fills both output halves before the first period goes out.
-            self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
-            self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
-            self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
-        }
+        if (!direct) self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
     }
     if (capture) waitList[waitCount++] = hold.event[kCapture];
     logMessage(self, L"ASIODrv:::...Event Driven Thread started...(%d events)", waitCount);
@@ -134,6 +136,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     output.bufferFrames = renderBufferFrames;
     HRESULT gone = S_OK;
     bool captureLost = false; // a bridged packet taken between passes told of a loss
+    bool toldImplausible = false;
     uint64_t bridgeTrouble = 0;
     while (self->running.load(std::memory_order_acquire)) {
         // With both directions a pass begins only when both endpoints have signalled; across
@@ -157,6 +160,21 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         uint64_t count = self->switchCount.load(std::memory_order_relaxed);
         if (passes < 4) ++passes, writeLogLine(self, L"ASIOSrv::: Event...");
         if (r != WAIT_OBJECT_0 || !self->running.load(std::memory_order_acquire)) break;
+        // A wake with nothing new switches nothing: events are not promised once a period
+        // (two set close together fold into one wait, or come apart), and a shared pair
+        // tells a new period by a packet waiting or the engine having read the render buffer.
+        // A shared capture stream says what waits (GetNextPacketSize), so the pass asks once
+        // and knows whether there is a packet to take at all.
+        UINT32 waiting = 1;
+        if (capture && !bridge && self->shared[kCapture] &&
+            FAILED(capture->GetNextPacketSize(&waiting)))
+            waiting = 1;
+        if (!waiting && sharedRender && output.targetQueued >= 0) {
+            UINT32 queued = 0;
+            if (SUCCEEDED(sharedRender->GetCurrentPadding(&queued)) &&
+                long(queued) > output.targetQueued + long(frames / 2))
+                continue;
+        }
         uint8_t half = uint8_t(count & 1);
         // With a capture stream its packets tell of lost periods exactly; a render stream
         // alone has only the times of the wakes.
@@ -164,13 +182,14 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         bool lost = !capture && missedWakes > 0;
 
         // A host that first calls outputReady while streaming is served so from the next
-        // pass on (its latency is then two buffers less, and it is told once).
+        // pass on (its latency is then a buffer less, and it is told once): the half of its
+        // last switch is left out, as the endpoint takes one half a period.
         bool toldLatency = false;
         if (render && !direct && self->hostCallsOutputReady.load(std::memory_order_relaxed))
             direct = toldLatency = true;
         if (render && !direct) {
-            // The half the host filled one switch before the last.
-            output.half = half;
+            // The half the host filled in the last switch, finished now that the next is due.
+            output.half = uint8_t(half ^ 1);
             output.sent = false;
             sendOutput(self, output);
             if (output.result == AUDCLNT_E_DEVICE_INVALIDATED) {
@@ -192,44 +211,68 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             if (trouble != bridgeTrouble) lost = true;
             bridgeTrouble = trouble;
         } else if (capture) {
-            // An exclusive stream has no packet size to ask for in advance (GetNextPacketSize
-            // is for shared streams; some drivers answer 0): the packet is taken each period,
-            // and an empty buffer means none came.
-            BYTE* data = nullptr;
-            UINT32 packet = 0;
-            DWORD flags = 0;
-            UINT64 position = 0;
-            UINT64 qpcPosition = 0;
-            HRESULT hr = capture->GetBuffer(&data, &packet, &flags, &position, &qpcPosition);
-            if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
-                gone = hr;
-                break;
-            }
-            if (hr == AUDCLNT_S_BUFFER_EMPTY || FAILED(hr)) packet = 0;
-            if (FAILED(hr) || packet != frames)
-                logMessage(self, L"ASIOSrv::: Capture packet size: %d (hr = 0x%X)", packet, hr);
-            if (flags) logMessage(self, L"ASIOSrv::: flag = 0x%X (hr = 0x%X)", flags, hr);
-            if (spare && packet && qpcPosition && !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR))
-                compare.capture(position + packet, double(qpcPosition) * 1e-7 + packet / rate);
-            if (packet) {
+            // The packet is taken with GetBuffer (exclusive streams have no packet size to ask
+            // for in advance: GetNextPacketSize is for shared ones, and some drivers answer 0).
+            // A shared stream's buffer holds two periods and more: after a late wake every
+            // packet recorded by the wake is taken and the newest goes to the host, so the
+            // input is back in step at once instead of a period late from then on, and the
+            // periods between are a dropout. A packet that ended after the wake (beyond what
+            // time stamps jitter by) came while this pass ran: it is handed back for the next.
+            // An exclusive buffer holds one period: there is never more than one to take.
+            const double wokeSeconds = double(woke.QuadPart) / double(ticksPerSecond.QuadPart);
+            unsigned taken = 0;
+            for (; waiting; ++taken) {
+                BYTE* data = nullptr;
+                UINT32 packet = 0;
+                DWORD flags = 0;
+                UINT64 position = 0;
+                UINT64 qpcPosition = 0;
+                HRESULT hr = capture->GetBuffer(&data, &packet, &flags, &position, &qpcPosition);
+                if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
+                    gone = hr;
+                    break;
+                }
+                if (hr == AUDCLNT_S_BUFFER_EMPTY || FAILED(hr)) packet = 0;
+                if (!taken && (FAILED(hr) || packet != frames))
+                    logMessage(self, L"ASIOSrv::: Capture packet size: %d (hr = 0x%X)", packet, hr);
+                if (!packet) break;
+                const bool timed = qpcPosition && !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR);
+                if (taken && timed &&
+                    double(qpcPosition) * 1e-7 + double(packet) / rate >
+                        wokeSeconds + kStampJitterSeconds) {
+                    capture->ReleaseBuffer(0);
+                    break;
+                }
+                if (flags) logMessage(self, L"ASIOSrv::: flag = 0x%X (hr = 0x%X)", flags, hr);
+                if (spare && timed)
+                    compare.capture(position + packet, double(qpcPosition) * 1e-7 + packet / rate);
                 // The first packet may say discontinuity only because it is the first.
                 if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) && !firstPacket) lost = true;
                 if (capturePosition.onPacket(position, packet)) lost = true;
                 firstPacket = false;
+                if (data) {
+                    // A short packet fills the start of the half; nothing is read beyond it.
+                    // A packet flagged silent is silence, whatever its buffer holds.
+                    if (flags & AUDCLNT_BUFFERFLAGS_SILENT)
+                        vl::silenceFrames(self->sampleType[kCapture], self->asioBuffers[kCapture],
+                                          self->channelCount[kCapture], half ? frames : 0,
+                                          packet < frames ? packet : frames);
+                    else if (packet >= frames)
+                        self->copyCaptureHalf(half, data);
+                    else
+                        self->copyCaptureRange(half ? frames : 0, packet, data);
+                }
+                capture->ReleaseBuffer(packet);
+                // A stack that never says empty must not hold the pass: a backlog this long
+                // is lost anyway.
+                if (taken + 1 == kMostPacketsAPass || !self->shared[kCapture] ||
+                    FAILED(capture->GetNextPacketSize(&waiting)))
+                    waiting = 0;
             }
-            if (packet && data) {
-                // A short packet fills the start of the half; nothing is read beyond it. A
-                // packet flagged silent is silence, whatever its buffer holds.
-                if (flags & AUDCLNT_BUFFERFLAGS_SILENT)
-                    vl::silenceFrames(self->sampleType[kCapture], self->asioBuffers[kCapture],
-                                      self->channelCount[kCapture], half ? frames : 0,
-                                      packet < frames ? packet : frames);
-                else if (packet >= frames)
-                    self->copyCaptureHalf(half, data);
-                else
-                    self->copyCaptureRange(half ? frames : 0, packet, data);
-            }
-            if (packet) capture->ReleaseBuffer(packet);
+            if (!waiting && !taken)
+                logMessage(self, L"ASIOSrv::: Capture packet size: 0 (none waiting)");
+            if (gone != S_OK) break;
+            if (taken > 1) lost = true;
         }
         self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
         if (direct) {
@@ -249,11 +292,21 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         } else {
             self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOFalse);
         }
+        // A shared half left out for want of room, or sent after silence put back: this pass's.
+        if (output.sent && (output.result == S_FALSE || output.padded)) lost = true;
         if (spare && !bridge && renderClock && spare->clockFrequency > 0) {
             UINT64 position = 0, qpc = 0;
             if (SUCCEEDED(renderClock->GetPosition(&position, &qpc)) && qpc) {
                 const double played = double(position) / spare->clockFrequency * rate;
                 compare.render(uint64_t(played + 0.5), double(qpc) * 1e-7);
+                if (compare.implausible() && !toldImplausible) {
+                    // What was measured, apart from what is believed: once.
+                    toldImplausible = true;
+                    logMessage(self,
+                               L"ASIOSrv::: Clocks compared: capture measured %+.0f ppm against "
+                               L"render, beyond what real clocks do (%d ppm): not believed",
+                               compare.ppm(), int(vl::ClockCompare::kPlausiblePpm));
+                }
                 if (compare.apart()) {
                     // From the next pass on, through the bridge, from the ratio measured.
                     bridge = spare;
@@ -275,6 +328,8 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                 asioMessage(kAsioSelectorSupported, kAsioLatenciesChanged, nullptr, nullptr))
                 asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
         }
+        // A lost period is a stall: the clocks' readings around it are not believed.
+        if (lost) compare.stall();
         if (lost && !lostBefore) {
             ++dropouts;
             if (self->running.load(std::memory_order_acquire))
@@ -288,6 +343,11 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                    L"ASIOSrv::: Drift compensation: capture clock %+.1f ppm against render's, "
                    L"%d resyncs",
                    bridge->clocks.ratioPpm(), int(bridge->clocks.resyncs()));
+    else if (compare.measured())
+        logMessage(self,
+                   L"ASIOSrv::: Clocks compared: capture %+.1f ppm against render when last "
+                   L"measured, one clock",
+                   compare.ppm());
     logMessage(self, L"ASIOSrv::: Dropouts: %d", dropouts);
     if (gone != S_OK) requestReset(self, host, gone);
     capture.reset();

@@ -45,13 +45,40 @@ void sendOutput(ASIOSrv* self, OutputHandover& out) {
     // buffers.
     if (out.sent || !self->running.load(std::memory_order_acquire)) return;
     out.sent = true;
+    out.padded = false;
     UINT32 queued = 0;
-    if (out.sharedClient && SUCCEEDED(out.sharedClient->GetCurrentPadding(&queued)) &&
-        queued + out.frames > out.bufferFrames) {
-        logMessage(self, L"ASIOSrv::: Render buffer full (%d of %d frames queued)", queued,
-                   out.bufferFrames);
-        out.result = S_FALSE;
-        return;
+    // A shared stream's buffer is the engine's, which reads a period a pass: the output's
+    // latency is what is queued when a half goes in, as the first pass found it. A pass that
+    // finds half a period more (two passes in one period) leaves its half out; one that finds
+    // half a period less (a stall let the engine play the queue dry) puts silence back
+    // first, so that the output is never earlier than reported. Either is a dropout.
+    if (out.sharedClient && SUCCEEDED(out.sharedClient->GetCurrentPadding(&queued))) {
+        // The first pass normally finds the silence released before Start read already: the
+        // engine reads each stream at the period that ends in the capture packet this pass
+        // answers. Found still queued whole, the render stream started after that period
+        // (its Start came late): the engine reads it at the next one, and every later pass
+        // finds the queue a period shorter. The half waits for the next pass, whose place it
+        // has; sent now, it would play a period later than the latency says, for good.
+        if (out.targetQueued < 0 && queued == out.frames) {
+            out.targetQueued = 0;
+            out.result = S_OK;
+            return;
+        }
+        if (out.targetQueued < 0) out.targetQueued = long(queued);
+        const long target = out.targetQueued, half = long(out.frames / 2);
+        if (queued + out.frames > out.bufferFrames || long(queued) > target + half) {
+            logMessage(self, L"ASIOSrv::: Render buffer full (%d of %d frames queued)", queued,
+                       out.bufferFrames);
+            out.result = S_FALSE;
+            return;
+        }
+        if (long(queued) + half < target) {
+            BYTE* silence = nullptr;
+            const UINT32 gap = UINT32(target - long(queued));
+            if (SUCCEEDED(out.render->GetBuffer(gap, &silence)))
+                out.render->ReleaseBuffer(gap, AUDCLNT_BUFFERFLAGS_SILENT);
+            out.padded = true;
+        }
     }
     BYTE* data = nullptr;
     out.result = out.render->GetBuffer(out.frames, &data);
@@ -220,14 +247,16 @@ ASIOError ASIOSrv::ProcessData(uint32_t direction, IUnknown* service, uint32_t p
 }
 
 HRESULT ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames,
-                              uint32_t* writePos, uint32_t bytesPerFrame) {
+                              uint32_t* writePos, uint32_t bytesPerFrame,
+                              vl::PositionWatch* positions, double* startSeconds) {
     if (!service || !ring || !writePos || !ringFrames) return S_OK;
     ComRef<IAudioCaptureClient> capture;
     if (FAILED(queryFrom(service, capture))) return S_OK;
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;
-    HRESULT hr = capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+    UINT64 position = 0, qpc = 0;
+    HRESULT hr = capture->GetBuffer(&data, &frames, &flags, &position, &qpc);
     if (flags)
         logMessage(this, L"ASIOSrv:::   CAPTURE GetBuffer(%d) got flag=0x%X Buffer=0x%X (0x%X)",
                    frames, flags, low32(data), hr);
@@ -236,6 +265,16 @@ HRESULT ASIOSrv::stageCapture(IUnknown* service, BYTE* ring, uint32_t ringFrames
         return hr;
     }
     if (!data) return hr;
+    // Frames the device lost (a packet overwritten while the thread was held up) are silence
+    // in their place: the ring's lead over render stays what start made it.
+    if (positions && positions->onPacket(position, frames)) {
+        const uint64_t gap = positions->skipped();
+        *writePos = vl::ringAppend(ring, ringFrames, *writePos, nullptr,
+                                   uint32_t(gap < ringFrames ? gap : ringFrames), bytesPerFrame);
+    }
+    if (startSeconds && *startSeconds < 0 && qpc && sampleRate > 0 &&
+        !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR))
+        *startSeconds = double(qpc) * 1e-7 - double(position) / sampleRate;
     // A packet flagged silent is staged as silence, whatever its buffer holds.
     *writePos =
         vl::ringAppend(ring, ringFrames, *writePos,

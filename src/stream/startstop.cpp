@@ -1,6 +1,7 @@
 // start and stop: every start opens the streams afresh, every stop takes them down again.
 #include "driver/log.h"
 #include "endpoint/formats.h"
+#include "endpoint/refusal.h"
 #include "endpoint/shared.h"
 #include "endpoint/wave.h"
 #include "stream/engine.h"
@@ -111,8 +112,9 @@ ASIOError ASIOSrv::start() {
 
     HRESULT status = S_OK;
     bool wanted[2] = {false, false};
+    HRESULT outcome[2] = {S_OK, S_OK}; // what each direction ended on, continue included
     const StreamPlan plan = bufferPlan();
-    for (int d = kRender; d <= kCapture; ++d) {
+    for (int d = kRender; d <= kCapture; outcome[d] = status, ++d) {
         if (device[d]) device[d]->Release();
         if (audioClient[d]) audioClient[d]->Release();
         device[d] = audioClient[d] = nullptr;
@@ -130,12 +132,10 @@ ASIOError ASIOSrv::start() {
         WAVEFORMATEXTENSIBLE format;
         bool polledCapture = false;
         if (shared[d]) {
-            // Through the engine, in its mix format and with bufferFrames as its period.
-            format = sharedEndpoint[d].mix;
-            // Both directions run at one rate: the other's, when it differs, cannot be mixed.
-            status = vl::truncatedRate(sampleRate) == format.Format.nSamplesPerSec
-                         ? openSharedStream(this, endpoint.get(), d, client)
-                         : AUDCLNT_E_UNSUPPORTED_FORMAT;
+            // Through the engine, in its mix format at the driver's rate and with bufferFrames
+            // as its period.
+            format = sharedFormat(this, d);
+            status = openSharedStream(this, endpoint.get(), d, client);
             if (status == CO_E_NOTINITIALIZED) {
                 if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) && !comInitialized) {
                     comInitialized = true;
@@ -144,8 +144,8 @@ ASIOError ASIOSrv::start() {
                 status = openSharedStream(this, endpoint.get(), d, client);
             }
             if (FAILED(status) || !client) {
-                logMessage(this, L"ASIOSrv::: shared %s stream of %d frames refused (0x%X)",
-                           kDirectionName[d], bufferFrames, status);
+                logMessage(this, L"ASIOSrv::: shared %s stream of %d frames refused (%s)",
+                           kDirectionName[d], bufferFrames, vl::refusalText(status).text);
                 continue;
             }
         } else {
@@ -217,20 +217,23 @@ ASIOError ASIOSrv::start() {
             // Another program took the endpoint since init: shared, where the host's buffers
             // allow it.
             if (FAILED(status) && turnShared(this, endpoint.get(), d, plan.channels[d], status)) {
-                format = sharedEndpoint[d].mix;
+                format = sharedFormat(this, d);
                 status = openSharedStream(this, endpoint.get(), d, client);
             }
         }
         if (d == kRender)
-            logMessage(this, L"ASIOSrv:::\tRender [%d %d %d (%d)] (0x%X) TimerDrivenMode=%d",
+            logMessage(this, L"ASIOSrv:::\tRender [%d %d %d (%d)] (%s) TimerDrivenMode=%d",
                        format.Format.nSamplesPerSec, format.Format.nChannels,
-                       format.Format.wBitsPerSample, format.Samples.wValidBitsPerSample, status,
-                       timerDriven() ? 1 : 0);
+                       format.Format.wBitsPerSample, format.Samples.wValidBitsPerSample,
+                       vl::refusalText(status).text, timerDriven() ? 1 : 0);
         else
-            logMessage(this, L"ASIOSrv:::\tCapture [%d %d %d (%d)] (0x%X)",
+            logMessage(this, L"ASIOSrv:::\tCapture [%d %d %d (%d)] (%s)",
                        format.Format.nSamplesPerSec, format.Format.nChannels,
-                       format.Format.wBitsPerSample, format.Samples.wValidBitsPerSample, status);
+                       format.Format.wBitsPerSample, format.Samples.wValidBitsPerSample,
+                       vl::refusalText(status).text);
         channelCount[d] = format.Format.nChannels;
+        // Refused: the refusal is what the host is told, not the event the client then refuses.
+        if (FAILED(status) || !client) continue;
 
         if (bufferEvent[d]) CloseHandle(bufferEvent[d]);
         bufferEvent[d] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -239,7 +242,6 @@ ASIOError ASIOSrv::start() {
             status = E_FAIL;
             continue;
         }
-        // A client whose Initialize failed refuses the event, which ends the direction here.
         if (!polledCapture) {
             status = client->SetEventHandle(bufferEvent[d]);
             if (FAILED(status)) continue;
@@ -253,13 +255,18 @@ ASIOError ASIOSrv::start() {
     // word. What opened is taken down again.
     if ((wanted[kRender] && !audioClient[kRender]) ||
         (wanted[kCapture] && !audioClient[kCapture])) {
+        const int failed = wanted[kRender] && !audioClient[kRender] ? kRender : kCapture;
         for (int d = kRender; d <= kCapture; ++d) {
             if (audioClient[d]) audioClient[d]->Release();
             if (device[d]) device[d]->Release();
             audioClient[d] = device[d] = nullptr;
         }
+        ComRef<IMMDevice> endpoint;
+        if (endpointId[failed]) openEndpoint(enumerator.get(), endpointId[failed], endpoint);
+        explainRefusal(this, endpoint.get(), outcome[failed]);
         return ASE_NotPresent;
     }
+    errorText[0] = '\0';
     if (!audioClient[kRender] && !audioClient[kCapture])
         return SUCCEEDED(status) ? ASE_OK : ASE_NotPresent;
 
@@ -292,9 +299,10 @@ ASIOError ASIOSrv::start() {
         ComRef<IAudioClient> client;
         if (SUCCEEDED(queryFrom(audioClient[d], client))) status = client->Start();
     }
-    if (FAILED(status))
-        logMessage(this, L"ASIOSrv:::\tStart() returned 0x%X", status);
-    else
+    if (FAILED(status)) {
+        logMessage(this, L"ASIOSrv:::\tStart() returned %s", vl::refusalText(status).text);
+        explainRefusal(this, nullptr, status);
+    } else
         writeLogLine(this, L"ASIOSrv:::\tStart() called.");
     // The host's pre-fill switch stopped the driver while this call held the lock: that stop
     // only cleared running (see stop), the rest of it is done here.

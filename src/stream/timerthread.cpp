@@ -8,6 +8,7 @@
 #include <avrt.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,7 +35,12 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
     const uint32_t bytesPerFrame =
         (self->sampleType[kCapture] == ASIOSTInt32LSB ? 4 : 2) * self->channelCount[kCapture];
     UINT32 renderFrames = 0, captureFrames = 0;
-    uint32_t ringFrames = 0, ringRead = 0, ringWrite = 0;
+    uint32_t ringFrames = 0, ringRead = 0, ringWrite = 0, lead = 0;
+    vl::PositionWatch capturePositions; // of the packets staged, from position 0 on
+    capturePositions.onPacket(0, 0);
+    double captureStart = -1; // when the capture device's position 0 was recorded
+    double renderHz = 0;      // render's clock's frequency, 0 without its clock
+    bool transferred = false; // render has taken its first transfer
     uint32_t readPos = 0, writePos = 0;
     bool needSwitch = false, useTimeInfo = false, failedWait = false;
     HRESULT gone = S_OK; // AUDCLNT_E_DEVICE_INVALIDATED once an endpoint went away
@@ -57,8 +63,10 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
             // With render, capture reaches the host through a ring that starts with as much
             // silence as render is ahead, so that both advance together.
             if (captureFrames > 0 && hold.client[kRender]) {
-                uint32_t lead = std::min(total, uint32_t(captureFrames));
-                ringFrames = lead + captureFrames;
+                lead = std::min(total, uint32_t(captureFrames));
+                // Room for a packet more, staged before render's first transfer when render
+                // started a period late (see unstage), so that nothing is overwritten.
+                ringFrames = lead + 2 * captureFrames;
                 ring = static_cast<BYTE*>(malloc(size_t(ringFrames) * bytesPerFrame));
                 // Without its ring, capture could not follow render: the thread ends.
                 if (!ring) return false;
@@ -77,20 +85,24 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
             if (SUCCEEDED(hr)) hr = renderClient->GetBufferSize(&renderFrames);
             if (FAILED(hr)) return false;
         }
+        // Render's clock tells when its device started (for the capture ring's lead) and
+        // where each of its periods starts (for the clock bridge).
+        UINT64 frequency = 0;
+        if (capture && renderClient &&
+            SUCCEEDED(renderClient->GetService(__uuidof(IAudioClock), renderClock.putVoid())) &&
+            renderClock && SUCCEEDED(renderClock->GetFrequency(&frequency)))
+            renderHz = double(frequency);
         // Capture on another device's clock reaches the host through the clock bridge, one
         // render transfer's input at a time.
-        if (hold.bridge && hold.clocksApart && capture && renderFrames == total / 2) {
-            UINT64 frequency = 0;
-            if (SUCCEEDED(renderClient->GetService(__uuidof(IAudioClock), renderClock.putVoid())) &&
-                renderClock && SUCCEEDED(renderClock->GetFrequency(&frequency))) {
-                bridge = hold.bridge;
-                bridge->clockFrequency = double(frequency);
-                bridge->renderClock = renderClock.get();
-                logMessage(self,
-                           L"ASIOSrv::: Clocks differ: capture and render are two devices, drift "
-                           L"compensation on (input latency %d frames more)",
-                           ASIOSrv::bridgeFrames(total / 2));
-            }
+        if (hold.bridge && hold.clocksApart && capture && renderFrames == total / 2 &&
+            renderHz > 0) {
+            bridge = hold.bridge;
+            bridge->clockFrequency = renderHz;
+            bridge->renderClock = renderClock.get();
+            logMessage(self,
+                       L"ASIOSrv::: Clocks differ: capture and render are two devices, drift "
+                       L"compensation on (input latency %d frames more)",
+                       ASIOSrv::bridgeFrames(total / 2));
         }
         useTimeInfo = hostTakesTimeInfo(host);
         if (!self->running.load(std::memory_order_acquire)) return false;
@@ -103,11 +115,11 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
         waitList[waitCount++] = timer;
         if (renderService) {
             if (hold.event[kRender]) waitList[waitCount++] = hold.event[kRender];
-            // Both halves from the host, then as much of them as the endpoint takes before it
-            // starts, each taken half refilled at once. The blocks are touched only while
-            // running: a host's switch may have stopped the driver.
-            self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
-            self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
+            // The first half from the host, then as much as the endpoint takes before it
+            // starts, each transfer followed by the switch of the other half: the half a
+            // switch fills goes out at the next transfer, when the next switch is due, as it
+            // does once streaming. The blocks are touched only while running: a host's switch
+            // may have stopped the driver.
             self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
             for (int k = 0; k < 2; ++k) {
                 if (!self->running.load(std::memory_order_acquire)) return false;
@@ -141,10 +153,38 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
         return true;
     };
 
-    // Moves staged capture frames from the ring into the input halves at readPos, in pieces
-    // that end at the ring's end or at the double buffer's end.
+    // Moves staged capture frames from the ring into the input halves half a double buffer
+    // past readPos (the half the switch after the transfer hands over), in pieces that end at
+    // the ring's end or at the double buffer's end.
     auto unstage = [&](uint32_t frames) {
-        uint32_t from = ringRead, to = readPos;
+        // The ring's lead of silence stands for the capture that would have come before the
+        // device started, when render and capture start in one period. Where render's device
+        // started a period or more after capture's (its Start came late, and the device joined
+        // the next period), the lead is that much shorter: the input keeps the place against
+        // render that the reported latency says. Both starts are the devices' own, from their
+        // positions and time stamps, so a late wake here changes nothing; without render's
+        // clock, the wake stands for the end of render's first period.
+        if (!transferred && captureStart >= 0 && lead > 0) {
+            const double period = double(frames) / self->sampleRate;
+            double renderStart = -1;
+            UINT64 position = 0, qpc = 0;
+            if (renderClock && renderHz > 0 &&
+                SUCCEEDED(renderClock->GetPosition(&position, &qpc)) && qpc)
+                renderStart = double(qpc) * 1e-7 - double(position) / renderHz;
+            if (renderStart < 0) {
+                LARGE_INTEGER now, hz;
+                QueryPerformanceCounter(&now);
+                QueryPerformanceFrequency(&hz);
+                renderStart = double(now.QuadPart) / double(hz.QuadPart) - period;
+            }
+            const double periods = std::floor((renderStart - captureStart) / period + 0.5);
+            if (periods >= 1) {
+                const uint32_t skip = uint32_t(std::min(double(lead), periods * double(frames)));
+                ringRead = uint32_t((uint64_t(ringRead) + skip) % ringFrames);
+            }
+        }
+        transferred = true;
+        uint32_t from = ringRead, to = (readPos + total / 2) % total;
         for (uint32_t left = frames; left;) {
             uint32_t n = std::min({left, ringFrames - from, total - to});
             self->copyCaptureRange(to, n, ring + size_t(from) * bytesPerFrame);
@@ -203,7 +243,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 bool lost = false;
                 if ((bridge ? bridgeCapture(*bridge, capture.get(), &lost)
                             : self->stageCapture(captureService.get(), ring, ringFrames, &ringWrite,
-                                                 bytesPerFrame)) == AUDCLNT_E_DEVICE_INVALIDATED) {
+                                                 bytesPerFrame, &capturePositions,
+                                                 &captureStart)) == AUDCLNT_E_DEVICE_INVALIDATED) {
                     gone = AUDCLNT_E_DEVICE_INVALIDATED;
                     break;
                 }
@@ -212,7 +253,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                         ASE_OK) {
                     renderAsked = false;
                     if (bridge)
-                        bridgeInput(self, *bridge, readPos ? 1 : 0,
+                        bridgeInput(self, *bridge, readPos ? 0 : 1,
                                     double(woke.QuadPart) / double(ticksPerSecond.QuadPart));
                     else if (ring)
                         unstage(renderFrames);

@@ -18,6 +18,9 @@ namespace {
 // getBufferSize's result, minimum, preferred and maximum sizes and granularity (-7: unwritten).
 using Sizes = std::vector<long>;
 
+// The simulator's profiles, sim/profiles/NAME.ini.
+const std::wstring kProfiles = VLASIO_PROFILES;
+
 class Endpoint : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -164,13 +167,38 @@ TEST_F(Endpoint, InitBindsEachDirectionOnItsOwn) {
             got += !drv->endpointId[d] ? '-' : drv->shared[d] ? 's' : 'x';
         EXPECT_EQ(got, bound);
         EXPECT_EQ(drv->sampleRate, rate);
+        char message[124];
+        drv->getErrorMessage(message);
+        EXPECT_STREQ(message, result ? "" : "Speakers: exclusive use not allowed: allow it in "
+                                            "Properties, or use Automatic mode "
+                                            "(AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED)");
     }
+    EXPECT_TRUE(logged("ASIOSrv:::\tCapture: exclusive mode, as StreamMode says, refused "
+                       "(0x8889000E AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED)"));
     setMode(L"");
     // Nothing to ask: any rate is kept, and the sizes are the bare figures.
     EXPECT_EQ(drv->setSampleRate(12345.5), ASE_OK);
-    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 0, 0, 12345, -1}));
+    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 0, 0, 12345, 0}));
 
-    render.present = capture.present = true;
+    // A PC that only records: no outputs to make buffers for, nor to be late.
+    capture.present = true;
+    configure();
+    drv->init(nullptr);
+    ASIOCallbacks host = {};
+    ASIOBufferInfo both[] = {{ASIOTrue, 0, {}}, {ASIOFalse, 0, {}}};
+    EXPECT_EQ(drv->createBuffers(both, 2, 480, &host), ASE_InvalidParameter);
+    char message[124];
+    drv->getErrorMessage(message);
+    EXPECT_STREQ(message, "This PC has no playback device: the driver has no outputs.");
+    EXPECT_EQ(drv->createBuffers(both, 1, 480, &host), ASE_OK);
+    long in = -1, out = -1;
+    EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(std::make_pair(in > 0, out), std::make_pair(true, 0L));
+    drv->getErrorMessage(message);
+    EXPECT_STREQ(message, "");
+    drv->disposeBuffers();
+
+    render.present = true;
     // Only 24 valid bits in 32 give 32-bit samples.
     const std::pair<WAVEFORMATEXTENSIBLE, ASIOSampleType> types[] = {
         {sim::extensibleFormat(96000, 4, 32, 24, KSAUDIO_SPEAKER_QUAD), ASIOSTInt32LSB},
@@ -228,8 +256,9 @@ TEST_F(Endpoint, MonoMicrophoneBesideStereoSpeakers) {
     EXPECT_EQ(log(), "");
     EXPECT_EQ(drv->getChannels(&in, nullptr), ASE_OK);
     EXPECT_TRUE(logged("ASIOSrv:::\tgetChannels() got Input=1 Output=0"));
-    // 480 frames are 960 bytes here, not aligned: the microphone is asked in its own format.
-    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 192, 512, 24000, -1})); // 144 frames refused, 192 offered
+    // 480 frames are 960 bytes here, not aligned: the microphone is asked in its own format,
+    // and its 128-byte blocks of 64 frames make the step.
+    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 192, 512, 24000, 64})); // 144 frames refused, 192 offered
     EXPECT_EQ(drv->canSampleRate(48000.0), ASE_OK);
 
     info = channel(1, false);
@@ -249,6 +278,28 @@ TEST_F(Endpoint, MonoMicrophoneBesideStereoSpeakers) {
     clearLog();
     EXPECT_EQ(drv->getChannelInfo(nullptr), ASE_InvalidParameter);
     EXPECT_EQ(log(), "ASIODrv::getChannelInfo(NULL)!!!\n");
+
+    // A refusal's message keeps what to do whole: the code's name goes first, then the end of
+    // the device's name.
+    setMode(L"Exclusive");
+    render.exclusiveRefusal = capture.exclusiveRefusal = AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+    const std::wstring name = render.description;
+    for (const std::wstring& description : {name, name + L" of the second card"}) {
+        render.description = description;
+        configure();
+        ASSERT_EQ(drv->init(nullptr), ASIOFalse);
+        char message[124];
+        drv->getErrorMessage(message);
+        EXPECT_EQ(std::string(message), "High Definition Audio Speakers (rear panel)" +
+                                            std::string(description == name ? "" : " of th") +
+                                            ": exclusive use not allowed: allow it in "
+                                            "Properties, or use Automatic mode");
+    }
+    setMode(L"");
+    render.exclusiveRefusal = capture.exclusiveRefusal = S_OK;
+    render.description = name;
+    configure();
+    drv->init(nullptr);
 
     using L = sim::ChannelLayout;
     const L stereo{2, 0x3}, quad{4, 0x33}, six{6, 0x3F}, eight{8, 0x63F}, ten{10, 0x3};
@@ -322,12 +373,12 @@ TEST_F(Endpoint, EachFailingStepGivesItsCode) {
     // A direction that fails leaves the other's figures; with both failing, the later one's code.
     sim::clearFaults();
     sim::fail("IMMDeviceEnumerator::GetDevice", notFound, always, 1, R);
-    EXPECT_EQ(sizes(), (Sizes{ASE_NotPresent, 256, 480, 24000, -1}));
+    EXPECT_EQ(sizes(), (Sizes{ASE_NotPresent, 256, 480, 24000, 32}));
     sim::clearFaults();
     sim::fail("IAudioClient::GetDevicePeriod", E_FAIL, always, 1, C);
-    EXPECT_EQ(sizes(), (Sizes{ASE_InvalidMode, 160, 480, 24000, -1}));
+    EXPECT_EQ(sizes(), (Sizes{ASE_InvalidMode, 160, 480, 24000, 32}));
     sim::fail("IMMDeviceEnumerator::GetDevice", notFound, always, 1, R);
-    EXPECT_EQ(sizes(), (Sizes{ASE_InvalidMode, 0, 0, 48000, -1}));
+    EXPECT_EQ(sizes(), (Sizes{ASE_InvalidMode, 0, 0, 48000, 0}));
 }
 
 TEST_F(Endpoint, BufferSizesFollowTheSettingAndTheLargerMinimumAndSmallerMaximumWin) {
@@ -346,7 +397,7 @@ TEST_F(Endpoint, BufferSizesFollowTheSettingAndTheLargerMinimumAndSmallerMaximum
         if (type == REG_SZ) setDefaultSize(REG_SZ, L"20", 6);
         if (type == REG_DWORD || type == REG_BINARY) setDefaultSize(type, &ms, 4);
         clearLog();
-        EXPECT_EQ(sizes(), (Sizes{ASE_OK, 160, preferred, 24000, -1}));
+        EXPECT_EQ(sizes(), (Sizes{ASE_OK, 160, preferred, 24000, 32}));
         EXPECT_EQ(log(), "ASIOSrv::getBufferSize...\nASIOSrv:::\tDefault size : " +
                              std::string(logged) + "\n");
     }
@@ -359,12 +410,13 @@ TEST_F(Endpoint, BufferSizesFollowTheSettingAndTheLargerMinimumAndSmallerMaximum
     configure();
     const DWORD ms = 5;
     setDefaultSize(REG_DWORD, &ms, sizeof ms);
-    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 576, 576, 19456, -1}));
+    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 576, 576, 19456, 32}));
 }
 
 // 16-bit stereo aligned to two frames, at 44100 Hz: the minimum period, 541 frames, is refused
 // and 542, the size named then, confirmed by a second client (an endpoint that rounds up hears
-// 542 frames' duration as 543, the truncated one as 542); granted sizes are rounded up to 32.
+// 542 frames' duration as 543, the truncated one as 542); sizes are offered in steps of 32
+// frames from there, 544 up.
 TEST_F(Endpoint, BufferSizeNotAlignedSizesAreConfirmedGrantedOnesRoundUp) {
     render.deviceFormat = sim::extensibleFormat(48000, 2, 16, 16, KSAUDIO_SPEAKER_STEREO);
     render.alignmentBytes = 8;
@@ -378,16 +430,65 @@ TEST_F(Endpoint, BufferSizeNotAlignedSizesAreConfirmedGrantedOnesRoundUp) {
         ASSERT_EQ(drv->setSampleRate(44100.0), ASE_OK);
         // 500 ms are 22050 frames, 22080 in steps of 32: too long. The largest is one that
         // starts.
-        EXPECT_EQ(sizes(), (Sizes{ASE_OK, 542, 896, 22016, -1})) << roundUp;
+        EXPECT_EQ(sizes(), (Sizes{ASE_OK, 544, 896, 22016, 32})) << roundUp;
     }
     // An endpoint that grants no minimum offers nothing.
     sim::fail("IAudioClient::Initialize", AUDCLNT_E_DEVICE_IN_USE, sim::FaultMode::Once, 2);
-    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 0, 0, 44100, -1}));
+    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 0, 0, 44100, 0}));
+    // Blocks of 250 frames, which no step of 32 to 256 frames lands on: the preferred size alone.
+    render.alignmentBytes = 1000;
+    configure();
+    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 1000, 1000, 1000, 0}));
+}
+
+// What each kind of endpoint of the simulator's zoo offers at 48 and 44.1 kHz, and that every
+// size offered starts as createBuffers checks it (on long grids: those up to 2048 frames and
+// the largest four). Exclusive sizes go in steps of 32 frames, or of the endpoints' coarser
+// blocks; 10 ms at 44.1 kHz lands on 448. Shared sizes are the engine's periods, within what
+// an exclusive direction beside them takes.
+TEST_F(Endpoint, EveryKindOfEndpointOffersAGridThatStarts) {
+    const std::tuple<const wchar_t*, double, Sizes> rows[] = {
+        {L"hdaudio", 48000.0, {ASE_OK, 128, 480, 24000, 32}},
+        {L"hdaudio", 44100.0, {ASE_OK, 128, 448, 19840, 32}},
+        {L"laptop", 48000.0, {ASE_OK, 128, 512, 24000, 64}}, // mono 16-bit: 128 bytes, 64 frames
+        {L"laptop", 44100.0, {ASE_OK, 128, 448, 19840, 64}},
+        {L"interface", 44100.0, {ASE_OK, 64, 448, 22016, 32}}, // no alignment, the same steps
+        {L"exclusive-forbidden", 48000.0, {ASE_OK, 128, 480, 480, 32}},
+        {L"others-playing", 48000.0, {ASE_OK, 128, 480, 480, 32}},
+        // The converted output's 441 frames are 3528 bytes, which the input's blocks refuse.
+        {L"others-playing", 44100.0, {ASE_OK, 0, 0, 0, 0}},
+    };
+    for (const auto& [profile, rate, expected] : rows) {
+        SCOPED_TRACE(testing::Message()
+                     << std::string(profile, profile + wcslen(profile)) << " " << rate);
+        std::wstring error;
+        ASSERT_TRUE(sim::loadConfigFile(kProfiles + std::wstring(profile) + L".ini", &error));
+        drv->init(nullptr);
+        ASSERT_EQ(drv->setSampleRate(rate), ASE_OK);
+        const Sizes got = sizes();
+        EXPECT_EQ(got, expected);
+        std::vector<long> offered = {got[2]};
+        for (long f = got[1]; got[4] > 0 && f <= got[3]; f += got[4])
+            if (f <= 2048 || f + 4 * got[4] > got[3]) offered.push_back(f);
+        for (long f : offered)
+            EXPECT_TRUE(f == 0 ||
+                        drv->sizeStarts(drv->queryPlan(), uint32_t(f)) == ASIOSrv::Grant::Yes)
+                << f;
+        // Another length chosen while a stream holds the endpoints: the size a fresh
+        // measurement finds for it, worked out from what was measured before.
+        const DWORD ms = 7;
+        setDefaultSize(REG_DWORD, &ms, sizeof ms);
+        drv->running = true;
+        const Sizes held = sizes();
+        drv->running = false;
+        EXPECT_EQ(held, sizes());
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"DefaultSizeInMS");
+    }
 }
 
 // Latencies are the endpoints' own (a period each here), and the output halves the thread
-// holds beyond the endpoint's: two filled ahead, none for a host that calls outputReady, three
-// in timer-driven mode. The endpoints are asked at the integer part of a rate; the fraction is
+// holds beyond the endpoint's: one waiting for the next switch, none for a host that calls
+// outputReady, two in timer-driven mode. The endpoints are asked at the integer part of a rate; the fraction is
 // kept.
 TEST_F(Endpoint, RateLatenciesAndFixedAnswers) {
     EXPECT_EQ(drv->getSampleRate(nullptr), ASE_InvalidParameter);
@@ -397,15 +498,15 @@ TEST_F(Endpoint, RateLatenciesAndFixedAnswers) {
     long in = -1, out = -1;
     drv->bufferFrames = 480;
     EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
-    EXPECT_EQ(std::make_pair(in, out), std::make_pair(480L, 1440L));
-    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=480 Output=1440"));
+    EXPECT_EQ(std::make_pair(in, out), std::make_pair(480L, 960L));
+    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=480 Output=960"));
     drv->hostCallsOutputReady = true;
     EXPECT_EQ(drv->getLatencies(nullptr, &out), ASE_OK);
     EXPECT_EQ(out, 480);
     drv->TimerDrivenMode = true;
     EXPECT_EQ(drv->getLatencies(nullptr, &out), ASE_OK);
-    EXPECT_EQ(out, 1920);
-    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=0 Output=1920"));
+    EXPECT_EQ(out, 1440);
+    EXPECT_TRUE(logged("ASIOSrv::: getLatencies() reports Input=0 Output=1440"));
 
     clearLog();
     EXPECT_EQ(drv->setSampleRate(44100.9), ASE_OK);
@@ -458,6 +559,8 @@ TEST_F(Endpoint, SharedDirectionsAnswerForTheEngine) {
         {{480, 32, 128, 480}, true, 0, {ASE_OK, 128, 480, 480, 32}},
         {{480, 32, 128, 480}, true, ms, {ASE_OK, 128, 192, 480, 32}},
         {{480, 480, 480, 480}, true, ms, {ASE_OK, 480, 480, 480, 0}},
+        // A default period above the low-latency ones: no step reaches it from them.
+        {{480, 32, 128, 256}, true, 0, {ASE_OK, 480, 480, 480, 0}},
         {{480, 32, 128, 480}, false, ms, {ASE_OK, 480, 480, 480, 0}},
     };
     for (const auto& [periods, client3, preferredMs, expected] : rows) {
@@ -479,11 +582,17 @@ TEST_F(Endpoint, SharedDirectionsAnswerForTheEngine) {
     EXPECT_EQ(drv->getChannels(&in, &out), ASE_OK);
     EXPECT_EQ(out, 2); // not the four channels it takes exclusively
     EXPECT_EQ(drv->canSampleRate(48000.0), ASE_OK);
-    EXPECT_EQ(drv->canSampleRate(44100.0), ASE_NoClock);
+    EXPECT_EQ(drv->canSampleRate(22050.0), ASE_NoClock);
     drv->bufferFrames = 480;
-    // The engine's pass and the period the buffer spans; output the two halves filled ahead too.
+    // The engine's pass and the period the buffer spans; output the half waiting too.
     EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
-    EXPECT_EQ(std::make_pair(in, out), std::make_pair(960L, 1920L));
+    EXPECT_EQ(std::make_pair(in, out), std::make_pair(960L, 1440L));
+    // At 44.1 kHz through the engine's converter: its period alone, in frames of that rate.
+    EXPECT_EQ(drv->setSampleRate(44100.0), ASE_OK);
+    EXPECT_EQ(sizes(), (Sizes{ASE_OK, 441, 441, 441, 0}));
+    drv->bufferFrames = 441;
+    EXPECT_EQ(drv->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(std::make_pair(in, out), std::make_pair(882L, 1323L));
 
     // Exclusive render (160 frames at least), shared capture in steps of 96 frames.
     setMode(L"");
@@ -495,7 +604,7 @@ TEST_F(Endpoint, SharedDirectionsAnswerForTheEngine) {
     configure();
     drv->init(nullptr);
     EXPECT_EQ(sizes(), (Sizes{ASE_OK, 192, 192, 480, 96}));
-    EXPECT_EQ(drv->canSampleRate(44100.0), ASE_NoClock);
+    EXPECT_EQ(drv->canSampleRate(44100.0), ASE_OK);
 }
 
 // Every host query that reaches the endpoints, with every step failing, by an error or by

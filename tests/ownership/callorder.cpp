@@ -85,13 +85,19 @@ struct Sequence {
             infos_[i] = any   ? ASIOBufferInfo{ASIOBool(pick(2)), long(pick(20)) - 2, {}}
                         : one ? ASIOBufferInfo{ASIOBool(inputs), i % 2, {}}
                               : ASIOBufferInfo{ASIOBool(i < 2), i % 2, {}};
-        // A size getBufferSize offers (the preferred one, or a power of two from 64 frames
-        // between the minimum and the maximum), one it may refuse, or one none offers.
+        // A size getBufferSize offers (the preferred one, a power of two on the grid from the
+        // minimum to the maximum in steps of the granularity, or any size of it, often one of
+        // the smallest), one it may refuse, or one none offers.
         long minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
         asio_->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
         std::vector<long> offered = {preferred};
-        for (long p = 64; p <= maxSize && granularity == -1; p *= 2)
-            if (p >= minSize) offered.push_back(p);
+        if (granularity > 0 && minSize > 0) {
+            for (long p = 64; p <= maxSize; p *= 2)
+                if (p >= minSize && (p - minSize) % granularity == 0) offered.push_back(p);
+            const unsigned steps = unsigned((maxSize - minSize) / granularity + 1);
+            for (unsigned n : {steps, std::min(steps, 16u), std::min(steps, 16u)})
+                offered.push_back(minSize + granularity * long(pick(n)));
+        }
         static const long bad[] = {0, -1, 1, 100000, 0x7FFFFFFF};
         unsigned k = pick(8);
         long frames = k > 2 ? offered[pick(unsigned(offered.size()))]

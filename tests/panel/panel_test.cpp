@@ -69,8 +69,10 @@ struct Step {
 };
 
 // Streaming: the host's asioMessage, and the render endpoint held by a 16-bit stereo stream;
-// Idle: no endpoint open; NoMessage: no asioMessage; Unregistered: no registered name.
-enum Host { Streaming, Idle, NoMessage, Unregistered };
+// Offered: the same, the stream the driver's own, started after sizes were offered (128 to
+// 24000 in steps of 32); Idle: no endpoint open; NoMessage: no asioMessage; Unregistered: no
+// registered name.
+enum Host { Streaming, Offered, Idle, NoMessage, Unregistered };
 
 class ControlPanel : public ::testing::Test {
   protected:
@@ -125,6 +127,10 @@ class ControlPanel : public ::testing::Test {
         ASSERT_EQ(stream->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
                                      100000, 100000, &format.Format, nullptr),
                   S_OK);
+        if (host != Offered) return;
+        driver->offeredSizes = {true, 10, 128, 24000, 480, 32};
+        stream->AddRef();
+        driver->audioClient[kRender] = stream;
     }
 
     // Calls controlPanel on a thread of its own and waits for its dialog to show.
@@ -228,6 +234,9 @@ TEST_F(ControlPanel, TrackbarStoresMovementsAndTellsTheHost) {
     scenario("Home and End store the limits, leave the label", NoMessage, 10,
              {{KeyDown, VK_END, 10, L"10"}, {KeyUp, VK_END, 10, L"30"}, {Key, VK_HOME, 10, L"2"}},
              0, {"ASIOSrv:::\tsize: 10 => 2 (asioMessage=0x0) pDeviceUnk : 0x"});
+    // 2 ms are 96 frames: the host hears of the size it would be offered, the smallest.
+    scenario("on the grid offered", Offered, 10, {{Key, VK_HOME, 10, L"2"}}, 128,
+             {"ASIOSrv:::\tasioMessage(BufferSizeChange, 128) returned 1"});
     scenario("away and back", Streaming, 10,
              {{Key, VK_RIGHT, 11, L"11"}, {Key, VK_LEFT, 10, L"10"}});
     scenario("no registered name: nothing read or stored", Unregistered, 10,

@@ -1,4 +1,5 @@
 #include "driver/wformat.h"
+#include "endpoint/refusal.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,10 @@ TEST(BoundedFormat, MicrosoftWideConversions) {
     EXPECT_EQ(fmt(L"[%s|%S|%ws|%hs|%ls]", L"w", "n", L"w", "n", L"w"), L"[w|n|w|n|w]");
     EXPECT_EQ(fmt(L"%d %d %u", -998, 2147483647, 4294967295u), L"-998 2147483647 4294967295");
     EXPECT_EQ(fmt(L"0x%X %x", 0x88890019u, 255), L"0x88890019 ff");
+    // A refusal in the log: its code, and its name where it has one.
+    EXPECT_EQ(vl::refusalText(0x8889000Au).text, L"0x8889000A AUDCLNT_E_DEVICE_IN_USE"s);
+    EXPECT_EQ(vl::refusalText(0x8889000Du).text, L"0x8889000D"s);
+    EXPECT_EQ(vl::refusalText(0x8007000Au).text, L"0x8007000A"s);
     EXPECT_EQ(fmt(L"%f %f %d.%03d 100%%", 44100.0, 44100.9, 0, 5),
               L"44100.000000 44100.900000 0.005 100%");
     EXPECT_EQ(fmt(L"%-4d|%4s|%.2s|%*d", 7, L"ab", L"xyz", 5, 42), L"7   |  ab|xy|   42");

@@ -161,6 +161,11 @@ TEST(RoundTrip, SettlesWithinTwoFramesEarlyEnoughOrIsNotConstant) {
         EXPECT_EQ(std::make_tuple(rt.constant, rt.settledFrom, rt.settledFrames, rt.steps),
                   std::make_tuple(constant, from, figure, steps))
             << delays[0] << " " << delays.back();
+        // The same step where the driver said its latencies changed at 2.4 s: judged from there.
+        if (from == 5 && figure == 1488) {
+            judgeRoundTrip(&rt, 48000, 480, int64_t(2.4 * 48000));
+            EXPECT_TRUE(rt.constant);
+        }
     }
 }
 
@@ -241,13 +246,15 @@ TEST(Slack, FiguresAndWhatHeldALatePeriodUp) {
               std::make_tuple(1u, -100000L, -100000L, 50000L));
 }
 
-// Powers of two, steps of the granularity, or the minimum and preferred size alone; a
-// preferred size below the minimum, capped at the maximum.
+// Powers of two, steps of the granularity (every second one where every one would be more
+// than 16 between), or the minimum and preferred size alone; a preferred size below the
+// minimum, capped at the maximum.
 TEST(FindMinimum, SizesFromTheMinimumThroughThePreferredAndTheVerdict) {
     const std::tuple<long, long, long, long, std::vector<long>> cases[] = {
         {128, 48000, 480, -1, {128, 256, 480}},
         {96, 48000, 512, -1, {96, 128, 256, 512}},
         {64, 2048, 256, 64, {64, 128, 192, 256}},
+        {128, 24000, 704, 32, {128, 192, 256, 320, 384, 448, 512, 576, 640, 704}},
         {128, 48000, 64, 0, {128}},
         {64, 256, 1024, 0, {64, 256}},
         {0, 0, 0, 0, {}}};

@@ -102,7 +102,7 @@ void SineTone::render(int64_t first, int32_t* target, size_t n) const {
 
 RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks,
                            double sampleRate, int32_t bufferFrames,
-                           const std::vector<int64_t>& lateSwitches) {
+                           const std::vector<int64_t>& lateSwitches, int64_t lockFrom) {
     RoundTrip rt;
     int64_t peak = 0;
     for (size_t i = 0; i < frames; ++i)
@@ -138,11 +138,11 @@ RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickT
         rt.echoes.push_back({at, at % clicks.interval, disturbed});
         i += size_t(std::max<int64_t>(clicks.interval / 2, 1));
     }
-    judgeRoundTrip(&rt, sampleRate, bufferFrames);
+    judgeRoundTrip(&rt, sampleRate, bufferFrames, lockFrom);
     return rt;
 }
 
-void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames) {
+void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames, int64_t lockFrom) {
     const std::vector<Echo>& e = rt->echoes;
     const size_t n = e.size();
     if (n == 0) return;
@@ -157,9 +157,11 @@ void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames) {
     // of the middle two), so the run need not be the longest to qualify. Disturbed echoes
     // count for neither.
     rt->disturbed = 0;
-    for (const Echo& echo : e)
+    size_t clean = 0; // undisturbed echoes since the driver last changed its latencies
+    for (const Echo& echo : e) {
         rt->disturbed += echo.disturbed;
-    const size_t clean = n - rt->disturbed;
+        clean += !echo.disturbed && echo.at >= lockFrom;
+    }
     std::vector<int64_t> tail;
     rt->settledFrom = n;
     size_t held = 0; // clean echoes in the settled run
@@ -175,8 +177,9 @@ void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames) {
             within = e[i].disturbed || std::llabs(e[i].frames - median) <= kRoundTripTolerance;
         if (within) rt->settledFrom = from, rt->settledFrames = median, held = tail.size();
     }
-    rt->constant = rt->exact() || (rt->settledFrom < n && 2 * held > clean &&
-                                   double(e[rt->settledFrom].at) < kLockSeconds * sampleRate);
+    rt->constant =
+        rt->exact() || (rt->settledFrom < n && 2 * held > clean &&
+                        double(e[rt->settledFrom].at - lockFrom) < kLockSeconds * sampleRate);
 }
 
 SlackSummary summarizeSlack(const std::vector<PeriodTiming>& periods, double periodSeconds) {
@@ -278,7 +281,11 @@ std::vector<long> sizesToTry(long minSize, long maxSize, long preferred, long gr
         for (long p = 1; p < top && p <= (1L << 24); p *= 2)
             if (p > minSize) sizes.push_back(p);
     } else if (granularity > 0) {
-        for (long v = minSize + granularity; v < top; v += granularity)
+        // Every step, or every few where that would be more than kMostSizesBetween sizes.
+        const long steps = (top - minSize) / granularity;
+        const long step =
+            granularity * std::max(1L, (steps + kMostSizesBetween - 1) / kMostSizesBetween);
+        for (long v = minSize + step; v < top; v += step)
             sizes.push_back(v);
     }
     if (top > minSize) sizes.push_back(top);

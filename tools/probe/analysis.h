@@ -107,13 +107,15 @@ struct RoundTrip {
 // Finds the clicks in one recorded input channel (stream frame 0 first) and times each
 // against the latest click played at or before it. Anything below -40 dBFS is no echo.
 // lateSwitches: the stream frames of switches that came late (see lateSwitchFrames); an echo
-// whose click went out or came back within two buffers of one is disturbed.
+// whose click went out or came back within two buffers of one is disturbed. lockFrom: the
+// stream frame from which the round trip is judged (where the driver last said its
+// latencies changed): it must settle within kLockSeconds of it.
 RoundTrip measureRoundTrip(const int32_t* recording, size_t frames, const ClickTrack& clicks,
                            double sampleRate, int32_t bufferFrames,
-                           const std::vector<int64_t>& lateSwitches = {});
+                           const std::vector<int64_t>& lateSwitches = {}, int64_t lockFrom = 0);
 
 // The figures of a series of echoes; measureRoundTrip ends with it.
-void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames);
+void judgeRoundTrip(RoundTrip* rt, double sampleRate, int32_t bufferFrames, int64_t lockFrom = 0);
 
 // --- Slack ---------------------------------------------------------------------------------
 //
@@ -171,8 +173,10 @@ DelayParts explainCapture(const PeriodTiming& p, const std::vector<PeriodTiming>
 // --- The smallest safe buffer ---------------------------------------------------------------
 
 // The sizes to try, ascending, from the driver's minimum up through its preferred size:
-// granularity -1 steps by powers of two, a positive one by that many frames, 0 offers the
-// minimum and the preferred size only.
+// granularity -1 steps by powers of two, a positive one by that many frames (by a multiple of
+// it where more than kMostSizesBetween sizes would lie between), 0 offers the minimum and the
+// preferred size only.
+constexpr long kMostSizesBetween = 16;
 std::vector<long> sizesToTry(long minSize, long maxSize, long preferred, long granularity);
 
 // A size is safe when no switch was missed, the run had no other fault, and (when the

@@ -82,7 +82,11 @@ LostCapture lostCapture(const EndpointSlack& slack, const std::vector<CallbackSp
     LostCapture l;
     l.known = slack.known[1];
     for (const PeriodTiming& p : slack.periods[1]) {
-        if (p.slack() >= 0) continue;
+        if (p.slack() >= 0) {
+            l.overtaken += p.hasEvent && p.firstCall - p.event > slack.periodSeconds[1] &&
+                           explain(slack, 1, p, spans).cause == Cause::LateWake;
+            continue;
+        }
         ++l.all;
         if (explain(slack, 1, p, spans).cause == Cause::LateWake) ++l.lateWakes;
     }

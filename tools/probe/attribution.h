@@ -59,10 +59,12 @@ double slackMinimum(const EndpointSlack& slack);
 
 // Capture packets late or dropped, as the simulated endpoint counted them, and how many of
 // those a late wake of the driver's thread explains, or the simulator's own late ticks: the
-// machine's doing, not the driver's.
+// machine's doing, not the driver's. Beside them, packets in time for an endpoint that holds
+// more than one (a shared stream's) but taken by a wake that came after the next packet: a
+// driver that hands its host the newest packet skips the older one, also the machine's doing.
 struct LostCapture {
     bool known = false;
-    size_t all = 0, lateWakes = 0, simulator = 0;
+    size_t all = 0, lateWakes = 0, simulator = 0, overtaken = 0;
     size_t byDriver() const { return all - lateWakes - simulator; }
 };
 LostCapture lostCapture(const EndpointSlack& slack, const std::vector<CallbackSpan>& spans);

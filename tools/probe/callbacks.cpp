@@ -73,11 +73,7 @@ void onSwitch(ASIOTime* params, long index, ASIOBool directProcess) {
                 samplesFromInt32(s.types[c], s.scratch.data(), s.infos[c].buffers[index], frames);
             // Hosts tell the driver the outputs are ready; a driver that uses it may send
             // them on at once.
-            if (s.outputReadyWanted) {
-                long ready = s.driver->outputReady();
-                if (s.outputReadyResult.load(std::memory_order_relaxed) == 1)
-                    s.outputReadyResult.store(ready, std::memory_order_relaxed);
-            }
+            if (s.outputReadyWanted) s.driver->outputReady();
         }
         if (n == s.stallSwitch && n) Sleep(s.stallMs);
     } else {
@@ -132,7 +128,10 @@ long asioMessage(long selector, long value, void*, double*) {
         if (stream) stream->bufferSizeChanges.fetch_add(1);
         return 1;
     case kAsioLatenciesChanged:
-        if (stream) stream->latencyChanges.fetch_add(1);
+        if (stream) {
+            stream->latencyChanges.fetch_add(1);
+            stream->latencyChangedAt.store(stream->switches.load());
+        }
         return 1;
     case kAsioOverload:
         if (stream) stream->overloads.fetch_add(1);

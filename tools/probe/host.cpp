@@ -204,6 +204,12 @@ bool Probe::prepareStream(long frames) {
     s.tone = SineTone::forStream(rate_);
 
     stream = &s;
+    // Hosts ask once, before they make their buffers, whether the driver uses outputReady, and
+    // call it after filling the outputs in each switch only if it does.
+    if (options_.outputReady) {
+        s.outputReadyResult.store(driver_->outputReady());
+        s.outputReadyWanted = s.outputReadyResult.load() == ASE_OK;
+    }
     buffersRequested_ = true;
     enterStep("createBuffers");
     if (!check("createBuffers", driver_->createBuffers(s.infos.data(), long(s.infos.size()),
@@ -217,9 +223,6 @@ bool Probe::prepareStream(long frames) {
             return false;
         }
     }
-    // Hosts ask once after createBuffers whether the driver uses outputReady, before they
-    // read the latencies, which it may change.
-    if (options_.outputReady) s.outputReadyResult.store(driver_->outputReady());
     enterStep("getLatencies");
     if (check("getLatencies", driver_->getLatencies(&inputLatency_, &outputLatency_))) {
         haveLatencies_ = true;

@@ -133,8 +133,9 @@ std::vector<RoundTrip> roundTrips(const Stream& s, size_t frames, double rate,
     const std::vector<int64_t> late =
         stallFrames(s.received(), int32_t(s.bufferFrames), rate, slack, s.resyncsKept());
     for (size_t c = 0; c < s.inputs; ++c)
-        trips.push_back(measureRoundTrip(s.recording[c].data(), frames, s.clicks, rate,
-                                         int32_t(s.bufferFrames), late));
+        trips.push_back(
+            measureRoundTrip(s.recording[c].data(), frames, s.clicks, rate, int32_t(s.bufferFrames),
+                             late, int64_t(s.latencyChangedAt.load()) * int64_t(s.bufferFrames)));
     return trips;
 }
 
@@ -281,10 +282,18 @@ void Probe::reportResult() {
         out("%s%lld streaming, by the clock from the first to the last\n", label("expected"),
             static_cast<long long>(sum.expected));
     const EndpointSlack slack = readSlack(meter_, s, callbackSpans(records));
-    const int64_t missed = missedByDriver(sum, slack);
+    int64_t missed = missedByDriver(sum, slack);
+    // A switch the probe itself held up for N periods (--stall) leaves N - 1 unanswered: the
+    // host's doing, not the driver's.
+    const int64_t stalled =
+        s.stallSwitch && received > s.stallSwitch
+            ? std::min<int64_t>(std::max<int64_t>(0, missed), options_.stallPeriods - 1)
+            : 0;
+    missed -= stalled;
     if (missed != sum.missed)
-        out("%s%lld (and %lld the simulated clock itself put off)\n", label("missed switches"),
-            static_cast<long long>(missed), static_cast<long long>(sum.missed - missed));
+        out("%s%lld (and %lld the simulated clock itself put off, %lld the probe's own stall)\n",
+            label("missed switches"), static_cast<long long>(missed),
+            static_cast<long long>(sum.missed - missed - stalled), static_cast<long long>(stalled));
     else
         out("%s%lld\n", label("missed switches"), static_cast<long long>(sum.missed));
     out("%s%ld\n", label("resync requests"), s.resyncRequests.load());
@@ -368,9 +377,13 @@ void Probe::reportResult() {
     const LostCapture lost = lostCapture(slack, callbackSpans(records));
     if (s.inputs) {
         if (lost.known)
-            out("%s%zu (%zu put down to late wakes%s)\n", label("lost capture periods"), lost.all,
-                lost.lateWakes,
-                lost.simulator ? (", " + std::to_string(lost.simulator) + " to the simulator")
+            out("%s%zu (%zu put down to late wakes%s)%s\n", label("lost capture periods"),
+                lost.all, lost.lateWakes,
+                lost.simulator
+                    ? (", " + std::to_string(lost.simulator) + " to the simulator").c_str()
+                    : "",
+                lost.overtaken ? ("; " + std::to_string(lost.overtaken) +
+                                  " more taken after the next by late wakes")
                                      .c_str()
                                : "");
         else if (anyEcho(trips))

@@ -53,6 +53,7 @@ struct Stream {
 
     std::atomic<bool> active{false}; // buffers may be touched
     std::atomic<size_t> switches{0};
+    std::atomic<size_t> latencyChangedAt{0}; // the switch count when they last changed
     std::atomic<long long> lastSwitchTicks{0};
     std::atomic<long> timeInfoCalls{0}, plainCalls{0}, lateCalls{0}, badHalves{0};
     std::atomic<long> outputReadyResult{1}; // 1: not asked yet
