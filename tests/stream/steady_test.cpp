@@ -181,44 +181,31 @@ TEST(SteadyPass, NoAllocationLockOrLogWriteAndTheSameEndpointCallsEveryPeriod) {
         // Per period one render transfer. Capture event-driven: a GetBuffer per pass, released
         // when it gave a packet, and render's clock read once; timer-driven: per 2 ms wake the
         // padding and a capture staging (its query and GetBuffer), and a render query per
-        // transfer. Shared: the padding asked once a pass, before the render transfer. Across
-        // two devices' clocks (VLASIM_CONFIG may name such a profile) capture is taken at its
-        // own pace, until a GetBuffer finds none.
-        const UINT64 n = kPeriods, wakes = timerDriven ? d[Padding] : 0;
-        EXPECT_GE(wakes, timerDriven ? n : 0);
-        EXPECT_LE(d[CRelease], d[CGet]);
+        // transfer. Shared: a pass whose wake came a period late finds the engine's buffer still
+        // full and writes nothing, or finds it played dry and puts silence back first (a busy
+        // machine does that now and then); every buffer taken is released; the padding is asked
+        // once a pass, and capture says what waits once a pass and again after each packet (a
+        // late wake takes two). Across two devices' clocks (VLASIM_CONFIG may name such a
+        // profile) capture is taken at its own pace: a packet and a look for another per capture
+        // signal (timer-driven, per wake), one look per render pass, no staging. At most one
+        // release per GetBuffer. A count allowed a range is wanted as it came when within it,
+        // else as the end it passed.
+        const UINT64 n = kPeriods, wakes = timerDriven ? std::max(d[Padding], n) : 0;
+        const UINT64 slack = n / 10, tolerance = n / 50 + 2;
+        auto within = [&](int i, UINT64 lo, UINT64 hi) { return std::clamp(d[i], lo, hi); };
         UINT64 want[All] = {}; // none on the watched thread, no packet size asked for
-        want[RGet] = want[RRelease] = n;
+        want[RGet] = want[RRelease] = shared ? within(RGet, n - slack, n + slack) : n;
         want[RQuery] = timerDriven ? n : 0;
-        want[Padding] = want[CQuery] = wakes;
-        if (shared) {
-            // A pass whose wake came a period late finds the engine's buffer still full and
-            // writes nothing, or finds it played dry and puts silence back first (a busy
-            // machine does that now and then); every buffer taken is released. Capture says
-            // what waits: asked once a pass, and again after each packet; a late wake takes two.
-            EXPECT_NEAR(double(d[RGet]), double(n), double(n / 10));
-            want[RGet] = want[RRelease] = d[RGet];
-            EXPECT_GE(d[Padding], n);
-            want[Padding] = std::min(d[Padding], n + n / 10);
-            if (!bridged) {
-                EXPECT_GE(d[CSize], 2 * n);
-                EXPECT_GE(d[CGet], n);
-                want[CSize] = std::min(d[CSize], 2 * n + n / 10);
-                want[CGet] = std::min(d[CGet], n + n / 10);
-            }
-        }
+        want[Padding] = shared ? within(Padding, n, n + slack) : wakes;
         want[Clock] = timerDriven && !bridged ? 0 : n;
-        if (!shared) want[CGet] = timerDriven ? wakes : n;
-        if (bridged) {
-            // A packet and a look for another per capture signal (timer-driven, per wake),
-            // and one look per render pass; no capture staging.
-            want[CQuery] = 0;
-            EXPECT_GE(d[CGet], n);
-            EXPECT_LE(d[CGet], (timerDriven ? wakes + n : 3 * n) + n / 50 + 2);
-            EXPECT_NEAR(double(d[CRelease]), double(n), double(n / 50 + 2));
-            want[CGet] = d[CGet];
-        }
-        want[CRelease] = d[CRelease]; // at most one per GetBuffer, as checked above
+        want[CSize] = shared && !bridged ? within(CSize, 2 * n, 2 * n + slack) : 0;
+        want[CQuery] = bridged ? 0 : wakes;
+        want[CGet] = bridged       ? within(CGet, n, (timerDriven ? wakes + n : 3 * n) + tolerance)
+                     : shared      ? within(CGet, n, n + slack)
+                     : timerDriven ? wakes
+                                   : n;
+        want[CRelease] = std::min(
+            bridged ? within(CRelease, n - tolerance, n + tolerance) : d[CRelease], d[CGet]);
         UINT64 total = 0;
         for (int i = 0; i < All; ++i) {
             EXPECT_EQ(d[i], want[i]) << kNames[i];
