@@ -109,10 +109,11 @@ install_driver() {
 }
 
 # The default endpoints, the capture one fed by the render one through a line of $1 frames,
-# with a minimum period of $2 (100-ns units).
+# with a minimum period of $2 (100-ns units); lines $3 go into the render section, $4 into the
+# capture one.
 sim_config() {
-  printf '[render]\n[capture]\nsignal = loopback\nloopback_delay = %s\nminimum_period = %s\n' \
-    "$1" "$2" >"$work/endpoints.ini"
+  printf '[render]\n%s\n[capture]\n%s\nsignal = loopback\nloopback_delay = %s\nminimum_period = %s\n' \
+    "${3:-}" "${4:-}" "$1" "$2" >"$work/endpoints.ini"
   export VLASIM_CONFIG=$work/endpoints.ini
 }
 
@@ -124,13 +125,23 @@ twice() {
   "$@" || fail "$1 failed twice"
 }
 
-# A stream of $1-frame buffers through a line of $2 frames, where output frame f returns as
-# input frame f + $3 buffers + the line, and the driver reports $3 buffers; the host sees
-# callbacks of kind $4. Further arguments go to the probe.
+# The recording holds nothing but silence and the probe's clicks at half of full scale (24-bit
+# samples 0x400000), to the bit.
+exact_clicks() {
+  local kinds
+  kinds=$(od -An -v -tx1 -w3 -j68 "$1" | tr -d ' ' | sort -u | tr '\n' ' ')
+  [ "$kinds" = "000000 000040 " ] || fail "the recording holds other samples than the clicks: $kinds"
+}
+
+# A stream of $1-frame buffers through a line of $2 frames (the render endpoint also given
+# the lines in $render_lines), where output frame f returns as input frame f + $3 buffers + the
+# line, and the driver reports $3 buffers; the host sees callbacks of kind $4, and the recording
+# holds the clicks to the bit. Further arguments go to the probe.
 stream() (
-  sim_config "$2" 30000
+  sim_config "$2" 30000 "${render_lines:-}"
   probe "$driver_name" --buffer "$1" --seconds 2 --wav 'C:\e2e\in.wav' "${@:5}"
   expect_clean_stream "$WINEPREFIX/drive_c/e2e/in.wav"
+  exact_clicks "$WINEPREFIX/drive_c/e2e/in.wav"
   grep -qx "  callbacks  *$4" <<<"$report" || fail "callbacks other than $4"
   expect_figure "round trip" $(($3 * $1 + $2))
   expect_figure "reported latency" $(($3 * $1))
@@ -160,47 +171,31 @@ stalled() (
   [ "$(figure "buffer switches")" -gt 250 ] || fail "the stream did not go on after the stall"
 )
 
-# The recording holds nothing but silence and the probe's clicks at half of full scale (24-bit
-# samples 0x400000), to the bit.
-exact_clicks() {
-  local kinds
-  kinds=$(od -An -v -tx1 -w3 -j68 "$1" | tr -d ' ' | sort -u | tr '\n' ' ')
-  [ "$kinds" = "000000 000040 " ] || fail "the recording holds other samples than the clicks: $kinds"
-}
+# --find-minimum, over $1 s a size, where the shortest safe period is 100 ms (4800 frames): the
+# search stops there, short of 8192 and 9600 frames.
+smallest_safe() (
+  probe "$driver_name" --find-minimum --seconds "$1"
+  expect 0 "smallest safe buffer 4800 frames (100.00 ms at 48000 Hz)"
+  grep -qE '^ +4800 +100\.00 +0 .* safe$' <<<"$report" || fail "no safe row for 4800 frames"
+  ! grep -qE '^ +(8192|9600) ' <<<"$report" || fail "the search went on past the first safe size"
+)
 
 # Shared mode, in which the engine adds a pass per shared side: output frame f returns at
 # f + 4 buffers + the line forced in both directions (the exclusive 2 and two passes), 3 with
 # only the speakers shared because another program plays through them; the driver reports it
-# all. The float conversion both ways loses no bit of the clicks. At 44.1 kHz (a fifth
-# argument) the engine's converter serves both sides, its 10 ms period in 441 frames.
-shared_stream() (
-  printf '[render]\n%s\n[capture]\nsignal = loopback\nloopback_delay = %s\n' "$4" "$2" \
-    >"$work/endpoints.ini"
-  export VLASIM_CONFIG=$work/endpoints.ini
-  probe "$driver_name" --buffer "$1" --seconds 2 --wav 'C:\e2e\in.wav' ${5:+--rate "$5"}
-  expect_clean_stream "$WINEPREFIX/drive_c/e2e/in.wav"
-  expect_figure "round trip" $(($3 * $1 + $2))
-  expect_figure "reported latency" $(($3 * $1))
-  exact_clicks "$WINEPREFIX/drive_c/e2e/in.wav"
-)
-# --find-minimum walks the engine's periods, in 50 ms steps from 100 ms here so that a busy
-# machine keeps up, and stops at the first safe one.
-shared_minimum() (
-  local engine='engine_periods = 9600, 2400, 4800, 9600'
-  printf '[render]\n%s\n[capture]\n%s\nsignal = loopback\n' "$engine" "$engine" >"$work/endpoints.ini"
-  export VLASIM_CONFIG=$work/endpoints.ini
-  probe "$driver_name" --find-minimum --seconds 1
-  expect 0 "smallest safe buffer 4800 frames (100.00 ms at 48000 Hz)"
-  grep -qE '^ +4800 +100\.00 +0 .* safe$' <<<"$report" || fail "no safe row for 4800 frames"
-)
+# all. The float conversion both ways loses no bit of the clicks. At 44.1 kHz the engine's
+# converter serves both sides, its 10 ms period in 441 frames. --find-minimum walks the
+# engine's periods, in 50 ms steps from 100 ms here so that a busy machine keeps up.
 case_shared() {
   install_driver
   setting StreamMode REG_SZ Shared
-  twice shared_stream 480 48 4 ""
-  twice shared_stream 441 48 4 "" 44100
-  twice shared_minimum
+  twice stream 480 48 4 bufferSwitchTimeInfo
+  twice stream 441 48 4 bufferSwitchTimeInfo --rate 44100
+  local engine='engine_periods = 9600, 2400, 4800, 9600'
+  sim_config 48 30000 "$engine" "$engine"
+  twice smallest_safe 1
   setting StreamMode REG_SZ Automatic
-  twice shared_stream 480 100 3 "other_streams = shared"
+  render_lines="other_streams = shared" twice stream 480 100 3 bufferSwitchTimeInfo
 }
 
 # Timer-driven, 4 buffers: one half moved into the endpoint before the clients start, the
@@ -229,21 +224,15 @@ late_start() (
   expect_figure "round trip" $((4 * 480 + 48))
 )
 
-# --find-minimum where the shortest period (100 ms, 4800 frames) is far above what a busy
-# machine takes in one: the search stops there, short of 8192 and 9600 (preferred 200 ms).
-find_minimum_run() (
-  sim_config 48 1000000
-  probe "$driver_name" --find-minimum --seconds 2
-  expect 0 "smallest safe buffer 4800 frames (100.00 ms at 48000 Hz)"
-  grep -qE '^ +4800 +100\.00 +0 .* safe$' <<<"$report" || fail "no safe row for 4800 frames"
-  ! grep -qE '^ +(8192|9600) ' <<<"$report" || fail "the search went on past the first safe size"
-)
+# --find-minimum where the shortest period (100 ms) is far above what a busy machine takes in
+# one, in both modes; 9600 frames (200 ms) preferred.
 case_find_minimum() {
   install_driver
   setting DefaultSizeInMS REG_DWORD 200
+  sim_config 48 1000000
   for mode in 0 1; do
     setting TimerDrivenMode REG_DWORD $mode
-    twice find_minimum_run
+    twice smallest_safe 2
   done
 }
 

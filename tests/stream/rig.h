@@ -134,8 +134,7 @@ struct Rig {
     std::atomic<size_t> switchCount{0}, messageCount{0}, resets{0};
     std::vector<int32_t> captured; // inputs 0 and 1 interleaved, as handed over
 
-  private:
-    inline static Rig* active = nullptr;
+    // An endpoint as the rig configures it.
     sim::EndpointConfig endpoint(sim::EndpointConfig c) const {
         c.deviceFormat = sim::extensibleFormat(48000, 2, opt.wide ? 32 : 16, opt.wide ? 24 : 16,
                                                KSAUDIO_SPEAKER_STEREO);
@@ -144,6 +143,9 @@ struct Rig {
         c.recordLimitBytes = 256u << 20;
         return c;
     }
+
+  private:
+    inline static Rig* active = nullptr;
     static void bufferSwitch(long half, ASIOBool direct) {
         if (active) active->record({false, half, direct, {}, 0, 0});
     }
