@@ -209,20 +209,13 @@ case_timer_driven() {
   # Render's Start taking effect periods after capture's (the thread held up between the two
   # calls), on a clock whose positions are exact and on one that keeps them a period at a time
   # stamped with the time of the call: the echo stays where the latency says.
-  local coarse=$'clock_position_step = period\nclock_qpc = call\n'
+  local late
   for late in 1 3; do
-    twice late_start "$late" ""
-    twice late_start "$late" "$coarse"
+    render_lines="start_late = $late" twice stream 480 48 4 bufferSwitchTimeInfo
+    render_lines=$'clock_position_step = period\nclock_qpc = call\nstart_late = '$late \
+      twice stream 480 48 4 bufferSwitchTimeInfo
   done
 }
-late_start() (
-  printf '[render]\nstart_late = %s\n%s[capture]\n%ssignal = loopback\nloopback_delay = 48\n' \
-    "$1" "$2" "$2" >"$work/endpoints.ini"
-  export VLASIM_CONFIG=$work/endpoints.ini
-  probe "$driver_name" --buffer 480 --seconds 1.5
-  expect_clean_stream
-  expect_figure "round trip" $((4 * 480 + 48))
-)
 
 # --find-minimum where the shortest period (100 ms) is far above what a busy machine takes in
 # one, in both modes; 9600 frames (200 ms) preferred.
