@@ -22,13 +22,16 @@ double bridgeSeconds(CaptureBridge& bridge, UINT64 hundredNs) {
     return double(int64_t(hundredNs - bridge.timeOrigin)) * kHundredNs;
 }
 
-vl::ClockBridge::Config bridgeConfig(unsigned channels, uint32_t frames, double rate) {
+vl::ClockBridge::Config bridgeConfig(unsigned channels, uint32_t frames, double rate,
+                                     uint32_t capturePeriod = 0, uint32_t padding = 0) {
     vl::ClockBridge::Config config;
     config.channels = channels;
     config.framesPerSecond = rate;
-    config.capturePeriodFrames = frames;
+    config.capturePeriodFrames = capturePeriod ? capturePeriod : frames;
     config.renderPeriodFrames = frames;
-    config.marginFrames = kBridgeMarginFrames;
+    // The latency the bridge adds beyond its packets' own grows by the margin frame for frame:
+    // padding makes inputs of devices with shorter latencies as late as the latest.
+    config.marginFrames = kBridgeMarginFrames + padding;
     return config;
 }
 
@@ -42,14 +45,16 @@ long ASIOSrv::bridgeFrames(uint32_t bufferFrames) {
 }
 
 bool CaptureBridge::setup(unsigned streamChannels, uint32_t streamFrames, double streamRate,
-                          int32_t type) {
+                          int32_t type, uint32_t capturePeriod, uint32_t padding) {
     channels = streamChannels;
     frames = streamFrames;
     rate = streamRate > 0 ? streamRate : 48000;
     packetType = type;
     if (!channels || channels > vl::kMaxChannels || !frames) return false;
     scratch.reset(new (std::nothrow) float[size_t(channels) * frames]);
-    if (!scratch || !clocks.setup(bridgeConfig(channels, frames, rate))) return false;
+    if (!scratch ||
+        !clocks.setup(bridgeConfig(channels, frames, rate, capturePeriod, padding)))
+        return false;
     for (unsigned c = 0; c < channels; ++c)
         out[c] = scratch.get() + size_t(c) * frames;
     return true;
@@ -114,7 +119,7 @@ void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double woke
     bridge.clocks.render(bridge.out, bridge.frames, seconds);
     const uint32_t first = half ? bridge.frames : 0;
     for (unsigned c = 0; c < bridge.channels; ++c)
-        if (void* block = self->asioBuffers[kCapture][c])
+        if (void* block = self->asioBuffers[kCapture][bridge.firstChannel + c])
             vl::floatToBlock(self->sampleType[kCapture], bridge.out[c], bridge.frames, block,
                              first);
 }
