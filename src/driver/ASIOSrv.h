@@ -208,6 +208,8 @@ class ASIOSrv : public IASIO, public UnknownBase {
         wchar_t name[64] = {};          // friendly name, for its channels' names
         uint16_t channels = 0;          // the mix format's
         uint16_t first = 0;             // the host channel of its first
+        bool loopback = false;          // what a playback device plays (id is that device's)
+        bool otherPrograms = false;     // what every other program plays (process loopback)
         SharedEndpoint sharedEndpoint;  // what init found it offers
         // While streaming: its client (IUnknown), its event, its packets' length and latency.
         IUnknown* audioClient = nullptr;
@@ -237,6 +239,12 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // The input latency every input shares when there are recording devices after the first:
     // the largest of the recording devices' own, to which each is padded in its bridge.
     long sharedInputLatency();
+    // The output latency getLatencies reports (0 without a buffer size or a render endpoint).
+    long outputLatency();
+    // How much longer than the recording devices' own latency a loopback source's input is
+    // held: its click comes back at the reported input + output latency, as through a cable
+    // of no length.
+    long loopbackPadding(const ExtraInput& extra, long shared);
     HANDLE bufferEvent[2] = {};
     HANDLE threadReadyEvent = nullptr;
     double sampleRate = 0.0;

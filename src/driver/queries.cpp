@@ -127,6 +127,7 @@ long endpointLatency(ASIOSrv* self, int direction) {
 
 long ASIOSrv::sharedInputLatency() {
     long latest = endpointLatency(this, kCapture);
+    long output = -1;
     for (unsigned i = 0; i < extraInputCount; ++i) {
         ExtraInput& extra = extraInputs[i];
         if (!extra.audioClient && bufferFrames > 0) {
@@ -135,9 +136,29 @@ long ASIOSrv::sharedInputLatency() {
                                        &extra.latencyFrames)))
                 extra.latencyFrames = 0;
         }
-        if (extra.latencyFrames > latest) latest = extra.latencyFrames;
+        long own = extra.latencyFrames;
+        // A loopback stream's packets are stamped when the engine mixed them, the output's
+        // way to the device still ahead: it is held until an output's click would come back
+        // through a cable of no length. Its packets stop while nothing plays, and the thread
+        // makes up the silence only once they are a period and a half overdue: it must be
+        // held two periods at least, which the latency of every input may have to grow for.
+        if (extra.loopback) {
+            if (output < 0) output = outputLatency();
+            own = 3 * long(extra.periodFrames) - output;
+        }
+        if (own > latest) latest = own;
     }
     return latest;
+}
+
+long ASIOSrv::outputLatency() {
+    if (bufferFrames <= 0 || !endpointId[kRender]) return 0;
+    long held = timerDriven() ? 2 : hostCallsOutputReady.load(std::memory_order_relaxed) ? 0 : 1;
+    return endpointLatency(this, kRender) + held * long(bufferFrames);
+}
+
+long ASIOSrv::loopbackPadding(const ExtraInput& extra, long shared) {
+    return shared + outputLatency() - long(extra.periodFrames);
 }
 
 ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
@@ -161,12 +182,8 @@ ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
             input = sharedInputLatency() + bridgeFrames(uint32_t(bufferFrames));
         else if (bridged())
             input += bridgeFrames(uint32_t(bufferFrames)) - (timerDriven() ? bufferFrames : 0);
-        long held = timerDriven() ? 2
-                    : hostCallsOutputReady.load(std::memory_order_relaxed) ? 0
-                                                                           : 1;
         // Without a render endpoint there is no output to be late.
-        if (endpointId[kRender])
-            output = endpointLatency(this, kRender) + held * long(bufferFrames);
+        output = this->outputLatency();
     }
     if (inputLatency) *inputLatency = input;
     if (outputLatency) *outputLatency = output;
@@ -235,8 +252,9 @@ ASIOError ASIOSrv::getChannelInfo(ASIOChannelInfo* info) {
     }
     if (!device[0]) return ASE_InvalidMode;
     // The number always shows: the name is cut to make room for it.
-    char suffix[8];
-    std::snprintf(suffix, sizeof suffix, " %ld", number);
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, extra && extra->loopback ? " loopback %ld" : " %ld",
+                  number);
     narrowText(info->name, kNameBytes - std::strlen(suffix), device);
     std::strcat(info->name, suffix);
     return ASE_OK;

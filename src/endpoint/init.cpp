@@ -96,7 +96,7 @@ bool activeEndpoint(IMMDeviceEnumerator* enumerator, const wchar_t* id, int dire
 // A recording device after the first joins as an extra input: through the engine, so that
 // it runs at its own period on its own clock, which the bridge takes into the playback
 // device's. False, with the reason in the log, when it cannot.
-bool addExtraInput(ASIOSrv* self, IMMDevice* endpoint, const wchar_t* entry) {
+bool addExtraInput(ASIOSrv* self, IMMDevice* endpoint, const wchar_t* entry, bool loopback) {
     const wchar_t* setting = kEndpointListSetting[kCapture];
     if (self->extraInputCount == kMaxExtraInputs) {
         logMessage(self, L"ASIOSrv:::\t%s: %s left out, %d recording devices at the most", setting,
@@ -113,9 +113,41 @@ bool addExtraInput(ASIOSrv* self, IMMDevice* endpoint, const wchar_t* entry) {
     endpoint->GetId(&extra.id);
     readDeviceName(endpoint, extra.name, 64);
     extra.channels = extra.sharedEndpoint.mix.Format.nChannels;
+    extra.loopback = loopback;
     ++self->extraInputCount;
-    logMessage(self, L"ASIOSrv:::\t%s: %s joins, shared mode, %d channels", setting, entry,
-               extra.channels);
+    if (loopback)
+        logMessage(self, L"ASIOSrv:::\t%s: %s joins, what %s plays, %d channels", setting, entry,
+                   extra.id, extra.channels);
+    else
+        logMessage(self, L"ASIOSrv:::\t%s: %s joins, shared mode, %d channels", setting, entry,
+                   extra.channels);
+    return true;
+}
+
+// "loopback:others": what every program but the host plays, where Windows offers it.
+const wchar_t kOtherProgramsEntry[] = L"loopback:others";
+
+bool addOtherPrograms(ASIOSrv* self, const wchar_t* entry) {
+    const wchar_t* setting = kEndpointListSetting[kCapture];
+    ComRef<IAudioClient> client;
+    HRESULT hr = self->extraInputCount == kMaxExtraInputs
+                     ? E_OUTOFMEMORY
+                     : activateOtherPrograms(self->deviceEnumerator, client);
+    const size_t bytes = (wcslen(entry) + 1) * sizeof(wchar_t);
+    wchar_t* id = SUCCEEDED(hr) ? static_cast<wchar_t*>(CoTaskMemAlloc(bytes)) : nullptr;
+    if (!id) {
+        logMessage(self, L"ASIOSrv:::\t%s: %s left out, not offered here (%s)", setting, entry,
+                   vl::refusalText(FAILED(hr) ? hr : E_OUTOFMEMORY).text);
+        return false;
+    }
+    memcpy(id, entry, bytes);
+    ASIOSrv::ExtraInput& extra = self->extraInputs[self->extraInputCount++];
+    extra.id = id;
+    wcscpy(extra.name, L"Other programs");
+    extra.channels = 2;
+    extra.loopback = extra.otherPrograms = true;
+    logMessage(self, L"ASIOSrv:::\t%s: %s joins, what other programs play, 2 channels", setting,
+               entry);
     return true;
 }
 
@@ -127,9 +159,26 @@ bool findListed(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction,
                 const wchar_t* list, ComRef<IMMDevice>& first) {
     const wchar_t* setting = kEndpointListSetting[direction];
     for (const wchar_t* entry = list; *entry; entry += wcslen(entry) + 1) {
+        // What a playback device plays ("loopback:<id>", "loopback:default"): an input like
+        // any other after the first recording device, never the first itself.
+        if (_wcsicmp(entry, kOtherProgramsEntry) == 0) {
+            if (direction == kCapture) addOtherPrograms(self, entry);
+            continue;
+        }
         if (_wcsnicmp(entry, L"loopback:", 9) == 0) {
-            logMessage(self, L"ASIOSrv:::\t%s: %s left out, not a recording device", setting,
-                       entry);
+            const wchar_t* of = entry + 9;
+            ComRef<IMMDevice> played;
+            const bool found =
+                _wcsicmp(of, L"default") == 0
+                    ? SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole,
+                                                                    played.put())) &&
+                          played
+                    : activeEndpoint(enumerator, of, kRender, played);
+            if (direction != kCapture || !found)
+                logMessage(self, L"ASIOSrv:::\t%s: %s left out, not an active playback device",
+                           setting, entry);
+            else
+                addExtraInput(self, played.get(), entry, true);
             continue;
         }
         ComRef<IMMDevice> endpoint;
@@ -143,7 +192,7 @@ bool findListed(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction,
             logMessage(self, L"ASIOSrv:::\t%s: %s left out, one playback device at a time",
                        setting, entry);
         } else {
-            addExtraInput(self, endpoint.get(), entry);
+            addExtraInput(self, endpoint.get(), entry, false);
         }
     }
     return bool(first);
@@ -258,6 +307,10 @@ void placeExtraInputs(ASIOSrv* self) {
             why = L"no first recording device";
         else if (self->TimerDrivenMode)
             why = L"not in timer-driven mode";
+        else if (extra.loopback && !self->shared[kRender] &&
+                 _wcsicmp(extra.id, self->endpointId[kRender]) == 0)
+            // Windows refuses a loopback stream of a device held exclusively.
+            why = L"the driver plays to that device exclusively";
         else if (next + extra.channels > unsigned(kMaxHostChannels))
             why = L"its channels do not fit";
         if (why) {

@@ -62,6 +62,12 @@ void readDeviceName(IMMDevice* device, wchar_t* name, size_t chars);
 // say.
 long endpointLatency(ASIOSrv* self, int direction);
 
+// A process loopback client, uninitialised, that hears every program but this process's tree
+// ("what other programs play"), activated through ActivateAudioInterfaceAsync of the module
+// that implements the device enumerator; the refusal when Windows offers none (before
+// Windows 10 build 20348: E_NOTIMPL or an activation error).
+HRESULT activateOtherPrograms(IUnknown* deviceEnumerator, ComRef<IAudioClient>& client);
+
 // Opens a client on an endpoint for a stream of `frames` as start does: exclusive, the
 // single-precision duration, or, where the endpoint grants a frame more for it (or refuses it
 // as not aligned, having heard a frame more), the truncated one. Yes when it grants exactly that size (the client, initialised, goes to *opened when

@@ -190,6 +190,49 @@ HRESULT openSharedStream(const ASIOSrv* self, IMMDevice* endpoint, int d,
     return hr;
 }
 
+namespace {
+
+// What other programs play: a process loopback client takes any float format, and runs at the
+// engine's period on the default playback device's clock, which it cannot tell itself.
+HRESULT openOtherPrograms(const ASIOSrv* self, IMMDeviceEnumerator* enumerator,
+                          ComRef<IAudioClient>& client, uint32_t* periodFrames,
+                          long* latencyFrames) {
+    HRESULT hr = activateOtherPrograms(self->deviceEnumerator, client);
+    if (FAILED(hr)) return hr;
+    const uint32_t rate = vl::truncatedRate(self->sampleRate) ? vl::truncatedRate(self->sampleRate)
+                                                              : 48000;
+    WAVEFORMATEXTENSIBLE format = {};
+    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    format.Format.nChannels = 2;
+    format.Format.nSamplesPerSec = rate;
+    format.Format.wBitsPerSample = 32;
+    format.Format.nBlockAlign = 8;
+    format.Format.nAvgBytesPerSec = rate * 8;
+    format.Format.cbSize = sizeof format - sizeof format.Format;
+    format.Samples.wValidBitsPerSample = 32;
+    format.dwChannelMask = 0x3;
+    format.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    REFERENCE_TIME period = 100000; // the engine's usual 10 ms where the device will not say
+    ComRef<IMMDevice> played;
+    ComRef<IAudioClient> probe;
+    REFERENCE_TIME devicePeriod = 0;
+    if (SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, played.put())) &&
+        played && activateClient(played.get(), probe) &&
+        SUCCEEDED(probe->GetDevicePeriod(&devicePeriod, nullptr)) && devicePeriod > 0)
+        period = devicePeriod;
+    hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                            AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                            2 * period, 0, &format.Format, nullptr);
+    if (FAILED(hr)) return hr;
+    *periodFrames = uint32_t((uint64_t(period) * rate + 5000000) / 10000000);
+    REFERENCE_TIME latency = 0;
+    if (FAILED(client->GetStreamLatency(&latency)) || latency < 0) latency = 0;
+    *latencyFrames = long((uint64_t(latency) * rate + 5000000) / 10000000) + long(*periodFrames);
+    return S_OK;
+}
+
+} // namespace
+
 HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraInput& extra,
                         ComRef<IAudioClient>& client, uint32_t* periodFrames,
                         long* latencyFrames) {
@@ -197,6 +240,8 @@ HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraInput& extra,
     ComRef<IMMDevice> endpoint;
     if (!self->deviceEnumerator || !queryEnumerator(self->deviceEnumerator, enumerator))
         return E_POINTER;
+    if (extra.otherPrograms) return openOtherPrograms(self, enumerator.get(), client, periodFrames,
+                                                      latencyFrames);
     HRESULT hr = enumerator->GetDevice(extra.id, endpoint.put());
     if (FAILED(hr) || !endpoint) return FAILED(hr) ? hr : E_POINTER;
     WAVEFORMATEXTENSIBLE format = extra.sharedEndpoint.mix;
@@ -211,6 +256,7 @@ HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraInput& extra,
     if (FAILED(hr) || !client) return FAILED(hr) ? hr : E_POINTER;
     hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED,
                             AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
+                                (extra.loopback ? AUDCLNT_STREAMFLAGS_LOOPBACK : 0) |
                                 (converted ? AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
                                                  AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY
                                            : 0),

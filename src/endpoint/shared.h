@@ -34,10 +34,11 @@ bool turnShared(ASIOSrv* self, IMMDevice* endpoint, int direction, unsigned chan
 HRESULT openSharedStream(const ASIOSrv* self, IMMDevice* endpoint, int direction,
                          ComRef<IAudioClient>& client);
 
-// Opens the shared, event-driven stream of a recording device after the first: the engine's
-// mix format at the driver's rate (converted by the engine where it mixes at another), at the
-// engine's own period, which its bridge takes whatever the host's buffer. *periodFrames: its
-// packets' length; *latencyFrames: what it adds, the engine's latency and a period.
+// Opens the shared, event-driven stream of a recording device after the first (or of what a
+// playback device plays, a loopback stream): the engine's mix format at the driver's rate
+// (converted by the engine where it mixes at another), at the engine's own period, which its
+// bridge takes whatever the host's buffer. *periodFrames: its packets' length;
+// *latencyFrames: what it adds, the engine's latency and a period.
 HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraInput& extra,
                         ComRef<IAudioClient>& client, uint32_t* periodFrames,
                         long* latencyFrames);

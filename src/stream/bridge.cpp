@@ -50,6 +50,7 @@ bool CaptureBridge::setup(unsigned streamChannels, uint32_t streamFrames, double
     frames = streamFrames;
     rate = streamRate > 0 ? streamRate : 48000;
     packetType = type;
+    packetFrames = capturePeriod ? capturePeriod : streamFrames;
     if (!channels || channels > vl::kMaxChannels || !frames) return false;
     scratch.reset(new (std::nothrow) float[size_t(channels) * frames]);
     if (!scratch ||
@@ -71,8 +72,27 @@ HRESULT bridgeCapture(CaptureBridge& bridge, IAudioCaptureClient* capture, bool*
         HRESULT hr = capture->GetBuffer(&data, &count, &flags, &position, &qpc);
         if (hr == AUDCLNT_E_DEVICE_INVALIDATED) return hr;
         if (FAILED(hr) || hr == AUDCLNT_S_BUFFER_EMPTY || !count) return S_OK;
-        if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) && !bridge.firstPacket) *lost = true;
-        if (bridge.position.onPacket(position, count)) *lost = true;
+        const UINT32 packet = count;
+        // A loopback packet that comes after the silence made up for it (playback resumed
+        // just then) keeps only its frames beyond that silence.
+        if (bridge.loopback && bridge.position.started() && position < bridge.position.next()) {
+            const uint64_t over = bridge.position.next() - position;
+            if (over >= count) {
+                capture->ReleaseBuffer(packet);
+                continue;
+            }
+            const unsigned width = bridge.packetType == ASIOSTInt16LSB ? 2 : 4;
+            if (data) data += over * width * bridge.channels;
+            if (qpc) qpc += UINT64(double(over) / bridge.rate * 1e7 + 0.5);
+            position += over;
+            count -= UINT32(over);
+        }
+        // A loopback stream that resumes after nothing played says so, and starts where its
+        // device is: neither is a loss.
+        if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) && !bridge.firstPacket &&
+            !bridge.loopback)
+            *lost = true;
+        if (bridge.position.onPacket(position, count) && !bridge.loopback) *lost = true;
         bridge.firstPacket = false;
         // The packet's time is its first frame's. Without a time (one the endpoint marks as
         // wrong) the bridge expects one.
@@ -82,9 +102,26 @@ HRESULT bridgeCapture(CaptureBridge& bridge, IAudioCaptureClient* capture, bool*
         const void* frames = data && !(flags & AUDCLNT_BUFFERFLAGS_SILENT) ? data : nullptr;
         bridge.clocks.captured(bridge.packetType, frames, bridge.channels, count, seconds,
                                bridge.position.skipped());
-        capture->ReleaseBuffer(count);
+        capture->ReleaseBuffer(packet);
     }
     return S_OK;
+}
+
+void bridgeSilence(CaptureBridge& bridge) {
+    UINT64 position = 0, qpc = 0;
+    if (!bridge.loopback || !bridge.ownClock || bridge.ownFrequency <= 0 ||
+        FAILED(bridge.ownClock->GetPosition(&position, &qpc)) || !qpc)
+        return;
+    const uint64_t now = uint64_t(double(position) / bridge.ownFrequency * bridge.rate);
+    const uint64_t next = bridge.position.started() ? bridge.position.next() : 0;
+    const uint64_t period = bridge.packetFrames ? bridge.packetFrames : 1;
+    if (now <= next || now - next <= period + period / 2) return;
+    const uint64_t missing = now - next;
+    const UINT64 at = qpc - UINT64(double(missing) / bridge.rate * 1e7 + 0.5);
+    bridge.position.onPacket(next, uint32_t(missing));
+    bridge.firstPacket = false;
+    bridge.clocks.captured(bridge.packetType, nullptr, bridge.channels, uint32_t(missing),
+                           bridgeSeconds(bridge, at), 0);
 }
 
 void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double wokeSeconds) {

@@ -58,7 +58,14 @@ struct CaptureBridge {
     vl::PositionWatch position;
     bool firstPacket = true;
     unsigned firstChannel = 0; // the host's input its first channel goes to
+    // A loopback stream: no packets while nothing plays, and its own clock (IAudioClock,
+    // position units per second) to tell the silence by.
+    bool loopback = false;
+    uint32_t packetFrames = 0; // the capture stream's period
+    IAudioClock* ownClock = nullptr;
+    double ownFrequency = 0;
     uint64_t trouble = 0;      // the bridge's made-up input at the last pass
+    bool began = false;        // its input has begun (the bridge ran at a pass before)
 
     // For a stream of `channels` capture channels at `frames` per buffer, whose packets are
     // capturePeriod frames long (0: a buffer's), its input held `padding` frames longer than
@@ -74,6 +81,10 @@ constexpr uint32_t kBridgeMarginFrames = 40;
 // Takes every capture packet waiting into the bridge. *lost: a packet says periods were lost
 // before it; the result is the endpoint's error when it went away, else S_OK.
 HRESULT bridgeCapture(CaptureBridge& bridge, IAudioCaptureClient* capture, bool* lost);
+// A loopback stream's packets stop while nothing plays on its device, whose clock runs on:
+// once they are overdue by more than a period and a half, the silence they stand for goes
+// into the bridge at the device's times, up to its position now, as if it had come.
+void bridgeSilence(CaptureBridge& bridge);
 // Fills the host's input half from the bridge, for the render period that has just begun
 // (its signal woke the thread at wokeSeconds, on the performance counter).
 void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double wokeSeconds);

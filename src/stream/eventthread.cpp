@@ -23,6 +23,21 @@ bool openService(IUnknown* held, ComRef<Service>& service, UINT32* frames, HRESU
     return true;
 }
 
+// Input a bridge had to make up since the last pass: silence played for frames that never
+// came, or its position set back to its target. What it did before its input began, and as
+// it began, is not: it played silence, as it should, until there was input to play. Nor are
+// a loopback stream's frames that never came: nothing played on its device then, and the
+// silence in their place is what it played.
+bool bridgeTroubled(CaptureBridge& bridge) {
+    const vl::ClockBridge& b = bridge.clocks;
+    const uint64_t trouble =
+        b.underrunFrames() + (bridge.loopback ? 0 : b.lostFrames()) + b.resyncs();
+    const bool troubled = bridge.began && trouble != bridge.trouble;
+    bridge.trouble = trouble;
+    bridge.began = bridge.began || b.running();
+    return troubled;
+}
+
 // The packets one pass takes at the most.
 constexpr unsigned kMostPacketsAPass = 16;
 // How far a capture packet's time stamp may stray from the moment its last frame was made.
@@ -61,12 +76,23 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     // The recording devices after the first, each on its own clock and through its own
     // bridge; they come with a render stream, whose clock they are taken into.
     ComRef<IAudioCaptureClient> extraCapture[kMaxExtraInputs];
+    ComRef<IAudioClock> extraClock[kMaxExtraInputs];
     const unsigned extras = render ? hold.extras : 0;
     for (unsigned i = 0; i < extras; ++i) {
         UINT32 extraFrames = 0;
         if (!openService(hold.extra[i].client, extraCapture[i], &extraFrames, &status) ||
             FAILED(status) || !extraCapture[i])
             return 0;
+        // A loopback stream's own clock tells how much silence its missing packets stand for.
+        CaptureBridge& b = *hold.extra[i].bridge;
+        ComRef<IAudioClient> client;
+        UINT64 frequency = 0;
+        if (b.loopback && SUCCEEDED(queryFrom(hold.extra[i].client, client)) && client &&
+            SUCCEEDED(client->GetService(__uuidof(IAudioClock), extraClock[i].putVoid())) &&
+            extraClock[i] && SUCCEEDED(extraClock[i]->GetFrequency(&frequency))) {
+            b.ownClock = extraClock[i].get();
+            b.ownFrequency = double(frequency);
+        }
     }
 
     const UINT32 frames = UINT32(self->bufferFrames);
@@ -162,7 +188,6 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     HRESULT gone = S_OK;
     bool captureLost = false; // a bridged packet taken between passes told of a loss
     bool toldImplausible = false;
-    uint64_t bridgeTrouble = 0;
     while (self->running.load(std::memory_order_acquire)) {
         // With both directions a pass begins only when both endpoints have signalled; across
         // two clocks, on render's signal, capture's taken whenever it comes.
@@ -241,12 +266,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             if (gone != S_OK) break;
             bridgeInput(self, *bridge, half,
                         double(woke.QuadPart) / double(ticksPerSecond.QuadPart));
-            // Input the bridge had to make up: silence played for frames that never came, or
-            // its position set back to its target.
-            const vl::ClockBridge& b = bridge->clocks;
-            uint64_t trouble = b.underrunFrames() + b.lostFrames() + b.resyncs();
-            if (trouble != bridgeTrouble) lost = true;
-            bridgeTrouble = trouble;
+            if (bridgeTroubled(*bridge)) lost = true;
         }
         if (extras && !bridge) {
             lost |= captureLost;
@@ -256,11 +276,9 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             CaptureBridge& b = *hold.extra[i].bridge;
             gone = bridgeCapture(b, extraCapture[i].get(), &lost);
             if (gone != S_OK) break;
+            bridgeSilence(b);
             bridgeInput(self, b, half, double(woke.QuadPart) / double(ticksPerSecond.QuadPart));
-            const uint64_t trouble =
-                b.clocks.underrunFrames() + b.clocks.lostFrames() + b.clocks.resyncs();
-            if (trouble != b.trouble) lost = true;
-            b.trouble = trouble;
+            if (bridgeTroubled(b)) lost = true;
         }
         if (gone != S_OK) break;
         if (!bridge && capture) {
@@ -409,6 +427,8 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                    compare.ppm());
     logMessage(self, L"ASIOSrv::: Dropouts: %d", dropouts);
     if (gone != S_OK) requestReset(self, host, gone);
+    for (auto& clock : extraClock)
+        clock.reset();
     for (auto& service : extraCapture)
         service.reset();
     capture.reset();

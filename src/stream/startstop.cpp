@@ -131,17 +131,19 @@ StreamHold* makeHold(ASIOSrv* self) {
         (held.client = extra.audioClient)->AddRef();
         held.event = duplicate(extra.bufferEvent);
         held.bridge = new (std::nothrow) CaptureBridge;
+        const long padding = extra.loopback ? self->loopbackPadding(extra, latest)
+                                            : latest - extra.latencyFrames;
         if (!held.event || !held.bridge ||
             !held.bridge->setup(extra.channels, uint32_t(self->bufferFrames), self->sampleRate,
                                 vl::kSampleTypeFloat32LSB, extra.periodFrames,
-                                uint32_t(latest > extra.latencyFrames ? latest - extra.latencyFrames
-                                                                      : 0))) {
+                                uint32_t(padding > 0 ? padding : 0))) {
             closeHold(hold);
             return nullptr;
         }
         held.bridge->firstChannel = extra.first;
+        held.bridge->loopback = extra.loopback;
         logMessage(self, L"ASIOSrv::: Inputs padded to %d frames: recording device %d by %d",
-                   latest, i + 2, latest - extra.latencyFrames);
+                   latest, i + 2, padding);
     }
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&makeHold),
                        &hold->module);
@@ -367,13 +369,15 @@ ASIOError ASIOSrv::start() {
     // timer-driven start when the mode was switched since.
     if (timerDriven() && threadReadyEvent) WaitForSingleObject(threadReadyEvent, 1000);
 
-    for (unsigned i = 0; i < extraInputCount && SUCCEEDED(status); ++i) {
-        ComRef<IAudioClient> client;
-        if (SUCCEEDED(queryFrom(extraInputs[i].audioClient, client))) status = client->Start();
-    }
     for (int d = kCapture; d >= kRender; --d) {
         ComRef<IAudioClient> client;
         if (SUCCEEDED(queryFrom(audioClient[d], client))) status = client->Start();
+    }
+    // The recording devices after the first go through bridges, which wait for their first
+    // packets whenever they come: they start after render, whose first period must not wait.
+    for (unsigned i = 0; i < extraInputCount && SUCCEEDED(status); ++i) {
+        ComRef<IAudioClient> client;
+        if (SUCCEEDED(queryFrom(extraInputs[i].audioClient, client))) status = client->Start();
     }
     if (FAILED(status)) {
         logMessage(this, L"ASIOSrv:::\tStart() returned %s", vl::refusalText(status).text);

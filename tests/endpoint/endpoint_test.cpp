@@ -679,6 +679,7 @@ TEST_F(Endpoint, ListedDevicesJoinInOrder) {
     const std::wstring headsetMic = L"{0.0.1.00000000}.{7b93d0e4-5a1f-4c27-8e60-2f4d9c1a6b85}";
     const std::wstring usbMic = L"{0.0.1.00000000}.{2d5e9b71-c08a-4f36-b4d2-61e7a9f03c85}";
     const std::wstring headset = L"{0.0.0.00000000}.{c41e7a90-2d35-4b68-9f1c-6e0a8d2b5f31}";
+    const std::wstring speakers = L"{0.0.0.00000000}.{5b0c2d4e-8a61-4f3e-9d27-1c6a0e8b7f10}";
     const std::wstring gone = L"{0.0.1.00000000}.{00000000-0000-0000-0000-000000000000}";
     struct Row {
         std::vector<std::wstring> render, capture;
@@ -687,18 +688,30 @@ TEST_F(Endpoint, ListedDevicesJoinInOrder) {
         std::vector<std::string> lines; // among what init logs
     };
     const Row rows[] = {
+        // What a playback device plays joins as any device after the first does, never as
+        // the first; a recording device named as a playback device is none.
         {{},
-         {usbMic, gone, onboardMic, headsetMic},
-         5,
+         {L"loopback:default", usbMic, gone, onboardMic, headsetMic, L"loopback:" + headset,
+          L"loopback:" + onboardMic, L"loopback:others"},
+         11,
          2,
          {"Microphone (USB Microphone) 1", "Microphone (USB Microphone) 2",
+          "Speakers (High Defin loopback 1", "Speakers (High Defin loopback 2",
           "Microphone (High Definition A 1", "Microphone (High Definition A 2",
-          "Headset Microphone (USB Audio 1"},
-         {"ASIOSrv:::\tCaptureEndpoints: " + narrow(usbMic) + " first",
+          "Headset Microphone (USB Audio 1", "Headset Earphone (US loopback 1",
+          "Headset Earphone (US loopback 2", "Other programs loopback 1",
+          "Other programs loopback 2"},
+         {"ASIOSrv:::\tCaptureEndpoints: loopback:default joins, what " + narrow(speakers) +
+              " plays, 2 channels",
+          "ASIOSrv:::\tCaptureEndpoints: " + narrow(usbMic) + " first",
           "ASIOSrv:::\tCaptureEndpoints: " + narrow(gone) + " left out, not an active endpoint",
           "ASIOSrv:::\tCaptureEndpoints: " + narrow(onboardMic) + " joins, shared mode, 2 channels",
           "ASIOSrv:::\tCaptureEndpoints: " + narrow(headsetMic) +
-              " joins, shared mode, 1 channels"}},
+              " joins, shared mode, 1 channels",
+          "ASIOSrv:::\tCaptureEndpoints: loopback:" + narrow(onboardMic) +
+              " left out, not an active playback device",
+          "ASIOSrv:::\tCaptureEndpoints: loopback:others joins, what other programs play, 2 "
+          "channels"}},
         // A playback device named for recording is not one; nothing listed is there.
         {{gone, headset, headset},
          {headset},
@@ -753,5 +766,15 @@ TEST_F(Endpoint, ListedDevicesJoinInOrder) {
     EXPECT_EQ(drv->getLatencies(&in, nullptr), ASE_OK);
     EXPECT_EQ(in, 960 + ASIOSrv::bridgeFrames(480));
     drv->disposeBuffers();
+
+    // Speakers the driver holds exclusively: Windows refuses their loopback, left out.
+    ASSERT_TRUE(sim::loadConfigFile(kProfiles + L"two-devices.ini", &error));
+    setList(L"CaptureEndpoints", {L"loopback:default"});
+    recreate();
+    drv->init(nullptr);
+    EXPECT_TRUE(logged("ASIOSrv:::\tCaptureEndpoints: " + narrow(speakers) +
+                       " left out, the driver plays to that device exclusively"));
+    EXPECT_EQ(drv->getChannels(&in, nullptr), ASE_OK);
+    EXPECT_EQ(in, 2);
     setList(L"CaptureEndpoints", {});
 }
