@@ -22,6 +22,18 @@ LONG readSetting(const wchar_t* name, DWORD typeFilter, DWORD* value) {
 }
 
 const wchar_t* const kEndpointSetting[2] = {L"RenderEndpoint", L"CaptureEndpoint"};
+const wchar_t* const kEndpointListSetting[2] = {L"RenderEndpoints", L"CaptureEndpoints"};
+
+LONG readListSetting(const wchar_t* name, wchar_t* text, DWORD chars) {
+    DWORD size = (chars - 2) * sizeof(wchar_t);
+    LONG status = RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_MULTI_SZ, nullptr,
+                               text, &size);
+    if (status != ERROR_SUCCESS) size = 0;
+    // Whatever the value held, the list ends where its first empty string is.
+    DWORD used = size / sizeof(wchar_t);
+    text[used] = text[used + 1] = 0;
+    return status;
+}
 
 LONG readTextSetting(const wchar_t* name, wchar_t* text, DWORD chars) {
     DWORD size = chars * sizeof(wchar_t);
@@ -83,6 +95,7 @@ void ASIOSrv::tearDown() {
         audioClient[d] = device[d] = nullptr;
         endpointId[d] = nullptr;
     }
+    releaseExtraInputs();
     if (deviceEnumerator) deviceEnumerator->Release();
     deviceEnumerator = nullptr;
 }

@@ -43,6 +43,18 @@ LONG readTextSetting(const wchar_t* name, wchar_t* text, DWORD chars);
 
 // "RenderEndpoint" and "CaptureEndpoint": the endpoint ID a user chose for a direction.
 extern const wchar_t* const kEndpointSetting[2];
+// "RenderEndpoints" and "CaptureEndpoints" (REG_MULTI_SZ): the devices a user combined for a
+// direction, in order; where present they stand in for the single choice above.
+extern const wchar_t* const kEndpointListSetting[2];
+
+// Reads a REG_MULTI_SZ value of the settings key into text (chars wide, always ending in two
+// terminators; empty unless the read succeeded). Returns the registry status.
+LONG readListSetting(const wchar_t* name, wchar_t* text, DWORD chars);
+
+// The host's channels of a direction at the most: several devices' side by side.
+constexpr int kMaxHostChannels = 32;
+// Recording devices beyond the first one at the most.
+constexpr int kMaxExtraInputs = 8;
 
 // Direction index of every per-direction pair.
 enum : int { kRender = 0, kCapture = 1 };
@@ -185,7 +197,54 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // Each endpoint's own channel count, from its device format as init found it: the count
     // every stream and probe of that endpoint uses (channelCount is the running stream's).
     uint16_t deviceChannels[2] = {2, 2};
-    void* asioBuffers[2][16] = {};
+    void* asioBuffers[2][kMaxHostChannels] = {};
+    // The first recording device's host channels (getChannels' count for it); the inputs of
+    // the devices after it follow from here on.
+    uint16_t firstInputs = 0;
+    // Recording devices after the first: each a shared stream on its own clock, bridged into
+    // the playback device's, its channels after the ones before it. Bound by init.
+    struct ExtraInput {
+        wchar_t* id = nullptr;          // endpoint ID (task allocator)
+        wchar_t name[64] = {};          // friendly name, for its channels' names
+        uint16_t channels = 0;          // the mix format's
+        uint16_t first = 0;             // the host channel of its first
+        bool loopback = false;          // what a playback device plays (id is that device's)
+        bool otherPrograms = false;     // what every other program plays (process loopback)
+        SharedEndpoint sharedEndpoint;  // what init found it offers
+        // While streaming: its client (IUnknown), its event, its packets' length and latency.
+        IUnknown* audioClient = nullptr;
+        HANDLE bufferEvent = nullptr;
+        uint32_t periodFrames = 0;
+        long latencyFrames = 0;
+    } extraInputs[kMaxExtraInputs];
+    unsigned extraInputCount = 0;
+    // Lets go of the extra inputs' streams (stop) or of them altogether (init, teardown).
+    void closeExtraInputs();
+    void releaseExtraInputs();
+    // The host channels of a direction that its first device streams: those below 16, or
+    // with recording devices after it, its own.
+    unsigned firstDeviceChannels(int direction) const {
+        return direction == kCapture && extraInputCount ? firstInputs : 16;
+    }
+    // Whether a host channel of a direction can have a buffer.
+    bool channelExists(int direction, long channel) const {
+        if (channel < 0) return false;
+        if (unsigned(channel) < firstDeviceChannels(direction)) return true;
+        return direction == kCapture && extraInputCount &&
+               channel < extraInputs[extraInputCount - 1].first +
+                             extraInputs[extraInputCount - 1].channels;
+    }
+    // Whether the host has buffers on a recording device after the first.
+    bool extraInputsWanted() const;
+    // The input latency every input shares when there are recording devices after the first:
+    // the largest of the recording devices' own, to which each is padded in its bridge.
+    long sharedInputLatency();
+    // The output latency getLatencies reports (0 without a buffer size or a render endpoint).
+    long outputLatency();
+    // How much longer than the recording devices' own latency a loopback source's input is
+    // held: its click comes back at the reported input + output latency, as through a cable
+    // of no length.
+    long loopbackPadding(const ExtraInput& extra, long shared);
     HANDLE bufferEvent[2] = {};
     HANDLE threadReadyEvent = nullptr;
     double sampleRate = 0.0;
@@ -252,7 +311,11 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // A stream is running, or open still: its switch stopped it while another call held the
     // lock, and only running was cleared.
     bool streamOpen() const {
-        return running.load(std::memory_order_relaxed) || audioClient[0] || audioClient[1];
+        if (running.load(std::memory_order_relaxed) || audioClient[0] || audioClient[1])
+            return true;
+        for (unsigned i = 0; i < extraInputCount; ++i)
+            if (extraInputs[i].audioClient) return true;
+        return false;
     }
     // The endpoints are held by this object's stream, or by a thread of it still ending:
     // queries answer from what that stream knows instead of asking them.

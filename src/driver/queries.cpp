@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 namespace {
 
@@ -86,12 +87,9 @@ void explainRefusal(ASIOSrv* self, IMMDevice* endpoint, HRESULT hr) {
     std::snprintf(self->errorText, sizeof self->errorText, "%s: %s%s", name, advice, code);
 }
 
-namespace {
-
-// What an endpoint adds to a stream of bufferFrames, in frames: GetStreamLatency of the
-// running client, or of one opened for the question as start would open it for the current
-// buffer set. 0 when there is no endpoint or it will not say (it is held by another stream,
-// say).
+// GetStreamLatency of the running client, or of one opened for the question as start would
+// open it for the current buffer set. 0 when there is no endpoint or it will not say (it is
+// held by another stream, say).
 long endpointLatency(ASIOSrv* self, int direction) {
     if (self->bufferFrames <= 0 || !self->endpointId[direction]) return 0;
     ComRef<IAudioClient> client;
@@ -127,7 +125,41 @@ long endpointLatency(ASIOSrv* self, int direction) {
     return self->shared[direction] ? frames + long(self->bufferFrames) : frames;
 }
 
-} // namespace
+long ASIOSrv::sharedInputLatency() {
+    long latest = endpointLatency(this, kCapture);
+    long output = -1;
+    for (unsigned i = 0; i < extraInputCount; ++i) {
+        ExtraInput& extra = extraInputs[i];
+        if (!extra.audioClient && bufferFrames > 0) {
+            ComRef<IAudioClient> client;
+            if (FAILED(openExtraStream(this, extra, client, &extra.periodFrames,
+                                       &extra.latencyFrames)))
+                extra.latencyFrames = 0;
+        }
+        long own = extra.latencyFrames;
+        // A loopback stream's packets are stamped when the engine mixed them, the output's
+        // way to the device still ahead: it is held until an output's click would come back
+        // through a cable of no length. Its packets stop while nothing plays, and the thread
+        // makes up the silence only once they are a period and a half overdue: it must be
+        // held two periods at least, which the latency of every input may have to grow for.
+        if (extra.loopback) {
+            if (output < 0) output = outputLatency();
+            own = 3 * long(extra.periodFrames) - output;
+        }
+        if (own > latest) latest = own;
+    }
+    return latest;
+}
+
+long ASIOSrv::outputLatency() {
+    if (bufferFrames <= 0 || !endpointId[kRender]) return 0;
+    long held = timerDriven() ? 2 : hostCallsOutputReady.load(std::memory_order_relaxed) ? 0 : 1;
+    return endpointLatency(this, kRender) + held * long(bufferFrames);
+}
+
+long ASIOSrv::loopbackPadding(const ExtraInput& extra, long shared) {
+    return shared + outputLatency() - long(extra.periodFrames);
+}
 
 ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
     // What the stream really adds in each direction, so that a host placing recorded audio by
@@ -144,15 +176,14 @@ ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
         input = endpointLatency(this, kCapture);
         // Across two clocks the input waits in the bridge, at a fill held constant. Timer-
         // driven, the bridge takes the place of the capture ring, whose buffer of lead the
-        // output's figure there counts.
-        if (bridged())
+        // output's figure there counts. With buffers on recording devices after the first,
+        // every input waits in one, as long as the latest device's.
+        if (extraInputsWanted())
+            input = sharedInputLatency() + bridgeFrames(uint32_t(bufferFrames));
+        else if (bridged())
             input += bridgeFrames(uint32_t(bufferFrames)) - (timerDriven() ? bufferFrames : 0);
-        long held = timerDriven() ? 2
-                    : hostCallsOutputReady.load(std::memory_order_relaxed) ? 0
-                                                                           : 1;
         // Without a render endpoint there is no output to be late.
-        if (endpointId[kRender])
-            output = endpointLatency(this, kRender) + held * long(bufferFrames);
+        output = this->outputLatency();
     }
     if (inputLatency) *inputLatency = input;
     if (outputLatency) *outputLatency = output;
@@ -190,29 +221,42 @@ ASIOError ASIOSrv::getChannelInfo(ASIOChannelInfo* info) {
     std::memset(info->name, 0, sizeof info->name);
     if (!deviceEnumerator) return ASE_NotPresent;
 
-    // Every channel getChannels offers, up to the 16 a direction has buffers for.
+    // Every channel getChannels offers that can have a buffer.
     ControlLock lock(this);
     int direction = info->isInput ? kCapture : kRender;
     info->type = sampleType[direction];
     if (!endpointId[direction]) return ASE_NotPresent;
-    if (info->channel < 0 || info->channel >= std::min(channelsOffered(direction, false), 16L))
+    if (info->channel < 0 || info->channel >= channelsOffered(direction, false) ||
+        !channelExists(direction, info->channel))
         return ASE_InvalidParameter;
     info->isActive = asioBuffers[direction][info->channel] ? ASIOTrue : ASIOFalse;
 
-    ComRef<IMMDeviceEnumerator> enumerator;
-    ComRef<IMMDevice> endpoint;
-    if (!queryEnumerator(deviceEnumerator, enumerator) ||
-        !openEndpoint(enumerator.get(), endpointId[direction], endpoint))
-        return ASE_NotPresent;
-    ComRef<IPropertyStore> props;
-    PropValue desc;
-    if (!openProperties(endpoint.get(), props) ||
-        FAILED(props->GetValue(PKEY_Device_DeviceDesc, desc.put())) || !desc.text())
-        return ASE_InvalidMode;
-
-    wchar_t name[260];
-    vl::formatBounded(name, 260, L"%s - channel %d", desc.text(), info->channel);
-    narrowText(info->name, kNameBytes, name);
+    // Named after the device it belongs to, counted from 1 on each device.
+    wchar_t device[64];
+    long number = info->channel + 1;
+    const ExtraInput* extra = nullptr;
+    if (direction == kCapture && unsigned(info->channel) >= firstDeviceChannels(kCapture))
+        for (unsigned i = 0; i < extraInputCount; ++i)
+            if (info->channel >= extraInputs[i].first) extra = &extraInputs[i];
+    if (extra) {
+        wcsncpy(device, extra->name, 63);
+        device[63] = 0;
+        number = info->channel - extra->first + 1;
+    } else {
+        ComRef<IMMDeviceEnumerator> enumerator;
+        ComRef<IMMDevice> endpoint;
+        if (!queryEnumerator(deviceEnumerator, enumerator) ||
+            !openEndpoint(enumerator.get(), endpointId[direction], endpoint))
+            return ASE_NotPresent;
+        readDeviceName(endpoint.get(), device, 64);
+    }
+    if (!device[0]) return ASE_InvalidMode;
+    // The number always shows: the name is cut to make room for it.
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, extra && extra->loopback ? " loopback %ld" : " %ld",
+                  number);
+    narrowText(info->name, kNameBytes - std::strlen(suffix), device);
+    std::strcat(info->name, suffix);
     return ASE_OK;
 }
 

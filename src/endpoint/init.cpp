@@ -3,11 +3,14 @@
 #include "driver/log.h"
 #include "endpoint/formats.h"
 #include "endpoint/platform.h"
+#include "endpoint/refusal.h"
 #include "endpoint/shared.h"
 
 #include <mmreg.h>
 #include <ks.h>
 #include <ksmedia.h>
+
+#include <cwchar>
 
 namespace {
 
@@ -74,26 +77,146 @@ ASIOSrv::DeviceId readDeviceId(IMMDevice* endpoint) {
 
 enum class Bound { None, Endpoint, Forbidden };
 
-// The endpoint a user chose for a direction ("RenderEndpoint", "CaptureEndpoint"), when it
-// is an active endpoint of that direction; else the default, with the reason in the log.
+// Whether an ID names an active endpoint of the direction; that endpoint when it does.
+bool activeEndpoint(IMMDeviceEnumerator* enumerator, const wchar_t* id, int direction,
+                    ComRef<IMMDevice>& endpoint) {
+    ComRef<IMMEndpoint> flow;
+    EDataFlow dataFlow = eAll;
+    DWORD state = 0;
+    if (openEndpoint(enumerator, id, endpoint) && SUCCEEDED(endpoint->GetState(&state)) &&
+        state == DEVICE_STATE_ACTIVE &&
+        SUCCEEDED(endpoint->QueryInterface(__uuidof(IMMEndpoint), flow.putVoid())) && flow &&
+        SUCCEEDED(flow->GetDataFlow(&dataFlow)) &&
+        dataFlow == (direction == kRender ? eRender : eCapture))
+        return true;
+    endpoint.reset();
+    return false;
+}
+
+// A recording device after the first joins as an extra input: through the engine, so that
+// it runs at its own period on its own clock, which the bridge takes into the playback
+// device's. False, with the reason in the log, when it cannot.
+bool addExtraInput(ASIOSrv* self, IMMDevice* endpoint, const wchar_t* entry, bool loopback) {
+    const wchar_t* setting = kEndpointListSetting[kCapture];
+    if (self->extraInputCount == kMaxExtraInputs) {
+        logMessage(self, L"ASIOSrv:::\t%s: %s left out, %d recording devices at the most", setting,
+                   entry, kMaxExtraInputs + 1);
+        return false;
+    }
+    ASIOSrv::ExtraInput& extra = self->extraInputs[self->extraInputCount];
+    HRESULT hr = probeShared(endpoint, &extra.sharedEndpoint);
+    if (FAILED(hr)) {
+        logMessage(self, L"ASIOSrv:::\t%s: %s left out, no shared stream (%s)", setting, entry,
+                   vl::refusalText(hr).text);
+        return false;
+    }
+    endpoint->GetId(&extra.id);
+    readDeviceName(endpoint, extra.name, 64);
+    extra.channels = extra.sharedEndpoint.mix.Format.nChannels;
+    extra.loopback = loopback;
+    ++self->extraInputCount;
+    if (loopback)
+        logMessage(self, L"ASIOSrv:::\t%s: %s joins, what %s plays, %d channels", setting, entry,
+                   extra.id, extra.channels);
+    else
+        logMessage(self, L"ASIOSrv:::\t%s: %s joins, shared mode, %d channels", setting, entry,
+                   extra.channels);
+    return true;
+}
+
+// "loopback:others": what every program but the host plays, where Windows offers it.
+const wchar_t kOtherProgramsEntry[] = L"loopback:others";
+
+bool addOtherPrograms(ASIOSrv* self, const wchar_t* entry) {
+    const wchar_t* setting = kEndpointListSetting[kCapture];
+    ComRef<IAudioClient> client;
+    HRESULT hr = self->extraInputCount == kMaxExtraInputs
+                     ? E_OUTOFMEMORY
+                     : activateOtherPrograms(self->deviceEnumerator, client);
+    const size_t bytes = (wcslen(entry) + 1) * sizeof(wchar_t);
+    wchar_t* id = SUCCEEDED(hr) ? static_cast<wchar_t*>(CoTaskMemAlloc(bytes)) : nullptr;
+    if (!id) {
+        logMessage(self, L"ASIOSrv:::\t%s: %s left out, not offered here (%s)", setting, entry,
+                   vl::refusalText(FAILED(hr) ? hr : E_OUTOFMEMORY).text);
+        return false;
+    }
+    memcpy(id, entry, bytes);
+    ASIOSrv::ExtraInput& extra = self->extraInputs[self->extraInputCount++];
+    extra.id = id;
+    wcscpy(extra.name, L"Other programs");
+    extra.channels = 2;
+    extra.loopback = extra.otherPrograms = true;
+    logMessage(self, L"ASIOSrv:::\t%s: %s joins, what other programs play, 2 channels", setting,
+               entry);
+    return true;
+}
+
+// The devices a user listed for a direction ("RenderEndpoints", "CaptureEndpoints"): the
+// first one there becomes the direction's endpoint and, for recording, the ones after it
+// join as extra inputs. One that is not there is left out with a log line. False when the
+// list names none that is there.
+bool findListed(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction,
+                const wchar_t* list, ComRef<IMMDevice>& first) {
+    const wchar_t* setting = kEndpointListSetting[direction];
+    for (const wchar_t* entry = list; *entry; entry += wcslen(entry) + 1) {
+        // What a playback device plays ("loopback:<id>", "loopback:default"): an input like
+        // any other after the first recording device, never the first itself.
+        if (_wcsicmp(entry, kOtherProgramsEntry) == 0) {
+            if (direction == kCapture) addOtherPrograms(self, entry);
+            continue;
+        }
+        if (_wcsnicmp(entry, L"loopback:", 9) == 0) {
+            const wchar_t* of = entry + 9;
+            ComRef<IMMDevice> played;
+            const bool found =
+                _wcsicmp(of, L"default") == 0
+                    ? SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole,
+                                                                    played.put())) &&
+                          played
+                    : activeEndpoint(enumerator, of, kRender, played);
+            if (direction != kCapture || !found)
+                logMessage(self, L"ASIOSrv:::\t%s: %s left out, not an active playback device",
+                           setting, entry);
+            else
+                addExtraInput(self, played.get(), entry, true);
+            continue;
+        }
+        ComRef<IMMDevice> endpoint;
+        const bool isFirst = !first;
+        if (!activeEndpoint(enumerator, entry, direction, isFirst ? first : endpoint)) {
+            logMessage(self, L"ASIOSrv:::\t%s: %s left out, not an active endpoint", setting,
+                       entry);
+        } else if (isFirst) {
+            logMessage(self, L"ASIOSrv:::\t%s: %s first", setting, entry);
+        } else if (direction == kRender) {
+            logMessage(self, L"ASIOSrv:::\t%s: %s left out, one playback device at a time",
+                       setting, entry);
+        } else {
+            addExtraInput(self, endpoint.get(), entry, false);
+        }
+    }
+    return bool(first);
+}
+
+// The endpoint a user chose for a direction (the list above, else "RenderEndpoint" or
+// "CaptureEndpoint"), when it is an active endpoint of that direction; else the default,
+// with the reason in the log.
 bool findEndpoint(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction,
                   ComRef<IMMDevice>& endpoint) {
     const wchar_t* setting = kEndpointSetting[direction];
+    wchar_t list[2048];
+    readListSetting(kEndpointListSetting[direction], list, 2048);
     wchar_t chosen[512];
     readTextSetting(setting, chosen, 512);
-    if (chosen[0]) {
-        ComRef<IMMEndpoint> flow;
-        EDataFlow dataFlow = eAll;
-        DWORD state = 0;
-        if (openEndpoint(enumerator, chosen, endpoint) && SUCCEEDED(endpoint->GetState(&state)) &&
-            state == DEVICE_STATE_ACTIVE &&
-            SUCCEEDED(endpoint->QueryInterface(__uuidof(IMMEndpoint), flow.putVoid())) && flow &&
-            SUCCEEDED(flow->GetDataFlow(&dataFlow)) &&
-            dataFlow == (direction == kRender ? eRender : eCapture)) {
+    if (list[0]) {
+        if (findListed(self, enumerator, direction, list, endpoint)) return true;
+        logMessage(self, L"ASIOSrv:::\t%s: the default endpoint, none listed is there",
+                   kEndpointListSetting[direction]);
+    } else if (chosen[0]) {
+        if (activeEndpoint(enumerator, chosen, direction, endpoint)) {
             logMessage(self, L"ASIOSrv:::\t%s: the chosen endpoint %s", setting, chosen);
             return true;
         }
-        endpoint.reset();
         logMessage(self, L"ASIOSrv:::\t%s: the default endpoint, %s is not an active endpoint",
                    setting, chosen);
     } else {
@@ -168,7 +291,77 @@ long countChannels(ASIOSrv* self, IMMDeviceEnumerator* enumerator, const wchar_t
     return count;
 }
 
+// The recording devices after the first take the host's inputs after its channels, as many
+// as fit whole; each streams into the playback device's clock, so there must be one, and
+// the event-driven thread it takes.
+void placeExtraInputs(ASIOSrv* self) {
+    const wchar_t* setting = kEndpointListSetting[kCapture];
+    unsigned kept = 0;
+    unsigned next = self->firstInputs;
+    for (unsigned i = 0; i < self->extraInputCount; ++i) {
+        ASIOSrv::ExtraInput& extra = self->extraInputs[i];
+        const wchar_t* why = nullptr;
+        if (!self->endpointId[kRender])
+            why = L"no playback device to clock it";
+        else if (!self->endpointId[kCapture])
+            why = L"no first recording device";
+        else if (self->TimerDrivenMode)
+            why = L"not in timer-driven mode";
+        else if (extra.loopback && !self->shared[kRender] &&
+                 _wcsicmp(extra.id, self->endpointId[kRender]) == 0)
+            // Windows refuses a loopback stream of a device held exclusively.
+            why = L"the driver plays to that device exclusively";
+        else if (next + extra.channels > unsigned(kMaxHostChannels))
+            why = L"its channels do not fit";
+        if (why) {
+            logMessage(self, L"ASIOSrv:::\t%s: %s left out, %s", setting, extra.id, why);
+            CoTaskMemFree(extra.id);
+            extra = {};
+            continue;
+        }
+        extra.first = uint16_t(next);
+        next += extra.channels;
+        if (kept != i) {
+            self->extraInputs[kept] = extra;
+            extra = {};
+        }
+        ++kept;
+    }
+    self->extraInputCount = kept;
+}
+
 } // namespace
+
+void readDeviceName(IMMDevice* device, wchar_t* name, size_t chars) {
+    name[0] = 0;
+    ComRef<IPropertyStore> props;
+    if (!openProperties(device, props)) return;
+    PropValue value;
+    if ((FAILED(props->GetValue(PKEY_Device_FriendlyName, value.put())) || !value.text() ||
+         !value.text()[0]) &&
+        FAILED(props->GetValue(PKEY_Device_DeviceDesc, value.put())))
+        return;
+    if (value.text()) {
+        wcsncpy(name, value.text(), chars - 1);
+        name[chars - 1] = 0;
+    }
+}
+
+void ASIOSrv::releaseExtraInputs() {
+    closeExtraInputs();
+    for (unsigned i = 0; i < extraInputCount; ++i) {
+        CoTaskMemFree(extraInputs[i].id);
+        extraInputs[i] = {};
+    }
+    extraInputCount = 0;
+}
+
+bool ASIOSrv::extraInputsWanted() const {
+    for (unsigned i = 0; i < extraInputCount; ++i)
+        for (unsigned c = 0; c < extraInputs[i].channels; ++c)
+            if (asioBuffers[kCapture][extraInputs[i].first + c]) return true;
+    return false;
+}
 
 bool ASIOSrv::clocksApart() const {
     return endpointId[kRender] && endpointId[kCapture] && deviceId[kRender].known &&
@@ -199,6 +392,8 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
     shared[kRender] = shared[kCapture] = false;
     deviceId[kRender] = deviceId[kCapture] = {};
     errorText[0] = '\0';
+    releaseExtraInputs();
+    firstInputs = 0;
 
     bool forbidden = false;
     ComRef<IMMDeviceEnumerator> enumerator;
@@ -218,6 +413,10 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
             StreamMode mode = readStreamMode();
             for (int d = kRender; d <= kCapture; ++d)
                 forbidden |= bindEndpoint(this, enumerator.get(), d, mode) == Bound::Forbidden;
+            if (endpointId[kCapture])
+                firstInputs = uint16_t(
+                    countChannels(this, enumerator.get(), endpointId[kCapture], false, false));
+            placeExtraInputs(this);
         }
     }
 
@@ -273,6 +472,12 @@ long ASIOSrv::channelsOffered(int direction, bool log) {
         // exclusively.
         count = countChannels(this, enumerator.get(), endpointId[direction],
                               direction == kRender && !shared[kRender], log);
+    // The recording devices after the first follow its channels, or where it has fewer now
+    // than init found, a silent gap.
+    if (direction == kCapture && extraInputCount) {
+        const ExtraInput& last = extraInputs[extraInputCount - 1];
+        count = last.first + last.channels;
+    }
     offeredChannels[direction] = count;
     return count;
 }

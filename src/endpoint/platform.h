@@ -53,6 +53,21 @@ inline bool openProperties(IMMDevice* device, ComRef<IPropertyStore>& out) {
     return true;
 }
 
+// The name Windows shows for a device (its friendly name), else its description; empty when
+// it has neither. Written into chars characters, cut and always terminated.
+void readDeviceName(IMMDevice* device, wchar_t* name, size_t chars);
+
+// What a direction's endpoint adds to a stream of bufferFrames, in frames: the running
+// client's stream latency, or that of one opened as start would open it; 0 when it will not
+// say.
+long endpointLatency(ASIOSrv* self, int direction);
+
+// A process loopback client, uninitialised, that hears every program but this process's tree
+// ("what other programs play"), activated through ActivateAudioInterfaceAsync of the module
+// that implements the device enumerator; the refusal when Windows offers none (before
+// Windows 10 build 20348: E_NOTIMPL or an activation error).
+HRESULT activateOtherPrograms(IUnknown* deviceEnumerator, ComRef<IAudioClient>& client);
+
 // Opens a client on an endpoint for a stream of `frames` as start does: exclusive, the
 // single-precision duration, or, where the endpoint grants a frame more for it (or refuses it
 // as not aligned, having heard a frame more), the truncated one. Yes when it grants exactly that size (the client, initialised, goes to *opened when

@@ -65,7 +65,7 @@ bool ASIOSrv::directionFormat(int direction, unsigned channels, double rate,
 ASIOSrv::StreamPlan ASIOSrv::bufferPlan() const {
     StreamPlan plan;
     for (int d = kRender; d <= kCapture; ++d)
-        for (unsigned c = 0; c < 16; ++c)
+        for (unsigned c = 0; c < firstDeviceChannels(d); ++c)
             if (asioBuffers[d][c]) plan.channels[d] = c + 1;
     return plan;
 }

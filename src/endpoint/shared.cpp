@@ -34,8 +34,8 @@ bool isFloatMix(const WAVEFORMATEX* f) {
                        KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
 }
 
-// What a shared stream gets on the endpoint: its format, its periods, and whether one opens
-// at all (another program may hold the endpoint exclusively). S_OK when it does.
+} // namespace
+
 HRESULT probeShared(IMMDevice* endpoint, SharedEndpoint* out) {
     *out = {};
     ComRef<IAudioClient> client;
@@ -70,8 +70,6 @@ HRESULT probeShared(IMMDevice* endpoint, SharedEndpoint* out) {
     out->usable = true;
     return S_OK;
 }
-
-} // namespace
 
 bool chooseStreamMode(ASIOSrv* self, IMMDevice* endpoint, int d, StreamMode mode, HRESULT refusal) {
     const wchar_t* name = kStreamName[d];
@@ -190,6 +188,87 @@ HRESULT openSharedStream(const ASIOSrv* self, IMMDevice* endpoint, int d,
         hr = AUDCLNT_E_ENGINE_PERIODICITY_LOCKED;
     CoTaskMemFree(current);
     return hr;
+}
+
+namespace {
+
+// What other programs play: a process loopback client takes any float format, and runs at the
+// engine's period on the default playback device's clock, which it cannot tell itself.
+HRESULT openOtherPrograms(const ASIOSrv* self, IMMDeviceEnumerator* enumerator,
+                          ComRef<IAudioClient>& client, uint32_t* periodFrames,
+                          long* latencyFrames) {
+    HRESULT hr = activateOtherPrograms(self->deviceEnumerator, client);
+    if (FAILED(hr)) return hr;
+    const uint32_t rate = vl::truncatedRate(self->sampleRate) ? vl::truncatedRate(self->sampleRate)
+                                                              : 48000;
+    WAVEFORMATEXTENSIBLE format = {};
+    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    format.Format.nChannels = 2;
+    format.Format.nSamplesPerSec = rate;
+    format.Format.wBitsPerSample = 32;
+    format.Format.nBlockAlign = 8;
+    format.Format.nAvgBytesPerSec = rate * 8;
+    format.Format.cbSize = sizeof format - sizeof format.Format;
+    format.Samples.wValidBitsPerSample = 32;
+    format.dwChannelMask = 0x3;
+    format.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    REFERENCE_TIME period = 100000; // the engine's usual 10 ms where the device will not say
+    ComRef<IMMDevice> played;
+    ComRef<IAudioClient> probe;
+    REFERENCE_TIME devicePeriod = 0;
+    if (SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, played.put())) &&
+        played && activateClient(played.get(), probe) &&
+        SUCCEEDED(probe->GetDevicePeriod(&devicePeriod, nullptr)) && devicePeriod > 0)
+        period = devicePeriod;
+    hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                            AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                            2 * period, 0, &format.Format, nullptr);
+    if (FAILED(hr)) return hr;
+    *periodFrames = uint32_t((uint64_t(period) * rate + 5000000) / 10000000);
+    REFERENCE_TIME latency = 0;
+    if (FAILED(client->GetStreamLatency(&latency)) || latency < 0) latency = 0;
+    *latencyFrames = long((uint64_t(latency) * rate + 5000000) / 10000000) + long(*periodFrames);
+    return S_OK;
+}
+
+} // namespace
+
+HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraInput& extra,
+                        ComRef<IAudioClient>& client, uint32_t* periodFrames,
+                        long* latencyFrames) {
+    ComRef<IMMDeviceEnumerator> enumerator;
+    ComRef<IMMDevice> endpoint;
+    if (!self->deviceEnumerator || !queryEnumerator(self->deviceEnumerator, enumerator))
+        return E_POINTER;
+    if (extra.otherPrograms) return openOtherPrograms(self, enumerator.get(), client, periodFrames,
+                                                      latencyFrames);
+    HRESULT hr = enumerator->GetDevice(extra.id, endpoint.put());
+    if (FAILED(hr) || !endpoint) return FAILED(hr) ? hr : E_POINTER;
+    WAVEFORMATEXTENSIBLE format = extra.sharedEndpoint.mix;
+    const uint32_t mixRate = format.Format.nSamplesPerSec;
+    const uint32_t rate = vl::truncatedRate(self->sampleRate) ? vl::truncatedRate(self->sampleRate)
+                                                              : mixRate;
+    const bool converted = rate != mixRate;
+    if (converted && !vl::isConvertibleRate(rate)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    format.Format.nSamplesPerSec = rate;
+    format.Format.nAvgBytesPerSec = rate * format.Format.nBlockAlign;
+    hr = endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.putVoid());
+    if (FAILED(hr) || !client) return FAILED(hr) ? hr : E_POINTER;
+    hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                            AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
+                                (extra.loopback ? AUDCLNT_STREAMFLAGS_LOOPBACK : 0) |
+                                (converted ? AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
+                                                 AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY
+                                           : 0),
+                            0, 0, &format.Format, nullptr);
+    if (FAILED(hr)) return hr;
+    REFERENCE_TIME period = 0, latency = 0;
+    hr = client->GetDevicePeriod(&period, nullptr);
+    if (FAILED(hr)) return hr;
+    *periodFrames = uint32_t((uint64_t(period) * rate + 5000000) / 10000000);
+    if (FAILED(client->GetStreamLatency(&latency)) || latency < 0) latency = 0;
+    *latencyFrames = long((uint64_t(latency) * rate + 5000000) / 10000000) + long(*periodFrames);
+    return S_OK;
 }
 
 namespace {

@@ -14,6 +14,10 @@
 bool chooseStreamMode(ASIOSrv* self, IMMDevice* endpoint, int direction, StreamMode mode,
                       HRESULT refusal);
 
+// What a shared stream gets on the endpoint: its format, its periods, and whether one opens
+// at all (another program may hold the endpoint exclusively). S_OK when it does.
+HRESULT probeShared(IMMDevice* endpoint, SharedEndpoint* out);
+
 // start's second look, in Automatic mode, at a direction init found exclusive and whose
 // exclusive stream is now refused as forbidden or in use (another program opened the endpoint
 // since): true, logged, when it goes shared instead, which it can only as the host's buffers
@@ -29,6 +33,15 @@ bool turnShared(ASIOSrv* self, IMMDevice* endpoint, int direction, unsigned chan
 // (AUDCLNT_E_ENGINE_PERIODICITY_LOCKED): one switch per period needs the period asked for.
 HRESULT openSharedStream(const ASIOSrv* self, IMMDevice* endpoint, int direction,
                          ComRef<IAudioClient>& client);
+
+// Opens the shared, event-driven stream of a recording device after the first (or of what a
+// playback device plays, a loopback stream): the engine's mix format at the driver's rate
+// (converted by the engine where it mixes at another), at the engine's own period, which its
+// bridge takes whatever the host's buffer. *periodFrames: its packets' length;
+// *latencyFrames: what it adds, the engine's latency and a period.
+HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraInput& extra,
+                        ComRef<IAudioClient>& client, uint32_t* periodFrames,
+                        long* latencyFrames);
 
 // The format a shared direction streams with: the engine's mix format at the driver's rate,
 // which the engine converts where it mixes at another.

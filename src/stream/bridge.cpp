@@ -22,13 +22,16 @@ double bridgeSeconds(CaptureBridge& bridge, UINT64 hundredNs) {
     return double(int64_t(hundredNs - bridge.timeOrigin)) * kHundredNs;
 }
 
-vl::ClockBridge::Config bridgeConfig(unsigned channels, uint32_t frames, double rate) {
+vl::ClockBridge::Config bridgeConfig(unsigned channels, uint32_t frames, double rate,
+                                     uint32_t capturePeriod = 0, uint32_t padding = 0) {
     vl::ClockBridge::Config config;
     config.channels = channels;
     config.framesPerSecond = rate;
-    config.capturePeriodFrames = frames;
+    config.capturePeriodFrames = capturePeriod ? capturePeriod : frames;
     config.renderPeriodFrames = frames;
-    config.marginFrames = kBridgeMarginFrames;
+    // The latency the bridge adds beyond its packets' own grows by the margin frame for frame:
+    // padding makes inputs of devices with shorter latencies as late as the latest.
+    config.marginFrames = kBridgeMarginFrames + padding;
     return config;
 }
 
@@ -42,14 +45,17 @@ long ASIOSrv::bridgeFrames(uint32_t bufferFrames) {
 }
 
 bool CaptureBridge::setup(unsigned streamChannels, uint32_t streamFrames, double streamRate,
-                          int32_t type) {
+                          int32_t type, uint32_t capturePeriod, uint32_t padding) {
     channels = streamChannels;
     frames = streamFrames;
     rate = streamRate > 0 ? streamRate : 48000;
     packetType = type;
+    packetFrames = capturePeriod ? capturePeriod : streamFrames;
     if (!channels || channels > vl::kMaxChannels || !frames) return false;
     scratch.reset(new (std::nothrow) float[size_t(channels) * frames]);
-    if (!scratch || !clocks.setup(bridgeConfig(channels, frames, rate))) return false;
+    if (!scratch ||
+        !clocks.setup(bridgeConfig(channels, frames, rate, capturePeriod, padding)))
+        return false;
     for (unsigned c = 0; c < channels; ++c)
         out[c] = scratch.get() + size_t(c) * frames;
     return true;
@@ -66,8 +72,27 @@ HRESULT bridgeCapture(CaptureBridge& bridge, IAudioCaptureClient* capture, bool*
         HRESULT hr = capture->GetBuffer(&data, &count, &flags, &position, &qpc);
         if (hr == AUDCLNT_E_DEVICE_INVALIDATED) return hr;
         if (FAILED(hr) || hr == AUDCLNT_S_BUFFER_EMPTY || !count) return S_OK;
-        if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) && !bridge.firstPacket) *lost = true;
-        if (bridge.position.onPacket(position, count)) *lost = true;
+        const UINT32 packet = count;
+        // A loopback packet that comes after the silence made up for it (playback resumed
+        // just then) keeps only its frames beyond that silence.
+        if (bridge.loopback && bridge.position.started() && position < bridge.position.next()) {
+            const uint64_t over = bridge.position.next() - position;
+            if (over >= count) {
+                capture->ReleaseBuffer(packet);
+                continue;
+            }
+            const unsigned width = bridge.packetType == ASIOSTInt16LSB ? 2 : 4;
+            if (data) data += over * width * bridge.channels;
+            if (qpc) qpc += UINT64(double(over) / bridge.rate * 1e7 + 0.5);
+            position += over;
+            count -= UINT32(over);
+        }
+        // A loopback stream that resumes after nothing played says so, and starts where its
+        // device is: neither is a loss.
+        if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) && !bridge.firstPacket &&
+            !bridge.loopback)
+            *lost = true;
+        if (bridge.position.onPacket(position, count) && !bridge.loopback) *lost = true;
         bridge.firstPacket = false;
         // The packet's time is its first frame's. Without a time (one the endpoint marks as
         // wrong) the bridge expects one.
@@ -77,9 +102,26 @@ HRESULT bridgeCapture(CaptureBridge& bridge, IAudioCaptureClient* capture, bool*
         const void* frames = data && !(flags & AUDCLNT_BUFFERFLAGS_SILENT) ? data : nullptr;
         bridge.clocks.captured(bridge.packetType, frames, bridge.channels, count, seconds,
                                bridge.position.skipped());
-        capture->ReleaseBuffer(count);
+        capture->ReleaseBuffer(packet);
     }
     return S_OK;
+}
+
+void bridgeSilence(CaptureBridge& bridge) {
+    UINT64 position = 0, qpc = 0;
+    if (!bridge.loopback || !bridge.ownClock || bridge.ownFrequency <= 0 ||
+        FAILED(bridge.ownClock->GetPosition(&position, &qpc)) || !qpc)
+        return;
+    const uint64_t now = uint64_t(double(position) / bridge.ownFrequency * bridge.rate);
+    const uint64_t next = bridge.position.started() ? bridge.position.next() : 0;
+    const uint64_t period = bridge.packetFrames ? bridge.packetFrames : 1;
+    if (now <= next || now - next <= period + period / 2) return;
+    const uint64_t missing = now - next;
+    const UINT64 at = qpc - UINT64(double(missing) / bridge.rate * 1e7 + 0.5);
+    bridge.position.onPacket(next, uint32_t(missing));
+    bridge.firstPacket = false;
+    bridge.clocks.captured(bridge.packetType, nullptr, bridge.channels, uint32_t(missing),
+                           bridgeSeconds(bridge, at), 0);
 }
 
 void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double wokeSeconds) {
@@ -114,7 +156,7 @@ void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double woke
     bridge.clocks.render(bridge.out, bridge.frames, seconds);
     const uint32_t first = half ? bridge.frames : 0;
     for (unsigned c = 0; c < bridge.channels; ++c)
-        if (void* block = self->asioBuffers[kCapture][c])
+        if (void* block = self->asioBuffers[kCapture][bridge.firstChannel + c])
             vl::floatToBlock(self->sampleType[kCapture], bridge.out[c], bridge.frames, block,
                              first);
 }

@@ -12,7 +12,7 @@ void* (*blockAllocator)(size_t bytes) = malloc;
 
 namespace {
 
-void freeBlocks(void* (&slots)[16]) {
+void freeBlocks(void* (&slots)[kMaxHostChannels]) {
     for (void*& slot : slots) {
         free(slot);
         slot = nullptr;
@@ -23,14 +23,16 @@ void freeBlocks(void* (&slots)[16]) {
 // named twice in one request shares the block of its first entry: both entries then point at memory
 // that lives until disposeBuffers, never at a block freed by the second one. Returns false when an
 // allocation failed; the entry that failed and the ones after it keep null buffers.
-bool makeBlocks(void* (&slots)[16], ASIOBufferInfo* infos, long count, bool inputs,
-                ASIOSampleType type, long bufferSize) {
+bool makeBlocks(const ASIOSrv* self, void* (&slots)[kMaxHostChannels], ASIOBufferInfo* infos,
+                long count, bool inputs, ASIOSampleType type, long bufferSize) {
     uint64_t width = type == ASIOSTInt16LSB ? 2 : 4;
     // A non-positive or unaddressable size cannot be allocated: it fails like any other.
     uint64_t half = bufferSize > 0 ? width * uint64_t(bufferSize) : 0;
     for (long i = 0; i < count; ++i) {
         ASIOBufferInfo& info = infos[i];
-        if ((info.isInput != 0) != inputs || info.channelNum < 0 || info.channelNum >= 16) continue;
+        if ((info.isInput != 0) != inputs ||
+            !self->channelExists(inputs ? kCapture : kRender, info.channelNum))
+            continue;
         uint8_t* block = static_cast<uint8_t*>(slots[info.channelNum]);
         if (!block) {
             if (half == 0 || 2 * half > SIZE_MAX) return false;
@@ -73,7 +75,8 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
         const ASIOBufferInfo& info = bufferInfos[i];
         int d = info.isInput ? kCapture : kRender;
         named[d] = true;
-        if (info.channelNum >= 0 && info.channelNum < 16 && unsigned(info.channelNum) >= plan.channels[d])
+        if (info.channelNum >= 0 && unsigned(info.channelNum) < firstDeviceChannels(d) &&
+            unsigned(info.channelNum) >= plan.channels[d])
             plan.channels[d] = unsigned(info.channelNum) + 1;
     }
     const bool sameSize = bufferSize == bufferFrames;
@@ -114,14 +117,14 @@ ASIOError ASIOSrv::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, 
     bool ok = true;
     if (named[kCapture] || !sameSize) {
         freeBlocks(asioBuffers[kCapture]);
-        ok = makeBlocks(asioBuffers[kCapture], bufferInfos, numChannels, true, sampleType[kCapture],
+        ok = makeBlocks(this, asioBuffers[kCapture], bufferInfos, numChannels, true, sampleType[kCapture],
                         bufferSize);
         bufferSampleType[kCapture] = sampleType[kCapture];
     }
     if (named[kRender] || !sameSize) {
         freeBlocks(asioBuffers[kRender]);
         if (ok)
-            ok = makeBlocks(asioBuffers[kRender], bufferInfos, numChannels, false,
+            ok = makeBlocks(this, asioBuffers[kRender], bufferInfos, numChannels, false,
                             sampleType[kRender], bufferSize);
         bufferSampleType[kRender] = sampleType[kRender];
     }
@@ -147,7 +150,7 @@ void ASIOSrv::releaseBufferSet() {
     if (logFile) fflush(logFile);
     callbacks = {};
     hostCallsOutputReady.store(false, std::memory_order_relaxed);
-    for (int ch = 0; ch < 16; ++ch) {
+    for (int ch = 0; ch < kMaxHostChannels; ++ch) {
         free(asioBuffers[kRender][ch]);
         free(asioBuffers[kCapture][ch]);
         asioBuffers[kRender][ch] = asioBuffers[kCapture][ch] = nullptr;

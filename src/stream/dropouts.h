@@ -49,6 +49,9 @@ class PositionWatch {
     }
     // The frames missing before the last packet.
     uint64_t skipped() const { return skipped_; }
+    // Where the next packet should start, once one came.
+    bool started() const { return started_; }
+    uint64_t next() const { return next_; }
 
   private:
     uint64_t next_ = 0;

@@ -57,10 +57,21 @@ struct CaptureBridge {
     // Dropout evidence of the capture packets.
     vl::PositionWatch position;
     bool firstPacket = true;
+    unsigned firstChannel = 0; // the host's input its first channel goes to
+    // A loopback stream: no packets while nothing plays, and its own clock (IAudioClock,
+    // position units per second) to tell the silence by.
+    bool loopback = false;
+    uint32_t packetFrames = 0; // the capture stream's period
+    IAudioClock* ownClock = nullptr;
+    double ownFrequency = 0;
+    uint64_t trouble = 0;      // the bridge's made-up input at the last pass
+    bool began = false;        // its input has begun (the bridge ran at a pass before)
 
-    // For a stream of `channels` capture channels at `frames` per buffer; false when memory
-    // runs out.
-    bool setup(unsigned channels, uint32_t frames, double rate, int32_t packetType);
+    // For a stream of `channels` capture channels at `frames` per buffer, whose packets are
+    // capturePeriod frames long (0: a buffer's), its input held `padding` frames longer than
+    // the bridge needs; false when memory runs out.
+    bool setup(unsigned channels, uint32_t frames, double rate, int32_t packetType,
+               uint32_t capturePeriod = 0, uint32_t padding = 0);
 };
 
 // The extra frames the bridge holds beyond the capture period it waits for, for late wakes
@@ -70,6 +81,10 @@ constexpr uint32_t kBridgeMarginFrames = 40;
 // Takes every capture packet waiting into the bridge. *lost: a packet says periods were lost
 // before it; the result is the endpoint's error when it went away, else S_OK.
 HRESULT bridgeCapture(CaptureBridge& bridge, IAudioCaptureClient* capture, bool* lost);
+// A loopback stream's packets stop while nothing plays on its device, whose clock runs on:
+// once they are overdue by more than a period and a half, the silence they stand for goes
+// into the bridge at the device's times, up to its position now, as if it had come.
+void bridgeSilence(CaptureBridge& bridge);
 // Fills the host's input half from the bridge, for the render period that has just begun
 // (its signal woke the thread at wokeSeconds, on the performance counter).
 void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double wokeSeconds);
@@ -79,6 +94,14 @@ void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double woke
 extern void* (*blockAllocator)(size_t bytes);
 
 // What a streaming thread holds for itself (rule 2 above).
+// A recording device after the first, as its streaming thread holds it: its own reference on
+// the client, its own duplicate of the event, and its bridge.
+struct ExtraInputHold {
+    IUnknown* client = nullptr;
+    HANDLE event = nullptr;
+    CaptureBridge* bridge = nullptr;
+};
+
 struct StreamHold {
     ASIOSrv* self = nullptr;         // one of self->holds
     IUnknown* client[2] = {};        // own references on audioClient[0] and [1], or none
@@ -87,6 +110,8 @@ struct StreamHold {
     HMODULE module = nullptr;        // the code the thread runs, kept loaded until it has left
     CaptureBridge* bridge = nullptr; // with both directions, event-driven, or none
     bool clocksApart = false;        // the bridge is on from the start
+    ExtraInputHold extra[kMaxExtraInputs];
+    unsigned extras = 0;
 };
 
 // Asks the host, through asioMessage, whether it takes time information with its switches.

@@ -23,6 +23,21 @@ bool openService(IUnknown* held, ComRef<Service>& service, UINT32* frames, HRESU
     return true;
 }
 
+// Input a bridge had to make up since the last pass: silence played for frames that never
+// came, or its position set back to its target. What it did before its input began, and as
+// it began, is not: it played silence, as it should, until there was input to play. Nor are
+// a loopback stream's frames that never came: nothing played on its device then, and the
+// silence in their place is what it played.
+bool bridgeTroubled(CaptureBridge& bridge) {
+    const vl::ClockBridge& b = bridge.clocks;
+    const uint64_t trouble =
+        b.underrunFrames() + (bridge.loopback ? 0 : b.lostFrames()) + b.resyncs();
+    const bool troubled = bridge.began && trouble != bridge.trouble;
+    bridge.trouble = trouble;
+    bridge.began = bridge.began || b.running();
+    return troubled;
+}
+
 // The packets one pass takes at the most.
 constexpr unsigned kMostPacketsAPass = 16;
 // How far a capture packet's time stamp may stray from the moment its last frame was made.
@@ -58,6 +73,27 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         if (self->shared[kRender]) queryFrom(hold.client[kRender], sharedRender);
     }
     if (FAILED(status)) return 0;
+    // The recording devices after the first, each on its own clock and through its own
+    // bridge; they come with a render stream, whose clock they are taken into.
+    ComRef<IAudioCaptureClient> extraCapture[kMaxExtraInputs];
+    ComRef<IAudioClock> extraClock[kMaxExtraInputs];
+    const unsigned extras = render ? hold.extras : 0;
+    for (unsigned i = 0; i < extras; ++i) {
+        UINT32 extraFrames = 0;
+        if (!openService(hold.extra[i].client, extraCapture[i], &extraFrames, &status) ||
+            FAILED(status) || !extraCapture[i])
+            return 0;
+        // A loopback stream's own clock tells how much silence its missing packets stand for.
+        CaptureBridge& b = *hold.extra[i].bridge;
+        ComRef<IAudioClient> client;
+        UINT64 frequency = 0;
+        if (b.loopback && SUCCEEDED(queryFrom(hold.extra[i].client, client)) && client &&
+            SUCCEEDED(client->GetService(__uuidof(IAudioClock), extraClock[i].putVoid())) &&
+            extraClock[i] && SUCCEEDED(extraClock[i]->GetFrequency(&frequency))) {
+            b.ownClock = extraClock[i].get();
+            b.ownFrequency = double(frequency);
+        }
+    }
 
     const UINT32 frames = UINT32(self->bufferFrames);
     const ASIOCallbacks& host = hold.callbacks;
@@ -75,33 +111,48 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     // from then on: each pass sends the half of the switch before, one period more on the way
     // out, and the host fills the first half ahead, for the first pass to send.
     bool direct = self->hostCallsOutputReady.load(std::memory_order_relaxed) && render;
-    HANDLE waitList[2];
+    HANDLE waitList[2 + kMaxExtraInputs];
     DWORD waitCount = 0;
     if (render) {
         waitList[waitCount++] = hold.event[kRender];
         if (!direct) self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
     }
     if (capture) waitList[waitCount++] = hold.event[kCapture];
+    const DWORD firstExtraWait = waitCount;
+    for (unsigned i = 0; i < extras; ++i)
+        waitList[waitCount++] = hold.extra[i].event;
     logMessage(self, L"ASIODrv:::...Event Driven Thread started...(%d events)", waitCount);
     // Capture on another device's clock: its packets are taken whenever they come, and each
     // render period's input comes out of the bridge in render's clock. Capture and render
     // of one device, or of devices that do not say, have their rates compared all along:
     // clocks found apart turn the bridge on.
+    // With recording devices after the first, every input is bridged from the start, so that
+    // all of them keep one latency.
     CaptureBridge* const spare = render && capture ? hold.bridge : nullptr;
-    CaptureBridge* bridge = spare && hold.clocksApart ? spare : nullptr;
+    CaptureBridge* bridge = spare && (hold.clocksApart || extras) ? spare : nullptr;
     ComRef<IAudioClock> renderClock;
     vl::ClockCompare compare;
     compare.reset(self->sampleRate > 0 ? self->sampleRate : 48000.0);
-    if (spare) {
+    if (spare || extras) {
         ComRef<IAudioClient> client;
         UINT64 frequency = 0;
+        double clockFrequency = 0;
         if (SUCCEEDED(queryFrom(hold.client[kRender], client)) && client &&
             SUCCEEDED(client->GetService(__uuidof(IAudioClock), renderClock.putVoid())) &&
             renderClock && SUCCEEDED(renderClock->GetFrequency(&frequency)))
-            spare->clockFrequency = double(frequency);
-        spare->renderClock = renderClock.get();
+            clockFrequency = double(frequency);
+        for (unsigned i = 0; i <= extras; ++i)
+            if (CaptureBridge* b = i < extras ? hold.extra[i].bridge : spare) {
+                b->renderClock = renderClock.get();
+                b->clockFrequency = clockFrequency;
+            }
     }
-    if (bridge)
+    if (extras)
+        logMessage(self,
+                   L"ASIOSrv::: Several recording devices: every input through a bridge "
+                   L"(input latency %d frames more)",
+                   ASIOSrv::bridgeFrames(frames));
+    else if (bridge)
         logMessage(self,
                    L"ASIOSrv::: Clocks differ: capture and render are two devices, drift "
                    L"compensation on (input latency %d frames more)",
@@ -138,13 +189,17 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     bool captureLost = false; // a bridged packet taken between passes told of a loss
     int64_t lastPeriod = -1;  // render's period when the last pass read its clock
     bool toldImplausible = false;
-    uint64_t bridgeTrouble = 0;
     while (self->running.load(std::memory_order_acquire)) {
         // With both directions a pass begins only when both endpoints have signalled; across
         // two clocks, on render's signal, capture's taken whenever it comes.
-        DWORD r = WaitForMultipleObjects(waitCount, waitList, bridge ? FALSE : TRUE, silenceMs);
+        DWORD r = WaitForMultipleObjects(waitCount, waitList, bridge || extras ? FALSE : TRUE,
+                                         silenceMs);
         if (r == WAIT_TIMEOUT) {
-            if (endpointGone(hold.client[kRender]) || endpointGone(hold.client[kCapture])) {
+            bool extraGone = false;
+            for (unsigned i = 0; i < extras; ++i)
+                extraGone |= endpointGone(hold.extra[i].client);
+            if (endpointGone(hold.client[kRender]) || endpointGone(hold.client[kCapture]) ||
+                extraGone) {
                 gone = AUDCLNT_E_DEVICE_INVALIDATED;
                 break;
             }
@@ -153,6 +208,13 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         if (bridge && r == WAIT_OBJECT_0 + 1) {
             if (!self->running.load(std::memory_order_acquire)) break;
             gone = bridgeCapture(*bridge, capture.get(), &captureLost);
+            if (gone != S_OK) break;
+            continue;
+        }
+        if (r >= WAIT_OBJECT_0 + firstExtraWait && r < WAIT_OBJECT_0 + waitCount) {
+            if (!self->running.load(std::memory_order_acquire)) break;
+            const unsigned i = r - WAIT_OBJECT_0 - firstExtraWait;
+            gone = bridgeCapture(*hold.extra[i].bridge, extraCapture[i].get(), &captureLost);
             if (gone != S_OK) break;
             continue;
         }
@@ -195,13 +257,22 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             if (gone != S_OK) break;
             bridgeInput(self, *bridge, half,
                         double(woke.QuadPart) / double(ticksPerSecond.QuadPart));
-            // Input the bridge had to make up: silence played for frames that never came, or
-            // its position set back to its target.
-            const vl::ClockBridge& b = bridge->clocks;
-            uint64_t trouble = b.underrunFrames() + b.lostFrames() + b.resyncs();
-            if (trouble != bridgeTrouble) lost = true;
-            bridgeTrouble = trouble;
-        } else if (capture) {
+            if (bridgeTroubled(*bridge)) lost = true;
+        }
+        if (extras && !bridge) {
+            lost |= captureLost;
+            captureLost = false;
+        }
+        for (unsigned i = 0; i < extras; ++i) {
+            CaptureBridge& b = *hold.extra[i].bridge;
+            gone = bridgeCapture(b, extraCapture[i].get(), &lost);
+            if (gone != S_OK) break;
+            bridgeSilence(b);
+            bridgeInput(self, b, half, double(woke.QuadPart) / double(ticksPerSecond.QuadPart));
+            if (bridgeTroubled(b)) lost = true;
+        }
+        if (gone != S_OK) break;
+        if (!bridge && capture) {
             // The packet is taken with GetBuffer (exclusive streams have no packet size to ask
             // for in advance: GetNextPacketSize is for shared ones, and some drivers answer 0).
             // A shared stream's buffer holds two periods and more: after a late wake every
@@ -352,6 +423,12 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         lostBefore = lost;
     }
 
+    for (unsigned i = 0; i < extras; ++i)
+        logMessage(self,
+                   L"ASIOSrv::: Drift compensation: recording device %d's clock %+.1f ppm "
+                   L"against render's, %d resyncs",
+                   i + 2, hold.extra[i].bridge->clocks.ratioPpm(),
+                   int(hold.extra[i].bridge->clocks.resyncs()));
     if (bridge)
         logMessage(self,
                    L"ASIOSrv::: Drift compensation: capture clock %+.1f ppm against render's, "
@@ -364,6 +441,10 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                    compare.ppm());
     logMessage(self, L"ASIOSrv::: Dropouts: %d", dropouts);
     if (gone != S_OK) requestReset(self, host, gone);
+    for (auto& clock : extraClock)
+        clock.reset();
+    for (auto& service : extraCapture)
+        service.reset();
     capture.reset();
     render.reset();
     AvRevertMmThreadCharacteristics(task);

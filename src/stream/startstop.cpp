@@ -31,8 +31,34 @@ void closeHold(StreamHold* hold) {
         if (hold->client[d]) hold->client[d]->Release();
         if (hold->event[d]) CloseHandle(hold->event[d]);
     }
+    for (unsigned i = 0; i < hold->extras; ++i) {
+        if (hold->extra[i].client) hold->extra[i].client->Release();
+        if (hold->extra[i].event) CloseHandle(hold->extra[i].event);
+        delete hold->extra[i].bridge;
+    }
     delete hold->bridge;
     delete hold;
+}
+
+// Whether the host has buffers on a recording device after the first.
+bool extraWanted(const ASIOSrv* self, const ASIOSrv::ExtraInput& extra) {
+    for (unsigned c = 0; c < extra.channels; ++c)
+        if (self->asioBuffers[kCapture][extra.first + c]) return true;
+    return false;
+}
+
+// Opens a recording device after the first, its event set; false with the refusal in *status.
+bool openExtraInput(ASIOSrv* self, ASIOSrv::ExtraInput& extra, HRESULT* status) {
+    ComRef<IAudioClient> client;
+    *status = openExtraStream(self, extra, client, &extra.periodFrames, &extra.latencyFrames);
+    logMessage(self, L"ASIOSrv:::\tCapture %s shared, %d frames a period (%s)", extra.name,
+               extra.periodFrames, vl::refusalText(*status).text);
+    if (FAILED(*status)) return false;
+    extra.bufferEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    *status = extra.bufferEvent ? client->SetEventHandle(extra.bufferEvent) : E_FAIL;
+    if (FAILED(*status)) return false;
+    *status = client->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&extra.audioClient));
+    return SUCCEEDED(*status) && extra.audioClient;
 }
 
 HANDLE duplicate(HANDLE h) {
@@ -77,15 +103,47 @@ StreamHold* makeHold(ASIOSrv* self) {
     // should they run apart.
     hold->clocksApart = self->clocksApart();
     self->bridging.store(false, std::memory_order_relaxed);
+    // With recording devices after the first every input goes through a bridge, each padded
+    // to the latest one's latency so that all inputs arrive together.
+    bool extras = false;
+    for (unsigned i = 0; i < self->extraInputCount && self->audioClient[kRender]; ++i)
+        extras |= self->extraInputs[i].audioClient != nullptr;
+    const long latest = extras ? self->sharedInputLatency() : 0;
     if (self->audioClient[kRender] && self->audioClient[kCapture]) {
+        const long own = latest ? endpointLatency(self, kCapture) : 0;
+        if (latest)
+            logMessage(self, L"ASIOSrv::: Inputs padded to %d frames: recording device 1 by %d",
+                       latest, latest - own);
         hold->bridge = new (std::nothrow) CaptureBridge;
         if (!hold->bridge ||
             !hold->bridge->setup(
                 self->channelCount[kCapture], uint32_t(self->bufferFrames), self->sampleRate,
-                self->shared[kCapture] ? vl::kSampleTypeFloat32LSB : self->sampleType[kCapture])) {
+                self->shared[kCapture] ? vl::kSampleTypeFloat32LSB : self->sampleType[kCapture], 0,
+                uint32_t(latest > own ? latest - own : 0))) {
             closeHold(hold);
             return nullptr;
         }
+    }
+    for (unsigned i = 0; i < self->extraInputCount && self->audioClient[kRender]; ++i) {
+        const ASIOSrv::ExtraInput& extra = self->extraInputs[i];
+        if (!extra.audioClient) continue;
+        ExtraInputHold& held = hold->extra[hold->extras++];
+        (held.client = extra.audioClient)->AddRef();
+        held.event = duplicate(extra.bufferEvent);
+        held.bridge = new (std::nothrow) CaptureBridge;
+        const long padding = extra.loopback ? self->loopbackPadding(extra, latest)
+                                            : latest - extra.latencyFrames;
+        if (!held.event || !held.bridge ||
+            !held.bridge->setup(extra.channels, uint32_t(self->bufferFrames), self->sampleRate,
+                                vl::kSampleTypeFloat32LSB, extra.periodFrames,
+                                uint32_t(padding > 0 ? padding : 0))) {
+            closeHold(hold);
+            return nullptr;
+        }
+        held.bridge->firstChannel = extra.first;
+        held.bridge->loopback = extra.loopback;
+        logMessage(self, L"ASIOSrv::: Inputs padded to %d frames: recording device %d by %d",
+                   latest, i + 2, padding);
     }
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&makeHold),
                        &hold->module);
@@ -113,7 +171,12 @@ ASIOError ASIOSrv::start() {
     HRESULT status = S_OK;
     bool wanted[2] = {false, false};
     HRESULT outcome[2] = {S_OK, S_OK}; // what each direction ended on, continue included
-    const StreamPlan plan = bufferPlan();
+    StreamPlan plan = bufferPlan();
+    // Recording devices after the first stream into the playback device's clock: it plays,
+    // silence where the host has no outputs, whenever they record.
+    const bool extras = extraInputsWanted();
+    if (extras && !plan.channels[kRender]) plan.channels[kRender] = deviceChannels[kRender];
+    closeExtraInputs();
     for (int d = kRender; d <= kCapture; outcome[d] = status, ++d) {
         if (device[d]) device[d]->Release();
         if (audioClient[d]) audioClient[d]->Release();
@@ -250,20 +313,31 @@ ASIOError ASIOSrv::start() {
         status = client->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&audioClient[d]));
     }
 
+    const wchar_t* failedExtra = nullptr;
+    HRESULT extraOutcome = S_OK;
+    for (unsigned i = 0; i < extraInputCount && extras && audioClient[kRender]; ++i)
+        if (extraWanted(this, extraInputs[i]) &&
+            !openExtraInput(this, extraInputs[i], &extraOutcome)) {
+            failedExtra = extraInputs[i].id;
+            break;
+        }
+
     // A direction the host has buffers for and that did not open fails the start: streaming
     // the other alone would leave the host's inputs silent or its outputs unheard without a
     // word. What opened is taken down again.
     if ((wanted[kRender] && !audioClient[kRender]) ||
-        (wanted[kCapture] && !audioClient[kCapture])) {
+        (wanted[kCapture] && !audioClient[kCapture]) || failedExtra) {
         const int failed = wanted[kRender] && !audioClient[kRender] ? kRender : kCapture;
         for (int d = kRender; d <= kCapture; ++d) {
             if (audioClient[d]) audioClient[d]->Release();
             if (device[d]) device[d]->Release();
             audioClient[d] = device[d] = nullptr;
         }
+        closeExtraInputs();
         ComRef<IMMDevice> endpoint;
-        if (endpointId[failed]) openEndpoint(enumerator.get(), endpointId[failed], endpoint);
-        explainRefusal(this, endpoint.get(), outcome[failed]);
+        const wchar_t* id = failedExtra ? failedExtra : endpointId[failed];
+        if (id) openEndpoint(enumerator.get(), id, endpoint);
+        explainRefusal(this, endpoint.get(), failedExtra ? extraOutcome : outcome[failed]);
         return ASE_NotPresent;
     }
     errorText[0] = '\0';
@@ -299,6 +373,12 @@ ASIOError ASIOSrv::start() {
         ComRef<IAudioClient> client;
         if (SUCCEEDED(queryFrom(audioClient[d], client))) status = client->Start();
     }
+    // The recording devices after the first go through bridges, which wait for their first
+    // packets whenever they come: they start after render, whose first period must not wait.
+    for (unsigned i = 0; i < extraInputCount && SUCCEEDED(status); ++i) {
+        ComRef<IAudioClient> client;
+        if (SUCCEEDED(queryFrom(extraInputs[i].audioClient, client))) status = client->Start();
+    }
     if (FAILED(status)) {
         logMessage(this, L"ASIOSrv:::\tStart() returned %s", vl::refusalText(status).text);
         explainRefusal(this, nullptr, status);
@@ -327,9 +407,15 @@ ASIOError ASIOSrv::stop() {
     running.store(false, std::memory_order_release);
     for (HANDLE event : bufferEvent)
         if (event) SetEvent(event);
+    for (unsigned i = 0; i < extraInputCount; ++i)
+        if (extraInputs[i].bufferEvent) SetEvent(extraInputs[i].bufferEvent);
     for (IUnknown* held : audioClient) {
         ComRef<IAudioClient> client;
         if (SUCCEEDED(queryFrom(held, client))) client->Stop();
+    }
+    for (unsigned i = 0; i < extraInputCount; ++i) {
+        ComRef<IAudioClient> client;
+        if (SUCCEEDED(queryFrom(extraInputs[i].audioClient, client))) client->Stop();
     }
     // On the streaming thread itself (a host stopping inside its switch, the timer-driven
     // thread stopping the driver) there is nothing to wait for: the thread ends once this
@@ -354,8 +440,19 @@ ASIOError ASIOSrv::stop() {
         bufferEvent[d] = nullptr;
         audioClient[d] = device[d] = nullptr;
     }
+    closeExtraInputs();
     releaseCom();
     return ASE_OK;
+}
+
+void ASIOSrv::closeExtraInputs() {
+    for (unsigned i = 0; i < extraInputCount; ++i) {
+        ExtraInput& extra = extraInputs[i];
+        if (extra.bufferEvent) CloseHandle(extra.bufferEvent);
+        if (extra.audioClient) extra.audioClient->Release();
+        extra.bufferEvent = nullptr;
+        extra.audioClient = nullptr;
+    }
 }
 
 void ASIOSrv::collectStoppedThread() {

@@ -74,6 +74,21 @@ class Endpoint : public ::testing::Test {
         RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"StreamMode", REG_SZ, mode,
                         DWORD((wcslen(mode) + 1) * sizeof(wchar_t)));
     }
+    // Sets a REG_MULTI_SZ list of endpoint IDs; an empty list deletes the value.
+    static void setList(const wchar_t* name, const std::vector<std::wstring>& ids) {
+        std::wstring text;
+        for (const std::wstring& id : ids)
+            text += id + L'\0';
+        text += L'\0';
+        if (ids.empty())
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, name);
+        else
+            RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, name, REG_MULTI_SZ, text.data(),
+                            DWORD(text.size() * sizeof(wchar_t)));
+    }
+    static std::string narrow(const std::wstring& text) {
+        return std::string(text.begin(), text.end());
+    }
     Sizes sizes() {
         long minSize = -7, maxSize = -7, preferred = -7, granularity = -7;
         long result = drv->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
@@ -232,10 +247,14 @@ TEST_F(Endpoint, InitBindsEachDirectionOnItsOwn) {
 }
 
 // A mono 16-bit microphone beside stereo speakers. Inputs: the mix count. Outputs: the largest
-// count taken, trying 2 more up to the first above 8. Names: ANSI, cut to 31 characters.
+// count taken, trying 2 more up to the first above 8. Names: the device's friendly name (its
+// description without one) and the channel's number from 1, in ANSI, cut to 31 characters
+// before the number.
 TEST_F(Endpoint, MonoMicrophoneBesideStereoSpeakers) {
     render.description = L"High Definition Audio Speakers (rear panel)";
-    capture.description = L"Mic \u4E2D\u6587 array";
+    render.friendlyName = L"";
+    capture.description = L"Mic array";
+    capture.friendlyName = L"Mic \u4E2D\u6587 array";
     capture.deviceFormat = capture.mixFormat = sim::pcmFormat(48000, 1, 16);
     capture.layouts = {{1, 0x4}, {2, 0x3}, {4, 0x33}}; // never probed
     configure();
@@ -248,7 +267,7 @@ TEST_F(Endpoint, MonoMicrophoneBesideStereoSpeakers) {
     clearLog();
     EXPECT_EQ(drv->getChannels(&in, &out), ASE_OK);
     EXPECT_EQ(log(), "ASIOSrv::getChannels()...\n"
-                     "ASIOSrv:::\tChecking [Mic ?? array]...\n"
+                     "ASIOSrv:::\tChecking [Mic array]...\n"
                      "ASIOSrv:::\tChecking [High Definition Audio Speakers (rear panel)]...\n"
                      "ASIOSrv:::\tgetChannels() got Input=1 Output=2\n");
     clearLog();
@@ -264,13 +283,13 @@ TEST_F(Endpoint, MonoMicrophoneBesideStereoSpeakers) {
     info = channel(1, false);
     EXPECT_EQ(drv->getChannelInfo(&info), ASE_OK);
     EXPECT_EQ(std::string(info.name, sizeof info.name),
-              std::string("High Definition Audio Speakers \0", 32));
+              std::string("High Definition Audio Speaker 2\0", 32));
     EXPECT_EQ(info.type, ASIOSTInt32LSB);
     EXPECT_EQ(info.channelGroup, 0);
     EXPECT_EQ(info.isActive, ASIOFalse);
     info = channel(0, true);
     EXPECT_EQ(drv->getChannelInfo(&info), ASE_OK);
-    EXPECT_STREQ(info.name, "Mic ?? array - channel 0");
+    EXPECT_STREQ(info.name, "Mic ?? array 1");
     EXPECT_EQ(info.type, ASIOSTInt16LSB);
     // Exactly the channels getChannels offers.
     for (ASIOChannelInfo bad : {channel(2, false), channel(-1, false), channel(1, true)})
@@ -647,3 +666,113 @@ TEST_F(Endpoint, NoReferenceLeftBehindOnAnyFailurePath) {
 }
 
 } // namespace
+
+// The devices listed for each direction, on a PC with several: the first one there is the
+// direction's device, recording devices after it add their channels in list order, each
+// channel named after its device, and what is not there is left out with a log line (a
+// list naming nothing there falls back to the default). Inputs then share the latest
+// device's latency, through the bridges.
+TEST_F(Endpoint, ListedDevicesJoinInOrder) {
+    const std::wstring onboardMic = L"{0.0.1.00000000}.{9e4f7a12-3b5d-4c86-a0e1-7d2c5b9f3a64}";
+    const std::wstring headsetMic = L"{0.0.1.00000000}.{7b93d0e4-5a1f-4c27-8e60-2f4d9c1a6b85}";
+    const std::wstring usbMic = L"{0.0.1.00000000}.{2d5e9b71-c08a-4f36-b4d2-61e7a9f03c85}";
+    const std::wstring headset = L"{0.0.0.00000000}.{c41e7a90-2d35-4b68-9f1c-6e0a8d2b5f31}";
+    const std::wstring speakers = L"{0.0.0.00000000}.{5b0c2d4e-8a61-4f3e-9d27-1c6a0e8b7f10}";
+    const std::wstring gone = L"{0.0.1.00000000}.{00000000-0000-0000-0000-000000000000}";
+    struct Row {
+        std::vector<std::wstring> render, capture;
+        long inputs, outputs;
+        std::vector<std::string> names; // the inputs'
+        std::vector<std::string> lines; // among what init logs
+    };
+    const Row rows[] = {
+        // What a playback device plays joins as any device after the first does, never as
+        // the first; a recording device named as a playback device is none.
+        {{},
+         {L"loopback:default", usbMic, gone, onboardMic, headsetMic, L"loopback:" + headset,
+          L"loopback:" + onboardMic, L"loopback:others"},
+         11,
+         2,
+         {"Microphone (USB Microphone) 1", "Microphone (USB Microphone) 2",
+          "Speakers (High Defin loopback 1", "Speakers (High Defin loopback 2",
+          "Microphone (High Definition A 1", "Microphone (High Definition A 2",
+          "Headset Microphone (USB Audio 1", "Headset Earphone (US loopback 1",
+          "Headset Earphone (US loopback 2", "Other programs loopback 1",
+          "Other programs loopback 2"},
+         {"ASIOSrv:::\tCaptureEndpoints: loopback:default joins, what " + narrow(speakers) +
+              " plays, 2 channels",
+          "ASIOSrv:::\tCaptureEndpoints: " + narrow(usbMic) + " first",
+          "ASIOSrv:::\tCaptureEndpoints: " + narrow(gone) + " left out, not an active endpoint",
+          "ASIOSrv:::\tCaptureEndpoints: " + narrow(onboardMic) + " joins, shared mode, 2 channels",
+          "ASIOSrv:::\tCaptureEndpoints: " + narrow(headsetMic) +
+              " joins, shared mode, 1 channels",
+          "ASIOSrv:::\tCaptureEndpoints: loopback:" + narrow(onboardMic) +
+              " left out, not an active playback device",
+          "ASIOSrv:::\tCaptureEndpoints: loopback:others joins, what other programs play, 2 "
+          "channels"}},
+        // A playback device named for recording is not one; nothing listed is there.
+        {{gone, headset, headset},
+         {headset},
+         2,
+         2,
+         {"Microphone (High Definition A 1", "Microphone (High Definition A 2"},
+         {"ASIOSrv:::\tRenderEndpoints: " + narrow(gone) + " left out, not an active endpoint",
+          "ASIOSrv:::\tRenderEndpoints: " + narrow(headset) + " first",
+          "ASIOSrv:::\tRenderEndpoints: " + narrow(headset) +
+              " left out, one playback device at a time",
+          "ASIOSrv:::\tCaptureEndpoints: " + narrow(headset) + " left out, not an active endpoint",
+          "ASIOSrv:::\tCaptureEndpoints: the default endpoint, none listed is there"}},
+    };
+    std::wstring error;
+    ASSERT_TRUE(sim::loadConfigFile(kProfiles + L"studio-pc.ini", &error));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.inputs);
+        setList(L"RenderEndpoints", row.render);
+        setList(L"CaptureEndpoints", row.capture);
+        recreate();
+        drv->init(nullptr);
+        for (const std::string& line : row.lines)
+            EXPECT_TRUE(logged(line)) << line;
+        long in = 0, out = 0;
+        EXPECT_EQ(drv->getChannels(&in, &out), ASE_OK);
+        EXPECT_EQ(std::make_pair(in, out), std::make_pair(row.inputs, row.outputs));
+        for (long c = 0; c <= in; ++c) {
+            ASIOChannelInfo info = channel(c, true);
+            EXPECT_EQ(drv->getChannelInfo(&info), c < in ? ASE_OK : ASE_InvalidParameter) << c;
+            if (c < in) {
+                EXPECT_EQ(info.name, row.names[c]);
+                EXPECT_EQ(info.type, ASIOSTInt32LSB) << c;
+            }
+        }
+    }
+    setList(L"RenderEndpoints", {});
+    setList(L"CaptureEndpoints", {});
+
+    // Buffers on the last device's channel only: every input is bridged, as late as the
+    // latest device (the shared one, the engine's latency and its period).
+    setList(L"CaptureEndpoints", {onboardMic, usbMic});
+    recreate();
+    drv->init(nullptr);
+    ASIOBufferInfo infos[2] = {{ASIOTrue, 0, {}}, {ASIOTrue, 3, {}}};
+    ASIOCallbacks host = {};
+    long in = -1;
+    EXPECT_EQ(drv->createBuffers(infos, 1, 480, &host), ASE_OK);
+    EXPECT_EQ(drv->getLatencies(&in, nullptr), ASE_OK);
+    EXPECT_EQ(in, 480) << "the onboard microphone alone";
+    EXPECT_EQ(drv->createBuffers(infos + 1, 1, 480, &host), ASE_OK);
+    EXPECT_NE(infos[1].buffers[0], nullptr);
+    EXPECT_EQ(drv->getLatencies(&in, nullptr), ASE_OK);
+    EXPECT_EQ(in, 960 + ASIOSrv::bridgeFrames(480));
+    drv->disposeBuffers();
+
+    // Speakers the driver holds exclusively: Windows refuses their loopback, left out.
+    ASSERT_TRUE(sim::loadConfigFile(kProfiles + L"two-devices.ini", &error));
+    setList(L"CaptureEndpoints", {L"loopback:default"});
+    recreate();
+    drv->init(nullptr);
+    EXPECT_TRUE(logged("ASIOSrv:::\tCaptureEndpoints: " + narrow(speakers) +
+                       " left out, the driver plays to that device exclusively"));
+    EXPECT_EQ(drv->getChannels(&in, nullptr), ASE_OK);
+    EXPECT_EQ(in, 2);
+    setList(L"CaptureEndpoints", {});
+}

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -371,3 +372,77 @@ TEST(Log, StartStopAndThreadLinesInBothModes) {
 }
 
 } // namespace
+
+namespace {
+
+// Plays on an endpoint as another program would: a shared stream of its mix format.
+struct OtherProgram {
+    explicit OtherProgram(const std::wstring& id) {
+        ComRef<IMMDeviceEnumerator> enumerator;
+        ComRef<IMMDevice> device;
+        WAVEFORMATEX* mix = nullptr;
+        if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                    __uuidof(IMMDeviceEnumerator), enumerator.putVoid())) ||
+            FAILED(enumerator->GetDevice(id.c_str(), device.put())) ||
+            FAILED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                    client.putVoid())) ||
+            FAILED(client->GetMixFormat(&mix)))
+            return;
+        client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, 1000000, 0, mix, nullptr);
+        CoTaskMemFree(mix);
+    }
+    ComRef<IAudioClient> client;
+};
+
+} // namespace
+
+// What a second playback device plays, as an input beside the microphone: while a program
+// plays there its loopback has packets; when it stops, none come, and the input stays silent
+// in its place on that device's clock, with no dropout told, until it plays again.
+TEST(Loopback, ADeviceThatFallsSilentKeepsItsPlaceWithoutADropout) {
+    Options o;
+    o.inputs = 4;
+    Rig r(o);
+    sim::EndpointConfig speakers = sim::defaultRender(), headset = sim::defaultRender();
+    headset.id = L"{0.0.0.00000000}.{c41e7a90-2d35-4b68-9f1c-6e0a8d2b5f31}";
+    headset.containerId = {0x8f3c1e27, 0x6b4d, 0x4a95, {0x9e, 0x02, 0xd7, 0xa1, 0xc5, 0xb3, 0xf6, 0x48}};
+    headset.isDefault = false;
+    speakers.isDefault = true;
+    for (sim::EndpointConfig* c : {&speakers, &headset}) {
+        c->deviceFormat = sim::extensibleFormat(48000, 2, 32, 24, KSAUDIO_SPEAKER_STEREO);
+        c->recordLimitBytes = 256u << 20;
+    }
+    sim::EndpointConfig mic = sim::defaultCapture();
+    mic.deviceFormat = speakers.deviceFormat;
+    sim::configure({speakers, headset}, {mic});
+    const std::wstring list = L"loopback:" + headset.id + L'\0' + L'\0';
+    RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"CaptureEndpoints", REG_MULTI_SZ,
+                    list.data(), DWORD(list.size() * sizeof(wchar_t)));
+    r.asio->init(nullptr);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"CaptureEndpoints");
+    ASSERT_EQ(r.srv->extraInputCount, 1u);
+
+    OtherProgram other(headset.id);
+    ASSERT_TRUE(other.client);
+    ASSERT_EQ(other.client->Start(), S_OK);
+    const std::string logPath = "loopback-" + std::to_string(GetCurrentProcessId()) + ".log";
+    r.srv->logFile = fopen(logPath.c_str(), "wt");
+    ASSERT_TRUE(r.start());
+    for (int phase = 0; phase < 3; ++phase) {
+        ASSERT_TRUE(r.waitForSwitches(r.switchCount + 60, 3000)) << phase;
+        if (phase == 0) other.client->Stop();
+        if (phase == 1) other.client->Start();
+    }
+    other.client->Stop();
+    EXPECT_EQ(r.asio->stop(), ASE_OK);
+    EXPECT_EQ(r.asio->disposeBuffers(), ASE_OK);
+    fflush(r.srv->logFile);
+    std::ifstream log(logPath);
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("ASIOSrv::: Dropouts: 0"), std::string::npos) << text;
+    log.close();
+    other.client.reset();
+    fclose(r.srv->logFile);
+    r.srv->logFile = nullptr;
+    DeleteFileA(logPath.c_str());
+}
