@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <utility>
 
 namespace sim {
 
@@ -152,20 +153,20 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
     if (key == L"minimum_period") return num(&n) && (c.minimumPeriod = REFERENCE_TIME(n), true);
     if (key == L"maximum_duration") return num(&n) && (c.maximumDuration = REFERENCE_TIME(n), true);
     if (key == L"alignment") return num(&n) && (c.alignmentBytes = UINT32(n), true);
-    if (key == L"signal") {
-        std::wstring v = lower(value);
-        if (v == L"counter")
-            c.signal = Signal::Counter;
-        else if (v == L"sine")
-            c.signal = Signal::Sine;
-        else if (v == L"loopback")
-            c.signal = Signal::Loopback;
-        else if (v == L"silence")
-            c.signal = Signal::Silence;
-        else
-            return *why = L"expected counter, sine, loopback or silence", false;
-        return true;
-    }
+    // What a capture endpoint records, or (other_signal) what another program plays.
+    auto signal = [&](Signal* out, bool loopbackToo) {
+        static const std::pair<const wchar_t*, Signal> names[] = {{L"counter", Signal::Counter},
+                                                                  {L"sine", Signal::Sine},
+                                                                  {L"silence", Signal::Silence},
+                                                                  {L"loopback", Signal::Loopback}};
+        const std::wstring v = lower(value);
+        for (const auto& [name, kind] : names)
+            if (v == name && (loopbackToo || kind != Signal::Loopback)) return *out = kind, true;
+        *why = loopbackToo ? L"expected counter, sine, loopback or silence"
+                           : L"expected silence, sine or counter";
+        return false;
+    };
+    if (key == L"signal") return signal(&c.signal, true);
     if (key == L"frame_rounding") return choice({L"nearest", L"up"}, &c.roundFramesUp);
     if (key == L"initialize_again") return flag(&c.initializeAgain);
     if (key == L"next_packet_size") return choice({L"packet", L"zero"}, &c.nextPacketSizeZero);
@@ -194,18 +195,7 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
             return *why = L"expected none, shared or exclusive", false;
         return true;
     }
-    if (key == L"other_signal") {
-        std::wstring v = lower(value);
-        if (v == L"silence")
-            c.otherSignal = Signal::Silence;
-        else if (v == L"sine")
-            c.otherSignal = Signal::Sine;
-        else if (v == L"counter")
-            c.otherSignal = Signal::Counter;
-        else
-            return *why = L"expected silence, sine or counter", false;
-        return true;
-    }
+    if (key == L"other_signal") return signal(&c.otherSignal, false);
     if (key == L"loopback_events") return flag(&c.loopbackEvents);
     if (key == L"engine_periods") {
         std::vector<std::wstring> items = list(value);
