@@ -95,7 +95,7 @@ void ASIOSrv::tearDown() {
         audioClient[d] = device[d] = nullptr;
         endpointId[d] = nullptr;
     }
-    releaseExtraInputs();
+    releaseExtraDevices();
     if (deviceEnumerator) deviceEnumerator->Release();
     deviceEnumerator = nullptr;
 }

@@ -53,8 +53,8 @@ LONG readListSetting(const wchar_t* name, wchar_t* text, DWORD chars);
 
 // The host's channels of a direction at the most: several devices' side by side.
 constexpr int kMaxHostChannels = 32;
-// Recording devices beyond the first one at the most.
-constexpr int kMaxExtraInputs = 8;
+// Devices beyond the first of a direction at the most.
+constexpr int kMaxExtraDevices = 8;
 
 // Direction index of every per-direction pair.
 enum : int { kRender = 0, kCapture = 1 };
@@ -161,6 +161,9 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // The frames the clock bridge holds between the capture clock and the host's input at a
     // buffer of that many frames: the input latency it adds beyond the endpoint's.
     static long bridgeFrames(uint32_t bufferFrames);
+    // The frames an output bridge holds a playback device after the first behind the first
+    // one, at a buffer of bufferFrames and a device buffer of deviceFrames.
+    static double outputBridgeTarget(uint32_t bufferFrames, uint32_t deviceFrames, double rate);
 
     // Whether the streaming thread runs timer-driven: shared streams are always event-driven.
     bool timerDriven() const { return TimerDrivenMode && !shared[kRender] && !shared[kCapture]; }
@@ -198,12 +201,12 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // every stream and probe of that endpoint uses (channelCount is the running stream's).
     uint16_t deviceChannels[2] = {2, 2};
     void* asioBuffers[2][kMaxHostChannels] = {};
-    // The first recording device's host channels (getChannels' count for it); the inputs of
-    // the devices after it follow from here on.
-    uint16_t firstInputs = 0;
-    // Recording devices after the first: each a shared stream on its own clock, bridged into
-    // the playback device's, its channels after the ones before it. Bound by init.
-    struct ExtraInput {
+    // Each direction's first device's host channels (getChannels' count for it); the channels
+    // of the devices after it follow from here on.
+    uint16_t firstChannels[2] = {};
+    // Devices after a direction's first: each a shared stream on its own clock, bridged into
+    // the first playback device's, its channels after the ones before it. Bound by init.
+    struct ExtraDevice {
         wchar_t* id = nullptr;          // endpoint ID (task allocator)
         wchar_t name[64] = {};          // friendly name, for its channels' names
         uint16_t channels = 0;          // the mix format's
@@ -215,36 +218,50 @@ class ASIOSrv : public IASIO, public UnknownBase {
         IUnknown* audioClient = nullptr;
         HANDLE bufferEvent = nullptr;
         uint32_t periodFrames = 0;
+        uint32_t bufferFrames = 0; // the stream's buffer
         long latencyFrames = 0;
-    } extraInputs[kMaxExtraInputs];
-    unsigned extraInputCount = 0;
-    // Lets go of the extra inputs' streams (stop) or of them altogether (init, teardown).
-    void closeExtraInputs();
-    void releaseExtraInputs();
+    } extraDevices[2][kMaxExtraDevices];
+    unsigned extraCount[2] = {};
+    // Lets go of the extra devices' streams (stop) or of them altogether (init, teardown).
+    void closeExtraDevices();
+    void releaseExtraDevices();
     // The host channels of a direction that its first device streams: those below 16, or
-    // with recording devices after it, its own.
+    // with devices after it, its own.
     unsigned firstDeviceChannels(int direction) const {
-        return direction == kCapture && extraInputCount ? firstInputs : 16;
+        return extraCount[direction] ? firstChannels[direction] : 16;
     }
     // Whether a host channel of a direction can have a buffer.
     bool channelExists(int direction, long channel) const {
         if (channel < 0) return false;
         if (unsigned(channel) < firstDeviceChannels(direction)) return true;
-        return direction == kCapture && extraInputCount &&
-               channel < extraInputs[extraInputCount - 1].first +
-                             extraInputs[extraInputCount - 1].channels;
+        const unsigned n = extraCount[direction];
+        return n && channel < extraDevices[direction][n - 1].first +
+                                  extraDevices[direction][n - 1].channels;
+    }
+    // The extra device a host channel belongs to, or none.
+    const ExtraDevice* extraDeviceOf(int direction, long channel) const {
+        const ExtraDevice* found = nullptr;
+        if (channel >= 0 && unsigned(channel) >= firstDeviceChannels(direction))
+            for (unsigned i = 0; i < extraCount[direction]; ++i)
+                if (channel >= extraDevices[direction][i].first)
+                    found = &extraDevices[direction][i];
+        return found;
     }
     // Whether the host has buffers on a recording device after the first.
-    bool extraInputsWanted() const;
+    bool extraWanted(int direction) const;
     // The input latency every input shares when there are recording devices after the first:
     // the largest of the recording devices' own, to which each is padded in its bridge.
     long sharedInputLatency();
     // The output latency getLatencies reports (0 without a buffer size or a render endpoint).
     long outputLatency();
+    // How much later than the first playback device the ones after it play the host's output
+    // (the latency their bridges add): the first is held back as long, so that every output
+    // keeps one latency. 0 without buffers on them.
+    long outputBridgeFrames();
     // How much longer than the recording devices' own latency a loopback source's input is
     // held: its click comes back at the reported input + output latency, as through a cable
     // of no length.
-    long loopbackPadding(const ExtraInput& extra, long shared);
+    long loopbackPadding(const ExtraDevice& extra, long shared);
     HANDLE bufferEvent[2] = {};
     HANDLE threadReadyEvent = nullptr;
     double sampleRate = 0.0;
@@ -313,8 +330,9 @@ class ASIOSrv : public IASIO, public UnknownBase {
     bool streamOpen() const {
         if (running.load(std::memory_order_relaxed) || audioClient[0] || audioClient[1])
             return true;
-        for (unsigned i = 0; i < extraInputCount; ++i)
-            if (extraInputs[i].audioClient) return true;
+        for (int d = kRender; d <= kCapture; ++d)
+            for (unsigned i = 0; i < extraCount[d]; ++i)
+                if (extraDevices[d][i].audioClient) return true;
         return false;
     }
     // The endpoints are held by this object's stream, or by a thread of it still ending:

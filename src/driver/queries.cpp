@@ -128,8 +128,8 @@ long endpointLatency(ASIOSrv* self, int direction) {
 long ASIOSrv::sharedInputLatency() {
     long latest = endpointLatency(this, kCapture);
     long output = -1;
-    for (unsigned i = 0; i < extraInputCount; ++i) {
-        ExtraInput& extra = extraInputs[i];
+    for (unsigned i = 0; i < extraCount[kCapture]; ++i) {
+        ExtraDevice& extra = extraDevices[kCapture][i];
         if (!extra.audioClient && bufferFrames > 0) {
             ComRef<IAudioClient> client;
             if (FAILED(openExtraStream(this, extra, client, &extra.periodFrames,
@@ -143,7 +143,7 @@ long ASIOSrv::sharedInputLatency() {
         // makes up the silence only once they are a period and a half overdue: it must be
         // held two periods at least, which the latency of every input may have to grow for.
         if (extra.loopback) {
-            if (output < 0) output = outputLatency();
+            if (output < 0) output = outputLatency() - outputBridgeFrames();
             own = 3 * long(extra.periodFrames) - output;
         }
         if (own > latest) latest = own;
@@ -154,11 +154,31 @@ long ASIOSrv::sharedInputLatency() {
 long ASIOSrv::outputLatency() {
     if (bufferFrames <= 0 || !endpointId[kRender]) return 0;
     long held = timerDriven() ? 2 : hostCallsOutputReady.load(std::memory_order_relaxed) ? 0 : 1;
-    return endpointLatency(this, kRender) + held * long(bufferFrames);
+    return endpointLatency(this, kRender) + held * long(bufferFrames) + outputBridgeFrames();
 }
 
-long ASIOSrv::loopbackPadding(const ExtraInput& extra, long shared) {
-    return shared + outputLatency() - long(extra.periodFrames);
+long ASIOSrv::outputBridgeFrames() {
+    if (bufferFrames <= 0 || !extraWanted(kRender)) return 0;
+    double latest = 0;
+    for (unsigned i = 0; i < extraCount[kRender]; ++i) {
+        ExtraDevice& extra = extraDevices[kRender][i];
+        if (!extra.audioClient) {
+            ComRef<IAudioClient> client;
+            if (FAILED(openExtraStream(this, extra, client, &extra.periodFrames,
+                                       &extra.latencyFrames, &extra.bufferFrames)))
+                extra.bufferFrames = 0;
+        }
+        if (!extra.bufferFrames) continue;
+        const double target =
+            outputBridgeTarget(uint32_t(bufferFrames), extra.bufferFrames, sampleRate);
+        if (target > latest) latest = target;
+    }
+    return long(latest + 0.5);
+}
+
+long ASIOSrv::loopbackPadding(const ExtraDevice& extra, long shared) {
+    // What a playback device plays reaches its loopback as late as it is held back.
+    return shared + outputLatency() - outputBridgeFrames() - long(extra.periodFrames);
 }
 
 ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
@@ -178,7 +198,7 @@ ASIOError ASIOSrv::getLatencies(long* inputLatency, long* outputLatency) {
         // driven, the bridge takes the place of the capture ring, whose buffer of lead the
         // output's figure there counts. With buffers on recording devices after the first,
         // every input waits in one, as long as the latest device's.
-        if (extraInputsWanted())
+        if (extraWanted(kCapture))
             input = sharedInputLatency() + bridgeFrames(uint32_t(bufferFrames));
         else if (bridged())
             input += bridgeFrames(uint32_t(bufferFrames)) - (timerDriven() ? bufferFrames : 0);
@@ -234,10 +254,7 @@ ASIOError ASIOSrv::getChannelInfo(ASIOChannelInfo* info) {
     // Named after the device it belongs to, counted from 1 on each device.
     wchar_t device[64];
     long number = info->channel + 1;
-    const ExtraInput* extra = nullptr;
-    if (direction == kCapture && unsigned(info->channel) >= firstDeviceChannels(kCapture))
-        for (unsigned i = 0; i < extraInputCount; ++i)
-            if (info->channel >= extraInputs[i].first) extra = &extraInputs[i];
+    const ExtraDevice* extra = extraDeviceOf(direction, info->channel);
     if (extra) {
         wcsncpy(device, extra->name, 63);
         device[63] = 0;

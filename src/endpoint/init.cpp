@@ -93,17 +93,18 @@ bool activeEndpoint(IMMDeviceEnumerator* enumerator, const wchar_t* id, int dire
     return false;
 }
 
-// A recording device after the first joins as an extra input: through the engine, so that
-// it runs at its own period on its own clock, which the bridge takes into the playback
-// device's. False, with the reason in the log, when it cannot.
-bool addExtraInput(ASIOSrv* self, IMMDevice* endpoint, const wchar_t* entry, bool loopback) {
-    const wchar_t* setting = kEndpointListSetting[kCapture];
-    if (self->extraInputCount == kMaxExtraInputs) {
-        logMessage(self, L"ASIOSrv:::\t%s: %s left out, %d recording devices at the most", setting,
-                   entry, kMaxExtraInputs + 1);
+// A device after a direction's first joins as an extra one: through the engine, so that it
+// runs at its own period on its own clock, which its bridge takes into (or, playing, out of)
+// the first playback device's. False, with the reason in the log, when it cannot.
+bool addExtraDevice(ASIOSrv* self, int direction, IMMDevice* endpoint, const wchar_t* entry,
+                    bool loopback) {
+    const wchar_t* setting = kEndpointListSetting[direction];
+    if (self->extraCount[direction] == kMaxExtraDevices) {
+        logMessage(self, L"ASIOSrv:::\t%s: %s left out, %d %s devices at the most", setting,
+                   entry, kMaxExtraDevices + 1, direction == kRender ? L"playback" : L"recording");
         return false;
     }
-    ASIOSrv::ExtraInput& extra = self->extraInputs[self->extraInputCount];
+    ASIOSrv::ExtraDevice& extra = self->extraDevices[direction][self->extraCount[direction]];
     HRESULT hr = probeShared(endpoint, &extra.sharedEndpoint);
     if (FAILED(hr)) {
         logMessage(self, L"ASIOSrv:::\t%s: %s left out, no shared stream (%s)", setting, entry,
@@ -114,7 +115,7 @@ bool addExtraInput(ASIOSrv* self, IMMDevice* endpoint, const wchar_t* entry, boo
     readDeviceName(endpoint, extra.name, 64);
     extra.channels = extra.sharedEndpoint.mix.Format.nChannels;
     extra.loopback = loopback;
-    ++self->extraInputCount;
+    ++self->extraCount[direction];
     if (loopback)
         logMessage(self, L"ASIOSrv:::\t%s: %s joins, what %s plays, %d channels", setting, entry,
                    extra.id, extra.channels);
@@ -130,7 +131,7 @@ const wchar_t kOtherProgramsEntry[] = L"loopback:others";
 bool addOtherPrograms(ASIOSrv* self, const wchar_t* entry) {
     const wchar_t* setting = kEndpointListSetting[kCapture];
     ComRef<IAudioClient> client;
-    HRESULT hr = self->extraInputCount == kMaxExtraInputs
+    HRESULT hr = self->extraCount[kCapture] == kMaxExtraDevices
                      ? E_OUTOFMEMORY
                      : activateOtherPrograms(self->deviceEnumerator, client);
     const size_t bytes = (wcslen(entry) + 1) * sizeof(wchar_t);
@@ -141,7 +142,7 @@ bool addOtherPrograms(ASIOSrv* self, const wchar_t* entry) {
         return false;
     }
     memcpy(id, entry, bytes);
-    ASIOSrv::ExtraInput& extra = self->extraInputs[self->extraInputCount++];
+    ASIOSrv::ExtraDevice& extra = self->extraDevices[kCapture][self->extraCount[kCapture]++];
     extra.id = id;
     wcscpy(extra.name, L"Other programs");
     extra.channels = 2;
@@ -149,6 +150,19 @@ bool addOtherPrograms(ASIOSrv* self, const wchar_t* entry) {
     logMessage(self, L"ASIOSrv:::\t%s: %s joins, what other programs play, 2 channels", setting,
                entry);
     return true;
+}
+
+// Whether a device entry names the direction's first device or one that already joined: a
+// device streams once.
+bool listedBefore(const ASIOSrv* self, int direction, IMMDevice* first, const wchar_t* entry) {
+    TaskMem<wchar_t> id;
+    if (first && SUCCEEDED(first->GetId(id.put())) && id.get() && _wcsicmp(id.get(), entry) == 0)
+        return true;
+    for (unsigned i = 0; i < self->extraCount[direction]; ++i) {
+        const ASIOSrv::ExtraDevice& extra = self->extraDevices[direction][i];
+        if (!extra.loopback && extra.id && _wcsicmp(extra.id, entry) == 0) return true;
+    }
+    return false;
 }
 
 // The devices a user listed for a direction ("RenderEndpoints", "CaptureEndpoints"): the
@@ -178,21 +192,20 @@ bool findListed(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction,
                 logMessage(self, L"ASIOSrv:::\t%s: %s left out, not an active playback device",
                            setting, entry);
             else
-                addExtraInput(self, played.get(), entry, true);
+                addExtraDevice(self, kCapture, played.get(), entry, true);
             continue;
         }
         ComRef<IMMDevice> endpoint;
         const bool isFirst = !first;
-        if (!activeEndpoint(enumerator, entry, direction, isFirst ? first : endpoint)) {
+        if (listedBefore(self, direction, first.get(), entry)) {
+            logMessage(self, L"ASIOSrv:::\t%s: %s left out, listed before", setting, entry);
+        } else if (!activeEndpoint(enumerator, entry, direction, isFirst ? first : endpoint)) {
             logMessage(self, L"ASIOSrv:::\t%s: %s left out, not an active endpoint", setting,
                        entry);
         } else if (isFirst) {
             logMessage(self, L"ASIOSrv:::\t%s: %s first", setting, entry);
-        } else if (direction == kRender) {
-            logMessage(self, L"ASIOSrv:::\t%s: %s left out, one playback device at a time",
-                       setting, entry);
         } else {
-            addExtraInput(self, endpoint.get(), entry, false);
+            addExtraDevice(self, direction, endpoint.get(), entry, false);
         }
     }
     return bool(first);
@@ -291,19 +304,19 @@ long countChannels(ASIOSrv* self, IMMDeviceEnumerator* enumerator, const wchar_t
     return count;
 }
 
-// The recording devices after the first take the host's inputs after its channels, as many
-// as fit whole; each streams into the playback device's clock, so there must be one, and
-// the event-driven thread it takes.
-void placeExtraInputs(ASIOSrv* self) {
-    const wchar_t* setting = kEndpointListSetting[kCapture];
+// The devices after a direction's first take the host's channels after its own, as many as
+// fit whole; each streams on the first playback device's clock through a bridge, so there
+// must be one, and the event-driven thread it takes.
+void placeExtraDevices(ASIOSrv* self, int direction) {
+    const wchar_t* setting = kEndpointListSetting[direction];
     unsigned kept = 0;
-    unsigned next = self->firstInputs;
-    for (unsigned i = 0; i < self->extraInputCount; ++i) {
-        ASIOSrv::ExtraInput& extra = self->extraInputs[i];
+    unsigned next = self->firstChannels[direction];
+    for (unsigned i = 0; i < self->extraCount[direction]; ++i) {
+        ASIOSrv::ExtraDevice& extra = self->extraDevices[direction][i];
         const wchar_t* why = nullptr;
         if (!self->endpointId[kRender])
             why = L"no playback device to clock it";
-        else if (!self->endpointId[kCapture])
+        else if (!self->endpointId[direction])
             why = L"no first recording device";
         else if (self->TimerDrivenMode)
             why = L"not in timer-driven mode";
@@ -322,12 +335,12 @@ void placeExtraInputs(ASIOSrv* self) {
         extra.first = uint16_t(next);
         next += extra.channels;
         if (kept != i) {
-            self->extraInputs[kept] = extra;
+            self->extraDevices[direction][kept] = extra;
             extra = {};
         }
         ++kept;
     }
-    self->extraInputCount = kept;
+    self->extraCount[direction] = kept;
 }
 
 } // namespace
@@ -347,19 +360,21 @@ void readDeviceName(IMMDevice* device, wchar_t* name, size_t chars) {
     }
 }
 
-void ASIOSrv::releaseExtraInputs() {
-    closeExtraInputs();
-    for (unsigned i = 0; i < extraInputCount; ++i) {
-        CoTaskMemFree(extraInputs[i].id);
-        extraInputs[i] = {};
+void ASIOSrv::releaseExtraDevices() {
+    closeExtraDevices();
+    for (int d = kRender; d <= kCapture; ++d) {
+        for (unsigned i = 0; i < extraCount[d]; ++i) {
+            CoTaskMemFree(extraDevices[d][i].id);
+            extraDevices[d][i] = {};
+        }
+        extraCount[d] = 0;
     }
-    extraInputCount = 0;
 }
 
-bool ASIOSrv::extraInputsWanted() const {
-    for (unsigned i = 0; i < extraInputCount; ++i)
-        for (unsigned c = 0; c < extraInputs[i].channels; ++c)
-            if (asioBuffers[kCapture][extraInputs[i].first + c]) return true;
+bool ASIOSrv::extraWanted(int direction) const {
+    for (unsigned i = 0; i < extraCount[direction]; ++i)
+        for (unsigned c = 0; c < extraDevices[direction][i].channels; ++c)
+            if (asioBuffers[direction][extraDevices[direction][i].first + c]) return true;
     return false;
 }
 
@@ -392,8 +407,8 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
     shared[kRender] = shared[kCapture] = false;
     deviceId[kRender] = deviceId[kCapture] = {};
     errorText[0] = '\0';
-    releaseExtraInputs();
-    firstInputs = 0;
+    releaseExtraDevices();
+    firstChannels[kRender] = firstChannels[kCapture] = 0;
 
     bool forbidden = false;
     ComRef<IMMDeviceEnumerator> enumerator;
@@ -413,10 +428,13 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
             StreamMode mode = readStreamMode();
             for (int d = kRender; d <= kCapture; ++d)
                 forbidden |= bindEndpoint(this, enumerator.get(), d, mode) == Bound::Forbidden;
-            if (endpointId[kCapture])
-                firstInputs = uint16_t(
-                    countChannels(this, enumerator.get(), endpointId[kCapture], false, false));
-            placeExtraInputs(this);
+            for (int d = kRender; d <= kCapture; ++d) {
+                if (endpointId[d] && extraCount[d])
+                    firstChannels[d] = uint16_t(countChannels(this, enumerator.get(), endpointId[d],
+                                                              d == kRender && !shared[kRender],
+                                                              false));
+                placeExtraDevices(this, d);
+            }
         }
     }
 
@@ -474,8 +492,8 @@ long ASIOSrv::channelsOffered(int direction, bool log) {
                               direction == kRender && !shared[kRender], log);
     // The recording devices after the first follow its channels, or where it has fewer now
     // than init found, a silent gap.
-    if (direction == kCapture && extraInputCount) {
-        const ExtraInput& last = extraInputs[extraInputCount - 1];
+    if (extraCount[direction]) {
+        const ExtraDevice& last = extraDevices[direction][extraCount[direction] - 1];
         count = last.first + last.channels;
     }
     offeredChannels[direction] = count;

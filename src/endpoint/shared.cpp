@@ -233,9 +233,9 @@ HRESULT openOtherPrograms(const ASIOSrv* self, IMMDeviceEnumerator* enumerator,
 
 } // namespace
 
-HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraInput& extra,
+HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraDevice& extra,
                         ComRef<IAudioClient>& client, uint32_t* periodFrames,
-                        long* latencyFrames) {
+                        long* latencyFrames, uint32_t* bufferFrames) {
     ComRef<IMMDeviceEnumerator> enumerator;
     ComRef<IMMDevice> endpoint;
     if (!self->deviceEnumerator || !queryEnumerator(self->deviceEnumerator, enumerator))
@@ -268,6 +268,8 @@ HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraInput& extra,
     *periodFrames = uint32_t((uint64_t(period) * rate + 5000000) / 10000000);
     if (FAILED(client->GetStreamLatency(&latency)) || latency < 0) latency = 0;
     *latencyFrames = long((uint64_t(latency) * rate + 5000000) / 10000000) + long(*periodFrames);
+    UINT32 frames = 0;
+    if (bufferFrames) *bufferFrames = SUCCEEDED(client->GetBufferSize(&frames)) ? frames : 0;
     return S_OK;
 }
 

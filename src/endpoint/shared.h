@@ -34,14 +34,15 @@ bool turnShared(ASIOSrv* self, IMMDevice* endpoint, int direction, unsigned chan
 HRESULT openSharedStream(const ASIOSrv* self, IMMDevice* endpoint, int direction,
                          ComRef<IAudioClient>& client);
 
-// Opens the shared, event-driven stream of a recording device after the first (or of what a
+// Opens the shared, event-driven stream of a device after a direction's first (or of what a
 // playback device plays, a loopback stream): the engine's mix format at the driver's rate
 // (converted by the engine where it mixes at another), at the engine's own period, which its
 // bridge takes whatever the host's buffer. *periodFrames: its packets' length;
-// *latencyFrames: what it adds, the engine's latency and a period.
-HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraInput& extra,
+// *latencyFrames: what it adds, the engine's latency and a period; *bufferFrames, when asked
+// for: its buffer.
+HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraDevice& extra,
                         ComRef<IAudioClient>& client, uint32_t* periodFrames,
-                        long* latencyFrames);
+                        long* latencyFrames, uint32_t* bufferFrames = nullptr);
 
 // The format a shared direction streams with: the engine's mix format at the driver's rate,
 // which the engine converts where it mixes at another.

@@ -6,6 +6,8 @@
 
 #include <audioclient.h>
 
+#include <algorithm>
+#include <cmath>
 #include <new>
 
 namespace {
@@ -16,10 +18,13 @@ constexpr double kHundredNs = 1e-7;
 // a minute before itself (so that every later time, and any a little earlier, is positive). A
 // double holds seconds since the machine started to a few nanoseconds only after a few weeks:
 // seconds since the stream started keep the stamps' 100-ns steps exact.
-double bridgeSeconds(CaptureBridge& bridge, UINT64 hundredNs) {
+double bridgeSeconds(UINT64& origin, UINT64 hundredNs) {
     constexpr UINT64 kLead = 600000000; // a minute
-    if (!bridge.timeOrigin) bridge.timeOrigin = hundredNs > kLead ? hundredNs - kLead : 1;
-    return double(int64_t(hundredNs - bridge.timeOrigin)) * kHundredNs;
+    if (!origin) origin = hundredNs > kLead ? hundredNs - kLead : 1;
+    return double(int64_t(hundredNs - origin)) * kHundredNs;
+}
+double bridgeSeconds(CaptureBridge& bridge, UINT64 hundredNs) {
+    return bridgeSeconds(bridge.timeOrigin, hundredNs);
 }
 
 vl::ClockBridge::Config bridgeConfig(unsigned channels, uint32_t frames, double rate,
@@ -144,9 +149,11 @@ void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double woke
         const double ahead = (played + (wokeSeconds - double(qpc) * kHundredNs) * bridge.rate -
                               bridge.periodStart) /
                              frames;
-        const int offBy = ahead >= 1 ? 1 : ahead < -0.5 ? -1 : 0;
-        if (offBy && offBy == bridge.lastOffBy) {
-            bridge.periodStart += offBy * frames;
+        // Whole periods: a stall may cost several at once, all set right together.
+        const int offBy = ahead >= 1 ? int(std::floor(ahead)) : ahead < -0.5 ? -1 : 0;
+        if (offBy && (offBy > 0) == (bridge.lastOffBy > 0) && bridge.lastOffBy) {
+            const int by = offBy > 0 ? std::min(offBy, bridge.lastOffBy) : -1;
+            bridge.periodStart += by * frames;
             bridge.lastOffBy = 0;
         } else {
             bridge.lastOffBy = offBy;
@@ -159,4 +166,75 @@ void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double woke
         if (void* block = self->asioBuffers[kCapture][bridge.firstChannel + c])
             vl::floatToBlock(self->sampleType[kCapture], bridge.out[c], bridge.frames, block,
                              first);
+}
+
+vl::ClockBridge::Config outputBridgeConfig(unsigned channels, uint32_t hostFrames,
+                                           uint32_t deviceFrames, double rate) {
+    // The host's halves are the bridge's packets, stamped when the first playback device plays
+    // them, ahead of the moment they go in; the device's buffer, kept full, is its period,
+    // stamped when it plays, as far ahead. The margin covers the two clocks' jitter.
+    vl::ClockBridge::Config config = bridgeConfig(channels, deviceFrames, rate, hostFrames);
+    return config;
+}
+
+double ASIOSrv::outputBridgeTarget(uint32_t bufferFrames, uint32_t deviceFrames, double rate) {
+    return vl::ClockBridge::targetFor(outputBridgeConfig(1, bufferFrames, deviceFrames, rate));
+}
+
+bool OutputBridge::setup(unsigned streamChannels, uint32_t streamHostFrames,
+                         uint32_t streamDeviceFrames, double streamRate, int32_t type) {
+    channels = streamChannels;
+    hostFrames = streamHostFrames;
+    deviceFrames = streamDeviceFrames;
+    rate = streamRate > 0 ? streamRate : 48000;
+    hostType = type;
+    const unsigned width = vl::sampleBytes(type);
+    if (!channels || channels > vl::kMaxChannels || !hostFrames || !deviceFrames || !width)
+        return false;
+    half.reset(new (std::nothrow) uint8_t[size_t(channels) * hostFrames * width]);
+    scratch.reset(new (std::nothrow) float[size_t(channels) * deviceFrames]);
+    if (!half || !scratch ||
+        !clocks.setup(outputBridgeConfig(channels, hostFrames, deviceFrames, rate)))
+        return false;
+    for (unsigned c = 0; c < channels; ++c)
+        out[c] = scratch.get() + size_t(c) * deviceFrames;
+    return true;
+}
+
+void bridgeOutput(ASIOSrv* self, OutputBridge& bridge, uint8_t half, UINT64 playsAt) {
+    vl::interleaveFrames(bridge.hostType, &self->asioBuffers[kRender][bridge.firstChannel],
+                         bridge.channels, half ? bridge.hostFrames : 0, bridge.hostFrames,
+                         bridge.half.get());
+    bridge.clocks.captured(bridge.hostType, bridge.half.get(), bridge.channels, bridge.hostFrames,
+                           playsAt ? bridgeSeconds(bridge.timeOrigin, playsAt) : -1);
+}
+
+HRESULT bridgeToDevice(OutputBridge& bridge, IAudioClient* client, IAudioRenderClient* render,
+                       IAudioClock* clock, double clockFrequency) {
+    UINT32 queued = 0;
+    HRESULT hr = client->GetCurrentPadding(&queued);
+    if (FAILED(hr)) return hr == AUDCLNT_E_DEVICE_INVALIDATED ? hr : S_OK;
+    if (queued >= bridge.deviceFrames) return S_OK;
+    const UINT32 count = bridge.deviceFrames - queued;
+    // When the first frame written now plays: the device's position, as its clock gives it,
+    // moved on by what is queued ahead of it.
+    UINT64 position = 0, qpc = 0;
+    double seconds = -1;
+    if (clock && clockFrequency > 0 && SUCCEEDED(clock->GetPosition(&position, &qpc)) && qpc) {
+        const double played = double(position) / clockFrequency * bridge.rate;
+        seconds = bridgeSeconds(bridge.timeOrigin, qpc) +
+                  (double(bridge.written) - played) / bridge.rate;
+    }
+    BYTE* data = nullptr;
+    hr = render->GetBuffer(count, &data);
+    if (FAILED(hr) || !data) return hr == AUDCLNT_E_DEVICE_INVALIDATED ? hr : S_OK;
+    bridge.clocks.render(bridge.out, count, seconds);
+    // The engine's mix format: floats, interleaved.
+    float* frames = reinterpret_cast<float*>(data);
+    for (UINT32 f = 0; f < count; ++f)
+        for (unsigned c = 0; c < bridge.channels; ++c)
+            *frames++ = bridge.out[c][f];
+    render->ReleaseBuffer(count, 0);
+    bridge.written += count;
+    return S_OK;
 }

@@ -53,7 +53,7 @@ struct CaptureBridge {
     double clockFrequency = 0;
     double periodStart = -1; // render's position where the period of the last pass began
     UINT64 timeOrigin = 0;   // 100-ns units: the bridge's times are seconds from here
-    int lastOffBy = 0;       // the last pass found the count a period ahead (-1) or behind (1)
+    int lastOffBy = 0;       // the last pass found the count this many periods behind (-1: ahead)
     // Dropout evidence of the capture packets.
     vl::PositionWatch position;
     bool firstPacket = true;
@@ -89,6 +89,40 @@ void bridgeSilence(CaptureBridge& bridge);
 // (its signal woke the thread at wokeSeconds, on the performance counter).
 void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double wokeSeconds);
 
+// A playback device after the first, on its own clock: each half the host fills for its
+// channels goes into the bridge at the time the first playback device plays it, and the
+// device's buffer is kept full from the bridge, resampled into its clock, at the times it
+// plays. Made by start, owned by the thread's hold.
+struct OutputBridge {
+    vl::ClockBridge clocks;
+    std::unique_ptr<uint8_t[]> half;  // one host half of its channels, interleaved
+    std::unique_ptr<float[]> scratch; // the device's buffer, per channel
+    float* out[vl::kMaxChannels] = {};
+    uint32_t hostFrames = 0;   // the host's buffer
+    uint32_t deviceFrames = 0; // the device's buffer
+    unsigned channels = 0;
+    unsigned firstChannel = 0; // the host's output its first channel comes from
+    int32_t hostType = 0;      // the host's samples
+    double rate = 48000;
+    UINT64 timeOrigin = 0;
+    uint64_t written = 0; // frames written to the device since its start
+    bool setup(unsigned channels, uint32_t hostFrames, uint32_t deviceFrames, double rate,
+               int32_t hostType);
+};
+
+// The configuration of an output bridge: the latency it adds is its target (engine.h users
+// size the first playback device's delay by it before the bridge exists).
+vl::ClockBridge::Config outputBridgeConfig(unsigned channels, uint32_t hostFrames,
+                                           uint32_t deviceFrames, double rate);
+
+// The host's half of an output bridge's channels into the bridge, played by the first
+// playback device at playsAt (100-ns units, on the performance counter).
+void bridgeOutput(ASIOSrv* self, OutputBridge& bridge, uint8_t half, UINT64 playsAt);
+// Fills the device's buffer from the bridge, at the times its clock says the frames play.
+// The endpoint's error when it went away, else S_OK.
+HRESULT bridgeToDevice(OutputBridge& bridge, IAudioClient* client, IAudioRenderClient* render,
+                       IAudioClock* clock, double clockFrequency);
+
 // Allocator of the host's buffer blocks (malloc); a test may replace it to make an
 // allocation fail. Blocks are freed with free().
 extern void* (*blockAllocator)(size_t bytes);
@@ -96,10 +130,11 @@ extern void* (*blockAllocator)(size_t bytes);
 // What a streaming thread holds for itself (rule 2 above).
 // A recording device after the first, as its streaming thread holds it: its own reference on
 // the client, its own duplicate of the event, and its bridge.
-struct ExtraInputHold {
+struct ExtraHold {
     IUnknown* client = nullptr;
     HANDLE event = nullptr;
-    CaptureBridge* bridge = nullptr;
+    CaptureBridge* bridge = nullptr; // a recording device's
+    OutputBridge* output = nullptr;  // a playback device's
 };
 
 struct StreamHold {
@@ -110,8 +145,11 @@ struct StreamHold {
     HMODULE module = nullptr;        // the code the thread runs, kept loaded until it has left
     CaptureBridge* bridge = nullptr; // with both directions, event-driven, or none
     bool clocksApart = false;        // the bridge is on from the start
-    ExtraInputHold extra[kMaxExtraInputs];
+    ExtraHold extra[kMaxExtraDevices];
     unsigned extras = 0;
+    ExtraHold extraOut[kMaxExtraDevices]; // playback devices after the first
+    unsigned extraOuts = 0;
+    uint32_t outputDelay = 0; // frames the first playback device is held back by, to match them
 };
 
 // Asks the host, through asioMessage, whether it takes time information with its switches.
@@ -139,7 +177,18 @@ struct OutputHandover {
     HRESULT result = S_OK;  // of GetBuffer, once sent; S_FALSE: left out, no room
     bool padded = false;    // silence went in first: the engine had played its queue dry
     long targetQueued = -1; // shared: frames queued when a half goes in (the first pass's)
+    long queuedAtWake = -1; // shared: what the pass found queued as it began, or -1 (not asked)
     LONGLONG sentTicks = 0; // performance counter when ReleaseBuffer returned
+    // With playback devices after the first: the endpoint's clock, the frames written to it
+    // (the silence start put in included), and when the frame the last half went to plays
+    // (100-ns units; 0: none went, or unknown). Their outputs come as late as theirs: each half is held
+    // back by `delay` frames in a ring of ringFrames.
+    IAudioClock* clock = nullptr;
+    double clockFrequency = 0;
+    uint64_t written = 0;
+    UINT64 playsAt = 0;
+    std::unique_ptr<uint8_t[]> ring;
+    uint32_t delay = 0, ringFrames = 0, ringPos = 0, frameBytes = 0;
 };
 
 // Hands one output half to the render endpoint (GetBuffer, copy, ReleaseBuffer), once.

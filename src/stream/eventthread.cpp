@@ -9,6 +9,7 @@
 #include <avrt.h>
 
 #include <cmath>
+#include <new>
 
 namespace {
 
@@ -38,8 +39,19 @@ bool bridgeTroubled(CaptureBridge& bridge) {
     return troubled;
 }
 
+// The half just handed to the first playback device, into the bridge of every one after it.
+void feedOutputs(ASIOSrv* self, StreamHold& hold, unsigned outs, const OutputHandover& output) {
+    // A half that went nowhere (the first pass of a render stream that started late) goes
+    // nowhere else either.
+    if (!output.sent || !output.playsAt) return;
+    for (unsigned i = 0; i < outs; ++i)
+        bridgeOutput(self, *hold.extraOut[i].output, output.half, output.playsAt);
+}
+
 // The packets one pass takes at the most.
 constexpr unsigned kMostPacketsAPass = 16;
+// Passes that lose nothing between two that do, within one dropout.
+constexpr unsigned kDropoutJoinPasses = 2;
 // How far a capture packet's time stamp may stray from the moment its last frame was made.
 constexpr double kStampJitterSeconds = 200e-6;
 
@@ -75,8 +87,8 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     if (FAILED(status)) return 0;
     // The recording devices after the first, each on its own clock and through its own
     // bridge; they come with a render stream, whose clock they are taken into.
-    ComRef<IAudioCaptureClient> extraCapture[kMaxExtraInputs];
-    ComRef<IAudioClock> extraClock[kMaxExtraInputs];
+    ComRef<IAudioCaptureClient> extraCapture[kMaxExtraDevices];
+    ComRef<IAudioClock> extraClock[kMaxExtraDevices];
     const unsigned extras = render ? hold.extras : 0;
     for (unsigned i = 0; i < extras; ++i) {
         UINT32 extraFrames = 0;
@@ -95,6 +107,25 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         }
     }
 
+    // The playback devices after the first, each kept full from its own bridge on its own
+    // clock's events.
+    ComRef<IAudioClient> outClient[kMaxExtraDevices];
+    ComRef<IAudioRenderClient> outRender[kMaxExtraDevices];
+    ComRef<IAudioClock> outClock[kMaxExtraDevices];
+    double outFrequency[kMaxExtraDevices] = {};
+    const unsigned outs = render ? hold.extraOuts : 0;
+    for (unsigned i = 0; i < outs; ++i) {
+        UINT32 outFrames = 0;
+        UINT64 frequency = 0;
+        if (!openService(hold.extraOut[i].client, outRender[i], &outFrames, &status) ||
+            FAILED(status) || !outRender[i] ||
+            FAILED(queryFrom(hold.extraOut[i].client, outClient[i])) || !outClient[i])
+            return 0;
+        if (SUCCEEDED(outClient[i]->GetService(__uuidof(IAudioClock), outClock[i].putVoid())) &&
+            outClock[i] && SUCCEEDED(outClock[i]->GetFrequency(&frequency)))
+            outFrequency[i] = double(frequency);
+    }
+
     const UINT32 frames = UINT32(self->bufferFrames);
     const ASIOCallbacks& host = hold.callbacks;
     bool useTimeInfo = hostTakesTimeInfo(host);
@@ -111,7 +142,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     // from then on: each pass sends the half of the switch before, one period more on the way
     // out, and the host fills the first half ahead, for the first pass to send.
     bool direct = self->hostCallsOutputReady.load(std::memory_order_relaxed) && render;
-    HANDLE waitList[2 + kMaxExtraInputs];
+    HANDLE waitList[2 + 2 * kMaxExtraDevices];
     DWORD waitCount = 0;
     if (render) {
         waitList[waitCount++] = hold.event[kRender];
@@ -121,22 +152,25 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     const DWORD firstExtraWait = waitCount;
     for (unsigned i = 0; i < extras; ++i)
         waitList[waitCount++] = hold.extra[i].event;
+    const DWORD firstOutWait = waitCount;
+    for (unsigned i = 0; i < outs; ++i)
+        waitList[waitCount++] = hold.extraOut[i].event;
     logMessage(self, L"ASIODrv:::...Event Driven Thread started...(%d events)", waitCount);
     // Capture on another device's clock: its packets are taken whenever they come, and each
     // render period's input comes out of the bridge in render's clock. Capture and render
     // of one device, or of devices that do not say, have their rates compared all along:
     // clocks found apart turn the bridge on.
-    // With recording devices after the first, every input is bridged from the start, so that
-    // all of them keep one latency.
+    // With devices after the first, every input is bridged from the start, so that all of
+    // them keep one latency, and the passes come on render's signal alone.
     CaptureBridge* const spare = render && capture ? hold.bridge : nullptr;
-    CaptureBridge* bridge = spare && (hold.clocksApart || extras) ? spare : nullptr;
+    CaptureBridge* bridge = spare && (hold.clocksApart || extras || outs) ? spare : nullptr;
     ComRef<IAudioClock> renderClock;
+    double clockFrequency = 0;
     vl::ClockCompare compare;
     compare.reset(self->sampleRate > 0 ? self->sampleRate : 48000.0);
-    if (spare || extras) {
+    if (spare || extras || outs) {
         ComRef<IAudioClient> client;
         UINT64 frequency = 0;
-        double clockFrequency = 0;
         if (SUCCEEDED(queryFrom(hold.client[kRender], client)) && client &&
             SUCCEEDED(client->GetService(__uuidof(IAudioClock), renderClock.putVoid())) &&
             renderClock && SUCCEEDED(renderClock->GetFrequency(&frequency)))
@@ -171,12 +205,15 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     QueryPerformanceFrequency(&ticksPerSecond);
     // Lost periods: a wake after the next signal, a buffer handed over after its period, a
     // capture packet that says one was lost or starts past where the last one ended. Each run
-    // of consecutive passes that lose one is one dropout, told to the host once.
+    // of passes that lose one is one dropout, told to the host once: a run goes on over a
+    // pass or two that lose none, as long as a bridge takes to set its count of render's
+    // periods right after a stall (two passes must agree), which is the same stall's doing.
     const LONGLONG periodTicks = LONGLONG(double(ticksPerSecond.QuadPart) * frames / rate);
     vl::PeriodWatch clock;
     clock.reset(periodTicks);
     vl::PositionWatch capturePosition;
-    bool firstPacket = true, lostBefore = false;
+    bool firstPacket = true;
+    unsigned sinceLost = ~0u; // passes since the last that lost a period
     uint32_t passes = 0;
     int resyncSupported = -1;
     uint32_t dropouts = 0;
@@ -185,6 +222,18 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     output.frames = frames;
     output.sharedClient = sharedRender.get();
     output.bufferFrames = renderBufferFrames;
+    if (outs) {
+        // The silence start put in plays first; each half goes out `delay` frames late.
+        output.clock = renderClock.get();
+        output.clockFrequency = clockFrequency;
+        output.written = frames;
+        output.frameBytes = (self->shared[kRender] ? 4u : vl::sampleBytes(self->sampleType[kRender])) *
+                            self->channelCount[kRender];
+        output.delay = hold.outputDelay;
+        output.ringFrames = hold.outputDelay + frames;
+        output.ring.reset(new (std::nothrow) uint8_t[size_t(output.ringFrames) * output.frameBytes]());
+        if (!output.ring) return 0;
+    }
     HRESULT gone = S_OK;
     bool captureLost = false; // a bridged packet taken between passes told of a loss
     int64_t lastPeriod = -1;  // render's period when the last pass read its clock
@@ -192,12 +241,14 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     while (self->running.load(std::memory_order_acquire)) {
         // With both directions a pass begins only when both endpoints have signalled; across
         // two clocks, on render's signal, capture's taken whenever it comes.
-        DWORD r = WaitForMultipleObjects(waitCount, waitList, bridge || extras ? FALSE : TRUE,
-                                         silenceMs);
+        DWORD r = WaitForMultipleObjects(waitCount, waitList,
+                                         bridge || extras || outs ? FALSE : TRUE, silenceMs);
         if (r == WAIT_TIMEOUT) {
             bool extraGone = false;
             for (unsigned i = 0; i < extras; ++i)
                 extraGone |= endpointGone(hold.extra[i].client);
+            for (unsigned i = 0; i < outs; ++i)
+                extraGone |= endpointGone(hold.extraOut[i].client);
             if (endpointGone(hold.client[kRender]) || endpointGone(hold.client[kCapture]) ||
                 extraGone) {
                 gone = AUDCLNT_E_DEVICE_INVALIDATED;
@@ -211,7 +262,15 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             if (gone != S_OK) break;
             continue;
         }
-        if (r >= WAIT_OBJECT_0 + firstExtraWait && r < WAIT_OBJECT_0 + waitCount) {
+        if (r >= WAIT_OBJECT_0 + firstOutWait && r < WAIT_OBJECT_0 + waitCount) {
+            if (!self->running.load(std::memory_order_acquire)) break;
+            const unsigned i = r - WAIT_OBJECT_0 - firstOutWait;
+            gone = bridgeToDevice(*hold.extraOut[i].output, outClient[i].get(), outRender[i].get(),
+                                  outClock[i].get(), outFrequency[i]);
+            if (gone != S_OK) break;
+            continue;
+        }
+        if (r >= WAIT_OBJECT_0 + firstExtraWait && r < WAIT_OBJECT_0 + firstOutWait) {
             if (!self->running.load(std::memory_order_acquire)) break;
             const unsigned i = r - WAIT_OBJECT_0 - firstExtraWait;
             gone = bridgeCapture(*hold.extra[i].bridge, extraCapture[i].get(), &captureLost);
@@ -228,15 +287,18 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         // tells a new period by a packet waiting or the engine having read the render buffer.
         // A shared capture stream says what waits (GetNextPacketSize), so the pass asks once
         // and knows whether there is a packet to take at all.
+        // Through a bridge, or without capture, render's queue alone tells.
         UINT32 waiting = 1;
         if (capture && !bridge && self->shared[kCapture] &&
             FAILED(capture->GetNextPacketSize(&waiting)))
             waiting = 1;
-        if (!waiting && sharedRender && output.targetQueued >= 0) {
+        // What is queued then stands for the pass: its half goes in beside it.
+        if ((!waiting || bridge || !capture) && sharedRender && output.targetQueued >= 0) {
             UINT32 queued = 0;
-            if (SUCCEEDED(sharedRender->GetCurrentPadding(&queued)) &&
-                long(queued) > output.targetQueued + long(frames / 2))
-                continue;
+            if (SUCCEEDED(sharedRender->GetCurrentPadding(&queued))) {
+                if (long(queued) > output.targetQueued + long(frames / 2)) continue;
+                output.queuedAtWake = long(queued);
+            }
         }
         uint8_t half = uint8_t(count & 1);
         // With a capture stream its packets tell of lost periods exactly; a render stream
@@ -357,6 +419,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                 gone = output.result;
                 break;
             }
+            feedOutputs(self, hold, outs, output);
         }
         self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
         if (direct) {
@@ -371,6 +434,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                 gone = output.result;
                 break;
             }
+            feedOutputs(self, hold, outs, output);
             // Handed over more than a period after the wake: its period had begun without it.
             if (output.sent && output.sentTicks - woke.QuadPart > periodTicks) lost = true;
         } else {
@@ -415,12 +479,12 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         }
         // A lost period is a stall: the clocks' readings around it are not believed.
         if (lost) compare.stall();
-        if (lost && !lostBefore) {
+        if (lost && sinceLost > kDropoutJoinPasses) {
             ++dropouts;
             if (self->running.load(std::memory_order_acquire))
                 requestResync(host, &resyncSupported);
         }
-        lostBefore = lost;
+        sinceLost = lost ? 0 : sinceLost == ~0u ? sinceLost : sinceLost + 1;
     }
 
     for (unsigned i = 0; i < extras; ++i)
@@ -429,6 +493,14 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                    L"against render's, %d resyncs",
                    i + 2, hold.extra[i].bridge->clocks.ratioPpm(),
                    int(hold.extra[i].bridge->clocks.resyncs()));
+    // An output bridge's capture side is the first playback device: its ratio is that one's
+    // against the device's.
+    for (unsigned i = 0; i < outs; ++i)
+        logMessage(self,
+                   L"ASIOSrv::: Drift compensation: playback device %d's clock %+.1f ppm "
+                   L"against render's, %d resyncs",
+                   i + 2, -hold.extraOut[i].output->clocks.ratioPpm(),
+                   int(hold.extraOut[i].output->clocks.resyncs()));
     if (bridge)
         logMessage(self,
                    L"ASIOSrv::: Drift compensation: capture clock %+.1f ppm against render's, "
@@ -441,6 +513,11 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                    compare.ppm());
     logMessage(self, L"ASIOSrv::: Dropouts: %d", dropouts);
     if (gone != S_OK) requestReset(self, host, gone);
+    for (unsigned i = 0; i < kMaxExtraDevices; ++i) {
+        outClock[i].reset();
+        outRender[i].reset();
+        outClient[i].reset();
+    }
     for (auto& clock : extraClock)
         clock.reset();
     for (auto& service : extraCapture)

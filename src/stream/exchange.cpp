@@ -7,6 +7,7 @@
 #include <audioclient.h>
 
 #include <algorithm>
+#include <cstring>
 
 bool hostTakesTimeInfo(const ASIOCallbacks& callbacks) {
     auto asioMessage = callbacks.asioMessage; // read once for both questions
@@ -40,19 +41,46 @@ void requestResync(const ASIOCallbacks& host, int* supported) {
     if (*supported) asioMessage(kAsioResyncRequest, 0, nullptr, nullptr);
 }
 
+namespace {
+
+// The host's half into the ring, and the frames `delay` before it out to the endpoint.
+void delayHalf(ASIOSrv* self, OutputHandover& out, BYTE* data) {
+    const uint32_t n = out.ringFrames, bytes = out.frameBytes, first = out.half ? out.frames : 0;
+    const uint32_t room = n - out.ringPos;
+    const uint32_t before = out.frames < room ? out.frames : room;
+    self->copyRenderRange(first, before, out.ring.get() + size_t(out.ringPos) * bytes);
+    if (before < out.frames)
+        self->copyRenderRange(first + before, out.frames - before, out.ring.get());
+    uint32_t from = (out.ringPos + n - out.delay) % n;
+    for (uint32_t done = 0; done < out.frames;) {
+        const uint32_t run = std::min(out.frames - done, n - from);
+        memcpy(data + size_t(done) * bytes, out.ring.get() + size_t(from) * bytes,
+               size_t(run) * bytes);
+        done += run;
+        from = (from + run) % n;
+    }
+    out.ringPos = (out.ringPos + out.frames) % n;
+}
+
+} // namespace
+
 void sendOutput(ASIOSrv* self, OutputHandover& out) {
     // Never twice, and never once stop has cleared running: the host may be freeing its
     // buffers.
     if (out.sent || !self->running.load(std::memory_order_acquire)) return;
     out.sent = true;
     out.padded = false;
+    out.playsAt = 0;
     UINT32 queued = 0;
     // A shared stream's buffer is the engine's, which reads a period a pass: the output's
     // latency is what is queued when a half goes in, as the first pass found it. A pass that
     // finds half a period more (two passes in one period) leaves its half out; one that finds
     // half a period less (a stall let the engine play the queue dry) puts silence back
     // first, so that the output is never earlier than reported. Either is a dropout.
-    if (out.sharedClient && SUCCEEDED(out.sharedClient->GetCurrentPadding(&queued))) {
+    const long atWake = out.queuedAtWake;
+    out.queuedAtWake = -1;
+    if (atWake >= 0) queued = UINT32(atWake);
+    if (out.sharedClient && (atWake >= 0 || SUCCEEDED(out.sharedClient->GetCurrentPadding(&queued)))) {
         // The first pass normally finds the silence released before Start read already: the
         // engine reads each stream at the period that ends in the capture packet this pass
         // answers. Found still queued whole, the render stream started after that period
@@ -75,18 +103,35 @@ void sendOutput(ASIOSrv* self, OutputHandover& out) {
         if (long(queued) + half < target) {
             BYTE* silence = nullptr;
             const UINT32 gap = UINT32(target - long(queued));
-            if (SUCCEEDED(out.render->GetBuffer(gap, &silence)))
+            if (SUCCEEDED(out.render->GetBuffer(gap, &silence))) {
                 out.render->ReleaseBuffer(gap, AUDCLNT_BUFFERFLAGS_SILENT);
+                out.written += gap;
+            }
             out.padded = true;
         }
     }
     BYTE* data = nullptr;
     out.result = out.render->GetBuffer(out.frames, &data);
-    if (SUCCEEDED(out.result) && data) self->copyRenderHalf(out.half, data);
+    if (SUCCEEDED(out.result) && data) {
+        if (out.ring)
+            delayHalf(self, out, data);
+        else
+            self->copyRenderHalf(out.half, data);
+    }
     out.render->ReleaseBuffer(out.frames, 0);
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     out.sentTicks = now.QuadPart;
+    // When the frame this half went to plays: where the endpoint's clock stands now, moved on
+    // by what was written before it.
+    UINT64 position = 0, qpc = 0;
+    if (SUCCEEDED(out.result) && out.clock && out.clockFrequency > 0 && self->sampleRate > 0 &&
+        SUCCEEDED(out.clock->GetPosition(&position, &qpc)) && qpc) {
+        const double ahead =
+            double(out.written) - double(position) / out.clockFrequency * self->sampleRate;
+        out.playsAt = UINT64(int64_t(qpc) + int64_t(ahead / self->sampleRate * 1e7 + 0.5));
+    }
+    if (SUCCEEDED(out.result)) out.written += out.frames;
 }
 
 bool endpointGone(IUnknown* held) {

@@ -31,28 +31,33 @@ void closeHold(StreamHold* hold) {
         if (hold->client[d]) hold->client[d]->Release();
         if (hold->event[d]) CloseHandle(hold->event[d]);
     }
-    for (unsigned i = 0; i < hold->extras; ++i) {
-        if (hold->extra[i].client) hold->extra[i].client->Release();
-        if (hold->extra[i].event) CloseHandle(hold->extra[i].event);
-        delete hold->extra[i].bridge;
+    for (unsigned i = 0; i < hold->extras + hold->extraOuts; ++i) {
+        ExtraHold& held = i < hold->extras ? hold->extra[i] : hold->extraOut[i - hold->extras];
+        if (held.client) held.client->Release();
+        if (held.event) CloseHandle(held.event);
+        delete held.bridge;
+        delete held.output;
     }
     delete hold->bridge;
     delete hold;
 }
 
-// Whether the host has buffers on a recording device after the first.
-bool extraWanted(const ASIOSrv* self, const ASIOSrv::ExtraInput& extra) {
+// Whether the host has buffers on a device after a direction's first.
+bool deviceWanted(const ASIOSrv* self, int direction, const ASIOSrv::ExtraDevice& extra) {
     for (unsigned c = 0; c < extra.channels; ++c)
-        if (self->asioBuffers[kCapture][extra.first + c]) return true;
+        if (self->asioBuffers[direction][extra.first + c]) return true;
     return false;
 }
 
-// Opens a recording device after the first, its event set; false with the refusal in *status.
-bool openExtraInput(ASIOSrv* self, ASIOSrv::ExtraInput& extra, HRESULT* status) {
+// Opens a device after a direction's first, its event set; false with the refusal in *status.
+bool openExtraDevice(ASIOSrv* self, int direction, ASIOSrv::ExtraDevice& extra,
+                     HRESULT* status) {
     ComRef<IAudioClient> client;
-    *status = openExtraStream(self, extra, client, &extra.periodFrames, &extra.latencyFrames);
-    logMessage(self, L"ASIOSrv:::\tCapture %s shared, %d frames a period (%s)", extra.name,
-               extra.periodFrames, vl::refusalText(*status).text);
+    *status = openExtraStream(self, extra, client, &extra.periodFrames, &extra.latencyFrames,
+                              &extra.bufferFrames);
+    logMessage(self, L"ASIOSrv:::\t%s %s shared, %d frames a period (%s)",
+               direction == kRender ? L"Render" : L"Capture", extra.name, extra.periodFrames,
+               vl::refusalText(*status).text);
     if (FAILED(*status)) return false;
     extra.bufferEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     *status = extra.bufferEvent ? client->SetEventHandle(extra.bufferEvent) : E_FAIL;
@@ -106,8 +111,8 @@ StreamHold* makeHold(ASIOSrv* self) {
     // With recording devices after the first every input goes through a bridge, each padded
     // to the latest one's latency so that all inputs arrive together.
     bool extras = false;
-    for (unsigned i = 0; i < self->extraInputCount && self->audioClient[kRender]; ++i)
-        extras |= self->extraInputs[i].audioClient != nullptr;
+    for (unsigned i = 0; i < self->extraCount[kCapture] && self->audioClient[kRender]; ++i)
+        extras |= self->extraDevices[kCapture][i].audioClient != nullptr;
     const long latest = extras ? self->sharedInputLatency() : 0;
     if (self->audioClient[kRender] && self->audioClient[kCapture]) {
         const long own = latest ? endpointLatency(self, kCapture) : 0;
@@ -124,10 +129,10 @@ StreamHold* makeHold(ASIOSrv* self) {
             return nullptr;
         }
     }
-    for (unsigned i = 0; i < self->extraInputCount && self->audioClient[kRender]; ++i) {
-        const ASIOSrv::ExtraInput& extra = self->extraInputs[i];
+    for (unsigned i = 0; i < self->extraCount[kCapture] && self->audioClient[kRender]; ++i) {
+        const ASIOSrv::ExtraDevice& extra = self->extraDevices[kCapture][i];
         if (!extra.audioClient) continue;
-        ExtraInputHold& held = hold->extra[hold->extras++];
+        ExtraHold& held = hold->extra[hold->extras++];
         (held.client = extra.audioClient)->AddRef();
         held.event = duplicate(extra.bufferEvent);
         held.bridge = new (std::nothrow) CaptureBridge;
@@ -144,6 +149,28 @@ StreamHold* makeHold(ASIOSrv* self) {
         held.bridge->loopback = extra.loopback;
         logMessage(self, L"ASIOSrv::: Inputs padded to %d frames: recording device %d by %d",
                    latest, i + 2, padding);
+    }
+    // Playback devices after the first play the host's output out of their bridges, as late
+    // as the latest of them: the first is held back as long.
+    for (unsigned i = 0; i < self->extraCount[kRender] && self->audioClient[kRender]; ++i) {
+        const ASIOSrv::ExtraDevice& extra = self->extraDevices[kRender][i];
+        if (!extra.audioClient) continue;
+        ExtraHold& held = hold->extraOut[hold->extraOuts++];
+        (held.client = extra.audioClient)->AddRef();
+        held.event = duplicate(extra.bufferEvent);
+        held.output = new (std::nothrow) OutputBridge;
+        if (!held.event || !held.output ||
+            !held.output->setup(extra.channels, uint32_t(self->bufferFrames), extra.bufferFrames,
+                                self->sampleRate, self->sampleType[kRender])) {
+            closeHold(hold);
+            return nullptr;
+        }
+        held.output->firstChannel = extra.first;
+    }
+    if (hold->extraOuts) {
+        hold->outputDelay = uint32_t(self->outputBridgeFrames());
+        logMessage(self, L"ASIOSrv::: Outputs held to one latency: playback device 1 by %d frames",
+                   hold->outputDelay);
     }
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&makeHold),
                        &hold->module);
@@ -174,9 +201,10 @@ ASIOError ASIOSrv::start() {
     StreamPlan plan = bufferPlan();
     // Recording devices after the first stream into the playback device's clock: it plays,
     // silence where the host has no outputs, whenever they record.
-    const bool extras = extraInputsWanted();
-    if (extras && !plan.channels[kRender]) plan.channels[kRender] = deviceChannels[kRender];
-    closeExtraInputs();
+    const bool extras = extraWanted(kCapture), extraOutputs = extraWanted(kRender);
+    if ((extras || extraOutputs) && !plan.channels[kRender])
+        plan.channels[kRender] = deviceChannels[kRender];
+    closeExtraDevices();
     for (int d = kRender; d <= kCapture; outcome[d] = status, ++d) {
         if (device[d]) device[d]->Release();
         if (audioClient[d]) audioClient[d]->Release();
@@ -315,12 +343,14 @@ ASIOError ASIOSrv::start() {
 
     const wchar_t* failedExtra = nullptr;
     HRESULT extraOutcome = S_OK;
-    for (unsigned i = 0; i < extraInputCount && extras && audioClient[kRender]; ++i)
-        if (extraWanted(this, extraInputs[i]) &&
-            !openExtraInput(this, extraInputs[i], &extraOutcome)) {
-            failedExtra = extraInputs[i].id;
-            break;
-        }
+    for (int d = kRender; d <= kCapture && !failedExtra; ++d)
+        for (unsigned i = 0; i < extraCount[d] && (extras || extraOutputs) && audioClient[kRender];
+             ++i)
+            if (deviceWanted(this, d, extraDevices[d][i]) &&
+                !openExtraDevice(this, d, extraDevices[d][i], &extraOutcome)) {
+                failedExtra = extraDevices[d][i].id;
+                break;
+            }
 
     // A direction the host has buffers for and that did not open fails the start: streaming
     // the other alone would leave the host's inputs silent or its outputs unheard without a
@@ -333,7 +363,7 @@ ASIOError ASIOSrv::start() {
             if (device[d]) device[d]->Release();
             audioClient[d] = device[d] = nullptr;
         }
-        closeExtraInputs();
+        closeExtraDevices();
         ComRef<IMMDevice> endpoint;
         const wchar_t* id = failedExtra ? failedExtra : endpointId[failed];
         if (id) openEndpoint(enumerator.get(), id, endpoint);
@@ -373,12 +403,14 @@ ASIOError ASIOSrv::start() {
         ComRef<IAudioClient> client;
         if (SUCCEEDED(queryFrom(audioClient[d], client))) status = client->Start();
     }
-    // The recording devices after the first go through bridges, which wait for their first
-    // packets whenever they come: they start after render, whose first period must not wait.
-    for (unsigned i = 0; i < extraInputCount && SUCCEEDED(status); ++i) {
-        ComRef<IAudioClient> client;
-        if (SUCCEEDED(queryFrom(extraInputs[i].audioClient, client))) status = client->Start();
-    }
+    // The devices after the first go through bridges, which wait for their first packets
+    // whenever they come: they start after render, whose first period must not wait.
+    for (int d = kRender; d <= kCapture; ++d)
+        for (unsigned i = 0; i < extraCount[d] && SUCCEEDED(status); ++i) {
+            ComRef<IAudioClient> client;
+            if (SUCCEEDED(queryFrom(extraDevices[d][i].audioClient, client)))
+                status = client->Start();
+        }
     if (FAILED(status)) {
         logMessage(this, L"ASIOSrv:::\tStart() returned %s", vl::refusalText(status).text);
         explainRefusal(this, nullptr, status);
@@ -407,16 +439,18 @@ ASIOError ASIOSrv::stop() {
     running.store(false, std::memory_order_release);
     for (HANDLE event : bufferEvent)
         if (event) SetEvent(event);
-    for (unsigned i = 0; i < extraInputCount; ++i)
-        if (extraInputs[i].bufferEvent) SetEvent(extraInputs[i].bufferEvent);
+    for (auto& extras : extraDevices)
+        for (ExtraDevice& extra : extras)
+            if (extra.bufferEvent) SetEvent(extra.bufferEvent);
     for (IUnknown* held : audioClient) {
         ComRef<IAudioClient> client;
         if (SUCCEEDED(queryFrom(held, client))) client->Stop();
     }
-    for (unsigned i = 0; i < extraInputCount; ++i) {
-        ComRef<IAudioClient> client;
-        if (SUCCEEDED(queryFrom(extraInputs[i].audioClient, client))) client->Stop();
-    }
+    for (auto& extras : extraDevices)
+        for (ExtraDevice& extra : extras) {
+            ComRef<IAudioClient> client;
+            if (SUCCEEDED(queryFrom(extra.audioClient, client))) client->Stop();
+        }
     // On the streaming thread itself (a host stopping inside its switch, the timer-driven
     // thread stopping the driver) there is nothing to wait for: the thread ends once this
     // returns to it. Elsewhere a thread that does not end in time keeps its handle (rule 4).
@@ -440,19 +474,19 @@ ASIOError ASIOSrv::stop() {
         bufferEvent[d] = nullptr;
         audioClient[d] = device[d] = nullptr;
     }
-    closeExtraInputs();
+    closeExtraDevices();
     releaseCom();
     return ASE_OK;
 }
 
-void ASIOSrv::closeExtraInputs() {
-    for (unsigned i = 0; i < extraInputCount; ++i) {
-        ExtraInput& extra = extraInputs[i];
-        if (extra.bufferEvent) CloseHandle(extra.bufferEvent);
-        if (extra.audioClient) extra.audioClient->Release();
-        extra.bufferEvent = nullptr;
-        extra.audioClient = nullptr;
-    }
+void ASIOSrv::closeExtraDevices() {
+    for (auto& extras : extraDevices)
+        for (ExtraDevice& extra : extras) {
+            if (extra.bufferEvent) CloseHandle(extra.bufferEvent);
+            if (extra.audioClient) extra.audioClient->Release();
+            extra.bufferEvent = nullptr;
+            extra.audioClient = nullptr;
+        }
 }
 
 void ASIOSrv::collectStoppedThread() {

@@ -257,43 +257,53 @@ case_choose() {
   [ "$(figure "buffer switches")" -gt 10 ] || fail "the headset never streamed"
 }
 
-# sim/profiles/studio-pc.ini, its other program playing silence, with several recording
-# devices listed: the onboard microphone (a 48-frame line from the speakers), a device that is
-# not there, the USB microphone on a clock 150 ppm slow (96 frames across the room), what the
-# speakers and the headset play, and what other programs play. Every input's click comes back
-# at the one reported latency plus its line, the speakers' loopback as through a line of none;
-# the headset's loopback, where nothing plays, stays silent without a dropout, and so does
-# what other programs play, the probe's own clicks left out. An input gone while streaming
-# asks for a reset, and the next stream has the rest.
+# sim/profiles/studio-pc.ini, its other program playing silence, with several devices listed:
+# for playback the speakers and the USB headset (300 ppm fast); for recording the onboard
+# microphone (a 48-frame line from the speakers), a device that is not there, the USB
+# microphone on a clock 150 ppm slow (96 frames across the room), the headset's microphone
+# (240 frames of sidetone from its earphone), what the speakers and the headset play, and what
+# other programs play. Every input's click comes back at the one reported latency plus its
+# line, the loopbacks as through a line of none; what other programs play stays silent without
+# a dropout, the probe's own clicks left out. A device gone while streaming asks for a reset,
+# and the next stream has the rest.
+speakers_out='{0.0.0.00000000}.{5b0c2d4e-8a61-4f3e-9d27-1c6a0e8b7f10}'
 onboard_in='{0.0.1.00000000}.{9e4f7a12-3b5d-4c86-a0e1-7d2c5b9f3a64}'
 usb_in='{0.0.1.00000000}.{2d5e9b71-c08a-4f36-b4d2-61e7a9f03c85}'
+headset_in='{0.0.1.00000000}.{7b93d0e4-5a1f-4c27-8e60-2f4d9c1a6b85}'
+# Input $1's round trip is $2 frames, within two.
 input_trip() {
-  grep -qE "^ +(round trip +)?input $1: $2 frames" <<<"$report" ||
-    fail "input $1: expected a round trip of $2 frames"
+  local trip
+  trip=$(sed -nE "s/^ +(round trip +)?input $1: (-?[0-9]+) frames.*/\2/p" <<<"$report")
+  [ -n "$trip" ] && [ "$trip" -ge $(($2 - 2)) ] && [ "$trip" -le $(($2 + 2)) ] ||
+    fail "input $1: expected a round trip of $2 frames, within two; got ${trip:-none}"
 }
 several_stream() (
   probe "$driver_name" --buffer 480 --seconds 3 --channels 64
   expect_clean_stream
-  expect_figure inputs 10
-  expect 0 "input 6            Headset Earphone (US loopback 1" \
-    "input 8            Other programs loopback 1"
+  expect_figure inputs 11
+  expect_figure outputs 4
+  expect 0 "output 2           Headset Earphone (USB Audio D 1" \
+    "input 7            Headset Earphone (US loopback 1" \
+    "input 9            Other programs loopback 1"
   local latency
   latency=$(figure "reported latency")
   input_trip 0 $((latency + 48))
   input_trip 2 $((latency + 96))
-  input_trip 4 "$latency"
-  grep -qE "^ +input 6: no echo" <<<"$report" || fail "the headset's loopback heard something"
-  grep -qE "^ +input 8: no echo" <<<"$report" || fail "other programs' loopback heard the probe"
+  input_trip 4 $((latency + 240))
+  input_trip 5 "$latency"
+  input_trip 7 "$latency"
+  grep -qE "^ +input 9: no echo" <<<"$report" || fail "other programs' loopback heard the probe"
 )
 case_several() {
   install_driver
   sed 's/^other_signal = sine/other_signal = silence/' "$root/sim/profiles/studio-pc.ini" \
     >"$work/studio.ini"
   export VLASIM_CONFIG=$work/studio.ini
+  setting RenderEndpoints REG_MULTI_SZ "$speakers_out\\0$headset_out"
   setting CaptureEndpoints REG_MULTI_SZ \
-    "$onboard_in\\0{0.0.1.00000000}.{00000000-0000-0000-0000-000000000000}\\0$usb_in\\0loopback:default\\0loopback:$headset_out\\0loopback:others"
+    "$onboard_in\\0{0.0.1.00000000}.{00000000-0000-0000-0000-000000000000}\\0$usb_in\\0$headset_in\\0loopback:default\\0loopback:$headset_out\\0loopback:others"
   twice several_stream
-  sed "/^\[capture.3\]/a unplug_file = $work/pulled" "$VLASIM_CONFIG" >"$work/unplug.ini"
+  sed "/^\[render.2\]/a unplug_file = $work/pulled" "$VLASIM_CONFIG" >"$work/unplug.ini"
   (sleep 2 && touch "$work/pulled") &
   VLASIM_CONFIG=$work/unplug.ini probe "$driver_name" --buffer 480 --seconds 4 --channels 64
   wait
@@ -301,7 +311,8 @@ case_several() {
   expect_figure "reset requests" 1
   VLASIM_CONFIG=$work/unplug.ini probe "$driver_name" --buffer 480 --seconds 1 --channels 64
   expect 0
-  expect_figure inputs 8
+  expect_figure outputs 2
+  expect_figure inputs 9
 }
 
 # regsvr32 /u takes the driver out of the ASIO list, so that a host cannot find it, and the

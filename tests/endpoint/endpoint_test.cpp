@@ -710,6 +710,17 @@ TEST_F(Endpoint, ListedDevicesJoinInOrder) {
               " left out, not an active playback device",
           "ASIOSrv:::\tCaptureEndpoints: loopback:others joins, what other programs play, 2 "
           "channels"}},
+        // Playback devices after the first add their outputs in list order; a device streams
+        // once, however often it is listed.
+        {{speakers, gone, headset, speakers},
+         {onboardMic, headsetMic, headsetMic},
+         3,
+         4,
+         {"Microphone (High Definition A 1", "Microphone (High Definition A 2",
+          "Headset Microphone (USB Audio 1"},
+         {"ASIOSrv:::\tRenderEndpoints: " + narrow(headset) + " joins, shared mode, 2 channels",
+          "ASIOSrv:::\tRenderEndpoints: " + narrow(speakers) + " left out, listed before",
+          "ASIOSrv:::\tCaptureEndpoints: " + narrow(headsetMic) + " left out, listed before"}},
         // A playback device named for recording is not one; nothing listed is there.
         {{gone, headset, headset},
          {headset},
@@ -718,8 +729,7 @@ TEST_F(Endpoint, ListedDevicesJoinInOrder) {
          {"Microphone (High Definition A 1", "Microphone (High Definition A 2"},
          {"ASIOSrv:::\tRenderEndpoints: " + narrow(gone) + " left out, not an active endpoint",
           "ASIOSrv:::\tRenderEndpoints: " + narrow(headset) + " first",
-          "ASIOSrv:::\tRenderEndpoints: " + narrow(headset) +
-              " left out, one playback device at a time",
+          "ASIOSrv:::\tRenderEndpoints: " + narrow(headset) + " left out, listed before",
           "ASIOSrv:::\tCaptureEndpoints: " + narrow(headset) + " left out, not an active endpoint",
           "ASIOSrv:::\tCaptureEndpoints: the default endpoint, none listed is there"}},
     };

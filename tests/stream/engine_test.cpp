@@ -420,7 +420,7 @@ TEST(Loopback, ADeviceThatFallsSilentKeepsItsPlaceWithoutADropout) {
                     list.data(), DWORD(list.size() * sizeof(wchar_t)));
     r.asio->init(nullptr);
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"CaptureEndpoints");
-    ASSERT_EQ(r.srv->extraInputCount, 1u);
+    ASSERT_EQ(r.srv->extraCount[kCapture], 1u);
 
     OtherProgram other(headset.id);
     ASSERT_TRUE(other.client);
