@@ -151,6 +151,19 @@ bool addOtherPrograms(ASIOSrv* self, const wchar_t* entry) {
     return true;
 }
 
+// Whether a recording device is the list's first one or was added after it already.
+bool listedBefore(ASIOSrv* self, IMMDevice* first, IMMDevice* endpoint) {
+    TaskMem<wchar_t> id, firstId;
+    if (FAILED(endpoint->GetId(id.put())) || !id.get()) return false;
+    if (SUCCEEDED(first->GetId(firstId.put())) && firstId.get() &&
+        _wcsicmp(id.get(), firstId.get()) == 0)
+        return true;
+    for (unsigned i = 0; i < self->extraInputCount; ++i)
+        if (!self->extraInputs[i].loopback && _wcsicmp(id.get(), self->extraInputs[i].id) == 0)
+            return true;
+    return false;
+}
+
 // The devices a user listed for a direction ("RenderEndpoints", "CaptureEndpoints"): the
 // first one there becomes the direction's endpoint and, for recording, the ones after it
 // join as extra inputs. One that is not there is left out with a log line. False when the
@@ -183,7 +196,16 @@ bool findListed(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction,
         }
         ComRef<IMMDevice> endpoint;
         const bool isFirst = !first;
-        if (!activeEndpoint(enumerator, entry, direction, isFirst ? first : endpoint)) {
+        ComRef<IMMDevice>& found = isFirst ? first : endpoint;
+        // "default": the direction's default device, at its place in the list.
+        const bool active =
+            _wcsicmp(entry, L"default") == 0
+                ? SUCCEEDED(enumerator->GetDefaultAudioEndpoint(
+                      direction == kRender ? eRender : eCapture, eConsole, found.put())) &&
+                      found
+                : activeEndpoint(enumerator, entry, direction, found);
+        if (!active) {
+            found.reset();
             logMessage(self, L"ASIOSrv:::\t%s: %s left out, not an active endpoint", setting,
                        entry);
         } else if (isFirst) {
@@ -191,6 +213,9 @@ bool findListed(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction,
         } else if (direction == kRender) {
             logMessage(self, L"ASIOSrv:::\t%s: %s left out, one playback device at a time",
                        setting, entry);
+        } else if (listedBefore(self, first.get(), endpoint.get())) {
+            // The default named again by its ID, or the other way round: one stream a device.
+            logMessage(self, L"ASIOSrv:::\t%s: %s left out, listed already", setting, entry);
         } else {
             addExtraInput(self, endpoint.get(), entry, false);
         }

@@ -722,6 +722,17 @@ TEST_F(Endpoint, ListedDevicesJoinInOrder) {
               " left out, one playback device at a time",
           "ASIOSrv:::\tCaptureEndpoints: " + narrow(headset) + " left out, not an active endpoint",
           "ASIOSrv:::\tCaptureEndpoints: the default endpoint, none listed is there"}},
+        // "default" is the default device at its place in the list, and one device listed
+        // twice streams once.
+        {{L"default"},
+         {usbMic, L"default", onboardMic},
+         4,
+         2,
+         {"Microphone (USB Microphone) 1", "Microphone (USB Microphone) 2",
+          "Microphone (High Definition A 1", "Microphone (High Definition A 2"},
+         {"ASIOSrv:::\tRenderEndpoints: default first",
+          "ASIOSrv:::\tCaptureEndpoints: default joins, shared mode, 2 channels",
+          "ASIOSrv:::\tCaptureEndpoints: " + narrow(onboardMic) + " left out, listed already"}},
     };
     std::wstring error;
     ASSERT_TRUE(sim::loadConfigFile(kProfiles + L"studio-pc.ini", &error));
