@@ -152,15 +152,17 @@ bool addOtherPrograms(ASIOSrv* self, const wchar_t* entry) {
     return true;
 }
 
-// Whether a device entry names the direction's first device or one that already joined: a
-// device streams once.
-bool listedBefore(const ASIOSrv* self, int direction, IMMDevice* first, const wchar_t* entry) {
-    TaskMem<wchar_t> id;
-    if (first && SUCCEEDED(first->GetId(id.put())) && id.get() && _wcsicmp(id.get(), entry) == 0)
+// Whether a device is the direction's first one or joined after it already: the default
+// named again by its ID, or the other way round, or one ID listed twice. One stream a device.
+bool listedBefore(const ASIOSrv* self, int direction, IMMDevice* first, IMMDevice* endpoint) {
+    TaskMem<wchar_t> id, firstId;
+    if (!first || FAILED(endpoint->GetId(id.put())) || !id.get()) return false;
+    if (SUCCEEDED(first->GetId(firstId.put())) && firstId.get() &&
+        _wcsicmp(id.get(), firstId.get()) == 0)
         return true;
     for (unsigned i = 0; i < self->extraCount[direction]; ++i) {
         const ASIOSrv::ExtraDevice& extra = self->extraDevices[direction][i];
-        if (!extra.loopback && extra.id && _wcsicmp(extra.id, entry) == 0) return true;
+        if (!extra.loopback && extra.id && _wcsicmp(id.get(), extra.id) == 0) return true;
     }
     return false;
 }
@@ -197,13 +199,22 @@ bool findListed(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction,
         }
         ComRef<IMMDevice> endpoint;
         const bool isFirst = !first;
-        if (listedBefore(self, direction, first.get(), entry)) {
-            logMessage(self, L"ASIOSrv:::\t%s: %s left out, listed before", setting, entry);
-        } else if (!activeEndpoint(enumerator, entry, direction, isFirst ? first : endpoint)) {
+        ComRef<IMMDevice>& found = isFirst ? first : endpoint;
+        // "default": the direction's default device, at its place in the list.
+        const bool active =
+            _wcsicmp(entry, L"default") == 0
+                ? SUCCEEDED(enumerator->GetDefaultAudioEndpoint(
+                      direction == kRender ? eRender : eCapture, eConsole, found.put())) &&
+                      found
+                : activeEndpoint(enumerator, entry, direction, found);
+        if (!active) {
+            found.reset();
             logMessage(self, L"ASIOSrv:::\t%s: %s left out, not an active endpoint", setting,
                        entry);
         } else if (isFirst) {
             logMessage(self, L"ASIOSrv:::\t%s: %s first", setting, entry);
+        } else if (listedBefore(self, direction, first.get(), endpoint.get())) {
+            logMessage(self, L"ASIOSrv:::\t%s: %s left out, listed already", setting, entry);
         } else {
             addExtraDevice(self, direction, endpoint.get(), entry, false);
         }

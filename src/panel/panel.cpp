@@ -1,7 +1,8 @@
-// The control panel: a modal dialog whose lists choose the endpoints ("RenderEndpoint",
-// "CaptureEndpoint") and the mode ("StreamMode"), and whose trackbar sets "DefaultSizeInMS",
-// the preferred buffer length in milliseconds. A choice is stored when made, the size each
-// time the user finishes a movement; OK and Cancel only close the dialog. Afterwards the host is told of a change
+// The control panel: a modal dialog whose checked lists choose each direction's devices in
+// order ("RenderEndpoints", "CaptureEndpoints"), whose combo box chooses the mode
+// ("StreamMode"), and whose trackbar sets "DefaultSizeInMS", the preferred buffer length in
+// milliseconds. A choice is stored when made, the size each time the user finishes a
+// movement; OK and Cancel only close the dialog. Afterwards the host is told of a change
 // through asioMessage.
 #include "driver/ASIOSrv.h"
 #include "driver/log.h"
@@ -13,6 +14,7 @@
 #include <commctrl.h>
 #include <functiondiscoverykeys_devpkey.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -40,18 +42,42 @@ int trackbarPosition(HWND dialog) {
         SendMessageW(GetDlgItem(dialog, IDC_BUFFER_SIZE_SLIDER), TBM_GETPOS, 0, 0));
 }
 
-// The endpoint ID a user chose for a direction; empty for the system default.
-std::wstring readChoice(int direction) {
-    wchar_t text[512];
-    readTextSetting(kEndpointSetting[direction], text, 512);
-    return text;
+// What a direction's device choice is stored as: the list, else the single ID, as one text
+// that tells any change.
+std::wstring storedChoice(int direction) {
+    wchar_t list[2048], single[512];
+    readListSetting(kEndpointListSetting[direction], list, 2048);
+    readTextSetting(kEndpointSetting[direction], single, 512);
+    std::wstring text;
+    for (const wchar_t* entry = list; *entry; entry += wcslen(entry) + 1)
+        text.append(entry).push_back(L'\n');
+    return text + L"|" + single;
 }
 
-// The IDs behind each list's entries: the first, "System default", has none.
+// The list entry of the system default, and of what the default playback device plays.
+constexpr wchar_t kDefaultEntry[] = L"default";
+constexpr wchar_t kDefaultLoopbackEntry[] = L"loopback:default";
+
+// A row of a direction's device list: its name and the entry it stores.
+struct Row {
+    std::wstring name;
+    std::wstring entry;
+    bool checked = false;
+    bool present = true; // false: listed by the user, but not an active device now
+};
+
+// A device init bound, as the entry that names it, and the mode it runs in.
+struct InUse {
+    std::wstring entry;
+    const wchar_t* mode;
+};
+
 struct EndpointLists {
     IUnknown* enumerator = nullptr; // the driver's, or none
-    std::vector<std::wstring> ids[2];
-    std::wstring streaming; // the modes a running stream has, as the dialog shows them
+    std::vector<Row> rows[2];       // in the order shown
+    std::vector<InUse> inUse[2];    // what init bound, read when the dialog opened
+    std::wstring defaultId[2];      // each direction's default as the dialog opened
+    bool showing = false;           // the dialog itself sets the lists' checks
 };
 
 // The "Mode" list, in the order of StreamMode; each entry is stored as its text.
@@ -73,60 +99,160 @@ void storeMode(HWND dialog) {
                     DWORD((wcslen(name) + 1) * sizeof(wchar_t)));
 }
 
-const int kListId[2] = {IDC_OUTPUT_DEVICE, IDC_INPUT_DEVICE};
+const int kListId[2] = {IDC_OUTPUT_DEVICES, IDC_INPUT_DEVICES};
+const int kUpId[2] = {IDC_OUTPUT_UP, IDC_INPUT_UP};
+const int kDownId[2] = {IDC_OUTPUT_DOWN, IDC_INPUT_DOWN};
 
-// Fills a direction's list with "System default" and the active endpoints by friendly name,
-// and selects the stored choice (the default when it is not among them).
-void fillList(HWND dialog, EndpointLists& lists, int direction) {
-    HWND list = GetDlgItem(dialog, kListId[direction]);
-    std::vector<std::wstring>& ids = lists.ids[direction];
-    ids.assign(1, std::wstring());
-    SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"System default"));
-    ComRef<IMMDeviceEnumerator> enumerator;
+// The active endpoints of a direction, by friendly name (the ID where it has none), as rows
+// whose entries are prefix + ID.
+void addEndpoints(IMMDeviceEnumerator* enumerator, int direction, const wchar_t* suffix,
+                  const wchar_t* prefix, std::vector<Row>& rows) {
     ComRef<IMMDeviceCollection> endpoints;
     UINT count = 0;
-    if (lists.enumerator)
-        queryEnumerator(lists.enumerator, enumerator);
-    else
-        CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
-                         __uuidof(IMMDeviceEnumerator), enumerator.putVoid());
-    if (enumerator &&
-        SUCCEEDED(enumerator->EnumAudioEndpoints(direction == kRender ? eRender : eCapture,
+    if (SUCCEEDED(enumerator->EnumAudioEndpoints(direction == kRender ? eRender : eCapture,
                                                  DEVICE_STATE_ACTIVE, endpoints.put())) &&
         endpoints)
         endpoints->GetCount(&count);
     for (UINT i = 0; i < count; ++i) {
         ComRef<IMMDevice> endpoint;
-        ComRef<IPropertyStore> props;
         TaskMem<wchar_t> id;
-        PropValue name;
         if (FAILED(endpoints->Item(i, endpoint.put())) || !endpoint ||
             FAILED(endpoint->GetId(id.put())) || !id.get())
             continue;
-        if (openProperties(endpoint.get(), props))
-            props->GetValue(PKEY_Device_FriendlyName, name.put());
-        const wchar_t* shown = name.text() && *name.text() ? name.text() : id.get();
-        SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(shown));
-        ids.push_back(id.get());
+        wchar_t name[256];
+        readDeviceName(endpoint.get(), name, 256);
+        rows.push_back({std::wstring(*name ? name : id.get()) + suffix,
+                        prefix + std::wstring(id.get())});
     }
-    std::wstring chosen = panelDriverName ? readChoice(direction) : std::wstring();
-    size_t selected = 0;
-    for (size_t i = 1; i < ids.size(); ++i)
-        if (ids[i] == chosen) selected = i;
-    SendMessageW(list, CB_SETCURSEL, selected, 0);
 }
 
-// Stores a list's new choice; "System default" removes the setting.
-void storeChoice(HWND dialog, const EndpointLists& lists, int direction) {
-    LRESULT i = SendMessageW(GetDlgItem(dialog, kListId[direction]), CB_GETCURSEL, 0, 0);
-    const std::vector<std::wstring>& ids = lists.ids[direction];
-    if (!panelDriverName || i < 0 || size_t(i) >= ids.size()) return;
-    const std::wstring& id = ids[size_t(i)];
-    if (id.empty())
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, kEndpointSetting[direction]);
-    else
-        RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, kEndpointSetting[direction], REG_SZ,
-                        id.c_str(), DWORD((id.size() + 1) * sizeof(wchar_t)));
+// The mode column of a row: for a checked device init bound, the mode it runs in; for one it
+// did not, why not.
+const wchar_t* rowMode(const EndpointLists& lists, int direction, const Row& row) {
+    if (!row.checked) return L"";
+    if (!row.present) return L"not connected";
+    std::wstring entry = row.entry;
+    if (entry == kDefaultEntry) entry = lists.defaultId[direction];
+    if (entry == kDefaultLoopbackEntry) entry = L"loopback:" + lists.defaultId[kRender];
+    for (const InUse& bound : lists.inUse[direction])
+        if (_wcsicmp(bound.entry.c_str(), entry.c_str()) == 0) return bound.mode;
+    // Before init there is nothing to tell.
+    return lists.inUse[kRender].empty() && lists.inUse[kCapture].empty() ? L"" : L"not in use";
+}
+
+// Shows a direction's rows as they are: names, checks and modes.
+void showRows(HWND dialog, EndpointLists& lists, int direction) {
+    HWND list = GetDlgItem(dialog, kListId[direction]);
+    lists.showing = true;
+    for (size_t i = 0; i < lists.rows[direction].size(); ++i) {
+        const Row& row = lists.rows[direction][i];
+        ListView_SetItemText(list, int(i), 0, const_cast<wchar_t*>(row.name.c_str()));
+        ListView_SetItemText(list, int(i), 1,
+                             const_cast<wchar_t*>(rowMode(lists, direction, row)));
+        ListView_SetCheckState(list, int(i), row.checked);
+    }
+    lists.showing = false;
+}
+
+// Fills a direction's list: "System default", for recording also what the default playback
+// device and what other programs play, each active endpoint, and for recording what each
+// playback device plays. The stored devices come first, checked, in their stored order; a
+// stored one that is not there now keeps its place under its ID.
+void fillList(HWND dialog, EndpointLists& lists, IMMDeviceEnumerator* enumerator, int direction) {
+    std::vector<Row> all;
+    all.push_back({L"System default", kDefaultEntry});
+    if (direction == kCapture) {
+        all.push_back({L"System default loopback", kDefaultLoopbackEntry});
+        all.push_back({L"What other programs play", L"loopback:others"});
+    }
+    if (enumerator) {
+        addEndpoints(enumerator, direction, L"", L"", all);
+        if (direction == kCapture)
+            addEndpoints(enumerator, kRender, L" loopback", L"loopback:", all);
+    }
+
+    // What is stored: the list, else the single choice, else nothing, which is the default.
+    std::vector<std::wstring> entries;
+    wchar_t listed[2048] = {}, single[512] = {};
+    if (panelDriverName) {
+        readListSetting(kEndpointListSetting[direction], listed, 2048);
+        readTextSetting(kEndpointSetting[direction], single, 512);
+    }
+    for (const wchar_t* entry = listed; *entry; entry += wcslen(entry) + 1)
+        entries.push_back(entry);
+    if (entries.empty()) entries.push_back(single[0] ? single : kDefaultEntry);
+    std::vector<Row>& rows = lists.rows[direction];
+    rows.clear();
+    for (const std::wstring& entry : entries) {
+        auto found = std::find_if(all.begin(), all.end(), [&entry](const Row& row) {
+            return _wcsicmp(row.entry.c_str(), entry.c_str()) == 0;
+        });
+        if (found == all.end()) {
+            rows.push_back({entry, entry, true, false});
+        } else {
+            rows.push_back(*found);
+            rows.back().checked = true;
+            all.erase(found);
+        }
+    }
+    rows.insert(rows.end(), all.begin(), all.end());
+
+    HWND list = GetDlgItem(dialog, kListId[direction]);
+    ListView_SetExtendedListViewStyle(list, LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
+    RECT area, mode = {0, 0, 60, 0};
+    GetClientRect(list, &area);
+    MapDialogRect(dialog, &mode);
+    LVCOLUMNW column = {};
+    column.mask = LVCF_TEXT | LVCF_WIDTH;
+    column.pszText = const_cast<wchar_t*>(L"Device");
+    column.cx = area.right - mode.right - GetSystemMetrics(SM_CXVSCROLL);
+    ListView_InsertColumn(list, 0, &column);
+    column.pszText = const_cast<wchar_t*>(L"Mode");
+    column.cx = mode.right;
+    ListView_InsertColumn(list, 1, &column);
+    LVITEMW item = {};
+    item.mask = LVIF_TEXT;
+    item.pszText = const_cast<wchar_t*>(L"");
+    lists.showing = true;
+    for (item.iItem = 0; item.iItem < int(rows.size()); ++item.iItem)
+        ListView_InsertItem(list, &item);
+    showRows(dialog, lists, direction);
+}
+
+// Stores a direction's checked devices in the order shown, as the list setting, which also
+// takes the place of the single choice. Nothing checked, or the system default alone, stores
+// nothing: init then takes the default.
+void storeList(const EndpointLists& lists, int direction) {
+    if (!panelDriverName) return;
+    std::wstring entries;
+    size_t count = 0;
+    for (const Row& row : lists.rows[direction])
+        if (row.checked) {
+            entries.append(row.entry).push_back(L'\0');
+            ++count;
+        }
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, kEndpointSetting[direction]);
+    if (count == 0 || (count == 1 && entries == std::wstring(kDefaultEntry) + L'\0')) {
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, kEndpointListSetting[direction]);
+        return;
+    }
+    entries.push_back(L'\0');
+    RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, kEndpointListSetting[direction], REG_MULTI_SZ,
+                    entries.data(), DWORD(entries.size() * sizeof(wchar_t)));
+}
+
+// Up or Down: the selected row swaps places with its neighbour, and the order is stored.
+void moveRow(HWND dialog, EndpointLists& lists, int direction, int by) {
+    HWND list = GetDlgItem(dialog, kListId[direction]);
+    std::vector<Row>& rows = lists.rows[direction];
+    int from = ListView_GetNextItem(list, -1, LVNI_SELECTED);
+    int to = from + by;
+    if (from < 0 || to < 0 || to >= int(rows.size())) return;
+    std::swap(rows[size_t(from)], rows[size_t(to)]);
+    showRows(dialog, lists, direction);
+    ListView_SetItemState(list, to, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    ListView_EnsureVisible(list, to, FALSE);
+    storeList(lists, direction);
 }
 
 INT_PTR CALLBACK controlPanelDialogProc(HWND dialog, UINT message, WPARAM wParam,
@@ -136,10 +262,24 @@ INT_PTR CALLBACK controlPanelDialogProc(HWND dialog, UINT message, WPARAM wParam
     case WM_INITDIALOG: {
         SetWindowLongPtrW(dialog, DWLP_USER, lParam);
         auto* lists = reinterpret_cast<EndpointLists*>(lParam);
+        ComRef<IMMDeviceEnumerator> enumerator;
+        if (lists->enumerator)
+            queryEnumerator(lists->enumerator, enumerator);
+        else
+            CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                             __uuidof(IMMDeviceEnumerator), enumerator.putVoid());
+        for (int d = kRender; d <= kCapture; ++d) {
+            ComRef<IMMDevice> endpoint;
+            TaskMem<wchar_t> id;
+            if (enumerator &&
+                SUCCEEDED(enumerator->GetDefaultAudioEndpoint(d == kRender ? eRender : eCapture,
+                                                              eConsole, endpoint.put())) &&
+                endpoint && SUCCEEDED(endpoint->GetId(id.put())) && id.get())
+                lists->defaultId[d] = id.get();
+        }
         for (int d = kRender; d <= kCapture; ++d)
-            fillList(dialog, *lists, d);
+            fillList(dialog, *lists, enumerator.get(), d);
         fillModes(dialog);
-        SetWindowTextW(GetDlgItem(dialog, IDC_STREAM_STATE), lists->streaming.c_str());
         // Without a registered name the dialog neither shows nor stores a setting.
         if (panelDriverName) {
             SetWindowTextW(GetDlgItem(dialog, IDC_DRIVER_NAME), panelDriverName);
@@ -152,12 +292,29 @@ INT_PTR CALLBACK controlPanelDialogProc(HWND dialog, UINT message, WPARAM wParam
         showSize(dialog, value);
         return FALSE;
     }
+    case WM_NOTIFY: {
+        auto* change = reinterpret_cast<NMLISTVIEW*>(lParam);
+        auto* lists = reinterpret_cast<EndpointLists*>(GetWindowLongPtrW(dialog, DWLP_USER));
+        if (change->hdr.code != LVN_ITEMCHANGED || !lists || lists->showing || change->iItem < 0 ||
+            !(change->uChanged & LVIF_STATE) ||
+            !((change->uNewState ^ change->uOldState) & LVIS_STATEIMAGEMASK))
+            return FALSE;
+        for (int d = kRender; d <= kCapture; ++d)
+            if (int(change->hdr.idFrom) == kListId[d] &&
+                size_t(change->iItem) < lists->rows[d].size()) {
+                lists->rows[d][size_t(change->iItem)].checked =
+                    ListView_GetCheckState(change->hdr.hwndFrom, change->iItem);
+                showRows(dialog, *lists, d);
+                storeList(*lists, d);
+            }
+        return FALSE;
+    }
     case WM_COMMAND:
         for (int d = kRender; d <= kCapture; ++d)
-            if (LOWORD(wParam) == kListId[d] && HIWORD(wParam) == CBN_SELCHANGE) {
-                storeChoice(dialog,
-                            *reinterpret_cast<EndpointLists*>(GetWindowLongPtrW(dialog, DWLP_USER)),
-                            d);
+            if (LOWORD(wParam) == kUpId[d] || LOWORD(wParam) == kDownId[d]) {
+                moveRow(dialog,
+                        *reinterpret_cast<EndpointLists*>(GetWindowLongPtrW(dialog, DWLP_USER)),
+                        d, LOWORD(wParam) == kUpId[d] ? -1 : 1);
                 return TRUE;
             }
         if (LOWORD(wParam) == IDC_STREAM_MODE && HIWORD(wParam) == CBN_SELCHANGE) {
@@ -204,12 +361,12 @@ INT_PTR CALLBACK controlPanelDialogProc(HWND dialog, UINT message, WPARAM wParam
 ASIOError ASIOSrv::controlPanel() {
     writeLogLine(this, L"ASIOSrv::controlPanel...");
     DWORD before = readDefaultSize(0);
-    std::wstring chosenBefore[2] = {readChoice(kRender), readChoice(kCapture)};
+    std::wstring chosenBefore[2] = {storedChoice(kRender), storedChoice(kCapture)};
     StreamMode modeBefore = readStreamMode();
     HWND owner = GetActiveWindow();
 
     // The host may never have initialised the common controls.
-    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES | ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&controls);
 
     // The dialog's lists use the driver's enumerator, held for the dialog's length: init may
@@ -219,14 +376,32 @@ ASIOError ASIOSrv::controlPanel() {
     {
         ControlLock lock(this);
         if ((lists.enumerator = deviceEnumerator)) lists.enumerator->AddRef();
-        // While the host streams, the mode each direction really runs in.
-        static const wchar_t* const kDirection[2] = {L"output", L"input"};
-        for (int d = kRender; d <= kCapture; ++d) {
-            if (!audioClient[d] || !running.load(std::memory_order_relaxed)) continue;
-            lists.streaming += lists.streaming.empty() ? L"Streaming now: " : L", ";
-            lists.streaming += kDirection[d];
-            lists.streaming += shared[d] ? L" shared" : L" exclusive";
-        }
+        // The devices init bound and the modes they run in; while the host streams, which of
+        // them reach it through a clock bridge: the first recording device when its clock
+        // turned out apart or others join it, every device after a direction's first.
+        const bool streaming = running.load(std::memory_order_relaxed);
+        bool joined = false; // devices after a direction's first stream too
+        for (const auto& extras : extraDevices)
+            for (const ExtraDevice& extra : extras)
+                joined |= extra.audioClient != nullptr;
+        for (int d = kRender; d <= kCapture; ++d)
+            if (endpointId[d])
+                lists.inUse[d].push_back(
+                    {endpointId[d],
+                     d == kCapture && streaming &&
+                             (bridging.load(std::memory_order_relaxed) || joined)
+                         ? (shared[d] ? L"shared, bridged" : L"exclusive, bridged")
+                         : (shared[d] ? L"shared" : L"exclusive")});
+        for (int d = kRender; d <= kCapture; ++d)
+            for (unsigned i = 0; i < extraCount[d]; ++i) {
+                const ExtraDevice& extra = extraDevices[d][i];
+                // A loopback's ID is the playback device's; what other programs play has its
+                // entry.
+                std::wstring entry = extra.loopback && !extra.otherPrograms ? L"loopback:" : L"";
+                lists.inUse[d].push_back(
+                    {entry + extra.id,
+                     streaming && extra.audioClient ? L"shared, bridged" : L"shared"});
+            }
     }
     panelDriverName = registeredDriverName;
     DialogBoxParamW(moduleHandle, MAKEINTRESOURCEW(IDD_CONTROL_PANEL), owner,
@@ -252,8 +427,8 @@ ASIOError ASIOSrv::controlPanel() {
     // Another endpoint takes effect only through init: the host is asked to reset first.
     // So does another mode: init decides it.
     if (asioMessage &&
-        (readChoice(kRender) != chosenBefore[kRender] ||
-         readChoice(kCapture) != chosenBefore[kCapture])) {
+        (storedChoice(kRender) != chosenBefore[kRender] ||
+         storedChoice(kCapture) != chosenBefore[kCapture])) {
         long r = asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
         logMessage(this, L"ASIOSrv:::\tendpoint changed: asioMessage(ResetRequest) returned %d",
                    r);

@@ -719,8 +719,8 @@ TEST_F(Endpoint, ListedDevicesJoinInOrder) {
          {"Microphone (High Definition A 1", "Microphone (High Definition A 2",
           "Headset Microphone (USB Audio 1"},
          {"ASIOSrv:::\tRenderEndpoints: " + narrow(headset) + " joins, shared mode, 2 channels",
-          "ASIOSrv:::\tRenderEndpoints: " + narrow(speakers) + " left out, listed before",
-          "ASIOSrv:::\tCaptureEndpoints: " + narrow(headsetMic) + " left out, listed before"}},
+          "ASIOSrv:::\tRenderEndpoints: " + narrow(speakers) + " left out, listed already",
+          "ASIOSrv:::\tCaptureEndpoints: " + narrow(headsetMic) + " left out, listed already"}},
         // A playback device named for recording is not one; nothing listed is there.
         {{gone, headset, headset},
          {headset},
@@ -729,9 +729,20 @@ TEST_F(Endpoint, ListedDevicesJoinInOrder) {
          {"Microphone (High Definition A 1", "Microphone (High Definition A 2"},
          {"ASIOSrv:::\tRenderEndpoints: " + narrow(gone) + " left out, not an active endpoint",
           "ASIOSrv:::\tRenderEndpoints: " + narrow(headset) + " first",
-          "ASIOSrv:::\tRenderEndpoints: " + narrow(headset) + " left out, listed before",
+          "ASIOSrv:::\tRenderEndpoints: " + narrow(headset) + " left out, listed already",
           "ASIOSrv:::\tCaptureEndpoints: " + narrow(headset) + " left out, not an active endpoint",
           "ASIOSrv:::\tCaptureEndpoints: the default endpoint, none listed is there"}},
+        // "default" is the default device at its place in the list, and one device listed
+        // twice streams once.
+        {{L"default"},
+         {usbMic, L"default", onboardMic},
+         4,
+         2,
+         {"Microphone (USB Microphone) 1", "Microphone (USB Microphone) 2",
+          "Microphone (High Definition A 1", "Microphone (High Definition A 2"},
+         {"ASIOSrv:::\tRenderEndpoints: default first",
+          "ASIOSrv:::\tCaptureEndpoints: default joins, shared mode, 2 channels",
+          "ASIOSrv:::\tCaptureEndpoints: " + narrow(onboardMic) + " left out, listed already"}},
     };
     std::wstring error;
     ASSERT_TRUE(sim::loadConfigFile(kProfiles + L"studio-pc.ini", &error));

@@ -34,22 +34,47 @@ void storeNumber(const wchar_t* name, DWORD value) {
     RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, name, REG_DWORD, &value, sizeof value);
 }
 
-// A stored setting as text: the number, the endpoint ID, or "<none>".
+// A stored setting as text: the number, the endpoint ID, a list's entries joined by " + ",
+// or "<none>".
 std::wstring stored(const wchar_t* name) {
     DWORD number = 0, bytes = sizeof number;
     if (!RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_DWORD, nullptr, &number,
                       &bytes))
         return std::to_wstring(number);
-    wchar_t text[128] = {};
-    bytes = sizeof text;
-    return RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_SZ, nullptr, text, &bytes)
-               ? L"<none>"
-               : text;
+    wchar_t text[512] = {};
+    bytes = sizeof text - 2 * sizeof *text;
+    if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_SZ | RRF_RT_REG_MULTI_SZ,
+                     nullptr, text, &bytes))
+        return L"<none>";
+    std::wstring joined;
+    for (const wchar_t* entry = text; *entry; entry += wcslen(entry) + 1)
+        joined += (joined.empty() ? L"" : L" + ") + std::wstring(entry);
+    return joined;
+}
+
+// A text setting; a list's entries are separated by L'\0'.
+void storeText(const wchar_t* name, DWORD type, std::wstring text) {
+    if (type == REG_MULTI_SZ) text.push_back(L'\0');
+    RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, name, type, text.c_str(),
+                    DWORD((text.size() + 1) * sizeof(wchar_t)));
 }
 
 std::wstring windowText(HWND w) {
     wchar_t text[256] = {};
     GetWindowTextW(w, text, 256);
+    return text;
+}
+
+// A device list as shown: each row's check, name and, where it shows one, mode.
+std::wstring rows(HWND list) {
+    std::wstring text;
+    for (int i = 0; i < ListView_GetItemCount(list); ++i) {
+        wchar_t name[128] = {}, mode[64] = {};
+        ListView_GetItemText(list, i, 0, name, 128);
+        ListView_GetItemText(list, i, 1, mode, 64);
+        text += (ListView_GetCheckState(list, i) ? L"[x] " : L"[ ] ") + std::wstring(name) +
+                (*mode ? L" (" + std::wstring(mode) + L")" : L"") + L"; ";
+    }
     return text;
 }
 
@@ -243,23 +268,36 @@ TEST_F(ControlPanel, TrackbarStoresMovementsAndTellsTheHost) {
              {{Key, VK_END, 3, L"10"}, {Key, VK_LEFT, 29, L"10"}});
 }
 
-// The template (thirteen controls in order, 239 x 185 units, the 78 x 29 logo), and the
-// endpoint lists: two endpoints a direction, the stored choice selected (the default when it is
-// not active), a new one stored at once, the default by removing it; afterwards the host is
-// asked for a reset before it hears of the new size.
-TEST_F(ControlPanel, TemplateAndEndpointLists) {
-    sim::EndpointConfig out[2] = {sim::defaultRender(), sim::defaultRender()};
-    sim::EndpointConfig in[2] = {sim::defaultCapture(), sim::defaultCapture()};
-    out[1].id = L"{0.0.0.00000000}.{headset-out}";
-    out[1].friendlyName = L"Headset Earphone (USB)";
-    in[1].id = L"{0.0.1.00000000}.{headset-in}";
-    in[1].friendlyName = L"Headset Microphone (USB)";
-    sim::configure({out[0], out[1]}, {in[0], in[1]});
+// Two endpoints a direction, the first of each the default.
+const std::wstring kHeadsetOut = L"{0.0.0.00000000}.{headset-out}";
+const std::wstring kHeadsetIn = L"{0.0.1.00000000}.{headset-in}";
+const std::wstring kSpeakers = sim::defaultRender().id;
+
+void configureHeadset() {
+    sim::EndpointConfig out = sim::defaultRender(), in = sim::defaultCapture();
+    out.id = kHeadsetOut;
+    out.friendlyName = L"Headset Earphone (USB)";
+    in.id = kHeadsetIn;
+    in.friendlyName = L"Headset Microphone (USB)";
+    sim::configure({sim::defaultRender(), out}, {sim::defaultCapture(), in});
+}
+
+// A step on a device list: its row selected from the keyboard and its check toggled with the
+// space bar, or a click on the Up or Down button beside it.
+struct ListStep {
+    int control;
+    int row;             // the row of a list, nothing for a button
+    std::wstring stored; // the direction's list setting after the step
+};
+
+// The template (sixteen controls in order, 289 x 297 units, the 78 x 29 logo), then the device
+// lists: {what is stored, which list} -> the rows shown, the list stored after each step, and
+// what the host is told once the dialog closes. Checked rows are stored in the order shown,
+// replacing the single choice; the system default alone, or nothing, is no list. A reset is
+// asked for when the stored choice differs at the end, before a new size.
+TEST_F(ControlPanel, TemplateAndDeviceLists) {
+    configureHeadset();
     start(Streaming, 10);
-    RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"RenderEndpoint", REG_SZ, out[1].id.c_str(),
-                    DWORD((out[1].id.size() + 1) * sizeof(wchar_t)));
-    RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"CaptureEndpoint", REG_SZ, L"{gone}",
-                    sizeof L"{gone}");
     open();
     std::wstring controls; // class and identifier of each, as resource.h numbers them
     for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
@@ -267,10 +305,11 @@ TEST_F(ControlPanel, TemplateAndEndpointLists) {
         GetClassNameW(c, cls, 64);
         controls += std::wstring(cls) + L" " + std::to_wstring(GetDlgCtrlID(c)) + L"; ";
     }
-    EXPECT_EQ(controls, L"Button 1; Static -1; Static -1; ComboBox 1005; Static -1; ComboBox 1006; "
-                        L"Static -1; ComboBox 1007; Static 1008; "
+    EXPECT_EQ(controls, L"Button 1; Static -1; Static -1; SysListView32 1005; Button 1009; "
+                        L"Button 1010; Static -1; SysListView32 1006; Button 1011; Button 1012; "
+                        L"Static -1; ComboBox 1007; "
                         L"msctls_trackbar32 1001; Static 1003; Static 1004; Static -1; ");
-    RECT size = {0, 0, 239, 185}, client;
+    RECT size = {0, 0, 289, 297}, client;
     MapDialogRect(dialog, &size);
     GetClientRect(dialog, &client);
     EXPECT_TRUE(EqualRect(&size, &client));
@@ -278,63 +317,160 @@ TEST_F(ControlPanel, TemplateAndEndpointLists) {
     BITMAP bitmap{};
     GetObjectW(HGDIOBJ(SendMessageW(logo, STM_GETIMAGE, IMAGE_BITMAP, 0)), sizeof bitmap, &bitmap);
     EXPECT_EQ(std::make_pair(bitmap.bmWidth, bitmap.bmHeight), std::make_pair(78L, 29L));
+    close(VK_RETURN);
 
-    std::wstring lists; // the selected entry marked with *
-    for (int id : {IDC_OUTPUT_DEVICE, IDC_INPUT_DEVICE}) {
-        HWND list = GetDlgItem(dialog, id);
-        for (int i = 0; i < SendMessageW(list, CB_GETCOUNT, 0, 0); ++i) {
-            wchar_t text[128] = {};
-            SendMessageW(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
-            lists += (SendMessageW(list, CB_GETCURSEL, 0, 0) == i ? L"*" : L"") +
-                     std::wstring(text) + L"; ";
+    const std::wstring in = kHeadsetIn, out = kHeadsetOut;
+    const std::wstring inputsAfter = L"[ ] What other programs play; "
+                                     L"[ ] Microphone (Simulated HD Audio); ";
+    const std::wstring loopbacksAfter = L"[ ] Speakers (Simulated HD Audio) loopback; "
+                                        L"[ ] Headset Earphone (USB) loopback; ";
+    struct Case {
+        const char* what;
+        const wchar_t* setting; // stored before, with its type
+        DWORD type;
+        std::wstring value;
+        int list;
+        std::wstring shown;
+        std::vector<ListStep> steps;
+        Messages told;
+    };
+    const Case cases[] = {
+        {"two outputs checked, moved, unchecked: back to the default alone, no reset",
+         nullptr, 0, L"", IDC_OUTPUT_DEVICES,
+         L"[x] System default; [ ] Speakers (Simulated HD Audio); [ ] Headset Earphone (USB); ",
+         {{IDC_OUTPUT_DEVICES, 2, L"default + " + out},
+          {IDC_OUTPUT_UP, 0, L"default + " + out},
+          {IDC_OUTPUT_UP, 0, out + L" + default"},
+          {IDC_OUTPUT_DEVICES, 0, L"<none>"},
+          {IDC_OUTPUT_UP, 0, L"<none>"}},
+         {}},
+        // The size moved too: the reset comes first.
+        {"the single choice first, the default put before it, a loopback after it",
+         L"CaptureEndpoint", REG_SZ, in, IDC_INPUT_DEVICES,
+         L"[x] Headset Microphone (USB); [ ] System default; [ ] System default loopback; " +
+             inputsAfter + loopbacksAfter,
+         {{IDC_INPUT_DEVICES, 1, in + L" + default"},
+          {IDC_INPUT_UP, 0, L"default + " + in},
+          {IDC_INPUT_DOWN, 0, in + L" + default"},
+          {IDC_INPUT_UP, 0, L"default + " + in},
+          {IDC_INPUT_DEVICES, 5, L"default + " + in + L" + loopback:" + kSpeakers},
+          {IDC_INPUT_DEVICES, 1, L"default + loopback:" + kSpeakers},
+          {IDC_INPUT_DOWN, 0, L"default + loopback:" + kSpeakers}},
+         {{kAsioResetRequest, 0}, {kAsioBufferSizeChange, 544}, {kAsioLatenciesChanged, 0}}},
+        {"a listed device that is not there keeps its place; nothing checked is no list",
+         L"CaptureEndpoints", REG_MULTI_SZ, L"{gone}" + std::wstring(1, L'\0') + in,
+         IDC_INPUT_DEVICES,
+         L"[x] {gone} (not connected); [x] Headset Microphone (USB); [ ] System default; "
+         L"[ ] System default loopback; " +
+             inputsAfter + loopbacksAfter,
+         {{IDC_INPUT_DEVICES, 1, L"{gone}"}, {IDC_INPUT_DEVICES, 0, L"<none>"}},
+         {{kAsioResetRequest, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        start(Streaming, 10);
+        if (c.setting) storeText(c.setting, c.type, c.value);
+        open();
+        HWND list = GetDlgItem(dialog, c.list);
+        EXPECT_EQ(rows(list), c.shown);
+        for (size_t i = 0; i < c.steps.size(); ++i) {
+            const ListStep& step = c.steps[i];
+            HWND control = GetDlgItem(dialog, step.control);
+            if (control == list) {
+                SendMessageW(list, WM_KEYDOWN, VK_HOME, 1);
+                for (int r = 0; r < step.row; ++r) SendMessageW(list, WM_KEYDOWN, VK_DOWN, 1);
+                SendMessageW(list, WM_KEYDOWN, VK_SPACE, 1);
+                SendMessageW(list, WM_KEYUP, VK_SPACE, 0xC0000001);
+            } else {
+                SendMessageW(control, BM_CLICK, 0, 0);
+            }
+            EXPECT_EQ(
+                stored(c.list == IDC_INPUT_DEVICES ? L"CaptureEndpoints" : L"RenderEndpoints"),
+                step.stored)
+                << "after step " << i;
         }
+        EXPECT_EQ(stored(L"RenderEndpoint") + stored(L"CaptureEndpoint"), L"<none><none>");
+        if (c.told.size() > 1) act(Key, VK_RIGHT); // 11 ms: 544 frames
+        close(VK_RETURN);
+        EXPECT_EQ(hostMessages, c.told);
+        std::exchange(driver, nullptr)->innerRelease(); // completes its log
+        std::stringstream log;
+        log << std::ifstream("I:\\VLASIOLog.txt", std::ios::binary).rdbuf();
+        EXPECT_EQ(log.str().find("ASIOSrv:::\tendpoint changed: asioMessage(ResetRequest) "
+                                 "returned 0") != std::string::npos,
+                  !c.told.empty());
     }
-    EXPECT_EQ(lists,
-              L"System default; Speakers (Simulated HD Audio); *Headset Earphone (USB); "
-              L"*System default; Microphone (Simulated HD Audio); Headset Microphone (USB); ");
-    SendDlgItemMessageW(dialog, IDC_OUTPUT_DEVICE, WM_KEYDOWN, VK_UP, 1);
-    SendDlgItemMessageW(dialog, IDC_INPUT_DEVICE, WM_KEYDOWN, VK_DOWN, 1);
-    EXPECT_EQ(stored(L"RenderEndpoint"), out[0].id);
-    EXPECT_EQ(stored(L"CaptureEndpoint"), in[0].id);
-    SendDlgItemMessageW(dialog, IDC_INPUT_DEVICE, WM_KEYDOWN, VK_HOME, 1);
-    EXPECT_EQ(stored(L"CaptureEndpoint"), L"<none>");
-    act(Key, VK_RIGHT); // 11 ms of 16-bit stereo: 528 frames, 2112 bytes, aligned to 544 frames
-    close(VK_RETURN);
-    Messages expected = {
-        {kAsioResetRequest, 0}, {kAsioBufferSizeChange, 544}, {kAsioLatenciesChanged, 0}};
-    EXPECT_EQ(hostMessages, expected);
+}
 
-    // Another input alone asks for a reset too; the size did not change this time.
-    hostMessages.clear();
-    open();
-    SendDlgItemMessageW(dialog, IDC_INPUT_DEVICE, WM_KEYDOWN, VK_END, 1);
-    close(VK_RETURN);
-    EXPECT_EQ(hostMessages, (Messages{{kAsioResetRequest, 0}}));
+// Copies an ID as init keeps it.
+wchar_t* taskCopy(const std::wstring& id) {
+    auto* copy = static_cast<wchar_t*>(CoTaskMemAlloc((id.size() + 1) * sizeof(wchar_t)));
+    wcscpy(copy, id.c_str());
+    return copy;
 }
 
 // The mode list shows the stored mode (Automatic when there is none), stores a new one at once
-// and has the host reset once the dialog closes; beside it, the modes the running stream has.
-TEST_F(ControlPanel, ModeListAndTheRunningStreamsModes) {
+// and has the host reset once the dialog closes. Beside each checked device, the mode init
+// chose for it, and while the host streams whether it is bridged into the playback device's
+// clock; a checked device init did not bind is not in use.
+TEST_F(ControlPanel, ModeListAndEachDevicesMode) {
     start(Streaming, 10);
+    driver->endpointId[kRender] = taskCopy(kSpeakers);
+    driver->endpointId[kCapture] = taskCopy(sim::defaultCapture().id);
+    driver->extraDevices[kCapture][0].id = taskCopy(kSpeakers);
+    driver->extraDevices[kCapture][0].loopback = true;
+    driver->extraCount[kCapture] = 1;
     stream->AddRef();
-    driver->audioClient[kRender] = stream;
+    driver->extraDevices[kCapture][0].audioClient = stream;
     driver->running = true;
+    driver->bridging = true;
+    storeText(L"CaptureEndpoints", REG_MULTI_SZ,
+              L"default" + std::wstring(1, L'\0') + L"LOOPBACK:DEFAULT");
     open();
+    EXPECT_EQ(rows(GetDlgItem(dialog, IDC_OUTPUT_DEVICES)),
+              L"[x] System default (exclusive); [ ] Speakers (Simulated HD Audio); ");
+    HWND inputs = GetDlgItem(dialog, IDC_INPUT_DEVICES);
+    const std::wstring rest = L"[ ] Microphone (Simulated HD Audio); "
+                              L"[ ] Speakers (Simulated HD Audio) loopback; ";
+    EXPECT_EQ(rows(inputs), L"[x] System default (exclusive, bridged); "
+                            L"[x] System default loopback (shared, bridged); "
+                            L"[ ] What other programs play; " +
+                                rest);
+    SendMessageW(inputs, WM_KEYDOWN, VK_END, 1);
+    SendMessageW(inputs, WM_KEYDOWN, VK_SPACE, 1);
+    EXPECT_EQ(rows(inputs), L"[x] System default (exclusive, bridged); "
+                            L"[x] System default loopback (shared, bridged); "
+                            L"[ ] What other programs play; "
+                            L"[ ] Microphone (Simulated HD Audio); "
+                            L"[x] Speakers (Simulated HD Audio) loopback (shared, bridged); ");
     HWND modes = GetDlgItem(dialog, IDC_STREAM_MODE);
     EXPECT_EQ(SendMessageW(modes, CB_GETCOUNT, 0, 0), 3);
     EXPECT_EQ(SendMessageW(modes, CB_GETCURSEL, 0, 0), 0);
-    EXPECT_EQ(windowText(GetDlgItem(dialog, IDC_STREAM_STATE)), L"Streaming now: output exclusive");
     SendMessageW(modes, WM_KEYDOWN, VK_END, 1);
     EXPECT_EQ(stored(L"StreamMode"), L"Shared");
+    hostMessages.clear();
     close(VK_RETURN);
     EXPECT_EQ(hostMessages, (Messages{{kAsioResetRequest, 0}}));
 
-    // Reopened: the stored mode selected; choosing it again changes nothing.
+    // Reopened, stopped: the stored mode selected; no bridge. Choosing the mode again, and
+    // checking a device and unchecking it, change nothing.
     hostMessages.clear();
+    driver->running = false;
     driver->shared[kRender] = true;
     open();
     EXPECT_EQ(SendMessageW(modes = GetDlgItem(dialog, IDC_STREAM_MODE), CB_GETCURSEL, 0, 0), 2);
-    EXPECT_EQ(windowText(GetDlgItem(dialog, IDC_STREAM_STATE)), L"Streaming now: output shared");
+    EXPECT_EQ(rows(GetDlgItem(dialog, IDC_OUTPUT_DEVICES)),
+              L"[x] System default (shared); [ ] Speakers (Simulated HD Audio); ");
+    inputs = GetDlgItem(dialog, IDC_INPUT_DEVICES);
+    SendMessageW(inputs, WM_KEYDOWN, VK_END, 1);
+    SendMessageW(inputs, WM_KEYDOWN, VK_UP, 1);
+    SendMessageW(inputs, WM_KEYDOWN, VK_SPACE, 1);
+    EXPECT_EQ(rows(inputs), L"[x] System default (exclusive); "
+                            L"[x] System default loopback (shared); "
+                            L"[x] Speakers (Simulated HD Audio) loopback (shared); "
+                            L"[x] What other programs play (not in use); "
+                            L"[ ] Microphone (Simulated HD Audio); ");
+    SendMessageW(inputs, WM_KEYDOWN, VK_SPACE, 1);
     SendMessageW(modes, WM_KEYDOWN, VK_HOME, 1);
     SendMessageW(modes, WM_KEYDOWN, VK_END, 1);
     close(VK_RETURN);
