@@ -26,6 +26,11 @@ double bridgeSeconds(UINT64& origin, UINT64 hundredNs) {
 double bridgeSeconds(CaptureBridge& bridge, UINT64 hundredNs) {
     return bridgeSeconds(bridge.timeOrigin, hundredNs);
 }
+// The same for a time with a fraction of 100 ns.
+double bridgeSeconds(UINT64& origin, double hundredNs) {
+    const UINT64 whole = UINT64(hundredNs);
+    return bridgeSeconds(origin, whole) + (hundredNs - double(whole)) * kHundredNs;
+}
 
 vl::ClockBridge::Config bridgeConfig(unsigned channels, uint32_t frames, double rate,
                                      uint32_t capturePeriod = 0, uint32_t padding = 0) {
@@ -129,37 +134,29 @@ void bridgeSilence(CaptureBridge& bridge) {
                            bridgeSeconds(bridge, at), 0);
 }
 
-void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double wokeSeconds) {
-    // The start of the render period this pass serves, on the render clock. The endpoint's
-    // position may lag the period's boundary (it counts what reached the speakers; a device
-    // may report its latest period only a little after signalling the next), so the periods
-    // are counted here, one per pass from the first, which the stream's first signal ends.
-    // The position, extrapolated to the wake, keeps the count honest: two passes in a row
-    // that find it a period or more ahead of the count lost a period (the signals of two
-    // periods folded into one, and the host's stream moved on against render's); two that
-    // find it half a period or more behind counted one too many. One pass alone proves
-    // nothing: a pass a period late is followed at once by the next, whose signal waited.
-    double seconds = -1;
+double RenderPeriods::next(uint32_t periodFrames, double rate, double wokeSeconds) {
     UINT64 position = 0, qpc = 0;
-    if (bridge.renderClock && bridge.clockFrequency > 0 &&
-        SUCCEEDED(bridge.renderClock->GetPosition(&position, &qpc)) && qpc) {
-        const double frames = double(bridge.frames);
-        const double played = double(position) / bridge.clockFrequency * bridge.rate;
-        bridge.periodStart = bridge.periodStart < 0 ? frames : bridge.periodStart + frames;
-        const double ahead = (played + (wokeSeconds - double(qpc) * kHundredNs) * bridge.rate -
-                              bridge.periodStart) /
-                             frames;
-        // Whole periods: a stall may cost several at once, all set right together.
-        const int offBy = ahead >= 1 ? int(std::floor(ahead)) : ahead < -0.5 ? -1 : 0;
-        if (offBy && (offBy > 0) == (bridge.lastOffBy > 0) && bridge.lastOffBy) {
-            const int by = offBy > 0 ? std::min(offBy, bridge.lastOffBy) : -1;
-            bridge.periodStart += by * frames;
-            bridge.lastOffBy = 0;
-        } else {
-            bridge.lastOffBy = offBy;
-        }
-        seconds = bridgeSeconds(bridge, qpc) + (bridge.periodStart - played) / bridge.rate;
+    if (!clock || frequency <= 0 || FAILED(clock->GetPosition(&position, &qpc)) || !qpc)
+        return -1;
+    const double frames = double(periodFrames);
+    const double played = double(position) / frequency * rate;
+    start = start < 0 ? frames : start + frames;
+    const double ahead = (played + (wokeSeconds - double(qpc) * kHundredNs) * rate - start) / frames;
+    // Whole periods: a stall may cost several at once, all set right together.
+    const int offBy = ahead >= 1 ? int(std::floor(ahead)) : ahead < -0.5 ? -1 : 0;
+    if (offBy && lastOffBy && (offBy > 0) == (lastOffBy > 0)) {
+        start += (offBy > 0 ? std::min(offBy, lastOffBy) : -1) * frames;
+        lastOffBy = 0;
+    } else {
+        lastOffBy = offBy;
     }
+    return double(qpc) + (start - played) / rate * 1e7;
+}
+
+void bridgeInput(ASIOSrv* self, CaptureBridge& bridge, uint8_t half, double wokeSeconds) {
+    // The start of the render period this pass serves, on the render clock.
+    const double began = bridge.periods.next(bridge.frames, bridge.rate, wokeSeconds);
+    const double seconds = began < 0 ? -1 : bridgeSeconds(bridge.timeOrigin, began);
     bridge.clocks.render(bridge.out, bridge.frames, seconds);
     const uint32_t first = half ? bridge.frames : 0;
     for (unsigned c = 0; c < bridge.channels; ++c)
@@ -201,29 +198,36 @@ bool OutputBridge::setup(unsigned streamChannels, uint32_t streamHostFrames,
     return true;
 }
 
-void bridgeOutput(ASIOSrv* self, OutputBridge& bridge, uint8_t half, UINT64 playsAt) {
+void bridgeOutput(ASIOSrv* self, OutputBridge& bridge, uint8_t half, double playsAt) {
     vl::interleaveFrames(bridge.hostType, &self->asioBuffers[kRender][bridge.firstChannel],
                          bridge.channels, half ? bridge.hostFrames : 0, bridge.hostFrames,
                          bridge.half.get());
     bridge.clocks.captured(bridge.hostType, bridge.half.get(), bridge.channels, bridge.hostFrames,
-                           playsAt ? bridgeSeconds(bridge.timeOrigin, playsAt) : -1);
+                           playsAt < 0 ? -1 : bridgeSeconds(bridge.timeOrigin, playsAt));
 }
 
 HRESULT bridgeToDevice(OutputBridge& bridge, IAudioClient* client, IAudioRenderClient* render,
-                       IAudioClock* clock, double clockFrequency) {
+                       IAudioClock* clock, double wokeSeconds) {
     UINT32 queued = 0;
     HRESULT hr = client->GetCurrentPadding(&queued);
     if (FAILED(hr)) return hr == AUDCLNT_E_DEVICE_INVALIDATED ? hr : S_OK;
     if (queued >= bridge.deviceFrames) return S_OK;
     const UINT32 count = bridge.deviceFrames - queued;
-    // When the first frame written now plays: the device's position, as its clock gives it,
-    // moved on by what is queued ahead of it.
-    UINT64 position = 0, qpc = 0;
+    // When the first frame written now plays: after what is queued ahead of it, from the
+    // start of the device's period (its signal woke the thread), and the offset to what the
+    // device's position said of the first periods.
     double seconds = -1;
-    if (clock && clockFrequency > 0 && SUCCEEDED(clock->GetPosition(&position, &qpc)) && qpc) {
-        const double played = double(position) / clockFrequency * bridge.rate;
-        seconds = bridgeSeconds(bridge.timeOrigin, qpc) +
-                  (double(bridge.written) - played) / bridge.rate;
+    const double began = bridge.periods.next(bridge.periodFrames, bridge.rate, wokeSeconds);
+    if (began >= 0) {
+        const double queuedAt = began + double(queued) / bridge.rate * 1e7;
+        UINT64 position = 0, qpc = 0;
+        if (bridge.timing.count < OutputTiming::kSamples &&
+            SUCCEEDED(clock->GetPosition(&position, &qpc)) && qpc) {
+            const double played = double(position) / bridge.periods.frequency * bridge.rate;
+            bridge.timing.add(double(qpc) + (double(bridge.written) - played) / bridge.rate * 1e7 -
+                              queuedAt);
+        }
+        seconds = bridgeSeconds(bridge.timeOrigin, queuedAt + bridge.timing.offset);
     }
     BYTE* data = nullptr;
     hr = render->GetBuffer(count, &data);

@@ -33,8 +33,50 @@
 
 #include <audioclient.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
+
+// Render's periods, one per pass, as a bridge needs them: when the period a pass serves
+// began, on the performance counter. The endpoint's position may lag the period's boundary
+// (it counts what reached the speakers; a device may report its latest period only a little
+// after signalling the next), so the periods are counted, one per pass from the first, which
+// the stream's first signal ends. The position, extrapolated to the wake, keeps the count
+// honest: two passes in a row that find it a period or more ahead of the count lost that
+// many (the signals of two periods folded into one, and the host's stream moved on against
+// render's); two that find it half a period or more behind counted one too many. One pass
+// alone proves nothing: a pass a period late is followed at once by the next, whose signal
+// waited.
+struct RenderPeriods {
+    IAudioClock* clock = nullptr;
+    double frequency = 0; // the clock's position units per second
+    double start = -1;    // render's position (frames) where the period of the last pass began
+    int lastOffBy = 0;    // the last pass found the count this many periods behind (-1: ahead)
+    // Counts the pass's period, of `frames` at `rate`, whose signal woke the thread at
+    // wokeSeconds (performance counter): when it began, in 100-ns units; negative when the
+    // clock cannot be read.
+    double next(uint32_t frames, double rate, double wokeSeconds);
+};
+
+// When frames written to a playback device play, against the start of the period that
+// wrote them, as its position tells: the median of the first kSamples periods', then fixed.
+// A device's position counts the frames a stall let it play without the stream as played,
+// so after one, frames written later would seem to play earlier than they do by what it
+// played without them; the periods, counted and set right by the position, do not.
+struct OutputTiming {
+    static constexpr unsigned kSamples = 15;
+    double samples[kSamples] = {};
+    unsigned count = 0;
+    double offset = 0; // 100-ns units
+    void add(double sample) {
+        if (count == kSamples) return;
+        samples[count++] = sample;
+        double sorted[kSamples];
+        std::copy(samples, samples + count, sorted);
+        std::nth_element(sorted, sorted + count / 2, sorted + count);
+        offset = sorted[count / 2];
+    }
+};
 
 // The capture side of a stream whose two directions run on two devices' clocks
 // (clocksApart): captured packets go into the bridge with their device times, and each
@@ -48,12 +90,8 @@ struct CaptureBridge {
     unsigned channels = 0;  // the capture stream's
     int32_t packetType = 0; // the capture endpoint's samples (floats when shared)
     double rate = 48000;
-    // Found by the thread: the render endpoint's clock, and its position units per second.
-    IAudioClock* renderClock = nullptr;
-    double clockFrequency = 0;
-    double periodStart = -1; // render's position where the period of the last pass began
-    UINT64 timeOrigin = 0;   // 100-ns units: the bridge's times are seconds from here
-    int lastOffBy = 0;       // the last pass found the count this many periods behind (-1: ahead)
+    RenderPeriods periods; // render's, as the thread finds its clock
+    UINT64 timeOrigin = 0; // 100-ns units: the bridge's times are seconds from here
     // Dropout evidence of the capture packets.
     vl::PositionWatch position;
     bool firstPacket = true;
@@ -105,7 +143,10 @@ struct OutputBridge {
     int32_t hostType = 0;      // the host's samples
     double rate = 48000;
     UINT64 timeOrigin = 0;
-    uint64_t written = 0; // frames written to the device since its start
+    uint64_t written = 0;      // frames written to the device since its start
+    uint32_t periodFrames = 0; // the device's engine period
+    RenderPeriods periods;     // the device's, one per event that found frames played
+    OutputTiming timing;
     bool setup(unsigned channels, uint32_t hostFrames, uint32_t deviceFrames, double rate,
                int32_t hostType);
 };
@@ -116,12 +157,12 @@ vl::ClockBridge::Config outputBridgeConfig(unsigned channels, uint32_t hostFrame
                                            uint32_t deviceFrames, double rate);
 
 // The host's half of an output bridge's channels into the bridge, played by the first
-// playback device at playsAt (100-ns units, on the performance counter).
-void bridgeOutput(ASIOSrv* self, OutputBridge& bridge, uint8_t half, UINT64 playsAt);
+// playback device at playsAt (100-ns units, on the performance counter; negative: unknown).
+void bridgeOutput(ASIOSrv* self, OutputBridge& bridge, uint8_t half, double playsAt);
 // Fills the device's buffer from the bridge, at the times its clock says the frames play.
 // The endpoint's error when it went away, else S_OK.
 HRESULT bridgeToDevice(OutputBridge& bridge, IAudioClient* client, IAudioRenderClient* render,
-                       IAudioClock* clock, double clockFrequency);
+                       IAudioClock* clock, double wokeSeconds);
 
 // Allocator of the host's buffer blocks (malloc); a test may replace it to make an
 // allocation fail. Blocks are freed with free().

@@ -8,6 +8,7 @@
 #include <audioclient.h>
 #include <avrt.h>
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
@@ -39,13 +40,20 @@ bool bridgeTroubled(CaptureBridge& bridge) {
     return troubled;
 }
 
-// The half just handed to the first playback device, into the bridge of every one after it.
-void feedOutputs(ASIOSrv* self, StreamHold& hold, unsigned outs, const OutputHandover& output) {
+// The half just handed to the first playback device, into the bridge of every one after it,
+// at the time its period's start and the offset measured say it plays there.
+void feedOutputs(ASIOSrv* self, StreamHold& hold, unsigned outs, const OutputHandover& output,
+                 double periodBegan, OutputTiming& timing) {
     // A half that went nowhere (the first pass of a render stream that started late) goes
     // nowhere else either.
     if (!output.sent || !output.playsAt) return;
+    double playsAt = double(output.playsAt);
+    if (periodBegan >= 0) {
+        timing.add(playsAt - periodBegan);
+        playsAt = periodBegan + timing.offset;
+    }
     for (unsigned i = 0; i < outs; ++i)
-        bridgeOutput(self, *hold.extraOut[i].output, output.half, output.playsAt);
+        bridgeOutput(self, *hold.extraOut[i].output, output.half, playsAt);
 }
 
 // The packets one pass takes at the most.
@@ -112,7 +120,6 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     ComRef<IAudioClient> outClient[kMaxExtraDevices];
     ComRef<IAudioRenderClient> outRender[kMaxExtraDevices];
     ComRef<IAudioClock> outClock[kMaxExtraDevices];
-    double outFrequency[kMaxExtraDevices] = {};
     const unsigned outs = render ? hold.extraOuts : 0;
     for (unsigned i = 0; i < outs; ++i) {
         UINT32 outFrames = 0;
@@ -123,7 +130,9 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             return 0;
         if (SUCCEEDED(outClient[i]->GetService(__uuidof(IAudioClock), outClock[i].putVoid())) &&
             outClock[i] && SUCCEEDED(outClock[i]->GetFrequency(&frequency)))
-            outFrequency[i] = double(frequency);
+            hold.extraOut[i].output->periods.frequency = double(frequency);
+        hold.extraOut[i].output->periods.clock = outClock[i].get();
+        if (!outClock[i] || frequency == 0) return 0;
     }
 
     const UINT32 frames = UINT32(self->bufferFrames);
@@ -177,8 +186,8 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             clockFrequency = double(frequency);
         for (unsigned i = 0; i <= extras; ++i)
             if (CaptureBridge* b = i < extras ? hold.extra[i].bridge : spare) {
-                b->renderClock = renderClock.get();
-                b->clockFrequency = clockFrequency;
+                b->periods.clock = renderClock.get();
+                b->periods.frequency = clockFrequency;
             }
     }
     if (extras)
@@ -222,7 +231,15 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
     output.frames = frames;
     output.sharedClient = sharedRender.get();
     output.bufferFrames = renderBufferFrames;
+    // The halves the playback devices after the first take: stamped with render's period,
+    // counted as the input bridges count it, and the offset from its start to when the half
+    // plays there, measured over the first passes (before a stall can have moved what the
+    // endpoint's position says of the frames written).
+    RenderPeriods outPeriods;
+    OutputTiming outTiming;
     if (outs) {
+        outPeriods.clock = renderClock.get();
+        outPeriods.frequency = clockFrequency;
         // The silence start put in plays first; each half goes out `delay` frames late.
         output.clock = renderClock.get();
         output.clockFrequency = clockFrequency;
@@ -265,8 +282,11 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         if (r >= WAIT_OBJECT_0 + firstOutWait && r < WAIT_OBJECT_0 + waitCount) {
             if (!self->running.load(std::memory_order_acquire)) break;
             const unsigned i = r - WAIT_OBJECT_0 - firstOutWait;
+            LARGE_INTEGER now;
+            QueryPerformanceCounter(&now);
             gone = bridgeToDevice(*hold.extraOut[i].output, outClient[i].get(), outRender[i].get(),
-                                  outClock[i].get(), outFrequency[i]);
+                                  outClock[i].get(),
+                                  double(now.QuadPart) / double(ticksPerSecond.QuadPart));
             if (gone != S_OK) break;
             continue;
         }
@@ -403,13 +423,16 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
             // than the input for good. Where render did move on, the switch comes as ever,
             // with the input half as it was.
             if (!taken && !self->shared[kCapture] && lastPeriod >= 0 && renderClock && spare &&
-                spare->clockFrequency > 0) {
+                clockFrequency > 0) {
                 UINT64 position = 0, qpc = 0;
                 if (SUCCEEDED(renderClock->GetPosition(&position, &qpc)) &&
-                    int64_t(double(position) / spare->clockFrequency * rate / frames) == lastPeriod)
+                    int64_t(double(position) / clockFrequency * rate / frames) == lastPeriod)
                     continue;
             }
         }
+        const double periodBegan =
+            outs ? outPeriods.next(frames, rate, double(woke.QuadPart) / double(ticksPerSecond.QuadPart))
+                 : -1;
         if (render && !direct) {
             // The half the host filled in the last switch, finished now that the next is due.
             output.half = uint8_t(half ^ 1);
@@ -419,7 +442,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                 gone = output.result;
                 break;
             }
-            feedOutputs(self, hold, outs, output);
+            feedOutputs(self, hold, outs, output, periodBegan, outTiming);
         }
         self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
         if (direct) {
@@ -434,7 +457,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                 gone = output.result;
                 break;
             }
-            feedOutputs(self, hold, outs, output);
+            feedOutputs(self, hold, outs, output, periodBegan, outTiming);
             // Handed over more than a period after the wake: its period had begun without it.
             if (output.sent && output.sentTicks - woke.QuadPart > periodTicks) lost = true;
         } else {
@@ -442,10 +465,10 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
         }
         // A shared half left out for want of room, or sent after silence put back: this pass's.
         if (output.sent && (output.result == S_FALSE || output.padded)) lost = true;
-        if (spare && !bridge && renderClock && spare->clockFrequency > 0) {
+        if (spare && !bridge && renderClock && clockFrequency > 0) {
             UINT64 position = 0, qpc = 0;
             if (SUCCEEDED(renderClock->GetPosition(&position, &qpc)) && qpc) {
-                const double played = double(position) / spare->clockFrequency * rate;
+                const double played = double(position) / clockFrequency * rate;
                 compare.render(uint64_t(played + 0.5), double(qpc) * 1e-7);
                 lastPeriod = int64_t(played / frames);
                 if (compare.implausible() && !toldImplausible) {
@@ -461,7 +484,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                     bridge = spare;
                     bridge->clocks.seedRatio(1 + compare.ppm() * 1e-6);
                     bridge->clocks.reset();
-                    bridge->periodStart = std::floor(played / frames + 0.5) * frames;
+                    bridge->periods.start = std::floor(played / frames + 0.5) * frames;
                     self->bridging.store(true, std::memory_order_relaxed);
                     logMessage(self,
                                L"ASIOSrv::: Clocks differ: capture runs %+.0f ppm against "

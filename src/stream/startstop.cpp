@@ -166,6 +166,7 @@ StreamHold* makeHold(ASIOSrv* self) {
             return nullptr;
         }
         held.output->firstChannel = extra.first;
+        held.output->periodFrames = extra.periodFrames;
     }
     if (hold->extraOuts) {
         hold->outputDelay = uint32_t(self->outputBridgeFrames());

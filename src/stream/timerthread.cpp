@@ -97,8 +97,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
         if (hold.bridge && hold.clocksApart && capture && renderFrames == total / 2 &&
             renderHz > 0) {
             bridge = hold.bridge;
-            bridge->clockFrequency = renderHz;
-            bridge->renderClock = renderClock.get();
+            bridge->periods.frequency = renderHz;
+            bridge->periods.clock = renderClock.get();
             logMessage(self,
                        L"ASIOSrv::: Clocks differ: capture and render are two devices, drift "
                        L"compensation on (input latency %d frames more)",
