@@ -280,6 +280,22 @@ bool applyKey(EndpointConfig& c, FormatParts& f, const std::wstring& key, const 
         if (number(value, &n) && n <= 100) return c.startLatePeriods = UINT32(n), true;
         return *why = L"expected periods, 0 to 100", false;
     }
+    if (key == L"clock_stall") {
+        // "AFTER, LENGTH" in milliseconds.
+        const size_t comma = value.find(L',');
+        unsigned long long after = 0, length = 0;
+        std::wstring second = comma == std::wstring::npos ? L"" : value.substr(comma + 1);
+        while (!second.empty() && second[0] == L' ')
+            second.erase(0, 1);
+        if (comma != std::wstring::npos && number(value.substr(0, comma), &after) &&
+            number(second, &length) && after <= 600000 && length >= 1 && length <= 10000) {
+            c.clockStallAfterMs = DWORD(after);
+            c.clockStallMs = DWORD(length);
+            return true;
+        }
+        return *why = L"expected milliseconds after Start, then the stall's length (1 to 10000)",
+               false;
+    }
     if (key == L"packet_flags_every") return num(&n) && (c.packetFlagsEvery = UINT32(n), true);
     if (key == L"first_packet_discontinuity") return flag(&c.firstPacketDiscontinuity);
     if (key == L"loopback_delay") return num(&n) && (c.loopbackDelayFrames = UINT32(n), true);

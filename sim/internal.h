@@ -221,6 +221,8 @@ struct State {
     bool clockAlive = false;
     bool clockQuit = false;
     DWORD clockStallMs = 0; // stallClockOnce()
+    double clockStallAt = 0;     // performance counter: a stall an endpoint's config scheduled
+    DWORD clockStallAtMs = 0;    // its length
 };
 State& state();
 

@@ -153,6 +153,9 @@ struct EndpointConfig {
                                     // direction's grid (of the same period) at Start
     UINT32 startLatePeriods = 0;    // a Start takes effect this many periods late (the
                                     // client's thread held up between its two Start calls)
+    DWORD clockStallAfterMs = 0;    // this long after the first Start on this endpoint, the
+    DWORD clockStallMs = 0;         // clock thread of every device stops this long, once (a
+                                    // machine that held it up), then catches up
     DWORD packetFlags = 0;                 // capture: flags carried by every packetFlagsEvery-th
     UINT32 packetFlagsEvery = 0;           // packet (0: none); SILENT packets hold noise
     bool firstPacketDiscontinuity = false; // the first packet after Start says DISCONTINUITY

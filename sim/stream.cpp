@@ -287,6 +287,14 @@ void startStream(Stream& s) {
     }
     if (!s.started && !s.loopback) { // a loopback stream keeps out of the endpoint's figures
         s.started = true;
+        if (e.cfg.clockStallMs) {
+            LARGE_INTEGER now, hz;
+            QueryPerformanceCounter(&now);
+            QueryPerformanceFrequency(&hz);
+            state().clockStallAt =
+                double(now.QuadPart) + double(e.cfg.clockStallAfterMs) * 1e-3 * double(hz.QuadPart);
+            state().clockStallAtMs = e.cfg.clockStallMs;
+        }
         state().latest[int(e.flow)] = s.ep;
         e.st = Stats{};
         e.st.missedAt.reserve(1024);
@@ -867,6 +875,12 @@ static DWORD WINAPI clockMain(void* module) {
         {
             std::lock_guard<std::mutex> l(s.m);
             std::swap(stall, s.clockStallMs);
+            LARGE_INTEGER now;
+            QueryPerformanceCounter(&now);
+            if (s.clockStallAt != 0 && double(now.QuadPart) >= s.clockStallAt) {
+                stall = std::max(stall, s.clockStallAtMs);
+                s.clockStallAt = 0;
+            }
         }
         if (stall) Sleep(stall);
         {

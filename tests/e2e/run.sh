@@ -263,9 +263,10 @@ case_choose() {
 # microphone on a clock 150 ppm slow (96 frames across the room), the headset's microphone
 # (240 frames of sidetone from its earphone), what the speakers and the headset play, and what
 # other programs play. Every input's click comes back at the one reported latency plus its
-# line, the loopbacks as through a line of none; what other programs play stays silent without
-# a dropout, the probe's own clicks left out. A device gone while streaming asks for a reset,
-# and the next stream has the rest.
+# line, the loopbacks as through a line of none, and stays so after the simulated clock stalls
+# for 40 ms halfway through; what other programs play stays silent without a dropout, the
+# probe's own clicks left out. A device gone while streaming asks for a reset, and the next
+# stream has the rest.
 speakers_out='{0.0.0.00000000}.{5b0c2d4e-8a61-4f3e-9d27-1c6a0e8b7f10}'
 onboard_in='{0.0.1.00000000}.{9e4f7a12-3b5d-4c86-a0e1-7d2c5b9f3a64}'
 usb_in='{0.0.1.00000000}.{2d5e9b71-c08a-4f36-b4d2-61e7a9f03c85}'
@@ -296,8 +297,8 @@ several_stream() (
 )
 case_several() {
   install_driver
-  sed 's/^other_signal = sine/other_signal = silence/' "$root/sim/profiles/studio-pc.ini" \
-    >"$work/studio.ini"
+  sed -e 's/^other_signal = sine/other_signal = silence/' \
+    -e '/^\[render\]/a clock_stall = 1500, 40' "$root/sim/profiles/studio-pc.ini" >"$work/studio.ini"
   export VLASIM_CONFIG=$work/studio.ini
   setting RenderEndpoints REG_MULTI_SZ "$speakers_out\\0$headset_out"
   setting CaptureEndpoints REG_MULTI_SZ \
