@@ -74,6 +74,14 @@ HANDLE duplicate(HANDLE h) {
     return copy;
 }
 
+// A device after the first as its thread holds it: its own reference on the client and its
+// own duplicate of the event; false when the event cannot be duplicated.
+bool holdExtra(ExtraHold& held, const ASIOSrv::ExtraDevice& extra) {
+    (held.client = extra.audioClient)->AddRef();
+    held.event = duplicate(extra.bufferEvent);
+    return held.event != nullptr;
+}
+
 // Every streaming thread runs here: the mode's procedure, then it lets go of what it held,
 // the object last, and leaves the module's code as it unloads it.
 template <LPTHREAD_START_ROUTINE procedure> DWORD WINAPI streamingThread(LPVOID param) {
@@ -133,12 +141,10 @@ StreamHold* makeHold(ASIOSrv* self) {
         const ASIOSrv::ExtraDevice& extra = self->extraDevices[kCapture][i];
         if (!extra.audioClient) continue;
         ExtraHold& held = hold->extra[hold->extras++];
-        (held.client = extra.audioClient)->AddRef();
-        held.event = duplicate(extra.bufferEvent);
         held.bridge = new (std::nothrow) CaptureBridge;
         const long padding = extra.loopback ? self->loopbackPadding(extra, latest)
                                             : latest - extra.latencyFrames;
-        if (!held.event || !held.bridge ||
+        if (!holdExtra(held, extra) || !held.bridge ||
             !held.bridge->setup(extra.channels, uint32_t(self->bufferFrames), self->sampleRate,
                                 vl::kSampleTypeFloat32LSB, extra.periodFrames,
                                 uint32_t(padding > 0 ? padding : 0))) {
@@ -156,10 +162,8 @@ StreamHold* makeHold(ASIOSrv* self) {
         const ASIOSrv::ExtraDevice& extra = self->extraDevices[kRender][i];
         if (!extra.audioClient) continue;
         ExtraHold& held = hold->extraOut[hold->extraOuts++];
-        (held.client = extra.audioClient)->AddRef();
-        held.event = duplicate(extra.bufferEvent);
         held.output = new (std::nothrow) OutputBridge;
-        if (!held.event || !held.output ||
+        if (!holdExtra(held, extra) || !held.output ||
             !held.output->setup(extra.channels, uint32_t(self->bufferFrames), extra.bufferFrames,
                                 self->sampleRate, self->sampleType[kRender])) {
             closeHold(hold);
