@@ -304,9 +304,10 @@ case_several() {
   setting CaptureEndpoints REG_MULTI_SZ \
     "$onboard_in\\0{0.0.1.00000000}.{00000000-0000-0000-0000-000000000000}\\0$usb_in\\0$headset_in\\0loopback:default\\0loopback:$headset_out\\0loopback:others"
   twice several_stream
+  # Pulled 3 s into a 6 s take: a busy machine may take seconds to start Wine and the probe.
   sed "/^\[render.2\]/a unplug_file = $work/pulled" "$VLASIM_CONFIG" >"$work/unplug.ini"
-  (sleep 2 && touch "$work/pulled") &
-  VLASIM_CONFIG=$work/unplug.ini probe "$driver_name" --buffer 480 --seconds 4 --channels 64
+  (sleep 3 && touch "$work/pulled") &
+  VLASIM_CONFIG=$work/unplug.ini probe "$driver_name" --buffer 480 --seconds 6 --channels 64
   wait
   expect 1 "the driver asked for a reset after"
   expect_figure "reset requests" 1
