@@ -59,4 +59,35 @@ class PositionWatch {
     bool started_ = false;
 };
 
+// Follows a playback endpoint's position against the frames the stream has written to it. A
+// device plays on when a period's frames come too late, and every frame written after that
+// plays a period later than it would have; read just before a write, a position a whole
+// period or more past what was written tells how many such periods there were. Two writes in
+// a row must agree: a position read just as the device moved on proves nothing alone.
+class PlayedWatch {
+  public:
+    // Before a write: the device played `played` frames of the `written` the stream gave it,
+    // in periods of `period` frames. Returns how many periods it played without the stream
+    // that this write confirms (counted once each).
+    uint32_t beforeWrite(uint64_t played, uint64_t written, uint32_t period) {
+        const uint64_t behind = period && played > written ? (played - written) / period : 0;
+        const uint64_t fresh = behind > lost_ ? behind - lost_ : 0;
+        uint64_t confirmed = 0;
+        if (fresh && pending_) {
+            confirmed = fresh < pending_ ? fresh : pending_;
+            lost_ += confirmed;
+            pending_ = 0;
+        } else {
+            pending_ = fresh;
+        }
+        return uint32_t(confirmed);
+    }
+    // The periods played without the stream so far.
+    uint64_t lost() const { return lost_; }
+
+  private:
+    uint64_t lost_ = 0;
+    uint64_t pending_ = 0;
+};
+
 } // namespace vl

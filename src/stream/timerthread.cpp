@@ -40,6 +40,8 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
     capturePositions.onPacket(0, 0);
     double captureStart = -1; // when the capture device's position 0 was recorded
     double renderHz = 0;      // render's clock's frequency, 0 without its clock
+    uint64_t written = 0;     // frames handed to render
+    vl::PlayedWatch played;   // render's periods played without the stream
     bool transferred = false; // render has taken its first transfer
     uint32_t readPos = 0, writePos = 0;
     bool needSwitch = false, useTimeInfo = false, failedWait = false;
@@ -64,9 +66,10 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
             // silence as render is ahead, so that both advance together.
             if (captureFrames > 0 && hold.client[kRender]) {
                 lead = std::min(total, uint32_t(captureFrames));
-                // Room for a packet more, staged before render's first transfer when render
-                // started a period late (see unstage), so that nothing is overwritten.
-                ringFrames = lead + 2 * captureFrames;
+                // Room for two packets more, so that nothing is overwritten: one staged before
+                // render's first transfer when render started a period late (see unstage), one
+                // while a period render played without the stream is confirmed (followRender).
+                ringFrames = lead + 3 * captureFrames;
                 ring = static_cast<BYTE*>(malloc(size_t(ringFrames) * bytesPerFrame));
                 // Without its ring, capture could not follow render: the thread ends.
                 if (!ring) return false;
@@ -126,6 +129,7 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 if (self->ProcessData(kRender, renderService.get(), readPos, renderFrames) !=
                     ASE_OK)
                     continue;
+                written += renderFrames;
                 readPos = total ? uint32_t((uint64_t(readPos) + renderFrames) % total) : 0;
                 self->switchTimeMs.store(timeGetTime(), std::memory_order_relaxed);
                 self->signalBufferSwitch(host, &timeRecord, useTimeInfo, ASIOTrue);
@@ -210,6 +214,25 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
         ringRead = uint32_t((uint64_t(ringRead) + frames) % ringFrames);
     };
 
+    // Before a render transfer: periods render's device played without the stream (the thread
+    // was held up past its period) put every later output a period later, so the input is
+    // read as much further on, and the round trip stays what the reported latency says.
+    auto followRender = [&]() {
+        UINT64 position = 0, qpc = 0;
+        if (!ring || !renderClock || renderHz <= 0 ||
+            FAILED(renderClock->GetPosition(&position, &qpc)))
+            return;
+        const uint64_t frames =
+            uint64_t(std::llround(double(position) / renderHz * self->sampleRate));
+        const uint32_t lost = played.beforeWrite(frames, written, renderFrames);
+        if (!lost) return;
+        ringRead = uint32_t((uint64_t(ringRead) + uint64_t(lost) * renderFrames) % ringFrames);
+        logMessage(self,
+                   L"ASIOSrv::: Render played %d periods without the stream: input read %d "
+                   L"frames on",
+                   int(lost), int(ringRead));
+    };
+
     // A render transfer is due when NumFrames (room in two endpoint buffers, as the log
     // reports it) allows one, the endpoint's own buffer is empty, and the endpoint has asked
     // for it by its event since the last transfer. The render stream is event-driven, so that
@@ -229,7 +252,13 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                 failedWait = true;
                 break;
             }
-            if (r != WAIT_OBJECT_0) {
+            if (r == WAIT_OBJECT_0 && renderService && hold.event[kRender] &&
+                WaitForSingleObject(hold.event[kRender], 0) == WAIT_OBJECT_0) {
+                // The timer and render's event both came: the wait names the timer, the first
+                // in the list, and the event is taken here so that its transfer is not put
+                // off to the next wake.
+                renderAsked = true;
+            } else if (r != WAIT_OBJECT_0) {
                 // The timer paces the transfers; render's event says one is due, and that pass
                 // runs at once rather than at the next tick of the timer.
                 logMessage(self, L"ASIOSrv::: WaitResult=0x%X", r);
@@ -263,10 +292,12 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                     gone = AUDCLNT_E_DEVICE_INVALIDATED;
                     break;
                 }
+                if (roomFor(padding, numFrames) && !bridge) followRender();
                 if (roomFor(padding, numFrames) &&
                     self->ProcessData(kRender, renderService.get(), readPos, renderFrames) ==
                         ASE_OK) {
                     renderAsked = false;
+                    written += renderFrames;
                     if (bridge)
                         bridgeInput(self, *bridge, readPos ? 0 : 1,
                                     double(woke.QuadPart) / double(ticksPerSecond.QuadPart));

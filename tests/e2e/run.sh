@@ -208,11 +208,13 @@ case_timer_driven() {
   twice stream 960 1500 4 bufferSwitchTimeInfo
   # Render's Start taking effect periods after capture's (the thread held up between the two
   # calls), on a clock whose positions are exact and on one that keeps them a period at a time
-  # stamped with the time of the call: the echo stays where the latency says.
+  # stamped with the time of the call; and the device clock held up 15 ms a second in, so that
+  # render plays a period without the stream: the echo stays where the latency says.
   local late
   for late in 1 3; do
-    render_lines="start_late = $late" twice stream 480 48 4 bufferSwitchTimeInfo
-    render_lines=$'clock_position_step = period\nclock_qpc = call\nstart_late = '$late \
+    render_lines=$'clock_stall = 1000, 15\nstart_late = '$late \
+      twice stream 480 48 4 bufferSwitchTimeInfo
+    render_lines=$'clock_position_step = period\nclock_qpc = call\nclock_stall = 1000, 15\nstart_late = '$late \
       twice stream 480 48 4 bufferSwitchTimeInfo
   done
 }

@@ -73,4 +73,24 @@ TEST(PositionWatch, AGapBetweenPacketsIsALoss) {
     for (const auto& p : packets) EXPECT_EQ(watch.onPacket(p.position, 480), p.lost) << p.position;
 }
 
+// Each row: where the device's position stood before a write, against what was written. A
+// period late shows at two writes in a row and is counted once; a position that only lags,
+// reads a fraction ahead, or steps ahead at one write alone is no loss.
+TEST(PlayedWatch, CountsPeriodsPlayedWithoutTheStreamOnceTwoWritesAgree) {
+    vl::PlayedWatch watch;
+    const struct {
+        uint64_t played, written;
+        uint32_t lost;
+    } writes[] = {
+        {480, 480, 0},   {900, 960, 0},   {1440 + 470, 1440, 0}, // lagging, a wake late
+        {2400, 1920, 0}, {2400, 2400, 0},                        // one read alone
+        {3360, 2880, 0}, {3840, 3360, 1},                        // a lost period
+        {4320, 3840, 0}, {5760, 4320, 0}, {6240, 4800, 2},       // two more at once
+        {6720, 5280, 0}, {7200, 5760, 0},
+    };
+    for (const auto& w : writes)
+        EXPECT_EQ(watch.beforeWrite(w.played, w.written, 480), w.lost) << w.played;
+    EXPECT_EQ(watch.lost(), 3u);
+}
+
 } // namespace
