@@ -204,15 +204,23 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // Each direction's first device's host channels (getChannels' count for it); the channels
     // of the devices after it follow from here on.
     uint16_t firstChannels[2] = {};
-    // Devices after a direction's first: each a shared stream on its own clock, bridged into
-    // the first playback device's, its channels after the ones before it. Bound by init.
+    // Devices after a direction's first: each a stream on its own clock, bridged into the
+    // first playback device's, its channels after the ones before it. Bound by init, which
+    // decides each one's mode as it does a first device's: exclusive where Windows grants
+    // it, else shared; loopback streams are always shared.
     struct ExtraDevice {
         wchar_t* id = nullptr;          // endpoint ID (task allocator)
         wchar_t name[64] = {};          // friendly name, for its channels' names
-        uint16_t channels = 0;          // the mix format's
+        wchar_t entry[128] = {};        // the list's entry that named it, for init's log
+        uint16_t channels = 0;          // its stream's: the mix format's, or exclusive the device's
         uint16_t first = 0;             // the host channel of its first
         bool loopback = false;          // what a playback device plays (id is that device's)
         bool otherPrograms = false;     // what every other program plays (process loopback)
+        bool shared = true;             // streams through the engine (false: exclusively)
+        // An exclusive stream's samples: 16-bit or 24 in 32, as the device's own format.
+        int32_t deviceType = vl::kSampleTypeFloat32LSB;
+        // The samples its stream carries: the engine's floats when shared.
+        int32_t streamType() const { return shared ? vl::kSampleTypeFloat32LSB : deviceType; }
         SharedEndpoint sharedEndpoint;  // what init found it offers
         // While streaming: its client (IUnknown), its event, its packets' length and latency.
         IUnknown* audioClient = nullptr;

@@ -14,30 +14,45 @@
 
 namespace {
 
-// Takes the channel count and sample type of a direction, and for render the rate, from the
-// format the audio engine runs the endpoint with. An unreadable format leaves them as they were.
-void readDeviceFormat(ASIOSrv* self, IMMDevice* endpoint, int direction) {
+// The format the audio engine runs an endpoint with: its channel count, its rate and the
+// sample type the driver streams it exclusively with. False when it cannot be read.
+bool readEngineFormat(IMMDevice* endpoint, uint16_t* channels, uint32_t* rate,
+                      ASIOSampleType* type) {
     ComRef<IPropertyStore> props;
-    if (!openProperties(endpoint, props)) return;
+    if (!openProperties(endpoint, props)) return false;
     PropValue value;
     HRESULT hr = props->GetValue(PKEY_AudioEngine_DeviceFormat, value.put());
     const PROPVARIANT& v = value.get();
     if (FAILED(hr) || v.vt != VT_BLOB || !v.blob.pBlobData || v.blob.cbSize < sizeof(WAVEFORMATEX))
-        return;
+        return false;
     const auto* format = reinterpret_cast<const WAVEFORMATEX*>(v.blob.pBlobData);
+    *channels = format->nChannels;
+    *rate = format->nSamplesPerSec;
+    // Only 24 valid bits in 32-bit containers stream as 32-bit samples; everything else,
+    // 24-bit packed and full 32-bit included, is offered as 16-bit.
+    *type = format->wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->wBitsPerSample == 32 &&
+                    v.blob.cbSize >= sizeof(WAVEFORMATEXTENSIBLE) &&
+                    reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format)
+                            ->Samples.wValidBitsPerSample == 24
+                ? ASIOSTInt32LSB
+                : ASIOSTInt16LSB;
+    return true;
+}
+
+// Takes the channel count and sample type of a direction, and for render the rate, from the
+// format the audio engine runs the endpoint with. An unreadable format leaves them as they were.
+void readDeviceFormat(ASIOSrv* self, IMMDevice* endpoint, int direction) {
+    uint16_t channels = 0;
+    uint32_t rate = 0;
+    ASIOSampleType type = ASIOSTInt16LSB;
+    if (!readEngineFormat(endpoint, &channels, &rate, &type)) return;
     // The rate is the render endpoint's; without one (a PC that only records), the capture
     // endpoint's.
     if (direction == kRender || !self->endpointId[kRender])
-        self->sampleRate = static_cast<double>(format->nSamplesPerSec);
-    self->sampleType[direction] = ASIOSTInt16LSB;
-    self->channelCount[direction] = format->nChannels;
-    self->deviceChannels[direction] = format->nChannels;
-    // Only 24 valid bits in 32-bit containers stream as 32-bit samples; everything else,
-    // 24-bit packed and full 32-bit included, is offered as 16-bit.
-    if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->wBitsPerSample == 32 &&
-        v.blob.cbSize >= sizeof(WAVEFORMATEXTENSIBLE) &&
-        reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format)->Samples.wValidBitsPerSample == 24)
-        self->sampleType[direction] = ASIOSTInt32LSB;
+        self->sampleRate = static_cast<double>(rate);
+    self->sampleType[direction] = type;
+    self->channelCount[direction] = channels;
+    self->deviceChannels[direction] = channels;
 }
 
 // What an exclusive stream of the format the direction would stream with, at the default
@@ -93,9 +108,10 @@ bool activeEndpoint(IMMDeviceEnumerator* enumerator, const wchar_t* id, int dire
     return false;
 }
 
-// A device after a direction's first joins as an extra one: through the engine, so that it
-// runs at its own period on its own clock, which its bridge takes into (or, playing, out of)
-// the first playback device's. False, with the reason in the log, when it cannot.
+// A device after a direction's first joins as an extra one: at its own period on its own
+// clock, which its bridge takes into (or, playing, out of) the first playback device's. A
+// shared stream must open there, what it falls back to wherever exclusive mode is refused.
+// False, with the reason in the log, when it cannot.
 bool addExtraDevice(ASIOSrv* self, int direction, IMMDevice* endpoint, const wchar_t* entry,
                     bool loopback) {
     const wchar_t* setting = kEndpointListSetting[direction];
@@ -116,13 +132,59 @@ bool addExtraDevice(ASIOSrv* self, int direction, IMMDevice* endpoint, const wch
     extra.channels = extra.sharedEndpoint.mix.Format.nChannels;
     extra.loopback = loopback;
     ++self->extraCount[direction];
+    // A device's mode, and its line, wait for the driver's rate (chooseExtraModes).
     if (loopback)
         logMessage(self, L"ASIOSrv:::\t%s: %s joins, what %s plays, %d channels", setting, entry,
                    extra.id, extra.channels);
     else
-        logMessage(self, L"ASIOSrv:::\t%s: %s joins, shared mode, %d channels", setting, entry,
-                   extra.channels);
+        wcsncpy(extra.entry, entry, sizeof extra.entry / sizeof *extra.entry - 1);
     return true;
+}
+
+// Whether what a playback device after the first plays is listed as an input: Windows
+// refuses a loopback stream of a device held exclusively, so that device plays shared.
+bool loopbackListed(const ASIOSrv* self, const ASIOSrv::ExtraDevice& played) {
+    for (unsigned i = 0; i < self->extraCount[kCapture]; ++i) {
+        const ASIOSrv::ExtraDevice& extra = self->extraDevices[kCapture][i];
+        if (extra.loopback && !extra.otherPrograms && _wcsicmp(extra.id, played.id) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Each device after a direction's first streams exclusively, in its own format at the
+// driver's rate, where Windows grants it and the "StreamMode" setting allows it; else
+// shared, in the engine's mix format, as it was bound. Decided once both first devices are
+// bound: the rate is theirs.
+void chooseExtraModes(ASIOSrv* self, IMMDeviceEnumerator* enumerator, StreamMode mode) {
+    for (int d = kRender; d <= kCapture; ++d)
+        for (unsigned i = 0; i < self->extraCount[d]; ++i) {
+            ASIOSrv::ExtraDevice& extra = self->extraDevices[d][i];
+            if (extra.loopback) continue;
+            const wchar_t* setting = kEndpointListSetting[d];
+            ASIOSrv::ExtraDevice exclusive = extra;
+            exclusive.shared = false;
+            ComRef<IMMDevice> endpoint;
+            ComRef<IAudioClient> client;
+            uint32_t rate = 0; // the device's own; it streams at the driver's
+            ASIOSampleType type = ASIOSTInt16LSB;
+            HRESULT refusal = S_OK;
+            if (mode != StreamMode::Shared && d == kRender && loopbackListed(self, extra)) {
+                logMessage(self, L"ASIOSrv:::\t%s: %s shared mode, what it plays is an input",
+                           setting, extra.entry);
+            } else if (mode != StreamMode::Shared && openEndpoint(enumerator, extra.id, endpoint) &&
+                       readEngineFormat(endpoint.get(), &exclusive.channels, &rate, &type)) {
+                exclusive.deviceType = int32_t(type);
+                refusal = openExclusiveExtra(self, exclusive, endpoint.get(), client);
+                if (SUCCEEDED(refusal))
+                    extra = exclusive;
+                else
+                    logMessage(self, L"ASIOSrv:::\t%s: %s exclusive mode refused (%s)", setting,
+                               extra.entry, vl::refusalText(refusal).text);
+            }
+            logMessage(self, L"ASIOSrv:::\t%s: %s joins, %s mode, %d channels", setting,
+                       extra.entry, extra.shared ? L"shared" : L"exclusive", extra.channels);
+        }
 }
 
 // "loopback:others": what every program but the host plays, where Windows offers it.
@@ -439,6 +501,7 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
             StreamMode mode = readStreamMode();
             for (int d = kRender; d <= kCapture; ++d)
                 forbidden |= bindEndpoint(this, enumerator.get(), d, mode) == Bound::Forbidden;
+            chooseExtraModes(this, enumerator.get(), mode);
             for (int d = kRender; d <= kCapture; ++d) {
                 if (endpointId[d] && extraCount[d])
                     firstChannels[d] = uint16_t(countChannels(this, enumerator.get(), endpointId[d],

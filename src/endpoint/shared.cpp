@@ -3,6 +3,7 @@
 
 #include "driver/log.h"
 #include "endpoint/refusal.h"
+#include "endpoint/wave.h"
 
 #include <ks.h>
 #include <ksmedia.h>
@@ -233,6 +234,31 @@ HRESULT openOtherPrograms(const ASIOSrv* self, IMMDeviceEnumerator* enumerator,
 
 } // namespace
 
+HRESULT openExclusiveExtra(const ASIOSrv* self, const ASIOSrv::ExtraDevice& extra,
+                           IMMDevice* endpoint, ComRef<IAudioClient>& client) {
+    const uint32_t rate = vl::truncatedRate(self->sampleRate);
+    WAVEFORMATEXTENSIBLE format;
+    if (!rate || !makeStreamFormat(extra.deviceType, extra.channels, rate, &format))
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    HRESULT hr = endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.putVoid());
+    if (FAILED(hr) || !client) return FAILED(hr) ? hr : E_POINTER;
+    REFERENCE_TIME period = 0;
+    hr = client->GetDevicePeriod(&period, nullptr);
+    if (FAILED(hr)) return hr;
+    hr = client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, period,
+                            period, &format.Format, nullptr);
+    UINT32 aligned = 0;
+    if (hr != AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED || FAILED(client->GetBufferSize(&aligned)) ||
+        !aligned)
+        return hr;
+    period = REFERENCE_TIME((uint64_t(aligned) * 10000000 + rate / 2) / rate);
+    client.reset();
+    hr = endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.putVoid());
+    if (FAILED(hr) || !client) return FAILED(hr) ? hr : E_POINTER;
+    return client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                              period, period, &format.Format, nullptr);
+}
+
 HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraDevice& extra,
                         ComRef<IAudioClient>& client, uint32_t* periodFrames,
                         long* latencyFrames, uint32_t* bufferFrames) {
@@ -244,6 +270,20 @@ HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraDevice& extra,
                                                       latencyFrames);
     HRESULT hr = enumerator->GetDevice(extra.id, endpoint.put());
     if (FAILED(hr) || !endpoint) return FAILED(hr) ? hr : E_POINTER;
+    if (!extra.shared) {
+        // Its buffer is one period, and its latency that period.
+        UINT32 frames = 0;
+        REFERENCE_TIME latency = 0;
+        hr = openExclusiveExtra(self, extra, endpoint.get(), client);
+        if (SUCCEEDED(hr)) hr = client->GetBufferSize(&frames);
+        if (FAILED(hr)) return hr;
+        const uint32_t rate = vl::truncatedRate(self->sampleRate);
+        if (FAILED(client->GetStreamLatency(&latency)) || latency < 0) latency = 0;
+        *periodFrames = frames;
+        *latencyFrames = long((uint64_t(latency) * rate + 5000000) / 10000000);
+        if (bufferFrames) *bufferFrames = frames;
+        return S_OK;
+    }
     WAVEFORMATEXTENSIBLE format = extra.sharedEndpoint.mix;
     const uint32_t mixRate = format.Format.nSamplesPerSec;
     const uint32_t rate = vl::truncatedRate(self->sampleRate) ? vl::truncatedRate(self->sampleRate)

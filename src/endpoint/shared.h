@@ -34,15 +34,25 @@ bool turnShared(ASIOSrv* self, IMMDevice* endpoint, int direction, unsigned chan
 HRESULT openSharedStream(const ASIOSrv* self, IMMDevice* endpoint, int direction,
                          ComRef<IAudioClient>& client);
 
-// Opens the shared, event-driven stream of a device after a direction's first (or of what a
-// playback device plays, a loopback stream): the engine's mix format at the driver's rate
-// (converted by the engine where it mixes at another), at the engine's own period, which its
-// bridge takes whatever the host's buffer. *periodFrames: its packets' length;
-// *latencyFrames: what it adds, the engine's latency and a period; *bufferFrames, when asked
-// for: its buffer.
+// Opens the event-driven stream of a device after a direction's first (or of what a
+// playback device plays, a loopback stream), in the mode init chose for it, at a period its
+// bridge takes whatever the host's buffer. Shared: the engine's mix format at the driver's
+// rate (converted by the engine where it mixes at another), at the engine's own period.
+// Exclusive: see openExclusiveExtra. *periodFrames: its packets' length; *latencyFrames: what
+// it adds (shared, the engine's latency and a period; exclusive, the stream's latency, which
+// is the period its buffer spans); *bufferFrames, when asked for: its buffer.
 HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraDevice& extra,
                         ComRef<IAudioClient>& client, uint32_t* periodFrames,
                         long* latencyFrames, uint32_t* bufferFrames = nullptr);
+
+// The exclusive, event-driven stream of a device after the first: in its own sample type and
+// channel count (extra.deviceType, extra.channels) at the driver's rate, with its default
+// period as its buffer: the period its driver is made to run at, the one the engine would
+// run it at shared, so that a device's events come no more often than they did shared. An
+// endpoint that wants the buffer aligned is asked again, by a fresh client, for the aligned
+// size it names.
+HRESULT openExclusiveExtra(const ASIOSrv* self, const ASIOSrv::ExtraDevice& extra,
+                           IMMDevice* endpoint, ComRef<IAudioClient>& client);
 
 // The format a shared direction streams with: the engine's mix format at the driver's rate,
 // which the engine converts where it mixes at another.

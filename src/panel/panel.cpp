@@ -398,9 +398,11 @@ ASIOError ASIOSrv::controlPanel() {
                 // A loopback's ID is the playback device's; what other programs play has its
                 // entry.
                 std::wstring entry = extra.loopback && !extra.otherPrograms ? L"loopback:" : L"";
+                const bool bridgedNow = streaming && extra.audioClient;
                 lists.inUse[d].push_back(
-                    {entry + extra.id,
-                     streaming && extra.audioClient ? L"shared, bridged" : L"shared"});
+                    {entry + extra.id, extra.shared ? (bridgedNow ? L"shared, bridged" : L"shared")
+                                                    : (bridgedNow ? L"exclusive, bridged"
+                                                                  : L"exclusive")});
             }
     }
     panelDriverName = registeredDriverName;

@@ -190,7 +190,8 @@ bool OutputBridge::setup(unsigned streamChannels, uint32_t streamHostFrames,
         return false;
     half.reset(new (std::nothrow) uint8_t[size_t(channels) * hostFrames * width]);
     scratch.reset(new (std::nothrow) float[size_t(channels) * deviceFrames]);
-    if (!half || !scratch ||
+    blocks.reset(new (std::nothrow) uint8_t[size_t(channels) * deviceFrames * 4]);
+    if (!half || !scratch || !blocks ||
         !clocks.setup(outputBridgeConfig(channels, hostFrames, deviceFrames, rate)))
         return false;
     for (unsigned c = 0; c < channels; ++c)
@@ -208,10 +209,15 @@ void bridgeOutput(ASIOSrv* self, OutputBridge& bridge, uint8_t half, double play
 
 HRESULT bridgeToDevice(OutputBridge& bridge, IAudioClient* client, IAudioRenderClient* render,
                        IAudioClock* clock, double wokeSeconds) {
+    // Exclusive, the event asks for the whole buffer, which plays after the one playing now:
+    // nothing of this stream is queued ahead of it beyond what the device plays this period,
+    // which the offset measured below covers as it covers the engine's pass when shared.
     UINT32 queued = 0;
-    HRESULT hr = client->GetCurrentPadding(&queued);
-    if (FAILED(hr)) return hr == AUDCLNT_E_DEVICE_INVALIDATED ? hr : S_OK;
-    if (queued >= bridge.deviceFrames) return S_OK;
+    if (!bridge.exclusive) {
+        HRESULT hr = client->GetCurrentPadding(&queued);
+        if (FAILED(hr)) return hr == AUDCLNT_E_DEVICE_INVALIDATED ? hr : S_OK;
+        if (queued >= bridge.deviceFrames) return S_OK;
+    }
     const UINT32 count = bridge.deviceFrames - queued;
     // When the first frame written now plays: after what is queued ahead of it, from the
     // start of the device's period (its signal woke the thread), and the offset to what the
@@ -227,17 +233,28 @@ HRESULT bridgeToDevice(OutputBridge& bridge, IAudioClient* client, IAudioRenderC
             bridge.timing.add(double(qpc) + (double(bridge.written) - played) / bridge.rate * 1e7 -
                               queuedAt);
         }
-        seconds = bridgeSeconds(bridge.timeOrigin, queuedAt + bridge.timing.offset);
+        seconds = bridgeSeconds(bridge.timeOrigin,
+                                queuedAt + bridge.timing.offset + bridge.playsLater);
     }
     BYTE* data = nullptr;
-    hr = render->GetBuffer(count, &data);
+    HRESULT hr = render->GetBuffer(count, &data);
     if (FAILED(hr) || !data) return hr == AUDCLNT_E_DEVICE_INVALIDATED ? hr : S_OK;
     bridge.clocks.render(bridge.out, count, seconds);
-    // The engine's mix format: floats, interleaved.
-    float* frames = reinterpret_cast<float*>(data);
-    for (UINT32 f = 0; f < count; ++f)
-        for (unsigned c = 0; c < bridge.channels; ++c)
-            *frames++ = bridge.out[c][f];
+    if (bridge.deviceType == vl::kSampleTypeFloat32LSB) {
+        // The engine's mix format: floats, interleaved.
+        float* frames = reinterpret_cast<float*>(data);
+        for (UINT32 f = 0; f < count; ++f)
+            for (unsigned c = 0; c < bridge.channels; ++c)
+                *frames++ = bridge.out[c][f];
+    } else {
+        void* channelBlocks[vl::kMaxChannels] = {};
+        const size_t blockBytes = size_t(bridge.deviceFrames) * vl::sampleBytes(bridge.deviceType);
+        for (unsigned c = 0; c < bridge.channels; ++c) {
+            channelBlocks[c] = bridge.blocks.get() + c * blockBytes;
+            vl::floatToBlock(bridge.deviceType, bridge.out[c], count, channelBlocks[c], 0);
+        }
+        vl::interleaveFrames(bridge.deviceType, channelBlocks, bridge.channels, 0, count, data);
+    }
     render->ReleaseBuffer(count, 0);
     bridge.written += count;
     return S_OK;

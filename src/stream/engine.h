@@ -144,7 +144,17 @@ struct OutputBridge {
     double rate = 48000;
     UINT64 timeOrigin = 0;
     uint64_t written = 0;      // frames written to the device since its start
-    uint32_t periodFrames = 0; // the device's engine period
+    uint32_t periodFrames = 0; // the device's period: the engine's, or exclusive its buffer
+    // Exclusive: each event takes the whole buffer, one period, in the device's own samples
+    // (deviceType), converted channel by channel into `blocks` and interleaved from there.
+    bool exclusive = false;
+    int32_t deviceType = vl::kSampleTypeFloat32LSB;
+    std::unique_ptr<uint8_t[]> blocks;
+    // How much later than its position says the device plays what it is given, less the
+    // same of the first playback device, whose position stamps the halves (100-ns units):
+    // their latencies' difference, which is 0 for two shared devices at one period and a
+    // period less for an exclusive one beside a shared first.
+    double playsLater = 0;
     RenderPeriods periods;     // the device's, one per event that found frames played
     OutputTiming timing;
     bool setup(unsigned channels, uint32_t hostFrames, uint32_t deviceFrames, double rate,

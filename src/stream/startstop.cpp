@@ -50,18 +50,33 @@ bool deviceWanted(const ASIOSrv* self, int direction, const ASIOSrv::ExtraDevice
 }
 
 // Opens a device after a direction's first, its event set; false with the refusal in *status.
+// One init found exclusive and whose exclusive stream is now refused (another program took
+// it since, or the rate changed to one it does not run) goes shared, as it joined, where the
+// engine's format has its channels.
 bool openExtraDevice(ASIOSrv* self, int direction, ASIOSrv::ExtraDevice& extra,
                      HRESULT* status) {
+    const wchar_t* name = direction == kRender ? L"Render" : L"Capture";
     ComRef<IAudioClient> client;
     *status = openExtraStream(self, extra, client, &extra.periodFrames, &extra.latencyFrames,
                               &extra.bufferFrames);
-    logMessage(self, L"ASIOSrv:::\t%s %s shared, %d frames a period (%s)",
-               direction == kRender ? L"Render" : L"Capture", extra.name, extra.periodFrames,
+    if (!extra.shared && FAILED(*status) && *status != AUDCLNT_E_DEVICE_INVALIDATED &&
+        extra.sharedEndpoint.mix.Format.nChannels == extra.channels) {
+        logMessage(self, L"ASIOSrv:::\t%s %s exclusive mode refused (%s), shared instead", name,
+                   extra.name, vl::refusalText(*status).text);
+        extra.shared = true;
+        client.reset();
+        *status = openExtraStream(self, extra, client, &extra.periodFrames, &extra.latencyFrames,
+                                  &extra.bufferFrames);
+    }
+    logMessage(self, L"ASIOSrv:::\t%s %s %s, %d frames a period (%s)", name, extra.name,
+               extra.shared ? L"shared" : L"exclusive", extra.periodFrames,
                vl::refusalText(*status).text);
     if (FAILED(*status)) return false;
     extra.bufferEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     *status = extra.bufferEvent ? client->SetEventHandle(extra.bufferEvent) : E_FAIL;
     if (FAILED(*status)) return false;
+    // An exclusive device plays whatever its buffer holds from Start: silence first.
+    if (direction == kRender && !extra.shared) prerollSilence(client.get(), extra.bufferFrames);
     *status = client->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&extra.audioClient));
     return SUCCEEDED(*status) && extra.audioClient;
 }
@@ -146,7 +161,7 @@ StreamHold* makeHold(ASIOSrv* self) {
                                             : latest - extra.latencyFrames;
         if (!holdExtra(held, extra) || !held.bridge ||
             !held.bridge->setup(extra.channels, uint32_t(self->bufferFrames), self->sampleRate,
-                                vl::kSampleTypeFloat32LSB, extra.periodFrames,
+                                extra.streamType(), extra.periodFrames,
                                 uint32_t(padding > 0 ? padding : 0))) {
             closeHold(hold);
             return nullptr;
@@ -158,6 +173,8 @@ StreamHold* makeHold(ASIOSrv* self) {
     }
     // Playback devices after the first play the host's output out of their bridges, as late
     // as the latest of them: the first is held back as long.
+    const long firstLatency =
+        self->extraCount[kRender] && self->audioClient[kRender] ? endpointLatency(self, kRender) : 0;
     for (unsigned i = 0; i < self->extraCount[kRender] && self->audioClient[kRender]; ++i) {
         const ASIOSrv::ExtraDevice& extra = self->extraDevices[kRender][i];
         if (!extra.audioClient) continue;
@@ -171,6 +188,12 @@ StreamHold* makeHold(ASIOSrv* self) {
         }
         held.output->firstChannel = extra.first;
         held.output->periodFrames = extra.periodFrames;
+        held.output->exclusive = !extra.shared;
+        held.output->deviceType = extra.streamType();
+        // The silence start put in plays first.
+        held.output->written = extra.shared ? 0 : extra.bufferFrames;
+        held.output->playsLater =
+            double(extra.latencyFrames - firstLatency) / self->sampleRate * 1e7;
     }
     if (hold->extraOuts) {
         hold->outputDelay = uint32_t(self->outputBridgeFrames());

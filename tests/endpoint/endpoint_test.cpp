@@ -703,9 +703,10 @@ TEST_F(Endpoint, ListedDevicesJoinInOrder) {
               " plays, 2 channels",
           "ASIOSrv:::\tCaptureEndpoints: " + narrow(usbMic) + " first",
           "ASIOSrv:::\tCaptureEndpoints: " + narrow(gone) + " left out, not an active endpoint",
-          "ASIOSrv:::\tCaptureEndpoints: " + narrow(onboardMic) + " joins, shared mode, 2 channels",
+          "ASIOSrv:::\tCaptureEndpoints: " + narrow(onboardMic) +
+              " joins, exclusive mode, 2 channels",
           "ASIOSrv:::\tCaptureEndpoints: " + narrow(headsetMic) +
-              " joins, shared mode, 1 channels",
+              " joins, exclusive mode, 1 channels",
           "ASIOSrv:::\tCaptureEndpoints: loopback:" + narrow(onboardMic) +
               " left out, not an active playback device",
           "ASIOSrv:::\tCaptureEndpoints: loopback:others joins, what other programs play, 2 "
@@ -718,7 +719,7 @@ TEST_F(Endpoint, ListedDevicesJoinInOrder) {
          4,
          {"Microphone (High Definition A 1", "Microphone (High Definition A 2",
           "Headset Microphone (USB Audio 1"},
-         {"ASIOSrv:::\tRenderEndpoints: " + narrow(headset) + " joins, shared mode, 2 channels",
+         {"ASIOSrv:::\tRenderEndpoints: " + narrow(headset) + " joins, exclusive mode, 2 channels",
           "ASIOSrv:::\tRenderEndpoints: " + narrow(speakers) + " left out, listed already",
           "ASIOSrv:::\tCaptureEndpoints: " + narrow(headsetMic) + " left out, listed already"}},
         // A playback device named for recording is not one; nothing listed is there.
@@ -741,7 +742,7 @@ TEST_F(Endpoint, ListedDevicesJoinInOrder) {
          {"Microphone (USB Microphone) 1", "Microphone (USB Microphone) 2",
           "Microphone (High Definition A 1", "Microphone (High Definition A 2"},
          {"ASIOSrv:::\tRenderEndpoints: default first",
-          "ASIOSrv:::\tCaptureEndpoints: default joins, shared mode, 2 channels",
+          "ASIOSrv:::\tCaptureEndpoints: default joins, exclusive mode, 2 channels",
           "ASIOSrv:::\tCaptureEndpoints: " + narrow(onboardMic) + " left out, listed already"}},
     };
     std::wstring error;
@@ -770,21 +771,31 @@ TEST_F(Endpoint, ListedDevicesJoinInOrder) {
     setList(L"CaptureEndpoints", {});
 
     // Buffers on the last device's channel only: every input is bridged, as late as the
-    // latest device (the shared one, the engine's latency and its period).
+    // latest device. The USB microphone, free, streams exclusively at its 480-frame default
+    // period, as late as the onboard one; forced shared, the engine's latency and its period.
     setList(L"CaptureEndpoints", {onboardMic, usbMic});
-    recreate();
-    drv->init(nullptr);
     ASIOBufferInfo infos[2] = {{ASIOTrue, 0, {}}, {ASIOTrue, 3, {}}};
     ASIOCallbacks host = {};
     long in = -1;
-    EXPECT_EQ(drv->createBuffers(infos, 1, 480, &host), ASE_OK);
-    EXPECT_EQ(drv->getLatencies(&in, nullptr), ASE_OK);
-    EXPECT_EQ(in, 480) << "the onboard microphone alone";
-    EXPECT_EQ(drv->createBuffers(infos + 1, 1, 480, &host), ASE_OK);
-    EXPECT_NE(infos[1].buffers[0], nullptr);
-    EXPECT_EQ(drv->getLatencies(&in, nullptr), ASE_OK);
-    EXPECT_EQ(in, 960 + ASIOSrv::bridgeFrames(480));
-    drv->disposeBuffers();
+    struct Latencies {
+        const wchar_t* mode;
+        long alone, latest; // the onboard microphone's, and every input's with the USB one
+    };
+    for (const Latencies& row : {Latencies{L"Automatic", 480, 480}, Latencies{L"Shared", 960, 960}}) {
+        SCOPED_TRACE(narrow(row.mode));
+        setMode(row.mode);
+        recreate();
+        drv->init(nullptr);
+        EXPECT_EQ(drv->createBuffers(infos, 1, 480, &host), ASE_OK);
+        EXPECT_EQ(drv->getLatencies(&in, nullptr), ASE_OK);
+        EXPECT_EQ(in, row.alone) << "the onboard microphone alone";
+        EXPECT_EQ(drv->createBuffers(infos + 1, 1, 480, &host), ASE_OK);
+        EXPECT_NE(infos[1].buffers[0], nullptr);
+        EXPECT_EQ(drv->getLatencies(&in, nullptr), ASE_OK);
+        EXPECT_EQ(in, row.latest + ASIOSrv::bridgeFrames(480));
+        drv->disposeBuffers();
+    }
+    setMode(L"Automatic");
 
     // Speakers the driver holds exclusively: Windows refuses their loopback, left out.
     ASSERT_TRUE(sim::loadConfigFile(kProfiles + L"two-devices.ini", &error));
