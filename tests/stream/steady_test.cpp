@@ -196,8 +196,8 @@ TEST(SteadyPass, NoAllocationLockOrLogWriteAndTheSameEndpointCallsEveryPeriod) {
             d[i] = at[1][i] - at[0][i];
         // Per period one render transfer. Capture event-driven: a GetBuffer per pass, released
         // when it gave a packet, and render's clock read once; timer-driven: per 2 ms wake the
-        // padding and a capture staging (its query and GetBuffer), and a render query per
-        // transfer. Shared: a pass whose wake came a period late finds the engine's buffer still
+        // padding and a capture staging (its query and GetBuffer), and per transfer a render
+        // query and render's clock read (whether its device played a period without it). Shared: a pass whose wake came a period late finds the engine's buffer still
         // full and writes nothing, or finds it played dry and puts silence back first; every
         // buffer taken is released; the padding is asked once a pass, and capture says what
         // waits once a pass and again after each packet (a late wake takes two). Across two
@@ -225,7 +225,7 @@ TEST(SteadyPass, NoAllocationLockOrLogWriteAndTheSameEndpointCallsEveryPeriod) {
         want[Padding] = shared ? within(Padding, n, n + slack) : wakes;
         // Event-driven exclusive: a pass that finds no packet reads render's clock to tell
         // whether it is the second of two events a late wake found set.
-        want[Clock] = timerDriven && !bridged               ? 0
+        want[Clock] = timerDriven && !bridged               ? renders
                       : !timerDriven && !shared && !bridged ? within(Clock, n, n + slack)
                                                             : n;
         want[CSize] = shared && !bridged ? within(CSize, 2 * n, 2 * n + 2 * slack) : 0;
