@@ -217,6 +217,9 @@ class ASIOSrv : public IASIO, public UnknownBase {
         bool loopback = false;          // what a playback device plays (id is that device's)
         bool otherPrograms = false;     // what every other program plays (process loopback)
         bool shared = true;             // streams through the engine (false: exclusively)
+        // The physical device it belongs to (for a loopback, the playing one's), when it says.
+        bool containerKnown = false;
+        GUID container = {};
         // An exclusive stream's samples: 16-bit or 24 in 32, as the device's own format.
         int32_t deviceType = vl::kSampleTypeFloat32LSB;
         // The samples its stream carries: the engine's floats when shared.
@@ -230,6 +233,9 @@ class ASIOSrv : public IASIO, public UnknownBase {
         long latencyFrames = 0;
     } extraDevices[2][kMaxExtraDevices];
     unsigned extraCount[2] = {};
+    // A device after the first on the first playback device's own clock: one physical device
+    // (both say so), or what that device itself plays.
+    bool onRenderClock(const ExtraDevice& extra) const;
     // Lets go of the extra devices' streams (stop) or of them altogether (init, teardown).
     void closeExtraDevices();
     void releaseExtraDevices();

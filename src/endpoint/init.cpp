@@ -128,6 +128,9 @@ bool addExtraDevice(ASIOSrv* self, int direction, IMMDevice* endpoint, const wch
         return false;
     }
     endpoint->GetId(&extra.id);
+    const ASIOSrv::DeviceId device = readDeviceId(endpoint);
+    extra.containerKnown = device.known;
+    extra.container = device.container;
     readDeviceName(endpoint, extra.name, 64);
     extra.channels = extra.sharedEndpoint.mix.Format.nChannels;
     extra.loopback = loopback;
@@ -455,6 +458,13 @@ bool ASIOSrv::clocksApart() const {
     return endpointId[kRender] && endpointId[kCapture] && deviceId[kRender].known &&
            deviceId[kCapture].known &&
            !IsEqualGUID(deviceId[kRender].container, deviceId[kCapture].container);
+}
+
+bool ASIOSrv::onRenderClock(const ExtraDevice& extra) const {
+    if (extra.otherPrograms || !endpointId[kRender]) return false;
+    if (extra.loopback && extra.id && _wcsicmp(extra.id, endpointId[kRender]) == 0) return true;
+    return extra.containerKnown && deviceId[kRender].known &&
+           IsEqualGUID(extra.container, deviceId[kRender].container);
 }
 
 bool ASIOSrv::bridged() const {

@@ -424,6 +424,7 @@ void ClockBridge::reset() {
     lastFill_ = lastError_ = 0;
     running_ = false;
     stepped_ = false;
+    exact_ = passThrough_;
     underrun_ = overrun_ = lost_ = 0;
     resyncs_ = 0;
     if (!(seed_ >= Resampler::kMinRatio && seed_ <= Resampler::kMaxRatio)) seed_ = 1;
@@ -514,6 +515,15 @@ bool ClockBridge::start(double position) {
     return true;
 }
 
+// Passing through: the next period starts at the whole capture frame nearest `position`. False
+// while the clock has not made that frame's period yet.
+bool ClockBridge::startExact(double position) {
+    if (position < 0) return false;
+    read_ = uint64_t(std::llround(position));
+    running_ = true;
+    return true;
+}
+
 void ClockBridge::render(float* const* out, uint32_t count, double seconds) {
     // Whole periods the device played while this side was not called: counted as played,
     // and the position jumps to where they would have left it.
@@ -538,25 +548,35 @@ void ClockBridge::render(float* const* out, uint32_t count, double seconds) {
     const double want = play ? captureClock_.framesAt(from) : 0;
     // The input starts where both clocks' rates are known, not from the nominal ones.
     if (play && !running_)
-        play = captureClock_.rateKnown() && renderClock_.rateKnown() && start(want);
+        play = captureClock_.rateKnown() && renderClock_.rateKnown() &&
+               (exact_ ? startExact(want) : start(want));
     if (play) {
         // The position stays within a small fraction of a frame of where it should be; a
         // clock that stepped or a position found further off moved the input at once, and the
-        // position follows at once too rather than by a change of the ratio.
-        lastError_ = want - (double(read_) + resampler_.position());
+        // position follows at once too rather than by a change of the ratio. Passing
+        // through, it stays on whole frames, and drifting from there means two clocks.
+        lastError_ = want - inputPosition();
         const double error = std::fabs(lastError_);
         const bool lost = error > resyncFrames_;
         const bool moved = !missed && (stepped_ || error > kJumpFrames);
+        const bool apart = exact_ && !missed && !lost && !moved && error > kApartFrames;
         stepped_ = false;
-        if (missed || lost || moved) {
+        if (apart) exact_ = false;
+        if (missed || lost || moved || apart) {
             ++resyncs_;
             // Without the input that needs yet (capture still catching up after a stall),
             // silence until it has come.
-            if (!start(want)) {
+            if (!(exact_ ? startExact(want) : start(want))) {
                 running_ = false;
                 play = false;
             }
         }
+    }
+    if (play && exact_) {
+        lastFill_ = captureClock_.framesAt(now) - double(read_);
+        ratio_ = 1;
+        read(count, out);
+        return;
     }
     if (play) {
         // The ratio that brings the input position to where it should be at the next

@@ -229,6 +229,13 @@ class ClockBridge {
     void reset();
     // The rate ratio measured beforehand (capture frames per render frame), for the next run.
     void seedRatio(double ratio) { seed_ = ratio; }
+    // Capture on render's own clock (one device, or what the render device itself plays), from
+    // the next run on: its frames pass through whole, bit for bit, from the whole frame nearest
+    // to where the input should be. Should the position still drift kApartFrames from there
+    // (the clocks were two after all), the bridge resamples from then on, a resync.
+    void passThrough(bool on) { passThrough_ = on; }
+    bool passingThrough() const { return exact_; }
+    static constexpr double kApartFrames = 2.0;
 
     // The capture side: `count` frames of `frameChannels` interleaved samples of sampleType
     // (null: silence), whose first frame was captured at `seconds`, after `skipped` frames the
@@ -254,7 +261,7 @@ class ClockBridge {
     double lastErrorFrames() const { return lastError_; }
     // The capture frame, a fraction included, that the next render period's first output
     // frame stands for.
-    double inputPosition() const { return double(read_) + resampler_.position(); }
+    double inputPosition() const { return double(read_) + (exact_ ? 0 : resampler_.position()); }
     bool running() const { return running_; }
     bool locked() const { return running_ && std::fabs(lastError_) <= kLockErrorFrames; }
     // The ratio of the last period.
@@ -277,6 +284,7 @@ class ClockBridge {
   private:
     void append(int32_t sampleType, const void* frames, unsigned frameChannels, uint64_t count);
     bool start(double position);
+    bool startExact(double position);
     void read(uint32_t count, float* const* out);
 
     Config config_;
@@ -294,6 +302,7 @@ class ClockBridge {
     double ratio_ = 1;
     bool running_ = false;
     bool stepped_ = false; // a clock's time stepped since the last render period
+    bool passThrough_ = false, exact_ = false; // asked for; passing through in this run
     uint64_t underrun_ = 0, overrun_ = 0, lost_ = 0;
     uint32_t resyncs_ = 0;
 };

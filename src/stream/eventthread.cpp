@@ -483,6 +483,7 @@ DWORD WINAPI ASIOSrv::eventDrivenThread(LPVOID param) {
                     // From the next pass on, through the bridge, from the ratio measured.
                     bridge = spare;
                     bridge->clocks.seedRatio(1 + compare.ppm() * 1e-6);
+                    bridge->clocks.passThrough(false);
                     bridge->clocks.reset();
                     bridge->periods.start = std::floor(played / frames + 0.5) * frames;
                     self->bridging.store(true, std::memory_order_relaxed);

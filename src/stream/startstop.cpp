@@ -143,6 +143,12 @@ StreamHold* makeHold(ASIOSrv* self) {
             logMessage(self, L"ASIOSrv::: Inputs padded to %d frames: recording device 1 by %d",
                        latest, latest - own);
         hold->bridge = new (std::nothrow) CaptureBridge;
+        // On the playback device's own clock (both endpoints of one device), its frames pass
+        // through the bridge bit for bit, only held as long as the others'.
+        if (hold->bridge)
+            hold->bridge->clocks.passThrough(
+                self->deviceId[kRender].known && self->deviceId[kCapture].known &&
+                IsEqualGUID(self->deviceId[kRender].container, self->deviceId[kCapture].container));
         if (!hold->bridge ||
             !hold->bridge->setup(
                 self->channelCount[kCapture], uint32_t(self->bufferFrames), self->sampleRate,
@@ -151,12 +157,17 @@ StreamHold* makeHold(ASIOSrv* self) {
             closeHold(hold);
             return nullptr;
         }
+        if (latest && hold->bridge->clocks.passingThrough())
+            logMessage(self, L"ASIOSrv::: Recording device 1 is on the playback device's clock: "
+                             L"its input passes bit for bit");
     }
     for (unsigned i = 0; i < self->extraCount[kCapture] && self->audioClient[kRender]; ++i) {
         const ASIOSrv::ExtraDevice& extra = self->extraDevices[kCapture][i];
         if (!extra.audioClient) continue;
         ExtraHold& held = hold->extra[hold->extras++];
         held.bridge = new (std::nothrow) CaptureBridge;
+        // A device of the first playback device's, or what that device plays: bit for bit too.
+        if (held.bridge) held.bridge->clocks.passThrough(self->onRenderClock(extra));
         const long padding = extra.loopback ? self->loopbackPadding(extra, latest)
                                             : latest - extra.latencyFrames;
         if (!holdExtra(held, extra) || !held.bridge ||
@@ -170,6 +181,10 @@ StreamHold* makeHold(ASIOSrv* self) {
         held.bridge->loopback = extra.loopback;
         logMessage(self, L"ASIOSrv::: Inputs padded to %d frames: recording device %d by %d",
                    latest, i + 2, padding);
+        if (held.bridge->clocks.passingThrough())
+            logMessage(self, L"ASIOSrv::: Recording device %d is on the playback device's clock: "
+                             L"its input passes bit for bit",
+                       i + 2);
     }
     // Playback devices after the first play the host's output out of their bridges, as late
     // as the latest of them: the first is held back as long.
@@ -180,6 +195,8 @@ StreamHold* makeHold(ASIOSrv* self) {
         if (!extra.audioClient) continue;
         ExtraHold& held = hold->extraOut[hold->extraOuts++];
         held.output = new (std::nothrow) OutputBridge;
+        // A device of the first playback device's own: the host's output passes bit for bit.
+        if (held.output) held.output->clocks.passThrough(self->onRenderClock(extra));
         if (!holdExtra(held, extra) || !held.output ||
             !held.output->setup(extra.channels, uint32_t(self->bufferFrames), extra.bufferFrames,
                                 self->sampleRate, self->sampleType[kRender])) {
@@ -194,6 +211,10 @@ StreamHold* makeHold(ASIOSrv* self) {
         held.output->written = extra.shared ? 0 : extra.bufferFrames;
         held.output->playsLater =
             double(extra.latencyFrames - firstLatency) / self->sampleRate * 1e7;
+        if (held.output->clocks.passingThrough())
+            logMessage(self, L"ASIOSrv::: Playback device %d is on the first one's clock: its "
+                             L"outputs pass bit for bit",
+                       i + 2);
     }
     if (hold->extraOuts) {
         hold->outputDelay = uint32_t(self->outputBridgeFrames());

@@ -127,9 +127,13 @@ twice() {
 
 # The recording holds nothing but silence and the probe's clicks at half of full scale (24-bit
 # samples 0x400000), to the bit.
+# exact_clicks FILE [CHANNELS CHANNEL...]: only those channels of a recording of CHANNELS.
 exact_clicks() {
   local kinds
-  kinds=$(od -An -v -tx1 -w3 -j68 "$1" | tr -d ' ' | sort -u | tr '\n' ' ')
+  kinds=$(od -An -v -tx1 -w$((3 * ${2:-1})) -j68 "$1" | awk -v pick="${*:3}" '
+    BEGIN { n = split(pick, c, " ") }
+    { if (!n) print $1 $2 $3; for (i = 1; i <= n; i++) print $(3 * c[i] + 1) $(3 * c[i] + 2) $(3 * c[i] + 3) }' |
+    sort -u | tr '\n' ' ')
   [ "$kinds" = "000000 000040 " ] || fail "the recording holds other samples than the clicks: $kinds"
 }
 
@@ -266,7 +270,8 @@ case_choose() {
 # (240 frames of sidetone from its earphone), what the speakers and the headset play, and what
 # other programs play. Every input's click comes back at the one reported latency plus its
 # line, the loopbacks as through a line of none, and stays so after the simulated clock stalls
-# for 40 ms halfway through; what other programs play stays silent without a dropout, the
+# for 40 ms halfway through; the inputs on the speakers' own clock (the onboard microphone and
+# what the speakers play) hold the clicks to the bit; what other programs play stays silent without a dropout, the
 # probe's own clicks left out. A device gone while streaming asks for a reset, and the next
 # stream has the rest.
 speakers_out='{0.0.0.00000000}.{5b0c2d4e-8a61-4f3e-9d27-1c6a0e8b7f10}'
@@ -281,8 +286,10 @@ input_trip() {
     fail "input $1: expected a round trip of $2 frames, within two; got ${trip:-none}"
 }
 several_stream() (
-  probe "$driver_name" --buffer 480 --seconds 3 --channels 64
+  probe "$driver_name" --buffer 480 --seconds 3 --channels 64 --wav 'C:\e2e\several.wav'
   expect_clean_stream
+  # The onboard microphone and what the speakers play are on the speakers' clock: to the bit.
+  exact_clicks "$WINEPREFIX/drive_c/e2e/several.wav" 11 0 1 5 6
   expect_figure inputs 11
   expect_figure outputs 4
   expect 0 "output 2           Headset Earphone (USB Audio D 1" \

@@ -137,6 +137,7 @@ struct Clocks {
     double seconds;
     Fault fault = Fault::none;
     bool counter = false;
+    bool passThrough = false; // the bridge told the two are one clock
 
     double rateAt(double t) const {
         double r = 1 + ppm * 1e-6;
@@ -172,6 +173,8 @@ struct Outcome {
     double ppmFound = 0, ppmTrue = 0;
     uint64_t underrun = 0, overrun = 0, lost = 0, lostWanted = 0;
     uint32_t resyncs = 0;
+    uint64_t passedThrough = 0, inexact = 0; // frames passed through, and not to the bit
+    bool stillPassing = false;
 };
 
 // Runs the bridge between the two clocks, capture delivering a 24-bit stereo sine whose value
@@ -187,6 +190,7 @@ Outcome runClocks(const Clocks& c) {
     config.marginFrames = 8;
     EXPECT_TRUE(bridge.setup(config));
     if (c.seedPpm) bridge.seedRatio(1 + c.seedPpm * 1e-6);
+    bridge.passThrough(c.passThrough);
     bridge.reset();
 
     const double w = 2 * kPi * 997 / kRate;
@@ -263,8 +267,16 @@ Outcome runClocks(const Clocks& c) {
         // starts where the bridge put it.
         const double from =
             wasRunning ? position : bridge.inputPosition() - c.renderPeriod * bridge.ratio();
+        const bool exact = bridge.passingThrough();
         for (uint32_t j = 0; j < c.renderPeriod; ++j) {
             const double at = from + j * bridge.ratio();
+            if (exact) {
+                // The packet's own sample at that whole frame, as the bridge reads it in.
+                const float in = float(int32_t(std::lrint(sine(at) * 8388608.0)) * 256) *
+                                 (1.0f / 2147483648.0f);
+                o.passedThrough += 1;
+                o.inexact += left[j] != in || right[j] != -in;
+            }
             if (at > lostFrom - Resampler::kDelayFrames && at < lostTo + Resampler::kDelayFrames)
                 continue;
             const double want = sine(at);
@@ -281,6 +293,7 @@ Outcome runClocks(const Clocks& c) {
     o.overrun = bridge.overrunFrames();
     o.resyncs = bridge.resyncs();
     o.lost = bridge.lostFrames();
+    o.stillPassing = bridge.passingThrough();
     return o;
 }
 
@@ -339,6 +352,34 @@ TEST(ClockBridge, StartsWhereTheClocksAreAndHoldsTheDelay) {
         EXPECT_EQ(o.resyncs, jumps ? 1u : 0u);
         EXPECT_NEAR(o.ppmFound, o.ppmTrue, c.wanderPpm ? 10 : 0.5);
         EXPECT_GE(o.snrDb, 90.0);
+    }
+}
+
+// Capture on render's own clock passes through bit for bit, on the whole frame nearest to
+// where the input should be, whatever the two periods; a capture clock that runs apart after
+// all is resampled from the moment its position drifts two frames, once.
+TEST(ClockBridge, OneClockPassesThroughBitForBit) {
+    const struct {
+        const char* name;
+        double ppm;
+        uint32_t capturePeriod, renderPeriod;
+        bool oneClock;
+    } rows[] = {
+        {"one clock, 480 and 480", 0, 480, 480, true},
+        {"one clock, 128 and 480", 0, 128, 480, true},
+        {"one clock, 480 and 128", 0, 480, 128, true},
+        {"two clocks after all", 300, 480, 480, false},
+    };
+    for (const auto& r : rows) {
+        Clocks c = {r.ppm, 0, 0, r.capturePeriod, r.renderPeriod, 0.37, 0, 6};
+        c.counter = c.passThrough = true;
+        const Outcome o = runClocks(c);
+        EXPECT_GT(o.passedThrough, 0u) << r.name;
+        EXPECT_EQ(o.inexact, 0u) << r.name;
+        EXPECT_EQ(o.stillPassing, r.oneClock) << r.name;
+        EXPECT_EQ(o.resyncs, r.oneClock ? 0u : 1u) << r.name;
+        EXPECT_LE(o.worstFromHalfSecond, r.oneClock ? 0.5 : 2.0) << r.name;
+        EXPECT_GE(o.snrDb, 90.0) << r.name;
     }
 }
 
