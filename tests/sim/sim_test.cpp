@@ -129,15 +129,18 @@ struct Stream {
         written += frames;
         return render->ReleaseBuffer(frames, 0) == S_OK;
     }
+    // Sample i of the packet taken, 32-bit (floats scaled when shared).
+    int32_t sample(UINT32 i) const {
+        int32_t v;
+        float f;
+        memcpy(shared ? static_cast<void*>(&f) : &v, data + 4 * i, 4);
+        return shared ? int32_t(double(f) * 2147483648.0) : v;
+    }
     // Appends the next packet's samples (both channels) to `heard`; false when none.
     bool hear(std::vector<int32_t>& heard) {
         if (next() != S_OK) return false;
-        for (UINT32 i = 0; i < 2 * n; ++i) {
-            int32_t v;
-            float f;
-            memcpy(shared ? static_cast<void*>(&f) : &v, data + 4 * i, 4);
-            heard.push_back(shared ? int32_t(double(f) * 2147483648.0) : v);
-        }
+        for (UINT32 i = 0; i < 2 * n; ++i)
+            heard.push_back(sample(i));
         return capture->ReleaseBuffer(n) == S_OK;
     }
 };
@@ -517,37 +520,6 @@ TEST_F(Sim, TheEngineRunsOnePeriodForAllItsStreams) {
               E_NOTIMPL);
 }
 
-// Shared capture: packets of one engine period in floats, GetNextPacketSize and the padding
-// meaningful even where the endpoint's exclusive streams say 0.
-TEST_F(Sim, SharedCapturePacketsOfOneEnginePeriod) {
-    configure([](auto&, auto& c) {
-        c.signal = sim::Signal::Counter;
-        c.nextPacketSizeZero = c.paddingZero = true;
-    });
-    Stream s;
-    s.openShared(client(eCapture), 128, 0);
-    ASSERT_HRESULT_SUCCEEDED(s.c->Start());
-    UINT32 next = 0;
-    for (UINT64 first : {0, 128}) {
-        sim::step();
-        ASSERT_HRESULT_SUCCEEDED(s.capture->GetNextPacketSize(&next));
-        EXPECT_EQ(next, 128u);
-        EXPECT_EQ(paddingOf(s.c), 128u);
-        ASSERT_EQ(s.next(), S_OK);
-        EXPECT_EQ(s.n, 128u);
-        EXPECT_EQ(s.pos, first);
-        const float* f = reinterpret_cast<const float*>(s.data);
-        EXPECT_EQ(double(f[2 * 5 + 1]) * 2147483648.0, sim::counterSample(1, first + 5, 32));
-        ASSERT_EQ(s.capture->ReleaseBuffer(s.n), S_OK);
-    }
-    ASSERT_HRESULT_SUCCEEDED(s.capture->GetNextPacketSize(&next));
-    EXPECT_EQ(next, 0u);
-    UINT64 frequency = 0, bytes = 0;
-    ASSERT_HRESULT_SUCCEEDED(s.clock->GetFrequency(&frequency));
-    ASSERT_HRESULT_SUCCEEDED(s.clock->GetPosition(&bytes, nullptr));
-    EXPECT_EQ(bytes * 48000 / frequency, 256u);
-}
-
 // The line carries what render plays to capture in every pairing of modes, exactly for
 // 24-bit values (floats hold them exactly), one engine pass later for each shared side.
 TEST_F(Sim, LoopbackIsBitExactInEveryPairingOfModes) {
@@ -789,40 +761,59 @@ TEST_F(Sim, LoopbackCarriesWhatWasMixedInEachPass) {
     }
 }
 
-// Packets queue while the buffer holds them (one in exclusive mode; a shared buffer holds two
-// engine periods and a little more); only a full buffer loses the oldest, and the next packet
-// says so.
+// Capture packets queue while the buffer holds them: one in exclusive mode; a shared buffer holds
+// two engine periods and a little more, the engine's own or the one a stream asked of
+// IAudioClient3. Only a full buffer loses the oldest, and the next packet says so. Shared
+// streams hand out floats and answer GetNextPacketSize and the padding even where the endpoint's
+// exclusive streams say 0.
 TEST_F(Sim, CapturePacketsQueueUntilTheBufferIsFull) {
-    configure([](auto&, auto& c) { c.signal = sim::Signal::Counter; });
-    for (bool shared : {false, true}) {
-        SCOPED_TRACE(shared ? "shared" : "exclusive");
+    struct Case {
+        const char* name;
+        bool shared;
+        UINT32 period; // IAudioClient3's (0: the engine's, through Initialize)
+    };
+    for (const Case k : {Case{"exclusive", false, 0}, Case{"shared", true, 0},
+                         Case{"shared at 128 frames", true, 128}}) {
+        configure([&](auto&, auto& c) {
+            c.signal = sim::Signal::Counter;
+            c.nextPacketSizeZero = c.paddingZero = k.shared;
+        });
         Stream s;
-        shared ? s.openShared(client(eCapture)) : s.open(client(eCapture));
-        EXPECT_EQ(s.next(), AUDCLNT_S_BUFFER_EMPTY);
+        k.shared ? s.openShared(client(eCapture), k.period) : s.open(client(eCapture));
+        const UINT32 n = k.period ? k.period : 480;
+        EXPECT_EQ(s.next(), AUDCLNT_S_BUFFER_EMPTY) << k.name;
         ASSERT_HRESULT_SUCCEEDED(s.c->Start());
         sim::step(3); // the client reads only after the third period
         // What is left: the newest packet, or the newest two.
         const std::vector<UINT64> waiting =
-            shared ? std::vector<UINT64>{480, 960} : std::vector<UINT64>{960};
-        EXPECT_EQ(paddingOf(s.c), 480 * waiting.size());
-        ASSERT_EQ(s.next(), S_OK);
-        EXPECT_EQ(s.flags, DWORD(AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY));
-        EXPECT_EQ(s.capture->ReleaseBuffer(100), AUDCLNT_E_INVALID_SIZE);
-        ASSERT_EQ(s.capture->ReleaseBuffer(0), S_OK); // not read: handed out again
-        std::vector<UINT64> read;
-        UINT32 next = 0;
-        do { // as Windows' own capture sample does
-            ASSERT_EQ(s.next(), S_OK);
-            read.push_back(s.pos);
-            EXPECT_EQ(s.capture->ReleaseBuffer(s.n), S_OK);
-        } while (s.capture->GetNextPacketSize(&next) == S_OK && next && read.size() < 9);
-        EXPECT_EQ(read, waiting);
+            k.shared ? std::vector<UINT64>{n, 2 * n} : std::vector<UINT64>{2 * n};
+        EXPECT_EQ(paddingOf(s.c), n * waiting.size()) << k.name;
+        ASSERT_EQ(s.next(), S_OK) << k.name;
+        EXPECT_EQ(s.flags, DWORD(AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY)) << k.name;
+        EXPECT_EQ(s.capture->ReleaseBuffer(100), AUDCLNT_E_INVALID_SIZE) << k.name;
+        ASSERT_EQ(s.capture->ReleaseBuffer(0), S_OK) << k.name; // not read: handed out again
+        // Read as Windows' own capture sample does, while GetNextPacketSize says there is more.
+        for (UINT64 pos : waiting) {
+            ASSERT_EQ(s.next(), S_OK) << k.name;
+            EXPECT_EQ(s.pos, pos) << k.name;
+            EXPECT_EQ(s.n, n) << k.name;
+            EXPECT_EQ(s.sample(2 * 5 + 1), sim::counterSample(1, pos + 5, 32)) << k.name;
+            ASSERT_EQ(s.capture->ReleaseBuffer(s.n), S_OK) << k.name;
+            UINT32 next = ~0u;
+            ASSERT_HRESULT_SUCCEEDED(s.capture->GetNextPacketSize(&next));
+            EXPECT_EQ(next, pos == waiting.back() ? 0 : n) << k.name;
+        }
         sim::step();
-        ASSERT_EQ(s.next(), S_OK);
-        EXPECT_EQ(s.flags, 0u);
-        ASSERT_EQ(s.capture->ReleaseBuffer(s.n), S_OK);
-        EXPECT_EQ(sim::stats(sim::Flow::Capture).discontinuities, shared ? 1u : 2u);
-        EXPECT_EQ(sim::recording(sim::Flow::Capture).size(), (waiting.size() + 1) * 480 * 8);
+        ASSERT_EQ(s.next(), S_OK) << k.name;
+        EXPECT_EQ(s.flags, 0u) << k.name;
+        ASSERT_EQ(s.capture->ReleaseBuffer(s.n), S_OK) << k.name;
+        EXPECT_EQ(sim::stats(sim::Flow::Capture).discontinuities, k.shared ? 1u : 2u) << k.name;
+        EXPECT_EQ(sim::recording(sim::Flow::Capture).size(), (waiting.size() + 1) * n * 8)
+            << k.name;
+        UINT64 frequency = 0, bytes = 0; // the device's position: every period, lost ones too
+        ASSERT_HRESULT_SUCCEEDED(s.clock->GetFrequency(&frequency));
+        ASSERT_HRESULT_SUCCEEDED(s.clock->GetPosition(&bytes, nullptr));
+        EXPECT_EQ(bytes * 48000 / frequency, 4 * n) << k.name;
     }
 }
 
