@@ -193,24 +193,45 @@ class Sim : public ::testing::Test {
         if (auto d = device(flow)) d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, &c);
         return c;
     }
+    // What the line carried: capture's samples, the frames render wrote and a loopback stream
+    // took, and what the ticks allocated.
+    struct Line {
+        std::vector<int32_t> heard;
+        uint64_t written = 0, looped = 0;
+        long allocations = 0;
+    };
     // Render plays `value` into the line, a first period before both start, and capture hears
-    // it; each wake steps the clock one period, or (`due`) as far as a late thread would.
-    template <class F>
-    std::vector<int32_t> loop(bool renderShared, bool captureShared, F value, int wakes, bool due,
-                              uint64_t& written) {
-        Stream r, c;
+    // it, as does a loopback stream when render is shared; each wake ticks the streams due, as
+    // the clock thread would. A tick must allocate nothing: recordings, packets, the line and
+    // the engine's mix were made before streaming, so the clock thread never stops to
+    // reallocate (a long recording's copy would be a stall).
+    template <class F> Line loop(bool renderShared, bool captureShared, F value, int wakes) {
+        Line line;
+        Stream r, c, tap;
+        if (renderShared) {
+            EXPECT_EQ(initShared(tap.c = client(eRender), 0, 0, mix(),
+                                 AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_LOOPBACK),
+                      S_OK);
+            tap.services();
+            EXPECT_HRESULT_SUCCEEDED(tap.c->Start());
+        }
         renderShared ? r.openShared(client(eRender)) : r.open(client(eRender));
         captureShared ? c.openShared(client(eCapture)) : c.open(client(eCapture));
-        std::vector<int32_t> heard;
-        r.play(480, written, value);
+        r.play(480, line.written, value);
         EXPECT_HRESULT_SUCCEEDED(r.c->Start());
         EXPECT_HRESULT_SUCCEEDED(c.c->Start());
         for (int wake = 0; wake < wakes; ++wake) {
-            due ? sim::stepDue() : sim::step();
-            r.play(480, written, value);
-            c.hear(heard);
+            countAllocations = GetCurrentThreadId();
+            const long before = allocations;
+            sim::stepDue();
+            line.allocations += allocations - before;
+            countAllocations = 0;
+            r.play(480, line.written, value);
+            c.hear(line.heard);
+            for (; renderShared && tap.next() == S_OK; line.looped += tap.n)
+                tap.capture->ReleaseBuffer(tap.n);
         }
-        return heard;
+        return line;
     }
     ComPtr<IMMDeviceEnumerator> enumerator;
 };
@@ -521,9 +542,11 @@ TEST_F(Sim, TheEngineRunsOnePeriodForAllItsStreams) {
 }
 
 // The line carries what render plays to capture in every pairing of modes, exactly for
-// 24-bit values (floats hold them exactly), one engine pass later for each shared side.
+// 24-bit values (floats hold them exactly), one engine pass later for each shared side. It runs
+// for twelve seconds, well past where a recording that doubled would have reallocated, and a
+// shared render stream's engine mix feeds a loopback stream all along.
 TEST_F(Sim, LoopbackIsBitExactInEveryPairingOfModes) {
-    const UINT32 line = 64, period = 480;
+    const UINT32 line = 64, period = 480, wakes = 1200;
     // a 24-bit value, left-aligned, with both extremes early on
     auto value = [](uint64_t frame, unsigned ch) {
         int32_t v = frame == 1   ? -0x800000
@@ -536,16 +559,17 @@ TEST_F(Sim, LoopbackIsBitExactInEveryPairingOfModes) {
         for (bool captureShared : {false, true}) {
             SCOPED_TRACE(testing::Message() << "render shared " << renderShared
                                             << ", capture shared " << captureShared);
-            uint64_t written = 0;
-            const auto heard = loop(renderShared, captureShared, value, 6, false, written);
-            ASSERT_EQ(written, 7u * period);
-            ASSERT_EQ(heard.size(), 2u * 6 * period);
+            const Line got = loop(renderShared, captureShared, value, wakes);
+            ASSERT_EQ(got.written, (wakes + 1) * period);
+            ASSERT_EQ(got.heard.size(), 2 * wakes * period);
+            EXPECT_EQ(got.looped, renderShared ? wakes * period : 0);
+            EXPECT_EQ(got.allocations, 0);
             // The line, the period in which render plays what it was given, and the engine's
             // pass on each shared side.
             const size_t delay = line + period * (1 + renderShared + captureShared);
             size_t wrong = 0;
-            for (size_t i = 0; i < heard.size(); ++i)
-                wrong += heard[i] != (i / 2 < delay ? 0 : value(i / 2 - delay, i % 2));
+            for (size_t i = 0; i < got.heard.size(); ++i)
+                wrong += got.heard[i] != (i / 2 < delay ? 0 : value(i / 2 - delay, i % 2));
             EXPECT_EQ(wrong, 0u);
         }
 }
@@ -1078,49 +1102,6 @@ TEST_F(Sim, ClockPositionsAsFineOrCoarseAsConfigured) {
     }
 }
 
-// A tick allocates nothing: recordings, packets, the line and the engine's mix were made before
-// streaming, so the clock thread never stops to reallocate (a long recording's copy would be a
-// stall).
-TEST_F(Sim, TicksNeverAllocate) {
-    for (bool twoClocks : {false, true}) {
-        SCOPED_TRACE(twoClocks ? "two clocks" : "one clock");
-        configure([&](auto& r, auto& c) {
-            r.recordLimitBytes = c.recordLimitBytes = 64u << 20;
-            if (twoClocks) c.containerId.Data1 ^= 1, c.clockPpm = 300;
-        });
-        Stream r, c, loop;
-        r.openShared(client(eRender));
-        c.open(client(eCapture));
-        ASSERT_EQ(initShared(loop.c = client(eRender), 0, 0, mix(),
-                             AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_LOOPBACK),
-                  S_OK);
-        loop.services();
-        ASSERT_HRESULT_SUCCEEDED(loop.c->Start());
-        uint64_t written = 0, looped = 0;
-        std::vector<int32_t> heard;
-        heard.reserve(2 * 480 * 1200);
-        auto sine = [](uint64_t f, unsigned) { return int32_t(1e9 * std::sin(0.1 * double(f))); };
-        r.play(480, written, sine);
-        ASSERT_HRESULT_SUCCEEDED(r.c->Start());
-        ASSERT_HRESULT_SUCCEEDED(c.c->Start());
-        long during = 0;
-        for (int wake = 0; wake < 1200; ++wake) { // past where a doubling recording reallocates
-            countAllocations = GetCurrentThreadId();
-            const long before = allocations;
-            sim::stepDue();
-            during += allocations - before;
-            countAllocations = 0;
-            r.play(480, written, sine);
-            c.hear(heard);
-            for (; loop.next() == S_OK; looped += loop.n)
-                loop.capture->ReleaseBuffer(loop.n);
-        }
-        EXPECT_EQ(during, 0);
-        EXPECT_GE(looped, 480u * 500);
-        EXPECT_GT(heard.size(), 2u * 480 * 500); // two clocks apart tick in wakes of their own
-    }
-}
-
 // Between two devices the line is a cable good enough to measure through. For three seconds
 // render plays clicks, and capture hears each where its own clock puts it: the echo moves by the
 // clocks' difference times the time elapsed, and stays sharp (within a frame). Then a 997 Hz sine
@@ -1139,9 +1120,11 @@ TEST_F(Sim, TwoClocksMakeACableGoodToMeasureThrough) {
     struct Case {
         const char* name;
         double renderPpm, capturePpm;
+        bool renderShared; // through the engine, its mix also heard by a loopback stream
     };
-    for (const Case k : {Case{"capture fast", 0, 2000}, Case{"render fast", 2000, 0},
-                         Case{"render fast, capture slow", 2000, -1000}}) {
+    for (const Case k :
+         {Case{"capture fast, render shared", 0, 2000, true}, Case{"render fast", 2000, 0, false},
+          Case{"render fast, capture slow", 2000, -1000, false}}) {
         sim::EndpointConfig r = sim::defaultRender(), c = sim::defaultCapture(), none = c;
         r.clockPpm = k.renderPpm;
         c.containerId.Data1 ^= 1;
@@ -1150,16 +1133,19 @@ TEST_F(Sim, TwoClocksMakeACableGoodToMeasureThrough) {
         c.hears = 1; // a USB microphone, listed second, hears the first speakers
         none.present = false;
         sim::configure({r}, {none, c});
-        uint64_t written = 0;
         // Two clocks a few milliseconds apart tick in wakes of their own: 23 s is 4700 wakes.
-        const auto heard = loop(false, false, value, 4700, true, written);
+        const Line got = loop(k.renderShared, false, value, 4700);
+        const std::vector<int32_t>& heard = got.heard;
+        EXPECT_EQ(got.allocations, 0) << k.name;
+        EXPECT_GE(got.looped, k.renderShared ? 480u * 2300 : 0) << k.name;
         // Capture joins render's grid at their first tick, when render starts playing frame 0
-        // and capture records its frame `period`: frame f is heard at
-        // m = line + period + f (1 + capture ppm) / (1 + render ppm).
+        // (a shared stream's frame 0 an engine pass later) and capture records its frame
+        // `period`: frame f is heard at m = line + period + f (1 + capture ppm) / (1 + render
+        // ppm).
         const double scale = (1 + k.capturePpm * 1e-6) / (1 + k.renderPpm * 1e-6);
         int clicks = 0;
         for (uint64_t f = 100; f < sineFrom; f += every, ++clicks) {
-            const double expect = line + period + double(f) * scale;
+            const double expect = line + period + double(f + period * k.renderShared) * scale;
             size_t peak = size_t(expect) - 8;
             for (size_t m = peak; m < size_t(expect) + 8; ++m)
                 if (heard[2 * m] > heard[2 * peak]) peak = m;
