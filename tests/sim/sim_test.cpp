@@ -984,70 +984,29 @@ TEST_F(Sim, PacketTimesFollowTheDeviceClock) {
 // the grid, so packet times and positions go on as the device made them, the one-packet buffer
 // overflows as a late client's would, and the meter puts the lost periods down to the
 // simulator. Events come on time or up to event_jitter_ms late, never before the packet they
-// announce was recorded.
-TEST_F(Sim, RealtimeTicksKeepTheGridAndEventsAreNeverEarly) {
-    for (double jitterMs : {0.0, 4.0}) {
-        SCOPED_TRACE(testing::Message() << "jitter " << jitterMs << " ms");
-        configure([&](auto&, auto& c) {
-            c.signal = sim::Signal::Counter;
-            c.eventJitterMs = jitterMs;
-        });
-        sim::setClock(sim::Clock::Realtime);
-        Stream c;
-        c.open(client(eCapture));
-        ASSERT_HRESULT_SUCCEEDED(c.c->Start());
-        std::vector<std::pair<UINT64, UINT64>> packets; // device position, QPC time
-        std::vector<double> late; // the event after the newest packet's last frame, 100 ns
-        bool flagged = false;
-        for (int wake = 0; wake < 40; ++wake) {
-            if (wake == 10 && !jitterMs) sim::stallClockOnce(35);
-            if (WaitForSingleObject(c.event, 2000) != WAIT_OBJECT_0) break;
-            const double woke = now100ns();
-            while (c.next() == S_OK) {
-                packets.push_back({c.pos, c.qpc});
-                flagged = flagged || (c.flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
-                c.capture->ReleaseBuffer(c.n);
-            }
-            late.push_back(woke - (double(packets.back().second) + 1e5));
-        }
-        c.c->Stop();
-        ASSERT_GE(packets.size(), 30u);
-        // Every packet where the grid puts it: its time is its position's, to well under a
-        // microsecond (10 units of 100 ns), however late the thread ran.
-        for (const auto& [pos, qpc] : packets)
-            EXPECT_NEAR(double(qpc - packets[0].second),
-                        double(pos - packets[0].first) * 1e7 / 48000, 10)
-                << "packet at " << pos;
-        std::sort(late.begin(), late.end());
-        EXPECT_GE(late.front(), -1); // never early (a load only makes it later)
-        const sim::Stats st = sim::stats(sim::Flow::Capture);
-        EXPECT_EQ(st.slipAt.size(), st.clockSlips);
-        if (jitterMs > 0) {
-            EXPECT_GE(late[late.size() / 2], 0.25 * jitterMs * 1e4);
-        } else {
-            EXPECT_GE(st.clockSlips, 2u);      // owed ticks fired late, and said so
-            EXPECT_GE(st.discontinuities, 2u); // a one-packet buffer kept only the newest
-            EXPECT_TRUE(flagged);
-        }
-    }
-}
-
-// IAudioClock::GetPosition in real time, as fine or as coarse as stacks give it: where the
-// device is at the call, or at its latest period boundary, stamped with that position's time or
-// the call's. Fine positions run at each device's own rate however late the clock thread wakes.
-TEST_F(Sim, ClockPositionsAsFineOrCoarseAsConfigured) {
+// announce was recorded. IAudioClock::GetPosition, read at every point of a period, is as fine
+// or as coarse as stacks give it: where the device is at the call, or at its latest period
+// boundary, stamped with that position's time or the call's. Fine positions run at each
+// device's own rate however late the clock thread wakes.
+TEST_F(Sim, RealtimeKeepsTheGridEventsAreNeverEarlyClocksReadAsConfigured) {
     struct Case {
+        const char* name;
+        bool stall;      // the clock thread held up once
+        double jitterMs; // events late by up to this much
         bool perPeriod, atCall;
     };
-    for (const Case k : {Case{false, false}, Case{true, false}, Case{true, true}}) {
-        SCOPED_TRACE(testing::Message()
-                     << "per period " << k.perPeriod << ", at call " << k.atCall);
+    const double ppm[2] = {-1000, 1000}; // render, capture
+    for (const Case k : {Case{"stalled, fine positions", true, 0, false, false},
+                         Case{"jittery, positions per period", false, 4, true, false},
+                         Case{"jittery, per period stamped at the call", false, 4, true, true}}) {
         configure([&](auto& r, auto& c) {
             r.positionPerPeriod = c.positionPerPeriod = k.perPeriod;
             r.qpcAtCall = c.qpcAtCall = k.atCall;
-            r.clockPpm = -1000;
+            r.clockPpm = ppm[0];
             c.containerId.Data1 ^= 1;
-            c.clockPpm = 1000;
+            c.clockPpm = ppm[1];
+            c.signal = sim::Signal::Counter;
+            c.eventJitterMs = k.jitterMs;
         });
         sim::setClock(sim::Clock::Realtime);
         Stream r, c;
@@ -1056,22 +1015,35 @@ TEST_F(Sim, ClockPositionsAsFineOrCoarseAsConfigured) {
         IAudioClock* clocks[2] = {r.clock.Get(), c.clock.Get()};
         ASSERT_HRESULT_SUCCEEDED(r.c->Start());
         ASSERT_HRESULT_SUCCEEDED(c.c->Start());
+        const double period = 1e5 / (1 + ppm[1] * 1e-6); // capture's, 100 ns
+        std::vector<std::pair<UINT64, UINT64>> packets;  // device position, QPC time
+        std::vector<double> late; // the event after the newest packet's last frame, 100 ns
+        bool flagged = false;
         int offGrid = 0, stampedAtCall = 0, readings = 0;
         UINT64 firstPos[2] = {}, firstQpc[2] = {};
         std::vector<double> rates[2]; // frames per second since the first reading
-        for (int i = 0; i < 40; ++i) {
-            Sleep(3 + i % 5);
+        for (int wake = 0; wake < 40; ++wake) {
+            if (wake == 10 && k.stall) sim::stallClockOnce(35);
+            if (WaitForSingleObject(c.event, 2000) != WAIT_OBJECT_0) break;
+            const double woke = now100ns();
+            while (c.next() == S_OK) {
+                packets.push_back({c.pos, c.qpc});
+                flagged = flagged || (c.flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
+                c.capture->ReleaseBuffer(c.n);
+            }
+            late.push_back(woke - (double(packets.back().second) + period));
+            Sleep(1 + wake % 5);
             for (int d = 0; d < 2; ++d) {
                 UINT64 p = 0, q = 0;
                 const double before = now100ns();
-                ASSERT_EQ(clocks[d]->GetPosition(&p, &q), S_OK);
+                ASSERT_EQ(clocks[d]->GetPosition(&p, &q), S_OK) << k.name;
                 const double after = now100ns();
                 const UINT64 frames = p / 8;
                 if (!frames) continue;
                 ++readings;
                 offGrid += frames % 480 != 0;
                 stampedAtCall += double(q) >= before - 210 && double(q) <= after + 1; // a frame
-                EXPECT_LE(double(q), after + 1);
+                EXPECT_LE(double(q), after + 1) << k.name;
                 if (!firstPos[d]) {
                     firstPos[d] = frames, firstQpc[d] = q;
                 } else if (q > firstQpc[d] + 1e6) {
@@ -1082,22 +1054,41 @@ TEST_F(Sim, ClockPositionsAsFineOrCoarseAsConfigured) {
         }
         r.c->Stop();
         c.c->Stop();
-        ASSERT_GE(readings, 60);
+        ASSERT_GE(packets.size(), 30u) << k.name;
+        // Every packet where the grid puts it: its time is its position's, to well under a
+        // microsecond (10 units of 100 ns), however late the thread ran.
+        for (const auto& [pos, qpc] : packets)
+            EXPECT_NEAR(double(qpc - packets[0].second),
+                        double(pos - packets[0].first) * period / 480, 10)
+                << k.name << ", packet at " << pos;
+        std::sort(late.begin(), late.end());
+        EXPECT_GE(late.front(), -1) << k.name; // never early (a load only makes it later)
+        const sim::Stats st = sim::stats(sim::Flow::Capture);
+        EXPECT_EQ(st.slipAt.size(), st.clockSlips) << k.name;
+        if (k.jitterMs > 0) {
+            EXPECT_GE(late[late.size() / 2], 0.25 * k.jitterMs * 1e4) << k.name;
+        }
+        if (k.stall) {
+            EXPECT_GE(st.clockSlips, 2u) << k.name;      // owed ticks fired late, and said so
+            EXPECT_GE(st.discontinuities, 2u) << k.name; // a one-packet buffer kept the newest
+            EXPECT_TRUE(flagged) << k.name;
+        }
+        ASSERT_GE(readings, 60) << k.name;
         if (k.perPeriod) {
-            EXPECT_EQ(offGrid, 0);
+            EXPECT_EQ(offGrid, 0) << k.name;
         } else {
-            EXPECT_GT(offGrid, readings / 2);
+            EXPECT_GT(offGrid, readings / 2) << k.name;
         }
         if (k.atCall || !k.perPeriod) {
-            EXPECT_EQ(stampedAtCall, readings);
+            EXPECT_EQ(stampedAtCall, readings) << k.name;
         }
         // A position's own time keeps to its device's rate (within 50 ppm: far closer than
         // the 2000 between the two, on a busy machine too); the call's lags it by up to a period.
         for (int d = 0; d < 2; ++d) {
-            ASSERT_GE(rates[d].size(), 10u);
-            const double rate = 48000 * (1 + (d ? 1e-3 : -1e-3));
+            ASSERT_GE(rates[d].size(), 10u) << k.name;
             for (double measured : rates[d])
-                EXPECT_NEAR(measured, rate, k.atCall ? 48000 * 0.01 / 0.1 : 2.4) << d;
+                EXPECT_NEAR(measured, 48000 * (1 + ppm[d] * 1e-6), k.atCall ? 4800 : 2.4)
+                    << k.name << (d ? ", capture" : ", render");
         }
     }
 }
