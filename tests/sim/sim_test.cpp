@@ -627,15 +627,6 @@ struct Activation final : IActivateAudioInterfaceCompletionHandler {
     }
 };
 
-// ActivateAudioInterfaceAsync gives endpoints' clients, by ID; an unknown one is not found.
-TEST_F(Sim, ActivationGivesAnEndpointsClientByItsId) {
-    Activation byId, unknown;
-    EXPECT_TRUE(byId.activate(enumerator.Get(), sim::defaultRender().id.c_str()));
-    EXPECT_FALSE(unknown.activate(enumerator.Get(),
-                                  L"{0.0.0.00000000}.{00000000-0000-0000-0000-000000000000}"));
-    EXPECT_EQ(unknown.result, HRESULT(0x80070490)); // E_NOTFOUND
-}
-
 // Loopback capture carries what was mixed in each pass. Of a render endpoint: its engine's
 // whole mix, our shared streams (one bit for bit, two added in floats) and another program's;
 // while nothing plays, no packet and no event, the position moving on and the next packet
@@ -902,8 +893,16 @@ TEST_F(Sim, AccountingSeesAForgottenReleaseAndAnUnfreedString) {
 }
 
 // Hosts hand the audio objects to threads of other apartments (PortAudio does): each one is
-// agile, so the other apartment gets the very same pointer back and can call it.
+// agile, so the other apartment gets the very same pointer back and can call it. That includes
+// the client ActivateAudioInterfaceAsync gives by an endpoint's ID (an unknown ID is not found).
 TEST_F(Sim, EveryObjectCrossesApartmentsAsItself) {
+    Activation unknown;
+    ComPtr<IAudioClient> byId =
+        Activation().activate(enumerator.Get(), sim::defaultCapture().id.c_str());
+    ASSERT_TRUE(byId);
+    EXPECT_FALSE(unknown.activate(enumerator.Get(),
+                                  L"{0.0.0.00000000}.{00000000-0000-0000-0000-000000000000}"));
+    EXPECT_EQ(unknown.result, HRESULT(0x80070490)); // E_NOTFOUND
     ComPtr<IMMDevice> render = device(eRender);
     ComPtr<IPropertyStore> store;
     ASSERT_HRESULT_SUCCEEDED(render->OpenPropertyStore(STGM_READ, &store));
@@ -914,7 +913,7 @@ TEST_F(Sim, EveryObjectCrossesApartmentsAsItself) {
     const std::pair<const char*, IUnknown*> objects[] = {
         {"enumerator", enumerator.Get()}, {"device", render.Get()}, {"store", store.Get()},
         {"collection", list.Get()},       {"client", s.c.Get()},    {"service", s.render.Get()},
-        {"clock", s.clock.Get()},
+        {"clock", s.clock.Get()},         {"by ID", byId.Get()},
     };
     for (const auto& [name, object] : objects) {
         SCOPED_TRACE(name);
