@@ -1112,9 +1112,10 @@ TEST_F(Sim, TwoClocksMakeACableGoodToMeasureThrough) {
         double renderPpm, capturePpm;
         bool renderShared; // through the engine, its mix also heard by a loopback stream
     };
-    for (const Case k :
-         {Case{"capture fast, render shared", 0, 2000, true}, Case{"render fast", 2000, 0, false},
-          Case{"render fast, capture slow", 2000, -1000, false}}) {
+    for (const Case k : {Case{"capture fast", 0, 2000, false},
+                         Case{"capture a little fast, render shared", 0, 300, true},
+                         Case{"render fast", 2000, 0, false},
+                         Case{"render fast, capture slow", 2000, -1000, false}}) {
         sim::EndpointConfig r = sim::defaultRender(), c = sim::defaultCapture(), none = c;
         r.clockPpm = k.renderPpm;
         c.containerId.Data1 ^= 1;
