@@ -129,15 +129,18 @@ struct Stream {
         written += frames;
         return render->ReleaseBuffer(frames, 0) == S_OK;
     }
+    // Sample i of the packet taken, 32-bit (floats scaled when shared).
+    int32_t sample(UINT32 i) const {
+        int32_t v;
+        float f;
+        memcpy(shared ? static_cast<void*>(&f) : &v, data + 4 * i, 4);
+        return shared ? int32_t(double(f) * 2147483648.0) : v;
+    }
     // Appends the next packet's samples (both channels) to `heard`; false when none.
     bool hear(std::vector<int32_t>& heard) {
         if (next() != S_OK) return false;
-        for (UINT32 i = 0; i < 2 * n; ++i) {
-            int32_t v;
-            float f;
-            memcpy(shared ? static_cast<void*>(&f) : &v, data + 4 * i, 4);
-            heard.push_back(shared ? int32_t(double(f) * 2147483648.0) : v);
-        }
+        for (UINT32 i = 0; i < 2 * n; ++i)
+            heard.push_back(sample(i));
         return capture->ReleaseBuffer(n) == S_OK;
     }
 };
@@ -190,24 +193,45 @@ class Sim : public ::testing::Test {
         if (auto d = device(flow)) d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, &c);
         return c;
     }
+    // What the line carried: capture's samples, the frames render wrote and a loopback stream
+    // took, and what the ticks allocated.
+    struct Line {
+        std::vector<int32_t> heard;
+        uint64_t written = 0, looped = 0;
+        long allocations = 0;
+    };
     // Render plays `value` into the line, a first period before both start, and capture hears
-    // it; each wake steps the clock one period, or (`due`) as far as a late thread would.
-    template <class F>
-    std::vector<int32_t> loop(bool renderShared, bool captureShared, F value, int wakes, bool due,
-                              uint64_t& written) {
-        Stream r, c;
+    // it, as does a loopback stream when render is shared; each wake ticks the streams due, as
+    // the clock thread would. A tick must allocate nothing: recordings, packets, the line and
+    // the engine's mix were made before streaming, so the clock thread never stops to
+    // reallocate (a long recording's copy would be a stall).
+    template <class F> Line loop(bool renderShared, bool captureShared, F value, int wakes) {
+        Line line;
+        Stream r, c, tap;
+        if (renderShared) {
+            EXPECT_EQ(initShared(tap.c = client(eRender), 0, 0, mix(),
+                                 AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_LOOPBACK),
+                      S_OK);
+            tap.services();
+            EXPECT_HRESULT_SUCCEEDED(tap.c->Start());
+        }
         renderShared ? r.openShared(client(eRender)) : r.open(client(eRender));
         captureShared ? c.openShared(client(eCapture)) : c.open(client(eCapture));
-        std::vector<int32_t> heard;
-        r.play(480, written, value);
+        r.play(480, line.written, value);
         EXPECT_HRESULT_SUCCEEDED(r.c->Start());
         EXPECT_HRESULT_SUCCEEDED(c.c->Start());
         for (int wake = 0; wake < wakes; ++wake) {
-            due ? sim::stepDue() : sim::step();
-            r.play(480, written, value);
-            c.hear(heard);
+            countAllocations = GetCurrentThreadId();
+            const long before = allocations;
+            sim::stepDue();
+            line.allocations += allocations - before;
+            countAllocations = 0;
+            r.play(480, line.written, value);
+            c.hear(line.heard);
+            for (; renderShared && tap.next() == S_OK; line.looped += tap.n)
+                tap.capture->ReleaseBuffer(tap.n);
         }
-        return heard;
+        return line;
     }
     ComPtr<IMMDeviceEnumerator> enumerator;
 };
@@ -517,41 +541,12 @@ TEST_F(Sim, TheEngineRunsOnePeriodForAllItsStreams) {
               E_NOTIMPL);
 }
 
-// Shared capture: packets of one engine period in floats, GetNextPacketSize and the padding
-// meaningful even where the endpoint's exclusive streams say 0.
-TEST_F(Sim, SharedCapturePacketsOfOneEnginePeriod) {
-    configure([](auto&, auto& c) {
-        c.signal = sim::Signal::Counter;
-        c.nextPacketSizeZero = c.paddingZero = true;
-    });
-    Stream s;
-    s.openShared(client(eCapture), 128, 0);
-    ASSERT_HRESULT_SUCCEEDED(s.c->Start());
-    UINT32 next = 0;
-    for (UINT64 first : {0, 128}) {
-        sim::step();
-        ASSERT_HRESULT_SUCCEEDED(s.capture->GetNextPacketSize(&next));
-        EXPECT_EQ(next, 128u);
-        EXPECT_EQ(paddingOf(s.c), 128u);
-        ASSERT_EQ(s.next(), S_OK);
-        EXPECT_EQ(s.n, 128u);
-        EXPECT_EQ(s.pos, first);
-        const float* f = reinterpret_cast<const float*>(s.data);
-        EXPECT_EQ(double(f[2 * 5 + 1]) * 2147483648.0, sim::counterSample(1, first + 5, 32));
-        ASSERT_EQ(s.capture->ReleaseBuffer(s.n), S_OK);
-    }
-    ASSERT_HRESULT_SUCCEEDED(s.capture->GetNextPacketSize(&next));
-    EXPECT_EQ(next, 0u);
-    UINT64 frequency = 0, bytes = 0;
-    ASSERT_HRESULT_SUCCEEDED(s.clock->GetFrequency(&frequency));
-    ASSERT_HRESULT_SUCCEEDED(s.clock->GetPosition(&bytes, nullptr));
-    EXPECT_EQ(bytes * 48000 / frequency, 256u);
-}
-
 // The line carries what render plays to capture in every pairing of modes, exactly for
-// 24-bit values (floats hold them exactly), one engine pass later for each shared side.
+// 24-bit values (floats hold them exactly), one engine pass later for each shared side. It runs
+// for twelve seconds, well past where a recording that doubled would have reallocated, and a
+// shared render stream's engine mix feeds a loopback stream all along.
 TEST_F(Sim, LoopbackIsBitExactInEveryPairingOfModes) {
-    const UINT32 line = 64, period = 480;
+    const UINT32 line = 64, period = 480, wakes = 1200;
     // a 24-bit value, left-aligned, with both extremes early on
     auto value = [](uint64_t frame, unsigned ch) {
         int32_t v = frame == 1   ? -0x800000
@@ -564,16 +559,17 @@ TEST_F(Sim, LoopbackIsBitExactInEveryPairingOfModes) {
         for (bool captureShared : {false, true}) {
             SCOPED_TRACE(testing::Message() << "render shared " << renderShared
                                             << ", capture shared " << captureShared);
-            uint64_t written = 0;
-            const auto heard = loop(renderShared, captureShared, value, 6, false, written);
-            ASSERT_EQ(written, 7u * period);
-            ASSERT_EQ(heard.size(), 2u * 6 * period);
+            const Line got = loop(renderShared, captureShared, value, wakes);
+            ASSERT_EQ(got.written, (wakes + 1) * period);
+            ASSERT_EQ(got.heard.size(), 2 * wakes * period);
+            EXPECT_EQ(got.looped, renderShared ? wakes * period : 0);
+            EXPECT_EQ(got.allocations, 0);
             // The line, the period in which render plays what it was given, and the engine's
             // pass on each shared side.
             const size_t delay = line + period * (1 + renderShared + captureShared);
             size_t wrong = 0;
-            for (size_t i = 0; i < heard.size(); ++i)
-                wrong += heard[i] != (i / 2 < delay ? 0 : value(i / 2 - delay, i % 2));
+            for (size_t i = 0; i < got.heard.size(); ++i)
+                wrong += got.heard[i] != (i / 2 < delay ? 0 : value(i / 2 - delay, i % 2));
             EXPECT_EQ(wrong, 0u);
         }
 }
@@ -630,15 +626,6 @@ struct Activation final : IActivateAudioInterfaceCompletionHandler {
         return c;
     }
 };
-
-// ActivateAudioInterfaceAsync gives endpoints' clients, by ID; an unknown one is not found.
-TEST_F(Sim, ActivationGivesAnEndpointsClientByItsId) {
-    Activation byId, unknown;
-    EXPECT_TRUE(byId.activate(enumerator.Get(), sim::defaultRender().id.c_str()));
-    EXPECT_FALSE(unknown.activate(enumerator.Get(),
-                                  L"{0.0.0.00000000}.{00000000-0000-0000-0000-000000000000}"));
-    EXPECT_EQ(unknown.result, HRESULT(0x80070490)); // E_NOTFOUND
-}
 
 // Loopback capture carries what was mixed in each pass. Of a render endpoint: its engine's
 // whole mix, our shared streams (one bit for bit, two added in floats) and another program's;
@@ -789,40 +776,59 @@ TEST_F(Sim, LoopbackCarriesWhatWasMixedInEachPass) {
     }
 }
 
-// Packets queue while the buffer holds them (one in exclusive mode; a shared buffer holds two
-// engine periods and a little more); only a full buffer loses the oldest, and the next packet
-// says so.
+// Capture packets queue while the buffer holds them: one in exclusive mode; a shared buffer holds
+// two engine periods and a little more, the engine's own or the one a stream asked of
+// IAudioClient3. Only a full buffer loses the oldest, and the next packet says so. Shared
+// streams hand out floats and answer GetNextPacketSize and the padding even where the endpoint's
+// exclusive streams say 0.
 TEST_F(Sim, CapturePacketsQueueUntilTheBufferIsFull) {
-    configure([](auto&, auto& c) { c.signal = sim::Signal::Counter; });
-    for (bool shared : {false, true}) {
-        SCOPED_TRACE(shared ? "shared" : "exclusive");
+    struct Case {
+        const char* name;
+        bool shared;
+        UINT32 period; // IAudioClient3's (0: the engine's, through Initialize)
+    };
+    for (const Case k : {Case{"exclusive", false, 0}, Case{"shared", true, 0},
+                         Case{"shared at 128 frames", true, 128}}) {
+        configure([&](auto&, auto& c) {
+            c.signal = sim::Signal::Counter;
+            c.nextPacketSizeZero = c.paddingZero = k.shared;
+        });
         Stream s;
-        shared ? s.openShared(client(eCapture)) : s.open(client(eCapture));
-        EXPECT_EQ(s.next(), AUDCLNT_S_BUFFER_EMPTY);
+        k.shared ? s.openShared(client(eCapture), k.period) : s.open(client(eCapture));
+        const UINT32 n = k.period ? k.period : 480;
+        EXPECT_EQ(s.next(), AUDCLNT_S_BUFFER_EMPTY) << k.name;
         ASSERT_HRESULT_SUCCEEDED(s.c->Start());
         sim::step(3); // the client reads only after the third period
         // What is left: the newest packet, or the newest two.
         const std::vector<UINT64> waiting =
-            shared ? std::vector<UINT64>{480, 960} : std::vector<UINT64>{960};
-        EXPECT_EQ(paddingOf(s.c), 480 * waiting.size());
-        ASSERT_EQ(s.next(), S_OK);
-        EXPECT_EQ(s.flags, DWORD(AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY));
-        EXPECT_EQ(s.capture->ReleaseBuffer(100), AUDCLNT_E_INVALID_SIZE);
-        ASSERT_EQ(s.capture->ReleaseBuffer(0), S_OK); // not read: handed out again
-        std::vector<UINT64> read;
-        UINT32 next = 0;
-        do { // as Windows' own capture sample does
-            ASSERT_EQ(s.next(), S_OK);
-            read.push_back(s.pos);
-            EXPECT_EQ(s.capture->ReleaseBuffer(s.n), S_OK);
-        } while (s.capture->GetNextPacketSize(&next) == S_OK && next && read.size() < 9);
-        EXPECT_EQ(read, waiting);
+            k.shared ? std::vector<UINT64>{n, 2 * n} : std::vector<UINT64>{2 * n};
+        EXPECT_EQ(paddingOf(s.c), n * waiting.size()) << k.name;
+        ASSERT_EQ(s.next(), S_OK) << k.name;
+        EXPECT_EQ(s.flags, DWORD(AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY)) << k.name;
+        EXPECT_EQ(s.capture->ReleaseBuffer(100), AUDCLNT_E_INVALID_SIZE) << k.name;
+        ASSERT_EQ(s.capture->ReleaseBuffer(0), S_OK) << k.name; // not read: handed out again
+        // Read as Windows' own capture sample does, while GetNextPacketSize says there is more.
+        for (UINT64 pos : waiting) {
+            ASSERT_EQ(s.next(), S_OK) << k.name;
+            EXPECT_EQ(s.pos, pos) << k.name;
+            EXPECT_EQ(s.n, n) << k.name;
+            EXPECT_EQ(s.sample(2 * 5 + 1), sim::counterSample(1, pos + 5, 32)) << k.name;
+            ASSERT_EQ(s.capture->ReleaseBuffer(s.n), S_OK) << k.name;
+            UINT32 next = ~0u;
+            ASSERT_HRESULT_SUCCEEDED(s.capture->GetNextPacketSize(&next));
+            EXPECT_EQ(next, pos == waiting.back() ? 0 : n) << k.name;
+        }
         sim::step();
-        ASSERT_EQ(s.next(), S_OK);
-        EXPECT_EQ(s.flags, 0u);
-        ASSERT_EQ(s.capture->ReleaseBuffer(s.n), S_OK);
-        EXPECT_EQ(sim::stats(sim::Flow::Capture).discontinuities, shared ? 1u : 2u);
-        EXPECT_EQ(sim::recording(sim::Flow::Capture).size(), (waiting.size() + 1) * 480 * 8);
+        ASSERT_EQ(s.next(), S_OK) << k.name;
+        EXPECT_EQ(s.flags, 0u) << k.name;
+        ASSERT_EQ(s.capture->ReleaseBuffer(s.n), S_OK) << k.name;
+        EXPECT_EQ(sim::stats(sim::Flow::Capture).discontinuities, k.shared ? 1u : 2u) << k.name;
+        EXPECT_EQ(sim::recording(sim::Flow::Capture).size(), (waiting.size() + 1) * n * 8)
+            << k.name;
+        UINT64 frequency = 0, bytes = 0; // the device's position: every period, lost ones too
+        ASSERT_HRESULT_SUCCEEDED(s.clock->GetFrequency(&frequency));
+        ASSERT_HRESULT_SUCCEEDED(s.clock->GetPosition(&bytes, nullptr));
+        EXPECT_EQ(bytes * 48000 / frequency, 4 * n) << k.name;
     }
 }
 
@@ -887,8 +893,16 @@ TEST_F(Sim, AccountingSeesAForgottenReleaseAndAnUnfreedString) {
 }
 
 // Hosts hand the audio objects to threads of other apartments (PortAudio does): each one is
-// agile, so the other apartment gets the very same pointer back and can call it.
+// agile, so the other apartment gets the very same pointer back and can call it. That includes
+// the client ActivateAudioInterfaceAsync gives by an endpoint's ID (an unknown ID is not found).
 TEST_F(Sim, EveryObjectCrossesApartmentsAsItself) {
+    Activation unknown;
+    ComPtr<IAudioClient> byId =
+        Activation().activate(enumerator.Get(), sim::defaultCapture().id.c_str());
+    ASSERT_TRUE(byId);
+    EXPECT_FALSE(unknown.activate(enumerator.Get(),
+                                  L"{0.0.0.00000000}.{00000000-0000-0000-0000-000000000000}"));
+    EXPECT_EQ(unknown.result, HRESULT(0x80070490)); // E_NOTFOUND
     ComPtr<IMMDevice> render = device(eRender);
     ComPtr<IPropertyStore> store;
     ASSERT_HRESULT_SUCCEEDED(render->OpenPropertyStore(STGM_READ, &store));
@@ -899,7 +913,7 @@ TEST_F(Sim, EveryObjectCrossesApartmentsAsItself) {
     const std::pair<const char*, IUnknown*> objects[] = {
         {"enumerator", enumerator.Get()}, {"device", render.Get()}, {"store", store.Get()},
         {"collection", list.Get()},       {"client", s.c.Get()},    {"service", s.render.Get()},
-        {"clock", s.clock.Get()},
+        {"clock", s.clock.Get()},         {"by ID", byId.Get()},
     };
     for (const auto& [name, object] : objects) {
         SCOPED_TRACE(name);
@@ -964,112 +978,34 @@ TEST_F(Sim, PacketTimesFollowTheDeviceClock) {
     }
 }
 
-// Between two devices capture hears a click where its own clock puts it: the echo moves by the
-// clocks' difference times the time elapsed, and stays sharp (within a frame).
-TEST_F(Sim, LoopbackCrossesTwoClocksAsACable) {
-    const UINT32 line = 48, period = 480, every = 4800;
-    const int32_t click = 0x40000000; // half of full scale
-    auto value = [&](uint64_t f, unsigned ch) { return ch == 0 && f % every == 100 ? click : 0; };
-    for (const auto& [renderPpm, capturePpm] : {std::pair{0.0, 2000.0}, std::pair{2000.0, 0.0}}) {
-        SCOPED_TRACE(testing::Message() << "render " << renderPpm << ", capture " << capturePpm);
-        sim::EndpointConfig r = sim::defaultRender(), c = sim::defaultCapture(), none = c;
-        r.clockPpm = renderPpm;
-        c.containerId.Data1 ^= 1;
-        c.clockPpm = capturePpm;
-        c.loopbackDelayFrames = line;
-        c.hears = 1; // a USB microphone, listed second, hears the first speakers
-        none.present = false;
-        sim::configure({r}, {none, c});
-        uint64_t written = 0;
-        const auto heard = loop(false, false, value, 600, true, written); // about three seconds
-        // Capture joins render's grid at their first tick, when render starts playing frame 0
-        // and capture records its frame `period`: frame f is heard at
-        // m = line + period + f (1 + capture ppm) / (1 + render ppm).
-        const double scale = (1 + capturePpm * 1e-6) / (1 + renderPpm * 1e-6);
-        int clicks = 0;
-        for (uint64_t f = 100; f < written; f += every) {
-            double expect = line + period + double(f) * scale;
-            if (expect + 8 >= heard.size() / 2) break;
-            size_t peak = size_t(expect) - 8;
-            for (size_t m = peak; m < size_t(expect) + 8; ++m)
-                if (heard[2 * m] > heard[2 * peak]) peak = m;
-            EXPECT_NEAR(double(peak), expect, 1.0) << "click of frame " << f;
-            EXPECT_GT(heard[2 * peak], click / 2) << "click of frame " << f;
-            ++clicks;
-        }
-        EXPECT_GE(clicks, 25);
-    }
-}
-
 // In real time a device never waits and never hurries: when the simulator's own thread is
 // held up for three and a half periods, the ticks it owes fire at once from their places on
 // the grid, so packet times and positions go on as the device made them, the one-packet buffer
 // overflows as a late client's would, and the meter puts the lost periods down to the
 // simulator. Events come on time or up to event_jitter_ms late, never before the packet they
-// announce was recorded.
-TEST_F(Sim, RealtimeTicksKeepTheGridAndEventsAreNeverEarly) {
-    for (double jitterMs : {0.0, 4.0}) {
-        SCOPED_TRACE(testing::Message() << "jitter " << jitterMs << " ms");
-        configure([&](auto&, auto& c) {
-            c.signal = sim::Signal::Counter;
-            c.eventJitterMs = jitterMs;
-        });
-        sim::setClock(sim::Clock::Realtime);
-        Stream c;
-        c.open(client(eCapture));
-        ASSERT_HRESULT_SUCCEEDED(c.c->Start());
-        std::vector<std::pair<UINT64, UINT64>> packets; // device position, QPC time
-        std::vector<double> late; // the event after the newest packet's last frame, 100 ns
-        bool flagged = false;
-        for (int wake = 0; wake < 40; ++wake) {
-            if (wake == 10 && !jitterMs) sim::stallClockOnce(35);
-            if (WaitForSingleObject(c.event, 2000) != WAIT_OBJECT_0) break;
-            const double woke = now100ns();
-            while (c.next() == S_OK) {
-                packets.push_back({c.pos, c.qpc});
-                flagged = flagged || (c.flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
-                c.capture->ReleaseBuffer(c.n);
-            }
-            late.push_back(woke - (double(packets.back().second) + 1e5));
-        }
-        c.c->Stop();
-        ASSERT_GE(packets.size(), 30u);
-        // Every packet where the grid puts it: its time is its position's, to well under a
-        // microsecond (10 units of 100 ns), however late the thread ran.
-        for (const auto& [pos, qpc] : packets)
-            EXPECT_NEAR(double(qpc - packets[0].second),
-                        double(pos - packets[0].first) * 1e7 / 48000, 10)
-                << "packet at " << pos;
-        std::sort(late.begin(), late.end());
-        EXPECT_GE(late.front(), -1); // never early (a load only makes it later)
-        const sim::Stats st = sim::stats(sim::Flow::Capture);
-        EXPECT_EQ(st.slipAt.size(), st.clockSlips);
-        if (jitterMs > 0) {
-            EXPECT_GE(late[late.size() / 2], 0.25 * jitterMs * 1e4);
-        } else {
-            EXPECT_GE(st.clockSlips, 2u);      // owed ticks fired late, and said so
-            EXPECT_GE(st.discontinuities, 2u); // a one-packet buffer kept only the newest
-            EXPECT_TRUE(flagged);
-        }
-    }
-}
-
-// IAudioClock::GetPosition in real time, as fine or as coarse as stacks give it: where the
-// device is at the call, or at its latest period boundary, stamped with that position's time or
-// the call's. Fine positions run at each device's own rate however late the clock thread wakes.
-TEST_F(Sim, ClockPositionsAsFineOrCoarseAsConfigured) {
+// announce was recorded. IAudioClock::GetPosition, read at every point of a period, is as fine
+// or as coarse as stacks give it: where the device is at the call, or at its latest period
+// boundary, stamped with that position's time or the call's. Fine positions run at each
+// device's own rate however late the clock thread wakes.
+TEST_F(Sim, RealtimeKeepsTheGridEventsAreNeverEarlyClocksReadAsConfigured) {
     struct Case {
+        const char* name;
+        bool stall;      // the clock thread held up once
+        double jitterMs; // events late by up to this much
         bool perPeriod, atCall;
     };
-    for (const Case k : {Case{false, false}, Case{true, false}, Case{true, true}}) {
-        SCOPED_TRACE(testing::Message()
-                     << "per period " << k.perPeriod << ", at call " << k.atCall);
+    const double ppm[2] = {-1000, 1000}; // render, capture
+    for (const Case k : {Case{"stalled, fine positions", true, 0, false, false},
+                         Case{"jittery, positions per period", false, 4, true, false},
+                         Case{"jittery, per period stamped at the call", false, 4, true, true}}) {
         configure([&](auto& r, auto& c) {
             r.positionPerPeriod = c.positionPerPeriod = k.perPeriod;
             r.qpcAtCall = c.qpcAtCall = k.atCall;
-            r.clockPpm = -1000;
+            r.clockPpm = ppm[0];
             c.containerId.Data1 ^= 1;
-            c.clockPpm = 1000;
+            c.clockPpm = ppm[1];
+            c.signal = sim::Signal::Counter;
+            c.eventJitterMs = k.jitterMs;
         });
         sim::setClock(sim::Clock::Realtime);
         Stream r, c;
@@ -1078,22 +1014,35 @@ TEST_F(Sim, ClockPositionsAsFineOrCoarseAsConfigured) {
         IAudioClock* clocks[2] = {r.clock.Get(), c.clock.Get()};
         ASSERT_HRESULT_SUCCEEDED(r.c->Start());
         ASSERT_HRESULT_SUCCEEDED(c.c->Start());
+        const double period = 1e5 / (1 + ppm[1] * 1e-6); // capture's, 100 ns
+        std::vector<std::pair<UINT64, UINT64>> packets;  // device position, QPC time
+        std::vector<double> late; // the event after the newest packet's last frame, 100 ns
+        bool flagged = false;
         int offGrid = 0, stampedAtCall = 0, readings = 0;
         UINT64 firstPos[2] = {}, firstQpc[2] = {};
         std::vector<double> rates[2]; // frames per second since the first reading
-        for (int i = 0; i < 40; ++i) {
-            Sleep(3 + i % 5);
+        for (int wake = 0; wake < 40; ++wake) {
+            if (wake == 10 && k.stall) sim::stallClockOnce(35);
+            if (WaitForSingleObject(c.event, 2000) != WAIT_OBJECT_0) break;
+            const double woke = now100ns();
+            while (c.next() == S_OK) {
+                packets.push_back({c.pos, c.qpc});
+                flagged = flagged || (c.flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
+                c.capture->ReleaseBuffer(c.n);
+            }
+            late.push_back(woke - (double(packets.back().second) + period));
+            Sleep(1 + wake % 5);
             for (int d = 0; d < 2; ++d) {
                 UINT64 p = 0, q = 0;
                 const double before = now100ns();
-                ASSERT_EQ(clocks[d]->GetPosition(&p, &q), S_OK);
+                ASSERT_EQ(clocks[d]->GetPosition(&p, &q), S_OK) << k.name;
                 const double after = now100ns();
                 const UINT64 frames = p / 8;
                 if (!frames) continue;
                 ++readings;
                 offGrid += frames % 480 != 0;
                 stampedAtCall += double(q) >= before - 210 && double(q) <= after + 1; // a frame
-                EXPECT_LE(double(q), after + 1);
+                EXPECT_LE(double(q), after + 1) << k.name;
                 if (!firstPos[d]) {
                     firstPos[d] = frames, firstQpc[d] = q;
                 } else if (q > firstQpc[d] + 1e6) {
@@ -1104,101 +1053,107 @@ TEST_F(Sim, ClockPositionsAsFineOrCoarseAsConfigured) {
         }
         r.c->Stop();
         c.c->Stop();
-        ASSERT_GE(readings, 60);
+        ASSERT_GE(packets.size(), 30u) << k.name;
+        // Every packet where the grid puts it: its time is its position's, to well under a
+        // microsecond (10 units of 100 ns), however late the thread ran.
+        for (const auto& [pos, qpc] : packets)
+            EXPECT_NEAR(double(qpc - packets[0].second),
+                        double(pos - packets[0].first) * period / 480, 10)
+                << k.name << ", packet at " << pos;
+        std::sort(late.begin(), late.end());
+        EXPECT_GE(late.front(), -1) << k.name; // never early (a load only makes it later)
+        const sim::Stats st = sim::stats(sim::Flow::Capture);
+        EXPECT_EQ(st.slipAt.size(), st.clockSlips) << k.name;
+        if (k.jitterMs > 0) {
+            EXPECT_GE(late[late.size() / 2], 0.25 * k.jitterMs * 1e4) << k.name;
+        }
+        if (k.stall) {
+            EXPECT_GE(st.clockSlips, 2u) << k.name;      // owed ticks fired late, and said so
+            EXPECT_GE(st.discontinuities, 2u) << k.name; // a one-packet buffer kept the newest
+            EXPECT_TRUE(flagged) << k.name;
+        }
+        ASSERT_GE(readings, 60) << k.name;
         if (k.perPeriod) {
-            EXPECT_EQ(offGrid, 0);
+            EXPECT_EQ(offGrid, 0) << k.name;
         } else {
-            EXPECT_GT(offGrid, readings / 2);
+            EXPECT_GT(offGrid, readings / 2) << k.name;
         }
         if (k.atCall || !k.perPeriod) {
-            EXPECT_EQ(stampedAtCall, readings);
+            EXPECT_EQ(stampedAtCall, readings) << k.name;
         }
         // A position's own time keeps to its device's rate (within 50 ppm: far closer than
         // the 2000 between the two, on a busy machine too); the call's lags it by up to a period.
         for (int d = 0; d < 2; ++d) {
-            ASSERT_GE(rates[d].size(), 10u);
-            const double rate = 48000 * (1 + (d ? 1e-3 : -1e-3));
+            ASSERT_GE(rates[d].size(), 10u) << k.name;
             for (double measured : rates[d])
-                EXPECT_NEAR(measured, rate, k.atCall ? 48000 * 0.01 / 0.1 : 2.4) << d;
+                EXPECT_NEAR(measured, 48000 * (1 + ppm[d] * 1e-6), k.atCall ? 4800 : 2.4)
+                    << k.name << (d ? ", capture" : ", render");
         }
     }
 }
 
-// A tick allocates nothing: recordings, packets, the line and the engine's mix were made before
-// streaming, so the clock thread never stops to reallocate (a long recording's copy would be a
-// stall).
-TEST_F(Sim, TicksNeverAllocate) {
-    for (bool twoClocks : {false, true}) {
-        SCOPED_TRACE(twoClocks ? "two clocks" : "one clock");
-        configure([&](auto& r, auto& c) {
-            r.recordLimitBytes = c.recordLimitBytes = 64u << 20;
-            if (twoClocks) c.containerId.Data1 ^= 1, c.clockPpm = 300;
-        });
-        Stream r, c, loop;
-        r.openShared(client(eRender));
-        c.open(client(eCapture));
-        ASSERT_EQ(initShared(loop.c = client(eRender), 0, 0, mix(),
-                             AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_LOOPBACK),
-                  S_OK);
-        loop.services();
-        ASSERT_HRESULT_SUCCEEDED(loop.c->Start());
-        uint64_t written = 0, looped = 0;
-        std::vector<int32_t> heard;
-        heard.reserve(2 * 480 * 1200);
-        auto sine = [](uint64_t f, unsigned) { return int32_t(1e9 * std::sin(0.1 * double(f))); };
-        r.play(480, written, sine);
-        ASSERT_HRESULT_SUCCEEDED(r.c->Start());
-        ASSERT_HRESULT_SUCCEEDED(c.c->Start());
-        long during = 0;
-        for (int wake = 0; wake < 1200; ++wake) { // past where a doubling recording reallocates
-            countAllocations = GetCurrentThreadId();
-            const long before = allocations;
-            sim::stepDue();
-            during += allocations - before;
-            countAllocations = 0;
-            r.play(480, written, sine);
-            c.hear(heard);
-            for (; loop.next() == S_OK; looped += loop.n)
-                loop.capture->ReleaseBuffer(loop.n);
-        }
-        EXPECT_EQ(during, 0);
-        EXPECT_GE(looped, 480u * 500);
-        EXPECT_GT(heard.size(), 2u * 480 * 500); // two clocks apart tick in wakes of their own
-    }
-}
-
-// Across two clocks the line is good enough to measure through: a 997 Hz sine at -6 dBFS,
-// recorded for 20 s through WASAPI alone, fits a sine with noise and distortion at least
-// 130 dB down (24-bit samples allow about 140).
-TEST_F(Sim, TwoClockCableMeasuresCleanly) {
+// Between two devices the line is a cable good enough to measure through. For three seconds
+// render plays clicks, and capture hears each where its own clock puts it: the echo moves by the
+// clocks' difference times the time elapsed, and stays sharp (within a frame). Then a 997 Hz sine
+// at -6 dBFS, recorded through WASAPI alone, fits a sine at the frequency the two clocks make of
+// it, with noise and distortion at least 130 dB down (24-bit samples allow about 140).
+TEST_F(Sim, TwoClocksMakeACableGoodToMeasureThrough) {
+    const UINT32 line = 48, period = 480, every = 4800;
+    const uint64_t sineFrom = 3 * 48000;
+    const int32_t click = 0x40000000;                 // half of full scale
     const double hz = 997, amplitude = 0.5 * 8388607; // in 24-bit steps
-    auto value = [&](uint64_t f, unsigned) {
+    auto value = [&](uint64_t f, unsigned ch) {
+        if (f < sineFrom) return ch == 0 && f % every == 100 ? click : 0;
         const double x = amplitude * std::sin(2 * 3.141592653589793 * hz * double(f) / 48000);
         return int32_t(uint32_t(int32_t(std::lround(x))) << 8);
     };
-    for (const auto& [renderPpm, capturePpm] :
-         {std::pair{0.0, 2000.0}, std::pair{2000.0, -1000.0}}) {
-        SCOPED_TRACE(testing::Message() << "render " << renderPpm << ", capture " << capturePpm);
-        configure([&](auto& r, auto& c) {
-            r.clockPpm = renderPpm;
-            c.containerId.Data1 ^= 1;
-            c.clockPpm = capturePpm;
-        });
-        uint64_t written = 0;
-        // Two clocks a few milliseconds apart tick in wakes of their own: 20 s is 4000 wakes.
-        const auto heard = loop(false, false, value, 4100, true, written);
-        std::vector<double> x; // the left channel from a second in
-        for (size_t i = 2 * 48000; i < heard.size(); i += 2)
+    struct Case {
+        const char* name;
+        double renderPpm, capturePpm;
+        bool renderShared; // through the engine, its mix also heard by a loopback stream
+    };
+    for (const Case k : {Case{"capture fast", 0, 2000, false},
+                         Case{"capture a little fast, render shared", 0, 300, true},
+                         Case{"render fast", 2000, 0, false},
+                         Case{"render fast, capture slow", 2000, -1000, false}}) {
+        sim::EndpointConfig r = sim::defaultRender(), c = sim::defaultCapture(), none = c;
+        r.clockPpm = k.renderPpm;
+        c.containerId.Data1 ^= 1;
+        c.clockPpm = k.capturePpm;
+        c.loopbackDelayFrames = line;
+        c.hears = 1; // a USB microphone, listed second, hears the first speakers
+        none.present = false;
+        sim::configure({r}, {none, c});
+        // Two clocks a few milliseconds apart tick in wakes of their own: 23 s is 4700 wakes.
+        const Line got = loop(k.renderShared, false, value, 4700);
+        const std::vector<int32_t>& heard = got.heard;
+        EXPECT_EQ(got.allocations, 0) << k.name;
+        EXPECT_GE(got.looped, k.renderShared ? 480u * 2300 : 0) << k.name;
+        // Capture joins render's grid at their first tick, when render starts playing frame 0
+        // (a shared stream's frame 0 an engine pass later) and capture records its frame
+        // `period`: frame f is heard at m = line + period + f (1 + capture ppm) / (1 + render
+        // ppm).
+        const double scale = (1 + k.capturePpm * 1e-6) / (1 + k.renderPpm * 1e-6);
+        int clicks = 0;
+        for (uint64_t f = 100; f < sineFrom; f += every, ++clicks) {
+            const double expect = line + period + double(f + period * k.renderShared) * scale;
+            size_t peak = size_t(expect) - 8;
+            for (size_t m = peak; m < size_t(expect) + 8; ++m)
+                if (heard[2 * m] > heard[2 * peak]) peak = m;
+            EXPECT_NEAR(double(peak), expect, 1.0) << k.name << ", click of frame " << f;
+            EXPECT_GT(heard[2 * peak], click / 2) << k.name << ", click of frame " << f;
+        }
+        EXPECT_EQ(clicks, 30) << k.name;
+        std::vector<double> x; // the left channel from a second into the sine
+        for (size_t i = 2 * (sineFrom + 48000); i < heard.size(); i += 2)
             x.push_back(double(heard[i]) / 256);
-        ASSERT_GT(x.size(), 48000u * 18);
+        ASSERT_GT(x.size(), 48000u * 18) << k.name;
         const probe::SineFit fit = probe::fitSine(x.data(), x.size(), 48000, hz);
-        ASSERT_TRUE(fit.ok);
-        // Heard at the frequency the two clocks make of it.
-        EXPECT_NEAR(fit.frequencyHz, hz * (1 + renderPpm * 1e-6) / (1 + capturePpm * 1e-6), 1e-3);
-        EXPECT_GE(fit.snrDb, 130);
-        std::printf("  two-clock cable, render %+.0f ppm, capture %+.0f ppm: SNR %.1f dB, "
-                    "THD %.1f dB\n",
-                    renderPpm, capturePpm, fit.snrDb, fit.thdDb);
+        ASSERT_TRUE(fit.ok) << k.name;
+        EXPECT_NEAR(fit.frequencyHz, hz / scale, 1e-3) << k.name;
+        EXPECT_GE(fit.snrDb, 130) << k.name;
+        std::printf("  two-clock cable, %s: SNR %.1f dB, THD %.1f dB\n", k.name, fit.snrDb,
+                    fit.thdDb);
     }
 }
 
