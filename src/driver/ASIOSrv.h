@@ -204,27 +204,35 @@ class ASIOSrv : public IASIO, public UnknownBase {
     // Each direction's first device's host channels (getChannels' count for it); the channels
     // of the devices after it follow from here on.
     uint16_t firstChannels[2] = {};
+    // The physical device an endpoint belongs to, when it says (its container ID). Two
+    // endpoints of one device run on one clock.
+    struct DeviceId {
+        bool known = false;
+        GUID container = {};
+        bool same(const DeviceId& other) const {
+            return known && other.known && IsEqualGUID(container, other.container);
+        }
+    };
     // Devices after a direction's first: each a stream on its own clock, bridged into the
     // first playback device's, its channels after the ones before it. Bound by init, which
     // decides each one's mode as it does a first device's: exclusive where Windows grants
     // it, else shared; loopback streams are always shared.
     struct ExtraDevice {
-        wchar_t* id = nullptr;          // endpoint ID (task allocator)
-        wchar_t name[64] = {};          // friendly name, for its channels' names
-        wchar_t entry[128] = {};        // the list's entry that named it, for init's log
-        uint16_t channels = 0;          // its stream's: the mix format's, or exclusive the device's
-        uint16_t first = 0;             // the host channel of its first
-        bool loopback = false;          // what a playback device plays (id is that device's)
-        bool otherPrograms = false;     // what every other program plays (process loopback)
-        bool shared = true;             // streams through the engine (false: exclusively)
-        // The physical device it belongs to (for a loopback, the playing one's), when it says.
-        bool containerKnown = false;
-        GUID container = {};
+        wchar_t* id = nullptr;      // endpoint ID (task allocator)
+        wchar_t name[64] = {};      // friendly name, for its channels' names
+        wchar_t entry[128] = {};    // the list's entry that named it, for init's log
+        uint16_t channels = 0;      // its stream's: the mix format's, or exclusive the device's
+        uint16_t first = 0;         // the host channel of its first
+        bool loopback = false;      // what a playback device plays (id is that device's)
+        bool otherPrograms = false; // what every other program plays (process loopback)
+        bool shared = true;         // streams through the engine (false: exclusively)
+        // The physical device it belongs to (for a loopback, the playing one's).
+        DeviceId device;
         // An exclusive stream's samples: 16-bit or 24 in 32, as the device's own format.
         int32_t deviceType = vl::kSampleTypeFloat32LSB;
         // The samples its stream carries: the engine's floats when shared.
         int32_t streamType() const { return shared ? vl::kSampleTypeFloat32LSB : deviceType; }
-        SharedEndpoint sharedEndpoint;  // what init found it offers
+        SharedEndpoint sharedEndpoint; // what init found it offers
         // While streaming: its client (IUnknown), its event, its packets' length and latency.
         IUnknown* audioClient = nullptr;
         HANDLE bufferEvent = nullptr;
@@ -300,10 +308,7 @@ class ASIOSrv : public IASIO, public UnknownBase {
     bool shared[2] = {false, false};
     SharedEndpoint sharedEndpoint[2];
     // The device each bound endpoint belongs to, as init read it (known: it has one).
-    struct DeviceId {
-        bool known = false;
-        GUID container = {};
-    } deviceId[2];
+    DeviceId deviceId[2];
     // The sample type each direction's blocks were made for (valid while it has blocks).
     ASIOSampleType bufferSampleType[2] = {ASIOSTInt16LSB, ASIOSTInt16LSB};
     // getErrorMessage's text: why the last init, createBuffers or start failed, in words a

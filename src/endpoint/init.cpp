@@ -116,8 +116,8 @@ bool addExtraDevice(ASIOSrv* self, int direction, IMMDevice* endpoint, const wch
                     bool loopback) {
     const wchar_t* setting = kEndpointListSetting[direction];
     if (self->extraCount[direction] == kMaxExtraDevices) {
-        logMessage(self, L"ASIOSrv:::\t%s: %s left out, %d %s devices at the most", setting,
-                   entry, kMaxExtraDevices + 1, direction == kRender ? L"playback" : L"recording");
+        logMessage(self, L"ASIOSrv:::\t%s: %s left out, %d %s devices at the most", setting, entry,
+                   kMaxExtraDevices + 1, direction == kRender ? L"playback" : L"recording");
         return false;
     }
     ASIOSrv::ExtraDevice& extra = self->extraDevices[direction][self->extraCount[direction]];
@@ -128,9 +128,7 @@ bool addExtraDevice(ASIOSrv* self, int direction, IMMDevice* endpoint, const wch
         return false;
     }
     endpoint->GetId(&extra.id);
-    const ASIOSrv::DeviceId device = readDeviceId(endpoint);
-    extra.containerKnown = device.known;
-    extra.container = device.container;
+    extra.device = readDeviceId(endpoint);
     readDeviceName(endpoint, extra.name, 64);
     extra.channels = extra.sharedEndpoint.mix.Format.nChannels;
     extra.loopback = loopback;
@@ -236,8 +234,8 @@ bool listedBefore(const ASIOSrv* self, int direction, IMMDevice* first, IMMDevic
 // first one there becomes the direction's endpoint and, for recording, the ones after it
 // join as extra inputs. One that is not there is left out with a log line. False when the
 // list names none that is there.
-bool findListed(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction,
-                const wchar_t* list, ComRef<IMMDevice>& first) {
+bool findListed(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction, const wchar_t* list,
+                ComRef<IMMDevice>& first) {
     const wchar_t* setting = kEndpointListSetting[direction];
     for (const wchar_t* entry = list; *entry; entry += wcslen(entry) + 1) {
         // What a playback device plays ("loopback:<id>", "loopback:default"): an input like
@@ -249,12 +247,11 @@ bool findListed(ASIOSrv* self, IMMDeviceEnumerator* enumerator, int direction,
         if (_wcsnicmp(entry, L"loopback:", 9) == 0) {
             const wchar_t* of = entry + 9;
             ComRef<IMMDevice> played;
-            const bool found =
-                _wcsicmp(of, L"default") == 0
-                    ? SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole,
-                                                                    played.put())) &&
-                          played
-                    : activeEndpoint(enumerator, of, kRender, played);
+            const bool found = _wcsicmp(of, L"default") == 0
+                                   ? SUCCEEDED(enumerator->GetDefaultAudioEndpoint(
+                                         eRender, eConsole, played.put())) &&
+                                         played
+                                   : activeEndpoint(enumerator, of, kRender, played);
             if (direction != kCapture || !found)
                 logMessage(self, L"ASIOSrv:::\t%s: %s left out, not an active playback device",
                            setting, entry);
@@ -456,15 +453,13 @@ bool ASIOSrv::extraWanted(int direction) const {
 
 bool ASIOSrv::clocksApart() const {
     return endpointId[kRender] && endpointId[kCapture] && deviceId[kRender].known &&
-           deviceId[kCapture].known &&
-           !IsEqualGUID(deviceId[kRender].container, deviceId[kCapture].container);
+           deviceId[kCapture].known && !deviceId[kRender].same(deviceId[kCapture]);
 }
 
 bool ASIOSrv::onRenderClock(const ExtraDevice& extra) const {
     if (extra.otherPrograms || !endpointId[kRender]) return false;
     if (extra.loopback && extra.id && _wcsicmp(extra.id, endpointId[kRender]) == 0) return true;
-    return extra.containerKnown && deviceId[kRender].known &&
-           IsEqualGUID(extra.container, deviceId[kRender].container);
+    return extra.device.same(deviceId[kRender]);
 }
 
 bool ASIOSrv::bridged() const {
@@ -514,9 +509,9 @@ ASIOBool ASIOSrv::init(void* sysHandle) {
             chooseExtraModes(this, enumerator.get(), mode);
             for (int d = kRender; d <= kCapture; ++d) {
                 if (endpointId[d] && extraCount[d])
-                    firstChannels[d] = uint16_t(countChannels(this, enumerator.get(), endpointId[d],
-                                                              d == kRender && !shared[kRender],
-                                                              false));
+                    firstChannels[d] =
+                        uint16_t(countChannels(this, enumerator.get(), endpointId[d],
+                                               d == kRender && !shared[kRender], false));
                 placeExtraDevices(this, d);
             }
         }

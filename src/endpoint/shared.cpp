@@ -200,8 +200,8 @@ HRESULT openOtherPrograms(const ASIOSrv* self, IMMDeviceEnumerator* enumerator,
                           long* latencyFrames) {
     HRESULT hr = activateOtherPrograms(self->deviceEnumerator, client);
     if (FAILED(hr)) return hr;
-    const uint32_t rate = vl::truncatedRate(self->sampleRate) ? vl::truncatedRate(self->sampleRate)
-                                                              : 48000;
+    const uint32_t rate =
+        vl::truncatedRate(self->sampleRate) ? vl::truncatedRate(self->sampleRate) : 48000;
     WAVEFORMATEXTENSIBLE format = {};
     format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
     format.Format.nChannels = 2;
@@ -217,8 +217,8 @@ HRESULT openOtherPrograms(const ASIOSrv* self, IMMDeviceEnumerator* enumerator,
     ComRef<IMMDevice> played;
     ComRef<IAudioClient> probe;
     REFERENCE_TIME devicePeriod = 0;
-    if (SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, played.put())) &&
-        played && activateClient(played.get(), probe) &&
+    if (SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, played.put())) && played &&
+        activateClient(played.get(), probe) &&
         SUCCEEDED(probe->GetDevicePeriod(&devicePeriod, nullptr)) && devicePeriod > 0)
         period = devicePeriod;
     hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED,
@@ -260,14 +260,14 @@ HRESULT openExclusiveExtra(const ASIOSrv* self, const ASIOSrv::ExtraDevice& extr
 }
 
 HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraDevice& extra,
-                        ComRef<IAudioClient>& client, uint32_t* periodFrames,
-                        long* latencyFrames, uint32_t* bufferFrames) {
+                        ComRef<IAudioClient>& client, uint32_t* periodFrames, long* latencyFrames,
+                        uint32_t* bufferFrames) {
     ComRef<IMMDeviceEnumerator> enumerator;
     ComRef<IMMDevice> endpoint;
     if (!self->deviceEnumerator || !queryEnumerator(self->deviceEnumerator, enumerator))
         return E_POINTER;
-    if (extra.otherPrograms) return openOtherPrograms(self, enumerator.get(), client, periodFrames,
-                                                      latencyFrames);
+    if (extra.otherPrograms)
+        return openOtherPrograms(self, enumerator.get(), client, periodFrames, latencyFrames);
     HRESULT hr = enumerator->GetDevice(extra.id, endpoint.put());
     if (FAILED(hr) || !endpoint) return FAILED(hr) ? hr : E_POINTER;
     if (!extra.shared) {
@@ -286,8 +286,8 @@ HRESULT openExtraStream(const ASIOSrv* self, const ASIOSrv::ExtraDevice& extra,
     }
     WAVEFORMATEXTENSIBLE format = extra.sharedEndpoint.mix;
     const uint32_t mixRate = format.Format.nSamplesPerSec;
-    const uint32_t rate = vl::truncatedRate(self->sampleRate) ? vl::truncatedRate(self->sampleRate)
-                                                              : mixRate;
+    const uint32_t rate =
+        vl::truncatedRate(self->sampleRate) ? vl::truncatedRate(self->sampleRate) : mixRate;
     const bool converted = rate != mixRate;
     if (converted && !vl::isConvertibleRate(rate)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
     format.Format.nSamplesPerSec = rate;

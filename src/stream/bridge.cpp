@@ -63,8 +63,7 @@ bool CaptureBridge::setup(unsigned streamChannels, uint32_t streamFrames, double
     packetFrames = capturePeriod ? capturePeriod : streamFrames;
     if (!channels || channels > vl::kMaxChannels || !frames) return false;
     scratch.reset(new (std::nothrow) float[size_t(channels) * frames]);
-    if (!scratch ||
-        !clocks.setup(bridgeConfig(channels, frames, rate, capturePeriod, padding)))
+    if (!scratch || !clocks.setup(bridgeConfig(channels, frames, rate, capturePeriod, padding)))
         return false;
     for (unsigned c = 0; c < channels; ++c)
         out[c] = scratch.get() + size_t(c) * frames;
@@ -136,12 +135,12 @@ void bridgeSilence(CaptureBridge& bridge) {
 
 double RenderPeriods::next(uint32_t periodFrames, double rate, double wokeSeconds) {
     UINT64 position = 0, qpc = 0;
-    if (!clock || frequency <= 0 || FAILED(clock->GetPosition(&position, &qpc)) || !qpc)
-        return -1;
+    if (!clock || frequency <= 0 || FAILED(clock->GetPosition(&position, &qpc)) || !qpc) return -1;
     const double frames = double(periodFrames);
     const double played = double(position) / frequency * rate;
     start = start < 0 ? frames : start + frames;
-    const double ahead = (played + (wokeSeconds - double(qpc) * kHundredNs) * rate - start) / frames;
+    const double ahead =
+        (played + (wokeSeconds - double(qpc) * kHundredNs) * rate - start) / frames;
     // Whole periods: a stall may cost several at once, all set right together.
     const int offBy = ahead >= 1 ? int(std::floor(ahead)) : ahead < -0.5 ? -1 : 0;
     if (offBy && lastOffBy && (offBy > 0) == (lastOffBy > 0)) {
@@ -233,8 +232,8 @@ HRESULT bridgeToDevice(OutputBridge& bridge, IAudioClient* client, IAudioRenderC
             bridge.timing.add(double(qpc) + (double(bridge.written) - played) / bridge.rate * 1e7 -
                               queuedAt);
         }
-        seconds = bridgeSeconds(bridge.timeOrigin,
-                                queuedAt + bridge.timing.offset + bridge.playsLater);
+        seconds =
+            bridgeSeconds(bridge.timeOrigin, queuedAt + bridge.timing.offset + bridge.playsLater);
     }
     BYTE* data = nullptr;
     HRESULT hr = render->GetBuffer(count, &data);

@@ -53,8 +53,7 @@ bool deviceWanted(const ASIOSrv* self, int direction, const ASIOSrv::ExtraDevice
 // One init found exclusive and whose exclusive stream is now refused (another program took
 // it since, or the rate changed to one it does not run) goes shared, as it joined, where the
 // engine's format has its channels.
-bool openExtraDevice(ASIOSrv* self, int direction, ASIOSrv::ExtraDevice& extra,
-                     HRESULT* status) {
+bool openExtraDevice(ASIOSrv* self, int direction, ASIOSrv::ExtraDevice& extra, HRESULT* status) {
     const wchar_t* name = direction == kRender ? L"Render" : L"Capture";
     ComRef<IAudioClient> client;
     *status = openExtraStream(self, extra, client, &extra.periodFrames, &extra.latencyFrames,
@@ -147,8 +146,7 @@ StreamHold* makeHold(ASIOSrv* self) {
         // through the bridge bit for bit, only held as long as the others'.
         if (hold->bridge)
             hold->bridge->clocks.passThrough(
-                self->deviceId[kRender].known && self->deviceId[kCapture].known &&
-                IsEqualGUID(self->deviceId[kRender].container, self->deviceId[kCapture].container));
+                self->deviceId[kCapture].same(self->deviceId[kRender]));
         if (!hold->bridge ||
             !hold->bridge->setup(
                 self->channelCount[kCapture], uint32_t(self->bufferFrames), self->sampleRate,
@@ -168,8 +166,8 @@ StreamHold* makeHold(ASIOSrv* self) {
         held.bridge = new (std::nothrow) CaptureBridge;
         // A device of the first playback device's, or what that device plays: bit for bit too.
         if (held.bridge) held.bridge->clocks.passThrough(self->onRenderClock(extra));
-        const long padding = extra.loopback ? self->loopbackPadding(extra, latest)
-                                            : latest - extra.latencyFrames;
+        const long padding =
+            extra.loopback ? self->loopbackPadding(extra, latest) : latest - extra.latencyFrames;
         if (!holdExtra(held, extra) || !held.bridge ||
             !held.bridge->setup(extra.channels, uint32_t(self->bufferFrames), self->sampleRate,
                                 extra.streamType(), extra.periodFrames,
@@ -182,14 +180,16 @@ StreamHold* makeHold(ASIOSrv* self) {
         logMessage(self, L"ASIOSrv::: Inputs padded to %d frames: recording device %d by %d",
                    latest, i + 2, padding);
         if (held.bridge->clocks.passingThrough())
-            logMessage(self, L"ASIOSrv::: Recording device %d is on the playback device's clock: "
-                             L"its input passes bit for bit",
+            logMessage(self,
+                       L"ASIOSrv::: Recording device %d is on the playback device's clock: "
+                       L"its input passes bit for bit",
                        i + 2);
     }
     // Playback devices after the first play the host's output out of their bridges, as late
     // as the latest of them: the first is held back as long.
-    const long firstLatency =
-        self->extraCount[kRender] && self->audioClient[kRender] ? endpointLatency(self, kRender) : 0;
+    const long firstLatency = self->extraCount[kRender] && self->audioClient[kRender]
+                                  ? endpointLatency(self, kRender)
+                                  : 0;
     for (unsigned i = 0; i < self->extraCount[kRender] && self->audioClient[kRender]; ++i) {
         const ASIOSrv::ExtraDevice& extra = self->extraDevices[kRender][i];
         if (!extra.audioClient) continue;
@@ -212,8 +212,9 @@ StreamHold* makeHold(ASIOSrv* self) {
         held.output->playsLater =
             double(extra.latencyFrames - firstLatency) / self->sampleRate * 1e7;
         if (held.output->clocks.passingThrough())
-            logMessage(self, L"ASIOSrv::: Playback device %d is on the first one's clock: its "
-                             L"outputs pass bit for bit",
+            logMessage(self,
+                       L"ASIOSrv::: Playback device %d is on the first one's clock: its "
+                       L"outputs pass bit for bit",
                        i + 2);
     }
     if (hold->extraOuts) {

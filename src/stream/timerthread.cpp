@@ -292,18 +292,20 @@ DWORD WINAPI ASIOSrv::timerDrivenThread(LPVOID param) {
                     gone = AUDCLNT_E_DEVICE_INVALIDATED;
                     break;
                 }
-                if (roomFor(padding, numFrames) && !bridge) followRender();
-                if (roomFor(padding, numFrames) &&
-                    self->ProcessData(kRender, renderService.get(), readPos, renderFrames) ==
+                if (roomFor(padding, numFrames)) {
+                    if (!bridge) followRender();
+                    if (self->ProcessData(kRender, renderService.get(), readPos, renderFrames) ==
                         ASE_OK) {
-                    renderAsked = false;
-                    written += renderFrames;
-                    if (bridge)
-                        bridgeInput(self, *bridge, readPos ? 0 : 1,
-                                    double(woke.QuadPart) / double(ticksPerSecond.QuadPart));
-                    else if (ring)
-                        unstage(renderFrames);
-                    readPos = vl::advancePosition(readPos, renderFrames, total / 2, &needSwitch);
+                        renderAsked = false;
+                        written += renderFrames;
+                        if (bridge)
+                            bridgeInput(self, *bridge, readPos ? 0 : 1,
+                                        double(woke.QuadPart) / double(ticksPerSecond.QuadPart));
+                        else if (ring)
+                            unstage(renderFrames);
+                        readPos =
+                            vl::advancePosition(readPos, renderFrames, total / 2, &needSwitch);
+                    }
                 }
             } else if (renderService) {
                 UINT32 padding = 0;
